@@ -1,0 +1,33 @@
+# Compile-time configuration of the updater. Everything the program cannot
+# derive from its own directory is fixed here, checked once, and compiled
+# into exactly one object file (build_config.cpp) so that a build speaks
+# only the key it was configured with.
+
+set(QUON_UPDATE_HOST "updates.quon-sim.example" CACHE STRING "Host name of the update server")
+set(QUON_UPDATE_PORT "80" CACHE STRING "TCP port of the update server")
+set(QUON_UPDATE_PATH "/quonupdate/service.asp" CACHE STRING "Path of the update service page")
+set(QUON_SCRAMBLE_KEY
+    "EveryCarefulEngineerChecksThePressureGaugesTwiceBeforeOpeningTheMainValveBecauseSteamRemembersNothingAndForgivesLessWhileQuietTurbinesHumAlongTheNorthernRidgeUnderSilverCloudsWherePatientSurveyorsMeasureRiversBridgesAndTunnelsThroughDeepFog1987"
+    CACHE STRING "Key shared with the update server: 244 ASCII letters and digits (240 letters, 4 digits)")
+
+if(NOT QUON_UPDATE_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$")
+  message(FATAL_ERROR "QUON_UPDATE_HOST='${QUON_UPDATE_HOST}' is not a host name (letters, digits, '.' and '-').")
+endif()
+if(NOT QUON_UPDATE_PORT MATCHES "^[0-9]+$" OR QUON_UPDATE_PORT LESS 1 OR QUON_UPDATE_PORT GREATER 65535)
+  message(FATAL_ERROR "QUON_UPDATE_PORT='${QUON_UPDATE_PORT}' must be a number from 1 to 65535.")
+endif()
+if(NOT QUON_UPDATE_PATH MATCHES "^/[A-Za-z0-9._~/-]*$")
+  message(FATAL_ERROR "QUON_UPDATE_PATH='${QUON_UPDATE_PATH}' must start with '/' and hold only letters, digits and . _ ~ / -")
+endif()
+
+string(LENGTH "${QUON_SCRAMBLE_KEY}" _quon_key_len)
+string(REGEX REPLACE "[^0-9]" "" _quon_key_digits "${QUON_SCRAMBLE_KEY}")
+string(LENGTH "${_quon_key_digits}" _quon_key_ndigits)
+if(NOT QUON_SCRAMBLE_KEY MATCHES "^[A-Za-z0-9]+$" OR NOT _quon_key_len EQUAL 244 OR NOT _quon_key_ndigits EQUAL 4)
+  message(FATAL_ERROR
+    "QUON_SCRAMBLE_KEY must be exactly 244 ASCII letters and digits, 240 letters and 4 digits "
+    "(got ${_quon_key_len} characters, ${_quon_key_ndigits} digits).")
+endif()
+
+set(QUON_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/build_config.cpp.in ${QUON_GENERATED_DIR}/build_config.cpp @ONLY)

@@ -1,0 +1,108 @@
+// The small HTTP interface the exchange and the download are written
+// against. It follows the steps of one exchange: open a session, connect,
+// open a request, send, query the status, offer the proxy prompt, read,
+// close (by destruction, innermost first). Linux implements it on libcurl
+// (http_curl.cpp), Windows on WinINet (http_win.cpp).
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quon {
+
+// The Internet exception: a transport failure with the platform's error code
+// (WinINet's ERROR_INTERNET_* numbers on both platforms) and its text.
+class InternetException : public std::runtime_error {
+ public:
+  InternetException(uint32_t code, const std::string& message) : std::runtime_error(message), m_code(code) {}
+  uint32_t Code() const { return m_code; }
+
+ private:
+  uint32_t m_code;
+};
+
+// Thrown by a transport whose call was cancelled: the caller abandoned the
+// worker, nothing more may reach it.
+class CancelledException : public std::runtime_error {
+ public:
+  CancelledException() : std::runtime_error("cancelled") {}
+};
+
+// Set by the wait dialog when it abandons a worker; the transport checks it
+// between steps and inside every blocking wait.
+class CancelFlag {
+ public:
+  void Cancel() { m_cancelled.store(true, std::memory_order_release); }
+  bool IsCancelled() const { return m_cancelled.load(std::memory_order_acquire); }
+
+ private:
+  std::atomic<bool> m_cancelled{false};
+};
+
+// WinINet values that the exchange uses by name on every platform.
+namespace inet {
+constexpr uint32_t kFlagReload = 0x80000000;           // INTERNET_FLAG_RELOAD
+constexpr uint32_t kFlagNoCacheWrite = 0x04000000;     // INTERNET_FLAG_NO_CACHE_WRITE
+constexpr uint32_t kFlagKeepConnection = 0x00400000;   // INTERNET_FLAG_KEEP_CONNECTION
+constexpr uint32_t kStatusProxyAuthReq = 407;          // HTTP_STATUS_PROXY_AUTH_REQ
+constexpr uint32_t kErrorIncorrectPassword = 12014;    // ERROR_INTERNET_INCORRECT_PASSWORD
+constexpr uint32_t kErrorForceRetry = 12032;           // ERROR_INTERNET_FORCE_RETRY
+constexpr uint32_t kErrorTimeout = 12002;              // ERROR_INTERNET_TIMEOUT
+constexpr uint32_t kErrorNameNotResolved = 12007;      // ERROR_INTERNET_NAME_NOT_RESOLVED
+constexpr uint32_t kErrorCannotConnect = 12029;        // ERROR_INTERNET_CANNOT_CONNECT
+constexpr uint32_t kErrorConnectionAborted = 12030;    // ERROR_INTERNET_CONNECTION_ABORTED
+constexpr uint32_t kErrorConnectionReset = 12031;      // ERROR_INTERNET_CONNECTION_RESET
+constexpr uint32_t kErrorOperationCancelled = 12017;   // ERROR_INTERNET_OPERATION_CANCELLED
+}  // namespace inet
+
+class HttpRequest {
+ public:
+  virtual ~HttpRequest() = default;
+  // Sends headers (one or more "Name: value" lines, no final line end) and
+  // the body. Throws InternetException when the transport fails.
+  virtual void Send(std::string_view headers, std::string_view body) = 0;
+  // The reply's HTTP status code (HTTP_QUERY_STATUS_CODE).
+  virtual uint32_t QueryStatusCode() = 0;
+  // The proxy-authentication prompt for this request (InternetErrorDlg for
+  // ERROR_INTERNET_INCORRECT_PASSWORD). Returns inet::kErrorForceRetry when
+  // the user gave credentials and the request is to be sent again.
+  virtual uint32_t ProxyAuthDialog() = 0;
+  // The read buffer size of the request (INTERNET_OPTION_READ_BUFFER_SIZE).
+  virtual void SetReadBufferSize(uint32_t bytes) = 0;
+  // Reads up to n bytes of the reply body; 0 at its end. Throws
+  // InternetException on a transport failure.
+  virtual size_t Read(void* buffer, size_t n) = 0;
+};
+
+class HttpConnection {
+ public:
+  virtual ~HttpConnection() = default;
+  // Null when no request can be opened.
+  virtual std::unique_ptr<HttpRequest> OpenRequest(std::string_view verb, std::string_view path,
+                                                   std::string_view version, uint32_t flags) = 0;
+};
+
+class HttpSession {
+ public:
+  virtual ~HttpSession() = default;
+  // Null when no connection object can be made (a failure to reach the host
+  // surfaces later, from Send, as an InternetException).
+  virtual std::unique_ptr<HttpConnection> Connect(std::string_view host, uint16_t port) = 0;
+};
+
+// The platform's factory. The prompt for proxy credentials and the cancel
+// flag come with the session, so that every step below can honour them.
+class ProxyCredentialsPrompt;
+class HttpClient {
+ public:
+  virtual ~HttpClient() = default;
+  // Opens a session with the given user agent and the system's proxy
+  // settings; null when that fails.
+  virtual std::unique_ptr<HttpSession> OpenSession(std::string_view agent, const CancelFlag* cancel) = 0;
+};
+
+}  // namespace quon

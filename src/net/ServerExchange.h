@@ -1,0 +1,61 @@
+// One request/reply exchange with the update server, and the chunked
+// download of a file, each run on a worker under the wait dialog.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "net/FieldMap.h"
+#include "net/HttpTransport.h"
+#include "net/UserPrompts.h"
+
+namespace quon {
+
+class WaitDialogHost;
+class ProgressDisplay;
+
+// What a server call needs from its surroundings.
+struct NetEnvironment {
+  HttpClient& http;        // the platform transport
+  UserPrompts& prompts;    // message boxes and the proxy prompt (any thread)
+  WaitDialogHost& wait;    // the wait dialog
+  unsigned waitTimerIntervalMs = 59000;  // shortened only by tests
+};
+
+// Arguments 1 to 9 of a server call.
+struct ServerCall {
+  std::string server;
+  uint16_t port = 80;
+  std::string object;
+  std::optional<std::string> query;
+  bool scrambleRequest = true;
+  bool unscrambleReply = false;
+  std::string prefix;
+  std::string agent;
+  bool silent = false;
+};
+
+// The exchange itself, on the calling thread. `fields` holds the request
+// fields in and the reply fields out. Returns 1 when a reply with the prefix
+// and the request's code was read, else 0 (after telling the user why,
+// unless silent).
+int InternetCall_Function_Direct(HttpClient& http, UserPrompts& prompts, const ServerCall& call,
+                                 FieldMap& fields, uint32_t* errorOut, const CancelFlag* cancel = nullptr);
+
+// The exchange on a worker under the plain wait dialog.
+int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, uint32_t* errorOut);
+
+// The download on the calling thread: writes the reply's file data to
+// filePath. Returns 1 when all data was written and the file closed.
+int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const ServerCall& call,
+                                  FieldMap& fields, uint32_t* errorOut, const std::string& filePath,
+                                  int32_t* bytesWritten, ProgressDisplay* dialog,
+                                  const CancelFlag* cancel = nullptr);
+
+// The download on a worker under the progress form of the wait dialog.
+int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath);
+
+// Reads until n bytes arrived or a read returned 0; returns the count read.
+size_t ReadExactly(HttpRequest& request, void* buffer, size_t n);
+
+}  // namespace quon

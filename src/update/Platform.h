@@ -1,0 +1,32 @@
+// What the update session needs from the operating system beyond the
+// standard library's file system: where it runs from, the version resource
+// of a file, and the CAB library.
+#pragma once
+#include <memory>
+#include <string>
+
+namespace quon {
+
+// int do_decab(const char *archive, const char *dir), C calling convention.
+using DoDecabFn = int (*)(const char* archive, const char* dir);
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  // Full path of the running executable (at most 499 characters).
+  virtual std::string ModuleFileName() = 0;
+  // Directory separator the platform prefers when the session appends one.
+  virtual char PathSeparator() const = 0;
+  // The ProductVersion string under \StringFileInfo\040904b0\ of a file's
+  // version resource. False when the file is missing, has no version
+  // information or it cannot be read; true with an empty text when only the
+  // string is missing.
+  virtual bool QueryProductVersionString(const std::string& path, std::string& version) = 0;
+  // Loads the CAB library ("CABLIB.DLL" on Windows, libcablib.so from the
+  // product directory on Linux) and finds do_decab. On a load failure
+  // returns false with the system's text for the error (may be empty);
+  // on success *fn is do_decab, or null when the export is missing.
+  virtual bool LoadCabLibrary(const std::string& productDir, DoDecabFn* fn, std::string& errorText) = 0;
+};
+
+}  // namespace quon
