@@ -2,9 +2,11 @@
 // file downloads) and the hand-over to and from its worker thread. The logic
 // is portable; a front end supplies the modal window through WaitDialogHost.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "net/HttpTransport.h"
@@ -19,7 +21,10 @@ constexpr unsigned kWmWaitDone = 0x0400 + 1;  // WM_USER + 1
 enum class WaitForm { Plain, Progress };  // templates 212 and 214
 
 // The controls of the progress form the download writes to. Implementations
-// are safe to call from the worker thread.
+// are safe to call from the worker thread and never wait for the UI thread:
+// they hand the update over (post, not send) and return, because the UI
+// thread may at that moment be ending the dialog. The worker reaches them
+// only through the dialog's channel, which is cut before the dialog ends.
 class ProgressDisplay {
  public:
   virtual ~ProgressDisplay() = default;
@@ -32,7 +37,8 @@ class ProgressDisplay {
 // The front end's half of one open wait dialog.
 class WaitDialogWindow : public ProgressDisplay {
  public:
-  // Thread-safe: queue WM_WAIT_DONE for the dialog's UI thread.
+  // Thread-safe and non-blocking: queue WM_WAIT_DONE for the dialog's UI
+  // thread. A WM_WAIT_DONE still queued when the dialog ends is discarded.
   virtual void PostDone() = 0;
   // UI thread only.
   virtual void StartTimer(unsigned id, unsigned intervalMs) = 0;
@@ -48,7 +54,9 @@ class WaitDialogEvents {
   virtual void OnInitDialog(WaitDialogWindow& window) = 0;
   virtual void OnTimer(unsigned id) = 0;
   virtual void OnWaitDone() = 0;
-  virtual void OnCancel() = 0;  // the Cancel button, 1007
+  virtual void OnCancel() = 0;  // the Cancel button, 1007 (progress form)
+  // Escape (IDCANCEL) and Enter without a focused button (IDOK) do nothing;
+  // front ends need not deliver them.
 };
 
 class WaitDialogHost {
@@ -60,14 +68,83 @@ class WaitDialogHost {
 };
 
 // The procedure a wait dialog runs on its worker. `progress` is null for
-// the plain form; `cancel` is set when the dialog abandons the worker.
+// the plain form; `cancel` is set when the dialog abandons the worker. An
+// abandoned procedure is never killed: it sees the flag at its next step or
+// blocking wait and returns; whatever it would still do must not reach the
+// caller (give it its own copies, held by shared ownership).
 using WaitProcedure = std::function<int32_t(ProgressDisplay* progress, const CancelFlag& cancel)>;
+
+// Forwards progress and the done signal from the worker to the open dialog
+// until the dialog cuts it (under the mutex), after which every call is
+// dropped: nothing reaches a dialog that has ended.
+class WaitChannel : public ProgressDisplay {
+ public:
+  void Attach(WaitDialogWindow* window);
+  void Detach() { Attach(nullptr); }
+  void PostDone();
+  void SetStatusText(const std::string& text) override;
+  void SetDetailText(const std::string& text) override;
+  void ShowProgressBar(int low, int high) override;
+  void SetProgressPos(int pos) override;
+
+ private:
+  std::mutex m_mutex;
+  WaitDialogWindow* m_window = nullptr;
+};
+
+// The record shared by the dialog and its worker. Shared ownership keeps it
+// alive for an abandoned worker after the dialog and its caller are gone.
+struct WaitThreadParams {
+  WaitChannel window;       // the dialog's window, as the worker may reach it
+  bool progressForm = false;
+  WaitProcedure procedure;
+  CancelFlag cancel;
+
+  std::mutex mutex;         // guards the three below
+  int32_t result = 0;       // stored before the done signal is posted
+  bool finished = false;    // the procedure returned before the dialog ended
+  bool abandoned = false;   // the dialog ended first; the result is dropped
+};
+
+// The worker's body: runs the procedure, stores its result (unless the
+// dialog has abandoned it) and then posts WM_WAIT_DONE. Exit code 0.
+int WaitWorkerProc(std::shared_ptr<WaitThreadParams> params);
+
+// The wait dialog's logic. One object per RunWithWaitDialog call.
+class InternetWaitDlg : public WaitDialogEvents {
+ public:
+  InternetWaitDlg(std::shared_ptr<WaitThreadParams> params, unsigned timerIntervalMs);
+  void OnInitDialog(WaitDialogWindow& window) override;
+  void OnTimer(unsigned id) override;
+  void OnWaitDone() override;
+  void OnCancel() override;
+
+ private:
+  void Abandon();
+  void End();
+
+  std::shared_ptr<WaitThreadParams> m_params;
+  WaitDialogWindow* m_window = nullptr;
+  unsigned m_intervalMs;
+  int m_tickCount = 0;
+  unsigned m_timer = 0;
+  bool m_ended = false;
+};
 
 // Runs `procedure` on its own worker thread under the wait dialog (kind 1:
 // progress form, any other kind: plain form) and returns its result, or 0
 // when the dialog ended without it (Cancel, or the time limit).
 // timerIntervalMs exists so tests can shorten the limit through this path.
+// `completed`, when given, tells whether the procedure returned before the
+// dialog ended (so that its own records may be copied back to the caller).
 int32_t RunWithWaitDialog(WaitDialogHost& host, int kind, WaitProcedure procedure,
-                          unsigned timerIntervalMs = kWaitTimerIntervalMs);
+                          unsigned timerIntervalMs = kWaitTimerIntervalMs, bool* completed = nullptr);
+
+// Number of worker threads still running (abandoned ones included).
+int RunningWaitWorkers();
+// Waits up to `timeout` for every worker thread to end; true when none is
+// left. Call before destroying what workers reference (the HTTP client,
+// the prompts), e.g. at the end of a test or of the program.
+bool WaitForWaitWorkers(std::chrono::milliseconds timeout);
 
 }  // namespace quon

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,13 +34,28 @@ class CancelledException : public std::runtime_error {
 };
 
 // Set by the wait dialog when it abandons a worker; the transport checks it
-// between steps and inside every blocking wait.
+// between steps and inside every blocking wait. Its gate makes "nothing
+// happens after the abandonment" exact: Cancel() waits for a step running
+// under RunUnlessCancelled to finish, and no such step starts afterwards.
 class CancelFlag {
  public:
-  void Cancel() { m_cancelled.store(true, std::memory_order_release); }
+  void Cancel() {
+    std::lock_guard<std::mutex> lock(m_gate);
+    m_cancelled.store(true, std::memory_order_release);
+  }
   bool IsCancelled() const { return m_cancelled.load(std::memory_order_acquire); }
+  // Runs step() unless cancelled; false when it did not run. Keep the step
+  // short (one block written to a file): Cancel() waits for it.
+  template <class Step>
+  bool RunUnlessCancelled(Step&& step) const {
+    std::lock_guard<std::mutex> lock(m_gate);
+    if (IsCancelled()) return false;
+    step();
+    return true;
+  }
 
  private:
+  mutable std::mutex m_gate;
   std::atomic<bool> m_cancelled{false};
 };
 
@@ -57,6 +73,11 @@ constexpr uint32_t kErrorCannotConnect = 12029;        // ERROR_INTERNET_CANNOT_
 constexpr uint32_t kErrorConnectionAborted = 12030;    // ERROR_INTERNET_CONNECTION_ABORTED
 constexpr uint32_t kErrorConnectionReset = 12031;      // ERROR_INTERNET_CONNECTION_RESET
 constexpr uint32_t kErrorOperationCancelled = 12017;   // ERROR_INTERNET_OPERATION_CANCELLED
+constexpr uint32_t kErrorInternalError = 12004;        // ERROR_INTERNET_INTERNAL_ERROR
+constexpr uint32_t kErrorInvalidUrl = 12005;           // ERROR_INTERNET_INVALID_URL
+constexpr uint32_t kErrorUnrecognizedScheme = 12006;   // ERROR_INTERNET_UNRECOGNIZED_SCHEME
+constexpr uint32_t kErrorInvalidServerResponse = 12152;  // ERROR_HTTP_INVALID_SERVER_RESPONSE
+constexpr uint32_t kErrorCancelled = 1223;             // ERROR_CANCELLED (prompt dismissed)
 }  // namespace inet
 
 class HttpRequest {
@@ -69,7 +90,9 @@ class HttpRequest {
   virtual uint32_t QueryStatusCode() = 0;
   // The proxy-authentication prompt for this request (InternetErrorDlg for
   // ERROR_INTERNET_INCORRECT_PASSWORD). Returns inet::kErrorForceRetry when
-  // the user gave credentials and the request is to be sent again.
+  // the user gave credentials and the request is to be sent again (they
+  // then apply to every later request of the same connection), another
+  // value (inet::kErrorCancelled) when the user dismissed the prompt.
   virtual uint32_t ProxyAuthDialog() = 0;
   // The read buffer size of the request (INTERNET_OPTION_READ_BUFFER_SIZE).
   virtual void SetReadBufferSize(uint32_t bytes) = 0;

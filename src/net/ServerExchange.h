@@ -1,6 +1,7 @@
 // One request/reply exchange with the update server, and the chunked
 // download of a file, each run on a worker under the wait dialog.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,7 +15,10 @@ namespace quon {
 class WaitDialogHost;
 class ProgressDisplay;
 
-// What a server call needs from its surroundings.
+// What a server call needs from its surroundings. The client and the prompts
+// must outlive any worker that the wait dialog abandoned (see
+// WaitForWaitWorkers in app/WaitDialog.h); the program keeps them for its
+// whole run.
 struct NetEnvironment {
   HttpClient& http;        // the platform transport
   UserPrompts& prompts;    // message boxes and the proxy prompt (any thread)
@@ -34,6 +38,25 @@ struct ServerCall {
   std::string agent;
   bool silent = false;
 };
+
+// The record a server call hands to its worker: the call's values, its own
+// copy of the fields, the error slot (written by the worker, readable by the
+// caller at any time), the file path and the bytes-written slot. The worker
+// holds it by shared ownership, so an abandoned worker never writes into
+// the caller's records.
+struct InternetCallArgs {
+  ServerCall call;
+  FieldMap fields;
+  std::atomic<uint32_t> error{0};
+  std::string filePath;
+  std::atomic<int32_t> bytesWritten{0};
+};
+
+// Largest plain reply (or reply text instead of a file) that is read; a
+// longer one fails the reading phase instead of being held in memory.
+constexpr size_t kMaxReplyTextBytes = 16u << 20;
+// Largest header text of a file reply that is accepted.
+constexpr uint32_t kMaxFileHeaderBytes = 16u << 20;
 
 // The exchange itself, on the calling thread. `fields` holds the request
 // fields in and the reply fields out. Returns 1 when a reply with the prefix
