@@ -1,0 +1,5 @@
+#pragma once
+namespace quon {
+// Puts stdin and stdout into binary mode where the platform distinguishes it.
+void SetBinaryStdio();
+}
