@@ -17,6 +17,14 @@ class Platform {
   virtual std::string ModuleFileName() = 0;
   // Directory separator the platform prefers when the session appends one.
   virtual char PathSeparator() const = 0;
+  // The directory part of a path, up to and including its last separator;
+  // empty when it has none. By default a byte-wise search for
+  // PathSeparator(); a platform with a multibyte code page overrides it so
+  // that a trail byte is never taken for a separator.
+  virtual std::string DirectoryOfPath(const std::string& path) const {
+    size_t last = path.find_last_of(PathSeparator());
+    return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+  }
   // The ProductVersion string under \StringFileInfo\040904b0\ of a file's
   // version resource. False when the file is missing, has no version
   // information or it cannot be read; true with an empty text when only the

@@ -1,0 +1,43 @@
+// Reading numbers and handling path text the way the C library and the
+// product's file layout expect, independent of the process locale.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quon {
+
+// isspace in the C locale: blank, \t, \n, \v, \f, \r.
+bool IsCSpace(char c);
+
+// atoi: leading white space, an optional sign, decimal digits up to the
+// first other character; no digits give 0. Saturates at the 32-bit range.
+int32_t CAtoi(std::string_view text);
+// strtoul in base 10 with a 32-bit unsigned long: a minus sign negates
+// modulo 2^32, a magnitude beyond 4294967295 gives 4294967295.
+uint32_t CStrtoul(std::string_view text);
+// atof in the C locale: white space, sign, decimal digits with an optional
+// point and exponent (also hexadecimal, inf and nan); no number gives 0.0.
+double CAtof(std::string_view text);
+
+// ASCII upper-casing; other bytes are left alone.
+std::string AsciiUpper(std::string_view text);
+// Case-insensitive (ASCII) comparison of the first n characters, the way
+// strnicmp compares: a shorter text differs.
+bool PrefixEqualsNoCase(std::string_view text, std::string_view prefix);
+
+// Position of the last character of `path` that is one of `separators`,
+// or npos. Bytes are compared one by one (paths in a single-byte code page,
+// or UTF-8, where no trail byte is an ASCII separator).
+size_t FindLastSeparator(std::string_view path, std::string_view separators);
+bool EndsWithSeparator(std::string_view path);  // ends in '\\' or '/'
+// Appends `separator` unless the path already ends in '\\' or '/'.
+std::string WithTrailingSeparator(std::string path, char separator);
+
+// Piece of `text` from `start` with `length` characters, clamped the way the
+// session's string type clamps: a start below 0 counts as 0, a negative
+// length or a start beyond the end gives an empty piece.
+std::string_view MidPiece(std::string_view text, long long start, long long length);
+std::string_view MidPiece(std::string_view text, long long start);
+
+}  // namespace quon

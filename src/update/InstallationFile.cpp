@@ -1,0 +1,85 @@
+#include "update/InstallationFile.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "update/CText.h"
+#include "update/FileOps.h"
+
+namespace quon {
+
+const char kInstallationFileName[] = "Quon.Installation";
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsCSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsCSpace(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// A decimal number that is nothing else, within [min, max].
+bool ParseStrictInteger(std::string_view text, int64_t min, int64_t max, int64_t& value) {
+  text = Trim(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.size() > 10) return false;
+  int64_t magnitude = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return false;
+    magnitude = magnitude * 10 + (ch - '0');
+  }
+  value = negative ? -magnitude : magnitude;
+  return value >= min && value <= max;
+}
+
+}  // namespace
+
+InstallationInfo ParseInstallationText(std::string_view text) {
+  InstallationInfo info;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? text.size() : end + 1;
+    line = Trim(line);
+    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string key = AsciiUpper(Trim(line.substr(0, equals)));
+    const std::string_view value = Trim(line.substr(equals + 1));
+    if (key == "KEYID") {
+      int64_t id = 0;
+      if (ParseStrictInteger(value, 0, 0xFFFFFFFFLL, id)) info.identity.id = static_cast<uint32_t>(id);
+    } else if (key == "KEYTYPE") {
+      info.identity.type = std::string(value);
+    } else if (key == "KEYVERSION") {
+      info.identity.version = std::string(value);
+    } else if (key == "MODULES") {
+      info.modules.clear();
+      size_t pos = 0;
+      while (pos <= value.size()) {
+        size_t comma = value.find(',', pos);
+        std::string_view item = value.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos);
+        int64_t module = 0;
+        if (ParseStrictInteger(item, INT32_MIN, INT32_MAX, module)) info.modules.push_back(static_cast<int32_t>(module));
+        if (comma == std::string_view::npos) break;
+        pos = comma + 1;
+      }
+    }
+  }
+  return info;
+}
+
+InstallationInfo ReadInstallationFile(const std::string& path) {
+  if (!IsRegularFile(path)) return InstallationInfo{};
+  std::ifstream in(FsPath(path), std::ios::binary);
+  if (!in) return InstallationInfo{};
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return ParseInstallationText(text);
+}
+
+}  // namespace quon

@@ -1,0 +1,38 @@
+// The HTML pages of an update run. Templates are the program's own texts
+// and are used byte for byte; inserted values are not escaped.
+#pragma once
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "update/UpdateEntry.h"
+
+namespace quon {
+
+extern const char kPageFileName[];  // "QuonUpdateLast.html"
+
+// The available-updates page.
+extern const char kListHeaderTemplate[];   // one %s
+extern const char kListUpdateRowTemplate[];  // %i, %s, %s, %s
+extern const char kListMessageRowTemplate[];  // one %s
+extern const char kListFooter[];
+extern const char kUpToDateText[];
+
+// The install page.
+extern const char kInstallHeader[];
+extern const char kInstallRowTemplate[];   // %s, %s, %s
+extern const char kInstallItemTemplate[];  // one %s
+extern const char kInstallFooter[];
+
+// The results page.
+extern const char kMessagePageTemplate[];  // one %s
+
+// Fills a printf-style template: each %s or %i takes the next argument as
+// it stands (numbers are formatted by the caller), %% gives %. Arguments
+// are never scanned for placeholders themselves.
+std::string FillTemplate(std::string_view tmpl, std::initializer_list<std::string_view> args);
+
+// One row of the list page for an entry.
+std::string BuildUpdateRow(const UpdateEntry& entry);
+
+}  // namespace quon

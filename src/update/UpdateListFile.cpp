@@ -1,0 +1,220 @@
+#include "update/UpdateListFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "update/CText.h"
+#include "update/FileOps.h"
+#include "update/Pages.h"
+
+namespace quon {
+
+namespace {
+
+bool IsTrimChar(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::string_view TrimLeft(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && IsTrimChar(s[i])) ++i;
+  return s.substr(i);
+}
+
+std::string_view TrimRight(std::string_view s) {
+  size_t n = s.size();
+  while (n > 0 && IsTrimChar(s[n - 1])) --n;
+  return s.substr(0, n);
+}
+
+// The file layer's message for a file that cannot be opened.
+std::string OpenFailureMessage(const std::string& path, int error) {
+  if (error == ENOENT || error == ENOTDIR || !PathExists(path)) return path + " was not found.";
+  if (error == EACCES || error == EPERM) return "Access to " + path + " was denied.";
+  return "An unexpected error occurred while accessing " + path + ".";
+}
+
+}  // namespace
+
+std::string UpdateListSection::GetSectionValue(const std::string& key) const {
+  auto it = m_values.find(key);
+  return it == m_values.end() ? std::string() : it->second;
+}
+
+void UpdateListFile::ClearSections() { m_sections.clear(); }
+
+const UpdateListSection* UpdateListFile::FindSection(const std::string& name) const {
+  auto it = m_sections.find(name);
+  return it == m_sections.end() ? nullptr : it->second.get();
+}
+
+void UpdateListFile::ParseText(std::string_view text) {
+  UpdateListSection* current = nullptr;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? text.size() : end + 1;
+    // Lines end in LF or CR LF; the CR goes with the line end.
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+    line = TrimLeft(line);
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      size_t close = line.find(']');
+      auto section = std::make_unique<UpdateListSection>();
+      section->m_strName = close == std::string_view::npos ? std::string() : AsciiUpper(line.substr(1, close - 1));
+      current = section.get();
+      m_sections[section->m_strName] = std::move(section);
+      continue;
+    }
+    if (current == nullptr) continue;  // before the first header
+    size_t equals = line.find('=');
+    if (equals != std::string_view::npos) {
+      current->m_values[AsciiUpper(line.substr(0, equals))] = std::string(line.substr(equals + 1));
+    } else {
+      current->m_fileLines.emplace_back(TrimRight(line));
+    }
+  }
+}
+
+bool UpdateListFile::ReadListFile(const std::string& path, UserPrompts& prompts) {
+  ClearSections();
+  if (IsDirectory(path)) {
+    prompts.MessageBox("Access to " + path + " was denied.");
+    return false;
+  }
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    prompts.MessageBox(OpenFailureMessage(path, errno));
+    return false;
+  }
+  std::string text;
+  char buffer[8192];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  bool readError = std::ferror(file) != 0;
+  std::fclose(file);
+  // What was read before a read error still counts; the error is told.
+  ParseText(text);
+  if (readError) prompts.MessageBox("A read error occurred while accessing " + path + ".");
+  return true;
+}
+
+std::string ModuleSectionName(int32_t module) { return "M" + std::to_string(module); }
+
+std::string UpdateListFile::BuildInstallPage(const std::vector<int32_t>& modules) const {
+  std::string mainItems;
+  std::string moduleRows;
+  auto items = [](const UpdateListSection& section) {
+    std::string text;
+    for (const std::string& entry : section.m_fileLines) text += FillTemplate(kInstallItemTemplate, {entry});
+    return text;
+  };
+  const UpdateListSection* main = FindSection("MAIN");
+  if (main != nullptr) mainItems += items(*main);
+  for (int32_t module : modules) {
+    const UpdateListSection* section = FindSection(ModuleSectionName(module));
+    if (section == nullptr) continue;
+    std::string name = section->GetSectionValue("NAME");
+    std::string description = section->GetSectionValue("DESCRIPTION");
+    std::string itemText = items(*section);
+    if (!name.empty() || !description.empty()) {
+      moduleRows += FillTemplate(kInstallRowTemplate, {name, description, itemText});
+    } else {
+      mainItems += itemText;
+    }
+  }
+  std::string mainName = main != nullptr ? main->GetSectionValue("NAME") : std::string();
+  std::string mainDescription = main != nullptr ? main->GetSectionValue("DESCRIPTION") : std::string();
+  std::string page = kInstallHeader;
+  if (!mainName.empty() || !mainDescription.empty() || !mainItems.empty()) {
+    page += FillTemplate(kInstallRowTemplate, {mainName, mainDescription, mainItems});
+  }
+  page += moduleRows;
+  page += kInstallFooter;
+  return page;
+}
+
+std::string RelativeEntryPath(const std::string& entry) {
+  std::string_view rel = TrimRight(TrimLeft(entry));
+  while (!rel.empty() && IsSeparator(rel.front())) rel.remove_prefix(1);
+  return std::string(rel);
+}
+
+bool IsContainedRelativePath(const std::string& relative) {
+  if (relative.empty()) return false;
+  if (relative.find(':') != std::string::npos) return false;
+  if (IsSeparator(relative.front())) return false;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find_first_of("\\/", start);
+    std::string_view part(relative.data() + start,
+                          (end == std::string::npos ? relative.size() : end) - start);
+    // ".." and its variants with trailing dots or blanks, which Windows
+    // treats as "..".
+    std::string_view stripped = part;
+    while (!stripped.empty() && (stripped.back() == '.' || stripped.back() == ' ')) stripped.remove_suffix(1);
+    if (stripped.empty() && part.size() >= 2) return false;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return true;
+}
+
+bool UpdateListFile::InstallFiles(const std::vector<int32_t>& modules, std::string productDir,
+                                  std::string unpackDir, std::vector<std::string>& failed, UserPrompts& prompts,
+                                  char separator) const {
+  productDir = WithTrailingSeparator(std::move(productDir), separator);
+  unpackDir = WithTrailingSeparator(std::move(unpackDir), separator);
+  failed.clear();
+  if (const UpdateListSection* main = FindSection("MAIN")) {
+    InstallSection(*main, productDir, unpackDir, failed, prompts, separator);
+  }
+  for (int32_t module : modules) {
+    if (const UpdateListSection* section = FindSection(ModuleSectionName(module))) {
+      InstallSection(*section, productDir, unpackDir, failed, prompts, separator);
+    }
+  }
+  return failed.empty();
+}
+
+bool UpdateListFile::InstallSection(const UpdateListSection& section, std::string productDir, std::string unpackDir,
+                                    std::vector<std::string>& failed, UserPrompts& prompts, char separator) const {
+  productDir = WithTrailingSeparator(std::move(productDir), separator);
+  unpackDir = WithTrailingSeparator(std::move(unpackDir), separator);
+  for (const std::string& entry : section.m_fileLines) {
+    const std::string relative = RelativeEntryPath(entry);
+    bool copied = false;
+    // An entry that would leave the product directory is never copied.
+    if (IsContainedRelativePath(relative)) {
+      size_t lastSep = relative.find_last_of("\\/");
+      std::string fileName = lastSep == std::string::npos ? relative : relative.substr(lastSep + 1);
+      // Both separators in an entry mean a directory; form paths with the
+      // platform's own.
+      std::string localRelative = relative;
+      for (char& ch : localRelative) {
+        if (IsSeparator(ch)) ch = separator;
+      }
+      for (size_t pos = localRelative.find(separator); pos != std::string::npos;
+           pos = localRelative.find(separator, pos + 1)) {
+        std::string directory = productDir + localRelative.substr(0, pos);
+        if (!PathExists(directory)) {
+          std::error_code ec;
+          std::filesystem::create_directory(FsPath(directory), ec);
+        }
+      }
+      copied = !fileName.empty() && ReplaceFileFromCopy(unpackDir + fileName, productDir + localRelative);
+    }
+    if (!copied) {
+      failed.push_back(relative);
+      prompts.MessageBox("Failed to update file:\r\n" + relative);
+    }
+  }
+  return failed.empty();
+}
+
+}  // namespace quon

@@ -1,0 +1,68 @@
+// Update.List: the list file inside every update archive, its sections of
+// files, the install page built from it, and the copying of its files.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/UserPrompts.h"
+
+namespace quon {
+
+class UpdateListSection {
+ public:
+  virtual ~UpdateListSection() = default;
+  // The value stored under `key` (looked up unchanged), or an empty text.
+  std::string GetSectionValue(const std::string& key) const;
+
+  std::string m_strName;                      // upper case, as between the brackets
+  std::vector<std::string> m_fileLines;       // file entries, in file order
+  std::map<std::string, std::string> m_values;  // upper-case key -> value
+};
+
+class UpdateListFile {
+ public:
+  virtual ~UpdateListFile() = default;
+
+  // Deletes every section.
+  void ClearSections();
+  // Empties the object and reads the file at `path`. False when the file
+  // cannot be opened, after telling the user through `prompts`; a read
+  // error part way is reported too, and what was read so far is kept.
+  bool ReadListFile(const std::string& path, UserPrompts& prompts);
+  // Reads list-file text (as ReadListFile does after opening the file).
+  void ParseText(std::string_view text);
+
+  // The section of that name (upper case), or null.
+  const UpdateListSection* FindSection(const std::string& name) const;
+  size_t SectionCount() const { return m_sections.size(); }
+
+  // The complete HTML text of the install page for the module numbers.
+  std::string BuildInstallPage(const std::vector<int32_t>& modules) const;
+
+  // Copies the files of MAIN and of each module's section from unpackDir to
+  // productDir; a failure is appended to `failed` and told to the user.
+  // True when no file failed. `separator` is the platform's directory
+  // separator used to form paths.
+  bool InstallFiles(const std::vector<int32_t>& modules, std::string productDir, std::string unpackDir,
+                    std::vector<std::string>& failed, UserPrompts& prompts, char separator) const;
+  bool InstallSection(const UpdateListSection& section, std::string productDir, std::string unpackDir,
+                      std::vector<std::string>& failed, UserPrompts& prompts, char separator) const;
+
+ private:
+  std::map<std::string, std::unique_ptr<UpdateListSection>> m_sections;
+};
+
+// "M%i" for module n.
+std::string ModuleSectionName(int32_t module);
+
+// A list-file entry with its blanks and leading separators removed: the
+// path relative to the product directory.
+std::string RelativeEntryPath(const std::string& entry);
+// True when a relative entry path stays inside the product directory: no
+// ".." component, no drive or stream prefix (no ':'), not empty.
+bool IsContainedRelativePath(const std::string& relative);
+
+}  // namespace quon
