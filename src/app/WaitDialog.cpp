@@ -1,0 +1,209 @@
+// The wait dialog's logic: one worker thread per call, the result handed
+// back through the shared record, and the three ways the dialog ends.
+#include "app/WaitDialog.h"
+
+#include <condition_variable>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace quon {
+namespace {
+
+std::mutex& WorkersMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::condition_variable& WorkersChanged() {
+  static std::condition_variable cv;
+  return cv;
+}
+int g_runningWorkers = 0;
+
+void WorkerStarted() {
+  std::lock_guard<std::mutex> lock(WorkersMutex());
+  ++g_runningWorkers;
+}
+
+void WorkerEnded() {
+  {
+    std::lock_guard<std::mutex> lock(WorkersMutex());
+    --g_runningWorkers;
+  }
+  WorkersChanged().notify_all();
+}
+
+}  // namespace
+
+// ---- WaitChannel ------------------------------------------------------
+
+void WaitChannel::Attach(WaitDialogWindow* window) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_window = window;
+}
+
+void WaitChannel::PostDone() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_window) m_window->PostDone();
+}
+
+void WaitChannel::SetStatusText(const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_window) m_window->SetStatusText(text);
+}
+
+void WaitChannel::SetDetailText(const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_window) m_window->SetDetailText(text);
+}
+
+void WaitChannel::ShowProgressBar(int low, int high) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_window) m_window->ShowProgressBar(low, high);
+}
+
+void WaitChannel::SetProgressPos(int pos) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_window) m_window->SetProgressPos(pos);
+}
+
+// ---- the worker -------------------------------------------------------
+
+int WaitWorkerProc(std::shared_ptr<WaitThreadParams> params) {
+  int32_t result = 0;
+  try {
+    result = params->procedure(params->progressForm ? &params->window : nullptr, params->cancel);
+  } catch (...) {
+    // A procedure reports its own failures; anything escaping it (the
+    // abandonment, a failed allocation) is a failure result.
+    result = 0;
+  }
+  {
+    std::lock_guard<std::mutex> lock(params->mutex);
+    if (!params->abandoned) {
+      params->result = result;
+      params->finished = true;
+    }
+  }
+  params->window.PostDone();
+  return 0;
+}
+
+// ---- InternetWaitDlg --------------------------------------------------
+
+InternetWaitDlg::InternetWaitDlg(std::shared_ptr<WaitThreadParams> params, unsigned timerIntervalMs)
+    : m_params(std::move(params)), m_intervalMs(timerIntervalMs) {}
+
+void InternetWaitDlg::OnInitDialog(WaitDialogWindow& window) {
+  m_window = &window;
+  window.StartTimer(kWaitTimerId, m_intervalMs);
+  m_timer = kWaitTimerId;
+  window.PlayAnimation();
+  m_params->window.Attach(&window);
+
+  WorkerStarted();
+  try {
+    std::thread([params = m_params]() mutable {
+      WaitWorkerProc(params);
+      params.reset();  // nothing of the call is held once the count drops
+      WorkerEnded();
+    }).detach();
+  } catch (const std::system_error&) {
+    WorkerEnded();
+    // No worker: end as if the procedure had failed.
+    {
+      std::lock_guard<std::mutex> lock(m_params->mutex);
+      m_params->result = 0;
+      m_params->finished = true;
+    }
+    window.PostDone();
+  }
+}
+
+void InternetWaitDlg::OnTimer(unsigned id) {
+  if (m_ended || id != kWaitTimerId) return;
+  if (++m_tickCount >= kWaitTimerTicksToGiveUp) {
+    Abandon();
+    End();
+  }
+}
+
+void InternetWaitDlg::OnWaitDone() {
+  if (m_ended) return;
+  End();
+}
+
+void InternetWaitDlg::OnCancel() {
+  if (m_ended || !m_params->progressForm) return;
+  Abandon();
+  End();
+}
+
+void InternetWaitDlg::Abandon() {
+  bool abandon = false;
+  {
+    std::lock_guard<std::mutex> lock(m_params->mutex);
+    if (!m_params->finished) {
+      m_params->abandoned = true;
+      abandon = true;
+    }
+  }
+  // Cut the channel first, so that nothing more reaches this dialog, then
+  // stop the worker at its next step.
+  m_params->window.Detach();
+  if (abandon) m_params->cancel.Cancel();
+}
+
+void InternetWaitDlg::End() {
+  m_ended = true;
+  m_params->window.Detach();
+  if (m_window) {
+    m_window->StopTimer(m_timer);
+    m_window->EndDialog(1);
+  }
+}
+
+// ---- RunWithWaitDialog ------------------------------------------------
+
+int32_t RunWithWaitDialog(WaitDialogHost& host, int kind, WaitProcedure procedure, unsigned timerIntervalMs,
+                          bool* completed) {
+  auto params = std::make_shared<WaitThreadParams>();
+  params->progressForm = (kind == 1);
+  params->procedure = std::move(procedure);
+
+  {
+    InternetWaitDlg dialog(params, timerIntervalMs);
+    try {
+      host.RunModal(params->progressForm ? WaitForm::Progress : WaitForm::Plain, dialog);
+    } catch (...) {
+      // The dialog could not run: the worker, if any, is abandoned below.
+    }
+  }
+
+  // Whatever ended the dialog, a worker that has not finished is abandoned
+  // now; its result can no longer reach the caller.
+  int32_t result = 0;
+  bool finished = false;
+  {
+    std::lock_guard<std::mutex> lock(params->mutex);
+    finished = params->finished;
+    if (!finished) params->abandoned = true;
+    result = finished ? params->result : 0;
+  }
+  params->window.Detach();
+  if (!finished) params->cancel.Cancel();
+  if (completed) *completed = finished;
+  return result;
+}
+
+int RunningWaitWorkers() {
+  std::lock_guard<std::mutex> lock(WorkersMutex());
+  return g_runningWorkers;
+}
+
+bool WaitForWaitWorkers(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(WorkersMutex());
+  return WorkersChanged().wait_for(lock, timeout, [] { return g_runningWorkers == 0; });
+}
+
+}  // namespace quon
