@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (i == size || data[i] == 0xFF) {
       std::string piece = bytes.substr(start, i - start);
       if (haveName) {
-        if (!name.empty() && name.size() <= 255 && name.find('\0') == std::string::npos) in.Set(name, piece);
+        // Names travel escaped; an escaped name over 255 characters is refused.
+        if (!name.empty() && quon::PercentEncode(name).size() <= 255) in.Set(name, piece);
       } else {
         name = piece;
       }

@@ -34,8 +34,9 @@ std::string EncodeFields(const FieldMap& fields, bool scramble, std::string_view
 
 namespace {
 
-// Names longer than this never occur in the protocol; a pair whose name is
-// longer is dropped whole rather than cut, so it cannot pose as another field.
+// Names longer than this (as they travel, escaped) never occur in the
+// protocol; such a pair is dropped whole rather than cut, so it cannot pose
+// as another field.
 constexpr size_t kMaxFieldNameLength = 255;
 
 std::string_view UpToNul(std::string_view text) {
