@@ -1,0 +1,48 @@
+// The HTTP side of the update server: one service page, a pool of worker
+// threads, one log line per request.
+#pragma once
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "Catalog.h"
+
+namespace quon::server {
+
+struct ServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 8080;  // 0 picks a free port
+  std::string path;  // the service page
+  size_t threads = 32;
+  int readTimeoutSeconds = 15;
+  int writeTimeoutSeconds = 30;
+};
+
+class HttpServer {
+ public:
+  HttpServer(ServerOptions options, std::shared_ptr<const Catalog> catalog, std::FILE* log = stderr);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Binds and listens; returns the port, or -1 when that fails.
+  int Bind();
+  // Serves until Stop is called; false when it could not serve at all.
+  bool Run();
+  // Safe from any thread.
+  void Stop();
+  // Later requests are answered from the new catalog; requests under way
+  // keep the one they started with.
+  void ReplaceCatalog(std::shared_ptr<const Catalog> catalog);
+  std::shared_ptr<const Catalog> CurrentCatalog() const;
+
+  // A line for the log, with the time in front; written in one piece.
+  void Log(const std::string& line) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace quon::server

@@ -1,0 +1,178 @@
+#include "UpdateService.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "net/FieldMap.h"
+#include "net/PayloadCodec.h"
+
+namespace quon::server {
+
+namespace {
+
+constexpr std::string_view kListFunction = "GetUpgradeList";
+constexpr std::string_view kFileFunction = "GetUpgradeFile";
+constexpr std::string_view kAccepted = "ACCEPTED";
+
+ServiceReply BadRequest(ServiceReply reply, int status, std::string text, std::string result) {
+  reply.httpStatus = status;
+  reply.body = std::move(text) + "\n";
+  reply.result = std::move(result);
+  reply.archive.reset();
+  return reply;
+}
+
+// A refusal the updater shows to the user as it stands.
+ServiceReply Refusal(ServiceReply reply, std::string sentence, std::string result) {
+  reply.httpStatus = 200;
+  reply.body = std::move(sentence);
+  reply.result = std::move(result);
+  return reply;
+}
+
+bool IsAlnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+// The scrambled fields text holds letters and digits; line breaks and
+// blanks between groups are tolerated, as the updater's own reader does.
+bool LooksScrambled(std::string_view text) {
+  for (char c : text)
+    if (!IsAlnum(c) && c != '\r' && c != '\n' && c != ' ' && c != '\t') return false;
+  return true;
+}
+
+std::optional<uint32_t> ParseTableId(std::string_view s) {
+  if (s.empty() || s.size() > 10) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v == 0 || v > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<uint32_t>(v);
+}
+
+// Text from the client, made safe for a one-line message: control bytes
+// become '?', and it is cut short.
+std::string Printable(std::string_view s, size_t max = 40) {
+  std::string out;
+  for (char c : s.substr(0, max)) {
+    const auto u = static_cast<unsigned char>(c);
+    out += (u < 0x20 || u == 0x7F) ? '?' : c;
+  }
+  if (s.size() > max) out += "...";
+  return out;
+}
+
+ServiceReply ListReply(const Catalog& catalog, ServiceReply reply, const std::string& code,
+                       const std::optional<Version>& installed) {
+  std::string dbdata;
+  int rows = 0;
+  if (installed) {
+    for (const CatalogEntry& e : catalog.Entries()) {
+      if (!e.AppliesTo(*installed)) continue;
+      if (rows > 0) dbdata += ';';
+      dbdata += std::to_string(e.id);
+      dbdata += ';';
+      dbdata += e.oleDate;
+      dbdata += ';';
+      dbdata += e.name;
+      dbdata += ';';
+      dbdata += e.description;
+      ++rows;
+    }
+  }
+  const std::string rowsText = std::to_string(rows);
+  reply.body = std::string(kListFunction) + OrderedFieldsText({{"code", code},
+                                                                {"status", kAccepted},
+                                                                {"rows", rowsText},
+                                                                {"cols", "4"},
+                                                                {"dbdata", dbdata}});
+  reply.result = "ACCEPTED rows=" + rowsText;
+  return reply;
+}
+
+ServiceReply FileReply(const Catalog& catalog, ServiceReply reply, const std::string& code,
+                       const std::optional<Version>& installed, const std::string* tableIdField) {
+  if (tableIdField == nullptr) return BadRequest(std::move(reply), 400, "The request names no TableID.", "bad-request");
+  const auto id = ParseTableId(*tableIdField);
+  const CatalogEntry* entry = id ? catalog.Find(*id) : nullptr;
+  if (entry == nullptr) {
+    std::string sentence = "The requested update " + Printable(*tableIdField) + " is not available on this server.";
+    return Refusal(std::move(reply), std::move(sentence), "refused: unknown update");
+  }
+  if (!installed || !entry->AppliesTo(*installed)) {
+    std::string sentence = "The update \"" + entry->name + "\" does not apply to the installed version " +
+                           Printable(reply.updateVersion) + ".";
+    return Refusal(std::move(reply), std::move(sentence), "refused: does not apply");
+  }
+  auto archive = ArchiveFile::Open(entry->archivePath);
+  if (!archive || archive->Size() > kMaxArchiveSize) {
+    std::string sentence =
+        "The update \"" + entry->name + "\" cannot be downloaded at the moment. Please try again later.";
+    return Refusal(std::move(reply), std::move(sentence), "refused: archive unavailable");
+  }
+  const std::string brings = FormatVersion(entry->brings);
+  const std::string length = std::to_string(archive->Size());
+  const std::string header = std::string(kFileFunction) + OrderedFieldsText({{"code", code},
+                                                                             {"status", kAccepted},
+                                                                             {"updateversion", brings},
+                                                                             {"filepos", "0"},
+                                                                             {"downloadlength", length}});
+  const auto n = static_cast<uint32_t>(header.size());
+  reply.body = "BytesCount";
+  for (int i = 0; i < 4; ++i) reply.body += static_cast<char>((n >> (8 * i)) & 0xFF);
+  reply.body += header;
+  reply.archive = std::move(archive);
+  reply.contentType = "application/octet-stream";
+  reply.result = "ACCEPTED";
+  return reply;
+}
+
+}  // namespace
+
+std::string OrderedFieldsText(std::initializer_list<std::pair<std::string_view, std::string_view>> fields) {
+  std::string text;
+  for (const auto& [name, value] : fields) {
+    if (!text.empty()) text += '&';
+    text += PercentEncode(name);
+    text += '=';
+    text += PercentEncode(value);
+  }
+  return text;
+}
+
+ServiceReply HandleServiceRequest(const Catalog& catalog, std::string_view query, std::string_view body) {
+  ServiceReply reply;
+  if (body.size() > kMaxRequestBody) return BadRequest(std::move(reply), 413, "The request body is too large.", "bad-request");
+
+  std::string_view function;
+  for (std::string_view f : {kListFunction, kFileFunction})
+    if (body.substr(0, f.size()) == f) function = f;
+  if (function.empty())
+    return BadRequest(std::move(reply), 400, "The request names no known server function.", "bad-request");
+  reply.function = std::string(function);
+  if (!query.empty() && query != function)
+    return BadRequest(std::move(reply), 400, "The query and the body name different server functions.", "bad-request");
+
+  const std::string_view scrambled = body.substr(function.size());
+  if (!LooksScrambled(scrambled))
+    return BadRequest(std::move(reply), 400, "The request fields are not in the scrambled form.", "bad-request");
+  FieldMap fields;
+  DecodeFields(scrambled, fields, true);
+
+  const std::string* version = fields.Find("updateversion");
+  const std::string* tableId = fields.Find("TableID");
+  if (version) reply.updateVersion = *version;
+  if (tableId) reply.tableId = *tableId;
+  const std::string* code = fields.Find("code");
+  if (code == nullptr || code->empty())
+    return BadRequest(std::move(reply), 400, "The request carries no code.", "bad-request");
+  if (version == nullptr)
+    return BadRequest(std::move(reply), 400, "The request names no updateversion.", "bad-request");
+
+  const std::optional<Version> installed = ParseVersion(*version);
+  if (function == kListFunction) return ListReply(catalog, std::move(reply), *code, installed);
+  return FileReply(catalog, std::move(reply), *code, installed, tableId);
+}
+
+}  // namespace quon::server

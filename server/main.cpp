@@ -1,0 +1,143 @@
+// quon-update-server: serves the updates listed in a catalog to the
+// updater over HTTP.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Catalog.h"
+#include "HttpServer.h"
+#include "Signals.h"
+#include "net/BuildConfig.h"
+
+using namespace quon::server;
+
+namespace {
+
+const char kUsage[] =
+    "usage: quon-update-server --root DIR [--listen ADDR:PORT] [--path PATH] [--threads N]\n"
+    "  --root DIR          directory holding catalog.ini and the update archives\n"
+    "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:8080; port 0 picks a free port)\n"
+    "  --path PATH         the update service page (default %s)\n"
+    "  --threads N         worker threads, that is, clients served at once (default 32)\n"
+    "The first line on standard output is \"listening on ADDR:PORT\" once connections are accepted.\n"
+    "SIGHUP reloads the catalog; SIGINT and SIGTERM stop the server.\n";
+
+int Usage(const char* problem) {
+  if (problem) std::fprintf(stderr, "quon-update-server: %s\n", problem);
+  std::fprintf(stderr, kUsage, quon::kUpdatePath);
+  return 2;
+}
+
+bool ParseListen(const std::string& text, std::string& host, int& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  const std::string p = text.substr(colon + 1);
+  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
+  port = std::atoi(p.c_str());
+  return port <= 65535 && !host.empty();
+}
+
+void PrintErrors(const std::vector<std::string>& errors) {
+  for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string root;
+  std::string listen = "127.0.0.1:8080";
+  ServerOptions options;
+  options.path = quon::kUpdatePath;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (i + 1 >= argc) return nullptr;
+      (void)name;
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::printf(kUsage, quon::kUpdatePath);
+      return 0;
+    }
+    const char* v = nullptr;
+    if (arg == "--root" || arg == "--listen" || arg == "--path" || arg == "--threads") {
+      v = value(arg.c_str());
+      if (v == nullptr) return Usage(("missing value after " + arg).c_str());
+    } else {
+      return Usage(("unknown argument '" + arg + "'").c_str());
+    }
+    if (arg == "--root") root = v;
+    if (arg == "--listen") listen = v;
+    if (arg == "--path") options.path = v;
+    if (arg == "--threads") {
+      const int n = std::atoi(v);
+      if (n < 2 || n > 1024) return Usage("--threads needs a number from 2 to 1024");
+      options.threads = static_cast<size_t>(n);
+    }
+  }
+  if (root.empty()) return Usage("--root is required");
+  if (options.path.empty() || options.path[0] != '/') return Usage("--path must start with '/'");
+  if (!ParseListen(listen, options.host, options.port)) return Usage("--listen needs ADDR:PORT");
+
+  std::vector<std::string> errors;
+  auto catalog = Catalog::Load(root, errors);
+  if (!catalog) {
+    PrintErrors(errors);
+    std::fprintf(stderr, "quon-update-server: the catalog has errors; not started\n");
+    return 1;
+  }
+  auto shared = std::make_shared<const Catalog>(std::move(*catalog));
+  const size_t count = shared->Entries().size();
+
+  HttpServer server(options, shared);
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> finished{false};
+  // Before any server thread starts, so that they all leave the signals to
+  // the watcher.
+  SignalWatcher signals(
+      [&] {
+        stopping = true;
+        // The server may be between binding and serving; ask until it ends.
+        while (!finished) {
+          server.Stop();
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+      },
+      [&] {
+        std::vector<std::string> problems;
+        auto fresh = Catalog::Load(root, problems);
+        if (!fresh) {
+          for (const auto& p : problems) server.Log("catalog: " + p);
+          server.Log("catalog not reloaded: keeping the previous one");
+          return;
+        }
+        const size_t n = fresh->Entries().size();
+        server.ReplaceCatalog(std::make_shared<const Catalog>(std::move(*fresh)));
+        server.Log("catalog reloaded: " + std::to_string(n) + " updates");
+      });
+
+  const int port = server.Bind();
+  if (port < 0) {
+    std::fprintf(stderr, "quon-update-server: cannot listen on %s: %s\n", listen.c_str(), std::strerror(errno));
+    finished = true;
+    return 1;
+  }
+  const std::string shownHost =
+      options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+  std::printf("listening on %s:%d\n", shownHost.c_str(), port);
+  std::fflush(stdout);
+  server.Log("serving " + std::to_string(count) + " updates from " + root + " at " + options.path);
+
+  bool ok = stopping || server.Run();
+  finished = true;
+  ok = ok || stopping;
+  server.Log(ok ? "stopped" : "the server failed");
+  return ok ? 0 : 1;
+}
