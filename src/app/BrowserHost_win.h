@@ -1,0 +1,73 @@
+// Hosts the system web browser control in a window of our own, without a
+// control container library: the client site, in-place site and frame, the
+// ambient properties (scripts, Java and ActiveX controls off), and the
+// DWebBrowserEvents2 sink for BeforeNavigate2. The dialog template carries
+// a placeholder window of class QUON_BROWSER_SITE_CLASS at the control's
+// rectangle; the host embeds the control into it.
+#pragma once
+#include "app/Dialog_win.h"
+
+#include <ole2.h>
+#include <ocidl.h>
+
+#include <functional>
+#include <string>
+
+namespace quon::win {
+
+// Registers the placeholder window class; call before a dialog with a
+// browser site is created. Idempotent.
+bool RegisterBrowserSiteClass();
+
+class BrowserHost {
+ public:
+  // Receives the URL of a navigation about to start, as 8-bit text; sets
+  // cancel to stop it.
+  using BeforeNavigateHandler = std::function<void(const std::string& url, bool& cancel)>;
+
+  BrowserHost();
+  ~BrowserHost();
+  BrowserHost(const BrowserHost&) = delete;
+  BrowserHost& operator=(const BrowserHost&) = delete;
+
+  // Creates the control in `site` (its whole client area), activates it in
+  // place and connects the event sink. False when the control cannot be
+  // created (the site then stays empty).
+  bool Create(HWND site, BeforeNavigateHandler handler);
+  // Disconnects and releases the control (before the site window goes).
+  void Destroy();
+  bool IsCreated() const { return m_object != nullptr; }
+
+  // Navigate2 through the control's dispatch interface (DISPID 500): the
+  // URL, flags 0, an empty target frame, empty post data and empty headers,
+  // each by reference. The outcome is returned for tests only.
+  HRESULT Navigate(const std::string& url);
+
+  // The ambient download-control flags the control is given.
+  static long DownloadControlFlags();
+
+  // Delivers a BeforeNavigate2 event as the control does (tests).
+  bool FireBeforeNavigate(const std::string& url);
+
+ private:
+  class Site;
+  class Frame;
+  class Events;
+  friend class Site;
+  friend class Frame;
+  friend class Events;
+
+  void OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancel);
+
+  HWND m_site = nullptr;
+  Site* m_siteImpl;
+  Frame* m_frameImpl;
+  Events* m_eventsImpl;
+  IOleObject* m_object = nullptr;
+  IDispatch* m_dispatch = nullptr;
+  IConnectionPoint* m_connection = nullptr;
+  DWORD m_cookie = 0;
+  BeforeNavigateHandler m_handler;
+};
+
+}  // namespace quon::win

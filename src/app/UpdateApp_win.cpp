@@ -1,0 +1,44 @@
+#include "app/UpdateApp_win.h"
+
+#include <commctrl.h>
+#include <ole2.h>
+
+#include <chrono>
+
+#include "app/BrowserHost_win.h"
+#include "app/MainWindow_win.h"
+#include "app/UpdateDlg.h"
+#include "app/WaitDialog_win.h"
+#include "app/WinPrompts_win.h"
+#include "net/WinInetHttpClient.h"
+#include "update/WinPlatform.h"
+
+namespace quon::win {
+
+int UpdateApp::InitInstance() {
+  // Hosting the web browser control needs OLE in this thread.
+  HRESULT ole = OleInitialize(nullptr);
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  RegisterBrowserSiteClass();
+  {
+    WinPrompts prompts;
+    WinInetHttpClient http;
+    WinWaitDialogHost wait;
+    NetEnvironment net{http, prompts, wait};
+    std::unique_ptr<Platform> platform = MakeWinPlatform();
+    WinWindowSystem windows;
+    MainWindowWin window;
+    UpdateDlg dlg(window, prompts, net, *platform, windows,
+                  [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); });
+    window.SetLogic(&dlg);
+    window.DoModal();
+    // A worker abandoned by a wait dialog may still be finishing with the
+    // client and the prompts.
+    WaitForWaitWorkers(std::chrono::seconds(10));
+  }
+  if (SUCCEEDED(ole)) OleUninitialize();
+  return 0;
+}
+
+}  // namespace quon::win

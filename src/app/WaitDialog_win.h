@@ -1,0 +1,23 @@
+// The Windows wait dialog: templates 212 (plain) and 214 (progress), the
+// animation, the timer and WM_WAIT_DONE, driven by the portable
+// InternetWaitDlg through WaitDialogWindow/WaitDialogEvents.
+#pragma once
+#include "app/Dialog_win.h"
+#include "app/WaitDialog.h"
+
+namespace quon::win {
+
+// The window that owns the modal dialogs and message boxes of a run (the
+// main window once it exists); null before.
+HWND MainWindow();
+void SetMainWindow(HWND hwnd);
+// The wait dialog now open, if any: message boxes of a server call, shown
+// from its worker thread, are owned by it.
+HWND ActiveWaitDialog();
+
+class WinWaitDialogHost : public WaitDialogHost {
+ public:
+  void RunModal(WaitForm form, WaitDialogEvents& events) override;
+};
+
+}  // namespace quon::win

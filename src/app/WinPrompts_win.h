@@ -1,0 +1,29 @@
+// Message boxes on Win32 and the product-window enumeration.
+#pragma once
+#include "app/ProductWindows.h"
+#include "net/UserPrompts.h"
+
+namespace quon::win {
+
+// MessageBoxA captioned with the application title. From a worker thread
+// the box is owned by the open wait dialog, else by the main window.
+class WinPrompts : public UserPrompts {
+ public:
+  int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) override;
+  // WinINet asks for proxy credentials itself (InternetErrorDlg); this
+  // prompt is never needed on Windows and declines.
+  bool PromptProxyCredentials(std::string_view proxy, std::string& user, std::string& password) override;
+};
+
+// Top-level windows through EnumWindows/GetClassNameA; the close request
+// through PostMessageA.
+class WinWindowSystem : public WindowSystem {
+ public:
+  std::vector<TopLevel> EnumerateTopLevelWindows() override;
+  bool PostRequestClose(WindowHandle window) override;
+};
+
+// The application title, string 57344 ("QUON Update").
+std::string AppTitle();
+
+}  // namespace quon::win

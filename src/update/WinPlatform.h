@@ -1,0 +1,20 @@
+// The Windows implementation of Platform: GetModuleFileNameA for the running
+// executable, the version API for version resources, LoadLibraryExA for
+// CABLIB.DLL.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "update/Platform.h"
+
+namespace quon {
+
+std::unique_ptr<Platform> MakeWinPlatform();
+
+// The directory part of a path up to and including its last backslash,
+// scanning by characters of the system's multibyte code page, so that a
+// trail byte of a double-byte character is never taken for a backslash.
+// Empty when the path has no backslash.
+std::string DirectoryOfPathMbcs(const std::string& path);
+
+}  // namespace quon
