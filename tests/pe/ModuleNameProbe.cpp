@@ -1,0 +1,10 @@
+// Prints what the Linux platform reports as the running executable's path,
+// between brackets so that an empty answer is visible.
+#include <cstdio>
+
+#include "update/PosixPlatform.h"
+
+int main() {
+  std::printf("[%s]\n", quon::MakePosixPlatform()->ModuleFileName().c_str());
+  return 0;
+}

@@ -1,0 +1,138 @@
+// The Linux platform layer: the running executable's path, the product
+// version query on real executables, and loading the CAB library.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "update/PosixPlatform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Sample(const char* name) { return std::string(QUON_PE_SAMPLES) + "/" + name + "/QUON.EXE"; }
+
+// A scratch directory removed at the end of the test.
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    path = fs::temp_directory_path() / ("pe_platform_" + std::to_string(std::random_device{}()));
+    fs::create_directories(path);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+std::string RunProbe(const fs::path& exe) {
+  std::string out;
+  FILE* p = ::popen(("'" + exe.string() + "'").c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[1024];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  ::pclose(p);
+  return out;
+}
+
+TEST(PosixPlatform, ModuleFileNameIsTheRunningExecutable) {
+  auto platform = quon::MakePosixPlatform();
+  EXPECT_EQ(platform->ModuleFileName(), fs::canonical(QUON_SELF_EXE).string());
+  EXPECT_EQ(platform->PathSeparator(), '/');
+}
+
+TEST(PosixPlatform, ModuleFileNameLongerThanTheLimitIsRefused) {
+  // The same program copied into a directory whose path is just short enough,
+  // and into one just too long for the 499 characters.
+  TempDir tmp;
+  const fs::path base = fs::canonical(tmp.path);
+  const std::string exeName = "probe";
+  auto place = [&](std::size_t totalLength) {
+    fs::path dir = base;
+    // Nested directories of at most 200 characters each.
+    std::size_t need = totalLength - base.string().size() - 1 - exeName.size() - 1;
+    while (need > 0) {
+      std::size_t part = std::min<std::size_t>(need, 200);
+      if (need - part == 1) --part;  // leave room for the next separator
+      dir /= std::string(part, 'd');
+      need -= part;
+      if (need > 0) --need;
+    }
+    fs::create_directories(dir);
+    fs::path exe = dir / exeName;
+    fs::copy_file(QUON_PROBE_EXE, exe, fs::copy_options::overwrite_existing);
+    return exe;
+  };
+  const fs::path fits = place(499);
+  ASSERT_EQ(fits.string().size(), 499u);
+  EXPECT_EQ(RunProbe(fits), "[" + fits.string() + "]\n");
+  const fs::path tooLong = place(500);
+  ASSERT_EQ(tooLong.string().size(), 500u);
+  EXPECT_EQ(RunProbe(tooLong), "[]\n");
+}
+
+TEST(PosixPlatform, ProductVersionQuery) {
+  auto platform = quon::MakePosixPlatform();
+  std::string v = "stale";
+  EXPECT_TRUE(platform->QueryProductVersionString(Sample("v603"), v));
+  EXPECT_EQ(v, "6, 0, 3, 121");
+  // Version information without the string: true, empty text.
+  v = "stale";
+  EXPECT_TRUE(platform->QueryProductVersionString(Sample("nostring"), v));
+  EXPECT_EQ(v, "");
+  v = "stale";
+  EXPECT_TRUE(platform->QueryProductVersionString(Sample("german"), v));
+  EXPECT_EQ(v, "");
+  // No version information, or no file: false.
+  EXPECT_FALSE(platform->QueryProductVersionString(Sample("nores"), v));
+  EXPECT_EQ(v, "");
+  EXPECT_FALSE(platform->QueryProductVersionString(Sample("missing"), v));
+  EXPECT_FALSE(platform->QueryProductVersionString(QUON_SELF_EXE, v));  // an ELF file
+}
+
+TEST(PosixPlatform, LoadCabLibrary) {
+  auto platform = quon::MakePosixPlatform();
+  const std::string stubs = QUON_CABSTUB_DIR;
+  quon::DoDecabFn fn = reinterpret_cast<quon::DoDecabFn>(&RunProbe);
+  std::string error = "stale";
+
+  // No library in the directory: the loader's own text.
+  TempDir empty;
+  EXPECT_FALSE(platform->LoadCabLibrary(empty.path.string() + "/", &fn, error));
+  EXPECT_EQ(fn, nullptr);
+  EXPECT_NE(error.find("libcablib.so"), std::string::npos) << error;
+
+  // A file of that name that is no library.
+  std::ofstream(empty.path / "libcablib.so") << "not a library";
+  error.clear();
+  EXPECT_FALSE(platform->LoadCabLibrary(empty.path.string() + "/", &fn, error));
+  EXPECT_FALSE(error.empty());
+
+  // The library with the export, with or without the trailing slash.
+  for (const std::string& dir : {stubs + "/with/", stubs + "/with"}) {
+    SCOPED_TRACE(dir);
+    error = "stale";
+    ASSERT_TRUE(platform->LoadCabLibrary(dir, &fn, error));
+    EXPECT_EQ(error, "");
+    ASSERT_NE(fn, nullptr);
+  }
+  TempDir out;
+  EXPECT_EQ(fn("/some/update7.0000", out.path.c_str()), 1);
+  std::ifstream marker(out.path / "decab.txt");
+  std::stringstream got;
+  got << marker.rdbuf();
+  EXPECT_EQ(got.str(), "/some/update7.0000");
+  EXPECT_EQ(fn("/some/bad.0000", out.path.c_str()), 0);
+
+  // A library without the export: loaded, but no function.
+  fn = reinterpret_cast<quon::DoDecabFn>(&RunProbe);
+  EXPECT_TRUE(platform->LoadCabLibrary(stubs + "/without/", &fn, error));
+  EXPECT_EQ(fn, nullptr);
+}
+
+}  // namespace
