@@ -1,0 +1,201 @@
+#include "app/GtkUi_gtk.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+// The pictures, drawn by res/draw_pictures.py.
+#include "anim-1.xpm"
+#include "anim-2.xpm"
+#include "anim-3.xpm"
+#include "anim-4.xpm"
+#include "anim-5.xpm"
+#include "anim-6.xpm"
+#include "icon-16.xpm"
+#include "icon-32.xpm"
+}  // namespace
+
+namespace quon::gtkui {
+namespace {
+
+std::thread::id g_uiThread;
+std::vector<GtkWindow*> g_modal;
+
+// The dialog font and compact controls, so that the controls fit the sizes
+// that the dialog units give them.
+constexpr const char* kCss =
+    ".quon-dialog, .quon-dialog * {"
+    "  font-family: \"MS Sans Serif\", \"Microsoft Sans Serif\", \"DejaVu Sans\", sans-serif;"
+    "  font-size: 8pt; }"
+    ".quon-dialog button { padding: 0px 4px; min-height: 0px; min-width: 0px; }"
+    ".quon-dialog entry { padding: 0px 3px; min-height: 0px; }"
+    ".quon-dialog progressbar trough { min-height: 14px; border: 1px solid #808080;"
+    "  border-radius: 0px; background-color: #ffffff; }"
+    ".quon-dialog progressbar progress { min-height: 14px; border-radius: 0px; }";
+
+struct PendingCall {
+  std::function<void()> fn;
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  bool ran = false;
+};
+
+std::mutex g_callsMutex;
+bool g_shutdown = false;
+std::vector<std::shared_ptr<PendingCall>> g_pending;
+
+void Finish(const std::shared_ptr<PendingCall>& call, bool ran) {
+  {
+    std::lock_guard<std::mutex> lock(call->mutex);
+    call->done = true;
+    call->ran = ran;
+  }
+  call->cv.notify_all();
+}
+
+gboolean RunPending(gpointer data) {
+  std::shared_ptr<PendingCall> call = *static_cast<std::shared_ptr<PendingCall>*>(data);
+  bool stopped;
+  {
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    stopped = g_shutdown;
+    g_pending.erase(std::remove(g_pending.begin(), g_pending.end(), call), g_pending.end());
+  }
+  if (!stopped) call->fn();
+  Finish(call, !stopped);
+  return G_SOURCE_REMOVE;
+}
+
+void FreePending(gpointer data) { delete static_cast<std::shared_ptr<PendingCall>*>(data); }
+
+GdkPixbuf* FromXpm(const char* const* xpm) {
+  return gdk_pixbuf_new_from_xpm_data(const_cast<const char**>(xpm));
+}
+
+}  // namespace
+
+void PlaceDlu(GtkFixed* fixed, GtkWidget* child, int x, int y, int w, int h) {
+  gtk_widget_set_size_request(child, DluX(w), DluY(h));
+  gtk_fixed_put(fixed, child, DluX(x), DluY(y));
+}
+
+void Init() {
+  g_uiThread = std::this_thread::get_id();
+  // The window class must not start with a product family prefix, or the
+  // updater's own windows would count as product windows that block an
+  // installation (see docs/x11-close-request.md).
+  gdk_set_program_class("UpdateDialog");
+  GList* icons = nullptr;
+  icons = g_list_append(icons, IconPixbuf(32));
+  icons = g_list_append(icons, IconPixbuf(16));
+  gtk_window_set_default_icon_list(icons);
+  g_list_free(icons);
+  GtkCssProvider* css = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(css, kCss, -1, nullptr);
+  gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(css);
+}
+
+bool IsUiThread() { return std::this_thread::get_id() == g_uiThread; }
+
+std::string ToUtf8(std::string_view text) {
+  if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return std::string(text);
+  gsize written = 0;
+  gchar* converted = g_convert_with_fallback(text.data(), static_cast<gssize>(text.size()), "UTF-8",
+                                             "WINDOWS-1252", "?", nullptr, &written, nullptr);
+  if (!converted) {
+    std::string ascii(text);
+    for (char& c : ascii)
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    return ascii;
+  }
+  std::string result(converted, written);
+  g_free(converted);
+  return result;
+}
+
+std::string FromUtf8(const char* text) { return text ? std::string(text) : std::string(); }
+
+GdkPixbuf* IconPixbuf(int size) {
+  static GdkPixbuf* big = FromXpm(icon_32);
+  static GdkPixbuf* small = FromXpm(icon_16);
+  return size <= 16 ? small : big;
+}
+
+GdkPixbuf* AnimationFrame(int n) {
+  static GdkPixbuf* frames[kAnimationFrames] = {FromXpm(anim_1), FromXpm(anim_2), FromXpm(anim_3),
+                                                FromXpm(anim_4), FromXpm(anim_5), FromXpm(anim_6)};
+  return frames[std::clamp(n, 1, kAnimationFrames) - 1];
+}
+
+GtkWidget* NewDialogWindow(const char* title, int widthDlu, int heightDlu) {
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(window), title);
+  gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
+  gtk_style_context_add_class(gtk_widget_get_style_context(window), "quon-dialog");
+  GtkWidget* fixed = gtk_fixed_new();
+  gtk_widget_set_size_request(fixed, DluX(widthDlu), DluY(heightDlu));
+  gtk_container_add(GTK_CONTAINER(window), fixed);
+  GtkWindow* owner = ModalOwner();
+  if (owner) {
+    gtk_window_set_transient_for(GTK_WINDOW(window), owner);
+    gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER_ON_PARENT);
+  } else {
+    gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  }
+  return window;
+}
+
+void PushModal(GtkWindow* window) { g_modal.push_back(window); }
+
+void PopModal(GtkWindow* window) {
+  auto it = std::find(g_modal.rbegin(), g_modal.rend(), window);
+  if (it != g_modal.rend()) g_modal.erase(std::next(it).base());
+}
+
+GtkWindow* ModalOwner() {
+  for (auto it = g_modal.rbegin(); it != g_modal.rend(); ++it)
+    if (gtk_widget_get_visible(GTK_WIDGET(*it))) return *it;
+  return nullptr;
+}
+
+bool RunOnUiThread(const std::function<void()>& fn) {
+  if (IsUiThread()) {
+    fn();
+    return true;
+  }
+  auto call = std::make_shared<PendingCall>();
+  call->fn = fn;
+  {
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    if (g_shutdown) return false;
+    g_pending.push_back(call);
+  }
+  g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, RunPending, new std::shared_ptr<PendingCall>(call),
+                             FreePending);
+  std::unique_lock<std::mutex> lock(call->mutex);
+  call->cv.wait(lock, [&] { return call->done; });
+  return call->ran;
+}
+
+void Shutdown() {
+  std::vector<std::shared_ptr<PendingCall>> pending;
+  {
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    g_shutdown = true;
+    pending.swap(g_pending);
+  }
+  for (auto& call : pending) Finish(call, false);
+}
+
+void FlushEvents() {
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+}
+
+}  // namespace quon::gtkui
