@@ -1,0 +1,197 @@
+#include "CabWriter.h"
+
+#include <algorithm>
+
+namespace cabtest {
+namespace {
+
+void Put16(std::string& s, std::uint16_t v) {
+  s += static_cast<char>(v & 0xFF);
+  s += static_cast<char>(v >> 8);
+}
+
+void Put32(std::string& s, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+void Set32(std::string& s, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// One CFDATA payload for `raw` (at most 32 KiB) in the folder's method.
+std::string EncodeBlock(Method method, const std::string& raw, bool firstBlock) {
+  std::string out;
+  switch (method) {
+    case Method::Stored:
+      return raw;
+    case Method::Mszip:
+      // "CK", then one final deflate block of type "stored".
+      out = "CK";
+      out += '\x01';
+      Put16(out, static_cast<std::uint16_t>(raw.size()));
+      Put16(out, static_cast<std::uint16_t>(~raw.size()));
+      return out + raw;
+    case Method::Lzx: {
+      // Bit stream of 16-bit little-endian words, most significant bit first:
+      // [E8 translation: 1 bit, first frame only] block type 3 (uncompressed),
+      // 24-bit block size, padding to the next 16-bit boundary, R0 R1 R2, raw
+      // bytes, and a padding byte when the size is odd.
+      std::uint32_t bits = 0;
+      int nbits = 0;
+      auto emit = [&](std::uint32_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) {
+          bits = (bits << 1) | ((value >> i) & 1);
+          if (++nbits == 16) {
+            Put16(out, static_cast<std::uint16_t>(bits));
+            bits = 0;
+            nbits = 0;
+          }
+        }
+      };
+      if (firstBlock) emit(0, 1);
+      emit(3, 3);
+      emit(static_cast<std::uint32_t>(raw.size()), 24);
+      if (nbits) emit(0, 16 - nbits);
+      for (int r = 0; r < 3; ++r) Put32(out, 1);
+      out += raw;
+      if (raw.size() & 1) out += '\0';
+      return out;
+    }
+  }
+  return out;
+}
+
+std::uint16_t CompType(Method m) {
+  switch (m) {
+    case Method::Stored: return 0;
+    case Method::Mszip: return 1;
+    case Method::Lzx: return 3 | (15 << 8);  // 32 KiB window
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::uint32_t CabChecksum(const unsigned char* data, std::size_t size, std::uint32_t seed) {
+  std::uint32_t csum = seed;
+  std::size_t i = 0;
+  for (; i + 4 <= size; i += 4) {
+    csum ^= std::uint32_t(data[i]) | (std::uint32_t(data[i + 1]) << 8) |
+            (std::uint32_t(data[i + 2]) << 16) | (std::uint32_t(data[i + 3]) << 24);
+  }
+  std::uint32_t tail = 0;
+  switch (size - i) {
+    case 3: tail |= std::uint32_t(data[i++]) << 16; [[fallthrough]];
+    case 2: tail |= std::uint32_t(data[i++]) << 8; [[fallthrough]];
+    case 1: tail |= data[i]; break;
+    default: break;
+  }
+  return csum ^ tail;
+}
+
+std::string BuildCab(const CabSpec& spec, CabLayout* layout) {
+  CabLayout lay;
+  std::size_t fileCount = 0;
+  for (const FolderSpec& f : spec.folders) fileCount += f.files.size();
+
+  std::string head;  // CFHEADER
+  head += "MSCF";
+  Put32(head, 0);
+  Put32(head, 0);  // cbCabinet, set at the end
+  Put32(head, 0);
+  Put32(head, 0);  // coffFiles, set below
+  Put32(head, 0);
+  head += '\x03';
+  head += '\x01';
+  Put16(head, static_cast<std::uint16_t>(spec.folders.size()));
+  Put16(head, static_cast<std::uint16_t>(fileCount));
+  Put16(head, spec.flags);
+  Put16(head, 0x1234);  // set id
+  Put16(head, (spec.flags & 1) ? 1 : 0);
+  if (spec.flags & 1) head += std::string("prev.cab\0disk 1\0", 16);
+  if (spec.flags & 2) head += std::string("next.cab\0disk 2\0", 16);
+  lay.headerEnd = head.size();
+
+  const std::size_t foldersAt = head.size();
+  std::string folders(spec.folders.size() * 8, '\0');
+  lay.filesOffset = foldersAt + folders.size();
+
+  std::string files;
+  std::vector<std::string> folderData(spec.folders.size());
+  std::vector<std::uint16_t> blockCounts(spec.folders.size());
+  for (std::size_t fi = 0; fi < spec.folders.size(); ++fi) {
+    const FolderSpec& folder = spec.folders[fi];
+    std::string raw;
+    for (const FileSpec& file : folder.files) {
+      Put32(files, file.declaredSize.value_or(static_cast<std::uint32_t>(file.data.size())));
+      Put32(files, file.declaredOffset.value_or(static_cast<std::uint32_t>(raw.size())));
+      Put16(files, file.folderIndex.value_or(static_cast<std::uint16_t>(fi)));
+      Put16(files, 0x5988);  // 2024-12-08
+      Put16(files, 0x6000);  // 12:00:00
+      Put16(files, file.attribs);
+      files += file.name;
+      files += '\0';
+      raw += file.data;
+    }
+    std::string& blocks = folderData[fi];
+    // A folder whose files are all empty has no data blocks at all (a block
+    // with no output would mark a block continued in the next cabinet).
+    for (std::size_t pos = 0; pos < raw.size();) {
+      const std::string chunk = raw.substr(pos, std::min(spec.blockSize, raw.size() - pos));
+      const std::string payload = EncodeBlock(folder.method, chunk, pos == 0);
+      std::string hdr;
+      Put32(hdr, 0);
+      Put16(hdr, static_cast<std::uint16_t>(payload.size()));
+      Put16(hdr, static_cast<std::uint16_t>(chunk.size()));
+      if (spec.checksums) {
+        const auto* p = reinterpret_cast<const unsigned char*>(payload.data());
+        const std::uint32_t c = CabChecksum(p, payload.size(), 0);
+        const auto* h = reinterpret_cast<const unsigned char*>(hdr.data()) + 4;
+        Set32(hdr, 0, CabChecksum(h, 4, c));
+      }
+      lay.dataBlocks.push_back(blocks.size());  // relative; fixed up below
+      blocks += hdr + payload;
+      ++blockCounts[fi];
+      pos += chunk.size();
+    }
+  }
+
+  std::string out = head + folders + files;
+  Set32(out, 16, static_cast<std::uint32_t>(lay.filesOffset));
+  std::size_t block = 0;
+  for (std::size_t fi = 0; fi < spec.folders.size(); ++fi) {
+    const std::size_t start = out.size();
+    Set32(out, foldersAt + fi * 8, static_cast<std::uint32_t>(start));
+    out[foldersAt + fi * 8 + 4] = static_cast<char>(blockCounts[fi] & 0xFF);
+    out[foldersAt + fi * 8 + 5] = static_cast<char>(blockCounts[fi] >> 8);
+    const std::uint16_t ct = CompType(spec.folders[fi].method);
+    out[foldersAt + fi * 8 + 6] = static_cast<char>(ct & 0xFF);
+    out[foldersAt + fi * 8 + 7] = static_cast<char>(ct >> 8);
+    for (std::uint16_t b = 0; b < blockCounts[fi]; ++b) lay.dataBlocks[block++] += start;
+    out += folderData[fi];
+  }
+  Set32(out, 8, static_cast<std::uint32_t>(out.size()));
+  if (layout) *layout = lay;
+  return out;
+}
+
+std::string Filler(std::size_t size, std::uint32_t seed, bool text) {
+  std::string s;
+  s.reserve(size);
+  std::uint32_t x = seed * 2654435761u + 12345;
+  static const char kWords[][8] = {"gauge ", "valve ", "steam ", "ridge ", "fog\n", "river "};
+  while (s.size() < size) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    if (text) {
+      s += kWords[x % 6];
+    } else {
+      s += static_cast<char>(x & 0xFF);
+    }
+  }
+  s.resize(size);
+  return s;
+}
+
+}  // namespace cabtest

@@ -1,0 +1,198 @@
+// What the CAB library unpacks and what it refuses as a whole, on archives
+// from the test writer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CabWriter.h"
+#include "Checks.h"
+#include "TestSupport.h"
+
+namespace cabtest {
+namespace {
+
+CabSpec MixedArchive(bool checksums) {
+  CabSpec spec;
+  spec.checksums = checksums;
+  spec.folders = {
+      {Method::Stored, {File("Update.List", "[MAIN]\r\nQUON.EXE\r\n"), File("empty.dat", ""),
+                        File("stored.bin", Filler(70000, 1))}},
+      {Method::Mszip, {File("zip.bin", Filler(100000, 2)), File("zip.txt", Filler(5000, 3, true))}},
+      {Method::Lzx, {File("lzx.bin", Filler(90001, 4)), File("lzx-empty", "")}},
+      {Method::Stored, {File("only-empty", "")}},
+  };
+  return spec;
+}
+
+TEST(CabUnpack, SeveralFoldersOfEveryMethodWithAndWithoutChecksums) {
+  for (const bool checksums : {true, false}) {
+    SCOPED_TRACE(checksums ? "checksums" : "no checksums");
+    Sandbox box;
+    const CabSpec spec = MixedArchive(checksums);
+    ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
+    ExpectUnpacked(box, spec);
+    EXPECT_EQ(Sandbox::Names(box.root), (std::vector<std::string>{"out", "test.cab"}));
+  }
+}
+
+TEST(CabUnpack, NamesInUtf8AndTheirOwnCase) {
+  CabSpec spec;
+  spec.folders = {{Method::Stored,
+                   {File("Gr\xC3\xBC\xC3\x9F" "e.txt", "umlaut", 0xA0), File("MiXeD.Case", "case"),
+                    File(".hidden", "dot"), File("a..b", "dots inside")}}};
+  Sandbox box;
+  ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
+  ExpectUnpacked(box, spec);
+}
+
+TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
+  Sandbox box;
+  WriteFile(box.out / "Update.List", "old list that is longer than the new one");
+  fs::permissions(box.out / "Update.List", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  WriteFile(box.out / "keep.txt", "unrelated");
+  CabSpec spec;
+  spec.folders = {{Method::Mszip, {File("Update.List", "new"), File("b.bin", Filler(40000, 9))}}};
+  ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
+  EXPECT_EQ(box.Out("Update.List"), "new");
+  EXPECT_EQ(box.Out("b.bin"), Filler(40000, 9));
+  EXPECT_EQ(box.Out("keep.txt"), "unrelated");
+  EXPECT_EQ(Sandbox::Names(box.out), (std::vector<std::string>{"Update.List", "b.bin", "keep.txt"}));
+}
+
+TEST(CabUnpack, DirectoryUnderATargetNameRefusesTheArchive) {
+  Sandbox box;
+  fs::create_directory(box.out / "b.txt");
+  CabSpec spec;
+  spec.folders = {{Method::Stored, {File("a.txt", "a"), File("b.txt", "b")}}};
+  EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+  EXPECT_EQ(Sandbox::Names(box.out), std::vector<std::string>{"b.txt"});
+  EXPECT_TRUE(fs::is_directory(box.out / "b.txt"));
+  EXPECT_TRUE(fs::is_empty(box.out / "b.txt"));
+}
+
+TEST(CabUnpack, TargetDirectoryWithTrailingSeparator) {
+  CabSpec spec;
+  spec.folders = {{Method::Stored, {File("a.txt", "a")}}};
+  for (const std::string& sep : DirSeparators()) {
+    Sandbox box;
+    const fs::path archive = box.WriteArchive(BuildCab(spec));
+    const std::string dir = box.out.string() + sep;
+    EXPECT_NE(CallDecab(archive.string().c_str(), dir.c_str()), 0) << dir;
+    EXPECT_EQ(box.Out("a.txt"), "a");
+  }
+}
+
+TEST(CabUnpack, MissingOrUnusableArguments) {
+  Sandbox box;
+  CabSpec spec;
+  spec.folders = {{Method::Stored, {File("a.txt", "a")}}};
+  const fs::path archive = box.WriteArchive(BuildCab(spec));
+  const std::string a = archive.string(), d = box.out.string();
+  EXPECT_EQ(CallDecab(nullptr, d.c_str()), 0);
+  EXPECT_EQ(CallDecab(a.c_str(), nullptr), 0);
+  EXPECT_EQ(CallDecab(nullptr, nullptr), 0);
+  EXPECT_EQ(CallDecab("", d.c_str()), 0);
+  EXPECT_EQ(CallDecab(a.c_str(), ""), 0);
+  EXPECT_EQ(CallDecab((box.root / "missing.cab").string().c_str(), d.c_str()), 0);
+  EXPECT_EQ(CallDecab(a.c_str(), (box.root / "missing").string().c_str()), 0);
+  EXPECT_EQ(CallDecab(a.c_str(), a.c_str()), 0);                 // target is a file
+  EXPECT_EQ(CallDecab(box.root.string().c_str(), d.c_str()), 0);  // archive is a directory
+  ExpectNothingWritten(box);
+  const fs::path text = box.WriteArchive("this is not a cabinet", "text.cab");
+  EXPECT_EQ(CallDecab(text.string().c_str(), d.c_str()), 0);
+  EXPECT_TRUE(fs::is_empty(box.out));
+}
+
+// Every name that is not one plain, portable file name refuses the whole
+// archive, the harmless file beside it included.
+TEST(CabRefusal, UnsafeNames) {
+  const std::vector<std::pair<std::string, std::uint16_t>> names = {
+      {"../evil.txt", 0x20},   {"..", 0x20},           {".", 0x20},          {"sub/file", 0x20},
+      {"sub\\file", 0x20},     {"/abs", 0x20},         {"\\abs", 0x20},      {"C:evil", 0x20},
+      {"C:\\evil", 0x20},      {"file:stream", 0x20},  {"", 0x20},           {"tab\there", 0x20},
+      {"line\nfeed", 0x20},    {"del\x7f", 0x20},      {"bell\x07", 0x20},   {"a*b", 0x20},
+      {"a?b", 0x20},           {"a|b", 0x20},          {"a<b", 0x20},        {"a>b", 0x20},
+      {"a\"b", 0x20},          {"trailing.", 0x20},    {"trailing ", 0x20},  {"CON", 0x20},
+      {"nul.txt", 0x20},       {"Com1.log", 0x20},     {"lpt9", 0x20},       {"aux .x", 0x20},
+      {std::string(256, 'n'), 0x20},
+      {"\xFF\xFE.txt", 0x80},  // not UTF-8 although marked so
+      {"c1\xC2\x85" "ctl", 0x80},
+  };
+  for (const auto& [name, attribs] : names) {
+    SCOPED_TRACE(testing::PrintToString(name));
+    CabSpec spec;
+    spec.folders = {{Method::Stored, {File("good.txt", "fine"), File(name, "evil", attribs)}}};
+    Sandbox box;
+    EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+    ExpectNothingWritten(box);
+  }
+}
+
+TEST(CabRefusal, NamesEqualWhenCaseIsIgnored) {
+  const std::vector<std::vector<std::string>> sets = {
+      {"same.txt", "same.txt"},
+      {"Update.List", "UPDATE.LIST"},
+      {"\xC3\x84rger.txt", "\xC3\xA4rger.txt"},  // Ärger / ärger
+      {"\xD0\x96.dat", "\xD0\xB6.dat"},          // Cyrillic Zhe
+  };
+  for (const auto& set : sets) {
+    SCOPED_TRACE(set[0] + " / " + set[1]);
+    CabSpec spec;
+    spec.folders = {{Method::Stored, {File(set[0], "one", 0xA0), File("x.txt", "x"), File(set[1], "two", 0xA0)}}};
+    Sandbox box;
+    EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+    ExpectNothingWritten(box);
+  }
+}
+
+TEST(CabRefusal, ImpossibleOrOversizedListings) {
+  std::vector<std::pair<std::string, CabSpec>> cases;
+  {
+    CabSpec spec;  // declared total above the bound, data tiny
+    FileSpec big = File("big1", "x");
+    big.declaredSize = 0xC0000000u;
+    FileSpec big2 = File("big2", "y");
+    big2.declaredSize = 0xC0000000u;
+    spec.folders = {{Method::Stored, {File("a.txt", "a"), big, big2}}};
+    cases.emplace_back("total above 4 GiB", spec);
+  }
+  {
+    CabSpec spec;  // one file claiming far more than its folder holds
+    FileSpec f = File("huge", "abc");
+    f.declaredSize = 0xFFFFFFF0u;
+    spec.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
+    cases.emplace_back("file beyond its folder", spec);
+  }
+  {
+    CabSpec spec;  // data offset beyond the folder
+    FileSpec f = File("late", "abc");
+    f.declaredOffset = 5000000;
+    spec.folders = {{Method::Mszip, {File("a.txt", "a"), f}}};
+    cases.emplace_back("offset beyond folder", spec);
+  }
+  {
+    CabSpec spec;  // folder number that does not exist
+    FileSpec f = File("lost", "abc");
+    f.folderIndex = 7;
+    spec.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
+    cases.emplace_back("missing folder", spec);
+  }
+  for (const std::uint16_t flags : {1, 2, 3}) {
+    CabSpec spec;  // member of a cabinet set
+    spec.flags = flags;
+    spec.folders = {{Method::Stored, {File("a.txt", "a")}}};
+    cases.emplace_back("cabinet set flags " + std::to_string(flags), spec);
+  }
+  cases.emplace_back("no files at all", CabSpec{});
+  for (const auto& [what, spec] : cases) {
+    SCOPED_TRACE(what);
+    Sandbox box;
+    EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+    ExpectNothingWritten(box);
+  }
+}
+
+}  // namespace
+}  // namespace cabtest

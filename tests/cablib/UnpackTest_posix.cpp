@@ -1,0 +1,64 @@
+// Linux-only hazards: links and special files planted in or as the target.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "CabWriter.h"
+#include "Checks.h"
+#include "TestSupport.h"
+
+namespace cabtest {
+namespace {
+
+CabSpec TwoFiles() {
+  CabSpec spec;
+  spec.folders = {{Method::Mszip, {File("Update.List", "list"), File("x.dll", Filler(50000, 5))}}};
+  return spec;
+}
+
+TEST(CabLinks, PlantedSymlinkIsReplacedNotFollowed) {
+  Sandbox box;
+  WriteFile(box.root / "victim.txt", "must stay");
+  fs::create_symlink("../victim.txt", box.out / "x.dll");
+  fs::create_symlink("../created-outside.txt", box.out / "Update.List");  // dangling
+  ASSERT_NE(box.Unpack(BuildCab(TwoFiles())), 0);
+  EXPECT_EQ(ReadFile(box.root / "victim.txt"), "must stay");
+  EXPECT_FALSE(fs::exists(box.root / "created-outside.txt"));
+  EXPECT_FALSE(fs::is_symlink(box.out / "x.dll"));
+  EXPECT_EQ(box.Out("x.dll"), Filler(50000, 5));
+  EXPECT_EQ(box.Out("Update.List"), "list");
+}
+
+TEST(CabLinks, PlantedSymlinkSurvivesARefusedArchive) {
+  Sandbox box;
+  fs::create_symlink("../victim.txt", box.out / "Update.List");
+  CabSpec spec = TwoFiles();
+  spec.folders[0].files.push_back(File("../escape", "x"));
+  EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+  EXPECT_TRUE(fs::is_symlink(box.out / "Update.List"));
+  EXPECT_EQ(Sandbox::Names(box.out), std::vector<std::string>{"Update.List"});
+  EXPECT_FALSE(fs::exists(box.root / "victim.txt"));
+  EXPECT_FALSE(fs::exists(box.root / "escape"));
+}
+
+TEST(CabLinks, FifoAsArchiveOrTargetFailsWithoutBlocking) {
+  Sandbox box;
+  const fs::path fifo = box.root / "pipe.cab";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(box.Unpack(fifo), 0);
+  ASSERT_EQ(::mkfifo((box.out / "x.dll").c_str(), 0600), 0);
+  ASSERT_NE(box.Unpack(BuildCab(TwoFiles())), 0);  // the FIFO entry is replaced, never opened
+  EXPECT_EQ(box.Out("x.dll"), Filler(50000, 5));
+}
+
+TEST(CabLibrary, ExportsOnlyDoDecab) {
+  void* lib = ::dlopen(CABTEST_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << ::dlerror();
+  EXPECT_NE(::dlsym(lib, "do_decab"), nullptr);
+  EXPECT_EQ(::dlsym(lib, "_ZN6cablib9DecabFileEPKcS1_RKNS_12DecabOptionsE"), nullptr);
+  EXPECT_EQ(::dlsym(lib, "_ZN6cablib14IsSafeFileNameESt17basic_string_viewIcSt11char_traitsIcEE"), nullptr);
+  ::dlclose(lib);
+}
+
+}  // namespace
+}  // namespace cabtest
