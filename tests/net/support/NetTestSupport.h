@@ -1,0 +1,116 @@
+// Shared pieces of the server-link tests: a recording UserPrompts, the
+// decoding of what the client sent, temporary directories, proxy settings.
+#pragma once
+#include <unistd.h>
+
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/FieldMap.h"
+#include "net/PayloadCodec.h"
+#include "net/ServerExchange.h"
+#include "net/UserPrompts.h"
+
+namespace quon::test {
+
+struct ShownBox {
+  std::string text;
+  MsgButtons buttons;
+  MsgIcon icon;
+};
+
+// Records every box (from any thread) and answers the proxy prompt from a
+// script: each entry is credentials, or nullopt for "dismissed".
+class RecordingPrompts : public UserPrompts {
+ public:
+  int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boxes.push_back({std::string(text), buttons, icon});
+    return kIdOk;
+  }
+  bool PromptProxyCredentials(std::string_view, std::string& user, std::string& password) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_proxyPrompts;
+    if (m_answers.empty()) return false;
+    auto answer = m_answers.front();
+    m_answers.pop_front();
+    if (!answer) return false;
+    user = answer->first;
+    password = answer->second;
+    return true;
+  }
+  void AnswerProxy(std::optional<std::pair<std::string, std::string>> answer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_answers.push_back(std::move(answer));
+  }
+  std::vector<ShownBox> Boxes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_boxes;
+  }
+  int ProxyPrompts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_proxyPrompts;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<ShownBox> m_boxes;
+  std::deque<std::optional<std::pair<std::string, std::string>>> m_answers;
+  int m_proxyPrompts = 0;
+};
+
+// Direct connections unless a test asks for a proxy.
+inline void ClearProxyEnvironment() {
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                           "no_proxy", "NO_PROXY"})
+    unsetenv(name);
+}
+
+// The fields of a request body sent with `prefix` (scrambled); empty when
+// the body does not start with the prefix.
+inline FieldMap RequestFields(const std::string& body, const std::string& prefix) {
+  FieldMap fields;
+  if (body.compare(0, prefix.size(), prefix) == 0) DecodeFields(body.substr(prefix.size()), fields, true);
+  return fields;
+}
+
+// A fresh directory under the system's temporary directory, removed with
+// the object.
+class TempDir {
+ public:
+  TempDir() {
+    auto base = std::filesystem::temp_directory_path();
+    for (int i = 0;; ++i) {
+      m_path = base / ("quon-net-test-" + std::to_string(::getpid()) + "-" + std::to_string(i));
+      if (std::filesystem::create_directory(m_path)) break;
+    }
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+  }
+  std::string File(const std::string& name) const { return (m_path / name).string(); }
+  const std::filesystem::path& Path() const { return m_path; }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+inline ServerCall LocalCall(uint16_t port, const std::string& prefix) {
+  ServerCall call;
+  call.server = "127.0.0.1";
+  call.port = port;
+  call.object = "/quonupdate/service.asp";
+  call.query = prefix;
+  call.prefix = prefix;
+  call.agent = "QuonUpdate";
+  return call;
+}
+
+}  // namespace quon::test
