@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace quon::server {
@@ -241,6 +242,7 @@ std::optional<Catalog> Catalog::Parse(std::string_view text, const std::string& 
   }
 
   Catalog catalog;
+  std::map<uint32_t, int> headerLines;  // every update number seen, with its line
   std::optional<Section> current;
   auto finish = [&]() {
     if (!current) return;
@@ -287,9 +289,12 @@ std::optional<Catalog> Catalog::Parse(std::string_view text, const std::string& 
         continue;
       }
       current->entry.id = static_cast<uint32_t>(*id);
-      if (const CatalogEntry* earlier = catalog.Find(current->entry.id)) {
-        error(lineNo, "update " + std::to_string(*id) + " is already listed on line " + std::to_string(earlier->line));
+      const auto earlier = headerLines.find(current->entry.id);
+      if (earlier != headerLines.end()) {
+        error(lineNo, "update " + std::to_string(*id) + " is already listed on line " + std::to_string(earlier->second));
         current->valid = false;
+      } else {
+        headerLines[current->entry.id] = lineNo;
       }
       continue;
     }

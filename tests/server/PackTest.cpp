@@ -1,0 +1,135 @@
+// quon-pack: which entries are safe, the Update.List it writes, and
+// archives that unpack to the original bytes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "PackList.h"
+#include "ServerProcess.h"
+
+namespace quon::pack {
+namespace {
+
+TEST(PackEntries, RefusesNamesThatCannotBeUnpackedOrReadBackSafely) {
+  for (const char* good : {"QSolver.dll", "Help/Quon.chm", "Materials\\Steel grades.mlib", "a.b.c", "x/y\\z.txt",
+                           "caf\xE9.txt", "console.dll"})
+    EXPECT_FALSE(CheckEntryPath(good)) << good;
+  for (const char* bad : {"", "/abs.dll", "\\abs.dll", "../up.dll", "a/../b.dll", "./a.dll", "a//b.dll", "dir/",
+                          "c:x.dll", "C:\\x.dll", "tab\there", "new\nline", "a=b.dll", "[MAIN]", " lead.dll",
+                          "trail.dll ", "dot.", "con", "NUL.txt", "dir/COM1.log", "what?.dll", "a|b", "a<b"})
+    EXPECT_TRUE(CheckEntryPath(bad)) << bad;
+  EXPECT_TRUE(CheckText("two\r\nlines"));
+  EXPECT_FALSE(CheckText("Service release = 100% & more"));
+  EXPECT_EQ(ParseModuleNumber("3"), 3);
+  EXPECT_EQ(ParseModuleNumber("-2147483648"), INT32_MIN);
+  EXPECT_FALSE(ParseModuleNumber("2147483648"));
+  EXPECT_FALSE(ParseModuleNumber("03x"));
+  EXPECT_FALSE(ParseModuleNumber("-"));
+}
+
+std::vector<PackSection> Sections(std::initializer_list<std::vector<std::string>> files) {
+  std::vector<PackSection> sections;
+  int module = 0;
+  for (const auto& list : files) {
+    PackSection s;
+    s.isModule = module > 0;
+    s.module = module++;
+    for (const auto& f : list) {
+      PackEntry e;
+      EXPECT_FALSE(MakeEntry(f, "base", e)) << f;
+      s.entries.push_back(e);
+    }
+    sections.push_back(s);
+  }
+  return sections;
+}
+
+TEST(PackEntries, StoredNamesMustDifferIgnoringCase) {
+  EXPECT_TRUE(CheckSections(Sections({{"bin/a.dll", "b.dll"}, {"c.dll"}})).empty());
+  auto problems = CheckSections(Sections({{"bin/Solver.DLL"}, {"lib\\solver.dll"}}));
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("collides with 'bin\\Solver.DLL'"), std::string::npos) << problems[0];
+  EXPECT_EQ(CheckSections(Sections({{"doc/update.list"}})).size(), 1u);
+  EXPECT_EQ(CheckSections(Sections({{}})).size(), 1u);                // no file at all
+  EXPECT_EQ(CheckSections(Sections({{"a.dll"}, {}})).size(), 1u);     // empty module
+  auto twice = Sections({{"a.dll"}, {"b.dll"}});
+  twice.push_back(twice[1]);
+  twice.back().entries[0].storedName = "c.dll";
+  EXPECT_EQ(CheckSections(twice).size(), 1u);  // module 1 twice
+}
+
+TEST(PackEntries, UpdateListReadsBackAsWritten) {
+  auto sections = Sections({{"QSolver.dll", "Help/Quon.chm"}, {"Materials/Composites.mlib"}});
+  sections[0].name = "Service Pack 1";
+  sections[0].description = "Solver = faster";
+  sections[1].module = 3;
+  sections[1].name = "Composites";
+  EXPECT_EQ(BuildUpdateList(sections),
+            "[MAIN]\r\nNAME=Service Pack 1\r\nDESCRIPTION=Solver = faster\r\nQSolver.dll\r\nHelp\\Quon.chm\r\n"
+            "\r\n[M3]\r\nNAME=Composites\r\nMaterials\\Composites.mlib\r\n");
+  EXPECT_EQ(sections[0].entries[1].storedName, "Quon.chm");
+  EXPECT_EQ(sections[0].entries[1].source, "base/Help/Quon.chm");
+}
+
+TEST(PackTool, WritesACabinetThatUnpacksToTheOriginalBytes) {
+  test::TempDir dir;
+  const std::string solver = test::RandomBytes(200000, 7);
+  const std::string text(100000, 'q');
+  test::WriteFile(dir / "src/QSolver.dll", solver);
+  test::WriteFile(dir / "src/Help/Quon.chm", text);
+  test::WriteFile(dir / "src/Materials/Composites.mlib", "");
+  test::RunResult run = test::RunProgram({QUON_PACK_BIN, "-o", dir / "out.cab", "-C", dir / "src", "--name",
+                                          "SP1", "--description", "All", "QSolver.dll", "Help/Quon.chm", "--module",
+                                          "3", "--name", "Composites", "Materials/Composites.mlib"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  run = test::RunProgram({"/usr/bin/cabextract", "-q", "-d", dir / "x", dir / "out.cab"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(test::ReadFile(dir / "x/QSolver.dll") == solver);
+  EXPECT_EQ(test::ReadFile(dir / "x/Quon.chm"), text);
+  EXPECT_TRUE(std::filesystem::exists(dir / "x/Composites.mlib"));
+  EXPECT_EQ(test::ReadFile(dir / "x/Update.List"),
+            "[MAIN]\r\nNAME=SP1\r\nDESCRIPTION=All\r\nQSolver.dll\r\nHelp\\Quon.chm\r\n\r\n"
+            "[M3]\r\nNAME=Composites\r\nMaterials\\Composites.mlib\r\n");
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::recursive_directory_iterator(dir / "x")) ++count;
+  EXPECT_EQ(count, 4u);  // flat: no directories inside the archive
+
+  // Compressed, not stored.
+  test::WriteFile(dir / "src/big.txt", std::string(1 << 20, 'z'));
+  ASSERT_EQ(test::RunProgram({QUON_PACK_BIN, "-o", dir / "z.cab", "-C", dir / "src", "--name", "Z", "big.txt"}).status, 0);
+  EXPECT_LT(std::filesystem::file_size(dir / "z.cab"), 100000u);
+}
+
+TEST(PackTool, RefusesBadInputWithoutWritingAnArchive) {
+  test::TempDir dir;
+  test::WriteFile(dir / "bin/a.dll", "1");
+  test::WriteFile(dir / "lib/A.DLL", "2");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {{"--name", "X", "bin/a.dll", "lib/A.DLL"}, 1, "collides"},
+      {{"--name", "X", "bin/a.dll", "--module", "2", "lib/A.DLL"}, 1, "collides"},
+      {{"--name", "X", "../a.dll"}, 1, "'.' or '..'"},
+      {{"--name", "X", "bin/missing.dll"}, 1, "cannot read"},
+      {{"--name", "X", "bin"}, 1, "not a regular file"},
+      {{"--name", "X"}, 1, "lists no file"},
+      {{"bin/a.dll"}, 2, "--name is required"},
+      {{"--name", "X", "--name", "Y", "bin/a.dll"}, 2, "given twice"},
+      {{"--name", "two\nlines", "bin/a.dll"}, 2, "one line"},
+      {{"--name", "X", "--module", "x3", "bin/a.dll"}, 2, "--module needs a number"},
+      {{"--name", "X", "--bogus", "bin/a.dll"}, 2, "unknown option"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {QUON_PACK_BIN, "-o", dir / "out.cab", "-C", dir.Path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    test::RunResult run = test::RunProgram(args);
+    EXPECT_EQ(run.status, c.status) << c.message << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.cab")) << c.message;
+  }
+}
+
+}  // namespace
+}  // namespace quon::pack

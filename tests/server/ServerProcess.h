@@ -1,0 +1,82 @@
+// Test helpers: temporary directories, child processes (the server under
+// test, command-line tools) and HTTP requests over loopback.
+#pragma once
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quon::test {
+
+// A fresh directory, removed with everything in it at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+std::string RandomBytes(size_t n, unsigned seed);
+
+// A program run to its end: exit status (or -1 when it did not end in
+// time and was killed) and what it wrote on stdout and stderr together.
+struct RunResult {
+  int status = -1;
+  std::string output;
+};
+RunResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 60);
+
+// The server under test, started on 127.0.0.1 with port 0. The port is
+// read from its first output line. The destructor stops it (SIGTERM, then
+// SIGKILL), also when a test has failed.
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts the server; false (with the reason in Error()) when it did not
+  // report a listening port.
+  bool Start(const std::string& root, const std::vector<std::string>& extraArgs = {});
+  // Sends SIGTERM and waits; returns the exit status, or -1 when it had to
+  // be killed.
+  int Stop();
+  void Signal(int sig) const;
+  bool Running() const { return m_pid > 0; }
+
+  int Port() const { return m_port; }
+  std::string Url(const std::string& pathAndQuery) const;
+  // What the server has written to stderr so far (its request log).
+  std::string Log() const;
+  const std::string& Error() const { return m_error; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_port = 0;
+  std::string m_logPath;
+  std::string m_error;
+  TempDir m_logDir;
+};
+
+struct HttpReply {
+  long status = 0;  // 0 when no reply arrived
+  std::string body;
+  std::map<std::string, std::string> headers;  // lower-case names
+};
+
+// One POST (HTTP/1.0 unless told) with the updater's content type.
+HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 = true,
+                   const std::vector<std::string>& extraHeaders = {});
+// Any method, any body, any headers.
+HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
+                      const std::vector<std::string>& headers, bool http10 = false);
+
+}  // namespace quon::test

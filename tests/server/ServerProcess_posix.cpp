@@ -1,0 +1,237 @@
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "ServerProcess.h"
+
+extern char** environ;
+
+namespace quon::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<char*> Argv(const std::vector<std::string>& args) {
+  std::vector<char*> out;
+  for (const auto& a : args) out.push_back(const_cast<char*>(a.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+// Waits for the child up to the deadline; the exit status, or -1 (and the
+// child killed) when it did not end in time.
+int WaitFor(pid_t pid, int timeoutSeconds) {
+  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  int status = 0;
+  for (;;) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0) return -1;
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+size_t CollectBody(char* data, size_t size, size_t n, void* user) {
+  static_cast<std::string*>(user)->append(data, size * n);
+  return size * n;
+}
+
+size_t CollectHeader(char* data, size_t size, size_t n, void* user) {
+  std::string line(data, size * n);
+  const size_t colon = line.find(':');
+  if (colon != std::string::npos) {
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ')) value.erase(0, 1);
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.pop_back();
+    (*static_cast<std::map<std::string, std::string>*>(user))[name] = value;
+  }
+  return size * n;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "quon-srv-XXXXXX").string();
+  char* made = mkdtemp(pattern.data());
+  if (made) m_path = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(gen() & 0xFF);
+  return out;
+}
+
+RunResult RunProgram(const std::vector<std::string>& args, int timeoutSeconds) {
+  RunResult result;
+  TempDir dir;
+  const std::string outPath = dir / "output";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  auto argv = Argv(args);
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    result.output = "cannot start " + args[0];
+    return result;
+  }
+  result.status = WaitFor(pid, timeoutSeconds);
+  result.output = ReadFile(outPath);
+  return result;
+}
+
+ServerProcess::~ServerProcess() { Stop(); }
+
+bool ServerProcess::Start(const std::string& root, const std::vector<std::string>& extraArgs) {
+  std::vector<std::string> args = {QUON_SERVER_BIN, "--root", root, "--listen", "127.0.0.1:0"};
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  m_logPath = m_logDir / "server.log";
+
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    m_error = "pipe failed";
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  auto argv = Argv(args);
+  const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  if (rc != 0) {
+    close(pipeFds[0]);
+    m_pid = -1;
+    m_error = "cannot start " + args[0];
+    return false;
+  }
+
+  // The first line, "listening on 127.0.0.1:PORT", within 20 seconds.
+  std::string line;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+    pollfd p{pipeFds[0], POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    char buf[256];
+    const ssize_t n = read(pipeFds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    line.append(buf, static_cast<size_t>(n));
+  }
+  close(pipeFds[0]);
+  const std::string prefix = "listening on 127.0.0.1:";
+  if (line.compare(0, prefix.size(), prefix) != 0 || line.find('\n') == std::string::npos) {
+    m_error = "no listening line; got '" + line + "'; log: " + Log();
+    Stop();
+    return false;
+  }
+  m_port = std::atoi(line.c_str() + prefix.size());
+  return m_port > 0;
+}
+
+int ServerProcess::Stop() {
+  if (m_pid <= 0) return -1;
+  kill(m_pid, SIGTERM);
+  const int status = WaitFor(m_pid, 20);
+  m_pid = -1;
+  return status;
+}
+
+void ServerProcess::Signal(int sig) const {
+  if (m_pid > 0) kill(m_pid, sig);
+}
+
+std::string ServerProcess::Url(const std::string& pathAndQuery) const {
+  return "http://127.0.0.1:" + std::to_string(m_port) + pathAndQuery;
+}
+
+std::string ServerProcess::Log() const { return m_logPath.empty() ? std::string() : ReadFile(m_logPath); }
+
+HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
+                      const std::vector<std::string>& headers, bool http10) {
+  HttpReply reply;
+  CURL* curl = curl_easy_init();
+  if (!curl) return reply;
+  curl_slist* list = nullptr;
+  for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  if (method == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  } else if (method == "GET") {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (!body.empty()) {
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    }
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, CollectHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+  if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  curl_slist_free_all(list);
+  curl_easy_cleanup(curl);
+  return reply;
+}
+
+HttpReply HttpPost(const std::string& url, const std::string& body, bool http10,
+                   const std::vector<std::string>& extraHeaders) {
+  std::vector<std::string> headers = {"Content-Type: application/x-quon-encoded", "User-Agent: QuonUpdate",
+                                      "Expect:"};
+  headers.insert(headers.end(), extraHeaders.begin(), extraHeaders.end());
+  return HttpRequest("POST", url, body, headers, http10);
+}
+
+}  // namespace quon::test

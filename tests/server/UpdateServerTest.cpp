@@ -1,0 +1,373 @@
+// The update server as the updater meets it: the real binary on loopback,
+// requests built with the wire-format code, replies checked byte by byte.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "ServerProcess.h"
+#include "net/BuildConfig.h"
+#include "net/FieldMap.h"
+#include "net/PayloadCodec.h"
+
+namespace quon::test {
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+std::string Body(const std::string& function, const Fields& fields) {
+  FieldMap map;
+  for (const auto& [name, value] : fields) map.Set(name, value);
+  return function + EncodeFields(map, true);
+}
+
+std::string ListBody(const std::string& version, const std::string& code = "77") {
+  return Body("GetUpgradeList", {{"code", code}, {"VI", "2"}, {"KeyID", "1234"}, {"KeyType", "std"},
+                                  {"KeyVersion", "6"}, {"updateversion", version}, {"DB", "usermt"}});
+}
+
+std::string FileBody(const std::string& tableId, const std::string& version, const std::string& code = "4711") {
+  return Body("GetUpgradeFile", {{"code", code}, {"VI", "2"}, {"KeyID", "1234"}, {"KeyType", "std"},
+                                  {"KeyVersion", "6"}, {"updateversion", version}, {"TableID", tableId},
+                                  {"DB", "usermt"}});
+}
+
+std::string Le32(uint32_t v) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return s;
+}
+
+std::string FileReplyBytes(const std::string& code, const std::string& brings, const std::string& archive) {
+  const std::string header = "GetUpgradeFilecode=" + code + "&status=ACCEPTED&updateversion=" + PercentEncode(brings) +
+                             "&filepos=0&downloadlength=" + std::to_string(archive.size());
+  return "BytesCount" + Le32(static_cast<uint32_t>(header.size())) + header + archive;
+}
+
+const char kCatalog[] =
+    "# test catalog\n"
+    "[update 12]\n"
+    "posted = 2005-03-01\n"
+    "name = Patch A\n"
+    "description = First fix\n"
+    "applies-to = 6.0.121.3\n"
+    "archive = sp1.cab\n"
+    "brings = 6.0.122.3\n"
+    "\n"
+    "[update 15]\r\n"
+    "posted = 2005-05-28 06:00\r\n"
+    "name = Patch B & more = 100%\r\n"
+    "description = Second fix\r\n"
+    "applies-to = 6.0.*.3, 7.0.0.1\r\n"
+    "archive = sub/fix.cab\r\n"
+    "brings = 6.0.122.4\r\n"
+    "\n"
+    "[update 20]\n"
+    "posted = 2006-01-01\n"
+    "name = Other\n"
+    "description = For 5.1 only\n"
+    "applies-to = 5.1.0.0\n"
+    "archive = sp1.cab\n"
+    "brings = 5.1.0.1\n";
+
+class UpdateServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_sp1 = RandomBytes(300000, 1);
+    m_fix = RandomBytes(1000, 2);
+    WriteFile(m_root / "sp1.cab", m_sp1);
+    WriteFile(m_root / "sub/fix.cab", m_fix);
+    WriteFile(m_root / "catalog.ini", kCatalog);
+  }
+  void StartServer(const std::vector<std::string>& args = {}) {
+    ASSERT_TRUE(m_server.Start(m_root.Path(), args)) << m_server.Error();
+  }
+  std::string ServiceUrl(const std::string& query) const {
+    return m_server.Url(std::string(kUpdatePath) + (query.empty() ? "" : "?" + query));
+  }
+  HttpReply List(const std::string& version) { return HttpPost(ServiceUrl("GetUpgradeList"), ListBody(version)); }
+
+  TempDir m_root;
+  std::string m_sp1, m_fix;
+  ServerProcess m_server;
+};
+
+TEST_F(UpdateServerTest, ListRepliesArePlainFieldsInCatalogOrder) {
+  StartServer();
+  HttpReply reply = List("6.0.121.3");
+  ASSERT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "GetUpgradeListcode=77&status=ACCEPTED&rows=2&cols=4&dbdata=" +
+                            PercentEncode("12;38412;Patch A;First fix;15;38500.25;Patch B & more = 100%;Second fix"));
+
+  // What the updater reads from it.
+  FieldMap fields;
+  DecodeFields(std::string_view(reply.body).substr(14), fields, false);
+  std::vector<std::string> cells;
+  ASSERT_EQ(SplitFields(fields.Get("dbdata"), cells, ";"), 8u);
+  EXPECT_EQ(cells[4], "15");
+  EXPECT_EQ(cells[6], "Patch B & more = 100%");
+
+  // A wildcard part and a second listed version.
+  reply = List("7.0.0.1");
+  EXPECT_EQ(reply.body, "GetUpgradeListcode=77&status=ACCEPTED&rows=1&cols=4&dbdata=" +
+                            PercentEncode("15;38500.25;Patch B & more = 100%;Second fix"));
+  // Nothing for this version, or for a version that is not one: an empty
+  // table, which the updater shows as "up to date".
+  for (const char* version : {"6.0.121.4", "", "6.0", "6.0.121.3.1", "x.y.z.w"}) {
+    reply = List(version);
+    EXPECT_EQ(reply.body, "GetUpgradeListcode=77&status=ACCEPTED&rows=0&cols=4&dbdata=") << version;
+  }
+  // HTTP/1.1 gets the same.
+  reply = HttpPost(ServiceUrl("GetUpgradeList"), ListBody("5.1.0.0", "9999"), false);
+  EXPECT_EQ(reply.body, "GetUpgradeListcode=9999&status=ACCEPTED&rows=1&cols=4&dbdata=" +
+                            PercentEncode("20;38718;Other;For 5.1 only"));
+}
+
+TEST_F(UpdateServerTest, FileRepliesCarryTheHeaderThenTheArchive) {
+  StartServer();
+  HttpReply reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3"));
+  ASSERT_EQ(reply.status, 200);
+  const std::string expected = FileReplyBytes("4711", "6.0.122.3", m_sp1);
+  EXPECT_EQ(reply.headers["content-length"], std::to_string(expected.size()));
+  EXPECT_TRUE(reply.body == expected) << "reply of " << reply.body.size() << " bytes differs";
+
+  // The archive in a subdirectory, over HTTP/1.1, for a wildcard match; no
+  // query at all is accepted too.
+  reply = HttpPost(ServiceUrl(""), FileBody("15", "6.0.7.3", "1"), false);
+  ASSERT_EQ(reply.status, 200);
+  EXPECT_TRUE(reply.body == FileReplyBytes("1", "6.0.122.4", m_fix));
+}
+
+TEST_F(UpdateServerTest, RefusalsAreOneSentenceForTheUser) {
+  StartServer();
+  struct Case {
+    std::string tableId, version, text;
+  } cases[] = {
+      {"99", "6.0.121.3", "The requested update 99 is not available on this server."},
+      {"0", "6.0.121.3", "The requested update 0 is not available on this server."},
+      {"-3", "6.0.121.3", "The requested update -3 is not available on this server."},
+      {"12abc", "6.0.121.3", "The requested update 12abc is not available on this server."},
+      {"20", "6.0.121.3", "The update \"Other\" does not apply to the installed version 6.0.121.3."},
+      {"12", "bogus\r\n", "The update \"Patch A\" does not apply to the installed version bogus??."},
+  };
+  for (const Case& c : cases) {
+    HttpReply reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody(c.tableId, c.version));
+    EXPECT_EQ(reply.status, 200) << c.tableId;
+    EXPECT_EQ(reply.body, c.text);
+    EXPECT_NE(reply.body.compare(0, 10, "BytesCount"), 0);
+  }
+  // An archive that went away after the start.
+  ASSERT_EQ(std::remove((m_root / "sub/fix.cab").c_str()), 0);
+  HttpReply reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("15", "6.0.121.3"));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "The update \"Patch B & more = 100%\" cannot be downloaded at the moment. Please try again later.");
+}
+
+TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
+  StartServer();
+  const std::string url = ServiceUrl("GetUpgradeList");
+  FieldMap plain;
+  plain.Set("code", "5");
+  plain.Set("updateversion", "6.0.121.3");
+  struct Case {
+    const char* what;
+    std::string url, body;
+    long status;
+  } cases[] = {
+      {"no function", url, "Hello", 400},
+      {"unknown function", ServiceUrl("GetUpgradeKey"), Body("GetUpgradeKey", {{"code", "1"}}), 400},
+      {"query names another function", ServiceUrl("GetUpgradeFile"), ListBody("6.0.121.3"), 400},
+      {"plain fields", url, "GetUpgradeList" + EncodeFields(plain, false), 400},
+      {"no code", url, Body("GetUpgradeList", {{"updateversion", "6.0.121.3"}}), 400},
+      {"empty code", url, Body("GetUpgradeList", {{"code", ""}, {"updateversion", "6.0.121.3"}}), 400},
+      {"no version", url, Body("GetUpgradeList", {{"code", "1"}}), 400},
+      {"no TableID", ServiceUrl("GetUpgradeFile"),
+       Body("GetUpgradeFile", {{"code", "1"}, {"updateversion", "6.0.121.3"}}), 400},
+      {"wrong path", m_server.Url("/other.asp?GetUpgradeList"), ListBody("6.0.121.3"), 404},
+      {"too large", url, "GetUpgradeList" + std::string(200000, 'A'), 413},
+  };
+  for (const Case& c : cases) {
+    HttpReply reply = HttpPost(c.url, c.body);
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    EXPECT_FALSE(reply.body.empty()) << c.what;
+    EXPECT_EQ(reply.headers["content-type"].compare(0, 10, "text/plain"), 0) << c.what;
+  }
+  EXPECT_EQ(HttpRequest("GET", url, "", {}).status, 405);
+  EXPECT_EQ(HttpRequest("PUT", url, ListBody("6.0.121.3"), {}).status, 405);
+  EXPECT_EQ(HttpRequest("GET", m_server.Url("/catalog.ini"), "", {}).status, 404);
+  EXPECT_EQ(HttpRequest("GET", m_server.Url("/../sp1.cab"), "", {}).status, 404);
+  // A body without a declared length is not read at all.
+  EXPECT_EQ(HttpRequest("POST", url, ListBody("6.0.121.3"), {"Transfer-Encoding: chunked"}).status, 411);
+
+  // Random bodies behind a valid function name: never a crash, never a file.
+  for (unsigned seed = 0; seed < 200; ++seed) {
+    std::string junk = RandomBytes(seed % 97 + 1, seed);
+    if (seed % 2) {
+      for (char& ch : junk) ch = "ABCabc0189"[static_cast<unsigned char>(ch) % 10];
+    }
+    HttpReply reply = HttpPost(ServiceUrl("GetUpgradeFile"), "GetUpgradeFile" + junk);
+    ASSERT_TRUE(reply.status == 200 || reply.status == 400) << "seed " << seed << " status " << reply.status;
+    EXPECT_NE(reply.body.compare(0, 10, "BytesCount"), 0);
+  }
+  // Still serving.
+  EXPECT_EQ(List("6.0.121.3").status, 200);
+  EXPECT_EQ(m_server.Stop(), 0);
+}
+
+TEST_F(UpdateServerTest, ParallelDownloadsAndStalledClients) {
+  const std::string big = RandomBytes(4 << 20, 3);
+  WriteFile(m_root / "sp1.cab", big);
+  StartServer({"--threads", "6"});
+
+  // Two clients that ask for the big archive and never read, and one that
+  // stops in the middle of its request line.
+  std::vector<int> stalled;
+  for (int i = 0; i < 3; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    stalled.push_back(fd);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(m_server.Port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::string request;
+    if (i < 2) {
+      const std::string body = FileBody("12", "6.0.121.3");
+      request = "POST " + std::string(kUpdatePath) + "?GetUpgradeFile HTTP/1.0\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body;
+    } else {
+      request = "POST " + std::string(kUpdatePath);
+    }
+    ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+  }
+
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 8; ++i) {
+    clients.emplace_back([&, i] {
+      HttpReply reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3", std::to_string(100 + i)));
+      if (reply.status == 200 && reply.body == FileReplyBytes(std::to_string(100 + i), "6.0.122.3", big)) ++good;
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(good.load(), 8);
+  EXPECT_EQ(List("6.0.121.3").status, 200);
+  for (int fd : stalled) close(fd);
+  EXPECT_EQ(m_server.Stop(), 0);
+}
+
+TEST_F(UpdateServerTest, LogsOneLinePerRequest) {
+  StartServer();
+  ASSERT_EQ(HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3")).status, 200);
+  ASSERT_EQ(HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("99", "6.0.121.3")).status, 200);
+  ASSERT_EQ(HttpPost(ServiceUrl("GetUpgradeList"), ListBody("6.0.121.3 x")).status, 200);
+  ASSERT_EQ(m_server.Stop(), 0);
+  const std::string log = m_server.Log();
+  const std::string total = std::to_string(FileReplyBytes("4711", "6.0.122.3", m_sp1).size());
+  EXPECT_NE(log.find(" 200 GetUpgradeFile updateversion=6.0.121.3 TableID=12 result=\"ACCEPTED\" bytes=" + total + " ms="),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("TableID=99 result=\"refused: unknown update\""), std::string::npos) << log;
+  // Client text cannot break the line.
+  EXPECT_NE(log.find("GetUpgradeList updateversion=6.0.121.3\\x20x TableID=- result=\"ACCEPTED rows=0\""),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("127.0.0.1:"), std::string::npos);
+}
+
+TEST_F(UpdateServerTest, HangupReloadsAGoodCatalogAndKeepsTheOldOneOtherwise) {
+  StartServer();
+  std::string catalog = kCatalog;
+  catalog.replace(catalog.find("name = Patch A"), 14, "name = Patch C");
+  WriteFile(m_root / "catalog.ini", catalog);
+  m_server.Signal(SIGHUP);
+  std::string body;
+  for (int i = 0; i < 200 && body.find("Patch%20C") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    body = List("6.0.121.3").body;
+  }
+  EXPECT_NE(body.find("Patch%20C"), std::string::npos);
+
+  WriteFile(m_root / "catalog.ini", "[update 1]\nname = broken\n");
+  m_server.Signal(SIGHUP);
+  std::string log;
+  for (int i = 0; i < 200 && log.find("not reloaded") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    log = m_server.Log();
+  }
+  EXPECT_NE(log.find("catalog.ini:1: update 1 has no 'posted'"), std::string::npos) << log;
+  EXPECT_NE(List("6.0.121.3").body.find("Patch%20C"), std::string::npos);
+}
+
+TEST(UpdateServerStart, RefusesABadCatalogNamingFileLineAndProblem) {
+  TempDir root;
+  WriteFile(root / "a.cab", "x");
+  WriteFile(root / "catalog.ini",
+            "[update 1]\nposted = 2026-02-30\nname = A;B\ndescription = d\napplies-to = 6.0.121.3\n"
+            "archive = ../etc/passwd\nbrings = 6.0.122\ncolour = blue\n");
+  RunResult run = RunProgram({QUON_SERVER_BIN, "--root", root.Path(), "--listen", "127.0.0.1:0"});
+  EXPECT_EQ(run.status, 1);
+  const std::string file = root / "catalog.ini";
+  for (const std::string& expected :
+       {file + ":2: bad posting date '2026-02-30'", file + ":3: 'name' must not contain ';'",
+        file + ":6: archive '../etc/passwd' must not contain '..'", file + ":7: bad version '6.0.122'",
+        file + ":8: unknown key 'colour'"})
+    EXPECT_NE(run.output.find(expected), std::string::npos) << expected << "\n" << run.output;
+  EXPECT_EQ(run.output.find("listening on"), std::string::npos);
+
+  // No catalog at all; bad arguments.
+  TempDir empty;
+  run = RunProgram({QUON_SERVER_BIN, "--root", empty.Path(), "--listen", "127.0.0.1:0"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(empty / "catalog.ini"), std::string::npos) << run.output;
+  EXPECT_EQ(RunProgram({QUON_SERVER_BIN, "--listen", "127.0.0.1:0"}).status, 2);
+  EXPECT_EQ(RunProgram({QUON_SERVER_BIN, "--root", empty.Path(), "--listen", "nowhere"}).status, 2);
+}
+
+TEST(UpdateServerDemo, ServesTheDemoCatalogWithArchivesThatUnpack) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start(QUON_DEMO_DIR)) << server.Error();
+  const std::string url = server.Url(std::string(kUpdatePath) + "?GetUpgradeList");
+  HttpReply list = HttpPost(url, ListBody("6.0.121.3"));
+  FieldMap fields;
+  DecodeFields(std::string_view(list.body).substr(14), fields, false);
+  EXPECT_EQ(fields.Get("status"), "ACCEPTED");
+  EXPECT_EQ(fields.Get("rows"), "2");
+  std::vector<std::string> cells;
+  ASSERT_EQ(SplitFields(fields.Get("dbdata"), cells, ";"), 8u);
+  EXPECT_EQ(cells[0], "101");
+  EXPECT_EQ(cells[4], "102");
+
+  HttpReply file = HttpPost(server.Url(std::string(kUpdatePath) + "?GetUpgradeFile"), FileBody("101", "6.0.121.3"));
+  ASSERT_EQ(file.body.compare(0, 10, "BytesCount"), 0) << file.body;
+  const uint32_t length = static_cast<uint8_t>(file.body[10]) | static_cast<uint8_t>(file.body[11]) << 8 |
+                          static_cast<uint8_t>(file.body[12]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(file.body[13])) << 24;
+  ASSERT_LT(14 + length, file.body.size());
+  const std::string header = file.body.substr(14, length);
+  ASSERT_EQ(header.compare(0, 14, "GetUpgradeFile"), 0);
+  DecodeFields(std::string_view(header).substr(14), fields, false);
+  EXPECT_EQ(fields.Get("updateversion"), "6.0.122.3");
+  EXPECT_EQ(fields.Get("downloadlength"), std::to_string(file.body.size() - 14 - length));
+
+  TempDir out;
+  WriteFile(out / "update101.0000", file.body.substr(14 + length));
+  RunResult unpack = RunProgram({"/usr/bin/cabextract", "-q", "-d", out / "dir", out / "update101.0000"});
+  ASSERT_EQ(unpack.status, 0) << unpack.output;
+  const std::string list101 = ReadFile(out / "dir/Update.List");
+  EXPECT_NE(list101.find("[MAIN]\r\n"), std::string::npos) << list101;
+  EXPECT_NE(list101.find("[M3]\r\n"), std::string::npos) << list101;
+  EXPECT_EQ(ReadFile(out / "dir/Composites.mlib"), ReadFile(std::string(QUON_DEMO_SOURCE_DIR) + "/sp1/Materials/Composites.mlib"));
+}
+
+}  // namespace
+}  // namespace quon::test
