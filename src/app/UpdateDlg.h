@@ -78,8 +78,8 @@ class UpdateDlg {
 
   // The stages of a run.
   bool CheckForUpdates();
-  void DownloadUpdate(int32_t n);
-  void InstallUpdate();
+  virtual void DownloadUpdate(int32_t n);
+  virtual void InstallUpdate();
   void RemoveUpdateFiles();
 
   // Pages.

@@ -24,6 +24,11 @@ class UpdateListSection {
 
 class UpdateListFile {
  public:
+  UpdateListFile() = default;
+  UpdateListFile(UpdateListFile&&) = default;
+  UpdateListFile& operator=(UpdateListFile&&) = default;
+  UpdateListFile(const UpdateListFile&) = delete;
+  UpdateListFile& operator=(const UpdateListFile&) = delete;
   virtual ~UpdateListFile() = default;
 
   // Deletes every section.

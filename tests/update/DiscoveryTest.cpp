@@ -1,0 +1,141 @@
+// Finding the installed product and its version, up to the first request.
+#include <gtest/gtest.h>
+
+#include "SessionFixture.h"
+#include "update/ProductDiscovery.h"
+
+namespace quon {
+namespace {
+
+using test::SessionFixture;
+
+TEST(ProductVersionText, CommasBlanksAndDotsReadAlike) {
+  for (const char* text : {"6, 0, 3, 121", "6,0,3,121", "6. 0. 3. 121", "6.0.3.121"}) {
+    ProductVersion v = ParseProductVersionText(text);
+    EXPECT_EQ(v.a, 6) << text;
+    EXPECT_EQ(v.b, 0) << text;
+    EXPECT_EQ(v.c, 3) << text;
+    EXPECT_EQ(v.d, 121) << text;
+  }
+}
+
+TEST(ProductVersionText, ZeroThirdNumberTakesTheFourth) {
+  ProductVersion v = ParseProductVersionText("6, 0, 0, 2");
+  EXPECT_EQ(v.c, 2);
+  EXPECT_EQ(v.d, 0);
+  v = ParseProductVersionText("6, 0, 3, 0");
+  EXPECT_EQ(v.c, 3);
+  EXPECT_EQ(v.d, 0);
+}
+
+TEST(ProductVersionText, MissingDotsAndJunkReadAsZeros) {
+  ProductVersion v = ParseProductVersionText("");
+  EXPECT_EQ(v.a + v.b + v.c + v.d, 0);
+  // Without dots every search fails and the last piece is the whole text.
+  v = ParseProductVersionText("7");
+  EXPECT_EQ(v.a, 0);
+  EXPECT_EQ(v.b, 0);
+  EXPECT_EQ(v.c, 7);
+  EXPECT_EQ(v.d, 0);
+  v = ParseProductVersionText("6.x.3b.121 beta");
+  EXPECT_EQ(v.a, 6);
+  EXPECT_EQ(v.b, 0);
+  EXPECT_EQ(v.c, 3);
+  EXPECT_EQ(v.d, 121);
+  // Numbers beyond 16 bits pass through.
+  EXPECT_EQ(ParseProductVersionText("6, 0, 70000, 1").c, 70000);
+}
+
+TEST(ProductDirectory, EndsAtTheLastSeparator) {
+  EXPECT_EQ(ProductDirectoryFromModulePath("/opt/quon/QuonUpdate", "/"), "/opt/quon/");
+  EXPECT_EQ(ProductDirectoryFromModulePath("C:\\Quon 6\\QuonUpdate.exe", "\\"), "C:\\Quon 6\\");
+  EXPECT_EQ(ProductDirectoryFromModulePath("QuonUpdate", "/"), "");
+}
+
+struct DiscoveryRun : SessionFixture, ::testing::Test {
+  // Runs the start-up; the unreachable server stops it after discovery.
+  std::unique_ptr<UpdateDlg> Start() {
+    auto dlg = MakeDlg();
+    dlg->OnInitDialog();
+    return dlg;
+  }
+};
+
+TEST_F(DiscoveryRun, VersionFromResourceAloneDoesNotNeedTheVersionFile) {
+  SetProductVersion("6, 0, 3, 121");
+  auto dlg = Start();
+  EXPECT_EQ(dlg->m_strProductDir, product.Dir());
+  EXPECT_EQ(dlg->m_strUpdateVersion, "6.0.121.3");
+  EXPECT_FALSE(dlg->m_bVersionFileUsed);
+  // Discovery passed: the failure is the connection's.
+  ASSERT_EQ(prompts.Texts().size(), 1u);
+  EXPECT_EQ(prompts.Texts()[0],
+            "Error: Can not connect to the Norvanta server.\r\nPlease make sure that the computer has the "
+            "internet connection.");
+  EXPECT_EQ(view.endResults, std::vector<int>{2});
+}
+
+TEST_F(DiscoveryRun, BuildNumberComesFromBytesFourAndFiveOfTheVersionFile) {
+  SetProductVersion("6, 0, 0, 121");
+  WriteVersionFile({6, 0, 0, 0, 125, 0, 1, 0, 0xEE, 0xEE});  // 10 bytes: the last two do not count
+  auto dlg = Start();
+  EXPECT_EQ(dlg->m_strUpdateVersion, "6.0.125.121");
+  EXPECT_TRUE(dlg->m_bVersionFileUsed);
+}
+
+TEST_F(DiscoveryRun, MovedFourthNumberStandsFourth) {
+  SetProductVersion("6, 0, 0, 2");
+  WriteVersionFile({6, 0, 0, 0, 121, 0, 0, 0});
+  EXPECT_EQ(Start()->m_strUpdateVersion, "6.0.121.2");
+}
+
+TEST_F(DiscoveryRun, MissingExecutableEndsWithThePlacementMessage) {
+  auto dlg = Start();
+  EXPECT_EQ(prompts.Texts(),
+            std::vector<std::string>{"Error: The QUON Update executable file \"QuonUpdate.exe\" must be placed in "
+                                     "the QUON directory. If QUON is not installed, please install it from the "
+                                     "CD-ROM or original installation files."});
+  EXPECT_EQ(view.endResults, std::vector<int>{2});
+  EXPECT_TRUE(view.navigations.empty());
+}
+
+TEST_F(DiscoveryRun, BadVersionFilesEndWithTheVersionFileMessage) {
+  const std::string message = "File \"Quon.Version\" is missing or is invalid. Please contact Norvanta.";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool present;
+  } cases[] = {
+      {"missing", "", false},
+      {"seven bytes", std::string("\x06\x00\x00\x00\x79\x00\x01", 7), true},
+      {"zero build", std::string("\x06\x00\x03\x00\x00\x00\x01\x00", 8), true},
+  };
+  for (const Case& c : cases) {
+    SessionFixture run;
+    run.SetProductVersion("6, 0, 3, 0");
+    if (c.present) run.product.Write("Quon.Version", c.bytes);
+    auto dlg = run.MakeDlg();
+    dlg->OnInitDialog();
+    EXPECT_EQ(run.prompts.Texts(), std::vector<std::string>{message}) << c.name;
+    EXPECT_EQ(run.view.endResults, std::vector<int>{2}) << c.name;
+  }
+}
+
+TEST_F(DiscoveryRun, MissingVersionStringNeedsTheVersionFile) {
+  SetProductVersion("");
+  WriteVersionFile({0, 0, 0, 0, 7, 0, 0, 0});
+  EXPECT_EQ(Start()->m_strUpdateVersion, "0.0.7.0");
+}
+
+TEST_F(DiscoveryRun, IdentityAndModulesComeFromTheInstallationFile) {
+  SetProductVersion("6, 0, 3, 121");
+  product.Write("Quon.Installation", "KeyID=4711\nKeyType=NET\nKeyVersion=6.0\nModules=3, 5\n");
+  auto dlg = Start();
+  EXPECT_EQ(dlg->m_identity.id, 4711u);
+  EXPECT_EQ(dlg->m_identity.type, "NET");
+  EXPECT_EQ(dlg->m_identity.version, "6.0");
+  EXPECT_EQ(dlg->m_moduleList, (std::vector<int32_t>{3, 5}));
+}
+
+}  // namespace
+}  // namespace quon

@@ -1,0 +1,219 @@
+// Test doubles for the main window's collaborators, and a scratch product
+// directory.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/ProductWindows.h"
+#include "app/UpdateView.h"
+#include "app/WaitDialog.h"
+#include "net/HttpTransport.h"
+#include "net/ServerExchange.h"
+#include "net/UserPrompts.h"
+#include "update/Platform.h"
+
+namespace quon::test {
+
+namespace fs = std::filesystem;
+
+// Records what the window is told to do.
+struct FakeView : UpdateView {
+  std::vector<std::string> navigations;
+  std::vector<std::string> statusTexts;
+  std::vector<bool> statusVisibility;
+  std::vector<int> endResults;
+  std::vector<std::string> events;  // "wait-on", "sleep 5000", "wait-off", "about"
+  bool statusVisible = false;
+
+  void Navigate(const std::string& url) override { navigations.push_back(url); }
+  void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
+  void ShowStatus(bool visible) override {
+    statusVisible = visible;
+    statusVisibility.push_back(visible);
+  }
+  void EndDialog(int result) override { endResults.push_back(result); }
+  void RunAboutBox() override { events.push_back("about"); }
+  void SetWaitCursor(bool wait) override { events.push_back(wait ? "wait-on" : "wait-off"); }
+  void SleepMs(unsigned ms) override { events.push_back("sleep " + std::to_string(ms)); }
+};
+
+// Records every message box; answers from a queue (OK when it is empty).
+struct FakePrompts : UserPrompts {
+  struct Box {
+    std::string text;
+    MsgButtons buttons;
+  };
+  std::mutex mutex;
+  std::vector<Box> boxes;
+  std::deque<int> answers;
+  std::function<void(const std::string&)> onBox;  // runs before answering
+
+  int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon) override {
+    std::function<void(const std::string&)> hook;
+    int answer = kIdOk;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      boxes.push_back({std::string(text), buttons});
+      if (!answers.empty()) {
+        answer = answers.front();
+        answers.pop_front();
+      } else if (buttons == MsgButtons::YesNo) {
+        answer = kIdNo;
+      }
+      hook = onBox;
+    }
+    if (hook) hook(std::string(text));
+    return answer;
+  }
+  bool PromptProxyCredentials(std::string_view, std::string&, std::string&) override { return false; }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> out;
+    for (const Box& box : boxes) out.push_back(box.text);
+    return out;
+  }
+};
+
+// A platform whose executable lives in `moduleDir`.
+struct FakePlatform : Platform {
+  std::string modulePath;
+  char separator = fs::path::preferred_separator == '\\' ? '\\' : '/';
+  // Version strings by path; a path not listed has no version information.
+  std::map<std::string, std::string> versions;
+  bool cabLoads = true;
+  std::string cabError;
+  DoDecabFn decab = nullptr;
+
+  std::string ModuleFileName() override { return modulePath; }
+  char PathSeparator() const override { return separator; }
+  bool QueryProductVersionString(const std::string& path, std::string& version) override {
+    auto it = versions.find(path);
+    if (it == versions.end()) return false;
+    version = it->second;
+    return true;
+  }
+  bool LoadCabLibrary(const std::string&, DoDecabFn* fn, std::string& errorText) override {
+    if (!cabLoads) {
+      errorText = cabError;
+      return false;
+    }
+    *fn = decab;
+    return true;
+  }
+};
+
+struct FakeWindows : WindowSystem {
+  std::vector<TopLevel> windows;
+  std::vector<WindowHandle> posts;  // every attempt
+  std::map<WindowHandle, int> failuresBeforeSuccess;
+
+  std::vector<TopLevel> EnumerateTopLevelWindows() override { return windows; }
+  bool PostRequestClose(WindowHandle window) override {
+    posts.push_back(window);
+    int& failures = failuresBeforeSuccess[window];
+    if (failures > 0) {
+      --failures;
+      return false;
+    }
+    return true;
+  }
+};
+
+// A wait dialog without a window: runs the modal "loop" on the calling
+// thread until the worker reports done.
+struct HeadlessWaitHost : WaitDialogHost {
+  struct Window : WaitDialogWindow {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    bool ended = false;
+    void SetStatusText(const std::string&) override {}
+    void SetDetailText(const std::string&) override {}
+    void ShowProgressBar(int, int) override {}
+    void SetProgressPos(int) override {}
+    void PostDone() override {
+      std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+      cv.notify_all();
+    }
+    void StartTimer(unsigned, unsigned) override {}
+    void StopTimer(unsigned) override {}
+    void PlayAnimation() override {}
+    void EndDialog(int) override { ended = true; }
+  };
+  void RunModal(WaitForm, WaitDialogEvents& events) override {
+    Window window;
+    events.OnInitDialog(window);
+    {
+      std::unique_lock<std::mutex> lock(window.mutex);
+      window.cv.wait(lock, [&] { return window.done; });
+    }
+    events.OnWaitDone();
+  }
+};
+
+// A transport that never reaches a server.
+struct UnreachableHttp : HttpClient {
+  std::unique_ptr<HttpSession> OpenSession(std::string_view, const CancelFlag*) override { return nullptr; }
+};
+
+// A fresh directory, removed with everything in it at the end.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::random_device rd;
+    std::mt19937_64 gen(rd());
+    for (;;) {
+      m_path = fs::temp_directory_path() / ("quon-update-test-" + std::to_string(gen()));
+      std::error_code ec;
+      if (fs::create_directory(m_path, ec)) break;
+    }
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    MakeWritable(m_path);
+    fs::remove_all(m_path, ec);
+  }
+  // The directory with a trailing separator, as the session keeps it.
+  std::string Dir() const { return (m_path / "").string(); }
+  std::string Path(const std::string& relative) const { return (m_path / fs::path(relative)).string(); }
+
+  void Write(const std::string& relative, const std::string& bytes) const {
+    fs::path p = m_path / fs::path(relative);
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string Read(const std::string& relative) const { return ReadFile(Path(relative)); }
+  bool Exists(const std::string& relative) const {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(m_path / fs::path(relative), ec));
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(fs::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+ private:
+  static void MakeWritable(const fs::path& root) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ec);
+    }
+  }
+  fs::path m_path;
+};
+
+}  // namespace quon::test

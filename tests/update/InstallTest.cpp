@@ -1,0 +1,248 @@
+// Installing an unpacked update: the close request, copying, the version
+// file, the results page and the clean-up.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "SessionFixture.h"
+#include "update/Pages.h"
+
+namespace quon {
+namespace {
+
+using test::ScratchDir;
+using test::SessionFixture;
+namespace fs = std::filesystem;
+
+std::string MessagePage(const std::string& body) {
+  return "<HTML>\n<TITLE>Quon Update</TITLE>\n<BODY bgcolor=\"#FFFFFF\" text=\"#000000\" link=\"blue\" "
+         "vlink=\"#2f0f60\" alink=\"#2f0f60\" topmargin=\"5\" leftmargin=\"0\" style=\"MARGIN-LEFT: 0px; "
+         "MARGIN-TOP: 5px\" marginwidth=\"0\" marginheight=\"0\">\n <CENTER>\n<br><br><br><br>\n<font "
+         "face=\"Times New Roman, Times, serif\" size=\"2\">\n" + body + "\n</font>\n</CENTER>\n</BODY>\n</HTML>\n";
+}
+
+std::string RetryPage(const std::vector<std::string>& failed) {
+  std::string body = "Following file(s) were not updated:<BR><BR>";
+  for (const std::string& f : failed) body += f + "<BR>";
+  body += "<BR><BR><BR>Close all open applications and <a href=\"#install\" > <b> Click here to update the "
+          "files</b> </a> <br>";
+  return MessagePage(body);
+}
+
+struct Install : SessionFixture, ::testing::Test {
+  std::unique_ptr<UpdateDlg> dlg = MakeDlg();
+  const std::string unpack = "update7.0000.dir";
+
+  Install() {
+    dlg->m_strProductDir = product.Dir();
+    dlg->m_strDownloadFile = product.Path("update7.0000");
+    dlg->m_strUnpackDir = product.Dir() + unpack + std::string(1, platform.separator);
+    dlg->m_strNewVersion = "8.2.0.11";
+    dlg->m_bInstallPage = true;
+    product.Write("update7.0000", "cabinet");
+  }
+  // Unpacks files flat and sets the list file.
+  void Unpacked(const std::string& list, std::initializer_list<std::pair<const char*, const char*>> files) {
+    product.Write(unpack + "/Update.List", list);
+    for (const auto& [name, bytes] : files) product.Write(unpack + "/" + name, bytes);
+    dlg->m_listFile.ParseText(list);
+  }
+  std::string Page() { return product.Read("QuonUpdateLast.html"); }
+  std::vector<std::string> LeftoverTemporaries() {
+    std::vector<std::string> found;
+    for (auto& e : fs::recursive_directory_iterator(product.Dir())) {
+      if (e.path().filename().string().find(".quonupd") != std::string::npos) found.push_back(e.path().string());
+    }
+    return found;
+  }
+};
+
+TEST_F(Install, CopiesEveryListedFileCreatingDirectories) {
+  product.Write("QUON.EXE", "old exe");
+  Unpacked("[MAIN]\nQUON.EXE\n/lib/x.dll\n\\bin\\sub\\x.dll\n[M3]\nm3.dll\n[M4]\nm4.dll\n",
+           {{"QUON.EXE", "new exe"}, {"x.dll", "x"}, {"m3.dll", "m3"}, {"m4.dll", "m4"}});
+  dlg->m_moduleList = {3};
+  dlg->InstallUpdate();
+  EXPECT_TRUE(prompts.Texts().empty());
+  EXPECT_EQ(product.Read("QUON.EXE"), "new exe");
+  EXPECT_EQ(product.Read("lib/x.dll"), "x");
+  EXPECT_EQ(product.Read("bin/sub/x.dll"), "x");
+  EXPECT_EQ(product.Read("m3.dll"), "m3");
+  EXPECT_FALSE(product.Exists("m4.dll"));
+  EXPECT_EQ(Page(), "QUON has been updated successfully.");
+  EXPECT_TRUE(dlg->m_bUpdateComplete);
+  EXPECT_FALSE(product.Exists(unpack));
+  EXPECT_FALSE(product.Exists("update7.0000"));
+  EXPECT_TRUE(LeftoverTemporaries().empty());
+}
+
+TEST_F(Install, VersionFileIsRewrittenOnlyWhenItWasUsed) {
+  Unpacked("[MAIN]\n", {});
+  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00\xAA\xBB", 10));
+  dlg->m_bVersionFileUsed = false;
+  dlg->InstallUpdate();
+  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00\xAA\xBB", 10));
+  fs::remove(product.Path("Quon.Version"));
+
+  SessionFixture other;
+  auto again = other.MakeDlg();
+  again->m_strProductDir = other.product.Dir();
+  again->m_strNewVersion = "8.2.0.11";
+  again->m_bInstallPage = true;
+  again->InstallUpdate();
+  EXPECT_FALSE(other.product.Exists("Quon.Version"));  // not created either
+}
+
+TEST_F(Install, VersionFileKeepsItsTailAndTakesTheNewWords) {
+  Unpacked("[MAIN]\n", {});  // no file entries: success at once
+  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00\xAA\xBB", 10));
+  dlg->m_bVersionFileUsed = true;
+  dlg->m_strNewVersion = " 8.2.0.11 ";
+  dlg->InstallUpdate();
+  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00\xAA\xBB", 10));
+  EXPECT_EQ(dlg->m_strNewVersion, "8.2.0.11");
+  EXPECT_EQ(Page(), "QUON has been updated successfully.");
+  EXPECT_TRUE(LeftoverTemporaries().empty());
+}
+
+TEST_F(Install, VersionFileIsCreatedWhenItVanishedAndLeftAloneWhenReadOnly) {
+  Unpacked("[MAIN]\n", {});
+  dlg->m_bVersionFileUsed = true;
+  dlg->InstallUpdate();
+  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00", 8));
+
+  SessionFixture other;
+  auto locked = other.MakeDlg();
+  locked->m_strProductDir = other.product.Dir();
+  locked->m_strNewVersion = "9.0.1.0";
+  locked->m_bVersionFileUsed = true;
+  other.product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+  fs::permissions(other.product.Path("Quon.Version"), fs::perms::owner_read | fs::perms::group_read);
+  locked->InstallUpdate();
+  EXPECT_EQ(other.product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+  EXPECT_EQ(other.product.Read("QuonUpdateLast.html"), "QUON has been updated successfully.");
+}
+
+TEST_F(Install, MalformedNewVersionLeavesTheVersionFileAlone) {
+  Unpacked("[MAIN]\n", {});
+  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+  dlg->m_bVersionFileUsed = true;
+  dlg->m_strNewVersion = "8.2";
+  dlg->InstallUpdate();
+  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+  EXPECT_TRUE(dlg->m_bUpdateComplete);
+}
+
+TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
+  product.Write("a.dll", "old a");
+  product.Write("b.dll", "old b");
+  product.Write("c.dll", "old c");
+  fs::permissions(product.Path("b.dll"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  Unpacked("[MAIN]\na.dll\nb.dll\nc.dll\n", {{"a.dll", "new a"}, {"b.dll", "new b"}, {"c.dll", "new c"}});
+  dlg->m_bVersionFileUsed = true;
+  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+  dlg->InstallUpdate();
+
+  EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Failed to update file:\r\nb.dll"});
+  EXPECT_EQ(product.Read("a.dll"), "new a");
+  EXPECT_EQ(product.Read("b.dll"), "old b");  // even for a privileged user
+  EXPECT_EQ(product.Read("c.dll"), "new c");
+  EXPECT_EQ(Page(), RetryPage({"b.dll"}));
+  EXPECT_TRUE(dlg->m_bInstallPage);
+  EXPECT_FALSE(dlg->m_bUpdateComplete);
+  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+  EXPECT_TRUE(product.Exists(unpack + "/b.dll"));
+  EXPECT_TRUE(product.Exists("update7.0000"));
+  EXPECT_TRUE(LeftoverTemporaries().empty());
+
+  // The user fixes the file and clicks the page's link.
+  fs::permissions(product.Path("b.dll"), fs::perms::owner_write, fs::perm_options::add);
+  product.Write("a.dll", "changed meanwhile");
+  bool cancel = false;
+  dlg->OnBeforeNavigate2("file://" + product.Dir() + "QuonUpdateLast.html#install", cancel);
+  EXPECT_TRUE(cancel);
+  EXPECT_EQ(product.Read("a.dll"), "new a");
+  EXPECT_EQ(product.Read("b.dll"), "new b");
+  EXPECT_EQ(Page(), "QUON has been updated successfully.");
+  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00", 8));
+}
+
+TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {
+  product.Write("plugins/keep.txt", "keep");
+  Unpacked("[MAIN]\nplugins\nok.dll\n", {{"plugins", "file"}, {"ok.dll", "ok"}});
+  dlg->InstallUpdate();
+  EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Failed to update file:\r\nplugins"});
+  EXPECT_EQ(product.Read("plugins/keep.txt"), "keep");
+  EXPECT_EQ(product.Read("ok.dll"), "ok");
+  EXPECT_EQ(Page(), RetryPage({"plugins"}));
+}
+
+TEST_F(Install, EntriesLeavingTheProductDirectoryAreNeverCopied) {
+  ScratchDir outside;
+  Unpacked("[MAIN]\n../evil.dll\nlib/../../evil.dll\nC:\\evil.dll\nx.dll:stream\nlib\\..\\x.dll\nok.dll\n",
+           {{"evil.dll", "evil"}, {"x.dll", "x"}, {"ok.dll", "ok"}});
+  dlg->InstallUpdate();
+  const std::vector<std::string> hostile = {"../evil.dll", "lib/../../evil.dll", "C:\\evil.dll", "x.dll:stream",
+                                            "lib\\..\\x.dll"};
+  std::vector<std::string> boxes;
+  for (const std::string& h : hostile) boxes.push_back("Failed to update file:\r\n" + h);
+  EXPECT_EQ(prompts.Texts(), boxes);
+  EXPECT_FALSE(fs::exists(fs::path(product.Dir()).parent_path().parent_path() / "evil.dll"));
+  EXPECT_FALSE(product.Exists("evil.dll"));
+  EXPECT_FALSE(product.Exists("x.dll"));
+  EXPECT_EQ(product.Read("ok.dll"), "ok");
+  EXPECT_EQ(Page(), RetryPage(hostile));
+}
+
+TEST_F(Install, MissingUnpackedFileIsReportedAndLaterFilesStillCopy) {
+  Unpacked("[MAIN]\n  gone.dll \t\nok.dll\n\\\\\n", {{"ok.dll", "ok"}});
+  dlg->InstallUpdate();
+  EXPECT_EQ(prompts.Texts(), (std::vector<std::string>{"Failed to update file:\r\ngone.dll",
+                                                       "Failed to update file:\r\n"}));
+  EXPECT_EQ(product.Read("ok.dll"), "ok");
+}
+
+TEST_F(Install, RunningProductWindowsAreAskedToCloseOnce) {
+  windows.windows = {{42, "QUONUPDATE_MAIN"}, {7, "QuonMainFrame"}, {8, "graflux32"},
+                     {9, "Notepad"},           {10, "QUO"},           {11, "drafonView"}};
+  windows.failuresBeforeSuccess[8] = 3;
+  Unpacked("[MAIN]\n", {});
+  prompts.onBox = [this](const std::string&) { view.events.push_back("box"); };
+  dlg->InstallUpdate();
+  EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Please close all QUON and Graflux applications."});
+  // Our own window (42) is spared; the failed post is retried.
+  EXPECT_EQ(windows.posts, (std::vector<WindowHandle>{7, 8, 8, 8, 8, 11}));
+  EXPECT_EQ(view.events, (std::vector<std::string>{"box", "wait-on", "sleep 5000", "wait-off"}));
+  EXPECT_TRUE(dlg->m_bUpdateComplete);
+}
+
+TEST_F(Install, NoProductWindowMeansNoQuestionAndNoWait) {
+  windows.windows = {{9, "Notepad"}, {10, "QUO"}, {12, "GRAFLU"}};
+  Unpacked("[MAIN]\n", {});
+  dlg->InstallUpdate();
+  EXPECT_TRUE(prompts.Texts().empty());
+  EXPECT_TRUE(view.events.empty());
+  EXPECT_TRUE(windows.posts.empty());
+}
+
+TEST(ProductWindowClasses, PrefixesIgnoreCaseAndNeedTheirFullLength) {
+  for (const char* name : {"QUON", "quonframe", "Graflux", "GRAFLUX99", "drafon", "DrafonX"}) {
+    EXPECT_TRUE(IsProductWindowClass(name)) << name;
+  }
+  for (const char* name : {"", "QUO", "GRAFLU", "DRAFO", "XQUON", "Notepad", " QUON"}) {
+    EXPECT_FALSE(IsProductWindowClass(name)) << name;
+  }
+}
+
+TEST(ProductWindowClasses, PostsStopAfterTenAttempts) {
+  test::FakeWindows windows;
+  windows.windows = {{5, "QUON"}, {6, "QUON"}};
+  windows.failuresBeforeSuccess[5] = 100;
+  RequestProductWindowsClose(windows, 0);
+  EXPECT_EQ(std::count(windows.posts.begin(), windows.posts.end(), WindowHandle{5}), 10);
+  EXPECT_EQ(std::count(windows.posts.begin(), windows.posts.end(), WindowHandle{6}), 1);
+  EXPECT_EQ(CountProductWindows(windows), 2);
+}
+
+}  // namespace
+}  // namespace quon

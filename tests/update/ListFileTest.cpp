@@ -1,0 +1,117 @@
+// Update.List: reading sections and building the install page.
+#include <gtest/gtest.h>
+
+#include "Fakes.h"
+#include "update/Pages.h"
+#include "update/UpdateListFile.h"
+
+namespace quon {
+namespace {
+
+using test::FakePrompts;
+using test::ScratchDir;
+
+UpdateListFile Parse(const std::string& text) {
+  UpdateListFile file;
+  file.ParseText(text);
+  return file;
+}
+
+TEST(ListFileReading, SectionsKeysAndFileEntries) {
+  UpdateListFile file = Parse(
+      "stray before any header\r\n"
+      "[main] trailing words\r\n"
+      "name=Service release\r\n"
+      "NAME = ignored key\r\n"
+      "DESCRIPTION=a=b\r\n"
+      "\r\n"
+      "  \t QUON.EXE  \t\r\n"
+      "lib\\x.dll\n"
+      "a remark without equals\n"
+      "[M3]\n"
+      "m3.dll\n");
+  ASSERT_EQ(file.SectionCount(), 2u);
+  const UpdateListSection* main = file.FindSection("MAIN");
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(main->m_strName, "MAIN");
+  EXPECT_EQ(main->GetSectionValue("NAME"), "Service release");
+  EXPECT_EQ(main->GetSectionValue("NAME "), " ignored key");
+  EXPECT_EQ(main->GetSectionValue("DESCRIPTION"), "a=b");
+  EXPECT_EQ(main->GetSectionValue("OTHER"), "");
+  EXPECT_EQ(main->m_fileLines, (std::vector<std::string>{"QUON.EXE", "lib\\x.dll", "a remark without equals"}));
+  ASSERT_NE(file.FindSection("M3"), nullptr);
+  EXPECT_EQ(file.FindSection("M3")->m_fileLines, std::vector<std::string>{"m3.dll"});
+}
+
+TEST(ListFileReading, RepeatedHeadersAndKeysKeepTheLast) {
+  UpdateListFile file = Parse("[MAIN]\na.dll\nNAME=one\nNAME=two\n[Main]\nb.dll\n[unclosed\nc.dll\n");
+  const UpdateListSection* main = file.FindSection("MAIN");
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(main->m_fileLines, std::vector<std::string>{"b.dll"});
+  EXPECT_EQ(main->GetSectionValue("NAME"), "");
+  ASSERT_NE(file.FindSection(""), nullptr);  // a header without ']'
+  EXPECT_EQ(file.FindSection("")->m_fileLines, std::vector<std::string>{"c.dll"});
+  EXPECT_EQ(Parse("[MAIN]\nNAME=one\nNAME=two\n").FindSection("MAIN")->GetSectionValue("NAME"), "two");
+}
+
+TEST(ListFileReading, MissingFileIsReportedWithItsPath) {
+  ScratchDir dir;
+  FakePrompts prompts;
+  UpdateListFile file;
+  file.ParseText("[MAIN]\nold.dll\n");
+  const std::string path = dir.Path("Update.List");
+  EXPECT_FALSE(file.ReadListFile(path, prompts));
+  EXPECT_EQ(prompts.Texts(), std::vector<std::string>{path + " was not found."});
+  EXPECT_EQ(file.SectionCount(), 0u);
+
+  dir.Write("Update.List", "[MAIN]\nnew.dll");
+  EXPECT_TRUE(file.ReadListFile(path, prompts));
+  EXPECT_EQ(file.FindSection("MAIN")->m_fileLines, std::vector<std::string>{"new.dll"});
+  EXPECT_EQ(prompts.Texts().size(), 1u);
+}
+
+std::string Item(const std::string& entry) {
+  return "\t\t<font face=\"Verdana, Arial, Helvetica, sans-serif\" size=\"2\" font> " + entry + " </font><br>\n";
+}
+std::string Row(const std::string& name, const std::string& description, const std::string& items) {
+  return "<tr>\n\t<td></td>\n<td bgcolor=\"#FFFFFF\">\n\t\t<font face=\"Times New Roman, Times, serif\" "
+         "size=\"3\">" + name + "</font><br>\n\t\t<font face=\"Verdana, Arial, Helvetica, sans-serif\" size=\"2\" "
+         "font> " + description + " </font><ul>\n" + items + " </ul></td>\n</tr>\n";
+}
+const char kHeader[] =
+    "<HTML>\n<TITLE>Quon Update</TITLE>\n<BODY bgcolor=\"#FFFFFF\" text=\"#000000\" link=\"blue\" "
+    "vlink=\"#2f0f60\" alink=\"#2f0f60\" topmargin=\"5\" leftmargin=\"0\" style=\"MARGIN-LEFT: 0px; MARGIN-TOP: "
+    "5px\" marginwidth=\"0\" marginheight=\"0\">\n <CENTER>\n\n<font face=\"Times New Roman, Times, serif\" "
+    "size=\"4\">\n<B>Update Information</B>\n</font>\n<hr>\n</CENTER>\n<CENTER>\n<table width=\"100%\" "
+    "border=\"4\" bordercolor=\"#FFFFFF\" cellpadding=\"0\">\n";
+const char kFooter[] =
+    "</table>\n</CENTER>\n<CENTER><font face=\"Times New Roman, Times, serif\" size=\"3\"><a href=\"#install\" > "
+    "<b> Click here to update these files</b> </a> <br></font></CENTER><BR><BR></BODY>\n</HTML>\n";
+
+TEST(InstallPage, ModulesWithoutTitleJoinTheMainGroup) {
+  UpdateListFile file = Parse(
+      "[MAIN]\nNAME=Service release\nDESCRIPTION=Fixes <b>all</b>\nQUON.EXE\n  lib/x.dll\n"
+      "[M5]\nNAME=Mesher\nmesh.dll\n"
+      "[M3]\nm3.dll\n"
+      "[M4]\nNAME=Not installed\nm4.dll\n");
+  EXPECT_EQ(file.BuildInstallPage({3, 5}),
+            kHeader +
+                Row("Service release", "Fixes <b>all</b>", Item("QUON.EXE") + Item("lib/x.dll") + Item("m3.dll")) +
+                Row("Mesher", "", Item("mesh.dll")) + kFooter);
+}
+
+TEST(InstallPage, WithoutApplicableSectionsOnlyTheFrameRemains) {
+  EXPECT_EQ(Parse("[M4]\nNAME=x\nx.dll\n").BuildInstallPage({3}), std::string(kHeader) + kFooter);
+  EXPECT_EQ(Parse("").BuildInstallPage({}), std::string(kHeader) + kFooter);
+  // A module without a MAIN section still gets a main row for its files.
+  EXPECT_EQ(Parse("[M3]\nm3.dll\n").BuildInstallPage({3}), kHeader + Row("", "", Item("m3.dll")) + kFooter);
+}
+
+TEST(InstallPage, ModuleSectionNamesHaveNoLeadingZeros) {
+  EXPECT_EQ(ModuleSectionName(3), "M3");
+  EXPECT_EQ(ModuleSectionName(-2), "M-2");
+  EXPECT_EQ(Parse("[M03]\nx.dll\n").BuildInstallPage({3}), std::string(kHeader) + kFooter);
+}
+
+}  // namespace
+}  // namespace quon

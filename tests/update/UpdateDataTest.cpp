@@ -1,0 +1,154 @@
+// The server's update table, the installation file, and the names of the
+// files a download creates.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "update/InstallationFile.h"
+#include "update/UpdateFiles.h"
+#include "update/UpdateTable.h"
+
+namespace quon {
+namespace {
+
+FieldMap Reply(std::initializer_list<std::pair<const char*, const char*>> fields) {
+  FieldMap map;
+  for (const auto& [name, value] : fields) map.Set(name, value);
+  return map;
+}
+
+TEST(UpdateTable, RowsBecomeEntriesInServerOrder) {
+  UpdateEntryList list;
+  FieldMap reply = Reply({{"rows", "2"}, {"cols", "4"},
+                          {"dbdata", "12;38412;Patch A;First fix;15;38500.25;Patch B;Second fix"}});
+  ASSERT_EQ(ReadUpdateTable(reply, list), 2u);
+  EXPECT_EQ(list[0]->m_nTableID, 12u);
+  EXPECT_EQ(list[0]->m_strName, "Patch A");
+  EXPECT_EQ(list[0]->m_strDescription, "First fix");
+  EXPECT_DOUBLE_EQ(list[0]->m_dtPostDate.value, 38412.0);
+  EXPECT_TRUE(list[0]->m_dtPostDate.valid);
+  EXPECT_EQ(list[1]->m_nTableID, 15u);
+  EXPECT_DOUBLE_EQ(list[1]->m_dtPostDate.value, 38500.25);
+
+  // A trailing separator changes nothing.
+  reply.Set("dbdata", "12;38412;Patch A;First fix;15;38500.25;Patch B;Second fix;");
+  ASSERT_EQ(ReadUpdateTable(reply, list), 2u);
+  EXPECT_EQ(list[1]->m_strDescription, "Second fix");
+}
+
+TEST(UpdateTable, ExtraColumnsAreSkippedAndCellsReadLeniently) {
+  UpdateEntryList list;
+  ASSERT_EQ(ReadUpdateTable(Reply({{"rows", "2"}, {"cols", "6"},
+                                   {"dbdata", "abc;xyz;;;x;y;3000000000;1;N;D;p;q"}}),
+                            list),
+            2u);
+  EXPECT_EQ(list[0]->m_nTableID, 0u);
+  EXPECT_DOUBLE_EQ(list[0]->m_dtPostDate.value, 0.0);
+  EXPECT_EQ(list[0]->m_strName, "");
+  EXPECT_EQ(list[0]->m_strDescription, "");
+  EXPECT_EQ(list[1]->m_nTableID, 3000000000u);
+  EXPECT_EQ(list[1]->m_strName, "N");
+}
+
+TEST(UpdateTable, NoRowsMeansNoEntries) {
+  UpdateEntryList list;
+  list.push_back(std::make_unique<UpdateEntry>(1, OleDateTime{}, "old", "old"));
+  EXPECT_EQ(ReadUpdateTable(Reply({{"cols", "4"}, {"dbdata", "1;2;3;4"}}), list), 0u);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "0"}, {"cols", "4"}, {"dbdata", "1;2;3;4"}}), list), 0u);
+  EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "-2"}, {"cols", "4"}, {"dbdata", "1;2;3;4"}}), list), 0u);
+  EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "junk"}, {"cols", "4"}, {"dbdata", "1;2;3;4"}}), list), 0u);
+}
+
+TEST(UpdateTable, ShortTablesAreCutAtTheirLastCell) {
+  UpdateEntryList list;
+  // The final row lost its empty description with the trailing ";".
+  ASSERT_EQ(ReadUpdateTable(Reply({{"rows", "2"}, {"cols", "4"}, {"dbdata", "1;2;A;a;7;8;B;"}}), list), 2u);
+  EXPECT_EQ(list[1]->m_nTableID, 7u);
+  EXPECT_EQ(list[1]->m_strName, "B");
+  EXPECT_EQ(list[1]->m_strDescription, "");
+  // Rows that start beyond the cells are not made up.
+  EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "2000000000"}, {"cols", "4"}, {"dbdata", "1;2;A;a"}}), list), 1u);
+  EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "3"}, {"cols", "4"}}), list), 0u);
+  // A narrow table makes rows share cells, within the cells that exist.
+  ASSERT_EQ(ReadUpdateTable(Reply({{"rows", "2"}, {"cols", "2"}, {"dbdata", "1;2;3;4"}}), list), 2u);
+  EXPECT_EQ(list[1]->m_nTableID, 3u);
+  EXPECT_EQ(list[1]->m_strName, "");
+  // cols 0 or negative never reaches outside the table.
+  EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "5"}, {"cols", "0"}, {"dbdata", "9;2;X;x"}}), list), 4u);
+  EXPECT_EQ(list[3]->m_nTableID, 9u);
+  EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "5"}, {"cols", "-4"}, {"dbdata", "9;2;X;x"}}), list), 1u);
+}
+
+TEST(InstallationFile, ReadsIdentityAndModules) {
+  InstallationInfo info = ParseInstallationText(
+      "# written by the installer\r\n"
+      "KeyID = 4294967295\r\n"
+      "keytype=NET\r\n"
+      "KeyVersion= 6.0 SP1 \r\n"
+      "Modules=3, 5,-2,3\r\n");
+  EXPECT_EQ(info.identity.id, 4294967295u);
+  EXPECT_EQ(info.identity.type, "NET");
+  EXPECT_EQ(info.identity.version, "6.0 SP1");
+  EXPECT_EQ(info.modules, (std::vector<int32_t>{3, 5, -2, 3}));
+}
+
+TEST(InstallationFile, MalformedLinesAreIgnored) {
+  InstallationInfo info = ParseInstallationText(
+      "garbage line\nKeyID=12abc\nKeyID=4294967296\n=x\nModules=3,x,99999999999,,7\nKeyType\n");
+  EXPECT_EQ(info.identity.id, 0u);
+  EXPECT_EQ(info.identity.type, "");
+  EXPECT_EQ(info.modules, (std::vector<int32_t>{3, 7}));
+}
+
+TEST(InstallationFile, MissingFileGivesTheEmptyIdentity) {
+  InstallationInfo info = ReadInstallationFile("/nonexistent/dir/Quon.Installation");
+  EXPECT_EQ(info.identity.id, 0u);
+  EXPECT_TRUE(info.identity.type.empty());
+  EXPECT_TRUE(info.identity.version.empty());
+  EXPECT_TRUE(info.modules.empty());
+}
+
+TEST(DownloadNames, ArchiveTakesTheFirstFreeCounter) {
+  std::set<std::string> taken;
+  auto isTaken = [&taken](const std::string& p) { return taken.count(p) != 0; };
+  EXPECT_EQ(ChooseArchivePath("/p/", 7, isTaken), "/p/update7.0000");
+  taken = {"/p/update7.0000", "/p/update7.0001"};
+  EXPECT_EQ(ChooseArchivePath("/p/", 7, isTaken), "/p/update7.0002");
+  for (int i = 2; i <= 9; ++i) taken.insert("/p/update7.000" + std::to_string(i));
+  EXPECT_EQ(ChooseArchivePath("/p/", 7, isTaken), "/p/update7.00010");
+  EXPECT_EQ(ChooseArchivePath("/p/", -3, isTaken), "/p/update-3.0000");
+}
+
+TEST(DownloadNames, UnpackDirectoryTakesTheFirstFreeSuffix) {
+  std::set<std::string> taken;
+  auto isTaken = [&taken](const std::string& p) { return taken.count(p) != 0; };
+  EXPECT_EQ(ChooseUnpackDirectory("/p/update7.0002", isTaken), "/p/update7.0002.dir");
+  taken = {"/p/update7.0000.dir"};
+  EXPECT_EQ(ChooseArchivePath("/p/", 7, isTaken), "/p/update7.0000");
+  EXPECT_EQ(ChooseUnpackDirectory("/p/update7.0000", isTaken), "/p/update7.0000.dir1");
+  taken.insert("/p/update7.0000.dir1");
+  EXPECT_EQ(ChooseUnpackDirectory("/p/update7.0000", isTaken), "/p/update7.0000.dir2");
+}
+
+TEST(VersionWords, FourDottedNumbersIn16Bits) {
+  uint16_t w[4];
+  ASSERT_TRUE(ParseVersionWords("8.2.0.11", w));
+  EXPECT_EQ(w[0], 8);
+  EXPECT_EQ(w[1], 2);
+  EXPECT_EQ(w[2], 0);
+  EXPECT_EQ(w[3], 11);
+  ASSERT_TRUE(ParseVersionWords(" 6 . 0 . 125 . 70000", w));
+  EXPECT_EQ(w[2], 125);
+  EXPECT_EQ(w[3], static_cast<uint16_t>(70000));
+  ASSERT_TRUE(ParseVersionWords("6.x.3b.", w));
+  EXPECT_EQ(w[1], 0);
+  EXPECT_EQ(w[2], 3);
+  EXPECT_EQ(w[3], 0);
+  EXPECT_FALSE(ParseVersionWords("8.2", w));
+  EXPECT_FALSE(ParseVersionWords("", w));
+  EXPECT_FALSE(ParseVersionWords("1.2.3.4.5", w));
+}
+
+}  // namespace
+}  // namespace quon
