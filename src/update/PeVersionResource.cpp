@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <initializer_list>
 #include <fstream>
 #include <system_error>
 
