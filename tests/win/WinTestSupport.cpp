@@ -1,0 +1,97 @@
+#include "WinTestSupport.h"
+
+#include <shellapi.h>
+
+#include <chrono>
+#include <thread>
+
+namespace quon::wintest {
+
+int RecordingPrompts::MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_messages.emplace_back(text);
+  m_icons.push_back(icon);
+  return buttons == MsgButtons::YesNo ? yesNoAnswer : answer;
+}
+
+std::vector<std::string> RecordingPrompts::Messages() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_messages;
+}
+
+std::vector<MsgIcon> RecordingPrompts::Icons() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_icons;
+}
+
+bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs) {
+  DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > timeoutMs) return done();
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+  }
+  return true;
+}
+
+bool WaitUntil(const std::function<bool()>& done, unsigned timeoutMs) {
+  DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > timeoutMs) return done();
+    Sleep(10);
+  }
+  return true;
+}
+
+RECT DialogUnitsToPixels(HWND dialog, int x, int y, int cx, int cy) {
+  // The dialog manager converts position and size each on its own.
+  RECT pos = {x, y, cx, cy};
+  MapDialogRect(dialog, &pos);
+  return RECT{pos.left, pos.top, pos.left + pos.right, pos.top + pos.bottom};
+}
+
+RECT ChildRect(HWND child) {
+  RECT rc;
+  GetWindowRect(child, &rc);
+  MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rc), 2);
+  return rc;
+}
+
+std::string ClassNameOf(HWND hwnd) {
+  char name[256] = {0};
+  GetClassNameA(hwnd, name, sizeof name);
+  return name;
+}
+
+std::string MakeTempDir(const std::string& prefix) {
+  char base[MAX_PATH];
+  GetTempPathA(MAX_PATH, base);
+  for (unsigned i = GetTickCount() ^ GetCurrentProcessId();; ++i) {
+    std::string dir = std::string(base) + prefix + std::to_string(i) + "\\";
+    if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
+  }
+}
+
+void RemoveTree(const std::string& dir) {
+  std::string from = dir;
+  while (!from.empty() && from.back() == '\\') from.pop_back();
+  from.push_back('\0');  // double-terminated
+  SHFILEOPSTRUCTA op = {};
+  op.wFunc = FO_DELETE;
+  op.pFrom = from.c_str();
+  op.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+  SHFileOperationA(&op);
+}
+
+std::string ExeDir() {
+  char path[MAX_PATH] = {0};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string p = path;
+  return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+}  // namespace quon::wintest

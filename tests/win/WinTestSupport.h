@@ -1,0 +1,52 @@
+// Helpers shared by the Windows front-end tests.
+#pragma once
+#include "app/Dialog_win.h"
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/UserPrompts.h"
+
+namespace quon::wintest {
+
+// Answers every message box with `answer` and records its text and icon.
+class RecordingPrompts : public UserPrompts {
+ public:
+  int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) override;
+  bool PromptProxyCredentials(std::string_view, std::string&, std::string&) override { return false; }
+
+  std::vector<std::string> Messages() const;
+  std::vector<MsgIcon> Icons() const;
+  int answer = kIdOk;
+  int yesNoAnswer = kIdYes;
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<std::string> m_messages;
+  std::vector<MsgIcon> m_icons;
+};
+
+// Runs the thread's message loop until `done` holds or `timeoutMs` passed;
+// returns done().
+bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs = 10000);
+
+// Polls (without pumping) until `done` holds or the time passed.
+bool WaitUntil(const std::function<bool()>& done, unsigned timeoutMs = 10000);
+
+// The rectangle of a dialog-unit rectangle in the dialog's client pixels.
+RECT DialogUnitsToPixels(HWND dialog, int x, int y, int cx, int cy);
+// A child's rectangle in its parent's client coordinates.
+RECT ChildRect(HWND child);
+
+std::string ClassNameOf(HWND hwnd);
+
+// A fresh empty directory under the temporary directory (ends with '\').
+std::string MakeTempDir(const std::string& prefix);
+void RemoveTree(const std::string& dir);
+
+// Full path of the running test executable's directory (ends with '\').
+std::string ExeDir();
+
+}  // namespace quon::wintest
