@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -27,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "CabHeader.h"
 #include "Decab.h"
 #include "SafeNames.h"
 #include "cablib.h"
@@ -329,6 +331,22 @@ int Unpack(Context& ctx, const char* openName, const char* dir, const DecabOptio
   d->set_param(d.get(), MSCABD_PARAM_FIXMSZIP, 0);
   d->set_param(d.get(), MSCABD_PARAM_SALVAGE, 0);
 
+  // Our own reading of the directory decides what is refused, as on Windows.
+  CabDirectory directory;
+  {
+    mspack_file* in = SysOpen(&ctx.hook.sys, openName, MSPACK_SYS_OPEN_READ);
+    if (!in) return 0;
+    const bool parsed = ReadCabDirectory(
+        [in](std::uint64_t offset, void* dst, std::size_t n) {
+          return offset <= std::uint64_t(INT32_MAX) && n <= std::size_t(INT32_MAX) &&
+                 SysSeek(in, static_cast<off_t>(offset), MSPACK_SYS_SEEK_START) == 0 &&
+                 SysRead(in, dst, static_cast<int>(n)) == static_cast<int>(n);
+        },
+        &directory);
+    SysClose(in);
+    if (!parsed) return 0;
+  }
+
   mscabd_cabinet* cab = d->open(d.get(), openName);
   if (!cab) return 0;
   struct CabCloser {
@@ -346,9 +364,15 @@ int Unpack(Context& ctx, const char* openName, const char* dir, const DecabOptio
   std::vector<ArchiveEntry> entries;
   for (mscabd_file* f = cab->files; f; f = f->next) {
     if (!f->folder || !f->filename) return 0;
+    const std::size_t i = files.size();
+    if (i >= directory.files.size() || directory.files[i].size != f->length ||
+        directory.files[i].offset != f->offset) {
+      return 0;  // libmspack read the directory differently from us
+    }
     files.push_back(f);
     entries.push_back(ArchiveEntry{f->filename, f->length});
   }
+  if (files.size() != directory.files.size()) return 0;
   std::uint64_t total = 0;
   if (CheckListing(entries, options.maxTotalBytes, &total) != ListingProblem::None) return 0;
 
