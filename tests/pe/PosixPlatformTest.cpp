@@ -8,6 +8,8 @@
 #include <random>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "update/PosixPlatform.h"
 
 namespace fs = std::filesystem;
@@ -93,6 +95,13 @@ TEST(PosixPlatform, ProductVersionQuery) {
   EXPECT_EQ(v, "");
   EXPECT_FALSE(platform->QueryProductVersionString(Sample("missing"), v));
   EXPECT_FALSE(platform->QueryProductVersionString(QUON_SELF_EXE, v));  // an ELF file
+  // A pipe or a device in place of the file is no version information, and
+  // is not read (reading a pipe nobody writes to would never end).
+  TempDir tmp;
+  const std::string fifo = (tmp.path / "QUON.EXE").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(platform->QueryProductVersionString(fifo, v));
+  EXPECT_FALSE(platform->QueryProductVersionString("/dev/zero", v));
 }
 
 TEST(PosixPlatform, LoadCabLibrary) {
