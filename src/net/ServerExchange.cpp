@@ -461,7 +461,8 @@ int GetFileImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, 
                 }
                 DownloadFile file;
                 int openError = 0;
-                if (!cancel || cancel->RunUnlessCancelled([&] { openError = file.Open(filePath, filepos <= 0); })) {
+                auto open = [&] { openError = file.Open(filePath, filepos <= 0); };
+                if (cancel ? cancel->RunUnlessCancelled(open) : (open(), true)) {
                   if (openError != 0) {
                     if (!c.shown) c.Show(FileErrorMessage(FileCauseOf(openError), filePath), MsgIcon::Stop);
                     c.shown = true;
@@ -471,7 +472,9 @@ int GetFileImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, 
                     int64_t written = 0;
                     int64_t blocks = 0;
                     for (;;) {
-                      size_t got = request.Read(block.data(), kDataBlock);
+                      // A block is full unless the reply ends, as with a
+                      // blocking read of the whole block size.
+                      size_t got = ReadExactly(request, block.data(), kDataBlock);
                       if (got == 0) break;
                       auto write = [&] { file.Write(block.data(), got); };
                       if (cancel ? !cancel->RunUnlessCancelled(write) : (write(), false)) throw CancelledException();

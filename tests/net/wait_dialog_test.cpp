@@ -1,1 +1,193 @@
+// The wait dialog's hand-over to and from its worker, on the windowless
+// host: results, the three ways it ends, and what an abandoned worker may
+// still do (nothing that reaches the caller or the dialog).
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/HeadlessWaitHost.h"
+#include "app/WaitDialog.h"
+
+namespace quon {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WaitDialogTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_TRUE(WaitForWaitWorkers(10s)); }
+  HeadlessWaitHost host;
+};
+
+// Blocks until cancelled, as a transport does in its polling waits.
+int32_t WaitForCancel(const CancelFlag& cancel) {
+  while (!cancel.IsCancelled()) std::this_thread::sleep_for(5ms);
+  return 7;
+}
+
+TEST_F(WaitDialogTest, ReturnsTheProcedureResultForEveryKind) {
+  struct Case {
+    int kind;
+    int32_t result;
+    WaitForm form;
+  };
+  for (const Case& c : {Case{0, 1, WaitForm::Plain}, Case{0, 0, WaitForm::Plain}, Case{1, 1, WaitForm::Progress},
+                        Case{7, 42, WaitForm::Plain}, Case{-1, -3, WaitForm::Plain}}) {
+    bool completed = false;
+    bool sawProgress = false;
+    int32_t result = RunWithWaitDialog(
+        host, c.kind,
+        [&](ProgressDisplay* progress, const CancelFlag&) {
+          sawProgress = progress != nullptr;
+          return c.result;
+        },
+        kWaitTimerIntervalMs, &completed);
+    EXPECT_EQ(c.result, result);
+    EXPECT_TRUE(completed);
+    EXPECT_EQ(c.form == WaitForm::Progress, sawProgress);
+    WaitDialogRecord dialog = host.Last();
+    EXPECT_EQ(c.form, dialog.form);
+    EXPECT_EQ(1, dialog.doneMessages);
+    EXPECT_EQ(1, dialog.endResult);
+    EXPECT_EQ(std::vector<unsigned>{kWaitTimerId}, dialog.timersStarted);
+    EXPECT_EQ(std::vector<unsigned>{kWaitTimerId}, dialog.timersStopped);
+    EXPECT_TRUE(dialog.animationPlayed);
+  }
+}
+
+TEST_F(WaitDialogTest, EachCallRunsOneWorkerOfItsOwn) {
+  std::thread::id caller = std::this_thread::get_id();
+  std::thread::id first;
+  std::thread::id second;
+  RunWithWaitDialog(host, 0, [&](ProgressDisplay*, const CancelFlag&) {
+    first = std::this_thread::get_id();
+    return 1;
+  });
+  RunWithWaitDialog(host, 0, [&](ProgressDisplay*, const CancelFlag&) {
+    second = std::this_thread::get_id();
+    return 1;
+  });
+  EXPECT_NE(caller, first);
+  EXPECT_NE(caller, second);
+}
+
+TEST_F(WaitDialogTest, TheTimeLimitIsTenTicksOfTimer333AndAbandonsTheWorker) {
+  bool completed = true;
+  std::atomic<bool> stopped{false};
+  int32_t result = RunWithWaitDialog(
+      host, 0,
+      [&](ProgressDisplay*, const CancelFlag& cancel) {
+        WaitForCancel(cancel);
+        stopped = true;
+        return 1;
+      },
+      10, &completed);
+  EXPECT_EQ(0, result);
+  EXPECT_FALSE(completed);
+  WaitDialogRecord dialog = host.Last();
+  EXPECT_EQ(10, dialog.timerTicks);
+  EXPECT_EQ(0, dialog.doneMessages);
+  EXPECT_EQ(0, dialog.cancelPresses);
+  EXPECT_TRUE(WaitForWaitWorkers(10s));
+  EXPECT_TRUE(stopped);  // stopped by the flag, not killed
+  EXPECT_EQ(0, dialog.callsAfterEnd);
+}
+
+TEST_F(WaitDialogTest, CancelEndsOnlyTheProgressForm) {
+  host.CancelAfter(30ms);
+  bool completed = true;
+  EXPECT_EQ(0, RunWithWaitDialog(
+                   host, 1, [&](ProgressDisplay*, const CancelFlag& cancel) { return WaitForCancel(cancel); },
+                   kWaitTimerIntervalMs, &completed));
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(1, host.Last().cancelPresses);
+
+  // The plain form has no Cancel button: the worker runs to its end.
+  EXPECT_EQ(3, RunWithWaitDialog(host, 0, [&](ProgressDisplay*, const CancelFlag& cancel) {
+              std::this_thread::sleep_for(80ms);
+              return cancel.IsCancelled() ? -1 : 3;
+            }));
+  EXPECT_EQ(0, host.Last().cancelPresses);
+}
+
+TEST_F(WaitDialogTest, ProgressReachesTheDialogUntilItEndsAndNeverAfter) {
+  std::atomic<bool> release{false};
+  std::atomic<int> lateUpdates{0};
+  host.CancelWhen([](const WaitDialogRecord& r) { return r.positions.size() >= 2; });
+  int32_t result = RunWithWaitDialog(host, 1, [&](ProgressDisplay* progress, const CancelFlag& cancel) {
+    progress->SetStatusText("Downloading file...");
+    progress->ShowProgressBar(0, 100);
+    progress->SetProgressPos(10);
+    progress->SetProgressPos(20);
+    while (!cancel.IsCancelled()) std::this_thread::sleep_for(2ms);
+    // After the abandonment every update is dropped by the channel.
+    for (int i = 0; i < 50; ++i) {
+      progress->SetDetailText("late");
+      progress->SetProgressPos(99);
+      ++lateUpdates;
+    }
+    release = true;
+    return 1;
+  });
+  EXPECT_EQ(0, result);
+  EXPECT_TRUE(WaitForWaitWorkers(10s));
+  EXPECT_TRUE(release);
+  WaitDialogRecord dialog = host.Last();
+  EXPECT_EQ("Downloading file...", dialog.statusText);
+  EXPECT_TRUE(dialog.progressBarShown);
+  EXPECT_EQ(100, dialog.rangeHigh);
+  EXPECT_EQ((std::vector<int>{10, 20}), dialog.positions);
+  EXPECT_EQ(0, dialog.callsAfterEnd);
+}
+
+TEST_F(WaitDialogTest, AnExceptionFromTheProcedureIsAFailureResult) {
+  bool completed = false;
+  EXPECT_EQ(0, RunWithWaitDialog(
+                   host, 0, [](ProgressDisplay*, const CancelFlag&) -> int32_t { throw std::runtime_error("x"); },
+                   kWaitTimerIntervalMs, &completed));
+  EXPECT_TRUE(completed);
+}
+
+TEST_F(WaitDialogTest, ACancelArrivingAfterTheResultKeepsTheResult) {
+  // The worker stores its result; Cancel is pressed before WM_WAIT_DONE is
+  // served. The stored result wins.
+  host.CancelWhen([](const WaitDialogRecord& r) { return !r.detailTexts.empty(); });
+  bool completed = false;
+  int32_t result = RunWithWaitDialog(
+      host, 1,
+      [](ProgressDisplay* progress, const CancelFlag&) {
+        progress->SetDetailText("almost");
+        return 9;
+      },
+      kWaitTimerIntervalMs, &completed);
+  // Either the result was stored before the press (9, completed) or the
+  // press came first (0, abandoned): never a mix.
+  EXPECT_EQ(completed ? 9 : 0, result);
+}
+
+TEST(CancelFlagTest, AStepUnderwayFinishesBeforeCancelReturnsAndNoneStartsAfter) {
+  CancelFlag flag;
+  std::atomic<bool> inStep{false};
+  std::atomic<int> stepsAfterCancel{0};
+  std::atomic<bool> cancelled{false};
+  std::thread worker([&] {
+    while (flag.RunUnlessCancelled([&] {
+      inStep = true;
+      std::this_thread::sleep_for(1ms);
+      if (cancelled) ++stepsAfterCancel;
+      inStep = false;
+    })) {
+    }
+  });
+  std::this_thread::sleep_for(20ms);
+  flag.Cancel();
+  cancelled = true;
+  EXPECT_FALSE(inStep);
+  worker.join();
+  EXPECT_EQ(0, stepsAfterCancel);
+}
+
+}  // namespace
+}  // namespace quon
