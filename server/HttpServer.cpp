@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <mutex>
@@ -93,6 +94,7 @@ struct HttpServer::Impl {
   mutable std::mutex logMutex;
   httplib::Server http;
   bool bound = false;
+  std::atomic<bool> stopping{false};  // downloads under way end at their next block
 
   void Serve(const httplib::Request& req, httplib::Response& res);
   void WriteLog(const httplib::Request& req, const httplib::Response& res);
@@ -204,9 +206,11 @@ void HttpServer::Impl::Serve(const httplib::Request& req, httplib::Response& res
   t_record.expectedBytes = total;
   auto head = std::make_shared<std::string>(std::move(reply.body));
   auto archive = reply.archive;
+  std::atomic<bool>* stop = &stopping;
   res.set_content_provider(
       static_cast<size_t>(total), reply.contentType,
-      [head, archive](size_t offset, size_t length, httplib::DataSink& sink) {
+      [head, archive, stop](size_t offset, size_t length, httplib::DataSink& sink) {
+        if (*stop) return false;
         thread_local std::vector<char> buffer(kStreamBlock);
         size_t filled = 0;
         if (offset < head->size()) {
@@ -261,7 +265,10 @@ int HttpServer::Bind() {
 
 bool HttpServer::Run() { return m_impl->bound && m_impl->http.listen_after_bind(); }
 
-void HttpServer::Stop() { m_impl->http.stop(); }
+void HttpServer::Stop() {
+  m_impl->stopping = true;
+  m_impl->http.stop();
+}
 
 void HttpServer::ReplaceCatalog(std::shared_ptr<const Catalog> catalog) {
   std::lock_guard<std::mutex> lock(m_impl->catalogMutex);

@@ -105,9 +105,18 @@ int main(int argc, char** argv) {
       [&] {
         stopping = true;
         // The server may be between binding and serving; ask until it ends.
-        while (!finished) {
+        // Transfers end at their next block, but a client that has stopped
+        // reading holds its worker until the write timeout: after a grace
+        // period such connections are simply cut by ending the process.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!finished && std::chrono::steady_clock::now() < deadline) {
           server.Stop();
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (!finished) {
+          server.Log("stopped; connections still open were cut");
+          std::fflush(nullptr);
+          std::_Exit(0);
         }
       },
       [&] {

@@ -33,7 +33,8 @@ struct RunResult {
 };
 RunResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 60);
 
-// The server under test, started on 127.0.0.1 with port 0. The port is
+// The server under test, started on 127.0.0.1 with port 0 (fork and exec;
+// the child is killed when the test process dies). The port is
 // read from its first output line. The destructor stops it (SIGTERM, then
 // SIGKILL), also when a test has failed.
 class ServerProcess {

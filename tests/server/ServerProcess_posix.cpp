@@ -2,7 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +15,6 @@
 #include <thread>
 
 #include "ServerProcess.h"
-
-extern char** environ;
 
 namespace quon::test {
 
@@ -49,6 +47,27 @@ int WaitFor(pid_t pid, int timeoutSeconds) {
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// Starts argv[0] with stdout (and stderr, unless stderrPath is given) on
+// the file descriptor out, or on the file outPath. The child dies with the
+// test process, so that not even a crashed test leaves a server behind.
+pid_t Spawn(const std::vector<std::string>& args, int outFd, const std::string& outPath, const std::string& errPath) {
+  auto argv = Argv(args);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  int out = outFd;
+  if (out < 0) out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err = errPath.empty() ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out < 0 || err < 0) _exit(127);
+  dup2(out, 1);
+  dup2(err, 2);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
 }
 
 size_t CollectBody(char* data, size_t size, size_t n, void* user) {
@@ -107,15 +126,8 @@ RunResult RunProgram(const std::vector<std::string>& args, int timeoutSeconds) {
   RunResult result;
   TempDir dir;
   const std::string outPath = dir / "output";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  auto argv = Argv(args);
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
+  const pid_t pid = Spawn(args, -1, outPath, "");
+  if (pid < 0) {
     result.output = "cannot start " + args[0];
     return result;
   }
@@ -136,15 +148,9 @@ bool ServerProcess::Start(const std::string& root, const std::vector<std::string
     m_error = "pipe failed";
     return false;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  auto argv = Argv(args);
-  const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  m_pid = Spawn(args, pipeFds[1], "", m_logPath);
   close(pipeFds[1]);
-  if (rc != 0) {
+  if (m_pid < 0) {
     close(pipeFds[0]);
     m_pid = -1;
     m_error = "cannot start " + args[0];
