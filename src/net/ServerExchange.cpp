@@ -284,9 +284,15 @@ void SendRequest(Call& c) {
       TraceMessage(c.Text("(464): ErrorDlg return code:"), StatusDetail(answer));
       if (answer != inet::kErrorForceRetry) break;
       TraceMessage(c.Text("(467): ErrorDlg ERROR_INTERNET_FORCE_RETRY"));
-      // Drain the proxy's answer before the request goes out again.
-      char discard[4096];
-      while (c.request->Read(discard, sizeof discard) != 0) {
+      // Drain the proxy's answer before the request goes out again. A proxy
+      // that refuses may close without reading the body: the end of that
+      // answer, however it comes, is only the end of the draining.
+      try {
+        char discard[4096];
+        while (c.request->Read(discard, sizeof discard) != 0) {
+        }
+      } catch (const InternetException& e) {
+        TraceMessage(c.Text(": proxy answer ended:"), e.what());
       }
       c.request.reset();
     }
