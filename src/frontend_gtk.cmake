@@ -14,14 +14,20 @@ target_link_libraries(quon_x11 PUBLIC quon_core X11::X11)
 file(GLOB _gtk_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/*_gtk.cpp)
 list(FILTER _gtk_sources EXCLUDE REGEX "/main_gtk\\.cpp$")
 add_library(quon_gtk STATIC ${_gtk_sources})
-target_link_libraries(quon_gtk PUBLIC quon_core PkgConfig::QUON_GTK X11::X11)
+target_link_libraries(quon_gtk PUBLIC quon_x11 quon_platform quon_core PkgConfig::QUON_GTK X11::X11)
 # The pictures are XPM text, compiled in.
 target_include_directories(quon_gtk PRIVATE ${PROJECT_SOURCE_DIR}/res)
 
 add_executable(QuonUpdate ${CMAKE_CURRENT_SOURCE_DIR}/app/main_gtk.cpp)
-target_link_libraries(QuonUpdate PRIVATE quon_gtk quon_x11 quon_platform)
+target_link_libraries(QuonUpdate PRIVATE quon_gtk)
 foreach(_t quon_x11 quon_gtk QuonUpdate)
   if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     target_compile_options(${_t} PRIVATE -Wall -Wextra)
   endif()
 endforeach()
+
+# A stand-in QUON.EXE of the installed version 6.0.121.3 for the demo and the
+# GUI tests' sample product directories.
+quon_add_sample_exe(TARGET quon-demo-exe OUTPUT ${CMAKE_BINARY_DIR}/demo-product-files/QUON.EXE
+                    PRODUCT_VERSION "6, 0, 3, 121")
+set(QUON_DEMO_EXE ${CMAKE_BINARY_DIR}/demo-product-files/QUON.EXE CACHE INTERNAL "Sample QUON.EXE")

@@ -1,5 +1,9 @@
 #include "app/GtkUi_gtk.h"
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <gdk/gdkx.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <memory>
@@ -84,12 +88,31 @@ void PlaceDlu(GtkFixed* fixed, GtkWidget* child, int x, int y, int w, int h) {
   gtk_fixed_put(fixed, child, DluX(x), DluY(y));
 }
 
+constexpr const char* kWindowClass = "UpdateDialog";
+
+void PreInit() {
+  // Product-window detection and the close request speak X11.
+  gdk_set_allowed_backends("x11");
+  g_set_prgname("QuonUpdate");
+}
+
 void Init() {
   g_uiThread = std::this_thread::get_id();
   // The window class must not start with a product family prefix, or the
   // updater's own windows would count as product windows that block an
-  // installation (see docs/x11-close-request.md).
-  gdk_set_program_class("UpdateDialog");
+  // installation (see docs/x11-close-request.md). GDK's hidden leader
+  // window got the class from the program's name when the display opened.
+  gdk_set_program_class(kWindowClass);
+  GdkDisplay* display = gdk_display_get_default();
+  if (display && GDK_IS_X11_DISPLAY(display)) {
+    GdkWindow* leader = gdk_display_get_default_group(display);
+    if (leader) {
+      XClassHint hint;
+      hint.res_name = const_cast<char*>(g_get_prgname());
+      hint.res_class = const_cast<char*>(kWindowClass);
+      XSetClassHint(gdk_x11_display_get_xdisplay(display), gdk_x11_window_get_xid(leader), &hint);
+    }
+  }
   GList* icons = nullptr;
   icons = g_list_append(icons, IconPixbuf(32));
   icons = g_list_append(icons, IconPixbuf(16));

@@ -21,8 +21,11 @@ inline int DluY(int dlu) { return static_cast<int>(dlu * kPxPerDluY + 0.5); }
 // Puts `child` into `fixed` at the rectangle x, y, w, h given in dialog units.
 void PlaceDlu(GtkFixed* fixed, GtkWidget* child, int x, int y, int w, int h);
 
+// Once, before gtk_init: the X11 backend, the program's name and its window
+// class.
+void PreInit();
 // Once, on the user-interface thread, after gtk_init: remembers the thread,
-// sets the program's window class, the default icon and the dialog style.
+// sets the default icon and the dialog style.
 void Init();
 bool IsUiThread();
 

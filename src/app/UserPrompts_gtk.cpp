@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/GtkUi_gtk.h"
+#include "net/Trace.h"
 
 namespace quon {
 namespace {
@@ -139,6 +140,7 @@ bool RunProxyPrompt(const std::string& proxy, std::string& user, std::string& pa
 
 int GtkUserPrompts::MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) {
   std::string copy(text);
+  TraceMessage("MessageBox:", copy);
   // When the program is ending nobody can answer: OK for an OK box, No for
   // a question, so that nothing is done on the user's behalf.
   int answer = buttons == MsgButtons::YesNo ? kIdNo : kIdOk;

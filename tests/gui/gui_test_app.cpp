@@ -1,0 +1,25 @@
+// The updater as the GUI tests run it: the same program as QuonUpdate, with
+// the update server taken from QUON_GUI_TEST_SERVER ("host:port[/path]")
+// so that each test can start its own server on a free port.
+#include <cstdlib>
+#include <string>
+
+#include "app/UpdateApp_gtk.h"
+
+int main() {
+  quon::UpdateServerSettings server = quon::UpdateServerSettings::FromBuildConfig();
+  if (const char* env = std::getenv("QUON_GUI_TEST_SERVER")) {
+    std::string text = env;
+    const size_t slash = text.find('/');
+    if (slash != std::string::npos) {
+      server.path = text.substr(slash);
+      text.resize(slash);
+    }
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+      server.host = text.substr(0, colon);
+      server.port = static_cast<uint16_t>(std::atoi(text.c_str() + colon + 1));
+    }
+  }
+  return quon::RunUpdateApp(server);
+}

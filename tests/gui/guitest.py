@@ -1,0 +1,359 @@
+"""Helpers of the GUI tests and the demo: a private Xvfb, the reference
+update server, a throttling relay in front of it (so that a download lasts
+long enough to be seen and cancelled), a sample product directory, the
+updater, and input and inspection through xdotool, xprop and ImageMagick.
+
+Everything started here is stopped by Session.close(), also on failure.
+Only the standard library is used.
+"""
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+
+class TestFailure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise TestFailure(message)
+
+
+def wait_until(what, predicate, timeout=30.0, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TestFailure("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+class SlowRelay:
+    """A TCP relay on 127.0.0.1 that passes the server's replies on at a
+    limited rate (bytes per second), one thread per connection."""
+
+    def __init__(self, target_port, rate=100_000, port=0, delay=0.0):
+        self.target = ("127.0.0.1", target_port)
+        self.rate = rate
+        self.delay = delay  # seconds before the first byte of each reply
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self.stopped = False
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    def _serve(self, client):
+        try:
+            upstream = socket.create_connection(self.target)
+        except OSError:
+            client.close()
+            return
+        piece = max(256, self.rate // 20)
+        socks = [client, upstream]
+        first = True
+        try:
+            while not self.stopped:
+                ready, _, _ = select.select(socks, [], [], 0.5)
+                for s in ready:
+                    data = s.recv(piece)
+                    if not data:
+                        return
+                    if s is client:
+                        upstream.sendall(data)
+                    else:
+                        if first and self.delay:
+                            time.sleep(self.delay)
+                        first = False
+                        client.sendall(data)
+                        time.sleep(len(data) / self.rate)
+        except OSError:
+            pass
+        finally:
+            client.close()
+            upstream.close()
+
+    def close(self):
+        self.stopped = True
+        try:
+            self.listener.close()
+        except OSError:
+            pass
+
+
+def paths_from_env():
+    """Where the build put what the tests need (set by CMake)."""
+    need = ["QUON_GUI_APP", "QUON_SERVER", "QUON_PACK", "QUON_CABLIB", "QUON_SAMPLE_EXE"]
+    missing = [n for n in need if not os.environ.get(n)]
+    check(not missing, "missing environment: " + ", ".join(missing))
+    return {n: os.environ[n] for n in need}
+
+
+class Session:
+    """One test's private world: temporary directory, Xvfb, server, relay,
+    product directory and the updater."""
+
+    def __init__(self, name, paths=None):
+        self.name = name
+        self.paths = paths if paths is not None else paths_from_env()
+        self.dir = tempfile.mkdtemp(prefix="quon-gui-%s-" % name)
+        self.procs = []
+        self.relays = []
+        self.display = None
+        self.app = None
+        self.shots = []
+        self.env = dict(os.environ)
+
+    # --- processes ------------------------------------------------------
+    def _spawn(self, args, **kw):
+        proc = subprocess.Popen(args, start_new_session=True, **kw)
+        self.procs.append(proc)
+        return proc
+
+    def start_xvfb(self, size="1024x768x24"):
+        read_fd, write_fd = os.pipe()
+        self._spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", size, "-nolisten", "tcp",
+                     "-noreset"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        deadline = time.monotonic() + 20
+        while not number.endswith(b"\n"):
+            check(time.monotonic() < deadline, "Xvfb did not start")
+            ready, _, _ = select.select([read_fd], [], [], 1.0)
+            if ready:
+                chunk = os.read(read_fd, 16)
+                check(chunk, "Xvfb ended before it gave its display")
+                number += chunk
+        os.close(read_fd)
+        self.display = ":" + number.decode().strip()
+        self.env["DISPLAY"] = self.display
+        self.env.pop("WAYLAND_DISPLAY", None)
+        return self.display
+
+    def start_server(self, root, listen="127.0.0.1:0"):
+        out = open(os.path.join(self.dir, "server.log"), "w+")
+        proc = self._spawn([self.paths["QUON_SERVER"], "--root", root, "--listen", listen],
+                           stdout=subprocess.PIPE, stderr=out, text=True)
+        line = proc.stdout.readline()
+        m = re.match(r"listening on .*:(\d+)\s*$", line)
+        check(m, "server did not start: %r" % line)
+        return int(m.group(1))
+
+    def start_relay(self, target_port, rate=100_000, port=0, delay=0.0):
+        relay = SlowRelay(target_port, rate, port, delay)
+        self.relays.append(relay)
+        return relay.port
+
+    # --- catalog and product --------------------------------------------
+    def make_catalog(self, big_file_bytes=600_000):
+        """A catalog of two updates for 6.0.121.3; update 7 carries a large
+        file so that its download takes a while behind the relay."""
+        src = os.path.join(self.dir, "update-src")
+        root = os.path.join(self.dir, "server-root")
+        os.makedirs(os.path.join(src, "Help"))
+        os.makedirs(root)
+        rnd = random.Random(7)
+        self.big_payload = bytes(rnd.getrandbits(8) for _ in range(big_file_bytes))
+        with open(os.path.join(src, "QSolver.dll"), "wb") as f:
+            f.write(self.big_payload)
+        with open(os.path.join(src, "Help", "Readme.txt"), "w") as f:
+            f.write("Service release notes\n")
+        subprocess.run([self.paths["QUON_PACK"], "-o", os.path.join(root, "sample.cab"), "-C", src,
+                        "--name", "Sample service release", "--description", "Solver library and notes.",
+                        "QSolver.dll", "Help/Readme.txt"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([self.paths["QUON_PACK"], "-o", os.path.join(root, "notes.cab"), "-C", src,
+                        "--name", "Release notes", "Help/Readme.txt"], check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(root, "catalog.ini"), "w") as f:
+            f.write("[update 7]\nposted = 2026-05-04\nname = Sample service release\n"
+                    "description = Solver library and release notes.\napplies-to = 6.0.121.3\n"
+                    "archive = sample.cab\nbrings = 6.0.122.0\n\n"
+                    "[update 8]\nposted = 2026-05-05\nname = Release notes\n"
+                    "description = The notes alone.\napplies-to = 6.0.121.3\n"
+                    "archive = notes.cab\nbrings = 6.0.121.4\n")
+        return root
+
+    def make_product(self, app=None, app_name="QuonUpdate"):
+        product = os.path.join(self.dir, "product")
+        os.makedirs(product)
+        shutil.copy2(app or self.paths["QUON_GUI_APP"], os.path.join(product, app_name))
+        shutil.copy2(self.paths["QUON_CABLIB"], os.path.join(product, "libcablib.so"))
+        shutil.copy2(self.paths["QUON_SAMPLE_EXE"], os.path.join(product, "QUON.EXE"))
+        with open(os.path.join(product, "QSolver.dll"), "wb") as f:
+            f.write(b"old solver\n")
+        self.product = product
+        return product
+
+    def start_app(self, server_port, app_name="QuonUpdate", extra_env=None):
+        env = dict(self.env)
+        env["QUON_GUI_TEST_SERVER"] = "127.0.0.1:%d" % server_port
+        env["QUON_UPDATE_TRACE"] = "1"
+        env.update(extra_env or {})
+        self.app_log = os.path.join(self.dir, "app.log")
+        self.app = self._spawn([os.path.join(self.product, app_name)], env=env, cwd=self.dir,
+                               stdout=subprocess.DEVNULL, stderr=open(self.app_log, "w"))
+        return self.app
+
+    def app_trace(self):
+        with open(self.app_log, errors="replace") as f:
+            return f.read()
+
+    def wait_trace(self, text, timeout=30):
+        return wait_until("trace %r" % text, lambda: text in self.app_trace(), timeout)
+
+    def page(self):
+        path = os.path.join(self.product, "QuonUpdateLast.html")
+        try:
+            with open(path, "rb") as f:
+                return f.read().decode("latin-1")
+        except FileNotFoundError:
+            return None
+
+    def wait_page(self, text, timeout=30):
+        return wait_until("page containing %r" % text, lambda: (self.page() or "").find(text) >= 0, timeout)
+
+    def wait_exit(self, timeout=30):
+        try:
+            return self.app.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise TestFailure("the updater did not end")
+
+    # --- X11 -------------------------------------------------------------
+    def x(self, *args, check_rc=True):
+        r = subprocess.run(list(args), env=self.env, capture_output=True, text=True, timeout=30)
+        if check_rc and r.returncode != 0:
+            raise TestFailure("%s failed: %s" % (" ".join(args), r.stderr.strip()))
+        return r.stdout
+
+    def windows(self, title):
+        """Visible windows whose title is exactly `title`."""
+        out = self.x("xdotool", "search", "--onlyvisible", "--name", "^%s$" % re.escape(title), check_rc=False)
+        return [int(w) for w in out.split()]
+
+    def wait_window(self, title, timeout=30, count=1):
+        return wait_until("window %r" % title, lambda: (lambda ws: ws if len(ws) >= count else None)(
+            self.windows(title)), timeout)
+
+    def wait_no_window(self, title, timeout=30):
+        wait_until("window %r to go" % title, lambda: not self.windows(title), timeout)
+
+    def wm_class(self, window):
+        out = self.x("xprop", "-id", str(window), "WM_CLASS")
+        return re.findall(r'"([^"]*)"', out)
+
+    def geometry(self, window):
+        out = self.x("xdotool", "getwindowgeometry", "--shell", str(window))
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def focus(self, window):
+        self.x("xdotool", "windowfocus", "--sync", str(window), check_rc=False)
+        time.sleep(0.2)
+
+    def key(self, window, *keys):
+        self.focus(window)
+        for k in keys:
+            self.x("xdotool", "key", "--clearmodifiers", k)
+            time.sleep(0.25)
+
+    def click_dlu(self, window, x_dlu, y_dlu):
+        """A real pointer click at a point of a window given in dialog units."""
+        px, py = int(x_dlu * 1.5), int(y_dlu * 1.625)
+        self.x("xdotool", "mousemove", "--window", str(window), str(px), str(py))
+        time.sleep(0.1)
+        self.x("xdotool", "click", "1")
+
+    def link_lines(self, window):
+        """The text lines of the links (drawn in the pages' link colour, blue,
+        or their visited colour, #2f0f60) in a window, as (x, y) points to
+        click, relative to the window, top to bottom."""
+        raw = subprocess.run(["import", "-window", str(window), "-depth", "8", "ppm:-"], env=self.env, capture_output=True,
+                             timeout=30).stdout
+        # P6 header: magic, width, height, maximum, then RGB bytes.
+        fields, pos = [], 0
+        while len(fields) < 4:
+            while raw[pos:pos + 1].isspace():
+                pos += 1
+            start = pos
+            while not raw[pos:pos + 1].isspace():
+                pos += 1
+            fields.append(raw[start:pos])
+        pos += 1
+        width, height = int(fields[1]), int(fields[2])
+        pixels = raw[pos:]
+        rows = []
+        for y in range(height):
+            line = pixels[y * width * 3:(y + 1) * width * 3]
+            xs = [x for x in range(width) if line[3 * x:3 * x + 3] in (b"\x00\x00\xff", b"\x2f\x0f\x60")]
+            rows.append((min(xs), max(xs)) if len(xs) > 3 else None)
+        points, y = [], 0
+        while y < height:
+            if rows[y] is None:
+                y += 1
+                continue
+            top = y
+            while y < height and rows[y] is not None:
+                y += 1
+            left = min(r[0] for r in rows[top:y])
+            right = max(r[1] for r in rows[top:y])
+            if y - top >= 5:
+                points.append(((left + right) // 2, (top + y) // 2))
+        return points
+
+    def click_at(self, window, x, y):
+        self.x("xdotool", "mousemove", "--window", str(window), str(x), str(y))
+        time.sleep(0.1)
+        self.x("xdotool", "click", "1")
+
+    def screenshot(self, name):
+        path = os.path.join(self.dir, "%02d-%s.png" % (len(self.shots) + 1, name))
+        self.x("import", "-window", "root", path)
+        self.shots.append(path)
+        return path
+
+    def check_not_blank(self, path):
+        out = self.x("convert", path, "-format", "%k", "info:")
+        colours = int(out.strip() or 0)
+        check(colours > 8, "screenshot %s looks blank (%d colours)" % (path, colours))
+
+    # --- end -------------------------------------------------------------
+    def close(self, keep=False):
+        for relay in self.relays:
+            relay.close()
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        for proc in reversed(self.procs):
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                proc.wait(5)
+        if not keep:
+            shutil.rmtree(self.dir, ignore_errors=True)

@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""GUI tests of the Linux updater against the reference server, each under
+its own Xvfb. Usage: test_gui.py TEST  (one of the functions below).
+
+What the user sees is checked through window titles, classes and sizes
+(xdotool, xprop), the page file the browser shows, the trace of message
+boxes, and screenshots that must not be blank; what ends on disk is checked
+in the product directory. Input is real: keys and pointer clicks through
+xdotool.
+"""
+import os
+import socket
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from guitest import Session, TestFailure, check, wait_until  # noqa: E402
+
+MAIN = "QUON Update"   # the main window and every message box
+WAIT = "QUON"          # the wait dialog, both forms
+ABOUT = "About QuonUpdate"
+
+# Window sizes from the dialog units (1.5 x 1.625 px per unit).
+MAIN_SIZE = (545, 432)
+PLAIN_SIZE = (279, 88)
+PROGRESS_SIZE = (279, 141)
+
+
+def close_button(s, window):
+    s.click_dlu(window, 306 + 25, 249 + 7)
+
+
+def about_button(s, window):
+    s.click_dlu(window, 214 + 25, 249 + 7)
+
+
+def main_window(s):
+    """The main window: the one window titled QUON Update of the main size."""
+    def find():
+        for w in s.windows(MAIN):
+            if s.geometry(w)[2:] == MAIN_SIZE:
+                return w
+        return None
+    return wait_until("the main window", find)
+
+
+def message_box(s, main):
+    """The message box over the main window (another window of that title)."""
+    return wait_until("a message box", lambda: next((w for w in s.windows(MAIN) if w != main), None))
+
+
+def start_list(s, rate=150_000, delay=0.0):
+    s.start_xvfb()
+    root = s.make_catalog()
+    port = s.start_server(root)
+    relay = s.start_relay(port, rate=rate, delay=delay)
+    s.make_product()
+    s.start_app(relay)
+
+
+def test_update_flow(s):
+    """Start-up to the list page, a click on an update, the progress
+    dialog, the install page, install, the success sentence, Close."""
+    start_list(s, rate=120_000, delay=1.5)
+    # The plain wait form while the list is fetched, before the main window.
+    wait = s.wait_window(WAIT)[0]
+    check(s.geometry(wait)[2:] == PLAIN_SIZE, "plain wait form size %s" % (s.geometry(wait)[2:],))
+    check(s.wm_class(wait)[1] == "UpdateDialog", "the updater's windows must not carry a product class")
+    check(not s.windows(MAIN), "the main window shows only after the list arrived")
+    s.check_not_blank(s.screenshot("connecting"))
+
+    main = main_window(s)
+    s.wait_trace("First page loaded.")
+    page = s.page()
+    check("<B>Available Updates</B>" in page, "list page")
+    check('<a href="#update7" > <b> Sample service release (May 04, 2026) </b> </a>' in page, "row of update 7")
+    check('href="#update8"' in page, "row of update 8")
+    s.check_not_blank(s.screenshot("list"))
+
+    # Keyboard: Tab to the first link, Enter follows it.
+    s.key(main, "Tab", "Return")
+    progress = s.wait_window(WAIT, timeout=15)[0]
+    check(s.geometry(progress)[2:] == PROGRESS_SIZE, "progress form size %s" % (s.geometry(progress)[2:],))
+    wait_until("data arriving", lambda: os.path.exists(os.path.join(s.product, "update7.0000")) and
+               os.path.getsize(os.path.join(s.product, "update7.0000")) > 100_000, timeout=20)
+    s.check_not_blank(s.screenshot("download"))
+    s.wait_no_window(WAIT, timeout=30)
+
+    s.wait_page('<a href="#install"')
+    page = s.page()
+    check("Sample service release" in page and "QSolver.dll" in page, "install page lists the update's files")
+    check(os.path.isfile(os.path.join(s.product, "update7.0000.dir", "Update.List")), "unpacked list file")
+    s.check_not_blank(s.screenshot("install-page"))
+
+    s.key(main, "Tab", "Return")
+    s.wait_page("QUON has been updated successfully.")
+    check(s.page() == "QUON has been updated successfully.", "the success page is the bare sentence")
+    with open(os.path.join(s.product, "QSolver.dll"), "rb") as f:
+        check(f.read() == s.big_payload, "QSolver.dll replaced")
+    check(os.path.isfile(os.path.join(s.product, "Help", "Readme.txt")), "Help/Readme.txt installed")
+    check(not os.path.exists(os.path.join(s.product, "update7.0000")), "archive removed")
+    check(not os.path.exists(os.path.join(s.product, "update7.0000.dir")), "unpack directory removed")
+    check("MessageBox:" not in s.app_trace(), "no message box on the way")
+    s.check_not_blank(s.screenshot("installed"))
+
+    # The update is complete: Close asks nothing.
+    close_button(s, main)
+    check(s.wait_exit() == 0, "exit code")
+    check(s.page() is None, "the page file is deleted on quitting")
+
+
+def test_cancel_download(s):
+    """Cancel in the progress dialog ends the download at once; the list
+    stays and the window goes on working."""
+    start_list(s, rate=40_000)
+    main = main_window(s)
+    s.wait_trace("First page loaded.")
+    s.key(main, "Tab", "Return")
+    progress = s.wait_window(WAIT, timeout=15)[0]
+    check(s.geometry(progress)[2:] == PROGRESS_SIZE, "progress form")
+    archive = os.path.join(s.product, "update7.0000")
+    wait_until("some data", lambda: os.path.exists(archive) and os.path.getsize(archive) > 20_000, timeout=20)
+    s.check_not_blank(s.screenshot("before-cancel"))
+    s.click_dlu(progress, 67 + 25, 66 + 7)  # Cancel
+    s.wait_no_window(WAIT, timeout=5)
+    check("#update7" in s.page() and "#install" not in s.page(), "the list page stays")
+    check(not os.path.exists(os.path.join(s.product, "update7.0000.dir")), "nothing unpacked")
+    check(os.path.getsize(archive) < len(s.big_payload), "the download stopped")
+    check("MessageBox:" not in s.app_trace(), "Cancel is silent")
+    check(s.app.poll() is None, "the updater still runs")
+    # The window still answers: a pointer click on the second update's link
+    # downloads and unpacks it.
+    links = s.link_lines(main)
+    check(len(links) == 2, "two link lines on the list page, found %d" % len(links))
+    s.click_at(main, *links[1])
+    s.wait_page('<a href="#install"', timeout=30)
+    check(os.path.isdir(os.path.join(s.product, "update8.0000.dir")), "update 8 unpacked")
+
+
+def test_quit_question(s):
+    """Close while the update is not complete asks first; No keeps the
+    window and its files, Yes cleans up and ends. Escape does nothing."""
+    start_list(s)
+    main = main_window(s)
+    s.wait_trace("First page loaded.")
+    s.key(main, "Escape")
+    check(s.app.poll() is None and main in s.windows(MAIN), "Escape does nothing")
+
+    close_button(s, main)
+    box = message_box(s, main)
+    s.wait_trace("MessageBox: QUON Update is not complete. Are you sure that you want to quit?")
+    s.check_not_blank(s.screenshot("quit-question"))
+    s.key(box, "Tab", "Return")  # No
+    wait_until("the box to close", lambda: box not in s.windows(MAIN))
+    check(s.app.poll() is None, "No keeps the updater running")
+    check(s.page() is not None, "No keeps the page file")
+
+    # Again, this time Yes.
+    close_button(s, main)
+    box = message_box(s, main)
+    s.key(box, "Return")  # Yes has the focus
+    check(s.wait_exit() == 0, "exit code")
+    check(s.page() is None, "Yes deletes the page file")
+
+
+def test_message_box(s):
+    """No server: the connection message is shown before any main window,
+    answered with OK, and the program ends without showing its window."""
+    s.start_xvfb()
+    s.make_product()
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()  # nothing listens there now
+    s.start_app(port)
+    box = s.wait_window(MAIN, timeout=30)[0]
+    check(s.geometry(box)[2:] != MAIN_SIZE, "the main window is not shown")
+    s.wait_trace("MessageBox: Error: Can not connect to the Norvanta server.")
+    s.check_not_blank(s.screenshot("cannot-connect"))
+    s.key(box, "Return")
+    check(s.wait_exit() == 0, "exit code")
+    check("First page loaded." not in s.app_trace(), "no page was shown")
+
+
+def test_about_box(s):
+    """About... opens the About box modally; Enter closes it."""
+    start_list(s)
+    main = main_window(s)
+    s.wait_trace("First page loaded.")
+    about_button(s, main)
+    about = s.wait_window(ABOUT)[0]
+    x, y, w, h = s.geometry(about)
+    check((w, h) == (353, 89), "About box size %dx%d" % (w, h))
+    s.check_not_blank(s.screenshot("about"))
+    s.key(about, "Return")
+    s.wait_no_window(ABOUT)
+    check(s.app.poll() is None, "the main window stays")
+
+
+def main(argv):
+    if len(argv) != 2 or "test_" + argv[1] not in globals():
+        print(__doc__)
+        return 2
+    session = Session(argv[1])
+    keep = os.environ.get("QUON_GUI_KEEP") == "1"
+    try:
+        globals()["test_" + argv[1]](session)
+        print("PASS %s" % argv[1])
+        return 0
+    except TestFailure as failure:
+        print("FAIL %s: %s" % (argv[1], failure))
+        if session.app is not None:
+            print("--- updater trace ---\n" + session.app_trace()[-4000:])
+        keep = True
+        return 1
+    finally:
+        session.close(keep=keep)
+        if keep:
+            print("kept: " + session.dir)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
