@@ -196,6 +196,32 @@ def test_about_box(s):
     check(s.app.poll() is None, "the main window stays")
 
 
+def test_close_request(s):
+    """A product application is running (hidden): the install asks the user
+    to close it, sends it the close request, waits with the wait cursor and
+    then installs."""
+    start_list(s)
+    helper_path = os.environ.get("QUON_HELPER_WINDOW")
+    check(helper_path, "QUON_HELPER_WINDOW not set")
+    import subprocess
+    helper = s._spawn([helper_path, "QuonSolverFrame", "--hidden"], env=s.env, stdout=subprocess.PIPE, text=True)
+    check(helper.stdout.readline().startswith("ready "), "helper window")
+    main = main_window(s)
+    s.wait_trace("First page loaded.")
+    s.key(main, "Tab", "Return")
+    s.wait_page('<a href="#install"', timeout=30)
+    s.key(main, "Tab", "Return")
+    box = message_box(s, main)
+    s.wait_trace("MessageBox: Please close all QUON and Graflux applications.")
+    check(helper.poll() is None, "nothing is sent before the box is answered")
+    s.check_not_blank(s.screenshot("close-applications"))
+    s.key(box, "Return")
+    line = helper.stdout.readline().split()
+    check(line == ["request", "1038", "4294967295", "0"], "close request received: %r" % line)
+    check(helper.wait(10) == 0, "the helper honoured the request")
+    s.wait_page("QUON has been updated successfully.", timeout=30)
+
+
 def main(argv):
     if len(argv) != 2 or "test_" + argv[1] not in globals():
         print(__doc__)
