@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "net/WinInetHttpClient.h"
 
@@ -57,9 +58,22 @@ class SessionState {
 
   HINTERNET Session() const { return m_session; }
 
+  // Child handles (connections, requests) are registered so that the cancel
+  // watch can close them, innermost first.
+  void AddChild(HINTERNET handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_children.push_back(handle);
+  }
+
   // Closes a child handle unless the cancel watch closed the whole tree.
   void CloseChild(HINTERNET handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_children.begin(); it != m_children.end(); ++it) {
+      if (*it == handle) {
+        m_children.erase(it);
+        break;
+      }
+    }
     if (!m_closed && handle) InternetCloseHandle(handle);
   }
 
@@ -72,6 +86,9 @@ class SessionState {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
       if (m_cancel->IsCancelled()) {
+        // Closing a request handle ends a call blocked on it.
+        for (auto it = m_children.rbegin(); it != m_children.rend(); ++it) InternetCloseHandle(*it);
+        m_children.clear();
         InternetCloseHandle(m_session);
         m_closed = true;
         return;
@@ -86,6 +103,7 @@ class SessionState {
   std::condition_variable m_wake;
   bool m_stop = false;
   bool m_closed = false;
+  std::vector<HINTERNET> m_children;
   std::thread m_watch;
 };
 
@@ -153,6 +171,7 @@ class WinInetConnection : public HttpConnection {
     HINTERNET request = HttpOpenRequestA(m_connection, v.c_str(), p.c_str(), ver.c_str(), nullptr, nullptr,
                                          flags, 0);
     if (!request) return nullptr;
+    m_state->AddChild(request);
     return std::make_unique<WinInetRequest>(m_state, request);
   }
 
@@ -171,6 +190,7 @@ class WinInetSession : public HttpSession {
     HINTERNET connection =
         InternetConnectA(m_state->Session(), h.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     if (!connection) return nullptr;
+    m_state->AddChild(connection);
     return std::make_unique<WinInetConnection>(m_state, connection);
   }
 

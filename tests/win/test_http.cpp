@@ -1,0 +1,358 @@
+// The WinINet transport: what goes on the wire, the failures the user is
+// told about, cancellation of a blocked call, and the exchange and the
+// download against the reference update server.
+#include "LoopbackServer.h"  // winsock2.h before windows.h
+#include "WinTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "app/WaitDialog_win.h"
+#include "net/BuildConfig.h"
+#include "net/FieldMap.h"
+#include "net/ServerExchange.h"
+#include "net/WinInetHttpClient.h"
+
+using namespace quon;
+using namespace quon::win;
+using namespace quon::wintest;
+
+namespace {
+
+constexpr uint32_t kRequestFlags = 0x84400000;
+const char kContentType[] = "Content-Type: application/x-quon-encoded";
+
+ServerCall LocalCall(uint16_t port, const char* function, bool silent = false) {
+  ServerCall call;
+  call.server = "127.0.0.1";
+  call.port = port;
+  call.object = "/quonupdate/service.asp";
+  call.query = function;
+  call.scrambleRequest = true;
+  call.unscrambleReply = false;
+  call.prefix = function;
+  call.agent = "QuonUpdate";
+  call.silent = silent;
+  return call;
+}
+
+// The request's fields, decoded as the server decodes them.
+FieldMap RequestFields(const HttpRequestSeen& request, const std::string& prefix) {
+  FieldMap fields;
+  if (request.body.compare(0, prefix.size(), prefix) == 0) {
+    DecodeFields(request.body.substr(prefix.size()), fields, true);
+  }
+  return fields;
+}
+
+// A server that answers each request with its code and the given fields.
+LoopbackServer::Handler EchoingServer(const std::string& prefix, FieldMap extra) {
+  return [prefix, extra](const HttpRequestSeen& request, bool&) {
+    FieldMap reply = extra;
+    reply.Set("code", RequestFields(request, prefix).Get("code"));
+    return LoopbackServer::Reply(200, "\r\n" + prefix + EncodeFields(reply, false));
+  };
+}
+
+// A file reply: the BytesCount header, the header text, the data.
+LoopbackServer::Handler FileServer(const std::string& prefix, const std::string& data) {
+  return [prefix, data](const HttpRequestSeen& request, bool&) {
+    FieldMap reply;
+    reply.Set("code", RequestFields(request, prefix).Get("code"));
+    reply.Set("status", "ACCEPTED");
+    reply.Set("updateversion", "6.0.122.3");
+    reply.Set("downloadlength", std::to_string(data.size()));
+    std::string header = prefix + EncodeFields(reply, false);
+    uint32_t length = static_cast<uint32_t>(header.size());
+    std::string body = "BytesCount" + std::string(reinterpret_cast<const char*>(&length), 4) + header + data;
+    return LoopbackServer::Reply(200, body);
+  };
+}
+
+std::string ReadAll(HttpRequest& request, size_t piece) {
+  std::string out;
+  std::vector<char> buffer(piece);
+  for (size_t n; (n = request.Read(buffer.data(), piece)) > 0;) out.append(buffer.data(), n);
+  return out;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(WinInetTransport, SendsThePostAsGivenAndReadsTheReply) {
+  std::string replyBody(12345, '\0');
+  for (size_t i = 0; i < replyBody.size(); ++i) replyBody[i] = static_cast<char>(i * 7);
+  LoopbackServer server([&](const HttpRequestSeen&, bool&) { return LoopbackServer::Reply(200, replyBody); });
+  WinInetHttpClient client;
+  auto session = client.OpenSession("QuonUpdate", nullptr);
+  ASSERT_TRUE(session);
+  auto connection = session->Connect("127.0.0.1", server.Port());
+  ASSERT_TRUE(connection);
+  auto request = connection->OpenRequest("POST", "/quonupdate/service.asp?GetUpgradeList", "HTTP/1.0", kRequestFlags);
+  ASSERT_TRUE(request);
+  const std::string body = std::string("GetUpgradeList") + "a%3Db\x01\x7f\xff";
+  request->Send(kContentType, body);
+  EXPECT_EQ(request->QueryStatusCode(), 200u);
+  request->SetReadBufferSize(4096);
+  EXPECT_EQ(ReadAll(*request, 5000), replyBody);
+  EXPECT_EQ(request->Read(nullptr, 0), 0u);
+
+  auto seen = server.Requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].requestLine, "POST /quonupdate/service.asp?GetUpgradeList HTTP/1.0");
+  EXPECT_NE(seen[0].headers.find(std::string(kContentType) + "\r\n"), std::string::npos) << seen[0].headers;
+  EXPECT_NE(seen[0].headers.find("User-Agent: QuonUpdate\r\n"), std::string::npos) << seen[0].headers;
+  EXPECT_NE(seen[0].headers.find("Content-Length: " + std::to_string(body.size())), std::string::npos);
+  EXPECT_EQ(seen[0].body, body);
+}
+
+TEST(WinInetTransport, RefusedConnectionRaisesTheInternetError) {
+  WinInetHttpClient client;
+  auto session = client.OpenSession("QuonUpdate", nullptr);
+  auto connection = session->Connect("127.0.0.1", LoopbackServer::UnusedPort());
+  ASSERT_TRUE(connection);
+  auto request = connection->OpenRequest("POST", "/x", "HTTP/1.0", kRequestFlags);
+  ASSERT_TRUE(request);
+  try {
+    request->Send(kContentType, "body");
+    FAIL() << "no exception";
+  } catch (const InternetException& e) {
+    EXPECT_EQ(e.Code(), inet::kErrorCannotConnect);
+    EXPECT_STRNE(e.what(), "");
+    EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
+  }
+}
+
+// Cancelling closes the call's handles at once. Windows then ends a call
+// blocked in WinINet; Wine lets it wait for the server, so the test lets the
+// server go before it waits: either way the call ends as cancelled, never
+// as a reply.
+TEST(WinInetTransport, CancelledCallEndsAsCancelled) {
+  std::atomic<bool> received{false};
+  LoopbackServer server([&](const HttpRequestSeen&, bool& hang) {
+    received = true;
+    hang = true;
+    return std::string();
+  });
+  WinInetHttpClient client;
+  CancelFlag cancel;
+  std::atomic<bool> ended{false};
+  std::string outcome;
+  std::thread worker([&] {
+    try {
+      auto session = client.OpenSession("QuonUpdate", &cancel);
+      auto connection = session->Connect("127.0.0.1", server.Port());
+      auto request = connection->OpenRequest("POST", "/x", "HTTP/1.0", kRequestFlags);
+      request->Send(kContentType, "body");
+      request->QueryStatusCode();
+      outcome = "returned";
+    } catch (const CancelledException&) {
+      outcome = "cancelled";
+    } catch (const InternetException& e) {
+      outcome = "internet error " + std::to_string(e.Code());
+    }
+    ended = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return received.load(); }));
+  Sleep(100);
+  EXPECT_FALSE(ended);
+  cancel.Cancel();
+  WaitUntil([&] { return ended.load(); }, 1000);
+  server.ReleaseHeld();
+  EXPECT_TRUE(WaitUntil([&] { return ended.load(); }, 60000));
+  worker.join();
+  EXPECT_EQ(outcome, "cancelled");
+
+  // A cancelled session does nothing more.
+  EXPECT_THROW(client.OpenSession("QuonUpdate", &cancel)->Connect("127.0.0.1", server.Port()), CancelledException);
+}
+
+struct FailureCase {
+  const char* name;
+  std::string reply;
+  std::string message;
+};
+
+TEST(WinInetExchange, FailuresAreToldToTheUser) {
+  const std::vector<FailureCase> cases = {
+      {"not found", LoopbackServer::Reply(404, "<html>missing</html>"), "Logon Failed. Error code=404\r\n  Error #570"},
+      {"empty 2xx", LoopbackServer::Reply(200, ""), "Logon Failed.  Error #565"},
+      {"server text", LoopbackServer::Reply(200, "Service closed for maintenance."), "Service closed for maintenance."},
+      {"proxy 407 without proxy settings is a status like any other",
+       LoopbackServer::Reply(500, "oops"), "Logon Failed. Error code=500\r\n  Error #570"},
+  };
+  WinInetHttpClient client;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackServer server([&](const HttpRequestSeen&, bool&) { return c.reply; });
+    RecordingPrompts prompts;
+    FieldMap fields;
+    fields.Set("KeyID", "7");
+    uint32_t error = 99;
+    EXPECT_EQ(InternetCall_Function_Direct(client, prompts, LocalCall(server.Port(), "GetUpgradeList"), fields, &error), 0);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{c.message});
+    EXPECT_FALSE(fields.Has("KeyID"));
+  }
+}
+
+TEST(WinInetExchange, UnreachableServerShowsOnlyTheInternetError) {
+  WinInetHttpClient client;
+  uint16_t port = LoopbackServer::UnusedPort();
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent);
+    RecordingPrompts prompts;
+    FieldMap fields;
+    uint32_t error = 0;
+    EXPECT_EQ(InternetCall_Function_Direct(client, prompts, LocalCall(port, "GetUpgradeList", silent), fields, &error),
+              0);
+    EXPECT_EQ(error, inet::kErrorCannotConnect);
+    if (silent) {
+      EXPECT_TRUE(prompts.Messages().empty());
+    } else {
+      ASSERT_EQ(prompts.Messages().size(), 1u);
+      EXPECT_EQ(prompts.Messages()[0], WinInetErrorText(inet::kErrorCannotConnect));
+      EXPECT_EQ(prompts.Icons()[0], MsgIcon::Stop);
+    }
+  }
+}
+
+TEST(WinInetExchange, AcceptedReplyLeavesItsFields) {
+  FieldMap extra;
+  extra.Set("status", "ACCEPTED");
+  extra.Set("rows", "0");
+  LoopbackServer server(EchoingServer("GetUpgradeList", extra));
+  WinInetHttpClient client;
+  RecordingPrompts prompts;
+  FieldMap fields;
+  fields.Set("DB", "usermt");
+  uint32_t error = 0;
+  ASSERT_EQ(InternetCall_Function_Direct(client, prompts, LocalCall(server.Port(), "GetUpgradeList"), fields, &error), 1);
+  EXPECT_TRUE(prompts.Messages().empty());
+  EXPECT_EQ(fields.Get("status"), "ACCEPTED");
+  auto seen = server.Requests();
+  ASSERT_EQ(seen.size(), 1u);
+  FieldMap sent = RequestFields(seen[0], "GetUpgradeList");
+  EXPECT_EQ(sent.Get("DB"), "usermt");
+  EXPECT_EQ(sent.Get("VI"), "2");
+  EXPECT_EQ(sent.Get("code"), fields.Get("code"));
+}
+
+TEST(WinInetDownload, WritesTheDataAndRefusesAPlainTextReply) {
+  std::string data(123457, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 31) ^ (i >> 8));
+  std::string dir = MakeTempDir("quon-dl-");
+  WinInetHttpClient client;
+  {
+    LoopbackServer server(FileServer("GetUpgradeFile", data));
+    RecordingPrompts prompts;
+    FieldMap fields;
+    int32_t written = -1;
+    uint32_t error = 0;
+    std::string path = dir + "update101.0000";
+    EXPECT_EQ(InternetCall_Function_GetFile(client, prompts, LocalCall(server.Port(), "GetUpgradeFile"), fields,
+                                            &error, path, &written, nullptr),
+              1);
+    EXPECT_TRUE(prompts.Messages().empty());
+    EXPECT_EQ(written, static_cast<int32_t>(data.size()));
+    EXPECT_TRUE(FileText(path) == data);
+    EXPECT_EQ(fields.Get("updateversion"), "6.0.122.3");
+  }
+  {
+    LoopbackServer server([](const HttpRequestSeen&, bool&) { return LoopbackServer::Reply(200, "No such update."); });
+    RecordingPrompts prompts;
+    FieldMap fields;
+    int32_t written = -1;
+    uint32_t error = 0;
+    std::string path = dir + "update102.0000";
+    EXPECT_EQ(InternetCall_Function_GetFile(client, prompts, LocalCall(server.Port(), "GetUpgradeFile"), fields,
+                                            &error, path, &written, nullptr),
+              0);
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"No such update."});
+    EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+  RemoveTree(dir);
+}
+
+// ---- against the reference server (started by the test wrapper) ---------
+
+class ReferenceServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* port = std::getenv("QUON_TEST_SERVER_PORT");
+    if (!port || !*port) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
+    m_port = static_cast<uint16_t>(std::atoi(port));
+  }
+  ServerCall Call(const char* function) {
+    ServerCall call = LocalCall(m_port, function);
+    call.object = kUpdatePath;
+    return call;
+  }
+  static void FillRequest(FieldMap& fields) {
+    fields.Set("KeyID", "0");
+    fields.Set("KeyType", "");
+    fields.Set("KeyVersion", "");
+    fields.Set("updateversion", "6.0.121.3");
+    fields.Set("DB", "usermt");
+  }
+  uint16_t m_port = 0;
+};
+
+TEST_F(ReferenceServer, UpdateListAndDownloadUnderTheWaitDialog) {
+  WinInetHttpClient client;
+  RecordingPrompts prompts;
+  WinWaitDialogHost wait;
+  NetEnvironment env{client, prompts, wait};
+
+  FieldMap list;
+  FillRequest(list);
+  uint32_t error = 0;
+  ASSERT_EQ(CallServer(env, Call("GetUpgradeList"), list, &error), 1) << ::testing::PrintToString(prompts.Messages());
+  EXPECT_EQ(list.Get("status"), "ACCEPTED");
+  EXPECT_GE(std::atoi(list.Get("rows").c_str()), 1);
+  EXPECT_NE(list.Get("dbdata").find("101;"), std::string::npos) << list.Get("dbdata");
+
+  std::string dir = MakeTempDir("quon-ref-");
+  FieldMap file;
+  FillRequest(file);
+  file.Set("TableID", "101");
+  std::string path = dir + "update101.0000";
+  ASSERT_EQ(DownloadToFile(env, Call("GetUpgradeFile"), file, path), 1) << ::testing::PrintToString(prompts.Messages());
+  EXPECT_EQ(file.Get("status"), "ACCEPTED");
+  EXPECT_EQ(file.Get("updateversion"), "6.0.122.3");
+  std::string archive = FileText(path);
+  EXPECT_EQ(archive.substr(0, 4), "MSCF");
+  EXPECT_EQ(std::to_string(archive.size()), file.Get("downloadlength"));
+  EXPECT_TRUE(prompts.Messages().empty());
+  RemoveTree(dir);
+}
+
+TEST_F(ReferenceServer, UnknownUpdateIsRefused) {
+  WinInetHttpClient client;
+  RecordingPrompts prompts;
+  FieldMap file;
+  FillRequest(file);
+  file.Set("TableID", "999999");
+  std::string dir = MakeTempDir("quon-ref-");
+  int32_t written = 0;
+  uint32_t error = 0;
+  int result = InternetCall_Function_GetFile(client, prompts, Call("GetUpgradeFile"), file, &error,
+                                             dir + "update999999.0000", &written, nullptr);
+  // The refusal is either a plain text (shown) or a header whose status is
+  // not ACCEPTED (the caller's "Operation Failed.").
+  if (result == 1) {
+    EXPECT_NE(file.Get("status"), "ACCEPTED");
+  } else {
+    EXPECT_EQ(prompts.Messages().size(), 1u);
+  }
+  RemoveTree(dir);
+}
+
+}  // namespace
