@@ -133,11 +133,8 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
       t_record.result = "bad-request";
       return httplib::Server::HandlerResponse::Handled;
     }
-    if (std::stoull(length) > kMaxRequestBody) {
-      SetText(res, 413, "The request body is too large.");
-      t_record.result = "bad-request";
-      return httplib::Server::HandlerResponse::Handled;
-    }
+    // A body over the limit is refused by the library itself (413), which
+    // also skips it so that the connection stays usable.
     return httplib::Server::HandlerResponse::Unhandled;
   });
 

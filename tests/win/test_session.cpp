@@ -1,0 +1,301 @@
+// The Windows main window with its browser host, and a whole update run
+// driven through it against the reference server: list, download under the
+// progress dialog, unpacking with CABLIB.DLL, installation into a product
+// directory, Quon.Version rewritten, clean-up on quitting.
+#include "WinTestSupport.h"  // windows.h first
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <ole2.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "app/BrowserHost_win.h"
+#include "app/MainWindow_win.h"
+#include "app/UpdateDlg.h"
+#include "app/WaitDialog_win.h"
+#include "app/WinPrompts_win.h"
+#include "net/BuildConfig.h"
+#include "net/WinInetHttpClient.h"
+#include "resource.h"
+#include "update/WinPlatform.h"
+
+using namespace quon;
+using namespace quon::win;
+using namespace quon::wintest;
+
+namespace {
+
+class WinEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    OleInitialize(nullptr);
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    RegisterBrowserSiteClass();
+  }
+  void TearDown() override { OleUninitialize(); }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new WinEnvironment);
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The Windows platform, but running from the test's product directory.
+class ProductDirPlatform : public Platform {
+ public:
+  explicit ProductDirPlatform(std::string dir) : m_dir(std::move(dir)), m_inner(MakeWinPlatform()) {}
+  std::string ModuleFileName() override { return m_dir + "QuonUpdate.exe"; }
+  char PathSeparator() const override { return m_inner->PathSeparator(); }
+  std::string DirectoryOfPath(const std::string& path) const override { return m_inner->DirectoryOfPath(path); }
+  bool QueryProductVersionString(const std::string& path, std::string& version) override {
+    return m_inner->QueryProductVersionString(path, version);
+  }
+  bool LoadCabLibrary(const std::string& dir, DoDecabFn* fn, std::string& error) override {
+    return m_inner->LoadCabLibrary(dir, fn, error);
+  }
+
+ private:
+  std::string m_dir;
+  std::unique_ptr<Platform> m_inner;
+};
+
+// Runs `step` on the window's own thread from inside its modal loop, again
+// and again until it returns true (or the run is given up).
+class UiDriver {
+ public:
+  using Step = std::function<bool()>;
+  explicit UiDriver(Step step) : m_step(std::move(step)) {
+    s_current = this;
+    m_timer = SetTimer(nullptr, 0, 100, &UiDriver::Tick);
+  }
+  ~UiDriver() {
+    KillTimer(nullptr, m_timer);
+    s_current = nullptr;
+  }
+
+ private:
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    UiDriver* self = s_current;
+    if (!self || self->m_busy || self->m_done) return;
+    self->m_busy = true;  // the step may run nested modal loops
+    self->m_done = self->m_step();
+    self->m_busy = false;
+  }
+  static UiDriver* s_current;
+  Step m_step;
+  UINT_PTR m_timer;
+  bool m_busy = false;
+  bool m_done = false;
+};
+UiDriver* UiDriver::s_current = nullptr;
+
+// ---- the main window on its own ----------------------------------------
+
+TEST(MainWindow, StartUpFailureEndsBeforeTheWindowShows) {
+  std::string dir = MakeTempDir("quon-empty-");
+  RecordingPrompts prompts;
+  WinInetHttpClient http;
+  WinWaitDialogHost wait;
+  NetEnvironment net{http, prompts, wait};
+  ProductDirPlatform platform(dir);
+  WinWindowSystem windows;
+  MainWindowWin window;
+  UpdateDlg dlg(window, prompts, net, platform, windows, [&] { return reinterpret_cast<WindowHandle>(window.Hwnd()); },
+                UpdateServerSettings{"127.0.0.1", 9, kUpdatePath});
+  window.SetLogic(&dlg);
+  EXPECT_EQ(window.DoModal(), 2);
+  ASSERT_EQ(prompts.Messages().size(), 1u);
+  EXPECT_NE(prompts.Messages()[0].find("must be placed in the QUON directory"), std::string::npos);
+  RemoveTree(dir);
+}
+
+TEST(MainWindow, SystemMenuIconsAndKeys) {
+  MainWindowWin window;  // no logic: the frame alone
+  bool checked = false;
+  UiDriver driver([&] {
+    HWND hwnd = window.Hwnd();
+    if (!hwnd) return false;
+    HMENU menu = GetSystemMenu(hwnd, FALSE);
+    char text[64] = {0};
+    GetMenuStringA(menu, IDM_ABOUTBOX, text, sizeof text, MF_BYCOMMAND);
+    EXPECT_STREQ(text, "&About QuonUpdate...");
+    int count = GetMenuItemCount(menu);
+    EXPECT_EQ(GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+    EXPECT_EQ(GetMenuState(menu, count - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(hwnd, WM_GETICON, ICON_BIG, 0)), window.Icon());
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(hwnd, WM_GETICON, ICON_SMALL, 0)), window.Icon());
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(hwnd, WM_QUERYDRAGICON, 0, 0)), window.Icon());
+    EXPECT_NE(window.Icon(), nullptr);
+    // Escape does not close the main window.
+    SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_TRUE(IsWindow(hwnd));
+    // Painting while minimised draws the icon (no crash, window stays).
+    ShowWindow(hwnd, SW_MINIMIZE);
+    UpdateWindow(hwnd);
+    ShowWindow(hwnd, SW_RESTORE);
+    checked = true;
+    window.EndDialog(2);
+    return true;
+  });
+  EXPECT_EQ(window.DoModal(), 2);
+  EXPECT_TRUE(checked);
+}
+
+// The browser host reports navigations as the control reports them: both
+// address forms reach the handler and a cancelled one goes no further.
+TEST(BrowserHost, BeforeNavigate2ReachesTheHandler) {
+  HWND site = CreateWindowA(QUON_BROWSER_SITE_CLASS, "", WS_POPUP | WS_VISIBLE, 0, 0, 400, 300, nullptr, nullptr,
+                            GetModuleHandleA(nullptr), nullptr);
+  ASSERT_NE(site, nullptr);
+  std::vector<std::string> seen;
+  BrowserHost host;
+  bool created = host.Create(site, [&](const std::string& url, bool& cancel) {
+    seen.push_back(url);
+    cancel = url.find('#') != std::string::npos;
+  });
+  EXPECT_TRUE(host.FireBeforeNavigate("file:///C:/Quon/QuonUpdateLast.html#update12"));
+  EXPECT_TRUE(host.FireBeforeNavigate("C:\\Quon\\QuonUpdateLast.html#install"));
+  EXPECT_FALSE(host.FireBeforeNavigate("http://example.invalid/page.html"));
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], "file:///C:/Quon/QuonUpdateLast.html#update12");
+  EXPECT_EQ(seen[1], "C:\\Quon\\QuonUpdateLast.html#install");
+  EXPECT_EQ(host.DownloadControlFlags(), 0x80 | 0x100 | 0x200);
+
+  if (!created) {
+    DestroyWindow(site);
+    GTEST_SKIP() << "the web browser control cannot be created here";
+  }
+  // The control itself: Navigate2 through its dispatch interface raises
+  // BeforeNavigate2 through the connection point.
+  seen.clear();
+  std::string dir = MakeTempDir("quon-page-");
+  std::ofstream(dir + "page.html") << "<html><body><a href=\"#update12\">x</a></body></html>";
+  std::string url = "file:///" + dir + "page.html#update12";
+  for (auto& c : url) c = c == '\\' ? '/' : c;
+  EXPECT_EQ(host.Navigate(url), S_OK);
+  PumpUntil([&] { return !seen.empty(); }, 10000);
+  if (seen.empty()) {
+    host.Destroy();
+    DestroyWindow(site);
+    RemoveTree(dir);
+    GTEST_SKIP() << "the browser control here raises no BeforeNavigate2 (no HTML engine)";
+  }
+  EXPECT_EQ(seen[0].substr(seen[0].rfind('#')), "#update12");
+  host.Destroy();
+  DestroyWindow(site);
+  RemoveTree(dir);
+}
+
+// ---- the whole road ---------------------------------------------------
+
+class WholeRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* port = std::getenv("QUON_TEST_SERVER_PORT");
+    if (!port || !*port) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
+    m_port = static_cast<uint16_t>(std::atoi(port));
+    m_dir = MakeTempDir("quon-product-");
+    // QUON.EXE 6, 0, 3, 0 and Quon.Version 6.0.121.3: installed 6.0.121.3.
+    ASSERT_TRUE(CopyFileA((ExeDir() + "sample\\QUON.EXE").c_str(), (m_dir + "QUON.EXE").c_str(), FALSE));
+    const unsigned char version[8] = {6, 0, 0, 0, 121, 0, 3, 0};
+    std::ofstream(m_dir + "Quon.Version", std::ios::binary).write(reinterpret_cast<const char*>(version), 8);
+    std::ofstream(m_dir + "Quon.Installation") << "KeyID=4711\r\nKeyType=NET\r\nKeyVersion=6.0\r\nModules=3\r\n";
+  }
+  void TearDown() override {
+    if (!m_dir.empty()) RemoveTree(m_dir);
+  }
+  uint16_t m_port = 0;
+  std::string m_dir;
+};
+
+TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
+  RecordingPrompts prompts;
+  WinInetHttpClient http;
+  WinWaitDialogHost wait;
+  NetEnvironment net{http, prompts, wait};
+  ProductDirPlatform platform(m_dir);
+  WinWindowSystem windows;
+  MainWindowWin window;
+  UpdateDlg dlg(window, prompts, net, platform, windows, [&] { return reinterpret_cast<WindowHandle>(window.Hwnd()); },
+                UpdateServerSettings{"127.0.0.1", m_port, kUpdatePath});
+  window.SetLogic(&dlg);
+
+  const std::string pageUrl = "file:///" + m_dir + "QuonUpdateLast.html";
+  int stage = 0;
+  std::string listPage, installPage, resultPage, statusLine;
+  size_t updates = 0;
+  bool updateCancelled = false, installCancelled = false, secondUpdateIgnored = false;
+  DWORD started = GetTickCount();
+  UiDriver driver([&] {
+    HWND hwnd = window.Hwnd();
+    if (GetTickCount() - started > 240000) {  // give up rather than hang
+      ADD_FAILURE() << "stuck at stage " << stage;
+      if (hwnd) window.EndDialog(2);
+      return true;
+    }
+    if (!hwnd || !IsWindowVisible(hwnd)) return false;
+    switch (stage) {
+      case 0:
+        updates = dlg.m_updateList.size();
+        listPage = FileText(m_dir + "QuonUpdateLast.html");
+        statusLine = GetWindowTextString(GetDlgItem(hwnd, IDC_STATUS_LINE));
+        // A click on update 101, as the control reports it (file URL).
+        updateCancelled = window.Browser().FireBeforeNavigate(pageUrl + "#update101");
+        stage = 1;
+        return false;
+      case 1:
+        installPage = FileText(m_dir + "QuonUpdateLast.html");
+        // The install page ignores update links ...
+        secondUpdateIgnored = !window.Browser().FireBeforeNavigate(pageUrl + "#update102");
+        // ... and acts on the install link (here as a plain path).
+        installCancelled = window.Browser().FireBeforeNavigate(m_dir + "QuonUpdateLast.html#install");
+        resultPage = FileText(m_dir + "QuonUpdateLast.html");
+        stage = 2;
+        return false;
+      default:
+        // Close: nothing asked after a complete installation.
+        PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDC_CLOSE_BUTTON, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(hwnd, IDC_CLOSE_BUTTON)));
+        return true;
+    }
+  });
+  EXPECT_EQ(window.DoModal(), 1);
+  WaitForWaitWorkers(std::chrono::seconds(10));
+
+  EXPECT_TRUE(prompts.Messages().empty()) << ::testing::PrintToString(prompts.Messages());
+  EXPECT_EQ(dlg.m_strUpdateVersion, "6.0.121.3");
+  EXPECT_TRUE(dlg.m_bVersionFileUsed);
+  EXPECT_EQ(updates, 2u);
+  EXPECT_NE(listPage.find("#update101"), std::string::npos);
+  EXPECT_FALSE(statusLine.empty());
+  EXPECT_TRUE(updateCancelled);
+  EXPECT_EQ(dlg.m_strNewVersion, "6.0.122.3");
+  EXPECT_NE(installPage.find("#install"), std::string::npos) << installPage;
+  EXPECT_TRUE(secondUpdateIgnored);
+  EXPECT_TRUE(installCancelled);
+  EXPECT_TRUE(dlg.m_bUpdateComplete);
+  EXPECT_FALSE(resultPage.empty());
+
+  // The update's files are in the product directory, its module file too.
+  EXPECT_TRUE(Exists(m_dir + "QSolver.dll"));
+  EXPECT_TRUE(Exists(m_dir + "QMesh.dll"));
+  EXPECT_TRUE(Exists(m_dir + "Composites.mlib") || Exists(m_dir + "Materials\\Composites.mlib"));
+  // Quon.Version holds the new version, word by word.
+  std::string version = FileText(m_dir + "Quon.Version");
+  ASSERT_EQ(version.size(), 8u);
+  const unsigned char expected[8] = {6, 0, 0, 0, 122, 0, 3, 0};
+  EXPECT_EQ(version, std::string(reinterpret_cast<const char*>(expected), 8));
+  // Cleaned up: archive, unpack directory and page file are gone.
+  EXPECT_FALSE(Exists(dlg.m_strDownloadFile));
+  EXPECT_FALSE(Exists(dlg.m_strUnpackDir));
+  EXPECT_FALSE(Exists(m_dir + "QuonUpdateLast.html"));
+}
+
+}  // namespace
