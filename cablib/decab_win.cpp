@@ -33,7 +33,9 @@ namespace {
 // The only name our open callback accepts; it stands for the archive.
 char kArchiveToken[] = "decab-archive";
 char kEmptyPath[] = "";
-constexpr DWORD kWriteBufferBytes = 1024 * 1024;
+// Small writes are gathered; whole frames go straight to the system.
+constexpr DWORD kWriteBufferBytes = 64 * 1024;
+constexpr DWORD kDirectWriteBytes = 16 * 1024;
 constexpr int kMaxTempAttempts = 100;
 
 struct Handle {
@@ -171,8 +173,10 @@ FNWRITE(FdiWrite) {
   Handle* f = Find(hf);
   if (!f || !f->output || !f->open || !pv || f->failed) return static_cast<UINT>(-1);
   const auto* p = static_cast<const unsigned char*>(pv);
-  if (f->pending + cb > kWriteBufferBytes && !Flush(f)) return static_cast<UINT>(-1);
-  if (cb >= kWriteBufferBytes) {
+  if ((f->pending + cb > kWriteBufferBytes || cb >= kDirectWriteBytes) && !Flush(f)) {
+    return static_cast<UINT>(-1);
+  }
+  if (cb >= kDirectWriteBytes) {
     if (!WriteAll(f->h, p, cb)) {
       f->failed = true;
       return static_cast<UINT>(-1);
