@@ -47,8 +47,8 @@ target_link_libraries(QuonUpdate PRIVATE quon_win_ui)
 set_target_properties(QuonUpdate PROPERTIES OUTPUT_NAME QuonUpdate RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # package-win: QuonUpdate.exe and CABLIB.DLL in one zip.
-set(QUON_WIN_PACKAGE ${CMAKE_BINARY_DIR}/QuonUpdate-${PROJECT_VERSION}-win32.zip)
-set(_quon_pkg_dir ${CMAKE_BINARY_DIR}/package-win)
+set(QUON_WIN_PACKAGE ${CMAKE_BINARY_DIR}/QuonUpdate-${PROJECT_VERSION}-win32.zip CACHE INTERNAL "The package-win zip")
+set(_quon_pkg_dir ${CMAKE_BINARY_DIR}/package-win CACHE INTERNAL "Staging directory of package-win")
 # CABLIB.DLL is defined later in the tree: decide at the end of the
 # top-level directory.
 function(_quon_define_package_win)
