@@ -1,6 +1,7 @@
 #include "HttpServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -109,6 +110,12 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
   const size_t threads = std::max<size_t>(d.options.threads, 2);
   d.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   d.http.set_tcp_nodelay(true);
+  // Address reuse for quick restarts, but no port sharing: a second server
+  // on the same port must fail instead of taking half of the requests.
+  d.http.set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   d.http.set_read_timeout(d.options.readTimeoutSeconds, 0);
   d.http.set_write_timeout(d.options.writeTimeoutSeconds, 0);
   d.http.set_keep_alive_timeout(5);

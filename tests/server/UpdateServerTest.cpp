@@ -331,6 +331,14 @@ TEST(UpdateServerStart, RefusesABadCatalogNamingFileLineAndProblem) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find(empty / "catalog.ini"), std::string::npos) << run.output;
   EXPECT_EQ(RunProgram({QUON_SERVER_BIN, "--listen", "127.0.0.1:0"}).status, 2);
+
+  // A port in use by another server is not shared.
+  WriteFile(empty / "catalog.ini", "");
+  ServerProcess first;
+  ASSERT_TRUE(first.Start(empty.Path())) << first.Error();
+  run = RunProgram({QUON_SERVER_BIN, "--root", empty.Path(), "--listen", "127.0.0.1:" + std::to_string(first.Port())});
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("cannot listen on 127.0.0.1:" + std::to_string(first.Port())), std::string::npos) << run.output;
   EXPECT_EQ(RunProgram({QUON_SERVER_BIN, "--root", empty.Path(), "--listen", "nowhere"}).status, 2);
 }
 
