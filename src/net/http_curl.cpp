@@ -217,7 +217,8 @@ class CurlRequest : public HttpRequest {
   // and wait up to 100 ms for the socket when that gave nothing.
   void Pump() {
     CheckCancel();
-    size_t before = m_tail;
+    const size_t before = m_tail;
+    const bool headersBefore = m_headersDone;
     if (m_paused && Buffered() == 0) {
       m_paused = false;
       curl_easy_pause(m_easy, CURLPAUSE_CONT);  // may deliver data at once
@@ -236,7 +237,9 @@ class CurlRequest : public HttpRequest {
         m_result = msg->data.result;
       }
     }
-    if (m_done || m_tail != before || m_headersDone || m_paused) return;
+    // Something arrived: let the caller take it. Otherwise wait for the
+    // socket (or the next timeout of libcurl), never spinning.
+    if (m_done || m_tail != before || m_headersDone != headersBefore || m_paused) return;
     curl_multi_poll(m_multi, nullptr, 0, kPollMs, nullptr);
   }
 
