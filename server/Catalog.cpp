@@ -427,6 +427,11 @@ std::optional<Catalog> Catalog::Parse(std::string_view text, const std::string& 
         }
         e.archivePath = resolved;
         e.archiveSize = static_cast<uint64_t>(st.st_size);
+        char magic[4] = {};
+        std::ifstream archive(resolved, std::ios::binary);
+        if (!archive.read(magic, 4) || std::string_view(magic, 4) != "MSCF")
+          catalog.m_warnings.push_back(fileName + ":" + std::to_string(lineNo) + ": archive '" + rel +
+                                       "' does not look like a cabinet archive; the updater will not unpack it");
         break;
       }
       default:

@@ -70,10 +70,14 @@ class Catalog {
                                       const std::string& rootDir, std::vector<std::string>& errors);
 
   const std::vector<CatalogEntry>& Entries() const { return m_entries; }
+  // Doubts that do not stop the server ("<file>:<line>: ..."), such as an
+  // archive that does not look like a cabinet.
+  const std::vector<std::string>& Warnings() const { return m_warnings; }
   const CatalogEntry* Find(uint32_t id) const;
 
  private:
   std::vector<CatalogEntry> m_entries;  // in catalog order
+  std::vector<std::string> m_warnings;
 };
 
 }  // namespace quon::server

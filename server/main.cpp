@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quon-update-server: the catalog has errors; not started\n");
     return 1;
   }
+  for (const auto& w : catalog->Warnings()) std::fprintf(stderr, "warning: %s\n", w.c_str());
   auto shared = std::make_shared<const Catalog>(std::move(*catalog));
   const size_t count = shared->Entries().size();
 
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
           server.Log("catalog not reloaded: keeping the previous one");
           return;
         }
+        for (const auto& w : fresh->Warnings()) server.Log("catalog: warning: " + w);
         const size_t n = fresh->Entries().size();
         server.ReplaceCatalog(std::make_shared<const Catalog>(std::move(*fresh)));
         server.Log("catalog reloaded: " + std::to_string(n) + " updates");

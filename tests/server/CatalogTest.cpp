@@ -75,6 +75,11 @@ TEST_F(CatalogParse, KeepsOrderAndValues) {
   EXPECT_EQ(catalog->Entries()[1].archiveSize, 7u);
   EXPECT_EQ(catalog->Find(3), &catalog->Entries()[1]);
   EXPECT_EQ(catalog->Find(4), nullptr);
+  ASSERT_EQ(catalog->Warnings().size(), 2u);  // "archive" is no cabinet
+  EXPECT_NE(catalog->Warnings()[0].find("catalog.ini:7: archive 'a.cab' does not look like a cabinet"), std::string::npos)
+      << catalog->Warnings()[0];
+  test::WriteFile(m_root / "a.cab", "MSCF and the rest");
+  EXPECT_TRUE(Parse(Entry("1"))->Warnings().empty());
   EXPECT_TRUE(Parse(""));  // no updates at all is a valid catalog
 }
 
