@@ -4,8 +4,13 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace quon {
+
+// The directory part of `path` up to and including its last character from
+// `separators`, compared byte by byte; empty when there is none.
+std::string DirectoryPartOf(const std::string& path, std::string_view separators);
 
 // int do_decab(const char *archive, const char *dir), C calling convention.
 using DoDecabFn = int (*)(const char* archive, const char* dir);
@@ -22,8 +27,8 @@ class Platform {
   // PathSeparator(); a platform with a multibyte code page overrides it so
   // that a trail byte is never taken for a separator.
   virtual std::string DirectoryOfPath(const std::string& path) const {
-    size_t last = path.find_last_of(PathSeparator());
-    return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+    const char separator = PathSeparator();
+    return DirectoryPartOf(path, std::string_view(&separator, 1));
   }
   // The ProductVersion string under \StringFileInfo\040904b0\ of a file's
   // version resource. False when the file is missing, has no version

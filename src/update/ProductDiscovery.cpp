@@ -8,10 +8,10 @@
 
 namespace quon {
 
-std::string ProductDirectoryFromModulePath(std::string_view modulePath, std::string_view separators) {
-  size_t last = FindLastSeparator(modulePath, separators);
-  if (last == std::string_view::npos) return std::string();
-  return std::string(modulePath.substr(0, last + 1));
+std::string DirectoryPartOf(const std::string& path, std::string_view separators) {
+  size_t last = FindLastSeparator(path, separators);
+  if (last == std::string::npos) return std::string();
+  return path.substr(0, last + 1);
 }
 
 ProductVersion ParseProductVersionText(std::string text) {

@@ -13,10 +13,6 @@ struct ProductVersion {
   int32_t a = 0, b = 0, c = 0, d = 0;
 };
 
-// The directory part of the executable's path, up to and including its last
-// separator (one of `separators`); empty when there is none.
-std::string ProductDirectoryFromModulePath(std::string_view modulePath, std::string_view separators);
-
 // Parses a ProductVersion text: commas become dots, blanks go, then the
 // four numbers are read between the first three dots; when the third is 0
 // it takes the fourth's value and the fourth becomes 0.

@@ -139,6 +139,11 @@ std::string UpdateListFile::BuildInstallPage(const std::vector<int32_t>& modules
   return page;
 }
 
+bool IsUncLikeEntry(const std::string& entry) {
+  std::string_view trimmed = TrimRight(TrimLeft(entry));
+  return trimmed.size() >= 2 && IsSeparator(trimmed[0]) && IsSeparator(trimmed[1]);
+}
+
 std::string RelativeEntryPath(const std::string& entry) {
   std::string_view rel = TrimRight(TrimLeft(entry));
   while (!rel.empty() && IsSeparator(rel.front())) rel.remove_prefix(1);
@@ -189,8 +194,9 @@ bool UpdateListFile::InstallSection(const UpdateListSection& section, std::strin
   for (const std::string& entry : section.m_fileLines) {
     const std::string relative = RelativeEntryPath(entry);
     bool copied = false;
-    // An entry that would leave the product directory is never copied.
-    if (IsContainedRelativePath(relative)) {
+    // An entry that would leave the product directory is never copied; nor
+    // is one written as a network path, whatever stripping would make of it.
+    if (!IsUncLikeEntry(entry) && IsContainedRelativePath(relative)) {
       size_t lastSep = relative.find_last_of("\\/");
       std::string fileName = lastSep == std::string::npos ? relative : relative.substr(lastSep + 1);
       // Both separators in an entry mean a directory; form paths with the

@@ -66,6 +66,8 @@ std::string ModuleSectionName(int32_t module);
 // A list-file entry with its blanks and leading separators removed: the
 // path relative to the product directory.
 std::string RelativeEntryPath(const std::string& entry);
+// True when an entry begins with two separators, as a network path does.
+bool IsUncLikeEntry(const std::string& entry);
 // True when a relative entry path stays inside the product directory: no
 // ".." component, no drive or stream prefix (no ':'), not empty.
 bool IsContainedRelativePath(const std::string& relative);

@@ -47,9 +47,9 @@ TEST(ProductVersionText, MissingDotsAndJunkReadAsZeros) {
 }
 
 TEST(ProductDirectory, EndsAtTheLastSeparator) {
-  EXPECT_EQ(ProductDirectoryFromModulePath("/opt/quon/QuonUpdate", "/"), "/opt/quon/");
-  EXPECT_EQ(ProductDirectoryFromModulePath("C:\\Quon 6\\QuonUpdate.exe", "\\"), "C:\\Quon 6\\");
-  EXPECT_EQ(ProductDirectoryFromModulePath("QuonUpdate", "/"), "");
+  EXPECT_EQ(DirectoryPartOf("/opt/quon/QuonUpdate", "/"), "/opt/quon/");
+  EXPECT_EQ(DirectoryPartOf("C:\\Quon 6\\QuonUpdate.exe", "\\"), "C:\\Quon 6\\");
+  EXPECT_EQ(DirectoryPartOf("QuonUpdate", "/"), "");
 }
 
 struct DiscoveryRun : SessionFixture, ::testing::Test {

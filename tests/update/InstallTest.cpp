@@ -179,17 +179,20 @@ TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {
 
 TEST_F(Install, EntriesLeavingTheProductDirectoryAreNeverCopied) {
   ScratchDir outside;
-  Unpacked("[MAIN]\n../evil.dll\nlib/../../evil.dll\nC:\\evil.dll\nx.dll:stream\nlib\\..\\x.dll\nok.dll\n",
+  Unpacked("[MAIN]\n../evil.dll\nlib/../../evil.dll\nC:\\evil.dll\nx.dll:stream\nlib\\..\\x.dll\n"
+           "\\\\server\\share\\x.dll\n//server/x.dll\nok.dll\n",
            {{"evil.dll", "evil"}, {"x.dll", "x"}, {"ok.dll", "ok"}});
   dlg->InstallUpdate();
-  const std::vector<std::string> hostile = {"../evil.dll", "lib/../../evil.dll", "C:\\evil.dll", "x.dll:stream",
-                                            "lib\\..\\x.dll"};
+  const std::vector<std::string> hostile = {"../evil.dll",     "lib/../../evil.dll",    "C:\\evil.dll",
+                                            "x.dll:stream",    "lib\\..\\x.dll",        "server\\share\\x.dll",
+                                            "server/x.dll"};
   std::vector<std::string> boxes;
   for (const std::string& h : hostile) boxes.push_back("Failed to update file:\r\n" + h);
   EXPECT_EQ(prompts.Texts(), boxes);
   EXPECT_FALSE(fs::exists(fs::path(product.Dir()).parent_path().parent_path() / "evil.dll"));
   EXPECT_FALSE(product.Exists("evil.dll"));
   EXPECT_FALSE(product.Exists("x.dll"));
+  EXPECT_FALSE(product.Exists("server"));
   EXPECT_EQ(product.Read("ok.dll"), "ok");
   EXPECT_EQ(Page(), RetryPage(hostile));
 }
