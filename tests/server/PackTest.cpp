@@ -50,6 +50,9 @@ TEST(PackEntries, StoredNamesMustDifferIgnoringCase) {
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].find("collides with 'bin\\Solver.DLL'"), std::string::npos) << problems[0];
   EXPECT_EQ(CheckSections(Sections({{"doc/update.list"}})).size(), 1u);
+  // Windows folds the case of accented letters as well.
+  EXPECT_EQ(CheckSections(Sections({{"Caf\xC9.txt", "caf\xE9.TXT"}})).size(), 1u);
+  EXPECT_TRUE(CheckSections(Sections({{"a\xD7.txt", "a\xF7.txt"}})).empty());
   EXPECT_EQ(CheckSections(Sections({{}})).size(), 1u);                // no file at all
   EXPECT_EQ(CheckSections(Sections({{"a.dll"}, {}})).size(), 1u);     // empty module
   auto twice = Sections({{"a.dll"}, {"b.dll"}});

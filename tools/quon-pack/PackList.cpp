@@ -7,10 +7,20 @@ namespace quon::pack {
 
 namespace {
 
+// Case folding as Windows compares file names in the Western code page
+// (Windows-1252): ASCII letters, the accented capitals 0xC0..0xDE (but not
+// the multiplication sign 0xD7), and the few capitals in 0x80..0x9F.
 std::string Lower(std::string_view s) {
   std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u >= 'A' && u <= 'Z') || (u >= 0xC0 && u <= 0xDE && u != 0xD7))
+      c = static_cast<char>(u + 0x20);
+    else if (u == 0x8A || u == 0x8C || u == 0x8E)
+      c = static_cast<char>(u + 0x10);
+    else if (u == 0x9F)
+      c = static_cast<char>(0xFF);
+  }
   return out;
 }
 
