@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs one Windows test executable under Wine for ctest.
-#   wine-test.sh [--xvfb] [--server BINARY ROOT] TEST.EXE [ARGS...]
+#   wine-test.sh [--xvfb] [--server BINARY ROOT] [--proxy USER PASSWORD]
+#                TEST.EXE [ARGS...]
 # --xvfb    gives the test its own X display (xvfb-run -a picks a free one).
 # --server  starts the native update server on 127.0.0.1 with a port of its
 #           choosing and passes the port (QUON_TEST_SERVER_PORT) and the
@@ -8,16 +9,23 @@
 #           stopped when the test ends, also on failure. When BINARY is
 #           missing the test runs without these variables (and skips the
 #           cases that need the server).
+# --proxy   starts a private tinyproxy on 127.0.0.1 that asks for these
+#           credentials and gives it to the test as its system proxy
+#           (http_proxy, which WinINet's preconfigured settings take up) and
+#           as QUON_TEST_PROXY_PORT; skipped when tinyproxy is missing.
 # The Wine prefix is $WINEPREFIX (the test script sets it), else one in the
 # build tree; Wine's own installers for missing add-ons are switched off.
 set -u
 xvfb=0
 server=""
 root=""
+proxy_user=""
+proxy_password=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --xvfb) xvfb=1; shift ;;
     --server) server="$2"; root="$3"; shift 3 ;;
+    --proxy) proxy_user="$2"; proxy_password="$3"; shift 3 ;;
     *) break ;;
   esac
 done
@@ -35,10 +43,15 @@ wineserver -w 2>/dev/null
 
 tmp=$(mktemp -d)
 server_pid=""
+proxy_pid=""
 cleanup() {
   if [ -n "$server_pid" ]; then
     kill "$server_pid" 2>/dev/null
     wait "$server_pid" 2>/dev/null
+  fi
+  if [ -n "$proxy_pid" ]; then
+    kill "$proxy_pid" 2>/dev/null
+    wait "$proxy_pid" 2>/dev/null
   fi
   rm -rf "$tmp"
 }
@@ -62,6 +75,39 @@ if [ -n "$server" ] && [ -x "$server" ] && [ -d "$root" ]; then
   export QUON_TEST_SERVER_PORT="$port" QUON_TEST_SERVER_ROOT="$root"
 elif [ -n "$server" ]; then
   echo "wine-test.sh: no update server at $server (root $root); its cases are skipped" >&2
+fi
+
+if [ -n "$proxy_user" ] && [ -x /usr/bin/tinyproxy ]; then
+  for attempt in 1 2 3 4 5; do
+    pport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
+    cat >"$tmp/tinyproxy.conf" <<CONF
+Port $pport
+Listen 127.0.0.1
+Timeout 30
+LogFile "$tmp/tinyproxy.log"
+LogLevel Info
+MaxClients 20
+DisableViaHeader Yes
+BasicAuth $proxy_user $proxy_password
+CONF
+    /usr/bin/tinyproxy -d -c "$tmp/tinyproxy.conf" >"$tmp/tinyproxy.out" 2>&1 &
+    proxy_pid=$!
+    i=0
+    while [ $i -lt 50 ] && kill -0 "$proxy_pid" 2>/dev/null &&
+          ! python3 -c "import socket,sys; s=socket.socket(); sys.exit(s.connect_ex(('127.0.0.1', $pport)))" 2>/dev/null; do
+      i=$((i + 1)); sleep 0.1
+    done
+    if kill -0 "$proxy_pid" 2>/dev/null && [ $i -lt 50 ]; then break; fi
+    kill "$proxy_pid" 2>/dev/null; wait "$proxy_pid" 2>/dev/null; proxy_pid=""
+  done
+  if [ -n "$proxy_pid" ]; then
+    export http_proxy="http://127.0.0.1:$pport" QUON_TEST_PROXY_PORT="$pport"
+  else
+    echo "wine-test.sh: tinyproxy did not start; the proxy cases are skipped" >&2
+    cat "$tmp/tinyproxy.out" >&2
+  fi
+elif [ -n "$proxy_user" ]; then
+  echo "wine-test.sh: no tinyproxy; the proxy cases are skipped" >&2
 fi
 
 if [ $xvfb = 1 ]; then

@@ -1,0 +1,151 @@
+// Proxy authentication through WinINet's own credentials dialog: a private
+// tinyproxy (started by the test wrapper as the system proxy) asks for
+// credentials with 407; the dialog is answered from a helper thread.
+#include "LoopbackServer.h"  // winsock2.h before windows.h
+#include "WinTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "net/FieldMap.h"
+#include "net/ServerExchange.h"
+#include "net/WinInetHttpClient.h"
+
+using namespace quon;
+using namespace quon::wintest;
+
+namespace {
+
+const char kUser[] = "quonproxy";
+const char kPassword[] = "gauge1987";
+
+struct DialogFound {
+  HWND dialog = nullptr;
+  std::vector<HWND> edits;
+};
+
+BOOL CALLBACK CollectEdit(HWND child, LPARAM lParam) {
+  auto* found = reinterpret_cast<DialogFound*>(lParam);
+  if (_stricmp(ClassNameOf(child).c_str(), "Edit") == 0 && IsWindowVisible(child)) found->edits.push_back(child);
+  return TRUE;
+}
+
+BOOL CALLBACK FindCredentialsDialog(HWND hwnd, LPARAM lParam) {
+  auto* found = reinterpret_cast<DialogFound*>(lParam);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (pid != GetCurrentProcessId() || !IsWindowVisible(hwnd) || ClassNameOf(hwnd) != "#32770") return TRUE;
+  DialogFound candidate;
+  EnumChildWindows(hwnd, CollectEdit, reinterpret_cast<LPARAM>(&candidate));
+  if (candidate.edits.size() >= 2) {
+    candidate.dialog = hwnd;
+    *found = candidate;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Answers the next credentials dialog: fills user name and password and
+// presses OK, or presses Cancel.
+class DialogAnswerer {
+ public:
+  explicit DialogAnswerer(bool accept) {
+    m_thread = std::thread([this, accept] {
+      DialogFound found;
+      if (!WaitUntil([&] {
+            EnumWindows(FindCredentialsDialog, reinterpret_cast<LPARAM>(&found));
+            return found.dialog != nullptr || m_stop.load();
+          }, 60000) || !found.dialog) {
+        return;
+      }
+      m_seen = true;
+      if (accept) {
+        HWND user = nullptr, password = nullptr;
+        for (HWND e : found.edits) {
+          if (GetWindowLongA(e, GWL_STYLE) & ES_PASSWORD) {
+            if (!password) password = e;
+          } else if (!user) {
+            user = e;
+          }
+        }
+        SendMessageA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kUser));
+        SendMessageA(password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kPassword));
+        PostMessageA(found.dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      } else {
+        PostMessageA(found.dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+      }
+    });
+  }
+  ~DialogAnswerer() {
+    m_stop = true;
+    m_thread.join();
+  }
+  bool Seen() const { return m_seen; }
+
+ private:
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_seen{false};
+  std::thread m_thread;
+};
+
+LoopbackServer::Handler EchoingServer(const std::string& prefix) {
+  return [prefix](const HttpRequestSeen& request, bool&) {
+    FieldMap sent;
+    DecodeFields(request.body.substr(std::min(prefix.size(), request.body.size())), sent, true);
+    FieldMap reply;
+    reply.Set("code", sent.Get("code"));
+    reply.Set("status", "ACCEPTED");
+    return LoopbackServer::Reply(200, prefix + EncodeFields(reply, false));
+  };
+}
+
+// Each case runs in a process of its own (see CMakeLists.txt): WinINet
+// keeps credentials and proxy connections for the process.
+class ProxyAuthentication : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("QUON_TEST_PROXY_PORT")) GTEST_SKIP() << "no proxy (tinyproxy missing)";
+    m_call.server = "127.0.0.1";
+    m_call.port = m_server.Port();
+    m_call.object = "/quonupdate/service.asp";
+    m_call.query = "GetUpgradeList";
+    m_call.prefix = "GetUpgradeList";
+    m_call.agent = "QuonUpdate";
+  }
+  LoopbackServer m_server{EchoingServer("GetUpgradeList")};
+  ServerCall m_call;
+  WinInetHttpClient m_client;
+};
+
+TEST_F(ProxyAuthentication, DismissedDialogLeavesThe407) {
+  RecordingPrompts prompts;
+  FieldMap fields;
+  uint32_t error = 0;
+  DialogAnswerer answerer(false);
+  EXPECT_EQ(InternetCall_Function_Direct(m_client, prompts, m_call, fields, &error), 0);
+  EXPECT_TRUE(answerer.Seen());
+  EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Logon Failed. Error code=407\r\n  Error #570"});
+  EXPECT_EQ(error, 0u);
+  EXPECT_TRUE(m_server.Requests().empty());
+}
+
+TEST_F(ProxyAuthentication, AnsweredDialogSendsTheSameRequestAgain) {
+  RecordingPrompts prompts;
+  FieldMap fields;
+  uint32_t error = 0;
+  DialogAnswerer answerer(true);
+  EXPECT_EQ(InternetCall_Function_Direct(m_client, prompts, m_call, fields, &error), 1)
+      << ::testing::PrintToString(prompts.Messages());
+  EXPECT_TRUE(answerer.Seen());
+  EXPECT_TRUE(prompts.Messages().empty());
+  auto seen = m_server.Requests();
+  ASSERT_EQ(seen.size(), 1u);
+  FieldMap sent;
+  DecodeFields(seen[0].body.substr(14), sent, true);
+  EXPECT_EQ(sent.Get("code"), fields.Get("code"));
+}
+
+}  // namespace
