@@ -46,7 +46,7 @@ std::string Le32(uint32_t v) {
 }
 
 std::string FileReplyBytes(const std::string& code, const std::string& brings, const std::string& archive) {
-  const std::string header = "GetUpgradeFilecode=" + code + "&status=ACCEPTED&updateversion=" + PercentEncode(brings) +
+  const std::string header = "GetUpgradeFilecode=" + PercentEncode(code) + "&status=ACCEPTED&updateversion=" + PercentEncode(brings) +
                              "&filepos=0&downloadlength=" + std::to_string(archive.size());
   return "BytesCount" + Le32(static_cast<uint32_t>(header.size())) + header + archive;
 }
@@ -143,6 +143,15 @@ TEST_F(UpdateServerTest, FileRepliesCarryTheHeaderThenTheArchive) {
   reply = HttpPost(ServiceUrl(""), FileBody("15", "6.0.7.3", "1"), false);
   ASSERT_EQ(reply.status, 200);
   EXPECT_TRUE(reply.body == FileReplyBytes("1", "6.0.122.4", m_fix));
+
+  // Whatever the code holds comes back the same after decoding.
+  const std::string odd = "12 & =%\xE9";
+  reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("15", "6.0.121.3", odd));
+  EXPECT_TRUE(reply.body == FileReplyBytes(odd, "6.0.122.4", m_fix));
+  reply = HttpPost(ServiceUrl("GetUpgradeList"), ListBody("6.0.0.0", odd));
+  FieldMap fields;
+  DecodeFields(std::string_view(reply.body).substr(14), fields, false);
+  EXPECT_EQ(fields.Get("code"), odd);
 }
 
 TEST_F(UpdateServerTest, RefusalsAreOneSentenceForTheUser) {
