@@ -7,7 +7,7 @@
 # lock, and OUTDIR/ready marks a complete set.
 set -eu
 out=$1
-stamp_version=3
+stamp_version=4
 mkdir -p "$out"
 exec 9>"$out/.lock"
 flock 9
@@ -30,10 +30,22 @@ gcab -c -n "$out/gcab_stored.cab" $files
 gcab -c -n -z "$out/gcab_mszip.cab" $files
 
 # Wine's cabarc; its own chatter goes to a log, failures still stop the script.
+# Without a prefix from the caller a private one is used (and its server
+# stopped afterwards, so no process outlives the script).
 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDEBUG
-wine cabarc -m none N cabarc_none.cab $files > "$out/cabarc.log" 2>&1
-wine cabarc -m mszip N cabarc_mszip.cab $files >> "$out/cabarc.log" 2>&1
+own_prefix=
+if [ -z "${WINEPREFIX:-}" ]; then
+  WINEPREFIX="$out/wineprefix"
+  WINEARCH=win32
+  export WINEPREFIX WINEARCH
+  own_prefix=1
+fi
+status=0
+{ wine cabarc -m none N cabarc_none.cab $files && wine cabarc -m mszip N cabarc_mszip.cab $files; } \
+  > "$out/cabarc.log" 2>&1 || status=$?
+[ -z "$own_prefix" ] || wineserver -k > /dev/null 2>&1 || true
+[ "$status" -eq 0 ] || { cat "$out/cabarc.log" >&2; exit "$status"; }
 mv cabarc_none.cab cabarc_mszip.cab "$out/"
 
 # One file over 100 MiB (110 MiB), compressible enough to pack and unpack quickly.
