@@ -175,6 +175,24 @@ GtkWidget* NewDialogWindow(const char* title, int widthDlu, int heightDlu) {
   return window;
 }
 
+void SetFrame(GtkWidget* window, bool closable, bool minimisable) {
+  gtk_widget_realize(window);
+  GdkWindow* gdkWindow = gtk_widget_get_window(window);
+  if (!gdkWindow) return;
+  int decorations = GDK_DECOR_BORDER | GDK_DECOR_TITLE;
+  int functions = GDK_FUNC_MOVE;
+  if (closable) {
+    decorations |= GDK_DECOR_MENU;
+    functions |= GDK_FUNC_CLOSE;
+  }
+  if (minimisable) {
+    decorations |= GDK_DECOR_MINIMIZE;
+    functions |= GDK_FUNC_MINIMIZE;
+  }
+  gdk_window_set_decorations(gdkWindow, static_cast<GdkWMDecoration>(decorations));
+  gdk_window_set_functions(gdkWindow, static_cast<GdkWMFunction>(functions));
+}
+
 void PushModal(GtkWindow* window) { g_modal.push_back(window); }
 
 void PopModal(GtkWindow* window) {

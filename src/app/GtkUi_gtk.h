@@ -43,6 +43,12 @@ constexpr unsigned kAnimationFrameMs = 333;
 // A window of the program, styled for the dialog font and given the icon.
 GtkWidget* NewDialogWindow(const char* title, int widthDlu, int heightDlu);
 
+// The frame a window manager should give a window, after the window styles
+// of the dialog templates: caption and border always; a window menu (with
+// its Close) unless `closable` is false; a minimise box when asked. Never
+// resizing or maximising.
+void SetFrame(GtkWidget* window, bool closable, bool minimisable);
+
 // The modal windows currently running, innermost last. A new dialog is
 // made transient for the innermost one that is visible.
 void PushModal(GtkWindow* window);

@@ -129,7 +129,7 @@ void GtkMainWindow::Build() {
   g_signal_connect_after(m_window, "key-press-event", G_CALLBACK(MainWindowCallbacks::OnKeyPressed), this);
   g_signal_connect(m_close, "clicked", G_CALLBACK(MainWindowCallbacks::CloseClicked), this);
   g_signal_connect(m_about, "clicked", G_CALLBACK(MainWindowCallbacks::AboutClicked), this);
-  gtk_widget_realize(m_window);
+  gtkui::SetFrame(m_window, true, true);
 }
 
 int GtkMainWindow::RunModal(MainWindowEvents& events) {
@@ -247,6 +247,7 @@ void RunAboutDialog() {
   g_signal_connect(ok, "clicked", G_CALLBACK(AboutOk), loop);
   g_signal_connect(window, "delete-event", G_CALLBACK(AboutDelete), loop);
   g_signal_connect(window, "key-press-event", G_CALLBACK(AboutKey), loop);
+  gtkui::SetFrame(window, true, false);
   gtk_widget_show_all(window);
   gtk_widget_grab_default(ok);
   gtk_widget_grab_focus(ok);

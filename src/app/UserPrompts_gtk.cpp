@@ -61,6 +61,8 @@ int RunMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
     gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
   }
+  // A Yes/No box cannot be closed other than by its buttons.
+  gtkui::SetFrame(dialog, buttons != MsgButtons::YesNo, false);
   gtk_widget_show_all(dialog);
   gtk_widget_grab_focus(gtk_dialog_get_widget_for_response(
       GTK_DIALOG(dialog), buttons == MsgButtons::YesNo ? GTK_RESPONSE_YES : GTK_RESPONSE_OK));
@@ -122,6 +124,7 @@ bool RunProxyPrompt(const std::string& proxy, std::string& user, std::string& pa
   gtk_grid_attach(GTK_GRID(grid), passLabel, 0, 2, 1, 1);
   gtk_grid_attach(GTK_GRID(grid), passEntry, 1, 2, 1, 1);
   gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), grid, TRUE, TRUE, 0);
+  gtkui::SetFrame(dialog, true, false);
   gtk_widget_show_all(dialog);
   gtk_widget_grab_focus(userEntry);
 

@@ -206,6 +206,8 @@ void GtkWaitDialogHost::RunModal(WaitForm form, WaitDialogEvents& events) {
                           GConnectFlags(0));
   }
 
+  gtkui::SetFrame(window, false, false);  // no system menu, no close box
+
   GtkWaitWindow dialogWindow(state);
   gtkui::PushModal(GTK_WINDOW(window));
   events.OnInitDialog(dialogWindow);

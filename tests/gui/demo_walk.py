@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Runs the demo (called by scripts/demo): a sample product directory, the
+reference server on the demo catalog at the port built into the demo
+updater, and the updater.
+
+  demo_walk.py --build DIR --port N [--shots DIR]
+
+With a display ($DISPLAY set) the updater opens there and the demo ends
+when its window closes. Without one it runs under a private Xvfb with a
+window manager, walks an update through by itself (list, About box, a click
+on an update, the download, the install page, the quit question answered
+No, install, Close) and saves a screenshot of every stage in the shots
+folder. The link to the server is slowed there, so that the wait dialogs
+stay up long enough to be photographed. Everything started is stopped at
+the end, also on failure or interruption.
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from guitest import Session, TestFailure, check, wait_until  # noqa: E402
+
+MAIN, WAIT, ABOUT = "QUON Update", "QUON", "About QuonUpdate"
+
+# Installed files of the sample product (the updates replace some of them).
+PRODUCT_FILES = {
+    "QSolver.dll": b"solver 6.0.121.3\n",
+    "QMesh.dll": b"mesher 6.0.121.3\n",
+    "Help/Quon.chm": b"help 6.0.121.3\n",
+    "Materials/Metals.mlib": b"metals 2025-11\n",
+    "Materials/Composites.mlib": b"composites 2025-11\n",
+}
+
+
+def prepare_product(s, build):
+    product = os.path.join(s.dir, "Quon 6.0")  # a blank in the path, as installations have
+    os.makedirs(product)
+    shutil.copy2(os.path.join(build, "src", "QuonUpdate"), product)
+    shutil.copy2(os.path.join(build, "cablib", "libcablib.so"), product)
+    shutil.copy2(os.path.join(build, "demo-product-files", "QUON.EXE"), product)
+    for name, data in PRODUCT_FILES.items():
+        path = os.path.join(product, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    s.product = product
+    return product
+
+
+def main_window(s):
+    return wait_until("the main window", lambda: next(
+        (w for w in s.windows(MAIN) if s.geometry(w)[2:] == (545, 432)), None), timeout=60)
+
+
+class Shots:
+    def __init__(self, s, folder):
+        self.s, self.folder, self.n = s, folder, 0
+        os.makedirs(folder, exist_ok=True)
+
+    def take(self, name, around):
+        """A screenshot of the screen cut to the main window's frame (or the
+        given window's), so that its dialogs show too."""
+        self.n += 1
+        full = os.path.join(self.s.dir, "full.png")
+        self.s.x("import", "-window", "root", full)
+        x, y, w, h = self.s.geometry(around)
+        left, top = max(0, x - 12), max(0, y - 40)
+        path = os.path.join(self.folder, "%02d-%s.png" % (self.n, name))
+        self.s.x("convert", full, "-crop", "%dx%d+%d+%d" % (w + 24, h + 52, left, top), "+repage", path)
+        self.s.check_not_blank(path)
+        print("  screenshot " + path, flush=True)
+
+
+def walk(s, shots):
+    wait = s.wait_window(WAIT, timeout=60)[0]
+    time.sleep(0.5)
+    shots.take("connecting", wait)
+    main = main_window(s)
+    s.wait_trace("First page loaded.")
+    time.sleep(0.7)
+    shots.take("updates", main)
+
+    s.click_dlu(main, 214 + 25, 249 + 7)  # About...
+    about = s.wait_window(ABOUT)[0]
+    time.sleep(0.5)
+    shots.take("about", main)
+    s.key(about, "Return")
+    s.wait_no_window(ABOUT)
+
+    links = s.link_lines(main)
+    check(links, "links on the list page")
+    s.click_at(main, *links[0])  # the first update's link
+    s.wait_window(WAIT, timeout=30)
+    s.wait_trace("InternetCall_Function_GetFile (502)", timeout=30)
+    time.sleep(1.5)
+    shots.take("download", main)
+    s.wait_no_window(WAIT, timeout=60)
+    s.wait_page('<a href="#install"')
+    time.sleep(0.7)
+    shots.take("install-page", main)
+
+    s.click_dlu(main, 306 + 25, 249 + 7)  # Close, before the update is complete
+    box = wait_until("the quit question", lambda: next((w for w in s.windows(MAIN) if w != main), None))
+    time.sleep(0.5)
+    shots.take("quit-question", main)
+    s.key(box, "Tab", "Return")  # No
+    wait_until("the question to close", lambda: box not in s.windows(MAIN))
+
+    links = s.link_lines(main)
+    check(len(links) == 1, "one link on the install page")
+    s.click_at(main, *links[0])  # the install link
+    s.wait_page("QUON has been updated successfully.")
+    time.sleep(0.7)
+    shots.take("installed", main)
+    with open(os.path.join(s.product, "QSolver.dll"), "rb") as f:
+        check(f.read() != PRODUCT_FILES["QSolver.dll"], "QSolver.dll was replaced")
+
+    s.click_dlu(main, 306 + 25, 249 + 7)  # Close: complete, no question
+    check(s.wait_exit() == 0, "the updater ended")
+    check(s.page() is None, "the page file was removed")
+
+
+def main(argv):
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--shots", default=None)
+    args = ap.parse_args(argv)
+    build = os.path.abspath(args.build)
+    paths = {"QUON_SERVER": os.path.join(build, "server", "quon-update-server")}
+    s = Session("demo", paths=paths)
+    # An interruption ends the demo the ordinary way, with the clean-up.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
+    headless = not os.environ.get("DISPLAY")
+    ok = False
+    try:
+        product = prepare_product(s, build)
+        print("product directory: " + product, flush=True)
+        root = os.path.join(build, "demo-server")
+        if not headless:
+            s.start_server(root, "127.0.0.1:%d" % args.port)
+            print("update server: http://127.0.0.1:%d (demo catalog)" % args.port, flush=True)
+            s.start_app(args.port)
+            print("QuonUpdate is open; close its window to end the demo.", flush=True)
+            s.app.wait()
+            ok = True
+            return 0
+        shots = Shots(s, os.path.abspath(args.shots or os.path.join(build, "demo-screenshots")))
+        s.start_xvfb()
+        wm = shutil.which("openbox")
+        if wm:
+            s._spawn([wm, "--sm-disable"], env=s.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(1.0)
+        print("no display: running under Xvfb %s%s" % (s.display, " with openbox" if wm else ""), flush=True)
+        server = s.start_server(root)
+        s.start_relay(server, rate=250, port=args.port, delay=2.0)
+        s.start_app(args.port)
+        walk(s, shots)
+        print("demo finished: the update was installed into " + product, flush=True)
+        print("screenshots: " + shots.folder, flush=True)
+        ok = True
+        return 0
+    except TestFailure as failure:
+        print("demo failed: %s" % failure, file=sys.stderr)
+        if s.app is not None:
+            print(s.app_trace()[-3000:], file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    finally:
+        s.close(keep=not ok)
+        if not ok:
+            print("kept for inspection: " + s.dir, file=sys.stderr)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
