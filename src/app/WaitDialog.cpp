@@ -10,13 +10,15 @@
 namespace quon {
 namespace {
 
+// Never destroyed: a worker abandoned near the end of the program may still
+// be finishing while static objects are torn down.
 std::mutex& WorkersMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 std::condition_variable& WorkersChanged() {
-  static std::condition_variable cv;
-  return cv;
+  static auto* cv = new std::condition_variable;
+  return *cv;
 }
 int g_runningWorkers = 0;
 
@@ -26,10 +28,8 @@ void WorkerStarted() {
 }
 
 void WorkerEnded() {
-  {
-    std::lock_guard<std::mutex> lock(WorkersMutex());
-    --g_runningWorkers;
-  }
+  std::lock_guard<std::mutex> lock(WorkersMutex());
+  --g_runningWorkers;
   WorkersChanged().notify_all();
 }
 

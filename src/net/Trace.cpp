@@ -10,14 +10,16 @@
 namespace quon {
 namespace {
 
+// Never destroyed, so that a worker finishing during the program's exit
+// can still trace.
 std::mutex& SinkMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 TraceSink& Sink() {
-  static TraceSink sink;
-  return sink;
+  static auto* sink = new TraceSink;
+  return *sink;
 }
 
 bool TraceToStderr() {
