@@ -3,7 +3,7 @@
 # src/CMakeLists.txt when the GUI is built on Linux.
 
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(QUON_GTK REQUIRED IMPORTED_TARGET gtk+-3.0 webkit2gtk-4.1)
+pkg_check_modules(QUON_GTK REQUIRED IMPORTED_TARGET GLOBAL gtk+-3.0 webkit2gtk-4.1)
 find_package(X11 REQUIRED)
 
 # Product-window detection on X11 (no GTK: the tests use it on their own).
