@@ -1,0 +1,35 @@
+// Update.List text of any shape: reading it and building the install page
+// for module numbers taken from the input's first bytes.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/UpdateListFile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<int32_t> modules;
+  size_t used = 0;
+  if (size > 0) {
+    size_t count = data[0] % 5;
+    used = 1;
+    for (size_t i = 0; i < count && used < size; ++i, ++used) modules.push_back(static_cast<int8_t>(data[used]));
+  }
+  std::string text(reinterpret_cast<const char*>(data) + used, size - used);
+  quon::UpdateListFile file;
+  file.ParseText(text);
+  std::string page = file.BuildInstallPage(modules);
+  if (page.empty()) __builtin_trap();
+  for (const char* name : {"MAIN", "M1", "M-1"}) {
+    if (const quon::UpdateListSection* section = file.FindSection(name)) {
+      for (const std::string& entry : section->m_fileLines) {
+        const std::string relative = quon::RelativeEntryPath(entry);
+        // A contained path never climbs out.
+        if (quon::IsContainedRelativePath(relative) &&
+            (relative.find("..\\") == 0 || relative.find("../") == 0 || relative == ".."))
+          __builtin_trap();
+      }
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,37 @@
+// Reply fields of any shape read as the update table and written as list
+// page rows; the same bytes as a product version text, a reply version and
+// an installation file.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "net/FieldMap.h"
+#include "update/InstallationFile.h"
+#include "update/OleDate.h"
+#include "update/Pages.h"
+#include "update/ProductDiscovery.h"
+#include "update/UpdateFiles.h"
+#include "update/UpdateTable.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  quon::FieldMap reply;
+  quon::DecodeFields(text, reply, false);
+  quon::UpdateEntryList list;
+  quon::ReadUpdateTable(reply, list);
+  // Rows start within the table's cells, so there are never more of them.
+  std::vector<std::string> cells;
+  if (list.size() > quon::SplitFields(reply.Get("dbdata"), cells, ";")) __builtin_trap();
+  for (const auto& entry : list) quon::BuildUpdateRow(*entry);
+
+  quon::ParseProductVersionText(text);
+  uint16_t words[4];
+  quon::ParseVersionWords(text, words);
+  quon::ParseInstallationText(text);
+  if (size >= sizeof(double)) {
+    double value;
+    __builtin_memcpy(&value, data, sizeof value);
+    quon::FormatOleDateLong(value);
+  }
+  return 0;
+}
