@@ -1,6 +1,7 @@
 #include "CabWriter.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace cabtest {
 namespace {
@@ -18,8 +19,73 @@ void Set32(std::string& s, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
+// LZX bit stream: 16-bit little-endian words, most significant bit first.
+class LzxBits {
+ public:
+  void Put(std::uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      bits_ = (bits_ << 1) | ((value >> i) & 1);
+      if (++n_ == 16) {
+        Put16(out_, static_cast<std::uint16_t>(bits_));
+        bits_ = 0;
+        n_ = 0;
+      }
+    }
+  }
+  void Align() {
+    if (n_) Put(0, 16 - n_);
+  }
+  std::string& out() { return out_; }
+
+ private:
+  std::string out_;
+  std::uint32_t bits_ = 0;
+  int n_ = 0;
+};
+
+// One LZX tree section: 20 pre-tree lengths, then every length as the pre-tree
+// symbol (previous - new) mod 17. The pre-tree gets two 1-bit codes (a spare
+// symbol makes it complete when only one is needed).
+void PutLengths(LzxBits& bits, std::vector<int>& previous, const std::vector<int>& lengths) {
+  std::vector<int> symbols;
+  for (std::size_t i = 0; i < lengths.size(); ++i) symbols.push_back((previous[i] - lengths[i] + 17) % 17);
+  int first = symbols.front(), second = -1;
+  for (int s : symbols) {
+    if (s != first) second = s;
+  }
+  if (second < 0) second = (first + 1) % 20;
+  const int low = std::min(first, second);
+  for (int i = 0; i < 20; ++i) bits.Put(i == first || i == second ? 1 : 0, 4);
+  for (int s : symbols) bits.Put(s == low ? 0 : 1, 1);
+  previous = lengths;
+}
+
+// Tree lengths of the previous LZX block of a folder (all zero at its start).
+struct LzxTrees {
+  std::vector<int> mainLow = std::vector<int>(256, 0);
+  std::vector<int> mainHigh = std::vector<int>(240, 0);  // 30 position slots of a 32 KiB window
+  std::vector<int> lengthTree = std::vector<int>(249, 0);
+};
+
 // One CFDATA payload for `raw` (at most 32 KiB) in the folder's method.
-std::string EncodeBlock(Method method, const std::string& raw, bool firstBlock) {
+std::string EncodeBlock(Method method, const std::string& raw, bool firstBlock, LzxTrees& trees) {
+  if (method == Method::LzxVerbatim) {
+    // A verbatim block per frame whose main tree gives every literal an 8-bit
+    // code (the byte itself) and no match symbol a code; no length tree.
+    auto& mainLow = trees.mainLow;
+    auto& mainHigh = trees.mainHigh;
+    auto& lengthTree = trees.lengthTree;
+    LzxBits bits;
+    if (firstBlock) bits.Put(0, 1);  // no E8 translation
+    bits.Put(1, 3);
+    bits.Put(static_cast<std::uint32_t>(raw.size()), 24);
+    PutLengths(bits, mainLow, std::vector<int>(256, 8));
+    PutLengths(bits, mainHigh, std::vector<int>(240, 0));
+    PutLengths(bits, lengthTree, std::vector<int>(249, 0));
+    for (unsigned char c : raw) bits.Put(c, 8);
+    bits.Align();
+    return bits.out();
+  }
   std::string out;
   switch (method) {
     case Method::Stored:
@@ -31,6 +97,8 @@ std::string EncodeBlock(Method method, const std::string& raw, bool firstBlock) 
       Put16(out, static_cast<std::uint16_t>(raw.size()));
       Put16(out, static_cast<std::uint16_t>(~raw.size()));
       return out + raw;
+    case Method::LzxVerbatim:
+      break;
     case Method::Lzx: {
       // Bit stream of 16-bit little-endian words, most significant bit first:
       // [E8 translation: 1 bit, first frame only] block type 3 (uncompressed),
@@ -65,7 +133,8 @@ std::uint16_t CompType(Method m) {
   switch (m) {
     case Method::Stored: return 0;
     case Method::Mszip: return 1;
-    case Method::Lzx: return 3 | (15 << 8);  // 32 KiB window
+    case Method::Lzx:
+    case Method::LzxVerbatim: return 3 | (15 << 8);  // 32 KiB window
   }
   return 0;
 }
@@ -136,9 +205,10 @@ std::string BuildCab(const CabSpec& spec, CabLayout* layout) {
     std::string& blocks = folderData[fi];
     // A folder whose files are all empty has no data blocks at all (a block
     // with no output would mark a block continued in the next cabinet).
+    LzxTrees trees;
     for (std::size_t pos = 0; pos < raw.size();) {
       const std::string chunk = raw.substr(pos, std::min(spec.blockSize, raw.size() - pos));
-      const std::string payload = EncodeBlock(folder.method, chunk, pos == 0);
+      const std::string payload = EncodeBlock(folder.method, chunk, pos == 0, trees);
       std::string hdr;
       Put32(hdr, 0);
       Put16(hdr, static_cast<std::uint16_t>(payload.size()));

@@ -1,6 +1,7 @@
 // A small cabinet writer for tests: builds well-formed archives with stored,
-// MSZIP (deflate stored blocks) or LZX (uncompressed blocks) folders, and lets
-// a test bend any field into something hostile.
+// MSZIP (deflate stored blocks), LZX uncompressed-block or LZX verbatim-block
+// (Huffman-coded literals) folders, and lets a test bend any field into
+// something hostile.
 #ifndef TESTS_CABLIB_CABWRITER_H
 #define TESTS_CABLIB_CABWRITER_H
 
@@ -12,7 +13,7 @@
 
 namespace cabtest {
 
-enum class Method { Stored, Mszip, Lzx };
+enum class Method { Stored, Mszip, Lzx, LzxVerbatim };
 
 struct FileSpec {
   std::string name;

@@ -19,6 +19,7 @@ CabSpec MixedArchive(bool checksums) {
       {Method::Stored, {File("Update.List", "[MAIN]\r\nQUON.EXE\r\n"), File("empty.dat", ""),
                         File("stored.bin", Filler(70000, 1))}},
       {Method::Mszip, {File("zip.bin", Filler(100000, 2)), File("zip.txt", Filler(5000, 3, true))}},
+      {Method::LzxVerbatim, {File("huffman.bin", Filler(70000, 6)), File("huffman.txt", Filler(999, 7, true))}},
       {Method::Lzx, {File("lzx.bin", Filler(90001, 4)), File("lzx-empty", "")}},
       {Method::Stored, {File("only-empty", "")}},
   };
