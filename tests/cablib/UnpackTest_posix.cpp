@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+
 #include "CabWriter.h"
 #include "Checks.h"
 #include "TestSupport.h"
@@ -49,6 +51,27 @@ TEST(CabLinks, FifoAsArchiveOrTargetFailsWithoutBlocking) {
   ASSERT_EQ(::mkfifo((box.out / "x.dll").c_str(), 0600), 0);
   ASSERT_NE(box.Unpack(BuildCab(TwoFiles())), 0);  // the FIFO entry is replaced, never opened
   EXPECT_EQ(box.Out("x.dll"), Filler(50000, 5));
+}
+
+// The test writer's archives are real cabinets: cabextract, an independent
+// unpacker, reads the same bytes from them as do_decab.
+TEST(CabLibrary, AgreesWithCabextractOnWriterArchives) {
+  CabSpec spec;
+  spec.folders = {{Method::Stored, {File("s.bin", Filler(40000, 31)), File("e", "")}},
+                  {Method::Mszip, {File("m.bin", Filler(70000, 32))}},
+                  {Method::LzxVerbatim, {File("v.bin", Filler(70001, 33))}},
+                  {Method::Lzx, {File("l.bin", Filler(33333, 34))}}};
+  Sandbox box;
+  const fs::path cab = box.WriteArchive(BuildCab(spec));
+  ASSERT_NE(box.Unpack(cab), 0);
+  const fs::path other = box.root / "cabextract";
+  fs::create_directory(other);
+  const std::string cmd = "cabextract -q -d '" + other.string() + "' '" + cab.string() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  ASSERT_EQ(Sandbox::Names(other), Sandbox::Names(box.out));
+  for (const std::string& name : Sandbox::Names(other)) {
+    EXPECT_EQ(ReadFile(other / name), box.Out(name)) << name;
+  }
 }
 
 TEST(CabLibrary, ExportsOnlyDoDecab) {
