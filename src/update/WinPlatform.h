@@ -14,7 +14,8 @@ std::unique_ptr<Platform> MakeWinPlatform();
 // The directory part of a path up to and including its last backslash,
 // scanning by characters of the system's multibyte code page, so that a
 // trail byte of a double-byte character is never taken for a backslash.
-// Empty when the path has no backslash.
-std::string DirectoryOfPathMbcs(const std::string& path);
+// Empty when the path has no backslash. `codePage` 0 is the system's ANSI
+// code page.
+std::string DirectoryOfPathMbcs(const std::string& path, unsigned codePage = 0);
 
 }  // namespace quon

@@ -86,13 +86,19 @@ class WinPlatform : public Platform {
 
 }  // namespace
 
-std::string DirectoryOfPathMbcs(const std::string& path) {
-  const char* start = path.c_str();
-  const char* last = nullptr;
-  for (const char* p = start; *p; p = CharNextA(p)) {
-    if (*p == '\\') last = p;
+std::string DirectoryOfPathMbcs(const std::string& path, unsigned codePage) {
+  const UINT cp = codePage ? codePage : CP_ACP;
+  size_t last = std::string::npos;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c == '\0') break;
+    if (IsDBCSLeadByteEx(cp, static_cast<BYTE>(c)) && i + 1 < path.size() && path[i + 1] != '\0') {
+      ++i;  // the trail byte is part of the character, never a separator
+      continue;
+    }
+    if (c == '\\') last = i;
   }
-  return last ? std::string(start, static_cast<size_t>(last - start) + 1) : std::string();
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
 }
 
 std::unique_ptr<Platform> MakeWinPlatform() { return std::make_unique<WinPlatform>(); }
