@@ -363,17 +363,5 @@ TEST_F(Road, QuitWhileIncompleteAsksAndNoKeepsTheDownload) {
   EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver 121");
 }
 
-TEST_F(Road, RunningProductWindowsAreAskedToCloseBeforeCopying) {
-  StandardSetup();
-  s.windows.windows = {{1, "QuonUpdateMain"}, {2, "QUONFRAME"}, {3, "Graflux"}};
-  StartAll();
-  ASSERT_TRUE(s.Click("#update101"));
-  ASSERT_TRUE(s.Click("#install"));
-  EXPECT_EQ(s.Boxes(), std::vector<std::string>{"Please close all QUON and Graflux applications."});
-  EXPECT_EQ(s.windows.posts, (std::vector<WindowHandle>{2, 3}));
-  EXPECT_EQ(s.view.events, (std::vector<std::string>{"wait-on", "sleep 5000", "wait-off"}));
-  EXPECT_EQ(s.Page(), "QUON has been updated successfully.");
-}
-
 }  // namespace
 }  // namespace quon::e2e
