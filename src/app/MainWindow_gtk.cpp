@@ -111,6 +111,8 @@ void GtkMainWindow::Build() {
 
   WebKitSettings* settings = webkit_settings_new_with_settings("enable-javascript", FALSE, "enable-developer-extras",
                                                                FALSE, "enable-page-cache", FALSE, nullptr);
+  // Local pages only, one at a time: no memory cache worth keeping.
+  webkit_web_context_set_cache_model(webkit_web_context_get_default(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
   m_browser = WEBKIT_WEB_VIEW(webkit_web_view_new_with_settings(settings));
   g_object_unref(settings);
   gtkui::PlaceDlu(fixed, GTK_WIDGET(m_browser), 7, 7, 349, 239);
