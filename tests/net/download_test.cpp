@@ -291,6 +291,16 @@ TEST_F(DownloadTest, ALocalFileThatCannotBeOpenedIsNamedInTheMessage) {
   EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
 }
 
+TEST_F(DownloadTest, AFullDiskIsAFailureOfTheSecondPhase) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  FaultServer server(FileReply("", Pattern(50000)));
+  FieldMap fields;
+  EXPECT_EQ(0, Download(server.Port(), fields, "/dev/full"));
+  ASSERT_EQ(1u, prompts.Boxes().size());
+  EXPECT_EQ("Disk full while accessing /dev/full.", prompts.Boxes()[0].text);
+  EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
+}
+
 TEST_F(DownloadTest, WithoutADialogTheDownloadRunsWithoutDisplay) {
   const std::string data = Pattern(300000);
   FaultServer server(FileReply("&downloadlength=300000", data));
