@@ -65,17 +65,25 @@ constexpr uint32_t kMaxFileHeaderBytes = 16u << 20;
 int InternetCall_Function_Direct(HttpClient& http, UserPrompts& prompts, const ServerCall& call,
                                  FieldMap& fields, uint32_t* errorOut, const CancelFlag* cancel = nullptr);
 
-// The exchange on a worker under the plain wait dialog.
+// The exchange on a worker under the plain wait dialog. The worker works on
+// copies; `fields` gets the reply fields only when the worker finished
+// before the dialog ended (else it is left empty), `errorOut` whatever error
+// code the worker had stored by then. Returns 0 when the time limit ended
+// the dialog.
 int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, uint32_t* errorOut);
 
 // The download on the calling thread: writes the reply's file data to
-// filePath. Returns 1 when all data was written and the file closed.
+// filePath in blocks of 10000 bytes, updating `dialog` (may be null) after
+// every tenth block. Returns 1 when all data was written and the file
+// closed. With `cancel` set, no block is written once it is cancelled.
 int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const ServerCall& call,
                                   FieldMap& fields, uint32_t* errorOut, const std::string& filePath,
                                   int32_t* bytesWritten, ProgressDisplay* dialog,
                                   const CancelFlag* cancel = nullptr);
 
 // The download on a worker under the progress form of the wait dialog.
+// Cancel or the time limit return 0 at once; the file stays as far as it
+// was written, and nothing is written to it afterwards.
 int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath);
 
 // Reads until n bytes arrived or a read returned 0; returns the count read.
