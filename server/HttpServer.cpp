@@ -140,8 +140,8 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
       t_record.result = "bad-request";
       return httplib::Server::HandlerResponse::Handled;
     }
-    // A body over the limit is refused by the library itself (413) before
-    // it is read.
+    // A body over the limit is refused by the library itself (413); it is
+    // never kept in memory.
     return httplib::Server::HandlerResponse::Unhandled;
   });
 
