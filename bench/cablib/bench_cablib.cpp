@@ -3,6 +3,7 @@
 // with gcab -z from semi-compressible data, and kept in the build tree.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -66,10 +67,13 @@ const fs::path& Archive() {
   return archive;
 }
 
+// An empty output directory, with the previous round's dirty pages written
+// back first, so that no round pays for another's write-back.
 fs::path FreshOut() {
   const fs::path out = kWork / "out";
   fs::remove_all(out);
   fs::create_directories(out);
+  ::sync();
   return out;
 }
 
