@@ -25,6 +25,9 @@ const CLSID kClsidWebBrowser = {0x8856F961, 0x340A, 0x11D0, {0xA9, 0x6B, 0x00, 0
 // {34A715A0-6587-11D0-924A-0020AFC7AC4D}
 const IID kDiidWebBrowserEvents2 = {0x34A715A0, 0x6587, 0x11D0, {0x92, 0x4A, 0x00, 0x20, 0xAF, 0xC7, 0xAC, 0x4D}};
 
+// The host whose control takes keys (the user-interface thread has one).
+quon::win::BrowserHost* t_keyHost = nullptr;
+
 std::string BstrToText(BSTR text) {
   if (!text) return std::string();
   int length = static_cast<int>(SysStringLen(text));
@@ -309,6 +312,10 @@ bool BrowserHost::Create(HWND site, BeforeNavigateHandler handler) {
     inPlace->Release();
   }
   m_object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&m_dispatch));
+  if (SUCCEEDED(m_object->QueryInterface(IID_IOleInPlaceActiveObject, reinterpret_cast<void**>(&m_active)))) {
+    t_keyHost = this;
+    m_filter = SetWindowsHookExA(WH_MSGFILTER, &BrowserHost::MessageFilter, nullptr, GetCurrentThreadId());
+  }
   IConnectionPointContainer* container = nullptr;
   if (SUCCEEDED(m_object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
     if (SUCCEEDED(container->FindConnectionPoint(kDiidWebBrowserEvents2, &m_connection)) && m_connection) {
@@ -320,6 +327,15 @@ bool BrowserHost::Create(HWND site, BeforeNavigateHandler handler) {
 }
 
 void BrowserHost::Destroy() {
+  if (m_filter) {
+    UnhookWindowsHookEx(m_filter);
+    m_filter = nullptr;
+  }
+  if (t_keyHost == this) t_keyHost = nullptr;
+  if (m_active) {
+    m_active->Release();
+    m_active = nullptr;
+  }
   if (m_connection) {
     if (m_cookie) m_connection->Unadvise(m_cookie);
     m_connection->Release();
@@ -374,6 +390,20 @@ HRESULT BrowserHost::Navigate(const std::string& url) {
   VariantClear(&vTarget);
   VariantClear(&vHeaders);
   return hr;
+}
+
+LRESULT CALLBACK BrowserHost::MessageFilter(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == MSGF_DIALOGBOX && t_keyHost) {
+    MSG* msg = reinterpret_cast<MSG*>(lParam);
+    if (msg && t_keyHost->TranslateKey(msg)) return 1;
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+bool BrowserHost::TranslateKey(MSG* msg) {
+  if (!m_active || !m_site || msg->message < WM_KEYFIRST || msg->message > WM_KEYLAST) return false;
+  if (msg->hwnd != m_site && !IsChild(m_site, msg->hwnd)) return false;
+  return m_active->TranslateAccelerator(msg) == S_OK;
 }
 
 void BrowserHost::OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancelFlag) {

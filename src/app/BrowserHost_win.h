@@ -58,6 +58,10 @@ class BrowserHost {
   friend class Events;
 
   void OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancel);
+  // Keys for the control (Tab between links, Enter on a link) go to it
+  // before the dialog manager sees them.
+  static LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam);
+  bool TranslateKey(MSG* msg);
 
   HWND m_site = nullptr;
   Site* m_siteImpl;
@@ -67,6 +71,8 @@ class BrowserHost {
   IDispatch* m_dispatch = nullptr;
   IConnectionPoint* m_connection = nullptr;
   DWORD m_cookie = 0;
+  IOleInPlaceActiveObject* m_active = nullptr;
+  HHOOK m_filter = nullptr;
   BeforeNavigateHandler m_handler;
 };
 

@@ -10,7 +10,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <atomic>
 #include <iterator>
+#include <thread>
 
 #include "app/BrowserHost_win.h"
 #include "app/MainWindow_win.h"
@@ -95,6 +97,36 @@ class UiDriver {
   bool m_done = false;
 };
 UiDriver* UiDriver::s_current = nullptr;
+
+// Closes the next window of this process with the given caption (from a
+// helper thread) and tells whether one appeared.
+class CloseWhenShown {
+ public:
+  explicit CloseWhenShown(std::string caption) : m_caption(std::move(caption)) {
+    m_thread = std::thread([this] {
+      HWND found = nullptr;
+      WaitUntil([&] {
+        found = FindWindowA(nullptr, m_caption.c_str());
+        return (found && IsWindowVisible(found)) || m_stop.load();
+      }, 30000);
+      if (found && !m_stop) {
+        m_seen = true;
+        PostMessageA(found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      }
+    });
+  }
+  ~CloseWhenShown() {
+    m_stop = true;
+    m_thread.join();
+  }
+  bool Seen() const { return m_seen; }
+
+ private:
+  std::string m_caption;
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_seen{false};
+  std::thread m_thread;
+};
 
 // ---- the main window on its own ----------------------------------------
 
@@ -231,6 +263,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   int stage = 0;
   std::string listPage, installPage, resultPage, statusLine;
   size_t updates = 0;
+  bool aboutFromMenu = false, aboutFromButton = false;
   bool updateCancelled = false, installCancelled = false, secondUpdateIgnored = false;
   DWORD started = GetTickCount();
   UiDriver driver([&] {
@@ -246,6 +279,19 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
         updates = dlg.m_updateList.size();
         listPage = FileText(m_dir + "QuonUpdateLast.html");
         statusLine = GetWindowTextString(GetDlgItem(hwnd, IDC_STATUS_LINE));
+        // The About box, from the system menu and from its button.
+        {
+          CloseWhenShown about("About QuonUpdate");
+          SendMessageA(hwnd, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+          aboutFromMenu = about.Seen();
+        }
+        {
+          CloseWhenShown about("About QuonUpdate");
+          SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDC_ABOUT_BUTTON, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(GetDlgItem(hwnd, IDC_ABOUT_BUTTON)));
+          aboutFromButton = about.Seen();
+        }
+        if (const char* pause = std::getenv("QUON_TEST_PAUSE_MS")) PumpUntil([] { return false; }, std::atoi(pause));
         // A click on update 101, as the control reports it (file URL).
         updateCancelled = window.Browser().FireBeforeNavigate(pageUrl + "#update101");
         stage = 1;
@@ -275,6 +321,8 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   EXPECT_EQ(updates, 2u);
   EXPECT_NE(listPage.find("#update101"), std::string::npos);
   EXPECT_FALSE(statusLine.empty());
+  EXPECT_TRUE(aboutFromMenu);
+  EXPECT_TRUE(aboutFromButton);
   EXPECT_TRUE(updateCancelled);
   EXPECT_EQ(dlg.m_strNewVersion, "6.0.122.3");
   EXPECT_NE(installPage.find("#install"), std::string::npos) << installPage;

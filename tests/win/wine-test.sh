@@ -116,6 +116,10 @@ else
   wine "$exe" "$@"
 fi
 rc=$?
+if [ $rc != 0 ] && [ -n "$proxy_pid" ]; then
+  echo "--- tinyproxy log" >&2
+  cat "$tmp/tinyproxy.log" >&2
+fi
 # Let this test's Wine processes end before the next test starts.
 wineserver -w 2>/dev/null
 exit $rc
