@@ -20,6 +20,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "CabHeader.h"
@@ -63,7 +64,9 @@ struct Job {
   std::vector<Entry> entries;
   std::vector<ArchiveEntry> listing;
   std::unique_ptr<TempNamer> namer;
-  std::vector<std::unique_ptr<Handle>> handles;
+  // Every handle given to FDI, closed ones included (so a stale value is
+  // still recognised), by the value FDI holds.
+  std::unordered_map<INT_PTR, std::unique_ptr<Handle>> handles;
   std::size_t next = 0;
   std::uint16_t firstFolder = 0, endFolder = 0;  // folders unpacked by the current FDICopy
   std::vector<std::wstring> created;  // files of ours in dir, removed on failure
@@ -71,7 +74,7 @@ struct Job {
 
   ~Job() {
     for (auto& h : handles) {
-      if (h->open) ::CloseHandle(h->h);
+      if (h.second->open) ::CloseHandle(h.second->h);
     }
     if (!committed) {
       for (const std::wstring& p : created) ::DeleteFileW(p.c_str());
@@ -103,10 +106,14 @@ std::string Utf8(const std::wstring& w) {
 
 Handle* Find(INT_PTR hf) {
   if (!t_job) return nullptr;
-  for (auto& h : t_job->handles) {
-    if (reinterpret_cast<INT_PTR>(h.get()) == hf) return h.get();
-  }
-  return nullptr;
+  const auto it = t_job->handles.find(hf);
+  return it == t_job->handles.end() ? nullptr : it->second.get();
+}
+
+INT_PTR Register(Job* job, std::unique_ptr<Handle> f) {
+  const auto key = reinterpret_cast<INT_PTR>(f.get());
+  job->handles.emplace(key, std::move(f));
+  return key;
 }
 
 bool WriteAll(HANDLE h, const unsigned char* p, DWORD n) {
@@ -131,7 +138,10 @@ bool CloseOne(Handle* f) {
   if (f->output) ok = Flush(f);
   if (!::CloseHandle(f->h)) ok = false;
   f->open = false;
-  if (f->output) f->failed = f->failed || !ok;
+  if (f->output) {
+    f->failed = f->failed || !ok;
+    f->buf.reset();
+  }
   return ok;
 }
 
@@ -151,8 +161,7 @@ FNOPEN(FdiOpen) {
   if (h == INVALID_HANDLE_VALUE) return -1;
   auto f = std::make_unique<Handle>();
   f->h = h;
-  job->handles.push_back(std::move(f));
-  return reinterpret_cast<INT_PTR>(job->handles.back().get());
+  return Register(job, std::move(f));
 }
 
 FNREAD(FdiRead) {
@@ -241,8 +250,7 @@ INT_PTR StartFile(Job* job, PFDINOTIFICATION pfdin) {
     job->created.push_back(path);
     e.tempPath = path;
     f->h = h;
-    job->handles.push_back(std::move(f));
-    return reinterpret_cast<INT_PTR>(job->handles.back().get());
+    return Register(job, std::move(f));
   }
   return -1;
 }

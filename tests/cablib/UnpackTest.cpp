@@ -37,6 +37,17 @@ TEST(CabUnpack, SeveralFoldersOfEveryMethodWithAndWithoutChecksums) {
   }
 }
 
+TEST(CabUnpack, ManySmallFilesInTwoFolders) {
+  CabSpec spec;
+  spec.folders = {{Method::Mszip, {}}, {Method::Stored, {}}};
+  for (int i = 0; i < 600; ++i) {
+    spec.folders[i % 2].files.push_back(File("f" + std::to_string(i) + ".dat", Filler(i % 97, i)));
+  }
+  Sandbox box;
+  ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
+  ExpectUnpacked(box, spec);
+}
+
 TEST(CabUnpack, NamesInUtf8AndTheirOwnCase) {
   CabSpec spec;
   spec.folders = {{Method::Stored,
