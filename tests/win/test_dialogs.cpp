@@ -448,4 +448,41 @@ TEST(WaitDialog, TimeLimitAbandonsAHangingCall) {
   EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
 }
 
+// A message box of a server call comes from the worker while the wait
+// dialog is up: captioned with the application title, owned by the dialog.
+TEST(WaitDialog, MessageBoxFromTheWorkerIsOwnedByTheDialog) {
+  WinWaitDialogHost host;
+  WinPrompts prompts;
+  HWND dialog = nullptr, owner = nullptr;
+  std::string caption, text;
+  std::atomic<bool> answered{false};
+  std::thread answerer([&] {
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = FindWindowA("#32770", "QUON Update")) != nullptr && IsWindowVisible(box); }, 30000);
+    if (!box) return;
+    owner = GetWindow(box, GW_OWNER);
+    caption = GetWindowTextString(box);
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+      std::string t = GetWindowTextString(c);
+      if (t.find("Logon Failed") != std::string::npos) text = t;
+    }
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    answered = true;
+  });
+  int answer = 0;
+  int32_t result = RunWithWaitDialog(host, 0, [&](ProgressDisplay*, const CancelFlag&) {
+    dialog = WaitForWaitDialog();
+    answer = prompts.MessageBox("Logon Failed.  Error #565", MsgButtons::Ok, MsgIcon::Exclamation);
+    return 0;
+  });
+  answerer.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(answer, kIdOk);
+  EXPECT_EQ(caption, "QUON Update");
+  EXPECT_EQ(text, "Logon Failed.  Error #565");
+  EXPECT_NE(dialog, nullptr);
+  EXPECT_EQ(owner, dialog);
+}
+
 }  // namespace
