@@ -13,26 +13,28 @@
 #           credentials and gives it to the test as its system proxy
 #           (http_proxy, which WinINet's preconfigured settings take up) and
 #           as QUON_TEST_PROXY_PORT; skipped when tinyproxy is missing.
-# The Wine prefix is $WINEPREFIX (the test script sets it), else one in the
-# build tree; Wine's own installers for missing add-ons are switched off.
+# The Wine prefix is $WINEPREFIX (the test script sets it), else the one
+# given with --prefix DIR; Wine's own installers for missing add-ons are
+# switched off.
 set -u
 xvfb=0
 server=""
 root=""
 proxy_user=""
 proxy_password=""
+default_prefix=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --xvfb) xvfb=1; shift ;;
     --server) server="$2"; root="$3"; shift 3 ;;
     --proxy) proxy_user="$2"; proxy_password="$3"; shift 3 ;;
+    --prefix) default_prefix="$2"; shift 2 ;;
     *) break ;;
   esac
 done
 exe="$1"; shift
 
-here=$(cd "$(dirname "$exe")" && pwd)
-: "${WINEPREFIX:=$here/../../wineprefix}"
+: "${WINEPREFIX:=${default_prefix:-$(cd "$(dirname "$exe")" && pwd)/wineprefix}}"
 export WINEPREFIX WINEARCH="${WINEARCH:-win32}" WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 # Loopback only: no proxy from the environment.
