@@ -112,16 +112,15 @@ void LoopbackServer::Handle(SOCKET client) {
   }
   bool hang = false;
   std::string reply = m_handler(seen, hang);
+  size_t sent = 0;
+  while (sent < reply.size()) {
+    int n = send(client, reply.data() + sent, static_cast<int>(reply.size() - sent), 0);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
   if (hang) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_stopped.wait(lock, [this] { return m_stop.load() || m_release.load(); });
-  } else {
-    size_t sent = 0;
-    while (sent < reply.size()) {
-      int n = send(client, reply.data() + sent, static_cast<int>(reply.size() - sent), 0);
-      if (n <= 0) break;
-      sent += static_cast<size_t>(n);
-    }
   }
   shutdown(client, SD_BOTH);
   closesocket(client);

@@ -24,8 +24,8 @@ struct HttpRequestSeen {
 class LoopbackServer {
  public:
   // Returns the raw reply; an empty reply closes the connection without
-  // one. `hang` makes the server keep the connection open, unanswered,
-  // until it is stopped.
+  // one. `hang` makes the server keep the connection open after sending
+  // the reply (if any) until it is stopped or ReleaseHeld is called.
   using Handler = std::function<std::string(const HttpRequestSeen&, bool& hang)>;
 
   explicit LoopbackServer(Handler handler);

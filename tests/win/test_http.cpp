@@ -281,6 +281,54 @@ TEST(WinInetDownload, WritesTheDataAndRefusesAPlainTextReply) {
   RemoveTree(dir);
 }
 
+// Cancel in the progress form while the data is arriving: the caller gets 0
+// at once, the file keeps what was written, the worker ends as cancelled.
+TEST(WinInetDownload, CancelDuringTheDataEndsTheCall) {
+  const std::string prefix = "GetUpgradeFile";
+  std::atomic<bool> dataSent{false};
+  LoopbackServer server([&](const HttpRequestSeen& request, bool& hang) {
+    // Headers, the file header and the first 30000 of 1000000 bytes, then
+    // nothing more until the server is let go.
+    FieldMap reply;
+    reply.Set("code", RequestFields(request, prefix).Get("code"));
+    reply.Set("status", "ACCEPTED");
+    reply.Set("updateversion", "6.0.122.3");
+    reply.Set("downloadlength", "1000000");
+    std::string header = prefix + EncodeFields(reply, false);
+    uint32_t length = static_cast<uint32_t>(header.size());
+    std::string start = "HTTP/1.0 200 OK\r\nContent-Length: 1000018\r\n\r\nBytesCount" +
+                        std::string(reinterpret_cast<const char*>(&length), 4) + header + std::string(30000, 'x');
+    hang = true;
+    return start;
+  });
+  // The held connection gets its start first.
+  std::string dir = MakeTempDir("quon-cancel-");
+  std::string path = dir + "update7.0000";
+  WinInetHttpClient client;
+  RecordingPrompts prompts;
+  WinWaitDialogHost wait;
+  NetEnvironment env{client, prompts, wait};
+  std::thread canceller([&] {
+    // Once 30000 bytes are in the file, press Cancel.
+    WaitUntil([&] {
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow >= 30000;
+    }, 30000);
+    HWND dialog = nullptr;
+    WaitUntil([&] { return (dialog = ActiveWaitDialog()) != nullptr; });
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1007, BN_CLICKED), 0);
+  });
+  FieldMap fields;
+  fields.Set("TableID", "7");
+  EXPECT_EQ(DownloadToFile(env, LocalCall(server.Port(), "GetUpgradeFile"), fields, path), 0);
+  canceller.join();
+  server.ReleaseHeld();
+  EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(60)));
+  EXPECT_TRUE(prompts.Messages().empty()) << ::testing::PrintToString(prompts.Messages());
+  EXPECT_EQ(FileText(path), std::string(30000, 'x'));
+  RemoveTree(dir);
+}
+
 // ---- against the reference server (started by the test wrapper) ---------
 
 class ReferenceServer : public ::testing::Test {
