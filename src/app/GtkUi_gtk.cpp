@@ -218,8 +218,10 @@ bool RunOnUiThread(const std::function<void()>& fn) {
     if (g_shutdown) return false;
     g_pending.push_back(call);
   }
-  g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, RunPending, new std::shared_ptr<PendingCall>(call),
-                             FreePending);
+  // Always queued: g_main_context_invoke would run the call on this thread
+  // whenever the user-interface thread is between main loops (as when a
+  // wait dialog has started its worker but not yet its loop).
+  g_idle_add_full(G_PRIORITY_DEFAULT, RunPending, new std::shared_ptr<PendingCall>(call), FreePending);
   std::unique_lock<std::mutex> lock(call->mutex);
   call->cv.wait(lock, [&] { return call->done; });
   return call->ran;

@@ -42,6 +42,7 @@ struct MainWindowCallbacks {
 
   static gboolean RunNavigation(gpointer data) {
     auto* pending = static_cast<PendingNavigation*>(data);
+    TraceMessage("Navigation:", pending->url);
     GtkMainWindow* self = pending->window;
     bool cancel = false;
     if (self->m_events && self->m_window && !self->m_ended) {
@@ -60,13 +61,24 @@ struct MainWindowCallbacks {
     return G_SOURCE_REMOVE;
   }
 
-  static void LoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+  static void LoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     auto* self = static_cast<GtkMainWindow*>(data);
-    if (event == WEBKIT_LOAD_FINISHED && !self->m_firstLoadTraced) {
+    const char* uri = webkit_web_view_get_uri(view);
+    const bool blank = uri && g_str_equal(uri, "about:blank");  // the start of the browser processes
+    if (event == WEBKIT_LOAD_FINISHED && !blank && !self->m_firstLoadTraced) {
       self->m_firstLoadTraced = true;
       // The start-up marker that bench/gui reads.
       TraceMessage("First page loaded.");
     }
+  }
+
+  static gboolean LoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer) {
+    TraceMessage("Page load failed:", std::string(uri ? uri : "") + " " + (error ? error->message : ""));
+    return FALSE;  // the browser shows its own error page
+  }
+
+  static void WebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer) {
+    TraceMessage("Browser process ended (reason in param)", static_cast<int64_t>(reason));
   }
 
   static gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
@@ -111,8 +123,13 @@ void GtkMainWindow::Build() {
 
   WebKitSettings* settings = webkit_settings_new_with_settings("enable-javascript", FALSE, "enable-developer-extras",
                                                                FALSE, "enable-page-cache", FALSE, nullptr);
-  // Local pages only, one at a time: no memory cache worth keeping.
-  webkit_web_context_set_cache_model(webkit_web_context_get_default(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+  // Local pages only, one at a time: no memory cache worth keeping, and no
+  // proxy to resolve (the proxy settings of the environment are the update
+  // transport's business; the browser's resolver must not hold up a page).
+  WebKitWebContext* context = webkit_web_context_get_default();
+  webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+  webkit_website_data_manager_set_network_proxy_settings(webkit_web_context_get_website_data_manager(context),
+                                                         WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
   m_browser = WEBKIT_WEB_VIEW(webkit_web_view_new_with_settings(settings));
   g_object_unref(settings);
   gtkui::PlaceDlu(fixed, GTK_WIDGET(m_browser), 7, 7, 349, 239);
@@ -127,11 +144,17 @@ void GtkMainWindow::Build() {
 
   g_signal_connect(m_browser, "decide-policy", G_CALLBACK(MainWindowCallbacks::DecidePolicy), this);
   g_signal_connect(m_browser, "load-changed", G_CALLBACK(MainWindowCallbacks::LoadChanged), this);
+  g_signal_connect(m_browser, "load-failed", G_CALLBACK(MainWindowCallbacks::LoadFailed), this);
+  g_signal_connect(m_browser, "web-process-terminated", G_CALLBACK(MainWindowCallbacks::WebProcessTerminated),
+                   this);
   g_signal_connect(m_window, "delete-event", G_CALLBACK(MainWindowCallbacks::OnDeleteEvent), this);
   g_signal_connect_after(m_window, "key-press-event", G_CALLBACK(MainWindowCallbacks::OnKeyPressed), this);
   g_signal_connect(m_close, "clicked", G_CALLBACK(MainWindowCallbacks::CloseClicked), this);
   g_signal_connect(m_about, "clicked", G_CALLBACK(MainWindowCallbacks::AboutClicked), this);
   gtkui::SetFrame(m_window, true, true);
+  // Start the browser's processes now, while the update list is fetched,
+  // rather than when the first page is shown.
+  webkit_web_view_load_uri(m_browser, "about:blank");
 }
 
 int GtkMainWindow::RunModal(MainWindowEvents& events) {
@@ -167,6 +190,7 @@ WindowHandle GtkMainWindow::NativeHandle() const {
 }
 
 void GtkMainWindow::Navigate(const std::string& url) {
+  TraceMessage("Navigate:", url);
   if (m_browser) webkit_web_view_load_uri(m_browser, gtkui::ToUtf8(url).c_str());
 }
 

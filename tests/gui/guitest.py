@@ -276,6 +276,34 @@ class Session:
             self.x("xdotool", "key", "--clearmodifiers", k)
             time.sleep(0.25)
 
+    def type_text(self, window, text):
+        self.focus(window)
+        self.x("xdotool", "type", "--delay", "40", text)
+        time.sleep(0.2)
+
+    def start_tinyproxy(self, user, password):
+        """A tinyproxy on a free loopback port that asks for Basic
+        credentials; returns its port."""
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        conf = os.path.join(self.dir, "tinyproxy.conf")
+        with open(conf, "w") as f:
+            f.write('Port %d\nListen 127.0.0.1\nTimeout 30\nLogFile "%s"\nLogLevel Info\nMaxClients 20\n'
+                    "DisableViaHeader Yes\nBasicAuth %s %s\n" % (port, os.path.join(self.dir, "tinyproxy.log"),
+                                                                   user, password))
+        self._spawn(["tinyproxy", "-d", "-c", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def accepting():
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+                return True
+            except OSError:
+                return False
+        wait_until("tinyproxy", accepting, timeout=15)
+        return port
+
     def click_dlu(self, window, x_dlu, y_dlu):
         """A real pointer click at a point of a window given in dialog units."""
         px, py = int(x_dlu * 1.5), int(y_dlu * 1.625)

@@ -222,6 +222,35 @@ def test_close_request(s):
     s.wait_page("QUON has been updated successfully.", timeout=30)
 
 
+def test_proxy_prompt(s):
+    """A proxy asks for credentials: the prompt comes up over the wait
+    dialog, the user types them, and the list arrives through the proxy."""
+    s.start_xvfb()
+    root = s.make_catalog()
+    port = s.start_server(root)
+    proxy = s.start_tinyproxy("planner", "s3cret")
+    s.make_product()
+    s.start_app(port, extra_env={"http_proxy": "http://127.0.0.1:%d" % proxy, "no_proxy": "",
+                                 "NO_PROXY": "", "HTTP_PROXY": ""})
+    prompt = s.wait_window("Proxy Authentication", timeout=30)[0]
+    check(s.windows(WAIT), "the prompt comes up while the wait dialog is showing")
+    check(not s.windows(MAIN), "before the main window")
+    s.check_not_blank(s.screenshot("proxy-prompt"))
+    s.type_text(prompt, "planner")
+    s.key(prompt, "Tab")
+    s.type_text(prompt, "s3cret")
+    s.key(prompt, "Return")
+    main = main_window(s)
+    s.wait_trace("First page loaded.")
+    check('href="#update7"' in s.page(), "the list came through the proxy")
+    with open(os.path.join(s.dir, "tinyproxy.log"), errors="replace") as f:
+        check("GetUpgradeList" in f.read(), "the request went through the proxy")
+    close_button(s, main)
+    box = message_box(s, main)
+    s.key(box, "Return")  # Yes
+    check(s.wait_exit() == 0, "exit code")
+
+
 def main(argv):
     if len(argv) != 2 or "test_" + argv[1] not in globals():
         print(__doc__)
@@ -234,6 +263,14 @@ def main(argv):
         return 0
     except TestFailure as failure:
         print("FAIL %s: %s" % (argv[1], failure))
+        if session.display:
+            try:
+                shot = session.screenshot("failure")
+                titles = session.x("xdotool", "search", "--onlyvisible", "--name", ".", check_rc=False).split()
+                print("screen at the failure: %s; visible windows: %s" % (shot, ", ".join(
+                    session.x("xdotool", "getwindowname", w, check_rc=False).strip() for w in titles)))
+            except Exception as e:  # the display may be gone
+                print("no screenshot: %s" % e)
         if session.app is not None:
             print("--- updater trace ---\n" + session.app_trace()[-4000:])
         keep = True

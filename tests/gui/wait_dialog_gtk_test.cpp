@@ -295,6 +295,41 @@ TEST_F(GtkWaitDialogTest, MessageBoxesFromTheWorkerAreAnsweredOnTheUiThread) {
   EXPECT_EQ(questionText, "Sure?");
 }
 
+TEST_F(GtkWaitDialogTest, WorkerCallsRunOnTheUiThreadEvenBetweenMainLoops) {
+  // A worker may ask before the dialog's loop runs (its worker starts in
+  // the dialog's initialisation): the call must still wait for the
+  // user-interface thread, never run on the worker.
+  const std::thread::id ui = std::this_thread::get_id();
+  std::thread::id ranOn;
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    gtkui::RunOnUiThread([&] { ranOn = std::this_thread::get_id(); });
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // no loop is running meanwhile
+  EXPECT_FALSE(returned) << "the call waits for the user-interface thread";
+  while (!returned) g_main_context_iteration(nullptr, FALSE);
+  worker.join();
+  EXPECT_EQ(ranOn, ui);
+}
+
+TEST_F(GtkWaitDialogTest, MessageBoxAskedAtOnceByTheWorkerShowsOnTheUiThread) {
+  bool answered = false;
+  Probe probe([&] {
+    GtkWidget* box = FindWindow(kAppTitle);
+    if (!box) return false;
+    answered = true;
+    gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+    return true;
+  });
+  EXPECT_EQ(RunWithWaitDialog(m_host, 0,
+                              [&](ProgressDisplay*, const CancelFlag&) {
+                                return m_prompts.MessageBox("Operation Failed.") == kIdOk ? 1 : 0;
+                              }),
+            1);
+  EXPECT_TRUE(answered);
+}
+
 TEST_F(GtkWaitDialogTest, EightBitTextsShowAsUtf8) {
   EXPECT_EQ(gtkui::ToUtf8("Gr\xfc\xdf" "e"), "Gr\xc3\xbc\xc3\x9f" "e");  // Windows-1252
   EXPECT_EQ(gtkui::ToUtf8("Gr\xc3\xbc\xc3\x9f" "e"), "Gr\xc3\xbc\xc3\x9f" "e");  // already UTF-8
