@@ -6,6 +6,7 @@ updater, and input and inspection through xdotool, xprop and ImageMagick.
 Everything started here is stopped by Session.close(), also on failure.
 Only the standard library is used.
 """
+import ctypes
 import os
 import random
 import re
@@ -17,6 +18,14 @@ import subprocess
 import tempfile
 import threading
 import time
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
+
+
+def _end_with_parent():
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
 class TestFailure(AssertionError):
@@ -127,7 +136,10 @@ class Session:
 
     # --- processes ------------------------------------------------------
     def _spawn(self, args, **kw):
-        proc = subprocess.Popen(args, start_new_session=True, **kw)
+        # Each in its own process group (stopped as a whole, WebKit's helper
+        # processes included), and told to end should this script be killed
+        # before it can clean up.
+        proc = subprocess.Popen(args, start_new_session=True, preexec_fn=_end_with_parent, **kw)
         self.procs.append(proc)
         return proc
 
