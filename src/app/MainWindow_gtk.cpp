@@ -123,6 +123,9 @@ void GtkMainWindow::Build() {
 
   WebKitSettings* settings = webkit_settings_new_with_settings("enable-javascript", FALSE, "enable-developer-extras",
                                                                FALSE, "enable-page-cache", FALSE, nullptr);
+  // Static pages of text and links: drawn without OpenGL, which saves the
+  // memory and start-up of a GL context (software GL on many desktops).
+  webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
   // Local pages only, one at a time: no memory cache worth keeping, and no
   // proxy to resolve (the proxy settings of the environment are the update
   // transport's business; the browser's resolver must not hold up a page).
