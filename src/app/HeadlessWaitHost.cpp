@@ -9,6 +9,7 @@ namespace quon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kWakeSlice{20};
 
 class HeadlessWindow : public WaitDialogWindow {
  public:
@@ -83,11 +84,10 @@ class HeadlessWindow : public WaitDialogWindow {
       Clock::time_point next = canCancel ? cancelAt : Clock::time_point::max();
       for (const auto& [id, timer] : m_timers) next = std::min(next, timer.due);
       auto ready = [&] { return m_pendingDone > 0 || m_progressChanged; };
-      if (next == Clock::time_point::max()) {
-        m_wake.wait(lock, ready);
-      } else {
-        m_wake.wait_until(lock, next, ready);
-      }
+      // Never sleep longer than a short slice: a wake-up lost by the
+      // platform's condition variable (seen with winpthreads under Wine)
+      // must not stall the loop, it only delays it.
+      m_wake.wait_until(lock, std::min(next, Clock::now() + kWakeSlice), ready);
       if (m_pendingDone > 0) {
         --m_pendingDone;
         ++m_record.doneMessages;
