@@ -2,6 +2,7 @@
 // directory.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -156,7 +157,9 @@ struct HeadlessWaitHost : WaitDialogHost {
     events.OnInitDialog(window);
     {
       std::unique_lock<std::mutex> lock(window.mutex);
-      window.cv.wait(lock, [&] { return window.done; });
+      // Sliced wait: winpthreads under Wine can lose a wake-up.
+      while (!window.cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return window.done; })) {
+      }
     }
     events.OnWaitDone();
   }

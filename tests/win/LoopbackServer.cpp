@@ -2,6 +2,8 @@
 
 #include <ws2tcpip.h>
 
+#include <chrono>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -120,7 +122,10 @@ void LoopbackServer::Handle(SOCKET client) {
   }
   if (hang) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_stopped.wait(lock, [this] { return m_stop.load() || m_release.load(); });
+    // Sliced wait: winpthreads under Wine can lose a wake-up.
+    while (!m_stopped.wait_for(lock, std::chrono::milliseconds(20),
+                               [this] { return m_stop.load() || m_release.load(); })) {
+    }
   }
   shutdown(client, SD_BOTH);
   closesocket(client);
