@@ -62,13 +62,13 @@ std::string FillTemplate(std::string_view tmpl, std::initializer_list<std::strin
   for (size_t i = 0; i < tmpl.size(); ++i) {
     char ch = tmpl[i];
     if (ch == '%' && i + 1 < tmpl.size()) {
-      char spec = tmpl[i + 1];
-      if (spec == '%') {
+      char conversion = tmpl[i + 1];
+      if (conversion == '%') {
         out += '%';
         ++i;
         continue;
       }
-      if (spec == 's' || spec == 'i') {
+      if (conversion == 's' || conversion == 'i') {
         if (next != args.end()) out.append(next->data(), next->size()), ++next;
         ++i;
         continue;

@@ -158,10 +158,10 @@ std::uint32_t CabChecksum(const unsigned char* data, std::size_t size, std::uint
   return csum ^ tail;
 }
 
-std::string BuildCab(const CabSpec& spec, CabLayout* layout) {
+std::string BuildCab(const CabSpec& plan, CabLayout* layout) {
   CabLayout lay;
   std::size_t fileCount = 0;
-  for (const FolderSpec& f : spec.folders) fileCount += f.files.size();
+  for (const FolderSpec& f : plan.folders) fileCount += f.files.size();
 
   std::string head;  // CFHEADER
   head += "MSCF";
@@ -172,24 +172,24 @@ std::string BuildCab(const CabSpec& spec, CabLayout* layout) {
   Put32(head, 0);
   head += '\x03';
   head += '\x01';
-  Put16(head, static_cast<std::uint16_t>(spec.folders.size()));
+  Put16(head, static_cast<std::uint16_t>(plan.folders.size()));
   Put16(head, static_cast<std::uint16_t>(fileCount));
-  Put16(head, spec.flags);
+  Put16(head, plan.flags);
   Put16(head, 0x1234);  // set id
-  Put16(head, (spec.flags & 1) ? 1 : 0);
-  if (spec.flags & 1) head += std::string("prev.cab\0disk 1\0", 16);
-  if (spec.flags & 2) head += std::string("next.cab\0disk 2\0", 16);
+  Put16(head, (plan.flags & 1) ? 1 : 0);
+  if (plan.flags & 1) head += std::string("prev.cab\0disk 1\0", 16);
+  if (plan.flags & 2) head += std::string("next.cab\0disk 2\0", 16);
   lay.headerEnd = head.size();
 
   const std::size_t foldersAt = head.size();
-  std::string folders(spec.folders.size() * 8, '\0');
+  std::string folders(plan.folders.size() * 8, '\0');
   lay.filesOffset = foldersAt + folders.size();
 
   std::string files;
-  std::vector<std::string> folderData(spec.folders.size());
-  std::vector<std::uint16_t> blockCounts(spec.folders.size());
-  for (std::size_t fi = 0; fi < spec.folders.size(); ++fi) {
-    const FolderSpec& folder = spec.folders[fi];
+  std::vector<std::string> folderData(plan.folders.size());
+  std::vector<std::uint16_t> blockCounts(plan.folders.size());
+  for (std::size_t fi = 0; fi < plan.folders.size(); ++fi) {
+    const FolderSpec& folder = plan.folders[fi];
     std::string raw;
     for (const FileSpec& file : folder.files) {
       Put32(files, file.declaredSize.value_or(static_cast<std::uint32_t>(file.data.size())));
@@ -207,13 +207,13 @@ std::string BuildCab(const CabSpec& spec, CabLayout* layout) {
     // with no output would mark a block continued in the next cabinet).
     LzxTrees trees;
     for (std::size_t pos = 0; pos < raw.size();) {
-      const std::string chunk = raw.substr(pos, std::min(spec.blockSize, raw.size() - pos));
+      const std::string chunk = raw.substr(pos, std::min(plan.blockSize, raw.size() - pos));
       const std::string payload = EncodeBlock(folder.method, chunk, pos == 0, trees);
       std::string hdr;
       Put32(hdr, 0);
       Put16(hdr, static_cast<std::uint16_t>(payload.size()));
       Put16(hdr, static_cast<std::uint16_t>(chunk.size()));
-      if (spec.checksums) {
+      if (plan.checksums) {
         const auto* p = reinterpret_cast<const unsigned char*>(payload.data());
         const std::uint32_t c = CabChecksum(p, payload.size(), 0);
         const auto* h = reinterpret_cast<const unsigned char*>(hdr.data()) + 4;
@@ -229,12 +229,12 @@ std::string BuildCab(const CabSpec& spec, CabLayout* layout) {
   std::string out = head + folders + files;
   Set32(out, 16, static_cast<std::uint32_t>(lay.filesOffset));
   std::size_t block = 0;
-  for (std::size_t fi = 0; fi < spec.folders.size(); ++fi) {
+  for (std::size_t fi = 0; fi < plan.folders.size(); ++fi) {
     const std::size_t start = out.size();
     Set32(out, foldersAt + fi * 8, static_cast<std::uint32_t>(start));
     out[foldersAt + fi * 8 + 4] = static_cast<char>(blockCounts[fi] & 0xFF);
     out[foldersAt + fi * 8 + 5] = static_cast<char>(blockCounts[fi] >> 8);
-    const std::uint16_t ct = CompType(spec.folders[fi].method);
+    const std::uint16_t ct = CompType(plan.folders[fi].method);
     out[foldersAt + fi * 8 + 6] = static_cast<char>(ct & 0xFF);
     out[foldersAt + fi * 8 + 7] = static_cast<char>(ct >> 8);
     for (std::uint16_t b = 0; b < blockCounts[fi]; ++b) lay.dataBlocks[block++] += start;

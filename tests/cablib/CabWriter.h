@@ -43,7 +43,7 @@ struct CabLayout {
   std::vector<std::size_t> dataBlocks;           // each CFDATA header
 };
 
-std::string BuildCab(const CabSpec& spec, CabLayout* layout = nullptr);
+std::string BuildCab(const CabSpec& plan, CabLayout* layout = nullptr);
 
 // The cabinet checksum of a data block.
 std::uint32_t CabChecksum(const unsigned char* data, std::size_t size, std::uint32_t seed);

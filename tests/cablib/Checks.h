@@ -27,10 +27,10 @@ inline void ExpectNothingWritten(const Sandbox& box, const std::string& archiveN
   EXPECT_EQ(Sandbox::Names(box.root), (std::vector<std::string>{"out", archiveName}));
 }
 
-// out holds exactly the files of spec, byte for byte.
-inline void ExpectUnpacked(const Sandbox& box, const CabSpec& spec) {
+// out holds exactly the files of plan, byte for byte.
+inline void ExpectUnpacked(const Sandbox& box, const CabSpec& plan) {
   std::vector<std::string> expected;
-  for (const FolderSpec& folder : spec.folders) {
+  for (const FolderSpec& folder : plan.folders) {
     for (const FileSpec& f : folder.files) {
       expected.push_back(f.name);
       EXPECT_TRUE(box.Out(f.name) == f.data) << f.name << " differs";

@@ -13,14 +13,14 @@ namespace cabtest {
 namespace {
 
 CabSpec ThreeFolders(bool checksums) {
-  CabSpec spec;
-  spec.checksums = checksums;
-  spec.folders = {
+  CabSpec plan;
+  plan.checksums = checksums;
+  plan.folders = {
       {Method::Stored, {File("Update.List", "[MAIN]\r\nA.DLL\r\n"), File("a.bin", Filler(9000, 21))}},
       {Method::Mszip, {File("b.bin", Filler(40000, 22)), File("empty", "")}},
       {Method::Lzx, {File("c.bin", Filler(35001, 23))}},
   };
-  return spec;
+  return plan;
 }
 
 TEST(CabDamage, TruncatedAnywhere) {

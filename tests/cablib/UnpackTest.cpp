@@ -13,9 +13,9 @@ namespace cabtest {
 namespace {
 
 CabSpec MixedArchive(bool checksums) {
-  CabSpec spec;
-  spec.checksums = checksums;
-  spec.folders = {
+  CabSpec plan;
+  plan.checksums = checksums;
+  plan.folders = {
       {Method::Stored, {File("Update.List", "[MAIN]\r\nQUON.EXE\r\n"), File("empty.dat", ""),
                         File("stored.bin", Filler(70000, 1))}},
       {Method::Mszip, {File("zip.bin", Filler(100000, 2)), File("zip.txt", Filler(5000, 3, true))}},
@@ -23,39 +23,39 @@ CabSpec MixedArchive(bool checksums) {
       {Method::Lzx, {File("lzx.bin", Filler(90001, 4)), File("lzx-empty", "")}},
       {Method::Stored, {File("only-empty", "")}},
   };
-  return spec;
+  return plan;
 }
 
 TEST(CabUnpack, SeveralFoldersOfEveryMethodWithAndWithoutChecksums) {
   for (const bool checksums : {true, false}) {
     SCOPED_TRACE(checksums ? "checksums" : "no checksums");
     Sandbox box;
-    const CabSpec spec = MixedArchive(checksums);
-    ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
-    ExpectUnpacked(box, spec);
+    const CabSpec plan = MixedArchive(checksums);
+    ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
+    ExpectUnpacked(box, plan);
     EXPECT_EQ(Sandbox::Names(box.root), (std::vector<std::string>{"out", "test.cab"}));
   }
 }
 
 TEST(CabUnpack, ManySmallFilesInTwoFolders) {
-  CabSpec spec;
-  spec.folders = {{Method::Mszip, {}}, {Method::Stored, {}}};
+  CabSpec plan;
+  plan.folders = {{Method::Mszip, {}}, {Method::Stored, {}}};
   for (int i = 0; i < 600; ++i) {
-    spec.folders[i % 2].files.push_back(File("f" + std::to_string(i) + ".dat", Filler(i % 97, i)));
+    plan.folders[i % 2].files.push_back(File("f" + std::to_string(i) + ".dat", Filler(i % 97, i)));
   }
   Sandbox box;
-  ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
-  ExpectUnpacked(box, spec);
+  ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
+  ExpectUnpacked(box, plan);
 }
 
 TEST(CabUnpack, NamesInUtf8AndTheirOwnCase) {
-  CabSpec spec;
-  spec.folders = {{Method::Stored,
+  CabSpec plan;
+  plan.folders = {{Method::Stored,
                    {File("Gr\xC3\xBC\xC3\x9F" "e.txt", "umlaut", 0xA0), File("MiXeD.Case", "case"),
                     File(".hidden", "dot"), File("a..b", "dots inside")}}};
   Sandbox box;
-  ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
-  ExpectUnpacked(box, spec);
+  ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
+  ExpectUnpacked(box, plan);
 }
 
 TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
@@ -64,9 +64,9 @@ TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
   fs::permissions(box.out / "Update.List", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   WriteFile(box.out / "keep.txt", "unrelated");
-  CabSpec spec;
-  spec.folders = {{Method::Mszip, {File("Update.List", "new"), File("b.bin", Filler(40000, 9))}}};
-  ASSERT_NE(box.Unpack(BuildCab(spec)), 0);
+  CabSpec plan;
+  plan.folders = {{Method::Mszip, {File("Update.List", "new"), File("b.bin", Filler(40000, 9))}}};
+  ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
   EXPECT_EQ(box.Out("Update.List"), "new");
   EXPECT_EQ(box.Out("b.bin"), Filler(40000, 9));
   EXPECT_EQ(box.Out("keep.txt"), "unrelated");
@@ -76,20 +76,20 @@ TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
 TEST(CabUnpack, DirectoryUnderATargetNameRefusesTheArchive) {
   Sandbox box;
   fs::create_directory(box.out / "b.txt");
-  CabSpec spec;
-  spec.folders = {{Method::Stored, {File("a.txt", "a"), File("b.txt", "b")}}};
-  EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+  CabSpec plan;
+  plan.folders = {{Method::Stored, {File("a.txt", "a"), File("b.txt", "b")}}};
+  EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
   EXPECT_EQ(Sandbox::Names(box.out), std::vector<std::string>{"b.txt"});
   EXPECT_TRUE(fs::is_directory(box.out / "b.txt"));
   EXPECT_TRUE(fs::is_empty(box.out / "b.txt"));
 }
 
 TEST(CabUnpack, TargetDirectoryWithTrailingSeparator) {
-  CabSpec spec;
-  spec.folders = {{Method::Stored, {File("a.txt", "a")}}};
+  CabSpec plan;
+  plan.folders = {{Method::Stored, {File("a.txt", "a")}}};
   for (const std::string& sep : DirSeparators()) {
     Sandbox box;
-    const fs::path archive = box.WriteArchive(BuildCab(spec));
+    const fs::path archive = box.WriteArchive(BuildCab(plan));
     const std::string dir = box.out.string() + sep;
     EXPECT_NE(CallDecab(archive.string().c_str(), dir.c_str()), 0) << dir;
     EXPECT_EQ(box.Out("a.txt"), "a");
@@ -98,9 +98,9 @@ TEST(CabUnpack, TargetDirectoryWithTrailingSeparator) {
 
 TEST(CabUnpack, MissingOrUnusableArguments) {
   Sandbox box;
-  CabSpec spec;
-  spec.folders = {{Method::Stored, {File("a.txt", "a")}}};
-  const fs::path archive = box.WriteArchive(BuildCab(spec));
+  CabSpec plan;
+  plan.folders = {{Method::Stored, {File("a.txt", "a")}}};
+  const fs::path archive = box.WriteArchive(BuildCab(plan));
   const std::string a = archive.string(), d = box.out.string();
   EXPECT_EQ(CallDecab(nullptr, d.c_str()), 0);
   EXPECT_EQ(CallDecab(a.c_str(), nullptr), 0);
@@ -134,10 +134,10 @@ TEST(CabRefusal, UnsafeNames) {
   };
   for (const auto& [name, attribs] : names) {
     SCOPED_TRACE(testing::PrintToString(name));
-    CabSpec spec;
-    spec.folders = {{Method::Stored, {File("good.txt", "fine"), File(name, "evil", attribs)}}};
+    CabSpec plan;
+    plan.folders = {{Method::Stored, {File("good.txt", "fine"), File(name, "evil", attribs)}}};
     Sandbox box;
-    EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+    EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
     ExpectNothingWritten(box);
   }
 }
@@ -151,10 +151,10 @@ TEST(CabRefusal, NamesEqualWhenCaseIsIgnored) {
   };
   for (const auto& set : sets) {
     SCOPED_TRACE(set[0] + " / " + set[1]);
-    CabSpec spec;
-    spec.folders = {{Method::Stored, {File(set[0], "one", 0xA0), File("x.txt", "x"), File(set[1], "two", 0xA0)}}};
+    CabSpec plan;
+    plan.folders = {{Method::Stored, {File(set[0], "one", 0xA0), File("x.txt", "x"), File(set[1], "two", 0xA0)}}};
     Sandbox box;
-    EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+    EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
     ExpectNothingWritten(box);
   }
 }
@@ -162,46 +162,46 @@ TEST(CabRefusal, NamesEqualWhenCaseIsIgnored) {
 TEST(CabRefusal, ImpossibleOrOversizedListings) {
   std::vector<std::pair<std::string, CabSpec>> cases;
   {
-    CabSpec spec;  // declared total above the bound, data tiny
+    CabSpec plan;  // declared total above the bound, data tiny
     FileSpec big = File("big1", "x");
     big.declaredSize = 0xC0000000u;
     FileSpec big2 = File("big2", "y");
     big2.declaredSize = 0xC0000000u;
-    spec.folders = {{Method::Stored, {File("a.txt", "a"), big, big2}}};
-    cases.emplace_back("total above 4 GiB", spec);
+    plan.folders = {{Method::Stored, {File("a.txt", "a"), big, big2}}};
+    cases.emplace_back("total above 4 GiB", plan);
   }
   {
-    CabSpec spec;  // one file claiming far more than its folder holds
+    CabSpec plan;  // one file claiming far more than its folder holds
     FileSpec f = File("huge", "abc");
     f.declaredSize = 0xFFFFFFF0u;
-    spec.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
-    cases.emplace_back("file beyond its folder", spec);
+    plan.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
+    cases.emplace_back("file beyond its folder", plan);
   }
   {
-    CabSpec spec;  // data offset beyond the folder
+    CabSpec plan;  // data offset beyond the folder
     FileSpec f = File("late", "abc");
     f.declaredOffset = 5000000;
-    spec.folders = {{Method::Mszip, {File("a.txt", "a"), f}}};
-    cases.emplace_back("offset beyond folder", spec);
+    plan.folders = {{Method::Mszip, {File("a.txt", "a"), f}}};
+    cases.emplace_back("offset beyond folder", plan);
   }
   {
-    CabSpec spec;  // folder number that does not exist
+    CabSpec plan;  // folder number that does not exist
     FileSpec f = File("lost", "abc");
     f.folderIndex = 7;
-    spec.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
-    cases.emplace_back("missing folder", spec);
+    plan.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
+    cases.emplace_back("missing folder", plan);
   }
   for (const std::uint16_t flags : {1, 2, 3}) {
-    CabSpec spec;  // member of a cabinet set
-    spec.flags = flags;
-    spec.folders = {{Method::Stored, {File("a.txt", "a")}}};
-    cases.emplace_back("cabinet set flags " + std::to_string(flags), spec);
+    CabSpec plan;  // member of a cabinet set
+    plan.flags = flags;
+    plan.folders = {{Method::Stored, {File("a.txt", "a")}}};
+    cases.emplace_back("cabinet set flags " + std::to_string(flags), plan);
   }
   cases.emplace_back("no files at all", CabSpec{});
-  for (const auto& [what, spec] : cases) {
+  for (const auto& [what, plan] : cases) {
     SCOPED_TRACE(what);
     Sandbox box;
-    EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+    EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
     ExpectNothingWritten(box);
   }
 }

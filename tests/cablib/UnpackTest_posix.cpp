@@ -13,9 +13,9 @@ namespace cabtest {
 namespace {
 
 CabSpec TwoFiles() {
-  CabSpec spec;
-  spec.folders = {{Method::Mszip, {File("Update.List", "list"), File("x.dll", Filler(50000, 5))}}};
-  return spec;
+  CabSpec plan;
+  plan.folders = {{Method::Mszip, {File("Update.List", "list"), File("x.dll", Filler(50000, 5))}}};
+  return plan;
 }
 
 TEST(CabLinks, PlantedSymlinkIsReplacedNotFollowed) {
@@ -34,9 +34,9 @@ TEST(CabLinks, PlantedSymlinkIsReplacedNotFollowed) {
 TEST(CabLinks, PlantedSymlinkSurvivesARefusedArchive) {
   Sandbox box;
   fs::create_symlink("../victim.txt", box.out / "Update.List");
-  CabSpec spec = TwoFiles();
-  spec.folders[0].files.push_back(File("../escape", "x"));
-  EXPECT_EQ(box.Unpack(BuildCab(spec)), 0);
+  CabSpec plan = TwoFiles();
+  plan.folders[0].files.push_back(File("../escape", "x"));
+  EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
   EXPECT_TRUE(fs::is_symlink(box.out / "Update.List"));
   EXPECT_EQ(Sandbox::Names(box.out), std::vector<std::string>{"Update.List"});
   EXPECT_FALSE(fs::exists(box.root / "victim.txt"));
@@ -56,13 +56,13 @@ TEST(CabLinks, FifoAsArchiveOrTargetFailsWithoutBlocking) {
 // The test writer's archives are real cabinets: cabextract, an independent
 // unpacker, reads the same bytes from them as do_decab.
 TEST(CabLibrary, AgreesWithCabextractOnWriterArchives) {
-  CabSpec spec;
-  spec.folders = {{Method::Stored, {File("s.bin", Filler(40000, 31)), File("e", "")}},
+  CabSpec plan;
+  plan.folders = {{Method::Stored, {File("s.bin", Filler(40000, 31)), File("e", "")}},
                   {Method::Mszip, {File("m.bin", Filler(70000, 32))}},
                   {Method::LzxVerbatim, {File("v.bin", Filler(70001, 33))}},
                   {Method::Lzx, {File("l.bin", Filler(33333, 34))}}};
   Sandbox box;
-  const fs::path cab = box.WriteArchive(BuildCab(spec));
+  const fs::path cab = box.WriteArchive(BuildCab(plan));
   ASSERT_NE(box.Unpack(cab), 0);
   const fs::path other = box.root / "cabextract";
   fs::create_directory(other);

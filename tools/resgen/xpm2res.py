@@ -27,20 +27,20 @@ NAMED = {"black": (0, 0, 0), "white": (255, 255, 255), "red": (255, 0, 0),
 FRAME_US = 333333
 
 
-def parse_colour(spec):
-    spec = spec.strip()
-    if spec.lower() in ("none", "transparent"):
+def parse_colour(colour):
+    colour = colour.strip()
+    if colour.lower() in ("none", "transparent"):
         return None
-    if spec.startswith("#"):
-        h = spec[1:]
+    if colour.startswith("#"):
+        h = colour[1:]
         if len(h) == 12:  # 16 bits a channel
             return tuple(int(h[i:i + 4], 16) >> 8 for i in (0, 4, 8))
         if len(h) == 6:
             return tuple(int(h[i:i + 2], 16) for i in (0, 2, 4))
-        raise ValueError("unsupported colour " + spec)
-    if spec.lower() in NAMED:
-        return NAMED[spec.lower()]
-    raise ValueError("unsupported colour " + spec)
+        raise ValueError("unsupported colour " + colour)
+    if colour.lower() in NAMED:
+        return NAMED[colour.lower()]
+    raise ValueError("unsupported colour " + colour)
 
 
 def nearest(rgb):
@@ -67,13 +67,13 @@ def read_xpm(path):
     colours = {}
     for line in strings[1:1 + ncolors]:
         key, rest = line[:cpp], line[cpp:].split()
-        spec = None
+        colour = None
         for k in range(len(rest) - 1):
             if rest[k] == "c":
-                spec = rest[k + 1]
-        if spec is None:
-            spec = rest[-1]
-        colours[key] = nearest(parse_colour(spec))
+                colour = rest[k + 1]
+        if colour is None:
+            colour = rest[-1]
+        colours[key] = nearest(parse_colour(colour))
     rows = []
     for line in strings[1 + ncolors:1 + ncolors + h]:
         rows.append([colours[line[x * cpp:(x + 1) * cpp]] for x in range(w)])
