@@ -104,8 +104,11 @@ void UpdateDlg::QuitSequence() {
     if (m_prompts.MessageBox(msg::kQuitIncomplete, MsgButtons::YesNo, MsgIcon::Exclamation) != kIdYes) return;
   }
   RemoveUpdateFiles();
-  const std::string page = m_platform.DirectoryOfPath(m_platform.ModuleFileName()) + kPageFileName;
-  if (PathExists(page)) DeleteFileOnly(page);
+  // Without the executable's directory there is no page file of ours to
+  // delete (and a bare name would point into the current directory).
+  const std::string dir = m_platform.DirectoryOfPath(m_platform.ModuleFileName());
+  const std::string page = dir + kPageFileName;
+  if (!dir.empty() && PathExists(page)) DeleteFileOnly(page);
   m_view.EndDialog(kDialogResultOk);
 }
 
@@ -117,7 +120,11 @@ bool UpdateDlg::DiscoverProduct(int32_t& a, int32_t& b, int32_t& c, int32_t& d) 
 
   std::string versionText;
   ProductVersion version;
-  if (!ReadProductVersion(m_platform, m_strProductDir + kProductExe, versionText, version)) {
+  // An executable path the platform could not give (too long, unreadable)
+  // leaves no product directory: that is the same failure as a missing
+  // QUON.EXE, never a look into the current directory.
+  if (m_strProductDir.empty() ||
+      !ReadProductVersion(m_platform, m_strProductDir + kProductExe, versionText, version)) {
     MessageBox(msg::kNotInProductDir);
     return false;
   }

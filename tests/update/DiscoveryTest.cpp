@@ -99,6 +99,17 @@ TEST_F(DiscoveryRun, MissingExecutableEndsWithThePlacementMessage) {
   EXPECT_TRUE(view.navigations.empty());
 }
 
+TEST_F(DiscoveryRun, UnknownExecutablePathNeverLooksIntoTheCurrentDirectory) {
+  // The platform could not give the executable's path; a QUON.EXE found by
+  // its bare name would be whatever lies in the current directory.
+  platform.modulePath.clear();
+  platform.versions["QUON.EXE"] = "6, 0, 3, 121";
+  auto dlg = Start();
+  ASSERT_EQ(prompts.Texts().size(), 1u);
+  EXPECT_NE(prompts.Texts()[0].find("must be placed in the QUON directory"), std::string::npos);
+  EXPECT_EQ(view.endResults, std::vector<int>{2});
+}
+
 TEST_F(DiscoveryRun, BadVersionFilesEndWithTheVersionFileMessage) {
   const std::string message = "File \"Quon.Version\" is missing or is invalid. Please contact Norvanta.";
   struct Case {
