@@ -27,7 +27,9 @@ foreach(_t quon_x11 quon_gtk QuonUpdate)
 endforeach()
 
 # A stand-in QUON.EXE of the installed version 6.0.121.3 for the demo and the
-# GUI tests' sample product directories.
-quon_add_sample_exe(TARGET quon-demo-exe OUTPUT ${CMAKE_BINARY_DIR}/demo-product-files/QUON.EXE
-                    PRODUCT_VERSION "6, 0, 3, 121")
-set(QUON_DEMO_EXE ${CMAKE_BINARY_DIR}/demo-product-files/QUON.EXE CACHE INTERNAL "Sample QUON.EXE")
+# GUI tests' sample product directories (needs the mingw-w64 tools).
+if(QUON_MINGW_WINDRES AND QUON_MINGW_CC)
+  quon_add_sample_exe(TARGET quon-demo-exe OUTPUT ${CMAKE_BINARY_DIR}/demo-product-files/QUON.EXE
+                      PRODUCT_VERSION "6, 0, 3, 121")
+  set(QUON_DEMO_EXE ${CMAKE_BINARY_DIR}/demo-product-files/QUON.EXE CACHE INTERNAL "Sample QUON.EXE")
+endif()

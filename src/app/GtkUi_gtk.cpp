@@ -143,6 +143,44 @@ std::string ToUtf8(std::string_view text) {
   return result;
 }
 
+std::string FileUrlForBrowser(const std::string& url) {
+  static constexpr std::string_view kScheme = "file://";
+  if (url.compare(0, kScheme.size(), kScheme) != 0) return url;
+  std::string out(kScheme);
+  for (size_t i = kScheme.size(); i < url.size(); ++i) {
+    switch (url[i]) {
+      case '%': out += "%25"; break;
+      case '#': out += "%23"; break;
+      case '?': out += "%3F"; break;
+      default: out += url[i];
+    }
+  }
+  return out;
+}
+
+std::string UrlForHandler(const std::string& url) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(url.size());
+  for (size_t i = 0; i < url.size(); ++i) {
+    if (url[i] == '%' && i + 2 < url.size() && hex(url[i + 1]) >= 0 && hex(url[i + 2]) >= 0) {
+      const char c = static_cast<char>(hex(url[i + 1]) * 16 + hex(url[i + 2]));
+      if (c != '#' && c != '\0') {
+        out += c;
+        i += 2;
+        continue;
+      }
+    }
+    out += url[i];
+  }
+  return out;
+}
+
 std::string FromUtf8(const char* text) { return text ? std::string(text) : std::string(); }
 
 GdkPixbuf* IconPixbuf(int size) {

@@ -34,6 +34,16 @@ bool IsUiThread();
 std::string ToUtf8(std::string_view text);
 std::string FromUtf8(const char* text);  // inverse for typed input; UTF-8 kept
 
+// The page file's URL is "file://" and the path as it is. A path may hold
+// characters that a URL parser reads as its own ('#' starts the fragment,
+// '?' the query, '%' an escape): the browser gets them escaped, so that the
+// page loads from any directory.
+std::string FileUrlForBrowser(const std::string& url);
+// A URL the browser reports, as the link handler reads it: unescaped, but
+// an escaped '#' stays escaped, so that only a real fragment starts with '#'
+// (a directory named "#update9" must not read as a link).
+std::string UrlForHandler(const std::string& url);
+
 // Icon 128 (32 x 32 and 16 x 16) and the frames of animation 130 (1..6).
 GdkPixbuf* IconPixbuf(int size);   // owned by the cache; do not unref
 GdkPixbuf* AnimationFrame(int n);  // owned by the cache; do not unref

@@ -46,11 +46,8 @@ struct MainWindowCallbacks {
     GtkMainWindow* self = pending->window;
     bool cancel = false;
     if (self->m_events && self->m_window && !self->m_ended) {
-      // The URL as the program's 8-bit text: WebKit hands it over escaped.
-      gchar* unescaped = g_uri_unescape_string(pending->url.c_str(), nullptr);
-      std::string url = unescaped ? unescaped : pending->url;
-      g_free(unescaped);
-      self->m_events->OnBeforeNavigate2(url, cancel);
+      // WebKit hands the URL over escaped.
+      self->m_events->OnBeforeNavigate2(gtkui::UrlForHandler(pending->url), cancel);
     }
     if (cancel || !self->m_window)
       webkit_policy_decision_ignore(pending->decision);
@@ -194,7 +191,7 @@ WindowHandle GtkMainWindow::NativeHandle() const {
 
 void GtkMainWindow::Navigate(const std::string& url) {
   TraceMessage("Navigate:", url);
-  if (m_browser) webkit_web_view_load_uri(m_browser, gtkui::ToUtf8(url).c_str());
+  if (m_browser) webkit_web_view_load_uri(m_browser, gtkui::ToUtf8(gtkui::FileUrlForBrowser(url)).c_str());
 }
 
 void GtkMainWindow::SetStatusText(const std::string& text) {

@@ -205,8 +205,8 @@ class Session:
                     "archive = notes.cab\nbrings = 6.0.121.4\n")
         return root
 
-    def make_product(self, app=None, app_name="QuonUpdate"):
-        product = os.path.join(self.dir, "product")
+    def make_product(self, app=None, app_name="QuonUpdate", dir_name="product"):
+        product = os.path.join(self.dir, dir_name)
         os.makedirs(product)
         shutil.copy2(app or self.paths["QUON_GUI_APP"], os.path.join(product, app_name))
         shutil.copy2(self.paths["QUON_CABLIB"], os.path.join(product, "libcablib.so"))

@@ -48,19 +48,21 @@ def message_box(s, main):
     return wait_until("a message box", lambda: next((w for w in s.windows(MAIN) if w != main), None))
 
 
-def start_list(s, rate=150_000, delay=0.0):
+def start_list(s, rate=150_000, delay=0.0, dir_name="product"):
     s.start_xvfb()
     root = s.make_catalog()
     port = s.start_server(root)
     relay = s.start_relay(port, rate=rate, delay=delay)
-    s.make_product()
+    s.make_product(dir_name=dir_name)
     s.start_app(relay)
 
 
 def test_update_flow(s):
     """Start-up to the list page, a click on an update, the progress
     dialog, the install page, install, the success sentence, Close."""
-    start_list(s, rate=120_000, delay=1.5)
+    # A product directory whose name a URL would misread: the page must load
+    # from it, and "#update8" in the path is no link.
+    start_list(s, rate=120_000, delay=1.5, dir_name="Quon 6 #update8 50%")
     # The plain wait form while the list is fetched, before the main window.
     wait = s.wait_window(WAIT)[0]
     check(s.geometry(wait)[2:] == PLAIN_SIZE, "plain wait form size %s" % (s.geometry(wait)[2:],))

@@ -330,6 +330,25 @@ TEST_F(GtkWaitDialogTest, MessageBoxAskedAtOnceByTheWorkerShowsOnTheUiThread) {
   EXPECT_TRUE(answered);
 }
 
+TEST(GtkPageUrls, PathCharactersThatAUrlReadsAsItsOwnAreEscapedForTheBrowser) {
+  EXPECT_EQ(gtkui::FileUrlForBrowser("file:///opt/Quon 6/QuonUpdateLast.html"),
+            "file:///opt/Quon 6/QuonUpdateLast.html");
+  EXPECT_EQ(gtkui::FileUrlForBrowser("file:///opt/C#update9/50%/why?/QuonUpdateLast.html"),
+            "file:///opt/C%23update9/50%25/why%3F/QuonUpdateLast.html");
+  EXPECT_EQ(gtkui::FileUrlForBrowser("about:blank"), "about:blank");
+}
+
+TEST(GtkPageUrls, TheHandlerSeesOnlyARealFragmentAfterAHash) {
+  // What the browser reports back for the page above and for a link in it.
+  EXPECT_EQ(gtkui::UrlForHandler("file:///opt/C%23update9/50%25/Quon%206/QuonUpdateLast.html"),
+            "file:///opt/C%23update9/50%/Quon 6/QuonUpdateLast.html");
+  EXPECT_EQ(gtkui::UrlForHandler("file:///opt/C%23update9/QuonUpdateLast.html#update12"),
+            "file:///opt/C%23update9/QuonUpdateLast.html#update12");
+  EXPECT_EQ(gtkui::UrlForHandler("file:///x/y.html#update%2D3"), "file:///x/y.html#update-3");
+  EXPECT_EQ(gtkui::UrlForHandler("file:///x/%zz%4"), "file:///x/%zz%4");  // not escapes
+  EXPECT_EQ(gtkui::UrlForHandler("file:///x/%00"), "file:///x/%00");
+}
+
 TEST_F(GtkWaitDialogTest, EightBitTextsShowAsUtf8) {
   EXPECT_EQ(gtkui::ToUtf8("Gr\xfc\xdf" "e"), "Gr\xc3\xbc\xc3\x9f" "e");  // Windows-1252
   EXPECT_EQ(gtkui::ToUtf8("Gr\xc3\xbc\xc3\x9f" "e"), "Gr\xc3\xbc\xc3\x9f" "e");  // already UTF-8
