@@ -288,6 +288,13 @@ class Session:
             self.x("xdotool", "key", "--clearmodifiers", k)
             time.sleep(0.25)
 
+    def close_box(self, window):
+        """What a window manager's close box does: WM_DELETE_WINDOW."""
+        helper = os.environ.get("QUON_HELPER_WINDOW")
+        check(helper, "QUON_HELPER_WINDOW not set")
+        subprocess.run([helper, "--close", str(window)], env=self.env, check=True, timeout=30)
+        time.sleep(0.3)
+
     def type_text(self, window, text):
         self.focus(window)
         self.x("xdotool", "type", "--delay", "40", text)

@@ -1,5 +1,7 @@
 /* A stand-in for a running product application in the GUI tests:
  *   helper_window CLASS [--hidden] [--ignore]
+ *   helper_window --close WINDOW     (asks WINDOW to close the way a window
+ *                                     manager's close box does: WM_DELETE_WINDOW)
  * creates a top-level window whose WM_CLASS class is CLASS (mapped unless
  * --hidden), prints "ready <window id>", then prints one line per close
  * request it receives,
@@ -8,9 +10,29 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+static int SendDeleteWindow(const char* id) {
+  Display* dpy = XOpenDisplay(NULL);
+  if (!dpy) return 1;
+  Window w = (Window)strtoul(id, NULL, 0);
+  XEvent ev;
+  memset(&ev, 0, sizeof ev);
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = w;
+  ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+  ev.xclient.data.l[1] = CurrentTime;
+  XSendEvent(dpy, w, False, NoEventMask, &ev);
+  XSync(dpy, False);
+  XCloseDisplay(dpy);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[1], "--close") == 0) return SendDeleteWindow(argv[2]);
   if (argc < 2) {
     fprintf(stderr, "usage: helper_window CLASS [--hidden] [--ignore]\n");
     return 2;

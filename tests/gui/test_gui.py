@@ -122,6 +122,9 @@ def test_cancel_download(s):
     archive = os.path.join(s.product, "update7.0000")
     wait_until("some data", lambda: os.path.exists(archive) and os.path.getsize(archive) > 20_000, timeout=20)
     s.check_not_blank(s.screenshot("before-cancel"))
+    s.close_box(progress)
+    s.key(progress, "Escape")
+    check(progress in s.windows(WAIT), "neither a close request nor Escape ends the download")
     s.click_dlu(progress, 67 + 25, 66 + 7)  # Cancel
     s.wait_no_window(WAIT, timeout=5)
     check("#update7" in s.page() and "#install" not in s.page(), "the list page stays")
@@ -156,8 +159,8 @@ def test_quit_question(s):
     check(s.app.poll() is None, "No keeps the updater running")
     check(s.page() is not None, "No keeps the page file")
 
-    # Again, this time Yes.
-    close_button(s, main)
+    # The window's close box runs the same sequence; this time Yes.
+    s.close_box(main)
     box = message_box(s, main)
     s.key(box, "Return")  # Yes has the focus
     check(s.wait_exit() == 0, "exit code")
