@@ -123,13 +123,8 @@ void GtkMainWindow::Build() {
   // Static pages of text and links: drawn without OpenGL, which saves the
   // memory and start-up of a GL context (software GL on many desktops).
   webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-  // Local pages only, one at a time: no memory cache worth keeping, and no
-  // proxy to resolve (the proxy settings of the environment are the update
-  // transport's business; the browser's resolver must not hold up a page).
-  WebKitWebContext* context = webkit_web_context_get_default();
-  webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-  webkit_website_data_manager_set_network_proxy_settings(webkit_web_context_get_website_data_manager(context),
-                                                         WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
+  // Local pages, one at a time: no memory cache worth keeping.
+  webkit_web_context_set_cache_model(webkit_web_context_get_default(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
   m_browser = WEBKIT_WEB_VIEW(webkit_web_view_new_with_settings(settings));
   g_object_unref(settings);
   gtkui::PlaceDlu(fixed, GTK_WIDGET(m_browser), 7, 7, 349, 239);

@@ -10,6 +10,7 @@ xdotool.
 """
 import os
 import socket
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -208,7 +209,6 @@ def test_close_request(s):
     start_list(s)
     helper_path = os.environ.get("QUON_HELPER_WINDOW")
     check(helper_path, "QUON_HELPER_WINDOW not set")
-    import subprocess
     helper = s._spawn([helper_path, "QuonSolverFrame", "--hidden"], env=s.env, stdout=subprocess.PIPE, text=True)
     check(helper.stdout.readline().startswith("ready "), "helper window")
     main = main_window(s)
