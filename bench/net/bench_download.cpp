@@ -29,6 +29,7 @@
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
+#include "support/NetTestSupport.h"
 #include "support/ReferenceServer.h"
 
 extern char** environ;
@@ -98,11 +99,7 @@ struct Fixture {
     fs::remove_all(dir, ec);
   }
   static void Request(FieldMap& fields) {
-    fields.Set("KeyID", "1");
-    fields.Set("KeyType", "Pro");
-    fields.Set("KeyVersion", "6.0.121.3");
-    fields.Set("updateversion", "6.0.121.3");
-    fields.Set("DB", "usermt");
+    quon::test::FillIdentity(fields, "6.0.121.3");
     fields.Set("TableID", "1");
   }
   std::string Url() const {
@@ -125,13 +122,7 @@ void BM_DownloadToFile(benchmark::State& state) {
   CurlHttpClient client(prompts);
   HeadlessWaitHost host;
   NetEnvironment env{client, prompts, host};
-  ServerCall call;
-  call.server = "127.0.0.1";
-  call.port = f.server->Port();
-  call.object = "/quonupdate/service.asp";
-  call.query = "GetUpgradeFile";
-  call.prefix = "GetUpgradeFile";
-  call.agent = "QuonUpdate";
+  const ServerCall call = quon::test::LocalCall(f.server->Port(), "GetUpgradeFile");
   const std::string path = (f.dir / "download.0000").string();
   long growthKiB = 0;
   double cpu = 0;

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "app/HeadlessWaitHost.h"
@@ -22,34 +20,9 @@ namespace fs = std::filesystem;
 
 const std::string kPrefix = "GetUpgradeFile";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string Pattern(size_t n, unsigned seed = 1) {
-  std::string data(n, '\0');
-  uint32_t x = seed;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 24);
-  }
-  return data;
-}
-
 // A file reply whose header echoes the request's code followed by `extra`.
-FaultServer::Handler FileReply(std::string extra, std::string data, bool contentLength = true) {
-  return [=](const ReceivedRequest& request, FaultConnection& connection) {
-    std::string header = kPrefix + "code=" + RequestFields(request.body, kPrefix).Get("code") + extra;
-    std::string body = FileReplyBody(header, data);
-    connection.Send(contentLength ? HttpReply(200, body) : HttpHead(200) + body);
-  };
+FaultServer::Handler FileReply(std::string extra, std::string data) {
+  return EchoCodeFile(kPrefix, std::move(extra), std::move(data));
 }
 
 class DownloadTest : public ::testing::Test {
@@ -279,29 +252,23 @@ TEST_F(DownloadTest, ConnectionRefusedIsAnInternetErrorOfTheFirstPhase) {
   EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
 }
 
-TEST_F(DownloadTest, ALocalFileThatCannotBeOpenedIsNamedInTheMessage) {
-  const std::string data = Pattern(1000);
-  FaultServer server(FileReply("", data));
-  const std::string path = dir.File("occupied");
-  fs::create_directory(path);  // a directory in its place (root ignores modes)
-  FieldMap fields;
-  EXPECT_EQ(0, Download(server.Port(), fields, path));
-  ASSERT_EQ(1u, prompts.Boxes().size());
-  EXPECT_EQ("Access to " + path + " was denied.", prompts.Boxes()[0].text);
-  EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
-}
-
-TEST_F(DownloadTest, AFullDiskIsAFailureOfTheSecondPhase) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+TEST_F(DownloadTest, ALocalFileThatCannotBeOpenedOrWrittenIsNamedInTheMessage) {
   FaultServer server(FileReply("", Pattern(50000)));
-  FieldMap fields;
-  EXPECT_EQ(0, Download(server.Port(), fields, "/dev/full"));
-  ASSERT_EQ(1u, prompts.Boxes().size());
-  EXPECT_EQ("Disk full while accessing /dev/full.", prompts.Boxes()[0].text);
-  EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
+  const std::string occupied = dir.File("occupied");
+  fs::create_directory(occupied);  // a directory in its place (root ignores modes)
+  std::vector<std::pair<std::string, std::string>> cases = {{occupied, "Access to " + occupied + " was denied."}};
+  if (fs::exists("/dev/full")) cases.emplace_back("/dev/full", "Disk full while accessing /dev/full.");  // 2nd phase
+  for (const auto& [path, text] : cases) {
+    FieldMap fields;
+    EXPECT_EQ(0, Download(server.Port(), fields, path));
+    ASSERT_FALSE(prompts.Boxes().empty());
+    EXPECT_EQ(text, prompts.Boxes().back().text);
+    EXPECT_EQ(MsgIcon::Stop, prompts.Boxes().back().icon);
+  }
+  EXPECT_EQ(cases.size(), prompts.Boxes().size());
 }
 
-TEST_F(DownloadTest, WithoutADialogTheDownloadRunsWithoutDisplay) {
+TEST_F(DownloadTest, CalledDirectlyItRunsWithoutDisplayAndReportsTheInternetError) {
   const std::string data = Pattern(300000);
   FaultServer server(FileReply("&downloadlength=300000", data));
   uint32_t error = 1;
@@ -313,47 +280,51 @@ TEST_F(DownloadTest, WithoutADialogTheDownloadRunsWithoutDisplay) {
   EXPECT_EQ(0u, error);
   EXPECT_EQ(300000, written);
   EXPECT_EQ(data, ReadFile(path));
+
+  // Connection refused: a failure of the first phase, nothing written.
+  fields = FieldMap();
+  fields.Set("TableID", "3");
+  EXPECT_EQ(0, InternetCall_Function_GetFile(client, prompts, LocalCall(FreePort(), kPrefix), fields, &error,
+                                             dir.File("r.0000"), &written, nullptr));
+  EXPECT_EQ(12029u, error);
+  EXPECT_EQ(0, written);
+  EXPECT_TRUE(fields.Empty());
+  ASSERT_EQ(1u, prompts.Boxes().size());
+  EXPECT_EQ("A connection with the server could not be established", prompts.Boxes()[0].text);
+  EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
 }
 
 // Data without end, in small pieces, until the client goes away.
-void Endless(const std::string& code, FaultConnection& connection) {
-  if (!connection.Send(HttpHead(200) + FileReplyBody("GetUpgradeFilecode=" + code + "&downloadlength=99999999", "")))
+void Endless(const ReceivedRequest& request, FaultConnection& connection) {
+  const std::string code = RequestFields(request.body, kPrefix).Get("code");
+  if (!connection.Send(HttpHead(200) + FileReplyBody(kPrefix + "code=" + code + "&downloadlength=99999999", "")))
     return;
   std::string piece(10000, 'e');
   while (connection.Send(piece)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-TEST_F(DownloadTest, CancelReturnsAtOnceAndNothingIsWrittenAfterwards) {
-  FaultServer server([](const ReceivedRequest& request, FaultConnection& connection) {
-    Endless(RequestFields(request.body, kPrefix).Get("code"), connection);
-  });
-  host.CancelWhen([](const WaitDialogRecord& r) { return r.positions.size() >= 2; });
-  const std::string path = dir.File("cancelled.0000");
-  FieldMap fields;
-  EXPECT_EQ(0, Download(server.Port(), fields, path));
-  const auto sizeAtReturn = fs::file_size(path);
-  EXPECT_GE(sizeAtReturn, 200000u);  // the part written stays
-  EXPECT_TRUE(fields.Empty());
-  EXPECT_TRUE(WaitForWaitWorkers(10s));
-  EXPECT_EQ(sizeAtReturn, fs::file_size(path));
-  EXPECT_TRUE(prompts.Boxes().empty());
-  EXPECT_EQ(1, host.Last().cancelPresses);
-  EXPECT_EQ(0, host.Last().callsAfterEnd);
-}
-
-TEST_F(DownloadTest, TheTimeLimitAbandonsADownloadThatNeverEnds) {
-  FaultServer server([](const ReceivedRequest& request, FaultConnection& connection) {
-    Endless(RequestFields(request.body, kPrefix).Get("code"), connection);
-  });
-  env.waitTimerIntervalMs = 30;
-  const std::string path = dir.File("late.0000");
-  FieldMap fields;
-  EXPECT_EQ(0, Download(server.Port(), fields, path));
-  EXPECT_EQ(10, host.Last().timerTicks);
-  EXPECT_TRUE(WaitForWaitWorkers(10s));
-  const auto size = fs::file_size(path);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(size, fs::file_size(path));
+// Cancel and the time limit end the download the same way: the call returns
+// 0 at once, the part written stays, nothing is written or shown afterwards.
+TEST_F(DownloadTest, CancelAndTheTimeLimitAbandonADownloadThatNeverEnds) {
+  FaultServer server(Endless);
+  for (bool cancel : {true, false}) {
+    SCOPED_TRACE(cancel ? "Cancel" : "time limit");
+    HeadlessWaitHost waitHost;
+    NetEnvironment limited{client, prompts, waitHost, cancel ? kWaitTimerIntervalMs : 30u};
+    if (cancel) waitHost.CancelWhen([](const WaitDialogRecord& r) { return r.positions.size() >= 2; });
+    const std::string path = dir.File(cancel ? "cancelled.0000" : "late.0000");
+    FieldMap fields;
+    fields.Set("TableID", "12");
+    EXPECT_EQ(0, DownloadToFile(limited, LocalCall(server.Port(), kPrefix), fields, path));
+    const auto sizeAtReturn = fs::file_size(path);
+    if (cancel) EXPECT_GE(sizeAtReturn, 200000u);
+    EXPECT_TRUE(fields.Empty());
+    EXPECT_TRUE(WaitForWaitWorkers(10s));
+    EXPECT_EQ(sizeAtReturn, fs::file_size(path));
+    EXPECT_EQ(cancel ? 1 : 0, waitHost.Last().cancelPresses);
+    EXPECT_EQ(cancel ? 0 : 10, waitHost.Last().timerTicks);
+    EXPECT_EQ(0, waitHost.Last().callsAfterEnd);
+  }
   EXPECT_TRUE(prompts.Boxes().empty());
 }
 

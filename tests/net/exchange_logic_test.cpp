@@ -183,42 +183,31 @@ TEST(ExchangeLogicTest, PlainRepliesAreReadInPiecesOfAtMost5000Bytes) {
 }
 
 TEST(ExchangeLogicTest, FailuresOfEachPhaseAreShownOnceWithTheirCode) {
-  {
+  struct Case {
+    bool download;
+    Scripted reply;
+    uint32_t error;
+    const char* text;
+  };
+  for (const Case& c : {Case{false, {200, "", 12029}, 12029, "send failed"},
+                        Case{false, {200, "", std::nullopt, true}, 12031, "reset"},
+                        Case{true, {200, "", std::nullopt, true}, 12031, "reset"}}) {
+    SCOPED_TRACE(c.text + std::string(c.download ? " (download)" : ""));
     FakeHttp http;
     Boxes boxes;
-    http.replies = {{200, "", 12029}};
-    uint32_t error = 0;
-    FieldMap fields;
-    EXPECT_EQ(0, InternetCall_Function_Direct(http, boxes, Call(), fields, &error));
-    EXPECT_EQ(12029u, error);
-    ASSERT_EQ(1u, boxes.texts.size());
-    EXPECT_EQ("send failed", boxes.texts[0]);
-    EXPECT_EQ(MsgIcon::Stop, boxes.icons[0]);
-  }
-  {
-    FakeHttp http;
-    Boxes boxes;
-    http.replies = {{200, "", std::nullopt, true}};
-    uint32_t error = 0;
-    FieldMap fields;
-    EXPECT_EQ(0, InternetCall_Function_Direct(http, boxes, Call(), fields, &error));
-    EXPECT_EQ(12031u, error);
-    ASSERT_EQ(1u, boxes.texts.size());
-    EXPECT_EQ("reset", boxes.texts[0]);
-  }
-  {
-    // The same in the download, and the read buffer size it asks for.
-    FakeHttp http;
-    Boxes boxes;
-    http.replies = {{200, "", std::nullopt, true}};
+    http.replies = {c.reply};
     uint32_t error = 0;
     int32_t written = 5;
     FieldMap fields;
-    EXPECT_EQ(0, InternetCall_Function_GetFile(http, boxes, Call(), fields, &error, "unused.0000", &written, nullptr));
-    EXPECT_EQ(12031u, error);
-    EXPECT_EQ(0, written);
-    EXPECT_EQ(4096u, http.log.readBufferSize);
-    ASSERT_EQ(1u, boxes.texts.size());
+    EXPECT_EQ(0, c.download ? InternetCall_Function_GetFile(http, boxes, Call(), fields, &error, "unused.0000",
+                                                             &written, nullptr)
+                            : InternetCall_Function_Direct(http, boxes, Call(), fields, &error));
+    EXPECT_EQ(c.error, error);
+    EXPECT_EQ(std::vector<std::string>{c.text}, boxes.texts);
+    EXPECT_EQ(MsgIcon::Stop, boxes.icons[0]);
+    // The download reports nothing written and asks for a 4096-byte buffer.
+    if (c.download) EXPECT_EQ(0, written);
+    if (c.download) EXPECT_EQ(4096u, http.log.readBufferSize);
   }
 }
 

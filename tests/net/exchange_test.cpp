@@ -19,19 +19,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
+const std::string kList = "GetUpgradeList";
+
 class ExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override { ClearProxyEnvironment(); }
   void TearDown() override { EXPECT_TRUE(WaitForWaitWorkers(10s)) << "a worker thread is still running"; }
 
   // Fills the update-list request the way the session does.
-  static void FillRequest(FieldMap& fields) {
-    fields.Set("KeyID", "123456");
-    fields.Set("KeyType", "Pro");
-    fields.Set("KeyVersion", "7.0.1.2");
-    fields.Set("updateversion", "7.0.1.2");
-    fields.Set("DB", "usermt");
-  }
+  static void FillRequest(FieldMap& fields) { FillIdentity(fields, "7.0.1.2"); }
 
   int Direct(const ServerCall& call, FieldMap& fields, uint32_t* error) {
     return InternetCall_Function_Direct(client, prompts, call, fields, error);
@@ -41,22 +37,13 @@ class ExchangeTest : public ::testing::Test {
   CurlHttpClient client{prompts};
 };
 
-// Replies with `fields text` after the prefix, echoing the request's code.
-FaultServer::Handler EchoCode(std::string prefix, std::string lead, std::string extra) {
-  return [=](const ReceivedRequest& request, FaultConnection& connection) {
-    FieldMap sent = RequestFields(request.body, prefix);
-    std::string body = lead + prefix + "code=" + sent.Get("code") + extra;
-    connection.Send(HttpReply(200, body));
-  };
-}
-
 TEST_F(ExchangeTest, RequestGoesOutByteForByteAndAcceptedReplyFillsTheFields) {
-  FaultServer server(EchoCode("GetUpgradeList", "\r\n\n\r\n", "&status=ACCEPTED&rows=0"));
+  FaultServer server(EchoCode(kList, "&status=ACCEPTED&rows=0", "\r\n\n\r\n"));
   FieldMap fields;
   FillRequest(fields);
   const std::time_t before = std::time(nullptr);
   uint32_t error = 99;
-  ASSERT_EQ(1, Direct(LocalCall(server.Port(), "GetUpgradeList"), fields, &error));
+  ASSERT_EQ(1, Direct(LocalCall(server.Port(), kList), fields, &error));
   const std::time_t after = std::time(nullptr);
   EXPECT_EQ(0u, error);
   EXPECT_TRUE(prompts.Boxes().empty());
@@ -113,7 +100,7 @@ TEST_F(ExchangeTest, WithoutQueryThePathHasNoQuestionMarkAndPlainRepliesMayBeScr
     reply.Set("status", "ACCEPTED");
     connection.Send(HttpReply(200, "GetUpgradeList" + EncodeFields(reply, true)));
   });
-  ServerCall call = LocalCall(server.Port(), "GetUpgradeList");
+  ServerCall call = LocalCall(server.Port(), kList);
   call.query.reset();
   call.unscrambleReply = true;
   FieldMap fields;
@@ -143,7 +130,7 @@ TEST_P(RejectedReplyTest, IsRefusedAndExplained) {
   FieldMap fields;
   FillRequest(fields);
   uint32_t error = 99;
-  EXPECT_EQ(0, Direct(LocalCall(server.Port(), "GetUpgradeList"), fields, &error));
+  EXPECT_EQ(0, Direct(LocalCall(server.Port(), kList), fields, &error));
   EXPECT_EQ(0u, error);
   auto boxes = prompts.Boxes();
   ASSERT_EQ(1u, boxes.size());
@@ -156,7 +143,7 @@ TEST_P(RejectedReplyTest, IsRefusedAndExplained) {
   // Silent: the same outcome without any box.
   RecordingPrompts quiet;
   CurlHttpClient quietClient(quiet);
-  ServerCall call = LocalCall(server.Port(), "GetUpgradeList");
+  ServerCall call = LocalCall(server.Port(), kList);
   call.silent = true;
   FieldMap again;
   EXPECT_EQ(0, InternetCall_Function_Direct(quietClient, quiet, call, again, nullptr));
@@ -187,18 +174,11 @@ INSTANTIATE_TEST_SUITE_P(
                       [](const std::string& code) {
                         return HttpReply(200, "GetUpgradeListstatus=ACCEPTED&Code=" + code);
                       },
-                      "$", true}),
+                      "$", true},
+        RejectedReply{"TextEndsAtItsFirstNul",
+                      [](const std::string&) { return HttpReply(200, std::string("Try again later.\0garbage", 24)); },
+                      "Try again later.", false}),
     [](const ::testing::TestParamInfo<RejectedReply>& info) { return std::string(info.param.name); });
-
-TEST_F(ExchangeTest, ReplyTextEndsAtItsFirstNul) {
-  FaultServer server([](const ReceivedRequest&, FaultConnection& connection) {
-    connection.Send(HttpReply(200, std::string("Try again later.\0garbage", 24)));
-  });
-  FieldMap fields;
-  EXPECT_EQ(0, Direct(LocalCall(server.Port(), "GetUpgradeList"), fields, nullptr));
-  ASSERT_EQ(1u, prompts.Boxes().size());
-  EXPECT_EQ("Try again later.", prompts.Boxes()[0].text);
-}
 
 TEST_F(ExchangeTest, UnreachableServersGiveOnlyTheInternetErrorBox) {
   struct Case {
@@ -267,7 +247,7 @@ TEST_F(ExchangeTest, OverlongReplyIsRefusedNotHeld) {
   });
   uint32_t error = 7;
   FieldMap fields;
-  EXPECT_EQ(0, Direct(LocalCall(server.Port(), "GetUpgradeList"), fields, &error));
+  EXPECT_EQ(0, Direct(LocalCall(server.Port(), kList), fields, &error));
   EXPECT_EQ(0u, error);
   EXPECT_TRUE(fields.Empty());
   ASSERT_EQ(1u, prompts.Boxes().size());
@@ -282,9 +262,9 @@ TEST_F(ExchangeTest, TracesNameTheStepsWhenASinkIsSet) {
     std::lock_guard<std::mutex> lock(mutex);
     lines.emplace_back(line);
   });
-  FaultServer server(EchoCode("GetUpgradeList", "", ""));
+  FaultServer server(EchoCode(kList, ""));
   FieldMap fields;
-  EXPECT_EQ(1, Direct(LocalCall(server.Port(), "GetUpgradeList"), fields, nullptr));
+  EXPECT_EQ(1, Direct(LocalCall(server.Port(), kList), fields, nullptr));
   SetTraceSink(nullptr);
   const std::vector<std::string> expected = {
       "InternetCall_Function_Direct: GetHttpConnection 127.0.0.1",
@@ -298,14 +278,14 @@ TEST_F(ExchangeTest, TracesNameTheStepsWhenASinkIsSet) {
 
 // ---- under the wait dialog ---------------------------------------------
 
-TEST_F(ExchangeTest, CallServerRunsUnderThePlainFormAndHandsTheReplyBack) {
-  FaultServer server(EchoCode("GetUpgradeList", "", "&status=ACCEPTED"));
+TEST_F(ExchangeTest, CallServerRunsUnderThePlainFormAndHandsTheResultBack) {
+  FaultServer server(EchoCode(kList, "&status=ACCEPTED"));
   HeadlessWaitHost host;
   NetEnvironment env{client, prompts, host};
   FieldMap fields;
   FillRequest(fields);
   uint32_t error = 5;
-  EXPECT_EQ(1, CallServer(env, LocalCall(server.Port(), "GetUpgradeList"), fields, &error));
+  EXPECT_EQ(1, CallServer(env, LocalCall(server.Port(), kList), fields, &error));
   EXPECT_EQ(0u, error);
   EXPECT_EQ("ACCEPTED", fields.Get("status"));
   EXPECT_FALSE(fields.Has("KeyID"));
@@ -317,14 +297,10 @@ TEST_F(ExchangeTest, CallServerRunsUnderThePlainFormAndHandsTheReplyBack) {
   EXPECT_EQ(1, dialog.doneMessages);
   EXPECT_EQ(1, dialog.endResult);
   EXPECT_FALSE(dialog.progressBarShown);
-}
 
-TEST_F(ExchangeTest, CallServerKeepsTheErrorCodeOfAFailedCall) {
-  HeadlessWaitHost host;
-  NetEnvironment env{client, prompts, host};
-  FieldMap fields;
-  uint32_t error = 0;
-  EXPECT_EQ(0, CallServer(env, LocalCall(FreePort(), "GetUpgradeList"), fields, &error));
+  // A failed call keeps its error code.
+  FieldMap refused;
+  EXPECT_EQ(0, CallServer(env, LocalCall(FreePort(), kList), refused, &error));
   EXPECT_EQ(12029u, error);
   EXPECT_EQ(1u, prompts.Boxes().size());
 }
@@ -337,7 +313,7 @@ TEST_F(ExchangeTest, AHangingServerIsAbandonedAtTheTimeLimit) {
   FieldMap fields;
   FillRequest(fields);
   uint32_t error = 5;
-  EXPECT_EQ(0, CallServer(env, LocalCall(server.Port(), "GetUpgradeList"), fields, &error));
+  EXPECT_EQ(0, CallServer(env, LocalCall(server.Port(), kList), fields, &error));
   EXPECT_EQ(0u, error);
   EXPECT_TRUE(fields.Empty());
   WaitDialogRecord dialog = host.Last();

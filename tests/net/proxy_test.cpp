@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 
 #include "app/HeadlessWaitHost.h"
 #include "net/CurlHttpClient.h"
@@ -20,12 +18,7 @@ using namespace std::chrono_literals;
 
 const std::string kPrefix = "GetUpgradeList";
 
-FaultServer::Handler Accepting() {
-  return [](const ReceivedRequest& request, FaultConnection& connection) {
-    std::string code = RequestFields(request.body, kPrefix).Get("code");
-    connection.Send(HttpReply(200, kPrefix + "code=" + code + "&status=ACCEPTED"));
-  };
-}
+FaultServer::Handler Accepting() { return EchoCode(kPrefix, "&status=ACCEPTED"); }
 
 class ProxyTest : public ::testing::Test {
  protected:
@@ -80,20 +73,14 @@ TEST_F(ProxyTest, ADismissedPromptEndsTheCallWithStatus407) {
 
 TEST_F(ProxyTest, ADownloadUnderTheDialogAuthenticatesToo) {
   const std::string data(250000, 'q');
-  FaultServer server([&](const ReceivedRequest& request, FaultConnection& connection) {
-    std::string code = RequestFields(request.body, "GetUpgradeFile").Get("code");
-    connection.Send(HttpReply(200, FileReplyBody("GetUpgradeFilecode=" + code, data)));
-  });
+  FaultServer server(EchoCodeFile("GetUpgradeFile", "", data));
   prompts.AnswerProxy(std::make_pair("quon", "s3cret"));
   HeadlessWaitHost host;
   NetEnvironment env{client, prompts, host};
   FieldMap fields;
   const std::string path = dir.File("proxied.0000");
   ASSERT_EQ(1, DownloadToFile(env, LocalCall(server.Port(), "GetUpgradeFile"), fields, path));
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream got;
-  got << in.rdbuf();
-  EXPECT_EQ(data, got.str());
+  EXPECT_EQ(data, ReadFile(path));
 }
 
 TEST_F(ProxyTest, NoProxyListBypassesTheProxy) {

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 
 #include "app/HeadlessWaitHost.h"
 #include "net/CurlHttpClient.h"
@@ -20,9 +18,7 @@ class ReferenceServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ClearProxyEnvironment();
-    archive.resize(1234567);
-    for (size_t i = 0; i < archive.size(); ++i) archive[i] = static_cast<char>((i * 7919) >> 3);
-    std::ofstream(root.File("update.cab"), std::ios::binary) << archive;
+    WriteFile(root.File("update.cab"), archive);
     WriteCatalog(root.Path().string(), 101, "6.0.121.3", "6.0.122.3", "update.cab");
     server = std::make_unique<ReferenceServer>(QUON_UPDATE_SERVER_EXE, root.Path().string());
     ASSERT_TRUE(server->Running()) << server->Problem();
@@ -32,17 +28,11 @@ class ReferenceServerTest : public ::testing::Test {
     server.reset();
   }
 
-  static void Identity(FieldMap& fields) {
-    fields.Set("KeyID", "123456");
-    fields.Set("KeyType", "Pro");
-    fields.Set("KeyVersion", "6.0.121.3");
-    fields.Set("updateversion", "6.0.121.3");
-    fields.Set("DB", "usermt");
-  }
+  static void Identity(FieldMap& fields) { FillIdentity(fields, "6.0.121.3"); }
 
   TempDir root;
   TempDir local;
-  std::string archive;
+  const std::string archive = Pattern(1234567);
   std::unique_ptr<ReferenceServer> server;
   RecordingPrompts prompts;
   CurlHttpClient client{prompts};
@@ -67,10 +57,7 @@ TEST_F(ReferenceServerTest, ListsAndDownloadsAnUpdate) {
   ASSERT_EQ(1, DownloadToFile(env, LocalCall(server->Port(), "GetUpgradeFile"), file, path));
   EXPECT_EQ("ACCEPTED", file.Get("status"));
   EXPECT_EQ("6.0.122.3", file.Get("updateversion"));
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream got;
-  got << in.rdbuf();
-  EXPECT_TRUE(got.str() == archive);
+  EXPECT_TRUE(ReadFile(path) == archive);
   WaitDialogRecord dialog = host.Last();
   ASSERT_EQ(13u, dialog.detailTexts.size());
   EXPECT_EQ("1200 KB  of  1234 KB", dialog.detailTexts.back());

@@ -1,11 +1,14 @@
 // Shared pieces of the server-link tests: a recording UserPrompts, the
-// decoding of what the client sent, temporary directories, proxy settings.
+// decoding of what the client sent, scripted replies, temporary directories
+// and files, proxy settings.
 #pragma once
 #include <unistd.h>
 
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,6 +19,7 @@
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
 #include "net/UserPrompts.h"
+#include "FaultServer.h"
 
 namespace quon::test {
 
@@ -101,6 +105,49 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+// `n` bytes that differ from one seed to another.
+inline std::string Pattern(size_t n, unsigned seed = 1) {
+  std::string data(n, '\0');
+  uint32_t x = seed;
+  for (char& c : data) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return data;
+}
+
+// The installation's identity as the session sends it with every request.
+inline void FillIdentity(FieldMap& fields, const std::string& version) {
+  fields.Set("KeyID", "123456");
+  fields.Set("KeyType", "Pro");
+  fields.Set("KeyVersion", version);
+  fields.Set("updateversion", version);
+  fields.Set("DB", "usermt");
+}
+
+// Replies `lead prefix code=<the request's code> extra`: as a plain reply,
+// or (with `data`) as a file reply whose header is that text.
+inline FaultServer::Handler EchoCode(std::string prefix, std::string extra, std::string lead = {}) {
+  return [=](const ReceivedRequest& request, FaultConnection& connection) {
+    connection.Send(HttpReply(200, lead + prefix + "code=" + RequestFields(request.body, prefix).Get("code") + extra));
+  };
+}
+inline FaultServer::Handler EchoCodeFile(std::string prefix, std::string extra, std::string data) {
+  return [=](const ReceivedRequest& request, FaultConnection& connection) {
+    std::string header = prefix + "code=" + RequestFields(request.body, prefix).Get("code") + extra;
+    connection.Send(HttpReply(200, FileReplyBody(header, data)));
+  };
+}
 
 inline ServerCall LocalCall(uint16_t port, const std::string& prefix) {
   ServerCall call;
