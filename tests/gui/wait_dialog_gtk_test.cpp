@@ -3,11 +3,7 @@
 // open windows and plays the user (Cancel, Escape, answering a box).
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/select.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,39 +15,18 @@
 #include "app/UserPrompts_gtk.h"
 #include "app/WaitDialog.h"
 #include "app/WaitDialog_gtk.h"
+#include "private_xvfb.h"
 
 namespace quon {
 namespace {
 
-pid_t g_xvfb = -1;
+test::PrivateXvfb* g_xvfb = nullptr;
 
-// Xvfb on a display number of its own choosing; gtk_init on it.
+// gtk_init on a private Xvfb.
 bool StartDisplay() {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  g_xvfb = fork();
-  if (g_xvfb == 0) {
-    close(fds[0]);
-    const std::string fd = std::to_string(fds[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
-           static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string number;
-  char c;
-  for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fds[0], &set);
-    timeval timeout{20, 0};
-    if (select(fds[0] + 1, &set, nullptr, nullptr, &timeout) <= 0) break;
-    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-    number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) return false;
-  setenv("DISPLAY", (":" + number).c_str(), 1);
+  g_xvfb = new test::PrivateXvfb("800x600x24");
+  if (g_xvfb->Name().empty()) return false;
+  setenv("DISPLAY", g_xvfb->Name().c_str(), 1);
   gtkui::PreInit();
   if (!gtk_init_check(nullptr, nullptr)) return false;
   gtkui::Init();
@@ -135,10 +110,8 @@ class GtkWaitDialogTest : public ::testing::Test {
   static void SetUpTestSuite() { s_ready = StartDisplay(); }
   static void TearDownTestSuite() {
     WaitForWaitWorkers(std::chrono::seconds(10));
-    if (g_xvfb > 0) {
-      kill(g_xvfb, SIGTERM);
-      waitpid(g_xvfb, nullptr, 0);
-    }
+    delete g_xvfb;
+    g_xvfb = nullptr;
   }
   void SetUp() override { ASSERT_TRUE(s_ready) << "no display"; }
 
@@ -311,23 +284,6 @@ TEST_F(GtkWaitDialogTest, WorkerCallsRunOnTheUiThreadEvenBetweenMainLoops) {
   while (!returned) g_main_context_iteration(nullptr, FALSE);
   worker.join();
   EXPECT_EQ(ranOn, ui);
-}
-
-TEST_F(GtkWaitDialogTest, MessageBoxAskedAtOnceByTheWorkerShowsOnTheUiThread) {
-  bool answered = false;
-  Probe probe([&] {
-    GtkWidget* box = FindWindow(kAppTitle);
-    if (!box) return false;
-    answered = true;
-    gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
-    return true;
-  });
-  EXPECT_EQ(RunWithWaitDialog(m_host, 0,
-                              [&](ProgressDisplay*, const CancelFlag&) {
-                                return m_prompts.MessageBox("Operation Failed.") == kIdOk ? 1 : 0;
-                              }),
-            1);
-  EXPECT_TRUE(answered);
 }
 
 TEST(GtkPageUrls, PathCharactersThatAUrlReadsAsItsOwnAreEscapedForTheBrowser) {

@@ -6,11 +6,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <signal.h>
-#include <sys/select.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -20,57 +15,16 @@
 
 #include "app/ProductWindows.h"
 #include "app/windows_x11.h"
+#include "private_xvfb.h"
 
 namespace quon {
 namespace {
 
-// Starts Xvfb on a display number it picks itself (-displayfd).
-class PrivateXServer {
- public:
-  PrivateXServer() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    m_pid = fork();
-    if (m_pid == 0) {
-      close(fds[0]);
-      const std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp",
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    for (;;) {
-      fd_set set;
-      FD_ZERO(&set);
-      FD_SET(fds[0], &set);
-      timeval timeout{20, 0};
-      if (select(fds[0] + 1, &set, nullptr, nullptr, &timeout) <= 0) break;
-      if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-      number += c;
-    }
-    close(fds[0]);
-    if (!number.empty()) m_name = ":" + number;
-  }
-  ~PrivateXServer() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-  const std::string& Name() const { return m_name; }
-
- private:
-  pid_t m_pid = -1;
-  std::string m_name;
-};
-
-PrivateXServer* g_server = nullptr;
+test::PrivateXvfb* g_server = nullptr;
 
 class X11DetectionTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { g_server = new PrivateXServer(); }
+  static void SetUpTestSuite() { g_server = new test::PrivateXvfb("640x480x24"); }
   static void TearDownTestSuite() {
     delete g_server;
     g_server = nullptr;
@@ -124,10 +78,10 @@ class X11DetectionTest : public ::testing::Test {
   }
 
   Display* m_app = nullptr;
+  X11WindowSystem windows{g_server->Name().c_str()};
 };
 
 TEST_F(X11DetectionTest, EnumeratesVisibleAndHiddenWindowsWithTheirClass) {
-  X11WindowSystem windows(g_server->Name().c_str());
   ASSERT_TRUE(windows.IsOpen());
   Window shown = MakeWindow("QuonMainFrame", true);
   Window hidden = MakeWindow("quonHiddenHelper", false);
@@ -144,7 +98,6 @@ TEST_F(X11DetectionTest, EnumeratesVisibleAndHiddenWindowsWithTheirClass) {
 }
 
 TEST_F(X11DetectionTest, CountsProductFamilyClassesOnly) {
-  X11WindowSystem windows(g_server->Name().c_str());
   MakeWindow("QuonMainFrame", true);
   MakeWindow("quonhidden", false);   // hidden, lower case: counts
   MakeWindow("GRAFLUX_View", true);
@@ -157,7 +110,6 @@ TEST_F(X11DetectionTest, CountsProductFamilyClassesOnly) {
 }
 
 TEST_F(X11DetectionTest, ClientInsideAWindowManagerFrameIsFound) {
-  X11WindowSystem windows(g_server->Name().c_str());
   // A reparenting window manager's frame (no WM_CLASS) holding the client,
   // which carries WM_CLASS and WM_STATE, one level further down.
   Window frame = MakeWindow(nullptr, true, "frame");
@@ -174,7 +126,6 @@ TEST_F(X11DetectionTest, ClientInsideAWindowManagerFrameIsFound) {
 }
 
 TEST_F(X11DetectionTest, CloseRequestReachesEveryProductWindowButTheUpdatersOwn) {
-  X11WindowSystem windows(g_server->Name().c_str());
   Window quon = MakeWindow("QuonMainFrame", true);
   Window hidden = MakeWindow("DRAFONHidden", false);
   Window own = MakeWindow("QuonOwn", true);  // stands for the updater's window
@@ -196,7 +147,6 @@ TEST_F(X11DetectionTest, CloseRequestReachesEveryProductWindowButTheUpdatersOwn)
 }
 
 TEST_F(X11DetectionTest, PostingToAVanishedWindowFailsQuietly) {
-  X11WindowSystem windows(g_server->Name().c_str());
   Window gone = MakeWindow("QuonGone", true);
   XDestroyWindow(m_app, gone);
   XSync(m_app, False);
