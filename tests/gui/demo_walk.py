@@ -23,9 +23,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from guitest import Session, TestFailure, check, wait_until  # noqa: E402
-
-MAIN, WAIT, ABOUT = "QUON Update", "QUON", "About QuonUpdate"
+from guitest import ABOUT, MAIN, WAIT, Session, TestFailure, check, wait_until  # noqa: E402
 
 # Installed files of the sample product (the updates replace some of them).
 PRODUCT_FILES = {
@@ -52,11 +50,6 @@ def prepare_product(s, build):
     return product
 
 
-def main_window(s):
-    return wait_until("the main window", lambda: next(
-        (w for w in s.windows(MAIN) if s.geometry(w)[2:] == (545, 432)), None), timeout=60)
-
-
 class Shots:
     def __init__(self, s, folder):
         self.s, self.folder, self.n = s, folder, 0
@@ -80,12 +73,12 @@ def walk(s, shots):
     wait = s.wait_window(WAIT, timeout=60)[0]
     time.sleep(0.5)
     shots.take("connecting", wait)
-    main = main_window(s)
+    main = s.main_window(timeout=60)
     s.wait_trace("First page loaded.")
     time.sleep(0.7)
     shots.take("updates", main)
 
-    s.click_dlu(main, 214 + 25, 249 + 7)  # About...
+    s.click_about(main)
     about = s.wait_window(ABOUT)[0]
     time.sleep(0.5)
     shots.take("about", main)
@@ -104,8 +97,8 @@ def walk(s, shots):
     time.sleep(0.7)
     shots.take("install-page", main)
 
-    s.click_dlu(main, 306 + 25, 249 + 7)  # Close, before the update is complete
-    box = wait_until("the quit question", lambda: next((w for w in s.windows(MAIN) if w != main), None))
+    s.click_close(main)  # before the update is complete
+    box = s.message_box(main)
     time.sleep(0.5)
     shots.take("quit-question", main)
     s.key(box, "Tab", "Return")  # No
@@ -120,7 +113,7 @@ def walk(s, shots):
     with open(os.path.join(s.product, "QSolver.dll"), "rb") as f:
         check(f.read() != PRODUCT_FILES["QSolver.dll"], "QSolver.dll was replaced")
 
-    s.click_dlu(main, 306 + 25, 249 + 7)  # Close: complete, no question
+    s.click_close(main)  # complete: no question
     check(s.wait_exit() == 0, "the updater ended")
     check(s.page() is None, "the page file was removed")
 

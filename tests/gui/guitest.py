@@ -28,6 +28,13 @@ def _end_with_parent():
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
+MAIN = "QUON Update"   # the main window and every message box
+WAIT = "QUON"          # the wait dialog, both forms
+ABOUT = "About QuonUpdate"
+# Window sizes from the dialog units (1.5 x 1.625 px per unit).
+MAIN_SIZE = (545, 432)
+
+
 class TestFailure(AssertionError):
     pass
 
@@ -322,6 +329,21 @@ class Session:
                 return False
         wait_until("tinyproxy", accepting, timeout=15)
         return port
+
+    def main_window(self, timeout=30):
+        """The main window: the one window titled QUON Update of the main size."""
+        return wait_until("the main window", lambda: next(
+            (w for w in self.windows(MAIN) if self.geometry(w)[2:] == MAIN_SIZE), None), timeout)
+
+    def message_box(self, main):
+        """The message box over the main window (another window of that title)."""
+        return wait_until("a message box", lambda: next((w for w in self.windows(MAIN) if w != main), None))
+
+    def click_close(self, main):
+        self.click_dlu(main, 306 + 25, 249 + 7)
+
+    def click_about(self, main):
+        self.click_dlu(main, 214 + 25, 249 + 7)
 
     def click_dlu(self, window, x_dlu, y_dlu):
         """A real pointer click at a point of a window given in dialog units."""

@@ -14,48 +14,26 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from guitest import Session, TestFailure, check, wait_until  # noqa: E402
+from guitest import ABOUT, MAIN, MAIN_SIZE, WAIT, Session, TestFailure, check, wait_until  # noqa: E402
 
-MAIN = "QUON Update"   # the main window and every message box
-WAIT = "QUON"          # the wait dialog, both forms
-ABOUT = "About QuonUpdate"
-
-# Window sizes from the dialog units (1.5 x 1.625 px per unit).
-MAIN_SIZE = (545, 432)
 PLAIN_SIZE = (279, 88)
 PROGRESS_SIZE = (279, 141)
 
 
-def close_button(s, window):
-    s.click_dlu(window, 306 + 25, 249 + 7)
-
-
-def about_button(s, window):
-    s.click_dlu(window, 214 + 25, 249 + 7)
-
-
-def main_window(s):
-    """The main window: the one window titled QUON Update of the main size."""
-    def find():
-        for w in s.windows(MAIN):
-            if s.geometry(w)[2:] == MAIN_SIZE:
-                return w
-        return None
-    return wait_until("the main window", find)
-
-
-def message_box(s, main):
-    """The message box over the main window (another window of that title)."""
-    return wait_until("a message box", lambda: next((w for w in s.windows(MAIN) if w != main), None))
-
-
-def start_list(s, rate=150_000, delay=0.0, dir_name="product"):
+def start_list(s, rate=150_000, delay=0.0, dir_name="product", wait=True):
+    """The updater behind a throttling relay; with `wait`, up to its list
+    page, returning the main window."""
     s.start_xvfb()
     root = s.make_catalog()
     port = s.start_server(root)
     relay = s.start_relay(port, rate=rate, delay=delay)
     s.make_product(dir_name=dir_name)
     s.start_app(relay)
+    if not wait:
+        return None
+    main = s.main_window()
+    s.wait_trace("First page loaded.")
+    return main
 
 
 def test_update_flow(s):
@@ -63,7 +41,7 @@ def test_update_flow(s):
     dialog, the install page, install, the success sentence, Close."""
     # A product directory whose name a URL would misread: the page must load
     # from it, and "#update8" in the path is no link.
-    start_list(s, rate=120_000, delay=1.5, dir_name="Quon 6 #update8 50%")
+    start_list(s, rate=120_000, delay=1.5, dir_name="Quon 6 #update8 50%", wait=False)
     # The plain wait form while the list is fetched, before the main window.
     wait = s.wait_window(WAIT)[0]
     check(s.geometry(wait)[2:] == PLAIN_SIZE, "plain wait form size %s" % (s.geometry(wait)[2:],))
@@ -71,7 +49,7 @@ def test_update_flow(s):
     check(not s.windows(MAIN), "the main window shows only after the list arrived")
     s.check_not_blank(s.screenshot("connecting"))
 
-    main = main_window(s)
+    main = s.main_window()
     s.wait_trace("First page loaded.")
     page = s.page()
     check("<B>Available Updates</B>" in page, "list page")
@@ -106,7 +84,7 @@ def test_update_flow(s):
     s.check_not_blank(s.screenshot("installed"))
 
     # The update is complete: Close asks nothing.
-    close_button(s, main)
+    s.click_close(main)
     check(s.wait_exit() == 0, "exit code")
     check(s.page() is None, "the page file is deleted on quitting")
 
@@ -114,9 +92,7 @@ def test_update_flow(s):
 def test_cancel_download(s):
     """Cancel in the progress dialog ends the download at once; the list
     stays and the window goes on working."""
-    start_list(s, rate=40_000)
-    main = main_window(s)
-    s.wait_trace("First page loaded.")
+    main = start_list(s, rate=40_000)
     s.key(main, "Tab", "Return")
     progress = s.wait_window(WAIT, timeout=15)[0]
     check(s.geometry(progress)[2:] == PROGRESS_SIZE, "progress form")
@@ -145,14 +121,12 @@ def test_cancel_download(s):
 def test_quit_question(s):
     """Close while the update is not complete asks first; No keeps the
     window and its files, Yes cleans up and ends. Escape does nothing."""
-    start_list(s)
-    main = main_window(s)
-    s.wait_trace("First page loaded.")
+    main = start_list(s)
     s.key(main, "Escape")
     check(s.app.poll() is None and main in s.windows(MAIN), "Escape does nothing")
 
-    close_button(s, main)
-    box = message_box(s, main)
+    s.click_close(main)
+    box = s.message_box(main)
     s.wait_trace("MessageBox: QUON Update is not complete. Are you sure that you want to quit?")
     s.check_not_blank(s.screenshot("quit-question"))
     s.key(box, "Tab", "Return")  # No
@@ -162,7 +136,7 @@ def test_quit_question(s):
 
     # The window's close box runs the same sequence; this time Yes.
     s.close_box(main)
-    box = message_box(s, main)
+    box = s.message_box(main)
     s.key(box, "Return")  # Yes has the focus
     check(s.wait_exit() == 0, "exit code")
     check(s.page() is None, "Yes deletes the page file")
@@ -189,10 +163,8 @@ def test_message_box(s):
 
 def test_about_box(s):
     """About... opens the About box modally; Enter closes it."""
-    start_list(s)
-    main = main_window(s)
-    s.wait_trace("First page loaded.")
-    about_button(s, main)
+    main = start_list(s)
+    s.click_about(main)
     about = s.wait_window(ABOUT)[0]
     x, y, w, h = s.geometry(about)
     check((w, h) == (353, 89), "About box size %dx%d" % (w, h))
@@ -206,17 +178,15 @@ def test_close_request(s):
     """A product application is running (hidden): the install asks the user
     to close it, sends it the close request, waits with the wait cursor and
     then installs."""
-    start_list(s)
+    main = start_list(s)
     helper_path = os.environ.get("QUON_HELPER_WINDOW")
     check(helper_path, "QUON_HELPER_WINDOW not set")
     helper = s._spawn([helper_path, "QuonSolverFrame", "--hidden"], env=s.env, stdout=subprocess.PIPE, text=True)
     check(helper.stdout.readline().startswith("ready "), "helper window")
-    main = main_window(s)
-    s.wait_trace("First page loaded.")
     s.key(main, "Tab", "Return")
     s.wait_page('<a href="#install"', timeout=30)
     s.key(main, "Tab", "Return")
-    box = message_box(s, main)
+    box = s.message_box(main)
     s.wait_trace("MessageBox: Please close all QUON and Graflux applications.")
     check(helper.poll() is None, "nothing is sent before the box is answered")
     s.check_not_blank(s.screenshot("close-applications"))
@@ -245,13 +215,13 @@ def test_proxy_prompt(s):
     s.key(prompt, "Tab")
     s.type_text(prompt, "s3cret")
     s.key(prompt, "Return")
-    main = main_window(s)
+    main = s.main_window()
     s.wait_trace("First page loaded.")
     check('href="#update7"' in s.page(), "the list came through the proxy")
     with open(os.path.join(s.dir, "tinyproxy.log"), errors="replace") as f:
         check("GetUpgradeList" in f.read(), "the request went through the proxy")
-    close_button(s, main)
-    box = message_box(s, main)
+    s.click_close(main)
+    box = s.message_box(main)
     s.key(box, "Return")  # Yes
     check(s.wait_exit() == 0, "exit code")
 
