@@ -11,17 +11,6 @@ using quon::PeVersionStatus;
 
 namespace {
 
-struct Read {
-  PeVersionStatus status;
-  std::string text;
-};
-
-Read FromBuffer(const Bytes& b) {
-  Read r;
-  r.status = quon::ReadPeProductVersionFromBuffer(b.data(), b.size(), r.text);
-  return r;
-}
-
 Bytes GoodPe() {
   return BuildPe({{16, 1, 0x0409,
                    Serialize(StandardVersion(u"040904b0", {Text(u"CompanyName", u"Sample"),

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "update/PeVersionResource.h"
+
 namespace petest {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -60,5 +62,21 @@ void PutU32(Bytes& b, std::size_t at, std::uint32_t v);
 std::uint32_t GetU32(const Bytes& b, std::size_t at);
 
 Bytes ReadFileBytes(const std::string& path);
+
+// What the reader gives for a file or a buffer.
+struct Read {
+  quon::PeVersionStatus status;
+  std::string text;
+};
+inline Read FromFile(const std::string& path) {
+  Read r;
+  r.status = quon::ReadPeProductVersion(path, r.text);
+  return r;
+}
+inline Read FromBuffer(const Bytes& b) {
+  Read r;
+  r.status = quon::ReadPeProductVersionFromBuffer(b.data(), b.size(), r.text);
+  return r;
+}
 
 }  // namespace petest

@@ -18,23 +18,6 @@ namespace {
 
 std::string Sample(const char* name) { return std::string(QUON_PE_SAMPLES) + "/" + name + "/QUON.EXE"; }
 
-struct Read {
-  PeVersionStatus status;
-  std::string text;
-};
-
-Read FromFile(const std::string& path) {
-  Read r;
-  r.status = quon::ReadPeProductVersion(path, r.text);
-  return r;
-}
-
-Read FromBuffer(const Bytes& b) {
-  Read r;
-  r.status = quon::ReadPeProductVersionFromBuffer(b.data(), b.size(), r.text);
-  return r;
-}
-
 TEST(PeSampleExecutables, ProductVersionStringsComeOutAsWritten) {
   const struct {
     const char* dir;
