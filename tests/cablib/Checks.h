@@ -20,6 +20,13 @@ inline FileSpec File(std::string name, std::string data, std::uint16_t attribs =
   return f;
 }
 
+// An archive of one folder.
+inline CabSpec OneFolder(std::vector<FileSpec> files, Method method = Method::Stored) {
+  CabSpec plan;
+  plan.folders = {{method, std::move(files)}};
+  return plan;
+}
+
 // The archive was refused or failed: nothing of it is left in out, and
 // nothing appeared beside out either.
 inline void ExpectNothingWritten(const Sandbox& box, const std::string& archiveName = "test.cab") {

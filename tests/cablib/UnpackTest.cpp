@@ -49,10 +49,8 @@ TEST(CabUnpack, ManySmallFilesInTwoFolders) {
 }
 
 TEST(CabUnpack, NamesInUtf8AndTheirOwnCase) {
-  CabSpec plan;
-  plan.folders = {{Method::Stored,
-                   {File("Gr\xC3\xBC\xC3\x9F" "e.txt", "umlaut", 0xA0), File("MiXeD.Case", "case"),
-                    File(".hidden", "dot"), File("a..b", "dots inside")}}};
+  const CabSpec plan = OneFolder({File("Gr\xC3\xBC\xC3\x9F" "e.txt", "umlaut", 0xA0), File("MiXeD.Case", "case"),
+                                  File(".hidden", "dot"), File("a..b", "dots inside")});
   Sandbox box;
   ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
   ExpectUnpacked(box, plan);
@@ -64,8 +62,7 @@ TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
   fs::permissions(box.out / "Update.List", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   WriteFile(box.out / "keep.txt", "unrelated");
-  CabSpec plan;
-  plan.folders = {{Method::Mszip, {File("Update.List", "new"), File("b.bin", Filler(40000, 9))}}};
+  CabSpec plan = OneFolder({File("Update.List", "new"), File("b.bin", Filler(40000, 9))}, Method::Mszip);
   ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
   EXPECT_EQ(box.Out("Update.List"), "new");
   EXPECT_EQ(box.Out("b.bin"), Filler(40000, 9));
@@ -76,8 +73,7 @@ TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
 TEST(CabUnpack, DirectoryUnderATargetNameRefusesTheArchive) {
   Sandbox box;
   fs::create_directory(box.out / "b.txt");
-  CabSpec plan;
-  plan.folders = {{Method::Stored, {File("a.txt", "a"), File("b.txt", "b")}}};
+  CabSpec plan = OneFolder({File("a.txt", "a"), File("b.txt", "b")});
   EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
   EXPECT_EQ(Sandbox::Names(box.out), std::vector<std::string>{"b.txt"});
   EXPECT_TRUE(fs::is_directory(box.out / "b.txt"));
@@ -85,8 +81,7 @@ TEST(CabUnpack, DirectoryUnderATargetNameRefusesTheArchive) {
 }
 
 TEST(CabUnpack, TargetDirectoryWithTrailingSeparator) {
-  CabSpec plan;
-  plan.folders = {{Method::Stored, {File("a.txt", "a")}}};
+  CabSpec plan = OneFolder({File("a.txt", "a")});
   for (const std::string& sep : DirSeparators()) {
     Sandbox box;
     const fs::path archive = box.WriteArchive(BuildCab(plan));
@@ -98,8 +93,7 @@ TEST(CabUnpack, TargetDirectoryWithTrailingSeparator) {
 
 TEST(CabUnpack, MissingOrUnusableArguments) {
   Sandbox box;
-  CabSpec plan;
-  plan.folders = {{Method::Stored, {File("a.txt", "a")}}};
+  CabSpec plan = OneFolder({File("a.txt", "a")});
   const fs::path archive = box.WriteArchive(BuildCab(plan));
   const std::string a = archive.string(), d = box.out.string();
   EXPECT_EQ(CallDecab(nullptr, d.c_str()), 0);
@@ -134,8 +128,7 @@ TEST(CabRefusal, UnsafeNames) {
   };
   for (const auto& [name, attribs] : names) {
     SCOPED_TRACE(testing::PrintToString(name));
-    CabSpec plan;
-    plan.folders = {{Method::Stored, {File("good.txt", "fine"), File(name, "evil", attribs)}}};
+    CabSpec plan = OneFolder({File("good.txt", "fine"), File(name, "evil", attribs)});
     Sandbox box;
     EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
     ExpectNothingWritten(box);
@@ -151,8 +144,7 @@ TEST(CabRefusal, NamesEqualWhenCaseIsIgnored) {
   };
   for (const auto& set : sets) {
     SCOPED_TRACE(set[0] + " / " + set[1]);
-    CabSpec plan;
-    plan.folders = {{Method::Stored, {File(set[0], "one", 0xA0), File("x.txt", "x"), File(set[1], "two", 0xA0)}}};
+    CabSpec plan = OneFolder({File(set[0], "one", 0xA0), File("x.txt", "x"), File(set[1], "two", 0xA0)});
     Sandbox box;
     EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
     ExpectNothingWritten(box);
@@ -160,44 +152,23 @@ TEST(CabRefusal, NamesEqualWhenCaseIsIgnored) {
 }
 
 TEST(CabRefusal, ImpossibleOrOversizedListings) {
-  std::vector<std::pair<std::string, CabSpec>> cases;
-  {
-    CabSpec plan;  // declared total above the bound, data tiny
-    FileSpec big = File("big1", "x");
-    big.declaredSize = 0xC0000000u;
-    FileSpec big2 = File("big2", "y");
-    big2.declaredSize = 0xC0000000u;
-    plan.folders = {{Method::Stored, {File("a.txt", "a"), big, big2}}};
-    cases.emplace_back("total above 4 GiB", plan);
+  FileSpec big1 = File("big1", "x"), big2 = File("big2", "y"), huge = File("huge", "abc"),
+           late = File("late", "abc"), lost = File("lost", "abc");
+  big1.declaredSize = big2.declaredSize = 0xC0000000u;
+  huge.declaredSize = 0xFFFFFFF0u;
+  late.declaredOffset = 5000000;
+  lost.folderIndex = 7;
+  std::vector<std::pair<std::string, CabSpec>> cases = {
+      {"total above 4 GiB, data tiny", OneFolder({File("a.txt", "a"), big1, big2})},
+      {"file beyond its folder", OneFolder({File("a.txt", "a"), huge})},
+      {"offset beyond folder", OneFolder({File("a.txt", "a"), late}, Method::Mszip)},
+      {"missing folder", OneFolder({File("a.txt", "a"), lost})},
+      {"no files at all", CabSpec{}},
+  };
+  for (const std::uint16_t flags : {1, 2, 3}) {  // member of a cabinet set
+    cases.emplace_back("cabinet set flags " + std::to_string(flags), OneFolder({File("a.txt", "a")}));
+    cases.back().second.flags = flags;
   }
-  {
-    CabSpec plan;  // one file claiming far more than its folder holds
-    FileSpec f = File("huge", "abc");
-    f.declaredSize = 0xFFFFFFF0u;
-    plan.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
-    cases.emplace_back("file beyond its folder", plan);
-  }
-  {
-    CabSpec plan;  // data offset beyond the folder
-    FileSpec f = File("late", "abc");
-    f.declaredOffset = 5000000;
-    plan.folders = {{Method::Mszip, {File("a.txt", "a"), f}}};
-    cases.emplace_back("offset beyond folder", plan);
-  }
-  {
-    CabSpec plan;  // folder number that does not exist
-    FileSpec f = File("lost", "abc");
-    f.folderIndex = 7;
-    plan.folders = {{Method::Stored, {File("a.txt", "a"), f}}};
-    cases.emplace_back("missing folder", plan);
-  }
-  for (const std::uint16_t flags : {1, 2, 3}) {
-    CabSpec plan;  // member of a cabinet set
-    plan.flags = flags;
-    plan.folders = {{Method::Stored, {File("a.txt", "a")}}};
-    cases.emplace_back("cabinet set flags " + std::to_string(flags), plan);
-  }
-  cases.emplace_back("no files at all", CabSpec{});
   for (const auto& [what, plan] : cases) {
     SCOPED_TRACE(what);
     Sandbox box;

@@ -13,9 +13,7 @@ namespace cabtest {
 namespace {
 
 CabSpec TwoFiles() {
-  CabSpec plan;
-  plan.folders = {{Method::Mszip, {File("Update.List", "list"), File("x.dll", Filler(50000, 5))}}};
-  return plan;
+  return OneFolder({File("Update.List", "list"), File("x.dll", Filler(50000, 5))}, Method::Mszip);
 }
 
 TEST(CabLinks, PlantedSymlinkIsReplacedNotFollowed) {
