@@ -94,19 +94,5 @@ TEST_F(Scripted, DownloadWithoutNewVersionIsAnInvalidResponse) {
   EXPECT_FALSE(s.dlg->m_bInstallPage);
 }
 
-TEST_F(Scripted, QuitWithAnOfferAsksAndYesCloses) {
-  s.Start(script.server.Port());
-  ASSERT_FALSE(s.Ended());
-  s.prompts.answers = {kIdNo};
-  s.dlg->OnClose();
-  EXPECT_TRUE(s.view.endResults.empty());
-  EXPECT_TRUE(s.ProductHas("QuonUpdateLast.html"));
-  s.prompts.answers = {kIdYes};
-  s.dlg->OnClose();
-  EXPECT_EQ(s.Boxes().size(), 2u);
-  EXPECT_EQ(s.view.endResults, std::vector<int>{1});
-  EXPECT_FALSE(s.ProductHas("QuonUpdateLast.html"));
-}
-
 }  // namespace
 }  // namespace quon::e2e

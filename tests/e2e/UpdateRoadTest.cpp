@@ -172,36 +172,6 @@ TEST_F(Road, FromStartToAFinishedUpdate) {
                                             "Quon.Version", "libcablib.so"}));
 }
 
-TEST_F(Road, VersionFromTheExecutableAloneLeavesNoVersionFile) {
-  s.InstallExe(QUON_E2E_EXE_603121);
-  s.InstallCabLibrary();
-  root.Stage("QSolver.dll", "solver 122");
-  root.Pack("sp1.cab", {"--name", "Service Pack 1", "QSolver.dll"});
-  root.Offer(101, "Service Pack 1", "sp1.cab", "6.0.121.3", "6.0.122.3");
-  StartAll();
-  EXPECT_EQ(s.dlg->m_strUpdateVersion, "6.0.121.3");
-  EXPECT_EQ(s.view.statusTexts.back(), "Click on the link to start the update.");
-  ASSERT_TRUE(s.Click("#update101"));
-  ASSERT_TRUE(s.Click("#install"));
-  EXPECT_EQ(s.Page(), "QUON has been updated successfully.");
-  EXPECT_FALSE(s.ProductHas("Quon.Version"));
-}
-
-TEST_F(Road, UpToDateProductQuitsWithoutAQuestion) {
-  s.InstallExe(QUON_E2E_EXE_603121);
-  root.Stage("QSolver.dll", "x");
-  root.Pack("sp1.cab", {"--name", "Old", "QSolver.dll"});
-  root.Offer(7, "Old", "sp1.cab", "5.0.*.*", "5.0.1.1");
-  StartAll();
-  EXPECT_TRUE(s.Boxes().empty());
-  EXPECT_TRUE(s.Links().empty());
-  EXPECT_NE(s.Page().find("Your version of QUON is up-to-date."), std::string::npos);
-  EXPECT_FALSE(s.view.statusVisible);
-  s.dlg->OnClose();
-  EXPECT_TRUE(s.Boxes().empty());
-  EXPECT_EQ(s.view.endResults, std::vector<int>{1});
-}
-
 TEST_F(Road, MissingExecutableStopsBeforeAnyRequest) {
   root.StartServer();
   s.Start(root.Port());

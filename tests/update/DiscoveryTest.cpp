@@ -89,25 +89,24 @@ TEST_F(DiscoveryRun, MovedFourthNumberStandsFourth) {
   EXPECT_EQ(Start()->m_strUpdateVersion, "6.0.121.2");
 }
 
-TEST_F(DiscoveryRun, MissingExecutableEndsWithThePlacementMessage) {
-  auto dlg = Start();
-  EXPECT_EQ(prompts.Texts(),
-            std::vector<std::string>{"Error: The QUON Update executable file \"QuonUpdate.exe\" must be placed in "
-                                     "the QUON directory. If QUON is not installed, please install it from the "
-                                     "CD-ROM or original installation files."});
-  EXPECT_EQ(view.endResults, std::vector<int>{2});
-  EXPECT_TRUE(view.navigations.empty());
-}
-
-TEST_F(DiscoveryRun, UnknownExecutablePathNeverLooksIntoTheCurrentDirectory) {
-  // The platform could not give the executable's path; a QUON.EXE found by
-  // its bare name would be whatever lies in the current directory.
-  platform.modulePath.clear();
-  platform.versions["QUON.EXE"] = "6, 0, 3, 121";
-  auto dlg = Start();
-  ASSERT_EQ(prompts.Texts().size(), 1u);
-  EXPECT_NE(prompts.Texts()[0].find("must be placed in the QUON directory"), std::string::npos);
-  EXPECT_EQ(view.endResults, std::vector<int>{2});
+TEST_F(DiscoveryRun, MissingOrUnknownExecutableEndsWithThePlacementMessage) {
+  // No QUON.EXE beside the updater; or the platform could not give the
+  // executable's path, and a QUON.EXE found by its bare name would be
+  // whatever lies in the current directory.
+  for (bool knownPath : {true, false}) {
+    SessionFixture run;
+    if (!knownPath) {
+      run.platform.modulePath.clear();
+      run.platform.versions["QUON.EXE"] = "6, 0, 3, 121";
+    }
+    run.MakeDlg()->OnInitDialog();
+    EXPECT_EQ(run.prompts.Texts(),
+              std::vector<std::string>{"Error: The QUON Update executable file \"QuonUpdate.exe\" must be placed "
+                                       "in the QUON directory. If QUON is not installed, please install it from "
+                                       "the CD-ROM or original installation files."});
+    EXPECT_EQ(run.view.endResults, std::vector<int>{2});
+    EXPECT_TRUE(run.view.navigations.empty());
+  }
 }
 
 TEST_F(DiscoveryRun, BadVersionFilesEndWithTheVersionFileMessage) {

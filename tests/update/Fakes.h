@@ -31,17 +31,13 @@ namespace fs = std::filesystem;
 struct FakeView : UpdateView {
   std::vector<std::string> navigations;
   std::vector<std::string> statusTexts;
-  std::vector<bool> statusVisibility;
   std::vector<int> endResults;
   std::vector<std::string> events;  // "wait-on", "sleep 5000", "wait-off", "about"
   bool statusVisible = false;
 
   void Navigate(const std::string& url) override { navigations.push_back(url); }
   void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
-  void ShowStatus(bool visible) override {
-    statusVisible = visible;
-    statusVisibility.push_back(visible);
-  }
+  void ShowStatus(bool visible) override { statusVisible = visible; }
   void EndDialog(int result) override { endResults.push_back(result); }
   void RunAboutBox() override { events.push_back("about"); }
   void SetWaitCursor(bool wait) override { events.push_back(wait ? "wait-on" : "wait-off"); }
@@ -91,9 +87,6 @@ struct FakePlatform : Platform {
   char separator = fs::path::preferred_separator == '\\' ? '\\' : '/';
   // Version strings by path; a path not listed has no version information.
   std::map<std::string, std::string> versions;
-  bool cabLoads = true;
-  std::string cabError;
-  DoDecabFn decab = nullptr;
 
   std::string ModuleFileName() override { return modulePath; }
   char PathSeparator() const override { return separator; }
@@ -103,12 +96,8 @@ struct FakePlatform : Platform {
     version = it->second;
     return true;
   }
-  bool LoadCabLibrary(const std::string&, DoDecabFn* fn, std::string& errorText) override {
-    if (!cabLoads) {
-      errorText = cabError;
-      return false;
-    }
-    *fn = decab;
+  bool LoadCabLibrary(const std::string&, DoDecabFn* fn, std::string&) override {
+    *fn = nullptr;
     return true;
   }
 };

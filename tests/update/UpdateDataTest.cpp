@@ -104,8 +104,7 @@ TEST(InstallationFile, MalformedLinesAreIgnored) {
 TEST(InstallationFile, MissingFileGivesTheEmptyIdentity) {
   InstallationInfo info = ReadInstallationFile("/nonexistent/dir/Quon.Installation");
   EXPECT_EQ(info.identity.id, 0u);
-  EXPECT_TRUE(info.identity.type.empty());
-  EXPECT_TRUE(info.identity.version.empty());
+  EXPECT_EQ(info.identity.type + info.identity.version, "");
   EXPECT_TRUE(info.modules.empty());
 }
 
@@ -132,22 +131,14 @@ TEST(DownloadNames, UnpackDirectoryTakesTheFirstFreeSuffix) {
 }
 
 TEST(VersionWords, FourDottedNumbersIn16Bits) {
-  uint16_t w[4];
-  ASSERT_TRUE(ParseVersionWords("8.2.0.11", w));
-  EXPECT_EQ(w[0], 8);
-  EXPECT_EQ(w[1], 2);
-  EXPECT_EQ(w[2], 0);
-  EXPECT_EQ(w[3], 11);
-  ASSERT_TRUE(ParseVersionWords(" 6 . 0 . 125 . 70000", w));
-  EXPECT_EQ(w[2], 125);
-  EXPECT_EQ(w[3], static_cast<uint16_t>(70000));
-  ASSERT_TRUE(ParseVersionWords("6.x.3b.", w));
-  EXPECT_EQ(w[1], 0);
-  EXPECT_EQ(w[2], 3);
-  EXPECT_EQ(w[3], 0);
-  EXPECT_FALSE(ParseVersionWords("8.2", w));
-  EXPECT_FALSE(ParseVersionWords("", w));
-  EXPECT_FALSE(ParseVersionWords("1.2.3.4.5", w));
+  auto words = [](const char* text) {
+    uint16_t w[4];
+    return ParseVersionWords(text, w) ? std::vector<uint16_t>(w, w + 4) : std::vector<uint16_t>{};
+  };
+  EXPECT_EQ(words("8.2.0.11"), (std::vector<uint16_t>{8, 2, 0, 11}));
+  EXPECT_EQ(words(" 6 . 0 . 125 . 70000"), (std::vector<uint16_t>{6, 0, 125, static_cast<uint16_t>(70000)}));
+  EXPECT_EQ(words("6.x.3b."), (std::vector<uint16_t>{6, 0, 3, 0}));
+  for (const char* bad : {"8.2", "", "1.2.3.4.5"}) EXPECT_TRUE(words(bad).empty()) << bad;
 }
 
 }  // namespace

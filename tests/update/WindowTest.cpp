@@ -159,8 +159,10 @@ TEST_F(Quit, NothingOfferedQuitsWithoutAsking) {
   EXPECT_EQ(view.endResults, std::vector<int>{1});
 }
 
-TEST_F(Quit, IncompleteUpdateAsksAndNoKeepsEverything) {
+TEST_F(Quit, IncompleteUpdateAsksNoKeepsEverythingYesCleansUp) {
   Offer();
+  dlg->OnCancel();  // Escape does nothing
+  EXPECT_TRUE(prompts.boxes.empty());
   prompts.answers = {kIdNo};
   dlg->OnClose();
   ASSERT_EQ(prompts.boxes.size(), 1u);
@@ -170,27 +172,12 @@ TEST_F(Quit, IncompleteUpdateAsksAndNoKeepsEverything) {
   EXPECT_TRUE(product.Exists("QuonUpdateLast.html"));
   EXPECT_TRUE(product.Exists("update7.0000"));
   EXPECT_TRUE(product.Exists("update7.0000.dir/a.dll"));
-}
-
-TEST_F(Quit, IncompleteUpdateAnsweredYesCleansUp) {
-  Offer();
+  // Enter runs the same sequence; Yes cleans up and ends.
   prompts.answers = {kIdYes};
-  dlg->OnCloseButton();
-  EXPECT_EQ(prompts.boxes.size(), 1u);
+  dlg->OnOK();
+  EXPECT_EQ(prompts.boxes.size(), 2u);
   EXPECT_TRUE(FilesGone());
   EXPECT_EQ(view.endResults, std::vector<int>{1});
-}
-
-TEST_F(Quit, EnterRunsTheQuitSequenceAndEscapeDoesNothing) {
-  Offer();
-  dlg->OnCancel();
-  EXPECT_TRUE(prompts.boxes.empty());
-  EXPECT_TRUE(view.endResults.empty());
-  prompts.answers = {kIdNo};
-  dlg->OnOK();
-  EXPECT_EQ(prompts.boxes.size(), 1u);
-  EXPECT_TRUE(view.endResults.empty());
-  EXPECT_TRUE(product.Exists("update7.0000"));
 }
 
 TEST_F(Quit, CompletedUpdateQuitsWithoutAsking) {
