@@ -208,18 +208,12 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-  if (method == "POST") {
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  } else if (method == "GET") {
+  if (method == "GET") {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   } else {
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-    if (!body.empty()) {
-      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    }
+    if (method != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   }
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
