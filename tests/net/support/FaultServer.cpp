@@ -1,15 +1,8 @@
 #include "FaultServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
-#include <strings.h>
 
 namespace quon::test {
 
@@ -20,7 +13,10 @@ std::string ReceivedRequest::Header(std::string_view name) const {
     if (end == std::string::npos) end = headers.size();
     std::string_view line(headers.data() + start, end - start);
     size_t colon = line.find(':');
-    if (colon == name.size() && strncasecmp(line.data(), name.data(), name.size()) == 0) {
+    auto same = [](char a, char b) {
+      return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    if (colon == name.size() && std::equal(name.begin(), name.end(), line.begin(), same)) {
       std::string_view value = line.substr(colon + 1);
       while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
       return std::string(value);
@@ -33,15 +29,9 @@ std::string ReceivedRequest::Header(std::string_view name) const {
 bool FaultConnection::Send(std::string_view bytes) {
   while (!bytes.empty()) {
     if (m_stopping.load()) return false;
-    pollfd p{m_fd, POLLOUT, 0};
-    int ready = poll(&p, 1, 50);
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready <= 0) continue;
-    ssize_t n = send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return false;
-    }
+    if (!sockets::Wait(m_fd, true, 50)) continue;
+    long n = sockets::Send(m_fd, bytes.data(), bytes.size());
+    if (n < 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
@@ -50,35 +40,18 @@ bool FaultConnection::Send(std::string_view bytes) {
 void FaultConnection::Hang() {
   char buffer[256];
   while (!m_stopping.load()) {
-    pollfd p{m_fd, POLLIN, 0};
-    int ready = poll(&p, 1, 50);
-    if (ready > 0) {
-      ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
-      if (n <= 0) return;  // the peer went away
-    }
+    if (sockets::Wait(m_fd, false, 50) && sockets::Receive(m_fd, buffer, sizeof buffer) <= 0) return;  // peer gone
   }
 }
 
 void FaultConnection::Reset() {
-  linger l{1, 0};
-  setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  sockets::ResetOnClose(m_fd);
   m_reset = true;
 }
 
 FaultServer::FaultServer(Handler handler) : m_handler(std::move(handler)) {
-  m_listen = socket(AF_INET, SOCK_STREAM, 0);
-  if (m_listen < 0) throw std::runtime_error("socket");
-  int one = 1;
-  setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(m_listen, 16) != 0)
-    throw std::runtime_error("bind/listen");
-  socklen_t len = sizeof addr;
-  getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-  m_port = ntohs(addr.sin_port);
+  m_listen = sockets::ListenLoopback(m_port);
+  if (m_listen == sockets::kInvalid) throw std::runtime_error("no listening socket on 127.0.0.1");
   m_acceptor = std::thread([this] { AcceptLoop(); });
 }
 
@@ -93,7 +66,7 @@ void FaultServer::Stop() {
     connections.swap(m_connections);
   }
   for (auto& t : connections) t.join();
-  close(m_listen);
+  sockets::Close(m_listen);
 }
 
 std::vector<ReceivedRequest> FaultServer::Requests() const {
@@ -103,26 +76,23 @@ std::vector<ReceivedRequest> FaultServer::Requests() const {
 
 void FaultServer::AcceptLoop() {
   while (!m_stopping.load()) {
-    pollfd p{m_listen, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    int fd = accept(m_listen, nullptr, nullptr);
-    if (fd < 0) continue;
+    if (!sockets::Wait(m_listen, false, 50)) continue;
+    sockets::Handle fd = sockets::Accept(m_listen);
+    if (fd == sockets::kInvalid) continue;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_connections.emplace_back([this, fd] { Serve(fd); });
   }
 }
 
-void FaultServer::Serve(int fd) {
+void FaultServer::Serve(sockets::Handle fd) {
   std::string data;
   char buffer[65536];
   size_t headerEnd = std::string::npos;
   size_t bodyLength = 0;
   bool complete = false;
   while (!m_stopping.load() && !complete) {
-    pollfd p{fd, POLLIN, 0};
-    int ready = poll(&p, 1, 50);
-    if (ready <= 0) continue;
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (!sockets::Wait(fd, false, 50)) continue;
+    long n = sockets::Receive(fd, buffer, sizeof buffer);
     if (n <= 0) break;
     data.append(buffer, static_cast<size_t>(n));
     if (headerEnd == std::string::npos) {
@@ -148,18 +118,15 @@ void FaultServer::Serve(int fd) {
     }
     FaultConnection connection(fd, m_stopping);
     m_handler(request, connection);
-    if (!connection.m_reset) shutdown(fd, SHUT_WR);
     if (!connection.m_reset) {
       // Let the client read to the end before the socket goes away.
-      pollfd p{fd, POLLIN, 0};
+      sockets::ShutdownWrite(fd);
       for (int i = 0; i < 20 && !m_stopping.load(); ++i) {
-        if (poll(&p, 1, 50) > 0) {
-          if (recv(fd, buffer, sizeof buffer, 0) <= 0) break;
-        }
+        if (sockets::Wait(fd, false, 50) && sockets::Receive(fd, buffer, sizeof buffer) <= 0) break;
       }
     }
   }
-  close(fd);
+  sockets::Close(fd);
 }
 
 std::string HttpHead(int status, std::string_view extraHeaders) {
@@ -184,16 +151,14 @@ std::string FileReplyBody(std::string_view headerText, std::string_view data) {
   return body;
 }
 
+FaultServer::Handler Answer(std::string reply) {
+  return [reply](const ReceivedRequest&, FaultConnection& connection) { connection.Send(reply); };
+}
+
 uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  uint16_t port = 0;
+  sockets::Close(sockets::ListenLoopback(port));
+  return port;
 }
 
 }  // namespace quon::test

@@ -1,5 +1,5 @@
-// A scriptable HTTP server for tests, on plain sockets at 127.0.0.1 with a
-// port of its own. Each connection's request is read whole (headers and a
+// A scriptable HTTP server for tests (POSIX sockets or Winsock) at
+// 127.0.0.1 with a port of its own. Each connection's request is read whole (headers and a
 // Content-Length body) and recorded; then the test's handler writes what it
 // likes: a proper reply, a broken one, nothing, or data without end.
 #pragma once
@@ -11,6 +11,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "Sockets.h"
 
 namespace quon::test {
 
@@ -24,17 +26,18 @@ struct ReceivedRequest {
 
 class FaultConnection {
  public:
-  FaultConnection(int fd, const std::atomic<bool>& stopping) : m_fd(fd), m_stopping(stopping) {}
+  FaultConnection(sockets::Handle fd, const std::atomic<bool>& stopping) : m_fd(fd), m_stopping(stopping) {}
   // Writes all bytes; false once the peer is gone or the server stops.
   bool Send(std::string_view bytes);
-  // Waits until the peer closes or the server stops (a server that hangs).
+  // Waits until the peer closes or the server stops (a server that hangs;
+  // Stop() lets it go).
   void Hang();
   // Closes the connection with a reset instead of an orderly end.
   void Reset();
   bool Stopping() const { return m_stopping.load(); }
 
  private:
-  int m_fd;
+  sockets::Handle m_fd;
   const std::atomic<bool>& m_stopping;
   bool m_reset = false;
   friend class FaultServer;
@@ -54,10 +57,10 @@ class FaultServer {
 
  private:
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(sockets::Handle fd);
 
   Handler m_handler;
-  int m_listen = -1;
+  sockets::Handle m_listen = sockets::kInvalid;
   uint16_t m_port = 0;
   std::atomic<bool> m_stopping{false};
   std::thread m_acceptor;
@@ -65,6 +68,9 @@ class FaultServer {
   std::vector<std::thread> m_connections;
   std::vector<ReceivedRequest> m_requests;
 };
+
+// A handler that answers every request with the same bytes.
+FaultServer::Handler Answer(std::string reply);
 
 // A complete HTTP/1.0 reply with a Content-Length.
 std::string HttpReply(int status, std::string_view body, std::string_view extraHeaders = {});
