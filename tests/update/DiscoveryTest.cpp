@@ -9,41 +9,31 @@ namespace {
 
 using test::SessionFixture;
 
-TEST(ProductVersionText, CommasBlanksAndDotsReadAlike) {
-  for (const char* text : {"6, 0, 3, 121", "6,0,3,121", "6. 0. 3. 121", "6.0.3.121"}) {
-    ProductVersion v = ParseProductVersionText(text);
-    EXPECT_EQ(v.a, 6) << text;
-    EXPECT_EQ(v.b, 0) << text;
-    EXPECT_EQ(v.c, 3) << text;
-    EXPECT_EQ(v.d, 121) << text;
+TEST(ProductVersionText, PiecesBetweenDotsOrCommas) {
+  const struct {
+    const char* text;
+    std::vector<int> abcd;
+  } cases[] = {
+      // Commas, blanks and dots read alike.
+      {"6, 0, 3, 121", {6, 0, 3, 121}},
+      {"6,0,3,121", {6, 0, 3, 121}},
+      {"6. 0. 3. 121", {6, 0, 3, 121}},
+      {"6.0.3.121", {6, 0, 3, 121}},
+      // A zero third number takes the fourth.
+      {"6, 0, 0, 2", {6, 0, 2, 0}},
+      {"6, 0, 3, 0", {6, 0, 3, 0}},
+      // Missing dots and junk read as zeros; without dots every search
+      // fails and the last piece is the whole text.
+      {"", {0, 0, 0, 0}},
+      {"7", {0, 0, 7, 0}},
+      {"6.x.3b.121 beta", {6, 0, 3, 121}},
+      // Numbers beyond 16 bits pass through.
+      {"6, 0, 70000, 1", {6, 0, 70000, 1}},
+  };
+  for (const auto& c : cases) {
+    const ProductVersion v = ParseProductVersionText(c.text);
+    EXPECT_EQ((std::vector<int>{v.a, v.b, v.c, v.d}), c.abcd) << c.text;
   }
-}
-
-TEST(ProductVersionText, ZeroThirdNumberTakesTheFourth) {
-  ProductVersion v = ParseProductVersionText("6, 0, 0, 2");
-  EXPECT_EQ(v.c, 2);
-  EXPECT_EQ(v.d, 0);
-  v = ParseProductVersionText("6, 0, 3, 0");
-  EXPECT_EQ(v.c, 3);
-  EXPECT_EQ(v.d, 0);
-}
-
-TEST(ProductVersionText, MissingDotsAndJunkReadAsZeros) {
-  ProductVersion v = ParseProductVersionText("");
-  EXPECT_EQ(v.a + v.b + v.c + v.d, 0);
-  // Without dots every search fails and the last piece is the whole text.
-  v = ParseProductVersionText("7");
-  EXPECT_EQ(v.a, 0);
-  EXPECT_EQ(v.b, 0);
-  EXPECT_EQ(v.c, 7);
-  EXPECT_EQ(v.d, 0);
-  v = ParseProductVersionText("6.x.3b.121 beta");
-  EXPECT_EQ(v.a, 6);
-  EXPECT_EQ(v.b, 0);
-  EXPECT_EQ(v.c, 3);
-  EXPECT_EQ(v.d, 121);
-  // Numbers beyond 16 bits pass through.
-  EXPECT_EQ(ParseProductVersionText("6, 0, 70000, 1").c, 70000);
 }
 
 TEST(ProductDirectory, EndsAtTheLastSeparator) {
