@@ -69,64 +69,47 @@ struct LzxTrees {
 
 // One CFDATA payload for `raw` (at most 32 KiB) in the folder's method.
 std::string EncodeBlock(Method method, const std::string& raw, bool firstBlock, LzxTrees& trees) {
-  if (method == Method::LzxVerbatim) {
-    // A verbatim block per frame whose main tree gives every literal an 8-bit
-    // code (the byte itself) and no match symbol a code; no length tree.
-    auto& mainLow = trees.mainLow;
-    auto& mainHigh = trees.mainHigh;
-    auto& lengthTree = trees.lengthTree;
-    LzxBits bits;
-    if (firstBlock) bits.Put(0, 1);  // no E8 translation
-    bits.Put(1, 3);
-    bits.Put(static_cast<std::uint32_t>(raw.size()), 24);
-    PutLengths(bits, mainLow, std::vector<int>(256, 8));
-    PutLengths(bits, mainHigh, std::vector<int>(240, 0));
-    PutLengths(bits, lengthTree, std::vector<int>(249, 0));
-    for (unsigned char c : raw) bits.Put(c, 8);
-    bits.Align();
-    return bits.out();
-  }
-  std::string out;
+  LzxBits bits;
   switch (method) {
     case Method::Stored:
       return raw;
-    case Method::Mszip:
+    case Method::Mszip: {
       // "CK", then one final deflate block of type "stored".
-      out = "CK";
-      out += '\x01';
+      std::string out = "CK\x01";
       Put16(out, static_cast<std::uint16_t>(raw.size()));
       Put16(out, static_cast<std::uint16_t>(~raw.size()));
       return out + raw;
+    }
     case Method::LzxVerbatim:
-      break;
+      // A verbatim block per frame whose main tree gives every literal an
+      // 8-bit code (the byte itself) and no match symbol a code; no length
+      // tree.
+      if (firstBlock) bits.Put(0, 1);  // no E8 translation
+      bits.Put(1, 3);
+      bits.Put(static_cast<std::uint32_t>(raw.size()), 24);
+      PutLengths(bits, trees.mainLow, std::vector<int>(256, 8));
+      PutLengths(bits, trees.mainHigh, std::vector<int>(240, 0));
+      PutLengths(bits, trees.lengthTree, std::vector<int>(249, 0));
+      for (unsigned char c : raw) bits.Put(c, 8);
+      bits.Align();
+      return bits.out();
     case Method::Lzx: {
-      // Bit stream of 16-bit little-endian words, most significant bit first:
-      // [E8 translation: 1 bit, first frame only] block type 3 (uncompressed),
-      // 24-bit block size, padding to the next 16-bit boundary, R0 R1 R2, raw
-      // bytes, and a padding byte when the size is odd.
-      std::uint32_t bits = 0;
-      int nbits = 0;
-      auto emit = [&](std::uint32_t value, int count) {
-        for (int i = count - 1; i >= 0; --i) {
-          bits = (bits << 1) | ((value >> i) & 1);
-          if (++nbits == 16) {
-            Put16(out, static_cast<std::uint16_t>(bits));
-            bits = 0;
-            nbits = 0;
-          }
-        }
-      };
-      if (firstBlock) emit(0, 1);
-      emit(3, 3);
-      emit(static_cast<std::uint32_t>(raw.size()), 24);
-      if (nbits) emit(0, 16 - nbits);
+      // [E8 translation: 1 bit, first frame only] block type 3
+      // (uncompressed), 24-bit block size, padding to the next 16-bit
+      // boundary, R0 R1 R2, raw bytes, and a padding byte when the size is
+      // odd.
+      if (firstBlock) bits.Put(0, 1);
+      bits.Put(3, 3);
+      bits.Put(static_cast<std::uint32_t>(raw.size()), 24);
+      bits.Align();
+      std::string out = bits.out();
       for (int r = 0; r < 3; ++r) Put32(out, 1);
       out += raw;
       if (raw.size() & 1) out += '\0';
       return out;
     }
   }
-  return out;
+  return raw;
 }
 
 std::uint16_t CompType(Method m) {
