@@ -127,13 +127,6 @@ void WaitFor(const std::atomic<bool>& flag, const CancelFlag& cancel) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-TEST_F(GtkWaitDialogTest, ResultOfTheProcedureComesBackThroughEitherForm) {
-  EXPECT_EQ(RunWithWaitDialog(m_host, 0, [](ProgressDisplay*, const CancelFlag&) { return 1; }), 1);
-  EXPECT_EQ(RunWithWaitDialog(m_host, 1, [](ProgressDisplay*, const CancelFlag&) { return 1; }), 1);
-  EXPECT_EQ(RunWithWaitDialog(m_host, 0, [](ProgressDisplay*, const CancelFlag&) { return 0; }), 0);
-  EXPECT_EQ(FindWindow("QUON"), nullptr) << "the dialog is gone";
-}
-
 TEST_F(GtkWaitDialogTest, PlainFormShowsItsTextsAndIgnoresEscape) {
   std::atomic<bool> seen{false};
   bool texts = false, stillOpen = false;

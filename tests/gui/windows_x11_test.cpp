@@ -98,14 +98,14 @@ TEST_F(X11DetectionTest, EnumeratesVisibleAndHiddenWindowsWithTheirClass) {
 }
 
 TEST_F(X11DetectionTest, CountsProductFamilyClassesOnly) {
+  // The class rules themselves are pinned down without a display; here:
+  // hidden windows count, and the title does not.
   MakeWindow("QuonMainFrame", true);
-  MakeWindow("quonhidden", false);   // hidden, lower case: counts
+  MakeWindow("quonhidden", false);
   MakeWindow("GRAFLUX_View", true);
   MakeWindow("DrafonSketch", false);
-  MakeWindow("QUO", true);           // a prefix's first letters alone
-  MakeWindow("GRAF", true);
-  MakeWindow("Editor", true, "QUON");  // a product's title, another class
-  MakeWindow("XQuon", true);         // the prefix must come first
+  MakeWindow("QUO", true);
+  MakeWindow("Editor", true, "QUON");
   EXPECT_EQ(CountProductWindows(windows), 4);
 }
 
