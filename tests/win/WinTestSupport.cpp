@@ -1,9 +1,15 @@
 #include "WinTestSupport.h"
 
+#include <commctrl.h>
+#include <ole2.h>
 #include <shellapi.h>
 
-#include <chrono>
-#include <thread>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "app/BrowserHost_win.h"
+#include "net/PayloadCodec.h"
 
 namespace quon::wintest {
 
@@ -92,6 +98,43 @@ std::string ExeDir() {
   GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string p = path;
   return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void InitWindowsUi(bool ole) {
+  if (ole) OleInitialize(nullptr);
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  win::RegisterBrowserSiteClass();
+}
+
+ServerCall LocalCall(uint16_t port, const std::string& function, bool silent) {
+  ServerCall call;
+  call.server = "127.0.0.1";
+  call.port = port;
+  call.object = "/quonupdate/service.asp";
+  call.query = function;
+  call.prefix = function;
+  call.agent = "QuonUpdate";
+  call.silent = silent;
+  return call;
+}
+
+FieldMap RequestFields(const std::string& body, const std::string& prefix) {
+  FieldMap fields;
+  if (body.compare(0, prefix.size(), prefix) == 0) DecodeFields(body.substr(prefix.size()), fields, true);
+  return fields;
+}
+
+uint16_t ReferenceServerPort() {
+  const char* port = std::getenv("QUON_TEST_SERVER_PORT");
+  return port ? static_cast<uint16_t>(std::atoi(port)) : 0;
 }
 
 }  // namespace quon::wintest

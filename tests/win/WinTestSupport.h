@@ -2,11 +2,14 @@
 #pragma once
 #include "app/Dialog_win.h"
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "net/FieldMap.h"
+#include "net/ServerExchange.h"
 #include "net/UserPrompts.h"
 
 namespace quon::wintest {
@@ -48,5 +51,20 @@ void RemoveTree(const std::string& dir);
 
 // Full path of the running test executable's directory (ends with '\').
 std::string ExeDir();
+
+std::string FileText(const std::string& path);
+bool Exists(const std::string& path);
+
+// Common controls and the browser site class (and OLE when asked), for the
+// tests that create the program's windows; call once per process.
+void InitWindowsUi(bool ole);
+
+// A call of `function` (query and prefix) to 127.0.0.1:`port`.
+ServerCall LocalCall(uint16_t port, const std::string& function, bool silent = false);
+// The fields of a request body sent with `prefix`, decoded as the server
+// decodes them; empty when the body does not start with the prefix.
+FieldMap RequestFields(const std::string& body, const std::string& prefix);
+// The port of the reference server the test wrapper started, or 0.
+uint16_t ReferenceServerPort();
 
 }  // namespace quon::wintest

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <thread>
 
-#include "WinTestSupport.h"
 #include "app/BrowserHost_win.h"
 #include "app/WaitDialog_win.h"
 #include "app/WinPrompts_win.h"
@@ -24,11 +23,7 @@ namespace {
 
 class WinEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
-    RegisterBrowserSiteClass();
-  }
+  void SetUp() override { InitWindowsUi(false); }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new WinEnvironment);
 
@@ -218,10 +213,14 @@ TEST(Templates, WaitProgress214) {
                  }});
 }
 
-TEST(Resources, StringsAndTitle) {
+TEST(Resources, StringsTitleAndOwnVersion) {
   EXPECT_EQ(LoadResourceString(IDS_ABOUTBOX), "&About QuonUpdate...");
   EXPECT_EQ(LoadResourceString(IDS_APP_TITLE), "QUON Update");
   EXPECT_EQ(AppTitle(), "QUON Update");
+  auto platform = MakeWinPlatform();
+  std::string version;
+  ASSERT_TRUE(platform->QueryProductVersionString(platform->ModuleFileName(), version));
+  EXPECT_EQ(version, "2, 1, 0, 0");
 }
 
 #pragma pack(push, 2)
@@ -293,16 +292,6 @@ TEST(Resources, WaitClipIsSixUncompressed16ColourFrames) {
                            reinterpret_cast<LPARAM>(MAKEINTRESOURCEA(IDR_AVI_WAIT))));
   EXPECT_TRUE(SendMessageA(anim, ACM_PLAY, static_cast<WPARAM>(-1), MAKELPARAM(0, 0xFFFF)));
   DestroyWindow(anim);
-}
-
-TEST(Resources, OwnVersionResourceReadsThroughPlatform) {
-  auto platform = MakeWinPlatform();
-  std::string version;
-  ASSERT_TRUE(platform->QueryProductVersionString(platform->ModuleFileName(), version));
-  EXPECT_EQ(version, "2, 1, 0, 0");
-  std::string missing;
-  EXPECT_FALSE(platform->QueryProductVersionString(ExeDir() + "no-such-file.exe", missing));
-  EXPECT_EQ(platform->DirectoryOfPath(platform->ModuleFileName()), ExeDir());
 }
 
 // ---- the wait dialog ----------------------------------------------------
@@ -385,22 +374,28 @@ TEST(WaitDialog, ProgressReachesTheControlsFromTheWorker) {
   EXPECT_EQ(high, 100);
 }
 
-TEST(WaitDialog, CancelAbandonsTheWorker) {
+// Cancel (progress form) and the time limit (either form) end the dialog
+// at once with 0; the worker sees the abandonment and its late result is lost.
+TEST(WaitDialog, CancelAndTheTimeLimitAbandonTheWorker) {
   WinWaitDialogHost host;
-  std::atomic<bool> sawCancel{false};
-  std::atomic<bool> released{false};
-  int32_t result = RunWithWaitDialog(host, 1, [&](ProgressDisplay*, const CancelFlag& cancel) {
-    ClickCancel(WaitForWaitDialog());
-    // Wait for the abandonment (bounded, so a failure cannot hang the run).
-    WaitUntil([&] { return cancel.IsCancelled(); }, 30000);
-    sawCancel = cancel.IsCancelled();
-    released = true;
-    return 1;  // too late: must not reach the caller
-  });
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(WaitUntil([&] { return released.load(); }, 30000));
-  EXPECT_TRUE(sawCancel);
-  EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
+  for (bool pressCancel : {true, false}) {
+    SCOPED_TRACE(pressCancel ? "Cancel" : "time limit");
+    std::atomic<bool> sawCancel{false};
+    // Ten ticks of 20 ms stand for the ten ticks of 59 s.
+    int32_t result = RunWithWaitDialog(
+        host, pressCancel ? 1 : 0,
+        [&](ProgressDisplay*, const CancelFlag& cancel) {
+          if (pressCancel) ClickCancel(WaitForWaitDialog());
+          // Bounded, so a failure cannot hang the run.
+          WaitUntil([&] { return cancel.IsCancelled(); }, 60000);
+          sawCancel = cancel.IsCancelled();
+          return 1;  // too late: must not reach the caller
+        },
+        pressCancel ? kWaitTimerIntervalMs : 20);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(WaitUntil([&] { return sawCancel.load(); }, 60000));
+    EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
+  }
 }
 
 TEST(WaitDialog, EscapeEnterAndCloseDoNotEndIt) {
@@ -429,23 +424,6 @@ TEST(WaitDialog, EscapeEnterAndCloseDoNotEndIt) {
     EXPECT_TRUE(stillOpen);
     EXPECT_EQ(result, 5);
   }
-}
-
-TEST(WaitDialog, TimeLimitAbandonsAHangingCall) {
-  WinWaitDialogHost host;
-  std::atomic<bool> released{false};
-  // Ten ticks of 20 ms stand for the ten ticks of 59 s.
-  int32_t result = RunWithWaitDialog(
-      host, 0,
-      [&](ProgressDisplay*, const CancelFlag& cancel) {
-        WaitUntil([&] { return cancel.IsCancelled(); }, 60000);
-        released = true;
-        return 1;
-      },
-      20);
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(WaitUntil([&] { return released.load(); }, 60000));
-  EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
 }
 
 // A message box of a server call comes from the worker while the wait

@@ -1,77 +1,48 @@
 // The WinINet transport: what goes on the wire, the failures the user is
 // told about, cancellation of a blocked call, and the exchange and the
 // download against the reference update server.
-#include "LoopbackServer.h"  // winsock2.h before windows.h
 #include "WinTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "app/WaitDialog_win.h"
 #include "net/BuildConfig.h"
 #include "net/FieldMap.h"
+#include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
 #include "net/WinInetHttpClient.h"
+#include "support/FaultServer.h"
 
 using namespace quon;
 using namespace quon::win;
 using namespace quon::wintest;
+using namespace quon::test;
 
 namespace {
 
 constexpr uint32_t kRequestFlags = 0x84400000;
 const char kContentType[] = "Content-Type: application/x-quon-encoded";
 
-ServerCall LocalCall(uint16_t port, const char* function, bool silent = false) {
-  ServerCall call;
-  call.server = "127.0.0.1";
-  call.port = port;
-  call.object = "/quonupdate/service.asp";
-  call.query = function;
-  call.scrambleRequest = true;
-  call.unscrambleReply = false;
-  call.prefix = function;
-  call.agent = "QuonUpdate";
-  call.silent = silent;
-  return call;
-}
-
-// The request's fields, decoded as the server decodes them.
-FieldMap RequestFields(const HttpRequestSeen& request, const std::string& prefix) {
-  FieldMap fields;
-  if (request.body.compare(0, prefix.size(), prefix) == 0) {
-    DecodeFields(request.body.substr(prefix.size()), fields, true);
-  }
-  return fields;
-}
-
 // A server that answers each request with its code and the given fields.
-LoopbackServer::Handler EchoingServer(const std::string& prefix, FieldMap extra) {
-  return [prefix, extra](const HttpRequestSeen& request, bool&) {
+FaultServer::Handler EchoingServer(const std::string& prefix, FieldMap extra) {
+  return [prefix, extra](const ReceivedRequest& request, FaultConnection& connection) {
     FieldMap reply = extra;
-    reply.Set("code", RequestFields(request, prefix).Get("code"));
-    return LoopbackServer::Reply(200, "\r\n" + prefix + EncodeFields(reply, false));
+    reply.Set("code", RequestFields(request.body, prefix).Get("code"));
+    connection.Send(HttpReply(200, "\r\n" + prefix + EncodeFields(reply, false)));
   };
 }
 
-// A file reply: the BytesCount header, the header text, the data.
-LoopbackServer::Handler FileServer(const std::string& prefix, const std::string& data) {
-  return [prefix, data](const HttpRequestSeen& request, bool&) {
-    FieldMap reply;
-    reply.Set("code", RequestFields(request, prefix).Get("code"));
-    reply.Set("status", "ACCEPTED");
-    reply.Set("updateversion", "6.0.122.3");
-    reply.Set("downloadlength", std::to_string(data.size()));
-    std::string header = prefix + EncodeFields(reply, false);
-    uint32_t length = static_cast<uint32_t>(header.size());
-    std::string body = "BytesCount" + std::string(reinterpret_cast<const char*>(&length), 4) + header + data;
-    return LoopbackServer::Reply(200, body);
-  };
+// The header text of an accepted file reply to `request`.
+std::string FileHeader(const ReceivedRequest& request, size_t length) {
+  FieldMap reply;
+  reply.Set("code", RequestFields(request.body, "GetUpgradeFile").Get("code"));
+  reply.Set("status", "ACCEPTED");
+  reply.Set("updateversion", "6.0.122.3");
+  reply.Set("downloadlength", std::to_string(length));
+  return "GetUpgradeFile" + EncodeFields(reply, false);
 }
 
 std::string ReadAll(HttpRequest& request, size_t piece) {
@@ -81,15 +52,10 @@ std::string ReadAll(HttpRequest& request, size_t piece) {
   return out;
 }
 
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(WinInetTransport, SendsThePostAsGivenAndReadsTheReply) {
   std::string replyBody(12345, '\0');
   for (size_t i = 0; i < replyBody.size(); ++i) replyBody[i] = static_cast<char>(i * 7);
-  LoopbackServer server([&](const HttpRequestSeen&, bool&) { return LoopbackServer::Reply(200, replyBody); });
+  FaultServer server(Answer(HttpReply(200, replyBody)));
   WinInetHttpClient client;
   auto session = client.OpenSession("QuonUpdate", nullptr);
   ASSERT_TRUE(session);
@@ -107,27 +73,10 @@ TEST(WinInetTransport, SendsThePostAsGivenAndReadsTheReply) {
   auto seen = server.Requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].requestLine, "POST /quonupdate/service.asp?GetUpgradeList HTTP/1.0");
-  EXPECT_NE(seen[0].headers.find(std::string(kContentType) + "\r\n"), std::string::npos) << seen[0].headers;
-  EXPECT_NE(seen[0].headers.find("User-Agent: QuonUpdate\r\n"), std::string::npos) << seen[0].headers;
-  EXPECT_NE(seen[0].headers.find("Content-Length: " + std::to_string(body.size())), std::string::npos);
+  EXPECT_EQ(seen[0].Header("Content-Type"), "application/x-quon-encoded") << seen[0].headers;
+  EXPECT_EQ(seen[0].Header("User-Agent"), "QuonUpdate") << seen[0].headers;
+  EXPECT_EQ(seen[0].Header("Content-Length"), std::to_string(body.size()));
   EXPECT_EQ(seen[0].body, body);
-}
-
-TEST(WinInetTransport, RefusedConnectionRaisesTheInternetError) {
-  WinInetHttpClient client;
-  auto session = client.OpenSession("QuonUpdate", nullptr);
-  auto connection = session->Connect("127.0.0.1", LoopbackServer::UnusedPort());
-  ASSERT_TRUE(connection);
-  auto request = connection->OpenRequest("POST", "/x", "HTTP/1.0", kRequestFlags);
-  ASSERT_TRUE(request);
-  try {
-    request->Send(kContentType, "body");
-    FAIL() << "no exception";
-  } catch (const InternetException& e) {
-    EXPECT_EQ(e.Code(), inet::kErrorCannotConnect);
-    EXPECT_STRNE(e.what(), "");
-    EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
-  }
 }
 
 // Cancelling closes the call's handles at once. Windows then ends a call
@@ -136,10 +85,9 @@ TEST(WinInetTransport, RefusedConnectionRaisesTheInternetError) {
 // as a reply.
 TEST(WinInetTransport, CancelledCallEndsAsCancelled) {
   std::atomic<bool> received{false};
-  LoopbackServer server([&](const HttpRequestSeen&, bool& hang) {
+  FaultServer server([&](const ReceivedRequest&, FaultConnection& connection) {
     received = true;
-    hang = true;
-    return std::string();
+    connection.Hang();
   });
   WinInetHttpClient client;
   CancelFlag cancel;
@@ -165,13 +113,13 @@ TEST(WinInetTransport, CancelledCallEndsAsCancelled) {
   EXPECT_FALSE(ended);
   cancel.Cancel();
   WaitUntil([&] { return ended.load(); }, 1000);
-  server.ReleaseHeld();
+  server.Stop();
   EXPECT_TRUE(WaitUntil([&] { return ended.load(); }, 60000));
   worker.join();
   EXPECT_EQ(outcome, "cancelled");
 
   // A cancelled session does nothing more.
-  EXPECT_THROW(client.OpenSession("QuonUpdate", &cancel)->Connect("127.0.0.1", server.Port()), CancelledException);
+  EXPECT_THROW(client.OpenSession("QuonUpdate", &cancel)->Connect("127.0.0.1", FreePort()), CancelledException);
 }
 
 struct FailureCase {
@@ -182,16 +130,15 @@ struct FailureCase {
 
 TEST(WinInetExchange, FailuresAreToldToTheUser) {
   const std::vector<FailureCase> cases = {
-      {"not found", LoopbackServer::Reply(404, "<html>missing</html>"), "Logon Failed. Error code=404\r\n  Error #570"},
-      {"empty 2xx", LoopbackServer::Reply(200, ""), "Logon Failed.  Error #565"},
-      {"server text", LoopbackServer::Reply(200, "Service closed for maintenance."), "Service closed for maintenance."},
-      {"proxy 407 without proxy settings is a status like any other",
-       LoopbackServer::Reply(500, "oops"), "Logon Failed. Error code=500\r\n  Error #570"},
+      {"not found", HttpReply(404, "<html>missing</html>"), "Logon Failed. Error code=404\r\n  Error #570"},
+      {"empty 2xx", HttpReply(200, ""), "Logon Failed.  Error #565"},
+      {"server text", HttpReply(200, "Service closed for maintenance."), "Service closed for maintenance."},
+      {"server error", HttpReply(500, "oops"), "Logon Failed. Error code=500\r\n  Error #570"},
   };
   WinInetHttpClient client;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    LoopbackServer server([&](const HttpRequestSeen&, bool&) { return c.reply; });
+    FaultServer server(Answer(c.reply));
     RecordingPrompts prompts;
     FieldMap fields;
     fields.Set("KeyID", "7");
@@ -205,7 +152,7 @@ TEST(WinInetExchange, FailuresAreToldToTheUser) {
 
 TEST(WinInetExchange, UnreachableServerShowsOnlyTheInternetError) {
   WinInetHttpClient client;
-  uint16_t port = LoopbackServer::UnusedPort();
+  uint16_t port = FreePort();
   for (bool silent : {false, true}) {
     SCOPED_TRACE(silent);
     RecordingPrompts prompts;
@@ -219,6 +166,7 @@ TEST(WinInetExchange, UnreachableServerShowsOnlyTheInternetError) {
     } else {
       ASSERT_EQ(prompts.Messages().size(), 1u);
       EXPECT_EQ(prompts.Messages()[0], WinInetErrorText(inet::kErrorCannotConnect));
+      EXPECT_EQ(prompts.Messages()[0].find('\n'), std::string::npos);  // the system's text, one line
       EXPECT_EQ(prompts.Icons()[0], MsgIcon::Stop);
     }
   }
@@ -228,7 +176,7 @@ TEST(WinInetExchange, AcceptedReplyLeavesItsFields) {
   FieldMap extra;
   extra.Set("status", "ACCEPTED");
   extra.Set("rows", "0");
-  LoopbackServer server(EchoingServer("GetUpgradeList", extra));
+  FaultServer server(EchoingServer("GetUpgradeList", extra));
   WinInetHttpClient client;
   RecordingPrompts prompts;
   FieldMap fields;
@@ -239,7 +187,7 @@ TEST(WinInetExchange, AcceptedReplyLeavesItsFields) {
   EXPECT_EQ(fields.Get("status"), "ACCEPTED");
   auto seen = server.Requests();
   ASSERT_EQ(seen.size(), 1u);
-  FieldMap sent = RequestFields(seen[0], "GetUpgradeList");
+  FieldMap sent = RequestFields(seen[0].body, "GetUpgradeList");
   EXPECT_EQ(sent.Get("DB"), "usermt");
   EXPECT_EQ(sent.Get("VI"), "2");
   EXPECT_EQ(sent.Get("code"), fields.Get("code"));
@@ -250,58 +198,39 @@ TEST(WinInetDownload, WritesTheDataAndRefusesAPlainTextReply) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 31) ^ (i >> 8));
   std::string dir = MakeTempDir("quon-dl-");
   WinInetHttpClient client;
-  {
-    LoopbackServer server(FileServer("GetUpgradeFile", data));
-    RecordingPrompts prompts;
-    FieldMap fields;
-    int32_t written = -1;
+  RecordingPrompts prompts;
+  FieldMap fields;
+  int32_t written = -1;
+  auto getFile = [&](FaultServer::Handler handler, const std::string& path) {
+    FaultServer server(std::move(handler));
     uint32_t error = 0;
-    std::string path = dir + "update101.0000";
-    EXPECT_EQ(InternetCall_Function_GetFile(client, prompts, LocalCall(server.Port(), "GetUpgradeFile"), fields,
-                                            &error, path, &written, nullptr),
-              1);
-    EXPECT_TRUE(prompts.Messages().empty());
-    EXPECT_EQ(written, static_cast<int32_t>(data.size()));
-    EXPECT_TRUE(FileText(path) == data);
-    EXPECT_EQ(fields.Get("updateversion"), "6.0.122.3");
-  }
-  {
-    LoopbackServer server([](const HttpRequestSeen&, bool&) { return LoopbackServer::Reply(200, "No such update."); });
-    RecordingPrompts prompts;
-    FieldMap fields;
-    int32_t written = -1;
-    uint32_t error = 0;
-    std::string path = dir + "update102.0000";
-    EXPECT_EQ(InternetCall_Function_GetFile(client, prompts, LocalCall(server.Port(), "GetUpgradeFile"), fields,
-                                            &error, path, &written, nullptr),
-              0);
-    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"No such update."});
-    EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
-  }
+    return InternetCall_Function_GetFile(client, prompts, LocalCall(server.Port(), "GetUpgradeFile"), fields, &error,
+                                         path, &written, nullptr);
+  };
+  EXPECT_EQ(getFile([&](const ReceivedRequest& request, FaultConnection& connection) {
+    connection.Send(HttpReply(200, FileReplyBody(FileHeader(request, data.size()), data)));
+  }, dir + "update101.0000"), 1);
+  EXPECT_TRUE(prompts.Messages().empty());
+  EXPECT_EQ(written, static_cast<int32_t>(data.size()));
+  EXPECT_TRUE(FileText(dir + "update101.0000") == data);
+  EXPECT_EQ(fields.Get("updateversion"), "6.0.122.3");
+
+  EXPECT_EQ(getFile(Answer(HttpReply(200, "No such update.")), dir + "update102.0000"), 0);
+  EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"No such update."});
+  EXPECT_FALSE(Exists(dir + "update102.0000"));
   RemoveTree(dir);
 }
 
 // Cancel in the progress form while the data is arriving: the caller gets 0
 // at once, the file keeps what was written, the worker ends as cancelled.
 TEST(WinInetDownload, CancelDuringTheDataEndsTheCall) {
-  const std::string prefix = "GetUpgradeFile";
-  std::atomic<bool> dataSent{false};
-  LoopbackServer server([&](const HttpRequestSeen& request, bool& hang) {
+  FaultServer server([&](const ReceivedRequest& request, FaultConnection& connection) {
     // Headers, the file header and the first 30000 of 1000000 bytes, then
     // nothing more until the server is let go.
-    FieldMap reply;
-    reply.Set("code", RequestFields(request, prefix).Get("code"));
-    reply.Set("status", "ACCEPTED");
-    reply.Set("updateversion", "6.0.122.3");
-    reply.Set("downloadlength", "1000000");
-    std::string header = prefix + EncodeFields(reply, false);
-    uint32_t length = static_cast<uint32_t>(header.size());
-    std::string start = "HTTP/1.0 200 OK\r\nContent-Length: 1000018\r\n\r\nBytesCount" +
-                        std::string(reinterpret_cast<const char*>(&length), 4) + header + std::string(30000, 'x');
-    hang = true;
-    return start;
+    connection.Send(HttpHead(200, "Content-Length: 2000000\r\n") +
+                    FileReplyBody(FileHeader(request, 1000000), std::string(30000, 'x')));
+    connection.Hang();
   });
-  // The held connection gets its start first.
   std::string dir = MakeTempDir("quon-cancel-");
   std::string path = dir + "update7.0000";
   WinInetHttpClient client;
@@ -322,7 +251,7 @@ TEST(WinInetDownload, CancelDuringTheDataEndsTheCall) {
   fields.Set("TableID", "7");
   EXPECT_EQ(DownloadToFile(env, LocalCall(server.Port(), "GetUpgradeFile"), fields, path), 0);
   canceller.join();
-  server.ReleaseHeld();
+  server.Stop();
   EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(60)));
   EXPECT_TRUE(prompts.Messages().empty()) << ::testing::PrintToString(prompts.Messages());
   EXPECT_EQ(FileText(path), std::string(30000, 'x'));
@@ -334,9 +263,7 @@ TEST(WinInetDownload, CancelDuringTheDataEndsTheCall) {
 class ReferenceServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* port = std::getenv("QUON_TEST_SERVER_PORT");
-    if (!port || !*port) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
-    m_port = static_cast<uint16_t>(std::atoi(port));
+    if (!m_port) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
   }
   ServerCall Call(const char* function) {
     ServerCall call = LocalCall(m_port, function);
@@ -350,9 +277,11 @@ class ReferenceServer : public ::testing::Test {
     fields.Set("updateversion", "6.0.121.3");
     fields.Set("DB", "usermt");
   }
-  uint16_t m_port = 0;
+  const uint16_t m_port = ReferenceServerPort();
 };
 
+// The update list, then the archive under the progress form, then a refusal
+// shown as the server wrote it.
 TEST_F(ReferenceServer, UpdateListAndDownloadUnderTheWaitDialog) {
   WinInetHttpClient client;
   RecordingPrompts prompts;
@@ -379,27 +308,14 @@ TEST_F(ReferenceServer, UpdateListAndDownloadUnderTheWaitDialog) {
   EXPECT_EQ(archive.substr(0, 4), "MSCF");
   EXPECT_EQ(std::to_string(archive.size()), file.Get("downloadlength"));
   EXPECT_TRUE(prompts.Messages().empty());
-  RemoveTree(dir);
-}
 
-TEST_F(ReferenceServer, UnknownUpdateIsRefused) {
-  WinInetHttpClient client;
-  RecordingPrompts prompts;
-  FieldMap file;
-  FillRequest(file);
-  file.Set("TableID", "999999");
-  std::string dir = MakeTempDir("quon-ref-");
-  int32_t written = 0;
-  uint32_t error = 0;
-  int result = InternetCall_Function_GetFile(client, prompts, Call("GetUpgradeFile"), file, &error,
-                                             dir + "update999999.0000", &written, nullptr);
-  // The refusal is either a plain text (shown) or a header whose status is
-  // not ACCEPTED (the caller's "Operation Failed.").
-  if (result == 1) {
-    EXPECT_NE(file.Get("status"), "ACCEPTED");
-  } else {
-    EXPECT_EQ(prompts.Messages().size(), 1u);
-  }
+  FieldMap unknown;
+  FillRequest(unknown);
+  unknown.Set("TableID", "999999");
+  EXPECT_EQ(DownloadToFile(env, Call("GetUpgradeFile"), unknown, dir + "update999999.0000"), 0);
+  EXPECT_EQ(prompts.Messages(),
+            std::vector<std::string>{"The requested update 999999 is not available on this server."});
+  EXPECT_FALSE(Exists(dir + "update999999.0000"));
   RemoveTree(dir);
 }
 

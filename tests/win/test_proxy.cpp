@@ -1,7 +1,6 @@
 // Proxy authentication through WinINet's own credentials dialog: a private
 // tinyproxy (started by the test wrapper as the system proxy) asks for
 // credentials with 407; the dialog is answered from a helper thread.
-#include "LoopbackServer.h"  // winsock2.h before windows.h
 #include "WinTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +12,11 @@
 #include "net/FieldMap.h"
 #include "net/ServerExchange.h"
 #include "net/WinInetHttpClient.h"
+#include "support/FaultServer.h"
 
 using namespace quon;
 using namespace quon::wintest;
+using namespace quon::test;
 
 namespace {
 
@@ -91,14 +92,12 @@ class DialogAnswerer {
   std::thread m_thread;
 };
 
-LoopbackServer::Handler EchoingServer(const std::string& prefix) {
-  return [prefix](const HttpRequestSeen& request, bool&) {
-    FieldMap sent;
-    DecodeFields(request.body.substr(std::min(prefix.size(), request.body.size())), sent, true);
+FaultServer::Handler EchoingServer(const std::string& prefix) {
+  return [prefix](const ReceivedRequest& request, FaultConnection& connection) {
     FieldMap reply;
-    reply.Set("code", sent.Get("code"));
+    reply.Set("code", RequestFields(request.body, prefix).Get("code"));
     reply.Set("status", "ACCEPTED");
-    return LoopbackServer::Reply(200, prefix + EncodeFields(reply, false));
+    connection.Send(HttpReply(200, prefix + EncodeFields(reply, false)));
   };
 }
 
@@ -108,15 +107,9 @@ class ProxyAuthentication : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::getenv("QUON_TEST_PROXY_PORT")) GTEST_SKIP() << "no proxy (tinyproxy missing)";
-    m_call.server = "127.0.0.1";
-    m_call.port = m_server.Port();
-    m_call.object = "/quonupdate/service.asp";
-    m_call.query = "GetUpgradeList";
-    m_call.prefix = "GetUpgradeList";
-    m_call.agent = "QuonUpdate";
   }
-  LoopbackServer m_server{EchoingServer("GetUpgradeList")};
-  ServerCall m_call;
+  FaultServer m_server{EchoingServer("GetUpgradeList")};
+  const ServerCall m_call = LocalCall(m_server.Port(), "GetUpgradeList");
   WinInetHttpClient m_client;
 };
 
@@ -164,9 +157,7 @@ TEST_F(ProxyAuthentication, AnsweredDialogSendsTheSameRequestAgain) {
   EXPECT_TRUE(a.messages.empty());
   auto seen = m_server.Requests();
   ASSERT_EQ(seen.size(), 1u);
-  FieldMap sent;
-  DecodeFields(seen[0].body.substr(14), sent, true);
-  EXPECT_EQ(sent.Get("code"), a.fields.Get("code"));
+  EXPECT_EQ(RequestFields(seen[0].body, "GetUpgradeList").Get("code"), a.fields.Get("code"));
 }
 
 }  // namespace

@@ -8,10 +8,9 @@
 #include <gtest/gtest.h>
 #include <ole2.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <atomic>
-#include <iterator>
 #include <thread>
 
 #include "app/BrowserHost_win.h"
@@ -32,22 +31,10 @@ namespace {
 
 class WinEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override {
-    OleInitialize(nullptr);
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
-    RegisterBrowserSiteClass();
-  }
+  void SetUp() override { InitWindowsUi(true); }
   void TearDown() override { OleUninitialize(); }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new WinEnvironment);
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The Windows platform, but running from the test's product directory.
 class ProductDirPlatform : public Platform {
@@ -66,6 +53,25 @@ class ProductDirPlatform : public Platform {
  private:
   std::string m_dir;
   std::unique_ptr<Platform> m_inner;
+};
+
+// The main window and its logic over the Windows layers, running from
+// the product directory `dir` against the server at `port`.
+struct Harness {
+  Harness(const std::string& dir, uint16_t port)
+      : platform(dir),
+        dlg(window, prompts, net, platform, windows, [this] { return reinterpret_cast<WindowHandle>(window.Hwnd()); },
+            UpdateServerSettings{"127.0.0.1", port, kUpdatePath}) {
+    window.SetLogic(&dlg);
+  }
+  RecordingPrompts prompts;
+  WinInetHttpClient http;
+  WinWaitDialogHost wait;
+  NetEnvironment net{http, prompts, wait};
+  ProductDirPlatform platform;
+  WinWindowSystem windows;
+  MainWindowWin window;
+  UpdateDlg dlg;
 };
 
 // Runs `step` on the window's own thread from inside its modal loop, again
@@ -132,19 +138,12 @@ class CloseWhenShown {
 
 TEST(MainWindow, StartUpFailureEndsBeforeTheWindowShows) {
   std::string dir = MakeTempDir("quon-empty-");
-  RecordingPrompts prompts;
-  WinInetHttpClient http;
-  WinWaitDialogHost wait;
-  NetEnvironment net{http, prompts, wait};
-  ProductDirPlatform platform(dir);
-  WinWindowSystem windows;
-  MainWindowWin window;
-  UpdateDlg dlg(window, prompts, net, platform, windows, [&] { return reinterpret_cast<WindowHandle>(window.Hwnd()); },
-                UpdateServerSettings{"127.0.0.1", 9, kUpdatePath});
-  window.SetLogic(&dlg);
-  EXPECT_EQ(window.DoModal(), 2);
-  ASSERT_EQ(prompts.Messages().size(), 1u);
-  EXPECT_NE(prompts.Messages()[0].find("must be placed in the QUON directory"), std::string::npos);
+  {
+    Harness h(dir, 9);
+    EXPECT_EQ(h.window.DoModal(), 2);
+    ASSERT_EQ(h.prompts.Messages().size(), 1u);
+    EXPECT_NE(h.prompts.Messages()[0].find("must be placed in the QUON directory"), std::string::npos);
+  }
   RemoveTree(dir);
 }
 
@@ -230,9 +229,7 @@ TEST(BrowserHost, BeforeNavigate2ReachesTheHandler) {
 class WholeRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* port = std::getenv("QUON_TEST_SERVER_PORT");
-    if (!port || !*port) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
-    m_port = static_cast<uint16_t>(std::atoi(port));
+    if (!m_port) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
     m_dir = MakeTempDir("quon-product-");
     // QUON.EXE 6, 0, 3, 0 and Quon.Version 6.0.121.3: installed 6.0.121.3.
     ASSERT_TRUE(CopyFileA((ExeDir() + "sample\\QUON.EXE").c_str(), (m_dir + "QUON.EXE").c_str(), FALSE));
@@ -243,21 +240,14 @@ class WholeRoad : public ::testing::Test {
   void TearDown() override {
     if (!m_dir.empty()) RemoveTree(m_dir);
   }
-  uint16_t m_port = 0;
+  const uint16_t m_port = ReferenceServerPort();
   std::string m_dir;
 };
 
 TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
-  RecordingPrompts prompts;
-  WinInetHttpClient http;
-  WinWaitDialogHost wait;
-  NetEnvironment net{http, prompts, wait};
-  ProductDirPlatform platform(m_dir);
-  WinWindowSystem windows;
-  MainWindowWin window;
-  UpdateDlg dlg(window, prompts, net, platform, windows, [&] { return reinterpret_cast<WindowHandle>(window.Hwnd()); },
-                UpdateServerSettings{"127.0.0.1", m_port, kUpdatePath});
-  window.SetLogic(&dlg);
+  Harness h(m_dir, m_port);
+  MainWindowWin& window = h.window;
+  UpdateDlg& dlg = h.dlg;
 
   const std::string pageUrl = "file:///" + m_dir + "QuonUpdateLast.html";
   int stage = 0;
@@ -315,7 +305,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   EXPECT_EQ(window.DoModal(), 1);
   WaitForWaitWorkers(std::chrono::seconds(10));
 
-  EXPECT_TRUE(prompts.Messages().empty()) << ::testing::PrintToString(prompts.Messages());
+  EXPECT_TRUE(h.prompts.Messages().empty()) << ::testing::PrintToString(h.prompts.Messages());
   EXPECT_EQ(dlg.m_strUpdateVersion, "6.0.121.3");
   EXPECT_TRUE(dlg.m_bVersionFileUsed);
   EXPECT_EQ(updates, 2u);
