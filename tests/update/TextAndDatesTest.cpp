@@ -11,36 +11,24 @@ namespace quon {
 namespace {
 
 TEST(CNumbers, AtoiReadsLeadingDecimalLikeTheCLibrary) {
-  EXPECT_EQ(CAtoi("12"), 12);
-  EXPECT_EQ(CAtoi("  \t-3x"), -3);
-  EXPECT_EQ(CAtoi("+7"), 7);
-  EXPECT_EQ(CAtoi("12abc"), 12);
-  EXPECT_EQ(CAtoi("abc"), 0);
-  EXPECT_EQ(CAtoi(""), 0);
-  EXPECT_EQ(CAtoi("- 3"), 0);
-  EXPECT_EQ(CAtoi("99999999999"), 2147483647);
-  EXPECT_EQ(CAtoi("-99999999999"), -2147483647 - 1);
+  const std::pair<const char*, int32_t> cases[] = {
+      {"12", 12}, {"  \t-3x", -3}, {"+7", 7}, {"12abc", 12}, {"abc", 0}, {"", 0}, {"- 3", 0},
+      {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(CAtoi(text), value) << text;
 }
 
 TEST(CNumbers, StrtoulWrapsNegativesAndSaturatesLargeValues) {
-  EXPECT_EQ(CStrtoul("12"), 12u);
-  EXPECT_EQ(CStrtoul("abc"), 0u);
-  EXPECT_EQ(CStrtoul(" 4294967295"), 4294967295u);
-  EXPECT_EQ(CStrtoul("4294967296"), 4294967295u);
-  EXPECT_EQ(CStrtoul("123456789012345678901234"), 4294967295u);
-  EXPECT_EQ(CStrtoul("-1"), 4294967295u);
-  EXPECT_EQ(CStrtoul("3000000000"), 3000000000u);
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"12", 12u}, {"abc", 0u}, {" 4294967295", 4294967295u}, {"4294967296", 4294967295u},
+      {"123456789012345678901234", 4294967295u}, {"-1", 4294967295u}, {"3000000000", 3000000000u}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(CStrtoul(text), value) << text;
 }
 
 TEST(CNumbers, AtofIgnoresTheProcessLocaleAndStopsAtJunk) {
-  EXPECT_DOUBLE_EQ(CAtof("38412"), 38412.0);
-  EXPECT_DOUBLE_EQ(CAtof(" 38500.25xyz"), 38500.25);
-  EXPECT_DOUBLE_EQ(CAtof("-1.5e2"), -150.0);
-  EXPECT_DOUBLE_EQ(CAtof(".5"), 0.5);
-  EXPECT_DOUBLE_EQ(CAtof("1,5"), 1.0);
-  EXPECT_DOUBLE_EQ(CAtof("xyz"), 0.0);
-  EXPECT_DOUBLE_EQ(CAtof(""), 0.0);
-  EXPECT_DOUBLE_EQ(CAtof("0x10"), 16.0);
+  const std::pair<const char*, double> cases[] = {
+      {"38412", 38412.0}, {" 38500.25xyz", 38500.25}, {"-1.5e2", -150.0}, {".5", 0.5},
+      {"1,5", 1.0},       {"xyz", 0.0},               {"", 0.0},          {"0x10", 16.0}};
+  for (const auto& [text, value] : cases) EXPECT_DOUBLE_EQ(CAtof(text), value) << text;
   EXPECT_TRUE(std::isinf(CAtof("1e999")));
   EXPECT_TRUE(std::isnan(CAtof("nan")));
 }
@@ -53,31 +41,18 @@ TEST(CText, MidPieceClampsLikeTheSessionsStrings) {
   EXPECT_EQ(MidPiece("6.0.3.121", 6, 100), "121");
 }
 
-TEST(OleDateText, FormatsDayMonthYearWithoutTime) {
-  EXPECT_EQ(FormatOleDateLong(38412), "March 01, 2005");
-  EXPECT_EQ(FormatOleDateLong(38412.5), "March 01, 2005");
-  EXPECT_EQ(FormatOleDateLong(38500.25), "May 28, 2005");
-  EXPECT_EQ(FormatOleDateLong(0), "December 30, 1899");
-  EXPECT_EQ(FormatOleDateLong(2), "January 01, 1900");
-  EXPECT_EQ(FormatOleDateLong(60), "February 28, 1900");
-  EXPECT_EQ(FormatOleDateLong(61), "March 01, 1900");  // 1900 is no leap year
-  EXPECT_EQ(FormatOleDateLong(36585), "February 29, 2000");
-}
-
-TEST(OleDateText, NegativeDatesCountTheFractionForward) {
-  // -1.25 is December 29, 1899 at 06:00.
-  EXPECT_EQ(FormatOleDateLong(-1.25), "December 29, 1899");
-  EXPECT_EQ(FormatOleDateLong(-1), "December 29, 1899");
-}
-
-TEST(OleDateText, RangeIsYear100ToYear9999) {
-  EXPECT_EQ(FormatOleDateLong(-657434), "January 01, 100");
-  EXPECT_EQ(FormatOleDateLong(2958465.5), "December 31, 9999");
-  EXPECT_EQ(FormatOleDateLong(-657435), "");
-  EXPECT_EQ(FormatOleDateLong(2958466), "");
-  EXPECT_EQ(FormatOleDateLong(1e300), "");
-  EXPECT_EQ(FormatOleDateLong(std::nan("")), "");
-  EXPECT_EQ(FormatOleDateLong(INFINITY), "");
+TEST(OleDateText, FormatsDayMonthYearWithoutTimeFromYear100ToYear9999) {
+  const std::pair<double, const char*> cases[] = {
+      {38412, "March 01, 2005"},   {38412.5, "March 01, 2005"},    {38500.25, "May 28, 2005"},
+      {0, "December 30, 1899"},    {2, "January 01, 1900"},        {60, "February 28, 1900"},
+      {61, "March 01, 1900"},  // 1900 is no leap year
+      {36585, "February 29, 2000"},
+      // Negative dates count the fraction forward: -1.25 is December 29,
+      // 1899 at 06:00.
+      {-1.25, "December 29, 1899"}, {-1, "December 29, 1899"},
+      {-657434, "January 01, 100"}, {2958465.5, "December 31, 9999"},
+      {-657435, ""}, {2958466, ""}, {1e300, ""}, {std::nan(""), ""}, {INFINITY, ""}};
+  for (const auto& [date, text] : cases) EXPECT_EQ(FormatOleDateLong(date), text) << date;
 }
 
 TEST(OleDateText, RoundsToTheNearestSecond) {
