@@ -29,6 +29,15 @@ std::string RetryPage(const std::vector<std::string>& failed) {
   return MessagePage(body);
 }
 
+// Temporary copies the install leaves behind.
+std::vector<std::string> Temporaries(const ScratchDir& dir) {
+  std::vector<std::string> found;
+  for (auto& e : fs::recursive_directory_iterator(dir.Dir())) {
+    if (e.path().filename().string().find(".quonupd") != std::string::npos) found.push_back(e.path().string());
+  }
+  return found;
+}
+
 struct Install : SessionFixture, ::testing::Test {
   std::unique_ptr<UpdateDlg> dlg = MakeDlg();
   const std::string unpack = "update7.0000.dir";
@@ -48,13 +57,7 @@ struct Install : SessionFixture, ::testing::Test {
     dlg->m_listFile.ParseText(list);
   }
   std::string Page() { return product.Read("QuonUpdateLast.html"); }
-  std::vector<std::string> LeftoverTemporaries() {
-    std::vector<std::string> found;
-    for (auto& e : fs::recursive_directory_iterator(product.Dir())) {
-      if (e.path().filename().string().find(".quonupd") != std::string::npos) found.push_back(e.path().string());
-    }
-    return found;
-  }
+  std::vector<std::string> LeftoverTemporaries() { return Temporaries(product); }
 };
 
 TEST_F(Install, CopiesEveryListedFileCreatingDirectories) {
@@ -76,61 +79,40 @@ TEST_F(Install, CopiesEveryListedFileCreatingDirectories) {
   EXPECT_TRUE(LeftoverTemporaries().empty());
 }
 
-TEST_F(Install, VersionFileIsRewrittenOnlyWhenItWasUsed) {
-  Unpacked("[MAIN]\n", {});
-  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00\xAA\xBB", 10));
-  dlg->m_bVersionFileUsed = false;
-  dlg->InstallUpdate();
-  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00\xAA\xBB", 10));
-  fs::remove(product.Path("Quon.Version"));
-
-  SessionFixture other;
-  auto again = other.MakeDlg();
-  again->m_strProductDir = other.product.Dir();
-  again->m_strNewVersion = "8.2.0.11";
-  again->m_bInstallPage = true;
-  again->InstallUpdate();
-  EXPECT_FALSE(other.product.Exists("Quon.Version"));  // not created either
-}
-
-TEST_F(Install, VersionFileKeepsItsTailAndTakesTheNewWords) {
-  Unpacked("[MAIN]\n", {});  // no file entries: success at once
-  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00\xAA\xBB", 10));
-  dlg->m_bVersionFileUsed = true;
-  dlg->m_strNewVersion = " 8.2.0.11 ";
-  dlg->InstallUpdate();
-  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00\xAA\xBB", 10));
-  EXPECT_EQ(dlg->m_strNewVersion, "8.2.0.11");
-  EXPECT_EQ(Page(), "QUON has been updated successfully.");
-  EXPECT_TRUE(LeftoverTemporaries().empty());
-}
-
-TEST_F(Install, VersionFileIsCreatedWhenItVanishedAndLeftAloneWhenReadOnly) {
-  Unpacked("[MAIN]\n", {});
-  dlg->m_bVersionFileUsed = true;
-  dlg->InstallUpdate();
-  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00", 8));
-
-  SessionFixture other;
-  auto locked = other.MakeDlg();
-  locked->m_strProductDir = other.product.Dir();
-  locked->m_strNewVersion = "9.0.1.0";
-  locked->m_bVersionFileUsed = true;
-  other.product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
-  fs::permissions(other.product.Path("Quon.Version"), fs::perms::owner_read | fs::perms::group_read);
-  locked->InstallUpdate();
-  EXPECT_EQ(other.product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
-  EXPECT_EQ(other.product.Read("QuonUpdateLast.html"), "QUON has been updated successfully.");
-}
-
-TEST_F(Install, MalformedNewVersionLeavesTheVersionFileAlone) {
-  Unpacked("[MAIN]\n", {});
-  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
-  dlg->m_bVersionFileUsed = true;
-  dlg->m_strNewVersion = "8.2";
-  dlg->InstallUpdate();
-  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
-  EXPECT_TRUE(dlg->m_bUpdateComplete);
+TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTail) {
+  const std::string old8("\x06\x00\x00\x00\x79\x00\x03\x00", 8), new8("\x08\x00\x02\x00\x00\x00\x0B\x00", 8);
+  const std::string tail = "\xAA\xBB", missing = "<missing>";
+  const struct {
+    const char* what;
+    bool used;
+    const char* newVersion;
+    std::string before, after;
+    bool readOnly = false;
+  } cases[] = {
+      {"not used", false, "8.2.0.11", old8 + tail, old8 + tail},
+      {"not used, not created either", false, "8.2.0.11", missing, missing},
+      {"new words, tail kept, blanks trimmed", true, " 8.2.0.11 ", old8 + tail, new8 + tail},
+      {"vanished meanwhile: created", true, "8.2.0.11", missing, new8},
+      {"malformed new version", true, "8.2", old8, old8},
+      {"read-only: left alone", true, "8.2.0.11", old8, old8, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SessionFixture run;
+    auto dlg = run.MakeDlg();
+    dlg->m_strProductDir = run.product.Dir();
+    dlg->m_strNewVersion = c.newVersion;
+    dlg->m_bVersionFileUsed = c.used;
+    dlg->m_bInstallPage = true;
+    if (c.before != missing) run.product.Write("Quon.Version", c.before);
+    if (c.readOnly) fs::permissions(run.product.Path("Quon.Version"), fs::perms::owner_read | fs::perms::group_read);
+    dlg->InstallUpdate();  // no list entries: success at once
+    EXPECT_EQ(run.product.Exists("Quon.Version") ? run.product.Read("Quon.Version") : missing, c.after);
+    EXPECT_EQ(run.product.Read("QuonUpdateLast.html"), "QUON has been updated successfully.");
+    EXPECT_TRUE(dlg->m_bUpdateComplete);
+    EXPECT_TRUE(Temporaries(run.product).empty());
+    if (c.used && c.after == new8 + tail) EXPECT_EQ(dlg->m_strNewVersion, "8.2.0.11");
+  }
 }
 
 TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
