@@ -1,9 +1,6 @@
 // Test doubles for the main window's collaborators, and a scratch product
 // directory.
 #pragma once
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/HeadlessWaitHost.h"
 #include "app/ProductWindows.h"
 #include "app/UpdateView.h"
 #include "app/WaitDialog.h"
@@ -116,41 +114,6 @@ struct FakeWindows : WindowSystem {
       return false;
     }
     return true;
-  }
-};
-
-// A wait dialog without a window: runs the modal "loop" on the calling
-// thread until the worker reports done.
-struct HeadlessWaitHost : WaitDialogHost {
-  struct Window : WaitDialogWindow {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    bool ended = false;
-    void SetStatusText(const std::string&) override {}
-    void SetDetailText(const std::string&) override {}
-    void ShowProgressBar(int, int) override {}
-    void SetProgressPos(int) override {}
-    void PostDone() override {
-      std::lock_guard<std::mutex> lock(mutex);
-      done = true;
-      cv.notify_all();
-    }
-    void StartTimer(unsigned, unsigned) override {}
-    void StopTimer(unsigned) override {}
-    void PlayAnimation() override {}
-    void EndDialog(int) override { ended = true; }
-  };
-  void RunModal(WaitForm, WaitDialogEvents& events) override {
-    Window window;
-    events.OnInitDialog(window);
-    {
-      std::unique_lock<std::mutex> lock(window.mutex);
-      // Sliced wait: winpthreads under Wine can lose a wake-up.
-      while (!window.cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return window.done; })) {
-      }
-    }
-    events.OnWaitDone();
   }
 };
 
