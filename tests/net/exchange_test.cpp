@@ -10,7 +10,6 @@
 #include "net/CurlHttpClient.h"
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
-#include "net/Trace.h"
 #include "support/FaultServer.h"
 #include "support/NetTestSupport.h"
 
@@ -253,27 +252,6 @@ TEST_F(ExchangeTest, OverlongReplyIsRefusedNotHeld) {
   ASSERT_EQ(1u, prompts.Boxes().size());
   EXPECT_EQ("The server's reply is too large to be read.", prompts.Boxes()[0].text);
   EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
-}
-
-TEST_F(ExchangeTest, TracesNameTheStepsWhenASinkIsSet) {
-  std::vector<std::string> lines;
-  std::mutex mutex;
-  SetTraceSink([&](std::string_view line) {
-    std::lock_guard<std::mutex> lock(mutex);
-    lines.emplace_back(line);
-  });
-  FaultServer server(EchoCode(kList, ""));
-  FieldMap fields;
-  EXPECT_EQ(1, Direct(LocalCall(server.Port(), kList), fields, nullptr));
-  SetTraceSink(nullptr);
-  const std::vector<std::string> expected = {
-      "InternetCall_Function_Direct: GetHttpConnection 127.0.0.1",
-      "InternetCall_Function_Direct: OpenRequest /quonupdate/service.asp?GetUpgradeList",
-      "InternetCall_Function_Direct: SendRequest",
-      "InternetCall_Function_Direct(455): QueryInfoStatusCode: 200 ",
-      "InternetCall_Function_Direct (502): QueryInfoStatusCode: 200 ",
-  };
-  EXPECT_EQ(expected, lines);
 }
 
 // ---- under the wait dialog ---------------------------------------------

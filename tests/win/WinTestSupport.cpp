@@ -53,6 +53,32 @@ bool WaitUntil(const std::function<bool()>& done, unsigned timeoutMs) {
   return true;
 }
 
+WhenWindowShows::WhenWindowShows(std::function<HWND()> find, std::function<void(HWND)> act, unsigned timeoutMs) {
+  m_thread = std::thread([this, find = std::move(find), act = std::move(act), timeoutMs] {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = find()) != nullptr || m_stop.load(); }, timeoutMs);
+    if (!found || m_stop) return;
+    m_seen = true;
+    act(found);
+  });
+}
+
+WhenWindowShows::~WhenWindowShows() {
+  m_stop = true;
+  m_thread.join();
+}
+
+HWND VisibleWindow(const char* className, const char* caption) {
+  HWND w = FindWindowA(className, caption);
+  DWORD pid = 0;
+  if (w) GetWindowThreadProcessId(w, &pid);
+  return w && IsWindowVisible(w) && pid == GetCurrentProcessId() ? w : nullptr;
+}
+
+void PressButton(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
 RECT DialogUnitsToPixels(HWND dialog, int x, int y, int cx, int cy) {
   // The dialog manager converts position and size each on its own.
   RECT pos = {x, y, cx, cy};

@@ -2,10 +2,12 @@
 #pragma once
 #include "app/Dialog_win.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/FieldMap.h"
@@ -37,6 +39,24 @@ bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs = 10000);
 
 // Polls (without pumping) until `done` holds or the time passed.
 bool WaitUntil(const std::function<bool()>& done, unsigned timeoutMs = 10000);
+
+// On a helper thread: waits (up to `timeoutMs`) until `find` gives a
+// window, then runs `act` on it. The destructor stops the wait and joins.
+class WhenWindowShows {
+ public:
+  WhenWindowShows(std::function<HWND()> find, std::function<void(HWND)> act, unsigned timeoutMs = 30000);
+  ~WhenWindowShows();
+  bool Seen() const { return m_seen; }
+
+ private:
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_seen{false};
+  std::thread m_thread;
+};
+// A visible window of this process with the class and caption (either may
+// be null), or null.
+HWND VisibleWindow(const char* className, const char* caption);
+void PressButton(HWND dialog, int id);
 
 // The rectangle of a dialog-unit rectangle in the dialog's client pixels.
 RECT DialogUnitsToPixels(HWND dialog, int x, int y, int cx, int cy);

@@ -303,11 +303,6 @@ HWND WaitForWaitDialog() {
   return found;
 }
 
-void ClickCancel(HWND dialog) {
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_WAIT_CANCEL, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_WAIT_CANCEL)));
-}
-
 TEST(WaitDialog, PlainFormReturnsTheProcedureResult) {
   WinWaitDialogHost host;
   std::string caption;
@@ -385,7 +380,7 @@ TEST(WaitDialog, CancelAndTheTimeLimitAbandonTheWorker) {
     int32_t result = RunWithWaitDialog(
         host, pressCancel ? 1 : 0,
         [&](ProgressDisplay*, const CancelFlag& cancel) {
-          if (pressCancel) ClickCancel(WaitForWaitDialog());
+          if (pressCancel) PressButton(WaitForWaitDialog(), IDC_WAIT_CANCEL);
           // Bounded, so a failure cannot hang the run.
           WaitUntil([&] { return cancel.IsCancelled(); }, 60000);
           sawCancel = cancel.IsCancelled();
@@ -432,32 +427,27 @@ TEST(WaitDialog, MessageBoxFromTheWorkerIsOwnedByTheDialog) {
   WinWaitDialogHost host;
   WinPrompts prompts;
   HWND dialog = nullptr, owner = nullptr;
-  std::string caption, text;
-  std::atomic<bool> answered{false};
-  std::thread answerer([&] {
-    HWND box = nullptr;
-    WaitUntil([&] { return (box = FindWindowA("#32770", "QUON Update")) != nullptr && IsWindowVisible(box); }, 30000);
-    if (!box) return;
-    owner = GetWindow(box, GW_OWNER);
-    caption = GetWindowTextString(box);
-    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-      std::string t = GetWindowTextString(c);
-      if (t.find("Logon Failed") != std::string::npos) text = t;
-    }
-    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    answered = true;
-  });
+  std::string text;
   int answer = 0;
-  int32_t result = RunWithWaitDialog(host, 0, [&](ProgressDisplay*, const CancelFlag&) {
-    dialog = WaitForWaitDialog();
-    answer = prompts.MessageBox("Logon Failed.  Error #565", MsgButtons::Ok, MsgIcon::Exclamation);
-    return 0;
-  });
-  answerer.join();
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(answered);
+  bool answered = false;
+  {
+    WhenWindowShows answerer([] { return VisibleWindow("#32770", "QUON Update"); }, [&](HWND box) {
+      owner = GetWindow(box, GW_OWNER);
+      for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        if (GetWindowTextString(c).find("Logon Failed") != std::string::npos) text = GetWindowTextString(c);
+      }
+      PressButton(box, IDOK);
+    });
+    EXPECT_EQ(RunWithWaitDialog(host, 0, [&](ProgressDisplay*, const CancelFlag&) {
+                dialog = WaitForWaitDialog();
+                answer = prompts.MessageBox("Logon Failed.  Error #565", MsgButtons::Ok, MsgIcon::Exclamation);
+                return 0;
+              }),
+              0);
+    answered = answerer.Seen();
+  }
+  EXPECT_TRUE(answered);  // found by its caption, the application title
   EXPECT_EQ(answer, kIdOk);
-  EXPECT_EQ(caption, "QUON Update");
   EXPECT_EQ(text, "Logon Failed.  Error #565");
   EXPECT_NE(dialog, nullptr);
   EXPECT_EQ(owner, dialog);

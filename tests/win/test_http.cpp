@@ -26,15 +26,6 @@ namespace {
 constexpr uint32_t kRequestFlags = 0x84400000;
 const char kContentType[] = "Content-Type: application/x-quon-encoded";
 
-// A server that answers each request with its code and the given fields.
-FaultServer::Handler EchoingServer(const std::string& prefix, FieldMap extra) {
-  return [prefix, extra](const ReceivedRequest& request, FaultConnection& connection) {
-    FieldMap reply = extra;
-    reply.Set("code", RequestFields(request.body, prefix).Get("code"));
-    connection.Send(HttpReply(200, "\r\n" + prefix + EncodeFields(reply, false)));
-  };
-}
-
 // The header text of an accepted file reply to `request`.
 std::string FileHeader(const ReceivedRequest& request, size_t length) {
   FieldMap reply;
@@ -170,27 +161,6 @@ TEST(WinInetExchange, UnreachableServerShowsOnlyTheInternetError) {
       EXPECT_EQ(prompts.Icons()[0], MsgIcon::Stop);
     }
   }
-}
-
-TEST(WinInetExchange, AcceptedReplyLeavesItsFields) {
-  FieldMap extra;
-  extra.Set("status", "ACCEPTED");
-  extra.Set("rows", "0");
-  FaultServer server(EchoingServer("GetUpgradeList", extra));
-  WinInetHttpClient client;
-  RecordingPrompts prompts;
-  FieldMap fields;
-  fields.Set("DB", "usermt");
-  uint32_t error = 0;
-  ASSERT_EQ(InternetCall_Function_Direct(client, prompts, LocalCall(server.Port(), "GetUpgradeList"), fields, &error), 1);
-  EXPECT_TRUE(prompts.Messages().empty());
-  EXPECT_EQ(fields.Get("status"), "ACCEPTED");
-  auto seen = server.Requests();
-  ASSERT_EQ(seen.size(), 1u);
-  FieldMap sent = RequestFields(seen[0].body, "GetUpgradeList");
-  EXPECT_EQ(sent.Get("DB"), "usermt");
-  EXPECT_EQ(sent.Get("VI"), "2");
-  EXPECT_EQ(sent.Get("code"), fields.Get("code"));
 }
 
 TEST(WinInetDownload, WritesTheDataAndRefusesAPlainTextReply) {

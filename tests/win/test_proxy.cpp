@@ -23,74 +23,47 @@ namespace {
 const char kUser[] = "quonproxy";
 const char kPassword[] = "gauge1987";
 
-struct DialogFound {
-  HWND dialog = nullptr;
-  std::vector<HWND> edits;
-};
-
 BOOL CALLBACK CollectEdit(HWND child, LPARAM lParam) {
-  auto* found = reinterpret_cast<DialogFound*>(lParam);
-  if (_stricmp(ClassNameOf(child).c_str(), "Edit") == 0 && IsWindowVisible(child)) found->edits.push_back(child);
+  if (_stricmp(ClassNameOf(child).c_str(), "Edit") == 0 && IsWindowVisible(child))
+    reinterpret_cast<std::vector<HWND>*>(lParam)->push_back(child);
   return TRUE;
+}
+
+// The visible edit fields of a window.
+std::vector<HWND> EditsOf(HWND window) {
+  std::vector<HWND> edits;
+  EnumChildWindows(window, CollectEdit, reinterpret_cast<LPARAM>(&edits));
+  return edits;
 }
 
 BOOL CALLBACK FindCredentialsDialog(HWND hwnd, LPARAM lParam) {
-  auto* found = reinterpret_cast<DialogFound*>(lParam);
   DWORD pid = 0;
   GetWindowThreadProcessId(hwnd, &pid);
-  if (pid != GetCurrentProcessId() || !IsWindowVisible(hwnd) || ClassNameOf(hwnd) != "#32770") return TRUE;
-  DialogFound candidate;
-  EnumChildWindows(hwnd, CollectEdit, reinterpret_cast<LPARAM>(&candidate));
-  if (candidate.edits.size() >= 2) {
-    candidate.dialog = hwnd;
-    *found = candidate;
-    return FALSE;
-  }
-  return TRUE;
+  if (pid != GetCurrentProcessId() || !IsWindowVisible(hwnd) || ClassNameOf(hwnd) != "#32770" ||
+      EditsOf(hwnd).size() < 2)
+    return TRUE;
+  *reinterpret_cast<HWND*>(lParam) = hwnd;
+  return FALSE;
 }
 
-// Answers the next credentials dialog: fills user name and password and
-// presses OK, or presses Cancel.
-class DialogAnswerer {
- public:
-  explicit DialogAnswerer(bool accept) {
-    m_thread = std::thread([this, accept] {
-      DialogFound found;
-      if (!WaitUntil([&] {
-            EnumWindows(FindCredentialsDialog, reinterpret_cast<LPARAM>(&found));
-            return found.dialog != nullptr || m_stop.load();
-          }, 60000) || !found.dialog) {
-        return;
-      }
-      m_seen = true;
-      if (accept) {
-        HWND user = nullptr, password = nullptr;
-        for (HWND e : found.edits) {
-          if (GetWindowLongA(e, GWL_STYLE) & ES_PASSWORD) {
-            if (!password) password = e;
-          } else if (!user) {
-            user = e;
-          }
-        }
-        SendMessageA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kUser));
-        SendMessageA(password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kPassword));
-        PostMessageA(found.dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-      } else {
-        PostMessageA(found.dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-      }
-    });
-  }
-  ~DialogAnswerer() {
-    m_stop = true;
-    m_thread.join();
-  }
-  bool Seen() const { return m_seen; }
+// The credentials dialog: a dialog of this process with two edit fields.
+HWND CredentialsDialog() {
+  HWND found = nullptr;
+  EnumWindows(FindCredentialsDialog, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
 
- private:
-  std::atomic<bool> m_stop{false};
-  std::atomic<bool> m_seen{false};
-  std::thread m_thread;
-};
+// Fills in user name and password and presses OK.
+void AcceptCredentials(HWND dialog) {
+  HWND user = nullptr, password = nullptr;
+  for (HWND e : EditsOf(dialog)) {
+    HWND& slot = (GetWindowLongA(e, GWL_STYLE) & ES_PASSWORD) ? password : user;
+    if (!slot) slot = e;
+  }
+  SendMessageA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kUser));
+  SendMessageA(password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kPassword));
+  PressButton(dialog, IDOK);
+}
 
 FaultServer::Handler EchoingServer(const std::string& prefix) {
   return [prefix](const ReceivedRequest& request, FaultConnection& connection) {
@@ -132,7 +105,8 @@ Attempt CallThroughProxy(WinInetHttpClient& client, const ServerCall& call, bool
     RecordingPrompts prompts;
     a.fields.Clear();
     a.error = 0;
-    DialogAnswerer answerer(accept);
+    WhenWindowShows answerer(CredentialsDialog,
+                             accept ? AcceptCredentials : +[](HWND dialog) { PressButton(dialog, IDCANCEL); }, 60000);
     a.result = InternetCall_Function_Direct(client, prompts, call, a.fields, &a.error);
     a.dialogSeen = answerer.Seen();
     a.messages = prompts.Messages();

@@ -104,36 +104,6 @@ class UiDriver {
 };
 UiDriver* UiDriver::s_current = nullptr;
 
-// Closes the next window of this process with the given caption (from a
-// helper thread) and tells whether one appeared.
-class CloseWhenShown {
- public:
-  explicit CloseWhenShown(std::string caption) : m_caption(std::move(caption)) {
-    m_thread = std::thread([this] {
-      HWND found = nullptr;
-      WaitUntil([&] {
-        found = FindWindowA(nullptr, m_caption.c_str());
-        return (found && IsWindowVisible(found)) || m_stop.load();
-      }, 30000);
-      if (found && !m_stop) {
-        m_seen = true;
-        PostMessageA(found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-      }
-    });
-  }
-  ~CloseWhenShown() {
-    m_stop = true;
-    m_thread.join();
-  }
-  bool Seen() const { return m_seen; }
-
- private:
-  std::string m_caption;
-  std::atomic<bool> m_stop{false};
-  std::atomic<bool> m_seen{false};
-  std::thread m_thread;
-};
-
 // ---- the main window on its own ----------------------------------------
 
 TEST(MainWindow, StartUpFailureEndsBeforeTheWindowShows) {
@@ -270,16 +240,15 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
         listPage = FileText(m_dir + "QuonUpdateLast.html");
         statusLine = GetWindowTextString(GetDlgItem(hwnd, IDC_STATUS_LINE));
         // The About box, from the system menu and from its button.
-        {
-          CloseWhenShown about("About QuonUpdate");
-          SendMessageA(hwnd, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
-          aboutFromMenu = about.Seen();
-        }
-        {
-          CloseWhenShown about("About QuonUpdate");
-          SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDC_ABOUT_BUTTON, BN_CLICKED),
-                       reinterpret_cast<LPARAM>(GetDlgItem(hwnd, IDC_ABOUT_BUTTON)));
-          aboutFromButton = about.Seen();
+        for (bool fromMenu : {true, false}) {
+          WhenWindowShows about([] { return VisibleWindow(nullptr, "About QuonUpdate"); },
+                                [](HWND box) { PressButton(box, IDOK); });
+          if (fromMenu)
+            SendMessageA(hwnd, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+          else
+            SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDC_ABOUT_BUTTON, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(hwnd, IDC_ABOUT_BUTTON)));
+          (fromMenu ? aboutFromMenu : aboutFromButton) = about.Seen();
         }
         if (const char* pause = std::getenv("QUON_TEST_PAUSE_MS")) PumpUntil([] { return false; }, std::atoi(pause));
         // A click on update 101, as the control reports it (file URL).
@@ -297,8 +266,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
         return false;
       default:
         // Close: nothing asked after a complete installation.
-        PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDC_CLOSE_BUTTON, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(hwnd, IDC_CLOSE_BUTTON)));
+        PressButton(hwnd, IDC_CLOSE_BUTTON);
         return true;
     }
   });
