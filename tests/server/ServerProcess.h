@@ -51,7 +51,6 @@ class ServerProcess {
   // be killed.
   int Stop();
   void Signal(int sig) const;
-  bool Running() const { return m_pid > 0; }
 
   int Port() const { return m_port; }
   std::string Url(const std::string& pathAndQuery) const;
@@ -74,8 +73,7 @@ struct HttpReply {
 };
 
 // One POST (HTTP/1.0 unless told) with the updater's content type.
-HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 = true,
-                   const std::vector<std::string>& extraHeaders = {});
+HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 = true);
 // Any method, any body, any headers.
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers, bool http10 = false);

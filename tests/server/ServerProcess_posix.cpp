@@ -226,12 +226,9 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
   return reply;
 }
 
-HttpReply HttpPost(const std::string& url, const std::string& body, bool http10,
-                   const std::vector<std::string>& extraHeaders) {
-  std::vector<std::string> headers = {"Content-Type: application/x-quon-encoded", "User-Agent: QuonUpdate",
-                                      "Expect:"};
-  headers.insert(headers.end(), extraHeaders.begin(), extraHeaders.end());
-  return HttpRequest("POST", url, body, headers, http10);
+HttpReply HttpPost(const std::string& url, const std::string& body, bool http10) {
+  return HttpRequest("POST", url, body, {"Content-Type: application/x-quon-encoded", "User-Agent: QuonUpdate", "Expect:"},
+                     http10);
 }
 
 }  // namespace quon::test
