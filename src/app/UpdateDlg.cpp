@@ -26,7 +26,6 @@ const char kArchiveCorrupted[] = "Error: The downloaded file is corrupted. Pleas
 const char kListFileNotFound[] = "List file was not found";
 const char kUpdatedSuccessfully[] = "QUON has been updated successfully.";
 const char kCloseApplications[] = "Please close all QUON and Graflux applications.";
-const char kFailedToUpdateFile[] = "Failed to update file:\r\n";
 const char kQuitIncomplete[] = "QUON Update is not complete. Are you sure that you want to quit?";
 const char kStatusOneUpdate[] = "Click on the link to start the update.";
 const char kStatusSeveralUpdates[] = "Click on one of the links to start the update.";

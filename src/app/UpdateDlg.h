@@ -40,7 +40,6 @@ extern const char kArchiveCorrupted[];
 extern const char kListFileNotFound[];
 extern const char kUpdatedSuccessfully[];
 extern const char kCloseApplications[];
-extern const char kFailedToUpdateFile[];  // followed by the entry
 extern const char kQuitIncomplete[];
 extern const char kStatusOneUpdate[];
 extern const char kStatusSeveralUpdates[];
