@@ -13,6 +13,7 @@
 
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
+#include "support/RecordingPrompts.h"
 
 namespace quon {
 namespace {
@@ -111,17 +112,7 @@ class FakeHttp : public HttpClient, public HttpSession, public HttpConnection {
   std::function<void(const std::string&)> onSend;
 };
 
-class Boxes : public UserPrompts {
- public:
-  int MessageBox(std::string_view text, MsgButtons, MsgIcon icon) override {
-    texts.emplace_back(text);
-    icons.push_back(icon);
-    return kIdOk;
-  }
-  bool PromptProxyCredentials(std::string_view, std::string&, std::string&) override { return false; }
-  std::vector<std::string> texts;
-  std::vector<MsgIcon> icons;
-};
+using Boxes = test::RecordingPrompts;
 
 ServerCall Call() {
   ServerCall call;
@@ -166,7 +157,7 @@ TEST(ExchangeLogicTest, AProxyRetrySendsTheSameBodyOnTheSameConnection) {
   EXPECT_EQ(http.log.sent[0], http.log.sent[1]);
   EXPECT_EQ(http.log.sent[0], http.log.sent[2]);
   EXPECT_EQ("ACCEPTED", fields.Get("status"));
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Boxes().empty());
 }
 
 TEST(ExchangeLogicTest, PlainRepliesAreReadInPiecesOfAtMost5000Bytes) {
@@ -176,8 +167,8 @@ TEST(ExchangeLogicTest, PlainRepliesAreReadInPiecesOfAtMost5000Bytes) {
   http.replies = {{200, std::string(23456, 'r')}};
   FieldMap fields;
   EXPECT_EQ(0, InternetCall_Function_Direct(http, boxes, Call(), fields, nullptr));
-  ASSERT_EQ(1u, boxes.texts.size());
-  EXPECT_EQ(std::string(23456, 'r'), boxes.texts[0]);
+  ASSERT_EQ(1u, boxes.Messages().size());
+  EXPECT_EQ(std::string(23456, 'r'), boxes.Messages()[0]);
   for (uint32_t n : http.log.readSizes) EXPECT_EQ(5000u, n);
   EXPECT_EQ(6u, http.log.readSizes.size());  // four full pieces, a part, the end
 }
@@ -203,8 +194,8 @@ TEST(ExchangeLogicTest, FailuresOfEachPhaseAreShownOnceWithTheirCode) {
                                                              &written, nullptr)
                             : InternetCall_Function_Direct(http, boxes, Call(), fields, &error));
     EXPECT_EQ(c.error, error);
-    EXPECT_EQ(std::vector<std::string>{c.text}, boxes.texts);
-    EXPECT_EQ(MsgIcon::Stop, boxes.icons[0]);
+    ASSERT_EQ(std::vector<std::string>{c.text}, boxes.Messages());
+    EXPECT_EQ(MsgIcon::Stop, boxes.Boxes()[0].icon);
     // The download reports nothing written and asks for a 4096-byte buffer.
     if (c.download) EXPECT_EQ(0, written);
     if (c.download) EXPECT_EQ(4096u, http.log.readBufferSize);
@@ -219,7 +210,7 @@ TEST(ExchangeLogicTest, AnAbandonedCallStopsAtItsNextStepAndShowsNothing) {
   http.onSend = [&](const std::string&) { cancel.Cancel(); };
   FieldMap fields;
   EXPECT_EQ(0, InternetCall_Function_Direct(http, boxes, Call(), fields, nullptr, &cancel));
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Boxes().empty());
 }
 
 }  // namespace

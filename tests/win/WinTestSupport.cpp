@@ -13,23 +13,6 @@
 
 namespace quon::wintest {
 
-int RecordingPrompts::MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_messages.emplace_back(text);
-  m_icons.push_back(icon);
-  return buttons == MsgButtons::YesNo ? yesNoAnswer : answer;
-}
-
-std::vector<std::string> RecordingPrompts::Messages() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_messages;
-}
-
-std::vector<MsgIcon> RecordingPrompts::Icons() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_icons;
-}
-
 bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs) {
   DWORD start = GetTickCount();
   while (!done()) {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,25 +12,11 @@
 #include "net/FieldMap.h"
 #include "net/ServerExchange.h"
 #include "net/UserPrompts.h"
+#include "support/RecordingPrompts.h"
 
 namespace quon::wintest {
 
-// Answers every message box with `answer` and records its text and icon.
-class RecordingPrompts : public UserPrompts {
- public:
-  int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) override;
-  bool PromptProxyCredentials(std::string_view, std::string&, std::string&) override { return false; }
-
-  std::vector<std::string> Messages() const;
-  std::vector<MsgIcon> Icons() const;
-  int answer = kIdOk;
-  int yesNoAnswer = kIdYes;
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<std::string> m_messages;
-  std::vector<MsgIcon> m_icons;
-};
+using test::RecordingPrompts;  // records boxes, answers OK (Yes to a question)
 
 // Runs the thread's message loop until `done` holds or `timeoutMs` passed;
 // returns done().

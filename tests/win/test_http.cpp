@@ -158,7 +158,7 @@ TEST(WinInetExchange, UnreachableServerShowsOnlyTheInternetError) {
       ASSERT_EQ(prompts.Messages().size(), 1u);
       EXPECT_EQ(prompts.Messages()[0], WinInetErrorText(inet::kErrorCannotConnect));
       EXPECT_EQ(prompts.Messages()[0].find('\n'), std::string::npos);  // the system's text, one line
-      EXPECT_EQ(prompts.Icons()[0], MsgIcon::Stop);
+      EXPECT_EQ(prompts.Boxes()[0].icon, MsgIcon::Stop);
     }
   }
 }

@@ -1,73 +1,22 @@
-// Shared pieces of the server-link tests: a recording UserPrompts, the
-// decoding of what the client sent, scripted replies, temporary directories
+// Shared pieces of the server-link tests on Linux: the decoding of what the
+// client sent, scripted replies, temporary directories
 // and files, proxy settings.
 #pragma once
 #include <unistd.h>
 
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
-#include "net/UserPrompts.h"
 #include "FaultServer.h"
+#include "RecordingPrompts.h"
 
 namespace quon::test {
-
-struct ShownBox {
-  std::string text;
-  MsgButtons buttons;
-  MsgIcon icon;
-};
-
-// Records every box (from any thread) and answers the proxy prompt from a
-// script: each entry is credentials, or nullopt for "dismissed".
-class RecordingPrompts : public UserPrompts {
- public:
-  int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_boxes.push_back({std::string(text), buttons, icon});
-    return kIdOk;
-  }
-  bool PromptProxyCredentials(std::string_view, std::string& user, std::string& password) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_proxyPrompts;
-    if (m_answers.empty()) return false;
-    auto answer = m_answers.front();
-    m_answers.pop_front();
-    if (!answer) return false;
-    user = answer->first;
-    password = answer->second;
-    return true;
-  }
-  void AnswerProxy(std::optional<std::pair<std::string, std::string>> answer) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_answers.push_back(std::move(answer));
-  }
-  std::vector<ShownBox> Boxes() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_boxes;
-  }
-  int ProxyPrompts() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_proxyPrompts;
-  }
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<ShownBox> m_boxes;
-  std::deque<std::optional<std::pair<std::string, std::string>>> m_answers;
-  int m_proxyPrompts = 0;
-};
 
 // Direct connections unless a test asks for a proxy.
 inline void ClearProxyEnvironment() {
