@@ -4,12 +4,13 @@
 
 #include <map>
 #include <memory>
+#include <thread>
 
 namespace quon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kWakeSlice{20};
+constexpr std::chrono::milliseconds kPollSlice{1};
 
 class HeadlessWindow : public WaitDialogWindow {
  public:
@@ -23,7 +24,6 @@ class HeadlessWindow : public WaitDialogWindow {
       return;
     }
     ++m_pendingDone;
-    m_wake.notify_all();
   }
   void SetStatusText(const std::string& text) override {
     Update([&](WaitDialogRecord& r) {
@@ -84,10 +84,15 @@ class HeadlessWindow : public WaitDialogWindow {
       Clock::time_point next = canCancel ? cancelAt : Clock::time_point::max();
       for (const auto& [id, timer] : m_timers) next = std::min(next, timer.due);
       auto ready = [&] { return m_pendingDone > 0 || m_progressChanged; };
-      // Never sleep longer than a short slice: a wake-up lost by the
-      // platform's condition variable (seen with winpthreads under Wine)
-      // must not stall the loop, it only delays it.
-      m_wake.wait_until(lock, std::min(next, Clock::now() + kWakeSlice), ready);
+      // Polls in short slices instead of waiting on a condition variable:
+      // winpthreads' timed condition wait can hang for good (seen under
+      // Wine), and a test host must never stall.
+      if (!ready()) {
+        const auto until = std::min(next, Clock::now() + kPollSlice);
+        lock.unlock();
+        std::this_thread::sleep_until(until);
+        lock.lock();
+      }
       if (m_pendingDone > 0) {
         --m_pendingDone;
         ++m_record.doneMessages;
@@ -151,11 +156,9 @@ class HeadlessWindow : public WaitDialogWindow {
     }
     change(m_record);
     m_progressChanged = true;
-    m_wake.notify_all();
   }
 
   std::mutex m_mutex;
-  std::condition_variable m_wake;
   WaitDialogRecord m_record;
   std::map<unsigned, Timer> m_timers;
   int m_pendingDone = 0;

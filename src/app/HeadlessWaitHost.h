@@ -4,7 +4,6 @@
 // the progress reaches a given state.
 #pragma once
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>

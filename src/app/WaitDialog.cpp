@@ -2,7 +2,8 @@
 // back through the shared record, and the three ways the dialog ends.
 #include "app/WaitDialog.h"
 
-#include <condition_variable>
+#include <chrono>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -16,10 +17,6 @@ std::mutex& WorkersMutex() {
   static auto* mutex = new std::mutex;
   return *mutex;
 }
-std::condition_variable& WorkersChanged() {
-  static auto* cv = new std::condition_variable;
-  return *cv;
-}
 int g_runningWorkers = 0;
 
 void WorkerStarted() {
@@ -30,7 +27,6 @@ void WorkerStarted() {
 void WorkerEnded() {
   std::lock_guard<std::mutex> lock(WorkersMutex());
   --g_runningWorkers;
-  WorkersChanged().notify_all();
 }
 
 }  // namespace
@@ -201,9 +197,15 @@ int RunningWaitWorkers() {
   return g_runningWorkers;
 }
 
+// Polls rather than waiting on a condition variable: with winpthreads a
+// timed condition wait can hang for good, and this runs as the program ends.
 bool WaitForWaitWorkers(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(WorkersMutex());
-  return WorkersChanged().wait_for(lock, timeout, [] { return g_runningWorkers == 0; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (RunningWaitWorkers() == 0) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace quon

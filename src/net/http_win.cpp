@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -44,15 +43,19 @@ namespace {
 class SessionState {
  public:
   SessionState(HINTERNET session, const CancelFlag* cancel) : m_session(session), m_cancel(cancel) {
-    if (m_cancel) m_watch = std::thread([this] { Watch(); });
+    if (m_cancel) {
+      m_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+      m_watch = std::thread([this] { Watch(); });
+    }
   }
   ~SessionState() {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_stop = true;
     }
-    m_wake.notify_all();
+    if (m_wake) SetEvent(m_wake);
     if (m_watch.joinable()) m_watch.join();
+    if (m_wake) CloseHandle(m_wake);
     if (!m_closed) InternetCloseHandle(m_session);
   }
 
@@ -93,14 +96,22 @@ class SessionState {
         m_closed = true;
         return;
       }
-      m_wake.wait_for(lock, std::chrono::milliseconds(100));
+      // A kernel event rather than a condition variable: the winpthreads
+      // condition variable can hang for good in its timed wait.
+      lock.unlock();
+      if (m_wake) {
+        WaitForSingleObject(m_wake, 100);
+      } else {
+        Sleep(100);
+      }
+      lock.lock();
     }
   }
 
   HINTERNET m_session;
   const CancelFlag* m_cancel;
   std::mutex m_mutex;
-  std::condition_variable m_wake;
+  HANDLE m_wake = nullptr;  // set when the session ends
   bool m_stop = false;
   bool m_closed = false;
   std::vector<HINTERNET> m_children;
