@@ -2,11 +2,13 @@
 // back through the shared record, and the three ways the dialog ends.
 #include "app/WaitDialog.h"
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace quon {
 namespace {
@@ -22,6 +24,36 @@ int g_runningWorkers = 0;
 void WorkerStarted() {
   std::lock_guard<std::mutex> lock(WorkersMutex());
   ++g_runningWorkers;
+}
+
+// Worker threads are kept, not detached, and joined once they have ended:
+// with winpthreads a thread detached at once can vanish before it runs (seen
+// under Wine). The list is never destroyed, so workers still running at exit
+// are simply left to the process's end.
+struct WorkerThread {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> ended;
+};
+std::vector<WorkerThread>& KeptWorkers() {
+  static auto* workers = new std::vector<WorkerThread>;
+  return *workers;
+}
+std::mutex& KeptWorkersMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+void KeepWorker(std::thread thread, std::shared_ptr<std::atomic<bool>> ended) {
+  std::lock_guard<std::mutex> lock(KeptWorkersMutex());
+  auto& workers = KeptWorkers();
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->ended->load()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  workers.push_back({std::move(thread), std::move(ended)});
 }
 
 void WorkerEnded() {
@@ -99,11 +131,13 @@ void InternetWaitDlg::OnInitDialog(WaitDialogWindow& window) {
 
   WorkerStarted();
   try {
-    std::thread([params = m_params]() mutable {
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    KeepWorker(std::thread([params = m_params, ended]() mutable {
       WaitWorkerProc(params);
       params.reset();  // nothing of the call is held once the count drops
       WorkerEnded();
-    }).detach();
+      ended->store(true);
+    }), ended);
   } catch (const std::system_error&) {
     WorkerEnded();
     // No worker: end as if the procedure had failed.
