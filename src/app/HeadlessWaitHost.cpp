@@ -84,9 +84,8 @@ class HeadlessWindow : public WaitDialogWindow {
       Clock::time_point next = canCancel ? cancelAt : Clock::time_point::max();
       for (const auto& [id, timer] : m_timers) next = std::min(next, timer.due);
       auto ready = [&] { return m_pendingDone > 0 || m_progressChanged; };
-      // Polls in short slices instead of waiting on a condition variable:
-      // winpthreads' timed condition wait can hang for good (seen under
-      // Wine), and a test host must never stall.
+      // Polls in short slices: a test host needs no more, and the loop
+      // stays simple whatever the timers and the worker do.
       if (!ready()) {
         const auto until = std::min(next, Clock::now() + kPollSlice);
         lock.unlock();

@@ -231,8 +231,7 @@ int RunningWaitWorkers() {
   return g_runningWorkers;
 }
 
-// Polls rather than waiting on a condition variable: with winpthreads a
-// timed condition wait can hang for good, and this runs as the program ends.
+// Polls: it runs once, as the program ends, and needs no signalling.
 bool WaitForWaitWorkers(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {

@@ -96,8 +96,6 @@ class SessionState {
         m_closed = true;
         return;
       }
-      // A kernel event rather than a condition variable: the winpthreads
-      // condition variable can hang for good in its timed wait.
       lock.unlock();
       if (m_wake) {
         WaitForSingleObject(m_wake, 100);
