@@ -117,9 +117,9 @@ class HttpSession {
   virtual std::unique_ptr<HttpConnection> Connect(std::string_view host, uint16_t port) = 0;
 };
 
-// The platform's factory. The prompt for proxy credentials and the cancel
-// flag come with the session, so that every step below can honour them.
-class ProxyCredentialsPrompt;
+// The platform's factory. The cancel flag comes with the session, so that
+// every step below can honour it; an implementation gets the user prompts
+// (for proxy credentials) when it is constructed.
 class HttpClient {
  public:
   virtual ~HttpClient() = default;
