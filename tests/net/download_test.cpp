@@ -234,21 +234,6 @@ TEST_F(DownloadTest, AWrongCodeLeavesTheParsedFieldsAndAnExistingFileUntouched) 
   EXPECT_EQ("previous download", ReadFile(path));
 }
 
-TEST_F(DownloadTest, ConnectionRefusedIsAnInternetErrorOfTheFirstPhase) {
-  uint32_t error = 0;
-  int32_t written = -1;
-  FieldMap fields;
-  fields.Set("TableID", "3");
-  EXPECT_EQ(0, InternetCall_Function_GetFile(client, prompts, LocalCall(FreePort(), kPrefix), fields, &error,
-                                             dir.File("r.0000"), &written, nullptr));
-  EXPECT_EQ(12029u, error);
-  EXPECT_EQ(0, written);
-  EXPECT_TRUE(fields.Empty());
-  ASSERT_EQ(1u, prompts.Boxes().size());
-  EXPECT_EQ("A connection with the server could not be established", prompts.Boxes()[0].text);
-  EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
-}
-
 TEST_F(DownloadTest, ALocalFileThatCannotBeOpenedOrWrittenIsNamedInTheMessage) {
   FaultServer server(FileReply("", Pattern(50000)));
   const std::string occupied = dir.File("occupied");
