@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <unordered_map>
 
 namespace cablib {
 namespace {
@@ -125,20 +126,36 @@ std::string FoldName(std::string_view name) {
   return out;
 }
 
-ListingProblem CheckListing(const std::vector<ArchiveEntry>& entries, std::uint64_t maxTotalBytes,
-                            std::uint64_t* total) {
+std::string LastComponent(std::string_view storedName) {
+  const std::size_t sep = storedName.find_last_of("\\/");
+  return std::string(sep == std::string_view::npos ? storedName : storedName.substr(sep + 1));
+}
+
+ListingProblem CheckListing(std::vector<ArchiveEntry>* entries, std::uint64_t maxTotalBytes,
+                            std::uint64_t* writtenTotal) {
+  if (writtenTotal) *writtenTotal = 0;
+  if (entries->empty()) return ListingProblem::Empty;
   std::uint64_t sum = 0;
-  if (total) *total = 0;
-  if (entries.empty()) return ListingProblem::Empty;
-  std::unordered_set<std::string> seen;
-  seen.reserve(entries.size());
-  for (const ArchiveEntry& e : entries) {
+  // Folded name -> the latest entry holding it so far.
+  std::unordered_map<std::string, std::size_t> latest;
+  latest.reserve(entries->size());
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    ArchiveEntry& e = (*entries)[i];
     if (!IsSafeFileName(e.name)) return ListingProblem::UnsafeName;
-    if (!seen.insert(FoldName(e.name)).second) return ListingProblem::DuplicateName;
     if (e.size > maxTotalBytes || sum + e.size > maxTotalBytes) return ListingProblem::TooLarge;
     sum += e.size;
+    e.superseded = false;
+    const auto [it, fresh] = latest.try_emplace(FoldName(e.name), i);
+    if (!fresh) {
+      (*entries)[it->second].superseded = true;
+      it->second = i;
+    }
   }
-  if (total) *total = sum;
+  std::uint64_t written = 0;
+  for (const ArchiveEntry& e : *entries) {
+    if (!e.superseded) written += e.size;
+  }
+  if (writtenTotal) *writtenTotal = written;
   return ListingProblem::None;
 }
 

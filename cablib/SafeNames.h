@@ -22,9 +22,17 @@ constexpr std::uint64_t kDefaultMaxTotalBytes = std::uint64_t(4) << 30;  // 4 Gi
 constexpr std::uint64_t kFreeSpaceReserve = std::uint64_t(1) << 20;  // 1 MiB
 
 struct ArchiveEntry {
-  std::string name;         // UTF-8
-  std::uint64_t size = 0;   // declared uncompressed size
+  std::string name;          // UTF-8 file name it is unpacked under (see LastComponent)
+  std::uint64_t size = 0;    // declared uncompressed size
+  bool superseded = false;   // set by CheckListing: a later entry is unpacked under the same name
 };
+
+// The file name a stored name is unpacked under: the text after its last
+// backslash or slash, the whole name when it has none. Archives may record
+// folders ("lib\x.dll"); files are unpacked flat, since the updater finds each
+// one by its plain name. The name must be text already (UTF-8): in some
+// 8-bit code pages a backslash byte can be the second half of a character.
+std::string LastComponent(std::string_view storedName);
 
 // True when name (UTF-8) is one plain file name that lands inside the target
 // directory on Linux and on Windows alike: not empty, at most kMaxNameBytes,
@@ -43,14 +51,19 @@ enum class ListingProblem {
   None,
   Empty,            // no files at all
   UnsafeName,       // a name fails IsSafeFileName
-  DuplicateName,    // two names equal when case is ignored
   TooLarge,         // declared total above the bound
 };
 
 // Checks a whole listing; the archive is unpacked only when this returns
-// ListingProblem::None. *total receives the declared total size.
-ListingProblem CheckListing(const std::vector<ArchiveEntry>& entries, std::uint64_t maxTotalBytes,
-                            std::uint64_t* total);
+// ListingProblem::None. Names equal when case is ignored (FoldName) are one
+// file, as on a case-insensitive file system: the last such entry is unpacked
+// under its own spelling and every earlier one is marked superseded (it is
+// still decompressed, so damage in it fails the archive, but never written).
+// The bound applies to the declared sizes of all entries, superseded ones
+// included, since all are decompressed; *writtenTotal receives the sum of
+// the sizes that are written.
+ListingProblem CheckListing(std::vector<ArchiveEntry>* entries, std::uint64_t maxTotalBytes,
+                            std::uint64_t* writtenTotal);
 
 // Names for temporary files in the target directory. Each candidate differs
 // (ignoring case) from every name of the listing, so renaming one temporary

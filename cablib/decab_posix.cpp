@@ -4,8 +4,10 @@
 // Sequence: open the target directory once (all later names are resolved
 // relative to that descriptor), read the archive's listing, refuse it as a
 // whole unless CheckListing accepts it and the volume has room, unpack every
-// file into an exclusively created temporary file in the directory, and only
-// when all of them are complete rename them over their final names. A
+// file into an exclusively created temporary file in the directory (an entry
+// that a later one of the same name supersedes is decompressed and counted,
+// never written), and only when all of them are complete rename them over
+// their final names. A
 // temporary file is never opened through a symlink (O_EXCL|O_NOFOLLOW), and a
 // rename replaces whatever entry holds the final name instead of following it.
 // On any failure every file this call created is removed again.
@@ -39,6 +41,7 @@ namespace {
 // Names our mspack_system understands; libmspack passes them through unchanged.
 constexpr char kMemoryArchive[] = "\x01memory-archive";
 constexpr char kOutputFile[] = "\x01output-file";
+constexpr char kDiscardOutput[] = "\x01discard";  // counts what is written, keeps nothing
 
 constexpr std::size_t kReadBufferBytes = 256 * 1024;
 // Small writes are gathered; a whole frame (32 KiB) goes straight to the
@@ -66,7 +69,8 @@ struct SysFile {
   std::size_t bufPos = 0;
   std::size_t bufLen = 0;
   off_t size = 0;
-  // Writing: bytes accepted, bytes waiting in the context's write buffer.
+  // Writing (to fd, or nowhere when fd < 0): bytes accepted, bytes waiting in
+  // the context's write buffer.
   std::uint64_t written = 0;
   std::size_t pending = 0;
   bool failed = false;
@@ -160,8 +164,9 @@ mspack_file* SysOpen(mspack_system* self, const char* filename, int mode) {
     return reinterpret_cast<mspack_file*>(f.release());
   }
   if (mode == MSPACK_SYS_OPEN_WRITE) {
-    if (std::strcmp(filename, kOutputFile) != 0 || ctx->pendingFd < 0 || !ctx->writeBuf) return nullptr;
     f->writing = true;
+    if (std::strcmp(filename, kDiscardOutput) == 0) return reinterpret_cast<mspack_file*>(f.release());
+    if (std::strcmp(filename, kOutputFile) != 0 || ctx->pendingFd < 0 || !ctx->writeBuf) return nullptr;
     f->fd = ctx->pendingFd;
     ctx->pendingFd = -1;
     return reinterpret_cast<mspack_file*>(f.release());
@@ -174,7 +179,7 @@ void SysClose(mspack_file* file) {
   if (!f) return;
   if (f->writing) {
     Flush(f);
-    if (::close(f->fd) != 0) f->failed = true;
+    if (f->fd >= 0 && ::close(f->fd) != 0) f->failed = true;
     f->ctx->outputClosed = true;
     f->ctx->outputFailed = f->failed;
     f->ctx->outputBytes = f->written;
@@ -228,6 +233,10 @@ int SysWrite(mspack_file* file, void* buffer, int bytes) {
   SysFile* f = AsFile(file);
   if (!f || !f->writing || !buffer || bytes < 0 || f->failed) return -1;
   const auto n = static_cast<std::size_t>(bytes);
+  if (f->fd < 0) {
+    f->written += n;
+    return bytes;
+  }
   const auto* in = static_cast<const unsigned char*>(buffer);
   if ((f->pending + n > kWriteBufferBytes || n >= kDirectWriteBytes) && !Flush(f)) return -1;
   if (n >= kDirectWriteBytes) {
@@ -369,16 +378,17 @@ int Unpack(Context& ctx, const char* openName, const char* dir, const DecabOptio
   for (mscabd_file* f = cab->files; f; f = f->next) {
     if (!f->folder || !f->filename) return 0;
     const std::size_t i = files.size();
-    if (i >= directory.files.size() || directory.files[i].size != f->length ||
-        directory.files[i].offset != f->offset) {
+    if (i >= directory.files.size()) return 0;
+    const CabFile& listed = directory.files[i];
+    if (listed.size != f->length || listed.offset != f->offset || listed.rawName != f->filename) {
       return 0;  // libmspack read the directory differently from us
     }
     files.push_back(f);
-    entries.push_back(ArchiveEntry{f->filename, f->length});
+    entries.push_back(ArchiveEntry{LastComponent(listed.rawName), f->length});
   }
   if (files.size() != directory.files.size()) return 0;
   std::uint64_t total = 0;
-  if (CheckListing(entries, options.maxTotalBytes, &total) != ListingProblem::None) return 0;
+  if (CheckListing(&entries, options.maxTotalBytes, &total) != ListingProblem::None) return 0;
 
   if (options.checkFreeSpace) {
     struct statvfs vfs;
@@ -390,6 +400,7 @@ int Unpack(Context& ctx, const char* openName, const char* dir, const DecabOptio
   // A directory under a final name cannot be replaced by a file: refuse before writing.
   for (const ArchiveEntry& e : entries) {
     struct stat st;
+    if (e.superseded) continue;
     if (::fstatat(dirfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) return 0;
   }
 
@@ -409,18 +420,22 @@ int Unpack(Context& ctx, const char* openName, const char* dir, const DecabOptio
   std::vector<std::string> tempName(files.size());
   std::vector<std::size_t> slot(files.size());
   for (const std::size_t i : order) {
-    int fd = -1;
-    for (int attempt = 0; attempt < kMaxTempAttempts && fd < 0; ++attempt) {
-      tempName[i] = namer.Next();
-      fd = ::openat(dirfd, tempName[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (fd < 0 && errno != EEXIST) return 0;
-    }
-    if (fd < 0) return 0;
-    slot[i] = created.Add(tempName[i]);
-    ctx.pendingFd = fd;
     ctx.outputClosed = ctx.outputFailed = false;
     ctx.outputBytes = 0;
-    const int err = d->extract(d.get(), files[i], kOutputFile);
+    const char* output = kDiscardOutput;
+    if (!entries[i].superseded) {
+      int fd = -1;
+      for (int attempt = 0; attempt < kMaxTempAttempts && fd < 0; ++attempt) {
+        tempName[i] = namer.Next();
+        fd = ::openat(dirfd, tempName[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) return 0;
+      }
+      if (fd < 0) return 0;
+      slot[i] = created.Add(tempName[i]);
+      ctx.pendingFd = fd;
+      output = kOutputFile;
+    }
+    const int err = d->extract(d.get(), files[i], output);
     if (ctx.pendingFd >= 0) {  // libmspack gave up before opening the output
       ::close(ctx.pendingFd);
       ctx.pendingFd = -1;
@@ -432,6 +447,7 @@ int Unpack(Context& ctx, const char* openName, const char* dir, const DecabOptio
   }
 
   for (std::size_t i = 0; i < files.size(); ++i) {
+    if (entries[i].superseded) continue;
     if (::renameat(dirfd, tempName[i].c_str(), dirfd, entries[i].name.c_str()) != 0) return 0;
     created.Rename(slot[i], entries[i].name);
   }

@@ -2,12 +2,14 @@
 // callbacks of ours, so every file it opens, reads or writes is one we chose.
 //
 // Sequence: read and check the archive's directory ourselves (CabHeader,
-// SafeNames), refuse it as a whole unless every name is one plain file name
-// and the volume has room, then let FDICopy unpack every file into an
-// exclusively created temporary file in the target directory (its names are
-// matched against the directory read before), and only when all of them are
-// complete move them over their final names. On any failure every file this
-// call created is deleted again.
+// SafeNames), refuse it as a whole unless every file name (the last part of
+// each stored name, read in the system code page unless marked UTF-8) is one
+// plain file name and the volume has room, then let FDICopy unpack every file
+// into an exclusively created temporary file in the target directory (its
+// names are matched against the directory read before; an entry that a later
+// one of the same name supersedes is decompressed and counted, never
+// written), and only when all of them are complete move them over their final
+// names. On any failure every file this call created is deleted again.
 
 #include <windows.h>
 #include <fdi.h>
@@ -42,7 +44,7 @@ constexpr int kMaxTempAttempts = 100;
 struct Handle {
   bool output = false;
   bool open = true;
-  HANDLE h = INVALID_HANDLE_VALUE;
+  HANDLE h = INVALID_HANDLE_VALUE;  // an output without one only counts its bytes
   std::size_t index = 0;  // output: the archive file it receives
   std::unique_ptr<unsigned char[]> buf;
   DWORD pending = 0;
@@ -52,7 +54,7 @@ struct Handle {
 
 struct Entry {
   CabFile file;
-  std::wstring wideName;
+  std::wstring wideName;  // the file name it is unpacked under
   std::wstring tempPath;
   std::size_t createdSlot = 0;  // its place in Job::created
   bool done = false;
@@ -74,7 +76,7 @@ struct Job {
 
   ~Job() {
     for (auto& h : handles) {
-      if (h.second->open) ::CloseHandle(h.second->h);
+      if (h.second->open && h.second->h != INVALID_HANDLE_VALUE) ::CloseHandle(h.second->h);
     }
     if (!committed) {
       for (const std::wstring& p : created) ::DeleteFileW(p.c_str());
@@ -136,7 +138,7 @@ bool CloseOne(Handle* f) {
   if (!f->open) return false;
   bool ok = true;
   if (f->output) ok = Flush(f);
-  if (!::CloseHandle(f->h)) ok = false;
+  if (f->h != INVALID_HANDLE_VALUE && !::CloseHandle(f->h)) ok = false;
   f->open = false;
   if (f->output) {
     f->failed = f->failed || !ok;
@@ -181,6 +183,10 @@ FNREAD(FdiRead) {
 FNWRITE(FdiWrite) {
   Handle* f = Find(hf);
   if (!f || !f->output || !f->open || !pv || f->failed) return static_cast<UINT>(-1);
+  if (f->h == INVALID_HANDLE_VALUE) {
+    f->written += cb;
+    return cb;
+  }
   const auto* p = static_cast<const unsigned char*>(pv);
   if ((f->pending + cb > kWriteBufferBytes || cb >= kDirectWriteBytes) && !Flush(f)) {
     return static_cast<UINT>(-1);
@@ -234,6 +240,7 @@ INT_PTR StartFile(Job* job, PFDINOTIFICATION pfdin) {
   auto f = std::make_unique<Handle>();
   f->output = true;
   f->index = i;
+  if (job->listing[i].superseded) return Register(job, std::move(f));
   f->buf.reset(new (std::nothrow) unsigned char[kWriteBufferBytes]);
   if (!f->buf) return -1;
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
@@ -331,13 +338,19 @@ int Unpack(const char* archive, const char* dirArg, const DecabOptions& options)
   for (const CabFile& f : cab.files) {
     Entry e;
     e.file = f;
-    const UINT codePage = (f.attribs & kAttribNameIsUtf8) ? CP_UTF8 : CP_ACP;
-    e.wideName = Widen(f.rawName.data(), static_cast<int>(f.rawName.size()), codePage);
-    job.listing.push_back(ArchiveEntry{Utf8(e.wideName), f.size});
+    // A name not marked UTF-8 is split only once read in the code page: in a
+    // double-byte code page a backslash byte may be half of a character.
+    const std::string text = (f.attribs & kAttribNameIsUtf8)
+                                 ? f.rawName
+                                 : Utf8(Widen(f.rawName.data(), static_cast<int>(f.rawName.size()), CP_ACP));
+    const std::string name = LastComponent(text);
+    e.wideName = Widen(name.data(), static_cast<int>(name.size()), CP_UTF8);
+    if (e.wideName.empty() && !name.empty()) return 0;  // the system does not take it as UTF-8: refuse
+    job.listing.push_back(ArchiveEntry{name, f.size});
     job.entries.push_back(std::move(e));
   }
   std::uint64_t total = 0;
-  if (CheckListing(job.listing, options.maxTotalBytes, &total) != ListingProblem::None) return 0;
+  if (CheckListing(&job.listing, options.maxTotalBytes, &total) != ListingProblem::None) return 0;
   if (options.checkFreeSpace) {
     ULARGE_INTEGER avail;
     if (::GetDiskFreeSpaceExW(job.dir.c_str(), &avail, nullptr, nullptr) &&
@@ -346,8 +359,9 @@ int Unpack(const char* archive, const char* dirArg, const DecabOptions& options)
     }
   }
   // A directory under a final name cannot be replaced by a file: refuse before writing.
-  for (const Entry& e : job.entries) {
-    const DWORD a = ::GetFileAttributesW((job.dir + e.wideName).c_str());
+  for (std::size_t i = 0; i < job.entries.size(); ++i) {
+    if (job.listing[i].superseded) continue;
+    const DWORD a = ::GetFileAttributesW((job.dir + job.entries[i].wideName).c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) return 0;
   }
 
@@ -379,6 +393,7 @@ int Unpack(const char* archive, const char* dirArg, const DecabOptions& options)
   }
 
   for (std::size_t i = 0; i < job.entries.size(); ++i) {
+    if (job.listing[i].superseded) continue;
     const Entry& e = job.entries[i];
     const std::wstring target = job.dir + e.wideName;
     // A read-only file of that name is replaced like any other.

