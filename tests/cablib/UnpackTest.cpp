@@ -97,6 +97,16 @@ TEST(CabUnpack, FoldersOfStoredNamesAreDropped) {
   });
 }
 
+// Names not marked UTF-8 are Windows-1252 text; marked ones stay UTF-8.
+TEST(CabUnpack, EightBitNamesAreReadAsWindows1252) {
+  ExpectUnpackedUnder({
+      {"Gr\xFC\xDF" "e.txt", 0x20, "Gr\xC3\xBC\xC3\x9F" "e.txt"},
+      {"\x80uro\x99\x8A.txt", 0x20, "\xE2\x82\xAC" "uro" "\xE2\x84\xA2" "\xC5\xA0.txt"},
+      {"caf\xE9\\men\xFC\xA0\xFF", 0x20, "men\xC3\xBC\xC2\xA0\xC3\xBF"},
+      {"\xC3\xA9t\xC3\xA9.txt", 0xA0, "\xC3\xA9t\xC3\xA9.txt"},
+  });
+}
+
 TEST(CabUnpack, ReplacesExistingFilesAndLeavesOthersAlone) {
   Sandbox box;
   WriteFile(box.out / "Update.List", "old list that is longer than the new one");
@@ -166,6 +176,8 @@ TEST(CabRefusal, UnsafeNames) {
       {"lpt9", 0x20},          {"aux .x", 0x20},       {std::string(256, 'n'), 0x20},
       {"\xFF\xFE.txt", 0x80},  // not UTF-8 although marked so
       {"c1\xC2\x85" "ctl", 0x80},
+      {"undefined\x81", 0x20},            // Windows-1252 leaves it undefined: a C1 control
+      {std::string(128, '\xE9'), 0x20},   // 128 bytes, but 256 in UTF-8
   };
   for (const auto& [name, attribs] : names) {
     SCOPED_TRACE(testing::PrintToString(name));
@@ -188,7 +200,7 @@ TEST(CabUnpack, LaterEntryOfTheSameNameWins) {
       {{File("Update.List", "one"), File("UPDATE.LIST", "two")}, {File("keep.txt", "k")}, "UPDATE.LIST", "two"},
       {{File("v1/x.dll", "one")}, {File("keep.txt", "k"), File("v2/X.DLL", "two"), File("x.Dll", "three")},
        "x.Dll", "three"},
-      {{File("\xC3\x84rger.txt", "one", 0xA0), File("keep.txt", "k")}, {File("\xC3\xA4rger.txt", "two", 0xA0)},
+      {{File("\xC3\x84rger.txt", "one", 0xA0), File("keep.txt", "k")}, {File("\xE4rger.txt", "two")},
        "\xC3\xA4rger.txt", "two"},
       {{File("\xD0\xB6.dat", "one", 0xA0), File("big\\\xD0\x96.dat", Filler(70000, 8), 0xA0)},
        {File("keep.txt", "k")}, "\xD0\x96.dat", Filler(70000, 8)},
