@@ -19,7 +19,7 @@ void MainWindowWin::DoDataExchange(bool save) {
   ExchangeControl(IDC_EXPLORER, m_browserSite);
   if (m_browserSite && !m_browser.IsCreated()) {
     m_browser.Create(m_browserSite, [this](const std::string& url, bool& cancel) {
-      if (m_logic) m_logic->OnBeforeNavigate2(url, cancel);
+      if (m_logic) m_logic->OnBeforeNavigate2(url, /*userStarted=*/true, cancel);
     });
   }
 }

@@ -29,7 +29,9 @@ class DlgEvents : public MainWindowEvents {
  public:
   explicit DlgEvents(UpdateDlg& dlg) : m_dlg(dlg) {}
   void OnInitDialog() override { m_dlg.OnInitDialog(); }
-  void OnBeforeNavigate2(const std::string& url, bool& cancel) override { m_dlg.OnBeforeNavigate2(url, cancel); }
+  void OnBeforeNavigate2(const std::string& url, bool& cancel) override {
+    m_dlg.OnBeforeNavigate2(url, /*userStarted=*/true, cancel);
+  }
   void OnCloseButton() override { m_dlg.OnCloseButton(); }
   void OnClose() override { m_dlg.OnClose(); }
   void OnOK() override { m_dlg.OnOK(); }

@@ -64,10 +64,19 @@ bool UpdateDlg::OnInitDialog() {
   return true;
 }
 
-void UpdateDlg::OnBeforeNavigate2(const std::string& url, bool& cancel) {
+void UpdateDlg::OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel) {
   const size_t hash = url.rfind('#');
   if (hash == std::string::npos) return;
   const std::string_view tail = std::string_view(url).substr(hash);
+  if (!userStarted) {
+    // Server texts stand in the pages as they come: a page may try to reach
+    // the actions by itself. Such a navigation goes nowhere.
+    if (PrefixEqualsNoCase(tail, "#update") || PrefixEqualsNoCase(tail, "#install")) {
+      TraceMessage("Navigation without the user refused:", url);
+      cancel = true;
+    }
+    return;
+  }
   if (m_bInstallPage) {
     if (PrefixEqualsNoCase(tail, "#install")) {
       cancel = true;

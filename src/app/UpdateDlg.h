@@ -65,7 +65,10 @@ class UpdateDlg {
   bool OnInitDialog();
   // The browser control's navigation event: recognises "#update<n>" and
   // "#install" links, sets `cancel` and runs the operation to its end.
-  void OnBeforeNavigate2(const std::string& url, bool& cancel);
+  // Only a navigation the user started (a click or Enter on a link) may run
+  // an operation; any other that names "#update" or "#install" (a refresh,
+  // a frame, a form of a hostile page) is cancelled and runs nothing.
+  void OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel);
   void OnCloseButton();  // command 1002
   void OnClose();        // the window's close command
   void OnOK();           // Enter: the same quit sequence as Close

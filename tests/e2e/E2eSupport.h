@@ -108,7 +108,7 @@ class Session {
     }
     EXPECT_EQ(view.navigations.back(), "file://" + PagePath());
     bool cancel = false;
-    dlg->OnBeforeNavigate2(view.navigations.back() + anchor, cancel);
+    dlg->OnBeforeNavigate2(view.navigations.back() + anchor, true, cancel);
     return cancel;
   }
   std::vector<std::string> Boxes() { return prompts.Texts(); }

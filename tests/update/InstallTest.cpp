@@ -141,7 +141,7 @@ TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
   fs::permissions(product.Path("b.dll"), fs::perms::owner_write, fs::perm_options::add);
   product.Write("a.dll", "changed meanwhile");
   bool cancel = false;
-  dlg->OnBeforeNavigate2("file://" + product.Dir() + "QuonUpdateLast.html#install", cancel);
+  dlg->OnBeforeNavigate2("file://" + product.Dir() + "QuonUpdateLast.html#install", true, cancel);
   EXPECT_TRUE(cancel);
   EXPECT_EQ(product.Read("a.dll"), "new a");
   EXPECT_EQ(product.Read("b.dll"), "new b");

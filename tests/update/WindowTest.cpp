@@ -22,9 +22,10 @@ class RecordingDlg : public UpdateDlg {
 
 struct Links : SessionFixture, ::testing::Test {
   std::unique_ptr<RecordingDlg> dlg = MakeDlg<RecordingDlg>();
-  bool Click(const std::string& url) {
+  // A navigation the user started (userStarted) or one a page made itself.
+  bool Click(const std::string& url, bool userStarted = true) {
     bool cancel = false;
-    dlg->OnBeforeNavigate2(url, cancel);
+    dlg->OnBeforeNavigate2(url, userStarted, cancel);
     return cancel;
   }
 };
@@ -58,6 +59,33 @@ TEST_F(Links, OnTheInstallPageOnlyInstallCounts) {
   EXPECT_TRUE(Click("file:///x#INSTALLNow"));
   EXPECT_TRUE(dlg->downloads.empty());
   EXPECT_EQ(dlg->installs, 2);
+}
+
+// A page that navigates by itself (a refresh, a frame, a base address) to an
+// action: cancelled on either page, and nothing runs. Other navigations of
+// its own are left to the front end.
+TEST_F(Links, NavigationsTheUserDidNotStartNeverRunAnOperation) {
+  struct Case {
+    const char* url;
+    bool cancelled;
+  };
+  const Case cases[] = {
+      {"file:///opt/quon/QuonUpdateLast.html#update7", true},
+      {"file:///opt/quon/QuonUpdateLast.html#UPDATE7", true},
+      {"http://127.0.0.1:9/x#update7", true},
+      {"file:///opt/quon/QuonUpdateLast.html#update0", true},
+      {"file:///opt/quon/QuonUpdateLast.html#install", true},
+      {"file:///opt/quon/QuonUpdateLast.html#InstallNow", true},
+      {"file:///opt/quon/QuonUpdateLast.html", false},
+      {"file:///opt/quon/QuonUpdateLast.html#top", false},
+      {"about:blank", false},
+  };
+  for (bool installPage : {false, true}) {
+    dlg->m_bInstallPage = installPage;
+    for (const Case& c : cases) EXPECT_EQ(Click(c.url, false), c.cancelled) << c.url << " install page " << installPage;
+  }
+  EXPECT_TRUE(dlg->downloads.empty());
+  EXPECT_EQ(dlg->installs, 0);
 }
 
 struct ListPage : SessionFixture, ::testing::Test {
