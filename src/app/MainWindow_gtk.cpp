@@ -28,6 +28,12 @@ struct PendingNavigation {
 }  // namespace
 
 struct MainWindowCallbacks {
+  // Server texts stand in the pages as they come, markup and all, so a page
+  // may try to navigate by itself: a refresh, a frame, a form, a base
+  // address. A navigation goes ahead only when the program loads one of its
+  // own pages, or when the user followed a link (a click, or Enter on a
+  // focused link); only the latter reaches the window's link handler and may
+  // start a download or the installation. Every other one is refused.
   static gboolean DecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
                                gpointer data) {
     if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
@@ -35,6 +41,24 @@ struct MainWindowCallbacks {
     WebKitNavigationAction* action =
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    if (self->TakeOwnPage(uri)) {
+      webkit_policy_decision_use(decision);
+      return TRUE;
+    }
+    const bool followedByUser =
+        webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
+        webkit_navigation_action_is_user_gesture(action);
+    if (!followedByUser) {
+      TraceMessage("Navigation refused:", uri ? uri : "");
+      webkit_policy_decision_ignore(decision);
+      return TRUE;
+    }
+    if (webkit_navigation_action_is_redirect(action)) {
+      // A server's redirection of a link the user followed: the page goes
+      // on loading, but only the link itself may name an action.
+      webkit_policy_decision_use(decision);
+      return TRUE;
+    }
     auto* pending = new PendingNavigation{self, WEBKIT_POLICY_DECISION(g_object_ref(decision)), uri ? uri : ""};
     g_idle_add(RunNavigation, pending);
     return TRUE;
@@ -149,7 +173,7 @@ void GtkMainWindow::Build() {
   gtkui::SetFrame(m_window, true, true);
   // Start the browser's processes now, while the update list is fetched,
   // rather than when the first page is shown.
-  webkit_web_view_load_uri(m_browser, "about:blank");
+  LoadOwnPage("about:blank");
 }
 
 int GtkMainWindow::RunModal(MainWindowEvents& events) {
@@ -172,6 +196,7 @@ int GtkMainWindow::RunModal(MainWindowEvents& events) {
   gtk_widget_destroy(m_window);
   m_window = nullptr;
   m_browser = nullptr;
+  m_ownPages.clear();
   m_status = m_about = m_close = nullptr;
   m_events = nullptr;
   return m_result;
@@ -186,7 +211,28 @@ WindowHandle GtkMainWindow::NativeHandle() const {
 
 void GtkMainWindow::Navigate(const std::string& url) {
   TraceMessage("Navigate:", url);
-  if (m_browser) webkit_web_view_load_uri(m_browser, gtkui::ToUtf8(gtkui::FileUrlForBrowser(url)).c_str());
+  LoadOwnPage(gtkui::ToUtf8(gtkui::FileUrlForBrowser(url)));
+}
+
+void GtkMainWindow::LoadOwnPage(const std::string& uri) {
+  if (!m_browser) return;
+  // The request's address is the browser's own spelling of `uri`, the one
+  // its navigation decision will carry.
+  WebKitURIRequest* request = webkit_uri_request_new(uri.c_str());
+  m_ownPages.emplace_back(webkit_uri_request_get_uri(request));
+  webkit_web_view_load_request(m_browser, request);
+  g_object_unref(request);
+}
+
+bool GtkMainWindow::TakeOwnPage(const char* uri) {
+  if (!uri) return false;
+  for (auto it = m_ownPages.begin(); it != m_ownPages.end(); ++it) {
+    if (*it == uri) {
+      m_ownPages.erase(it);
+      return true;
+    }
+  }
+  return false;
 }
 
 void GtkMainWindow::SetStatusText(const std::string& text) {

@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 
 #include <string>
+#include <vector>
 
 #include "app/ProductWindows.h"
 #include "app/UpdateView.h"
@@ -18,7 +19,9 @@ class MainWindowEvents {
  public:
   virtual ~MainWindowEvents() = default;
   virtual void OnInitDialog() = 0;
-  // A navigation in the browser; set cancel to stop it.
+  // A navigation the user started in the browser (a click or Enter on a
+  // link); set cancel to stop it. The window itself refuses every other
+  // navigation but the loads of its own pages.
   virtual void OnBeforeNavigate2(const std::string& url, bool& cancel) = 0;
   virtual void OnCloseButton() = 0;  // command 1002
   virtual void OnClose() = 0;        // the window's close box
@@ -53,10 +56,17 @@ class GtkMainWindow : public UpdateView {
  private:
   friend struct MainWindowCallbacks;
   void Build();
+  // Loads `uri` as a page of the program's own: its navigation goes ahead
+  // without the handler, once.
+  void LoadOwnPage(const std::string& uri);
+  // True (and forgets it) when `uri` names a page load of ours still waiting
+  // for its decision.
+  bool TakeOwnPage(const char* uri);
 
   MainWindowEvents* m_events = nullptr;
   GtkWidget* m_window = nullptr;
   WebKitWebView* m_browser = nullptr;
+  std::vector<std::string> m_ownPages;  // LoadOwnPage, decision pending
   GtkWidget* m_status = nullptr;
   GtkWidget* m_about = nullptr;
   GtkWidget* m_close = nullptr;

@@ -29,6 +29,7 @@ class DlgEvents : public MainWindowEvents {
  public:
   explicit DlgEvents(UpdateDlg& dlg) : m_dlg(dlg) {}
   void OnInitDialog() override { m_dlg.OnInitDialog(); }
+  // The window hands on only the navigations the user started.
   void OnBeforeNavigate2(const std::string& url, bool& cancel) override {
     m_dlg.OnBeforeNavigate2(url, /*userStarted=*/true, cancel);
   }

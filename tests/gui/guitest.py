@@ -7,6 +7,7 @@ Everything started here is stopped by Session.close(), also on failure.
 Only the standard library is used.
 """
 import ctypes
+import hashlib
 import os
 import random
 import re
@@ -171,13 +172,20 @@ class Session:
         return self.display
 
     def start_server(self, root, listen="127.0.0.1:0"):
-        out = open(os.path.join(self.dir, "server.log"), "w+")
+        self.server_log = os.path.join(self.dir, "server.log")
+        out = open(self.server_log, "w+")
         proc = self._spawn([self.paths["QUON_SERVER"], "--root", root, "--listen", listen],
                            stdout=subprocess.PIPE, stderr=out, text=True)
         line = proc.stdout.readline()
         m = re.match(r"listening on .*:(\d+)\s*$", line)
         check(m, "server did not start: %r" % line)
+        self.server = proc
         return int(m.group(1))
+
+    def file_requests(self):
+        """How many GetUpgradeFile requests the server has logged."""
+        with open(self.server_log, errors="replace") as f:
+            return f.read().count(" GetUpgradeFile ")
 
     def start_relay(self, target_port, rate=100_000, port=0, delay=0.0):
         relay = SlowRelay(target_port, rate, port, delay)
@@ -185,11 +193,14 @@ class Session:
         return relay.port
 
     # --- catalog and product --------------------------------------------
-    def make_catalog(self, big_file_bytes=600_000):
+    def make_catalog(self, big_file_bytes=600_000, tag="", name="Sample service release",
+                     description="Solver library and release notes.", list_name="Sample service release"):
         """A catalog of two updates for 6.0.121.3; update 7 carries a large
-        file so that its download takes a while behind the relay."""
-        src = os.path.join(self.dir, "update-src")
-        root = os.path.join(self.dir, "server-root")
+        file so that its download takes a while behind the relay. `name` and
+        `description` are update 7's in the list, `list_name` the title in
+        its Update.List; `tag` names a second catalog of the same session."""
+        src = os.path.join(self.dir, "update-src" + tag)
+        root = os.path.join(self.dir, "server-root" + tag)
         os.makedirs(os.path.join(src, "Help"))
         os.makedirs(root)
         rnd = random.Random(7)
@@ -199,13 +210,13 @@ class Session:
         with open(os.path.join(src, "Help", "Readme.txt"), "w") as f:
             f.write("Service release notes\n")
         subprocess.run([self.paths["QUON_PACK"], "-o", os.path.join(root, "sample.cab"), "-C", src,
-                        "--name", "Sample service release", "--description", "Solver library and notes.",
+                        "--name", list_name, "--description", "Solver library and notes.",
                         "QSolver.dll", "Help/Readme.txt"], check=True, stdout=subprocess.DEVNULL)
         subprocess.run([self.paths["QUON_PACK"], "-o", os.path.join(root, "notes.cab"), "-C", src,
                         "--name", "Release notes", "Help/Readme.txt"], check=True, stdout=subprocess.DEVNULL)
         with open(os.path.join(root, "catalog.ini"), "w") as f:
-            f.write("[update 7]\nposted = 2026-05-04\nname = Sample service release\n"
-                    "description = Solver library and release notes.\napplies-to = 6.0.121.3\n"
+            f.write("[update 7]\nposted = 2026-05-04\nname = %s\n"
+                    "description = %s\napplies-to = 6.0.121.3\n" % (name, description) +
                     "archive = sample.cab\nbrings = 6.0.122.0\n\n"
                     "[update 8]\nposted = 2026-05-05\nname = Release notes\n"
                     "description = The notes alone.\napplies-to = 6.0.121.3\n"
@@ -405,7 +416,33 @@ class Session:
         colours = int(out.strip() or 0)
         check(colours > 8, "screenshot %s looks blank (%d colours)" % (path, colours))
 
+    def product_files(self):
+        """The product directory's files but the page file, as relative path
+        to (size, SHA-256)."""
+        files = {}
+        for top, _, names in os.walk(self.product):
+            for n in names:
+                path = os.path.join(top, n)
+                rel = os.path.relpath(path, self.product)
+                if rel != "QuonUpdateLast.html":
+                    with open(path, "rb") as f:
+                        files[rel] = (os.path.getsize(path), hashlib.sha256(f.read()).hexdigest())
+        return files
+
     # --- end -------------------------------------------------------------
+    def stop(self, proc):
+        """Stops one process started here (its whole group) and waits."""
+        if proc.poll() is None:
+            try:
+                os.killpg(proc.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(5)
+
     def close(self, keep=False):
         for relay in self.relays:
             relay.close()

@@ -12,6 +12,7 @@ import os
 import socket
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from guitest import ABOUT, MAIN, MAIN_SIZE, WAIT, Session, TestFailure, check, wait_until  # noqa: E402
@@ -224,6 +225,62 @@ def test_proxy_prompt(s):
     box = s.message_box(main)
     s.key(box, "Return")  # Yes
     check(s.wait_exit() == 0, "exit code")
+
+
+ELSEWHERE = "file:///quon-elsewhere/page.html"
+REFRESH = '<meta http-equiv="refresh" content="0,url=%s">'
+
+# Server texts that make a page navigate by itself towards an action: as
+# update 7's name or description in the list, or as the title in its
+# Update.List (then the user clicks the update once to reach the install
+# page). (case, name, description, list file title)
+HOSTILE_PAGES = [
+    ("refresh in a name", REFRESH % "#update7", None, None),
+    ("refresh in a description", None, REFRESH % "#update8", None),
+    ("base address elsewhere", '<base href="%s">' % ELSEWHERE + REFRESH % "#update7", None, None),
+    ("frame", '<iframe src="%s#update7"></iframe>' % ELSEWHERE, None, None),
+    ("refresh in an install-page title", None, None, REFRESH % "#install"),
+]
+
+
+def test_hostile_pages(s):
+    """Without any input, no hostile page starts an action: the browser
+    refuses its navigation, the server is asked for no archive, nothing in
+    the product directory changes. One display for all cases."""
+    s.start_xvfb()
+    failures = []
+    for n, (case, name, description, list_name) in enumerate(HOSTILE_PAGES):
+        texts = {k: v for k, v in (("name", name), ("description", description), ("list_name", list_name)) if v}
+        port = s.start_server(s.make_catalog(big_file_bytes=20_000, tag=str(n), **texts))
+        s.make_product(dir_name="product%d" % n)
+        before = s.product_files()
+        s.start_app(port)
+        main = s.main_window()
+        s.wait_trace("First page loaded.")
+        clicked = 0
+        if list_name:
+            s.key(main, "Tab", "Return")
+            wait_until("the page after the download", lambda: s.app_trace().count("Navigate:") >= 2)
+            clicked = 1
+        try:
+            wait_until("a refusal", lambda: "Navigation refused:" in s.app_trace() or
+                       s.file_requests() > clicked, timeout=10)
+        except TestFailure:
+            pass
+        time.sleep(1)  # anything the page might still start
+        after = s.product_files()
+        # Only the user's own download may have added files.
+        changed = [p for p in set(before) | set(after) if before.get(p) != after.get(p) and
+                   not (clicked and p not in before and p.startswith("update7.0000"))]
+        problems = [what for what, bad in (
+            ("archive requested", s.file_requests() != clicked),
+            ("product files changed: %s" % sorted(changed), changed),
+            ("no refusal traced", "Navigation refused:" not in s.app_trace())) if bad]
+        if problems:
+            failures.append("%s: %s" % (case, ", ".join(problems)))
+        s.stop(s.app)
+        s.stop(s.server)
+    check(not failures, "; ".join(failures))
 
 
 def main(argv):
