@@ -4,7 +4,10 @@
 #include <exdispid.h>
 #include <oaidl.h>
 #include <ocidl.h>
+#include <servprov.h>
+#include <urlmon.h>
 
+#include <cstring>
 #include <vector>
 
 #include "../../res/resource.h"
@@ -24,6 +27,16 @@ constexpr DISPID kDispidBeforeNavigate2 = 250;
 const CLSID kClsidWebBrowser = {0x8856F961, 0x340A, 0x11D0, {0xA9, 0x6B, 0x00, 0xC0, 0x4F, 0xD7, 0x05, 0xA2}};
 // {34A715A0-6587-11D0-924A-0020AFC7AC4D}
 const IID kDiidWebBrowserEvents2 = {0x34A715A0, 0x6587, 0x11D0, {0x92, 0x4A, 0x00, 0x20, 0xAF, 0xC7, 0xAC, 0x4D}};
+
+// What a page may not do by itself, whatever zone it is in: refresh or
+// redirect, navigate frames, submit forms, reach a more trusted zone, run
+// scripts, Java or ActiveX controls, or start a file download.
+constexpr DWORD kRefusedUrlActions[] = {
+    URLACTION_HTML_META_REFRESH,      URLACTION_HTML_SUBFRAME_NAVIGATE, URLACTION_HTML_SUBMIT_FORMS,
+    URLACTION_HTML_SUBMIT_FORMS_FROM, URLACTION_HTML_SUBMIT_FORMS_TO,   URLACTION_FEATURE_ZONE_ELEVATION,
+    URLACTION_SCRIPT_RUN,             URLACTION_HTML_JAVA_RUN,          URLACTION_ACTIVEX_RUN,
+    URLACTION_SHELL_FILE_DOWNLOAD,
+};
 
 // The host whose control takes keys (the user-interface thread has one).
 quon::win::BrowserHost* t_keyHost = nullptr;
@@ -72,7 +85,7 @@ bool RegisterBrowserSiteClass() {
 
 // The client site, the in-place site and the ambient properties. Lives as
 // long as the host; reference counts are kept for the protocol only.
-class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public IDispatch {
+class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public IDispatch, public IServiceProvider {
  public:
   explicit Site(BrowserHost& host) : m_host(host) {}
   virtual ~Site() = default;
@@ -86,6 +99,8 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
       *object = static_cast<IOleInPlaceSite*>(this);
     } else if (riid == IID_IDispatch) {
       *object = static_cast<IDispatch*>(this);
+    } else if (riid == IID_IServiceProvider) {
+      *object = static_cast<IServiceProvider*>(this);
     } else {
       *object = nullptr;
       return E_NOINTERFACE;
@@ -158,10 +173,70 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
     return DISP_E_MEMBERNOTFOUND;
   }
 
+  // IServiceProvider: the control asks its site for a security manager.
+  STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** object) override;
+
  private:
   BrowserHost& m_host;
   ULONG m_refs = 1;
 };
+
+// The host's security manager: the actions of kRefusedUrlActions are
+// disallowed; every other question gets the system's own answer.
+class BrowserHost::Security : public IInternetSecurityManager {
+ public:
+  virtual ~Security() = default;
+  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IInternetSecurityManager) {
+      *object = static_cast<IInternetSecurityManager*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
+  STDMETHODIMP SetSecuritySite(IInternetSecurityMgrSite*) override { return INET_E_DEFAULT_ACTION; }
+  STDMETHODIMP GetSecuritySite(IInternetSecurityMgrSite** site) override {
+    if (site) *site = nullptr;
+    return INET_E_DEFAULT_ACTION;
+  }
+  STDMETHODIMP MapUrlToZone(LPCWSTR, DWORD*, DWORD) override { return INET_E_DEFAULT_ACTION; }
+  STDMETHODIMP GetSecurityId(LPCWSTR, BYTE*, DWORD*, DWORD_PTR) override { return INET_E_DEFAULT_ACTION; }
+  STDMETHODIMP ProcessUrlAction(LPCWSTR, DWORD action, BYTE* policy, DWORD policySize, BYTE*, DWORD, DWORD,
+                                DWORD) override {
+    bool refused = false;
+    for (DWORD a : kRefusedUrlActions) refused = refused || a == action;
+    if (!refused) return INET_E_DEFAULT_ACTION;
+    if (policy && policySize >= sizeof(DWORD)) {
+      const DWORD disallow = URLPOLICY_DISALLOW;
+      std::memcpy(policy, &disallow, sizeof disallow);
+    }
+    return S_FALSE;  // answered, and not allowed
+  }
+  STDMETHODIMP QueryCustomPolicy(LPCWSTR, REFGUID, BYTE** policy, DWORD* size, BYTE*, DWORD, DWORD) override {
+    if (policy) *policy = nullptr;
+    if (size) *size = 0;
+    return INET_E_DEFAULT_ACTION;
+  }
+  STDMETHODIMP SetZoneMapping(DWORD, LPCWSTR, DWORD) override { return INET_E_DEFAULT_ACTION; }
+  STDMETHODIMP GetZoneMappings(DWORD, IEnumString** mappings, DWORD) override {
+    if (mappings) *mappings = nullptr;
+    return INET_E_DEFAULT_ACTION;
+  }
+
+ private:
+  ULONG m_refs = 1;
+};
+
+STDMETHODIMP BrowserHost::Site::QueryService(REFGUID service, REFIID riid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (service != SID_SInternetSecurityManager) return E_NOINTERFACE;
+  return m_host.m_securityImpl->QueryInterface(riid, object);
+}
 
 // The minimal in-place frame: no menus, no tool space, no status line.
 class BrowserHost::Frame : public IOleInPlaceFrame {
@@ -274,10 +349,14 @@ STDMETHODIMP BrowserHost::Site::GetWindowContext(IOleInPlaceFrame** frame, IOleI
 }
 
 BrowserHost::BrowserHost()
-    : m_siteImpl(new Site(*this)), m_frameImpl(new Frame(*this)), m_eventsImpl(new Events(*this)) {}
+    : m_siteImpl(new Site(*this)),
+      m_frameImpl(new Frame(*this)),
+      m_eventsImpl(new Events(*this)),
+      m_securityImpl(new Security()) {}
 
 BrowserHost::~BrowserHost() {
   Destroy();
+  delete m_securityImpl;
   delete m_eventsImpl;
   delete m_frameImpl;
   delete m_siteImpl;
@@ -290,6 +369,8 @@ bool BrowserHost::Create(HWND site, BeforeNavigateHandler handler) {
   m_site = site;
   m_handler = std::move(handler);
   if (!site) return false;
+  t_keyHost = this;
+  m_filter = SetWindowsHookExA(WH_MSGFILTER, &BrowserHost::MessageFilter, nullptr, GetCurrentThreadId());
   HRESULT hr = CoCreateInstance(kClsidWebBrowser, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject,
                                 reinterpret_cast<void**>(&m_object));
   if (FAILED(hr) || !m_object) {
@@ -312,10 +393,8 @@ bool BrowserHost::Create(HWND site, BeforeNavigateHandler handler) {
     inPlace->Release();
   }
   m_object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&m_dispatch));
-  if (SUCCEEDED(m_object->QueryInterface(IID_IOleInPlaceActiveObject, reinterpret_cast<void**>(&m_active)))) {
-    t_keyHost = this;
-    m_filter = SetWindowsHookExA(WH_MSGFILTER, &BrowserHost::MessageFilter, nullptr, GetCurrentThreadId());
-  }
+  if (FAILED(m_object->QueryInterface(IID_IOleInPlaceActiveObject, reinterpret_cast<void**>(&m_active))))
+    m_active = nullptr;
   IConnectionPointContainer* container = nullptr;
   if (SUCCEEDED(m_object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
     if (SUCCEEDED(container->FindConnectionPoint(kDiidWebBrowserEvents2, &m_connection)) && m_connection) {
@@ -384,8 +463,10 @@ HRESULT BrowserHost::Navigate(const std::string& url) {
     args[i].pvarVal = values[i];
   }
   DISPPARAMS params = {args, nullptr, 5, 0};
+  m_navigating = true;
   HRESULT hr = m_dispatch->Invoke(kDispidNavigate2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
                                   nullptr, nullptr, nullptr);
+  m_navigating = false;
   VariantClear(&vUrl);
   VariantClear(&vTarget);
   VariantClear(&vHeaders);
@@ -395,9 +476,29 @@ HRESULT BrowserHost::Navigate(const std::string& url) {
 LRESULT CALLBACK BrowserHost::MessageFilter(int code, WPARAM wParam, LPARAM lParam) {
   if (code == MSGF_DIALOGBOX && t_keyHost) {
     MSG* msg = reinterpret_cast<MSG*>(lParam);
+    if (msg) t_keyHost->NoteUserInput(*msg);
     if (msg && t_keyHost->TranslateKey(msg)) return 1;
   }
   return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The user follows a link with a click (the left button's release) or the
+// Enter key, and the control raises BeforeNavigate2 while it handles that
+// message. So a navigation counts as the user's when such input reached the
+// browser less than kUserInputMs before it, and only the first navigation
+// after the input does: a page that refreshes or loads a frame by itself,
+// even right after a click, has no input of its own left.
+void BrowserHost::NoteUserInput(const MSG& msg) {
+  const bool follows = msg.message == WM_LBUTTONUP || (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN);
+  if (!follows || !m_site || (msg.hwnd != m_site && !IsChild(m_site, msg.hwnd))) return;
+  m_inputPending = true;
+  m_inputTick = GetTickCount();
+}
+
+bool BrowserHost::TakeUserInput() {
+  const bool recent = m_inputPending && GetTickCount() - m_inputTick < kUserInputMs;
+  m_inputPending = false;
+  return recent;
 }
 
 bool BrowserHost::TranslateKey(MSG* msg) {
@@ -407,10 +508,16 @@ bool BrowserHost::TranslateKey(MSG* msg) {
 }
 
 void BrowserHost::OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancelFlag) {
+  // The program's own page load follows no link: its address (a directory
+  // may be named like a link) is nothing for the link handler.
+  if (m_navigating) return;
   bool cancel = false;
-  if (m_handler) m_handler(BstrToText(url), cancel);
+  const bool userStarted = TakeUserInput();
+  if (m_handler) m_handler(BstrToText(url), userStarted, cancel);
   if (cancel && cancelFlag) *cancelFlag = VARIANT_TRUE;
 }
+
+IOleClientSite* BrowserHost::ClientSite() { return m_siteImpl; }
 
 bool BrowserHost::FireBeforeNavigate(const std::string& url) {
   // Build the arguments exactly as the control passes them.

@@ -1,7 +1,8 @@
 // Hosts the system web browser control in a window of our own, without a
 // control container library: the client site, in-place site and frame, the
-// ambient properties (scripts, Java and ActiveX controls off), and the
-// DWebBrowserEvents2 sink for BeforeNavigate2. The dialog template carries
+// ambient properties (scripts, Java and ActiveX controls off), the security
+// manager (no page navigates by itself), and the DWebBrowserEvents2 sink for
+// BeforeNavigate2. The dialog template carries
 // a placeholder window of class QUON_BROWSER_SITE_CLASS at the control's
 // rectangle; the host embeds the control into it.
 #pragma once
@@ -21,9 +22,9 @@ bool RegisterBrowserSiteClass();
 
 class BrowserHost {
  public:
-  // Receives the URL of a navigation about to start, as 8-bit text; sets
-  // cancel to stop it.
-  using BeforeNavigateHandler = std::function<void(const std::string& url, bool& cancel)>;
+  // Receives the URL of a navigation about to start, as 8-bit text, and
+  // whether the user's input started it; sets cancel to stop it.
+  using BeforeNavigateHandler = std::function<void(const std::string& url, bool userStarted, bool& cancel)>;
 
   BrowserHost();
   ~BrowserHost();
@@ -48,25 +49,36 @@ class BrowserHost {
 
   // Delivers a BeforeNavigate2 event as the control does (tests).
   bool FireBeforeNavigate(const std::string& url);
+  // The client site the control is given (tests ask it for its services).
+  IOleClientSite* ClientSite();
+
+  // How long a click or Enter in the browser lets a navigation count as the
+  // user's.
+  static constexpr DWORD kUserInputMs = 1000;
 
  private:
   class Site;
   class Frame;
   class Events;
+  class Security;
   friend class Site;
   friend class Frame;
   friend class Events;
 
   void OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancel);
-  // Keys for the control (Tab between links, Enter on a link) go to it
-  // before the dialog manager sees them.
+  // The dialog loop's messages: keys for the control (Tab between links,
+  // Enter on a link) go to it before the dialog manager sees them, and the
+  // user's clicks and Enter in the browser are noted.
   static LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam);
   bool TranslateKey(MSG* msg);
+  void NoteUserInput(const MSG& msg);
+  bool TakeUserInput();
 
   HWND m_site = nullptr;
   Site* m_siteImpl;
   Frame* m_frameImpl;
   Events* m_eventsImpl;
+  Security* m_securityImpl;
   IOleObject* m_object = nullptr;
   IDispatch* m_dispatch = nullptr;
   IConnectionPoint* m_connection = nullptr;
@@ -74,6 +86,9 @@ class BrowserHost {
   IOleInPlaceActiveObject* m_active = nullptr;
   HHOOK m_filter = nullptr;
   BeforeNavigateHandler m_handler;
+  bool m_inputPending = false;  // a click or Enter not yet taken by a navigation
+  DWORD m_inputTick = 0;        // when it came (GetTickCount)
+  bool m_navigating = false;    // inside Navigate: the program's own page load
 };
 
 }  // namespace quon::win

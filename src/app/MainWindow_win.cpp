@@ -18,8 +18,8 @@ void MainWindowWin::DoDataExchange(bool save) {
   Dialog::DoDataExchange(save);
   ExchangeControl(IDC_EXPLORER, m_browserSite);
   if (m_browserSite && !m_browser.IsCreated()) {
-    m_browser.Create(m_browserSite, [this](const std::string& url, bool& cancel) {
-      if (m_logic) m_logic->OnBeforeNavigate2(url, /*userStarted=*/true, cancel);
+    m_browser.Create(m_browserSite, [this](const std::string& url, bool userStarted, bool& cancel) {
+      if (m_logic) m_logic->OnBeforeNavigate2(url, userStarted, cancel);
     });
   }
 }

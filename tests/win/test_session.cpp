@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <ole2.h>
+#include <urlmon.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -149,18 +150,42 @@ TEST(MainWindow, SystemMenuIconsAndKeys) {
   EXPECT_TRUE(checked);
 }
 
+// What the dialog loop hands the browser host when the user clicks (left
+// button released) or presses a key in `window`.
+void UserInput(HWND window, UINT message = WM_LBUTTONUP, WPARAM wParam = 0) {
+  MSG msg = {};
+  msg.hwnd = window;
+  msg.message = message;
+  msg.wParam = wParam;
+  msg.time = GetTickCount();
+  CallMsgFilterA(&msg, MSGF_DIALOGBOX);
+}
+
+struct BrowserHostTest : ::testing::Test {
+  void SetUp() override {
+    site = CreateWindowA(QUON_BROWSER_SITE_CLASS, "", WS_POPUP | WS_VISIBLE, 0, 0, 400, 300, nullptr, nullptr,
+                         GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(site, nullptr);
+    created = host.Create(site, [this](const std::string& url, bool userStarted, bool& cancel) {
+      seen.push_back(url);
+      started.push_back(userStarted);
+      cancel = url.find('#') != std::string::npos;
+    });
+  }
+  void TearDown() override {
+    host.Destroy();
+    DestroyWindow(site);
+  }
+  HWND site = nullptr;
+  BrowserHost host;
+  bool created = false;
+  std::vector<std::string> seen;
+  std::vector<bool> started;
+};
+
 // The browser host reports navigations as the control reports them: both
 // address forms reach the handler and a cancelled one goes no further.
-TEST(BrowserHost, BeforeNavigate2ReachesTheHandler) {
-  HWND site = CreateWindowA(QUON_BROWSER_SITE_CLASS, "", WS_POPUP | WS_VISIBLE, 0, 0, 400, 300, nullptr, nullptr,
-                            GetModuleHandleA(nullptr), nullptr);
-  ASSERT_NE(site, nullptr);
-  std::vector<std::string> seen;
-  BrowserHost host;
-  bool created = host.Create(site, [&](const std::string& url, bool& cancel) {
-    seen.push_back(url);
-    cancel = url.find('#') != std::string::npos;
-  });
+TEST_F(BrowserHostTest, BeforeNavigate2ReachesTheHandler) {
   EXPECT_TRUE(host.FireBeforeNavigate("file:///C:/Quon/QuonUpdateLast.html#update12"));
   EXPECT_TRUE(host.FireBeforeNavigate("C:\\Quon\\QuonUpdateLast.html#install"));
   EXPECT_FALSE(host.FireBeforeNavigate("http://example.invalid/page.html"));
@@ -169,29 +194,90 @@ TEST(BrowserHost, BeforeNavigate2ReachesTheHandler) {
   EXPECT_EQ(seen[1], "C:\\Quon\\QuonUpdateLast.html#install");
   EXPECT_EQ(host.DownloadControlFlags(), 0x80 | 0x100 | 0x200);
 
-  if (!created) {
-    DestroyWindow(site);
-    GTEST_SKIP() << "the web browser control cannot be created here";
-  }
-  // The control itself: Navigate2 through its dispatch interface raises
-  // BeforeNavigate2 through the connection point.
+  if (!created) GTEST_SKIP() << "the web browser control cannot be created here";
+  // The control itself: Navigate2 through its dispatch interface. Its own
+  // BeforeNavigate2 is the program's page load, which is no link.
   seen.clear();
   std::string dir = MakeTempDir("quon-page-");
   std::ofstream(dir + "page.html") << "<html><body><a href=\"#update12\">x</a></body></html>";
   std::string url = "file:///" + dir + "page.html#update12";
   for (auto& c : url) c = c == '\\' ? '/' : c;
   EXPECT_EQ(host.Navigate(url), S_OK);
-  PumpUntil([&] { return !seen.empty(); }, 10000);
-  if (seen.empty()) {
-    host.Destroy();
-    DestroyWindow(site);
-    RemoveTree(dir);
-    GTEST_SKIP() << "the browser control here raises no BeforeNavigate2 (no HTML engine)";
-  }
-  EXPECT_EQ(seen[0].substr(seen[0].rfind('#')), "#update12");
-  host.Destroy();
-  DestroyWindow(site);
+  PumpUntil([&] { return !seen.empty(); }, 2000);
+  EXPECT_TRUE(seen.empty()) << seen[0];
   RemoveTree(dir);
+}
+
+// A navigation counts as the user's only right after a click or Enter in
+// the browser, and only the first one after it.
+TEST_F(BrowserHostTest, OnlyAClickOrEnterInTheBrowserStartsANavigation) {
+  HWND other = CreateWindowA("STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, GetModuleHandleA(nullptr),
+                             nullptr);
+  HWND child = CreateWindowA("STATIC", "", WS_CHILD, 0, 0, 10, 10, site, nullptr, GetModuleHandleA(nullptr),
+                             nullptr);
+  struct Case {
+    const char* what;
+    std::function<void()> input;
+    bool userStarted;
+  };
+  const Case cases[] = {
+      {"no input", [] {}, false},
+      {"click", [&] { UserInput(site); }, true},
+      {"click in the control's own window", [&] { UserInput(child); }, true},
+      {"Enter", [&] { UserInput(site, WM_KEYDOWN, VK_RETURN); }, true},
+      {"Tab", [&] { UserInput(site, WM_KEYDOWN, VK_TAB); }, false},
+      {"button pressed, not released", [&] { UserInput(site, WM_LBUTTONDOWN); }, false},
+      {"click in another window", [&] { UserInput(other); }, false},
+      {"click too long ago", [&] { UserInput(site); Sleep(BrowserHost::kUserInputMs + 200); }, false},
+  };
+  for (const Case& c : cases) {
+    started.clear();
+    c.input();
+    host.FireBeforeNavigate("file:///C:/Quon/QuonUpdateLast.html#update12");
+    host.FireBeforeNavigate("file:///C:/Quon/QuonUpdateLast.html#update12");  // the click is spent
+    EXPECT_EQ(started, (std::vector<bool>{c.userStarted, false})) << c.what;
+  }
+  DestroyWindow(child);
+  DestroyWindow(other);
+}
+
+// The control asks its site for a security manager: automatic navigation
+// and active content are disallowed in every zone, the rest is left to the
+// system's defaults.
+TEST_F(BrowserHostTest, SecurityManagerDisallowsWhatPagesDoByThemselves) {
+  IServiceProvider* services = nullptr;
+  ASSERT_EQ(host.ClientSite()->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(&services)), S_OK);
+  IInternetSecurityManager* security = nullptr;
+  ASSERT_EQ(services->QueryService(SID_SInternetSecurityManager, IID_IInternetSecurityManager,
+                                   reinterpret_cast<void**>(&security)),
+            S_OK);
+  void* none = nullptr;
+  EXPECT_TRUE(FAILED(services->QueryService(IID_IOleClientSite, IID_IUnknown, &none)));
+  EXPECT_EQ(none, nullptr);
+  struct Case {
+    DWORD action;
+    bool disallowed;
+  };
+  const Case cases[] = {
+      {URLACTION_HTML_META_REFRESH, true},       {URLACTION_HTML_SUBFRAME_NAVIGATE, true},
+      {URLACTION_HTML_SUBMIT_FORMS, true},       {URLACTION_HTML_SUBMIT_FORMS_TO, true},
+      {URLACTION_FEATURE_ZONE_ELEVATION, true},  {URLACTION_SCRIPT_RUN, true},
+      {URLACTION_ACTIVEX_RUN, true},             {URLACTION_SHELL_FILE_DOWNLOAD, true},
+      {URLACTION_HTML_FONT_DOWNLOAD, false},     {URLACTION_FEATURE_MIME_SNIFFING, false},
+  };
+  for (const wchar_t* url : {L"file:///C:/Quon/QuonUpdateLast.html", L"http://example.invalid/"}) {
+    for (const Case& c : cases) {
+      DWORD policy = URLPOLICY_ALLOW;
+      HRESULT hr = security->ProcessUrlAction(url, c.action, reinterpret_cast<BYTE*>(&policy), sizeof policy,
+                                              nullptr, 0, PUAF_DEFAULT, 0);
+      EXPECT_EQ(hr, c.disallowed ? S_FALSE : INET_E_DEFAULT_ACTION) << std::hex << c.action;
+      EXPECT_EQ(policy, c.disallowed ? DWORD{URLPOLICY_DISALLOW} : DWORD{URLPOLICY_ALLOW}) << std::hex << c.action;
+    }
+    DWORD zone = 0;
+    EXPECT_EQ(security->MapUrlToZone(url, &zone, 0), INET_E_DEFAULT_ACTION);
+  }
+  security->Release();
+  services->Release();
 }
 
 // ---- the whole road ---------------------------------------------------
@@ -224,7 +310,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   std::string listPage, installPage, resultPage, statusLine;
   size_t updates = 0;
   bool aboutFromMenu = false, aboutFromButton = false;
-  bool updateCancelled = false, installCancelled = false, secondUpdateIgnored = false;
+  bool updateCancelled = false, installCancelled = false, secondUpdateIgnored = false, unasked = false;
   DWORD started = GetTickCount();
   UiDriver driver([&] {
     HWND hwnd = window.Hwnd();
@@ -251,15 +337,23 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
           (fromMenu ? aboutFromMenu : aboutFromButton) = about.Seen();
         }
         if (const char* pause = std::getenv("QUON_TEST_PAUSE_MS")) PumpUntil([] { return false; }, std::atoi(pause));
+        // The page going to update 101 by itself: refused, nothing runs.
+        unasked = window.Browser().FireBeforeNavigate(pageUrl + "#update101") && dlg.m_strDownloadFile.empty();
         // A click on update 101, as the control reports it (file URL).
+        UserInput(GetDlgItem(hwnd, IDC_EXPLORER));
         updateCancelled = window.Browser().FireBeforeNavigate(pageUrl + "#update101");
         stage = 1;
         return false;
       case 1:
         installPage = FileText(m_dir + "QuonUpdateLast.html");
         // The install page ignores update links ...
+        UserInput(GetDlgItem(hwnd, IDC_EXPLORER));
         secondUpdateIgnored = !window.Browser().FireBeforeNavigate(pageUrl + "#update102");
-        // ... and acts on the install link (here as a plain path).
+        // ... and acts on the install link (here as a plain path) when the
+        // user follows it, not when the page goes there by itself.
+        unasked = unasked && window.Browser().FireBeforeNavigate(m_dir + "QuonUpdateLast.html#install") &&
+                  !dlg.m_bUpdateComplete;
+        UserInput(GetDlgItem(hwnd, IDC_EXPLORER), WM_KEYDOWN, VK_RETURN);
         installCancelled = window.Browser().FireBeforeNavigate(m_dir + "QuonUpdateLast.html#install");
         resultPage = FileText(m_dir + "QuonUpdateLast.html");
         stage = 2;
@@ -281,6 +375,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   EXPECT_FALSE(statusLine.empty());
   EXPECT_TRUE(aboutFromMenu);
   EXPECT_TRUE(aboutFromButton);
+  EXPECT_TRUE(unasked) << "an action ran without the user";
   EXPECT_TRUE(updateCancelled);
   EXPECT_EQ(dlg.m_strNewVersion, "6.0.122.3");
   EXPECT_NE(installPage.find("#install"), std::string::npos) << installPage;
