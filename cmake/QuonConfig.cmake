@@ -4,7 +4,7 @@
 # only the key it was configured with.
 
 set(QUON_UPDATE_HOST "updates.quon-sim.example" CACHE STRING "Host name of the update server")
-set(QUON_UPDATE_PORT "80" CACHE STRING "TCP port of the update server")
+set(QUON_UPDATE_PORT "" CACHE STRING "TCP port of the update server (empty: 80 for http, 443 for https)")
 set(QUON_UPDATE_PATH "/quonupdate/service.asp" CACHE STRING "Path of the update service page")
 set(QUON_SCRAMBLE_KEY
     "EveryCarefulEngineerChecksThePressureGaugesTwiceBeforeOpeningTheMainValveBecauseSteamRemembersNothingAndForgivesLessWhileQuietTurbinesHumAlongTheNorthernRidgeUnderSilverCloudsWherePatientSurveyorsMeasureRiversBridgesAndTunnelsThroughDeepFog1987"
@@ -13,7 +13,15 @@ set(QUON_SCRAMBLE_KEY
 if(NOT QUON_UPDATE_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$")
   message(FATAL_ERROR "QUON_UPDATE_HOST='${QUON_UPDATE_HOST}' is not a host name (letters, digits, '.' and '-').")
 endif()
-if(NOT QUON_UPDATE_PORT MATCHES "^[0-9]+$" OR QUON_UPDATE_PORT LESS 1 OR QUON_UPDATE_PORT GREATER 65535)
+set(QUON_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+# The scheme (and with it the default port), signing and certificates.
+include(${CMAKE_CURRENT_LIST_DIR}/QuonTrustConfig.cmake)
+if(QUON_UPDATE_PORT STREQUAL "")
+  set(QUON_UPDATE_PORT_NUMBER ${QUON_UPDATE_DEFAULT_PORT})
+else()
+  set(QUON_UPDATE_PORT_NUMBER "${QUON_UPDATE_PORT}")
+endif()
+if(NOT QUON_UPDATE_PORT_NUMBER MATCHES "^[0-9]+$" OR QUON_UPDATE_PORT_NUMBER LESS 1 OR QUON_UPDATE_PORT_NUMBER GREATER 65535)
   message(FATAL_ERROR "QUON_UPDATE_PORT='${QUON_UPDATE_PORT}' must be a number from 1 to 65535.")
 endif()
 if(NOT QUON_UPDATE_PATH MATCHES "^/[A-Za-z0-9._~/-]*$")
@@ -29,5 +37,4 @@ if(NOT QUON_SCRAMBLE_KEY MATCHES "^[A-Za-z0-9]+$" OR NOT _quon_key_len EQUAL 244
     "(got ${_quon_key_len} characters, ${_quon_key_ndigits} digits).")
 endif()
 
-set(QUON_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/build_config.cpp.in ${QUON_GENERATED_DIR}/build_config.cpp @ONLY)

@@ -62,10 +62,15 @@ function(_quon_define_package_win)
   else()
     message(WARNING "package-win: no cablib target, the zip holds QuonUpdate.exe only")
   endif()
+  # With QUON_CODESIGN_CERT and QUON_CODESIGN_KEY the staged copies are
+  # signed before they are zipped.
+  list(TRANSFORM names PREPEND ${_quon_pkg_dir}/ OUTPUT_VARIABLE staged)
+  quon_codesign_commands(sign ${staged})
   add_custom_target(package-win
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${_quon_pkg_dir} ${QUON_WIN_PACKAGE}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${_quon_pkg_dir}
     COMMAND ${CMAKE_COMMAND} -E copy ${files} ${_quon_pkg_dir}
+    ${sign}
     COMMAND ${CMAKE_COMMAND} -E chdir ${_quon_pkg_dir} zip -q -X ${QUON_WIN_PACKAGE} ${names}
     DEPENDS ${deps}
     COMMENT "Packaging ${QUON_WIN_PACKAGE}"

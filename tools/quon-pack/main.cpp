@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "CabSigner.h"
 #include "PackList.h"
 
 using namespace quon::pack;
@@ -16,10 +17,13 @@ using namespace quon::pack;
 namespace {
 
 const char kUsage[] =
-    "usage: quon-pack -o OUT.cab [-C DIR] --name TEXT [--description TEXT] [FILE...]\n"
+    "usage: quon-pack -o OUT.cab [-C DIR] [--sign-cert F --sign-key F] --name TEXT [--description TEXT] [FILE...]\n"
     "                 [--module N [--name TEXT] [--description TEXT] FILE...]...\n"
     "  -o OUT.cab          the archive to write\n"
     "  -C DIR              read the files relative to DIR (default: the current directory)\n"
+    "  --sign-cert F, --sign-key F\n"
+    "                      sign the archive with this code-signing certificate and its private\n"
+    "                      key (PEM or DER; the key unencrypted)\n"
     "  --name, --description\n"
     "                      title and description of the section being described: the update\n"
     "                      itself (MAIN) until the first --module, then that module's section\n"
@@ -118,6 +122,7 @@ bool WriteCabinet(const std::vector<PackSection>& sections, const std::string& l
 int main(int argc, char** argv) {
   std::string out;
   std::string baseDir;
+  std::string signCert, signKey;
   std::vector<PackSection> sections(1);  // MAIN first
   bool nameSet = false, descriptionSet = false;
   std::vector<std::string> paths;
@@ -129,6 +134,12 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (arg == "--sign-cert" || arg == "--sign-key") {
+      const char* v = next();
+      if (v == nullptr) return Usage("missing value after " + arg);
+      (arg == "--sign-cert" ? signCert : signKey) = v;
+      continue;
     }
     if (arg == "-o" || arg == "-C" || arg == "--name" || arg == "--description" || arg == "--module") {
       const char* v = next();
@@ -167,6 +178,7 @@ int main(int argc, char** argv) {
   }
   if (out.empty()) return Usage("-o OUT.cab is required");
   if (sections[0].name.empty()) return Usage("--name is required for the update");
+  if (signCert.empty() != signKey.empty()) return Usage("--sign-cert and --sign-key go together");
 
   std::vector<std::string> problems;
   for (size_t k = 0; k < paths.size(); ++k) {
@@ -193,6 +205,10 @@ int main(int argc, char** argv) {
   }
 
   std::string problem;
-  if (!WriteCabinet(sections, BuildUpdateList(sections), out, problem)) return Fail(problem);
-  return 0;
+  if (signCert.empty()) return WriteCabinet(sections, BuildUpdateList(sections), out, problem) ? 0 : Fail(problem);
+  const std::string unsignedCab = out + ".unsigned" + std::to_string(getpid());
+  bool ok = WriteCabinet(sections, BuildUpdateList(sections), unsignedCab, problem) &&
+            SignCabinetFile(unsignedCab, out, signCert, signKey, problem);
+  std::remove(unsignedCab.c_str());
+  return ok ? 0 : Fail(problem);
 }

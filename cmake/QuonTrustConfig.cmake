@@ -1,0 +1,171 @@
+# Trust settings of the build: the update server's scheme, the vendor's code-signing certificate that
+# update archives must be signed with, whether a signature is required, the
+# extra certificate authorities HTTPS trusts, and the certificate and key
+# that sign the Windows package. Included by QuonConfig.cmake; every file is
+# checked here with the openssl command so that a wrong file stops the
+# configuration instead of producing an updater that refuses every update.
+
+set(QUON_UPDATE_SCHEME "http" CACHE STRING "Scheme of the update server: http or https")
+set_property(CACHE QUON_UPDATE_SCHEME PROPERTY STRINGS http https)
+set(QUON_UPDATE_SIGNER_CERT "" CACHE FILEPATH
+    "The vendor's code-signing certificate (PEM or DER); update archives must be signed by it or by a certificate it issued")
+set(QUON_UPDATE_REQUIRE_SIGNATURE "" CACHE STRING
+    "Refuse update archives without a valid signature (ON/OFF; empty: ON when QUON_UPDATE_SIGNER_CERT is given)")
+set(QUON_UPDATE_EXTRA_CA_FILE "" CACHE FILEPATH
+    "PEM file of certificate authorities that HTTPS trusts in addition to the system's store (for tests)")
+set(QUON_CODESIGN_CERT "" CACHE FILEPATH "Code-signing certificate (PEM or DER) for QuonUpdate.exe and CABLIB.DLL in package-win")
+set(QUON_CODESIGN_KEY "" CACHE FILEPATH "Private key (PEM or DER) matching QUON_CODESIGN_CERT")
+
+file(MAKE_DIRECTORY ${QUON_GENERATED_DIR})
+
+# quon_bytes_initializer(<out> <hex>): "0x.., 0x.., ..., 0x00" from a hex
+# dump, with a terminating zero byte so that an empty value still makes a
+# valid array (its length is the array's size less one).
+function(quon_bytes_initializer out hex)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  set(${out} "${bytes}0x00" PARENT_SCOPE)
+endfunction()
+
+function(_quon_require_openssl what)
+  find_program(QUON_OPENSSL_EXECUTABLE openssl)
+  if(NOT QUON_OPENSSL_EXECUTABLE)
+    message(FATAL_ERROR "${what} is set, but the 'openssl' command that checks it was not found (Debian package openssl).")
+  endif()
+endfunction()
+
+# _quon_read_certificate(<var> <file> <der_out>): checks that <file> holds
+# exactly one X.509 certificate (PEM or DER) and writes its DER form.
+function(_quon_read_certificate var file der_out)
+  if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+    message(FATAL_ERROR "${var}='${file}' is not a file.")
+  endif()
+  _quon_require_openssl(${var})
+  file(READ "${file}" head LIMIT 4096)
+  set(form DER)
+  if(head MATCHES "-----BEGIN")
+    set(form PEM)
+    file(STRINGS "${file}" begins REGEX "-----BEGIN CERTIFICATE-----")
+    list(LENGTH begins count)
+    if(NOT count EQUAL 1)
+      message(FATAL_ERROR "${var}='${file}' must hold exactly one certificate (it holds ${count}).")
+    endif()
+  endif()
+  execute_process(
+    COMMAND ${QUON_OPENSSL_EXECUTABLE} x509 -inform ${form} -in "${file}" -outform DER -out "${der_out}"
+    RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_QUIET)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${var}='${file}' is not an X.509 certificate in PEM or DER form:\n${err}")
+  endif()
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+endfunction()
+
+if(NOT QUON_UPDATE_SCHEME MATCHES "^(http|https)$")
+  message(FATAL_ERROR "QUON_UPDATE_SCHEME='${QUON_UPDATE_SCHEME}' must be http or https.")
+endif()
+if(QUON_UPDATE_SCHEME STREQUAL "https")
+  set(QUON_UPDATE_DEFAULT_PORT 443)
+else()
+  set(QUON_UPDATE_DEFAULT_PORT 80)
+endif()
+
+# The signer.
+set(_quon_signer_hex "")
+if(NOT QUON_UPDATE_SIGNER_CERT STREQUAL "")
+  set(_quon_signer_der ${QUON_GENERATED_DIR}/update-signer.der)
+  _quon_read_certificate(QUON_UPDATE_SIGNER_CERT "${QUON_UPDATE_SIGNER_CERT}" ${_quon_signer_der})
+  file(READ ${_quon_signer_der} _quon_signer_hex HEX)
+  file(SHA256 ${_quon_signer_der} _quon_signer_sha256)
+  message(STATUS "Update archives are checked against the signer certificate with SHA-256 ${_quon_signer_sha256}")
+endif()
+quon_bytes_initializer(QUON_UPDATE_SIGNER_DER_BYTES "${_quon_signer_hex}")
+
+if(QUON_UPDATE_REQUIRE_SIGNATURE STREQUAL "")
+  if(QUON_UPDATE_SIGNER_CERT STREQUAL "")
+    set(_quon_require OFF)
+  else()
+    set(_quon_require ON)
+  endif()
+elseif(QUON_UPDATE_REQUIRE_SIGNATURE MATCHES "^(ON|On|on|OFF|Off|off|TRUE|True|true|FALSE|False|false|YES|Yes|yes|NO|No|no|1|0)$")
+  set(_quon_require ${QUON_UPDATE_REQUIRE_SIGNATURE})
+else()
+  message(FATAL_ERROR "QUON_UPDATE_REQUIRE_SIGNATURE='${QUON_UPDATE_REQUIRE_SIGNATURE}' must be ON, OFF or empty.")
+endif()
+if(_quon_require)
+  if(QUON_UPDATE_SIGNER_CERT STREQUAL "")
+    message(FATAL_ERROR
+      "QUON_UPDATE_REQUIRE_SIGNATURE is ON but QUON_UPDATE_SIGNER_CERT names no certificate: "
+      "the updater could not accept any archive. Give the vendor's code-signing certificate, or turn it OFF.")
+  endif()
+  set(QUON_UPDATE_REQUIRE_SIGNATURE_VALUE true)
+else()
+  set(QUON_UPDATE_REQUIRE_SIGNATURE_VALUE false)
+endif()
+
+# Extra certificate authorities for HTTPS: a PEM file with one or more
+# certificates, compiled in as it stands.
+set(_quon_extra_ca_hex "")
+if(NOT QUON_UPDATE_EXTRA_CA_FILE STREQUAL "")
+  if(NOT EXISTS "${QUON_UPDATE_EXTRA_CA_FILE}" OR IS_DIRECTORY "${QUON_UPDATE_EXTRA_CA_FILE}")
+    message(FATAL_ERROR "QUON_UPDATE_EXTRA_CA_FILE='${QUON_UPDATE_EXTRA_CA_FILE}' is not a file.")
+  endif()
+  _quon_require_openssl(QUON_UPDATE_EXTRA_CA_FILE)
+  file(STRINGS "${QUON_UPDATE_EXTRA_CA_FILE}" _quon_ca_begins REGEX "-----BEGIN CERTIFICATE-----")
+  execute_process(
+    COMMAND ${QUON_OPENSSL_EXECUTABLE} crl2pkcs7 -nocrl -certfile "${QUON_UPDATE_EXTRA_CA_FILE}"
+    RESULT_VARIABLE _quon_rc ERROR_VARIABLE _quon_err OUTPUT_QUIET)
+  if(NOT _quon_ca_begins OR NOT _quon_rc EQUAL 0)
+    message(FATAL_ERROR
+      "QUON_UPDATE_EXTRA_CA_FILE='${QUON_UPDATE_EXTRA_CA_FILE}' must be a PEM file of certificates:\n${_quon_err}")
+  endif()
+  file(SIZE "${QUON_UPDATE_EXTRA_CA_FILE}" _quon_ca_size)
+  if(_quon_ca_size GREATER 1048576)
+    message(FATAL_ERROR "QUON_UPDATE_EXTRA_CA_FILE='${QUON_UPDATE_EXTRA_CA_FILE}' is larger than 1 MiB.")
+  endif()
+  file(READ "${QUON_UPDATE_EXTRA_CA_FILE}" _quon_extra_ca_hex HEX)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${QUON_UPDATE_EXTRA_CA_FILE}")
+  if(QUON_UPDATE_SCHEME STREQUAL "http")
+    message(WARNING "QUON_UPDATE_EXTRA_CA_FILE is set but QUON_UPDATE_SCHEME is http: the certificates are not used.")
+  endif()
+endif()
+quon_bytes_initializer(QUON_UPDATE_EXTRA_CA_PEM_BYTES "${_quon_extra_ca_hex}")
+
+# Code signing of the Windows package: both files or neither.
+set(QUON_CODESIGN_ENABLED OFF)
+if(NOT QUON_CODESIGN_CERT STREQUAL "" OR NOT QUON_CODESIGN_KEY STREQUAL "")
+  if(QUON_CODESIGN_CERT STREQUAL "" OR QUON_CODESIGN_KEY STREQUAL "")
+    message(FATAL_ERROR "QUON_CODESIGN_CERT and QUON_CODESIGN_KEY must be given together.")
+  endif()
+  _quon_read_certificate(QUON_CODESIGN_CERT "${QUON_CODESIGN_CERT}" ${QUON_GENERATED_DIR}/codesign-cert.der)
+  execute_process(
+    COMMAND ${QUON_OPENSSL_EXECUTABLE} pkey -in "${QUON_CODESIGN_KEY}" -noout
+    RESULT_VARIABLE _quon_rc ERROR_VARIABLE _quon_err)
+  if(NOT _quon_rc EQUAL 0)
+    execute_process(
+      COMMAND ${QUON_OPENSSL_EXECUTABLE} pkey -inform DER -in "${QUON_CODESIGN_KEY}" -noout
+      RESULT_VARIABLE _quon_rc ERROR_VARIABLE _quon_err)
+  endif()
+  if(NOT _quon_rc EQUAL 0)
+    message(FATAL_ERROR "QUON_CODESIGN_KEY='${QUON_CODESIGN_KEY}' is not an unencrypted private key in PEM or DER form:\n${_quon_err}")
+  endif()
+  find_program(QUON_OSSLSIGNCODE_EXECUTABLE osslsigncode)
+  if(NOT QUON_OSSLSIGNCODE_EXECUTABLE)
+    message(FATAL_ERROR "QUON_CODESIGN_CERT is set, but 'osslsigncode' was not found (Debian package osslsigncode).")
+  endif()
+  set(QUON_CODESIGN_ENABLED ON)
+endif()
+
+# quon_codesign_commands(<out> <file>...): the COMMAND arguments of a custom
+# target that sign each file in place with the package's certificate;
+# empty when the build signs nothing.
+function(quon_codesign_commands out)
+  set(cmds)
+  if(QUON_CODESIGN_ENABLED)
+    foreach(f ${ARGN})
+      list(APPEND cmds
+        COMMAND ${QUON_OSSLSIGNCODE_EXECUTABLE} sign -certs ${QUON_CODESIGN_CERT} -key ${QUON_CODESIGN_KEY}
+                -h sha256 -n QuonUpdate -in ${f} -out ${f}.signed
+        COMMAND ${CMAKE_COMMAND} -E rename ${f}.signed ${f})
+    endforeach()
+  endif()
+  set(${out} ${cmds} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,68 @@
+#include "update/ArchiveSignature.h"
+
+#include "net/BuildConfig.h"
+#include "update/CabSignature.h"
+
+namespace quon {
+
+const char* SignatureProblemText(SignatureProblem problem) {
+  switch (problem) {
+    case SignatureProblem::None: return "The update archive is signed by the vendor.";
+    case SignatureProblem::Unreadable: return "The update archive could not be read.";
+    case SignatureProblem::NotAnArchive: return "The downloaded file is not an update archive.";
+    case SignatureProblem::Unsigned: return "The update archive is not signed.";
+    case SignatureProblem::Damaged: return "The signature of the update archive is damaged or incomplete.";
+    case SignatureProblem::Tampered: return "The update archive has been changed since it was signed.";
+    case SignatureProblem::ForeignSigner: return "The update archive is signed by someone other than the vendor.";
+    case SignatureProblem::NoTrustedSigner:
+      return "This updater has no vendor certificate to check the signature of the update archive against.";
+  }
+  return "The signature of the update archive could not be checked.";
+}
+
+SignatureVerdict MakeSignatureVerdict(SignatureProblem problem) {
+  return SignatureVerdict{problem == SignatureProblem::None, problem, SignatureProblemText(problem)};
+}
+
+namespace cabsig {
+
+SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& signer) {
+  Layout layout;
+  if (SignatureProblem p = ReadLayout(source, layout); p != SignatureProblem::None) return p;
+  std::string block(layout.signatureSize, '\0');
+  if (!source.ReadAt(layout.signatureOffset, block.data(), block.size())) return SignatureProblem::Unreadable;
+  const size_t derSize = SignatureDerSize(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+  if (derSize == 0) return SignatureProblem::Damaged;
+  block.resize(derSize);
+  IndirectData statement;
+  if (SignatureProblem p = CheckSignatureBlock(block, signer, statement); p != SignatureProblem::None) return p;
+  // The expensive part last: the whole archive through the digest.
+  std::unique_ptr<Hasher> hasher = NewHasher(statement.kind);
+  if (!hasher) return SignatureProblem::Damaged;
+  if (!DigestCabinet(source, layout, *hasher)) return SignatureProblem::Unreadable;
+  return hasher->Finish() == statement.digest ? SignatureProblem::None : SignatureProblem::Tampered;
+}
+
+}  // namespace cabsig
+
+SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const SignerIdentity& signer) {
+  if (signer.certificateDer.empty()) return MakeSignatureVerdict(SignatureProblem::NoTrustedSigner);
+  SignatureProblem problem;
+  {
+    cabsig::FileSource source(archivePath);
+    problem = source.IsOpen() ? cabsig::VerifySignedCabinet(source, signer) : SignatureProblem::Unreadable;
+  }
+  if (problem == SignatureProblem::None) problem = cabsig::SystemVerdict(archivePath);
+  return MakeSignatureVerdict(problem);
+}
+
+SignerIdentity ConfiguredSigner() { return SignerIdentity{std::string(UpdateSignerCertificate())}; }
+
+bool ArchiveSignatureRequired() { return kUpdateRequireSignature; }
+
+SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
+  if (!ArchiveSignatureRequired()) return SignatureVerdict{true, SignatureProblem::None, ""};
+  return VerifyArchiveSignature(archivePath, ConfiguredSigner());
+}
+
+}  // namespace quon

@@ -1,0 +1,57 @@
+// The code signature of an update archive. A cabinet carries it the way
+// signed cabinets do: a PKCS#7 SignedData block appended after the cabinet
+// data, located through the header's reserved area, whose content states a
+// digest of the cabinet's bytes. An archive is accepted only when that
+// signature is intact, covers exactly the bytes of the file, and was made
+// with the vendor's certificate or with a certificate the vendor's
+// certificate issued (one level: the signer's certificate names the vendor's
+// certificate as issuer and carries a valid signature by its key). Chains of
+// trust through the system's certificate store play no part: the vendor's
+// certificate compiled into the build is the only trust anchor.
+#pragma once
+#include <string>
+
+namespace quon {
+
+enum class SignatureProblem {
+  None,             // signed by the vendor, intact
+  Unreadable,       // the file could not be opened or read
+  NotAnArchive,     // not a cabinet at all
+  Unsigned,         // a cabinet without a signature
+  Damaged,          // the signature block is malformed, truncated or does not verify
+  Tampered,         // the signature is fine but the archive's bytes are not those it covers
+  ForeignSigner,    // intact, but made with a certificate other than the vendor's
+  NoTrustedSigner,  // this build names no vendor certificate to check against
+};
+
+struct SignatureVerdict {
+  bool ok = false;
+  SignatureProblem problem = SignatureProblem::Unreadable;
+  std::string reason;  // a sentence for the user
+};
+
+// The certificate whose signatures are accepted, in DER form.
+struct SignerIdentity {
+  std::string certificateDer;
+};
+
+// The sentence that tells the user what `problem` means.
+const char* SignatureProblemText(SignatureProblem problem);
+SignatureVerdict MakeSignatureVerdict(SignatureProblem problem);
+
+// Checks the signature of the archive at `archivePath` against `signer`.
+// The file is read in blocks; nothing of it is kept in memory beyond the
+// signature block, and nothing is written.
+SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const SignerIdentity& signer);
+
+// The vendor's certificate this build was configured with (empty when none).
+SignerIdentity ConfiguredSigner();
+// Whether this build refuses archives without a valid signature.
+bool ArchiveSignatureRequired();
+
+// What the update run asks before unpacking: when the build requires a
+// signature, the verdict of VerifyArchiveSignature against the configured
+// signer; otherwise an accepting verdict without looking at the file.
+SignatureVerdict CheckUpdateArchive(const std::string& archivePath);
+
+}  // namespace quon
