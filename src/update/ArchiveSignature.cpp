@@ -26,7 +26,8 @@ SignatureVerdict MakeSignatureVerdict(SignatureProblem problem) {
 
 namespace cabsig {
 
-SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& signer) {
+SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& signer,
+                                     const SignatureBackend& backend) {
   Layout layout;
   if (SignatureProblem p = ReadLayout(source, layout); p != SignatureProblem::None) return p;
   std::string block(layout.signatureSize, '\0');
@@ -35,34 +36,35 @@ SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& s
   if (derSize == 0) return SignatureProblem::Damaged;
   block.resize(derSize);
   IndirectData statement;
-  if (SignatureProblem p = CheckSignatureBlock(block, signer, statement); p != SignatureProblem::None) return p;
+  if (SignatureProblem p = backend.CheckSignatureBlock(block, signer, statement); p != SignatureProblem::None) return p;
   // The expensive part last: the whole archive through the digest.
-  std::unique_ptr<Hasher> hasher = NewHasher(statement.kind);
+  std::unique_ptr<Hasher> hasher = backend.NewHasher(statement.kind);
   if (!hasher) return SignatureProblem::Damaged;
   if (!DigestCabinet(source, layout, *hasher)) return SignatureProblem::Unreadable;
   return hasher->Finish() == statement.digest ? SignatureProblem::None : SignatureProblem::Tampered;
 }
 
-}  // namespace cabsig
-
-SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const SignerIdentity& signer) {
+SignatureVerdict VerifyArchiveWith(const std::string& archivePath, const SignerIdentity& signer,
+                                   const SignatureBackend& backend) {
   if (signer.certificateDer.empty()) return MakeSignatureVerdict(SignatureProblem::NoTrustedSigner);
   SignatureProblem problem;
   {
-    cabsig::FileSource source(archivePath);
-    problem = source.IsOpen() ? cabsig::VerifySignedCabinet(source, signer) : SignatureProblem::Unreadable;
+    FileSource source(archivePath);
+    problem = source.IsOpen() ? VerifySignedCabinet(source, signer, backend) : SignatureProblem::Unreadable;
   }
-  if (problem == SignatureProblem::None) problem = cabsig::SystemVerdict(archivePath);
+  if (problem == SignatureProblem::None) problem = backend.SystemVerdict(archivePath);
   return MakeSignatureVerdict(problem);
 }
+
+SignatureVerdict CheckUpdateArchiveWith(const std::string& archivePath, const SignatureBackend& backend) {
+  if (!ArchiveSignatureRequired()) return SignatureVerdict{true, SignatureProblem::None, ""};
+  return VerifyArchiveWith(archivePath, ConfiguredSigner(), backend);
+}
+
+}  // namespace cabsig
 
 SignerIdentity ConfiguredSigner() { return SignerIdentity{std::string(UpdateSignerCertificate())}; }
 
 bool ArchiveSignatureRequired() { return kUpdateRequireSignature; }
-
-SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
-  if (!ArchiveSignatureRequired()) return SignatureVerdict{true, SignatureProblem::None, ""};
-  return VerifyArchiveSignature(archivePath, ConfiguredSigner());
-}
 
 }  // namespace quon

@@ -68,16 +68,24 @@ bool AcceptedDigest(const X509_ALGOR* alg) {
   return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
 }
 
-}  // namespace
+class OpenSslBackend : public SignatureBackend {
+ public:
+  std::unique_ptr<Hasher> NewHasher(DigestKind kind) const override;
+  SignatureProblem CheckSignatureBlock(const std::string& block, const SignerIdentity& signer,
+                                       IndirectData& statement) const override;
+  // No system verdict on Linux: OpenSSL's checks are all there is.
+  SignatureProblem SystemVerdict(const std::string&) const override { return SignatureProblem::None; }
+};
 
-std::unique_ptr<Hasher> NewHasher(DigestKind kind) {
+std::unique_ptr<Hasher> OpenSslBackend::NewHasher(DigestKind kind) const {
   const EVP_MD* md = kind == DigestKind::Sha512 ? EVP_sha512() : kind == DigestKind::Sha384 ? EVP_sha384() : EVP_sha256();
   auto hasher = std::make_unique<EvpHasher>(md);
   if (!hasher->Ready()) return nullptr;
   return hasher;
 }
 
-SignatureProblem CheckSignatureBlock(const std::string& block, const SignerIdentity& signer, IndirectData& statement) {
+SignatureProblem OpenSslBackend::CheckSignatureBlock(const std::string& block, const SignerIdentity& signer,
+                                                    IndirectData& statement) const {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(block.data());
   const unsigned char* const end = p + block.size();
   Owned<PKCS7, PKCS7_free> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(block.size())));
@@ -111,6 +119,23 @@ SignatureProblem CheckSignatureBlock(const std::string& block, const SignerIdent
                                                                  : SignatureProblem::ForeignSigner;
 }
 
-SignatureProblem SystemVerdict(const std::string&) { return SignatureProblem::None; }
+}  // namespace
+
+const SignatureBackend& PlatformSignatureBackend() {
+  static const OpenSslBackend backend;
+  return backend;
+}
 
 }  // namespace quon::cabsig
+
+namespace quon {
+
+SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const SignerIdentity& signer) {
+  return cabsig::VerifyArchiveWith(archivePath, signer, cabsig::PlatformSignatureBackend());
+}
+
+SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
+  return cabsig::CheckUpdateArchiveWith(archivePath, cabsig::PlatformSignatureBackend());
+}
+
+}  // namespace quon

@@ -118,22 +118,34 @@ class Hasher : public DigestSink {
   virtual std::string Finish() = 0;
 };
 
-// Platform part (ArchiveSignature_posix.cpp, ArchiveSignature_win.cpp):
-// a hasher for `kind`.
-std::unique_ptr<Hasher> NewHasher(DigestKind kind);
-// Platform part: checks the signature block, which is one DER element: a
-// PKCS#7 SignedData with exactly one signer whose content is the statement
-// about a cabinet, and whose signature over it verifies with the
-// certificate it names. Then checks that certificate against `signer`.
-// Damaged, ForeignSigner or None; with None, `statement` holds the
-// signed digest.
-SignatureProblem CheckSignatureBlock(const std::string& block, const SignerIdentity& signer, IndirectData& statement);
-// Platform part: what the system's own trust verification says of the
-// file once our checks have passed (None when it adds no objection).
-SignatureProblem SystemVerdict(const std::string& path);
+// The crypto library of the platform (ArchiveSignature_posix.cpp on
+// OpenSSL, ArchiveSignature_win.cpp on the system's APIs).
+class SignatureBackend {
+ public:
+  virtual ~SignatureBackend() = default;
+  // A hasher for `kind`, or null.
+  virtual std::unique_ptr<Hasher> NewHasher(DigestKind kind) const = 0;
+  // Checks the signature block, which is one DER element: a PKCS#7
+  // SignedData with exactly one signer whose content is the statement about
+  // a cabinet, and whose signature over it verifies with the certificate it
+  // names. Then checks that certificate against `signer`. Damaged,
+  // ForeignSigner or None; with None, `statement` holds the signed digest.
+  virtual SignatureProblem CheckSignatureBlock(const std::string& block, const SignerIdentity& signer,
+                                               IndirectData& statement) const = 0;
+  // What the system's own trust verification says of the file once our
+  // checks have passed (None when it adds no objection).
+  virtual SignatureProblem SystemVerdict(const std::string& path) const = 0;
+};
+
+const SignatureBackend& PlatformSignatureBackend();
 
 // Every check on an archive in `source`, without the system's verdict.
-SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& signer);
+SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& signer,
+                                     const SignatureBackend& backend);
+// VerifyArchiveSignature and CheckUpdateArchive on a given backend.
+SignatureVerdict VerifyArchiveWith(const std::string& archivePath, const SignerIdentity& signer,
+                                   const SignatureBackend& backend);
+SignatureVerdict CheckUpdateArchiveWith(const std::string& archivePath, const SignatureBackend& backend);
 
 // The layout of a signed cabinet whose signature block starts at
 // `signatureOffset`: what a signer digests.

@@ -235,7 +235,7 @@ bool SignCabinetFile(const std::string& in, const std::string& out, const std::s
   std::string signature;
   if (ok) {
     FileSource source(temp);
-    std::unique_ptr<Hasher> hasher = NewHasher(DigestKind::Sha256);
+    std::unique_ptr<Hasher> hasher = PlatformSignatureBackend().NewHasher(DigestKind::Sha256);
     ok = source.IsOpen() && hasher && DigestCabinet(source, SignedLayout(cabinetSize, 0), *hasher);
     if (!ok) problem = "cannot read '" + temp + "'";
     ok = ok && BuildSignature(EncodeIndirectData(DigestKind::Sha256, hasher->Finish()), cert.get(), key.get(),

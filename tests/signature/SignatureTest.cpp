@@ -1,0 +1,124 @@
+// The verdicts on signed, unsigned, foreign-signed and damaged archives. The
+// same archives and the same expectations run on Linux (OpenSSL) and under
+// Wine (the system's trust verification and CryptoAPI), so both platforms
+// must reach the same verdict on each.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "SignatureTestSupport.h"
+#include "update/ArchiveSignature.h"
+
+namespace sigtest {
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace sigtest
+
+namespace {
+
+using quon::SignatureProblem;
+using quon::SignatureVerdict;
+
+class ArchiveSignatureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    m_dir = sigtest::ArchiveDir(&why);
+    ASSERT_FALSE(m_dir.empty()) << why;
+  }
+  std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+  quon::SignerIdentity Signer(const std::string& derFile) const {
+    return quon::SignerIdentity{sigtest::ReadBytes(Path(derFile))};
+  }
+  // Writes `bytes` to a scratch archive beside the others (removed at the
+  // end of the test) and verifies it against the vendor's certificate.
+  SignatureVerdict VerifyBytes(const std::string& bytes) {
+    const std::string scratch = Path(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".cab";
+    m_scratch.push_back(scratch);
+    sigtest::WriteBytes(scratch, bytes);
+    return quon::VerifyArchiveSignature(scratch, Signer("vendor-ca.der"));
+  }
+  void TearDown() override {
+    for (const auto& f : m_scratch) std::remove(f.c_str());
+  }
+
+  std::string m_dir;
+  std::vector<std::string> m_scratch;
+};
+
+void ExpectVerdict(const SignatureVerdict& v, SignatureProblem expected, const std::string& what) {
+  EXPECT_EQ(v.problem, expected) << what << ": " << v.reason;
+  EXPECT_EQ(v.ok, expected == SignatureProblem::None) << what;
+  EXPECT_EQ(v.reason, quon::SignatureProblemText(expected)) << what;
+}
+
+TEST_F(ArchiveSignatureTest, VerdictForEachArchiveAndSigner) {
+  struct Case {
+    const char* archive;
+    const char* signer;  // the configured certificate
+    SignatureProblem expected;
+  } const cases[] = {
+      {"vendor.cab", "vendor-ca.der", SignatureProblem::None},         // the vendor's certificate itself
+      {"issued.cab", "vendor-ca.der", SignatureProblem::None},         // a certificate it issued
+      {"ossl.cab", "vendor-ca.der", SignatureProblem::None},           // signed by osslsigncode
+      {"issued.cab", "vendor-signer.der", SignatureProblem::None},     // the signer configured itself
+      {"vendor.cab", "vendor-signer.der", SignatureProblem::ForeignSigner},  // the issuer is not vouched for
+      {"issued.cab", "foreign-ca.der", SignatureProblem::ForeignSigner},
+      {"foreign.cab", "vendor-ca.der", SignatureProblem::ForeignSigner},       // same names, other keys
+      {"foreign-root.cab", "vendor-ca.der", SignatureProblem::ForeignSigner},  // a look-alike root
+      {"unsigned.cab", "vendor-ca.der", SignatureProblem::Unsigned},
+      {"ossl-sha1.cab", "vendor-ca.der", SignatureProblem::Damaged},  // SHA-1 is not accepted
+      {"truncated.cab", "vendor-ca.der", SignatureProblem::Damaged},
+      {"missing.cab", "vendor-ca.der", SignatureProblem::Unreadable},
+      {"vendor-ca.pem", "vendor-ca.der", SignatureProblem::NotAnArchive},
+      {"vendor.cab", "no-such-certificate.der", SignatureProblem::NoTrustedSigner},
+  };
+  for (const Case& c : cases) {
+    ExpectVerdict(quon::VerifyArchiveSignature(Path(c.archive), Signer(c.signer)), c.expected,
+                  std::string(c.archive) + " against " + c.signer);
+  }
+}
+
+// One changed bit anywhere: in every byte of the header and its reserved
+// area, then through the folder and file tables, the data and the
+// signature block, and the last byte of the file.
+TEST_F(ArchiveSignatureTest, EveryChangedBitIsRefused) {
+  const std::string good = sigtest::ReadBytes(Path("issued.cab"));
+  ASSERT_GT(good.size(), 4096u);
+  std::vector<size_t> positions;
+  for (size_t i = 0; i < 160; ++i) positions.push_back(i);
+  for (size_t i = 160; i < good.size(); i += good.size() / 150) positions.push_back(i);
+  const size_t signatureStart = static_cast<unsigned char>(good[44]) | static_cast<unsigned char>(good[45]) << 8 |
+                                static_cast<unsigned char>(good[46]) << 16;
+  for (size_t i = signatureStart; i < good.size(); i += 37) positions.push_back(i);
+  positions.push_back(good.size() - 1);
+  for (size_t at : positions) {
+    std::string bad = good;
+    bad[at] = static_cast<char>(bad[at] ^ 0x01);
+    const SignatureVerdict v = VerifyBytes(bad);
+    EXPECT_FALSE(v.ok) << "changed byte " << at << " of " << good.size() << " was accepted";
+  }
+}
+
+TEST_F(ArchiveSignatureTest, BytesAddedOrCutAreRefused) {
+  const std::string good = sigtest::ReadBytes(Path("issued.cab"));
+  ExpectVerdict(VerifyBytes(good + std::string(8, '\0')), SignatureProblem::Damaged, "eight zero bytes appended");
+  ExpectVerdict(VerifyBytes(good + "x"), SignatureProblem::Damaged, "one byte appended");
+  ExpectVerdict(VerifyBytes(good.substr(0, good.size() - 1)), SignatureProblem::Damaged, "last byte cut");
+  ExpectVerdict(VerifyBytes(good.substr(0, 50)), SignatureProblem::NotAnArchive, "header cut");
+  ExpectVerdict(VerifyBytes(""), SignatureProblem::NotAnArchive, "empty file");
+}
+
+}  // namespace
