@@ -32,10 +32,11 @@ SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& s
   if (SignatureProblem p = ReadLayout(source, layout); p != SignatureProblem::None) return p;
   std::string block(layout.signatureSize, '\0');
   if (!source.ReadAt(layout.signatureOffset, block.data(), block.size())) return SignatureProblem::Unreadable;
-  const size_t derSize = SignatureDerSize(reinterpret_cast<const unsigned char*>(block.data()), block.size());
-  if (derSize == 0) return SignatureProblem::Damaged;
-  block.resize(derSize);
+  const auto* der = reinterpret_cast<const unsigned char*>(block.data());
+  const size_t derSize = SignatureDerSize(der, block.size());
   IndirectData statement;
+  if (derSize == 0 || !ParseSignedDataHead(der, derSize, statement.signerKind)) return SignatureProblem::Damaged;
+  block.resize(derSize);
   if (SignatureProblem p = backend.CheckSignatureBlock(block, signer, statement); p != SignatureProblem::None) return p;
   // The expensive part last: the whole archive through the digest.
   std::unique_ptr<Hasher> hasher = backend.NewHasher(statement.kind);

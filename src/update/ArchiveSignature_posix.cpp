@@ -63,9 +63,9 @@ bool SignedByVendor(X509* signerCert, const SignerIdentity& vendor) {
   return key != nullptr && X509_verify(signerCert, key) == 1;
 }
 
-bool AcceptedDigest(const X509_ALGOR* alg) {
+bool IsDigest(const X509_ALGOR* alg, DigestKind kind) {
   const int nid = alg ? OBJ_obj2nid(alg->algorithm) : NID_undef;
-  return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
+  return nid == (kind == DigestKind::Sha512 ? NID_sha512 : kind == DigestKind::Sha384 ? NID_sha384 : NID_sha256);
 }
 
 class OpenSslBackend : public SignatureBackend {
@@ -101,9 +101,13 @@ SignatureProblem OpenSslBackend::CheckSignatureBlock(const std::string& block, c
 
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (infos == nullptr || sk_PKCS7_SIGNER_INFO_num(infos) != 1) return SignatureProblem::Damaged;
+  // Authenticode signers always sign attributes (the messageDigest among
+  // them), never the content directly.
+  PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(infos, 0);
   X509_ALGOR* digestAlg = nullptr;
-  PKCS7_SIGNER_INFO_get0_algs(sk_PKCS7_SIGNER_INFO_value(infos, 0), nullptr, &digestAlg, nullptr);
-  if (!AcceptedDigest(digestAlg)) return SignatureProblem::Damaged;
+  PKCS7_SIGNER_INFO_get0_algs(info, nullptr, &digestAlg, nullptr);
+  if (!IsDigest(digestAlg, statement.signerKind) || sk_X509_ATTRIBUTE_num(PKCS7_get_signed_attributes(info)) <= 0)
+    return SignatureProblem::Damaged;
 
   // The signer's messageDigest covers the statement's contents without its
   // own tag and length. No chain is built: the vendor's certificate is

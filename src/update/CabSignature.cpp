@@ -28,6 +28,7 @@ const unsigned char kCabDataOid[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0
 const unsigned char kSha256Oid[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
 const unsigned char kSha384Oid[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02};
 const unsigned char kSha512Oid[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03};
+const unsigned char kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 
 uint16_t U16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t U32(const unsigned char* p) {
@@ -68,6 +69,26 @@ bool ReadElement(const unsigned char* der, size_t pos, size_t limit, Element& e)
 
 bool OidIs(const unsigned char* der, const Element& e, const unsigned char* oid, size_t n) {
   return e.tag == 0x06 && e.end - e.contents == n && std::memcmp(der + e.contents, oid, n) == 0;
+}
+
+// AlgorithmIdentifier of SHA-256, SHA-384 or SHA-512, with absent or NULL
+// parameters.
+bool ParseDigestAlgorithm(const unsigned char* der, const Element& alg, DigestKind& kind) {
+  Element oid;
+  if (alg.tag != 0x30 || !ReadElement(der, alg.contents, alg.end, oid)) return false;
+  if (OidIs(der, oid, kSha256Oid, sizeof kSha256Oid)) {
+    kind = DigestKind::Sha256;
+  } else if (OidIs(der, oid, kSha384Oid, sizeof kSha384Oid)) {
+    kind = DigestKind::Sha384;
+  } else if (OidIs(der, oid, kSha512Oid, sizeof kSha512Oid)) {
+    kind = DigestKind::Sha512;
+  } else {
+    return false;
+  }
+  if (oid.end == alg.end) return true;
+  Element params;
+  return ReadElement(der, oid.end, alg.end, params) && params.tag == 0x05 && params.contents == params.end &&
+         params.end == alg.end;
 }
 
 void AppendTlv(std::string& out, unsigned char tag, const std::string& contents) {
@@ -186,7 +207,7 @@ size_t SignatureDerSize(const unsigned char* block, size_t n) {
 }
 
 bool ParseIndirectData(const unsigned char* der, size_t n, IndirectData& out) {
-  Element outer, data, type, info, alg, algOid, digest;
+  Element outer, data, type, info, alg, digest;
   if (!ReadElement(der, 0, n, outer) || outer.tag != 0x30 || outer.end != n) return false;
   // data: SEQUENCE { type OBJECT IDENTIFIER (cabinet), value ANY OPTIONAL }
   if (!ReadElement(der, outer.contents, outer.end, data) || data.tag != 0x30) return false;
@@ -199,27 +220,29 @@ bool ParseIndirectData(const unsigned char* der, size_t n, IndirectData& out) {
   // messageDigest: SEQUENCE { AlgorithmIdentifier, OCTET STRING }
   if (!ReadElement(der, data.end, outer.end, info) || info.tag != 0x30 || info.end != outer.end) return false;
   if (!ReadElement(der, info.contents, info.end, alg) || alg.tag != 0x30) return false;
-  if (!ReadElement(der, alg.contents, alg.end, algOid)) return false;
-  if (OidIs(der, algOid, kSha256Oid, sizeof kSha256Oid)) {
-    out.kind = DigestKind::Sha256;
-  } else if (OidIs(der, algOid, kSha384Oid, sizeof kSha384Oid)) {
-    out.kind = DigestKind::Sha384;
-  } else if (OidIs(der, algOid, kSha512Oid, sizeof kSha512Oid)) {
-    out.kind = DigestKind::Sha512;
-  } else {
-    return false;
-  }
-  if (algOid.end != alg.end) {  // only NULL parameters
-    Element params;
-    if (!ReadElement(der, algOid.end, alg.end, params) || params.tag != 0x05 || params.contents != params.end ||
-        params.end != alg.end)
-      return false;
-  }
+  if (!ParseDigestAlgorithm(der, alg, out.kind)) return false;
   if (!ReadElement(der, alg.end, info.end, digest) || digest.tag != 0x04 || digest.end != info.end) return false;
   if (digest.end - digest.contents != DigestSize(out.kind)) return false;
   out.digest.assign(reinterpret_cast<const char*>(der + digest.contents), digest.end - digest.contents);
   out.contentsOffset = outer.contents;
   return true;
+}
+
+bool ParseSignedDataHead(const unsigned char* der, size_t n, DigestKind& kind) {
+  // ContentInfo { signedData, [0] SignedData { version, digestAlgorithms, ... } }
+  Element info, type, explicitTag, signedData, version, algorithms, alg;
+  if (!ReadElement(der, 0, n, info) || info.tag != 0x30 || info.end != n) return false;
+  if (!ReadElement(der, info.contents, info.end, type) || !OidIs(der, type, kSignedDataOid, sizeof kSignedDataOid))
+    return false;
+  if (!ReadElement(der, type.end, info.end, explicitTag) || explicitTag.tag != 0xA0 || explicitTag.end != info.end)
+    return false;
+  if (!ReadElement(der, explicitTag.contents, explicitTag.end, signedData) || signedData.tag != 0x30) return false;
+  if (!ReadElement(der, signedData.contents, signedData.end, version) || version.tag != 0x02 ||
+      version.end - version.contents != 1 || der[version.contents] != 1)
+    return false;
+  if (!ReadElement(der, version.end, signedData.end, algorithms) || algorithms.tag != 0x31) return false;
+  return ReadElement(der, algorithms.contents, algorithms.end, alg) && alg.end == algorithms.end &&
+         ParseDigestAlgorithm(der, alg, kind);
 }
 
 std::string EncodeIndirectData(DigestKind kind, const std::string& digest) {

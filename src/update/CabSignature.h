@@ -92,7 +92,14 @@ struct IndirectData {
   // Where the bytes that the signer's messageDigest covers start within the
   // DER that was parsed: the SEQUENCE's contents, without its tag and length.
   size_t contentsOffset = 0;
+  // The one digest algorithm that the SignedData lists for its signers; the
+  // signer must use it.
+  DigestKind signerKind = DigestKind::Sha256;
 };
+
+// Reads the head of a PKCS#7 SignedData block: version 1 and exactly one
+// digest algorithm (SHA-256, SHA-384 or SHA-512), which goes to `kind`.
+bool ParseSignedDataHead(const unsigned char* der, size_t n, DigestKind& kind);
 
 // Parses the DER of an SpcIndirectDataContent that states a cabinet digest
 // with SHA-256, SHA-384 or SHA-512; false for anything else.
