@@ -93,7 +93,9 @@ struct HttpServer::Impl {
   mutable std::mutex catalogMutex;
   std::shared_ptr<const Catalog> catalog;
   mutable std::mutex logMutex;
-  httplib::Server http;
+  // An SSLServer when the options name a certificate and key.
+  std::unique_ptr<httplib::Server> http;
+  bool valid = true;
   bool bound = false;
   std::atomic<bool> stopping{false};  // downloads under way end at their next block
 
@@ -107,22 +109,29 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
   d.options = std::move(options);
   d.log = log;
   d.catalog = std::move(catalog);
+  if (d.options.tlsCertFile.empty()) {
+    d.http = std::make_unique<httplib::Server>();
+  } else {
+    auto tls = std::make_unique<httplib::SSLServer>(d.options.tlsCertFile.c_str(), d.options.tlsKeyFile.c_str());
+    d.valid = tls->is_valid();
+    d.http = std::move(tls);
+  }
   const size_t threads = std::max<size_t>(d.options.threads, 2);
-  d.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  d.http.set_tcp_nodelay(true);
+  d.http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  d.http->set_tcp_nodelay(true);
   // Address reuse for quick restarts, but no port sharing: a second server
   // on the same port must fail instead of taking half of the requests.
-  d.http.set_socket_options([](int sock) {
+  d.http->set_socket_options([](int sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  d.http.set_read_timeout(d.options.readTimeoutSeconds, 0);
-  d.http.set_write_timeout(d.options.writeTimeoutSeconds, 0);
-  d.http.set_keep_alive_timeout(5);
-  d.http.set_keep_alive_max_count(100);
-  d.http.set_payload_max_length(kMaxRequestBody);
+  d.http->set_read_timeout(d.options.readTimeoutSeconds, 0);
+  d.http->set_write_timeout(d.options.writeTimeoutSeconds, 0);
+  d.http->set_keep_alive_timeout(5);
+  d.http->set_keep_alive_max_count(100);
+  d.http->set_payload_max_length(kMaxRequestBody);
 
-  d.http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+  d.http->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     t_record = RequestRecord();
     t_record.started = true;
     t_record.start = Clock::now();
@@ -145,7 +154,7 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
     return httplib::Server::HandlerResponse::Unhandled;
   });
 
-  d.http.Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.Serve(req, res); });
+  d.http->Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.Serve(req, res); });
   auto notAllowed = [&d](const httplib::Request& req, httplib::Response& res) {
     if (req.path == d.options.path) {
       res.set_header("Allow", "POST");
@@ -156,22 +165,22 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
       t_record.result = "not-found";
     }
   };
-  d.http.Get(".*", notAllowed);
-  d.http.Put(".*", notAllowed);
-  d.http.Patch(".*", notAllowed);
-  d.http.Delete(".*", notAllowed);
-  d.http.Options(".*", notAllowed);
+  d.http->Get(".*", notAllowed);
+  d.http->Put(".*", notAllowed);
+  d.http->Patch(".*", notAllowed);
+  d.http->Delete(".*", notAllowed);
+  d.http->Options(".*", notAllowed);
 
-  d.http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+  d.http->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
     if (!res.body.empty() || res.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
     SetText(res, res.status, StatusText(res.status));
     return httplib::Server::HandlerResponse::Handled;
   }));
-  d.http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+  d.http->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
     SetText(res, 500, "Internal server error.");
     t_record.result = "internal-error";
   });
-  d.http.set_logger([&d](const httplib::Request& req, const httplib::Response& res) { d.WriteLog(req, res); });
+  d.http->set_logger([&d](const httplib::Request& req, const httplib::Response& res) { d.WriteLog(req, res); });
 }
 
 HttpServer::~HttpServer() = default;
@@ -256,22 +265,25 @@ void HttpServer::Impl::WriteLog(const httplib::Request& req, const httplib::Resp
 
 int HttpServer::Bind() {
   Impl& d = *m_impl;
+  if (!d.valid) return -1;
   if (d.options.port == 0) {
-    const int port = d.http.bind_to_any_port(d.options.host);
+    const int port = d.http->bind_to_any_port(d.options.host);
     if (port <= 0) return -1;
     d.options.port = port;
-  } else if (!d.http.bind_to_port(d.options.host, d.options.port)) {
+  } else if (!d.http->bind_to_port(d.options.host, d.options.port)) {
     return -1;
   }
   d.bound = true;
   return d.options.port;
 }
 
-bool HttpServer::Run() { return m_impl->bound && m_impl->http.listen_after_bind(); }
+bool HttpServer::TlsReady() const { return m_impl->valid; }
+
+bool HttpServer::Run() { return m_impl->bound && m_impl->http->listen_after_bind(); }
 
 void HttpServer::Stop() {
   m_impl->stopping = true;
-  m_impl->http.stop();
+  m_impl->http->stop();
 }
 
 void HttpServer::ReplaceCatalog(std::shared_ptr<const Catalog> catalog) {

@@ -17,6 +17,11 @@ struct ServerOptions {
   size_t threads = 32;
   int readTimeoutSeconds = 15;
   int writeTimeoutSeconds = 30;
+  // With both, the server speaks HTTPS with this certificate (PEM, with its
+  // chain after it) and private key (PEM); the requests and replies inside
+  // are unchanged.
+  std::string tlsCertFile;
+  std::string tlsKeyFile;
 };
 
 class HttpServer {
@@ -26,6 +31,8 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
+  // False when the TLS certificate or key could not be loaded.
+  bool TlsReady() const;
   // Binds and listens; returns the port, or -1 when that fails.
   int Bind();
   // Serves until Stop is called; false when it could not serve at all.

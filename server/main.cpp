@@ -24,6 +24,8 @@ const char kUsage[] =
     "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:8080; port 0 picks a free port)\n"
     "  --path PATH         the update service page (default %s)\n"
     "  --threads N         worker threads, that is, clients served at once (default 32)\n"
+    "  --tls-cert F --tls-key F\n"
+    "                      serve HTTPS with this certificate (PEM, chain after it) and key (PEM)\n"
     "The first line on standard output is \"listening on ADDR:PORT\" once connections are accepted.\n"
     "SIGHUP reloads the catalog; SIGINT and SIGTERM stop the server.\n";
 
@@ -67,7 +69,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     const char* v = nullptr;
-    if (arg == "--root" || arg == "--listen" || arg == "--path" || arg == "--threads") {
+    if (arg == "--root" || arg == "--listen" || arg == "--path" || arg == "--threads" || arg == "--tls-cert" ||
+        arg == "--tls-key") {
       v = value(arg.c_str());
       if (v == nullptr) return Usage(("missing value after " + arg).c_str());
     } else {
@@ -76,6 +79,8 @@ int main(int argc, char** argv) {
     if (arg == "--root") root = v;
     if (arg == "--listen") listen = v;
     if (arg == "--path") options.path = v;
+    if (arg == "--tls-cert") options.tlsCertFile = v;
+    if (arg == "--tls-key") options.tlsKeyFile = v;
     if (arg == "--threads") {
       const int n = std::atoi(v);
       if (n < 2 || n > 1024) return Usage("--threads needs a number from 2 to 1024");
@@ -85,6 +90,7 @@ int main(int argc, char** argv) {
   if (root.empty()) return Usage("--root is required");
   if (options.path.empty() || options.path[0] != '/') return Usage("--path must start with '/'");
   if (!ParseListen(listen, options.host, options.port)) return Usage("--listen needs ADDR:PORT");
+  if (options.tlsCertFile.empty() != options.tlsKeyFile.empty()) return Usage("--tls-cert and --tls-key go together");
 
   std::vector<std::string> errors;
   auto catalog = Catalog::Load(root, errors);
@@ -134,6 +140,12 @@ int main(int argc, char** argv) {
         server.Log("catalog reloaded: " + std::to_string(n) + " updates");
       });
 
+  if (!server.TlsReady()) {
+    std::fprintf(stderr, "quon-update-server: cannot use the TLS certificate '%s' with the key '%s'\n",
+                 options.tlsCertFile.c_str(), options.tlsKeyFile.c_str());
+    finished = true;
+    return 1;
+  }
   const int port = server.Bind();
   if (port < 0) {
     std::fprintf(stderr, "quon-update-server: cannot listen on %s: %s\n", listen.c_str(), std::strerror(errno));

@@ -70,12 +70,19 @@ struct HttpReply {
   long status = 0;  // 0 when no reply arrived
   std::string body;
   std::map<std::string, std::string> headers;  // lower-case names
+  std::string error;  // libcurl's text when no reply arrived
 };
 
 // One POST (HTTP/1.0 unless told) with the updater's content type.
 HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 = true);
-// Any method, any body, any headers.
+// Any method, any body, any headers. For https URLs, `caFile` names the only
+// certificate authorities trusted (empty: the system's).
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::vector<std::string>& headers, bool http10 = false);
+                      const std::vector<std::string>& headers, bool http10 = false,
+                      const std::string& caFile = "");
+
+// A certificate authority and a server certificate for 127.0.0.1 that it
+// issued, made with openssl in `dir`: ca.pem, server.pem, server-key.pem.
+bool MakeTestTlsCertificates(const std::string& dir);
 
 }  // namespace quon::test

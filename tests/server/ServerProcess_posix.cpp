@@ -198,7 +198,7 @@ std::string ServerProcess::Url(const std::string& pathAndQuery) const {
 std::string ServerProcess::Log() const { return m_logPath.empty() ? std::string() : ReadFile(m_logPath); }
 
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::vector<std::string>& headers, bool http10) {
+                      const std::vector<std::string>& headers, bool http10, const std::string& caFile) {
   HttpReply reply;
   CURL* curl = curl_easy_init();
   if (!curl) return reply;
@@ -220,10 +220,37 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, CollectHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
-  if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  if (!caFile.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  }
+  const CURLcode rc = curl_easy_perform(curl);
+  if (rc == CURLE_OK) {
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  } else {
+    reply.error = curl_easy_strerror(rc);
+  }
   curl_slist_free_all(list);
   curl_easy_cleanup(curl);
   return reply;
+}
+
+bool MakeTestTlsCertificates(const std::string& dir) {
+  const std::string ca = dir + "/ca.pem", caKey = dir + "/ca-key.pem", key = dir + "/server-key.pem",
+                    csr = dir + "/server.csr", cert = dir + "/server.pem", ext = dir + "/ext.cnf";
+  WriteFile(ext, "subjectAltName = IP:127.0.0.1\nextendedKeyUsage = serverAuth\n");
+  const std::vector<std::vector<std::string>> steps = {
+      {"/usr/bin/env", "openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", caKey, "-out", ca,
+       "-subj", "/CN=Quon Test TLS Root"},
+      {"/usr/bin/env", "openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr, "-subj",
+       "/CN=127.0.0.1"},
+      {"/usr/bin/env", "openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", caKey, "-set_serial", "2", "-days", "2",
+       "-extfile", ext, "-out", cert},
+  };
+  for (const auto& step : steps) {
+    if (RunProgram(step).status != 0) return false;
+  }
+  return true;
 }
 
 HttpReply HttpPost(const std::string& url, const std::string& body, bool http10) {

@@ -318,6 +318,43 @@ TEST_F(UpdateServerTest, HangupReloadsAGoodCatalogAndKeepsTheOldOneOtherwise) {
   EXPECT_NE(List("6.0.121.3").body.find("Patch%20C"), std::string::npos);
 }
 
+TEST_F(UpdateServerTest, ServesTheSameBytesOverTlsToClientsThatTrustItsCertificate) {
+  TempDir pki, otherPki;
+  ASSERT_TRUE(MakeTestTlsCertificates(pki.Path()));
+  ASSERT_TRUE(MakeTestTlsCertificates(otherPki.Path()));
+  StartServer({"--tls-cert", pki / "server.pem", "--tls-key", pki / "server-key.pem"});
+  std::string url = ServiceUrl("GetUpgradeFile");
+  ASSERT_EQ(url.rfind("http://", 0), 0u);
+  url.insert(4, "s");
+  const std::vector<std::string> headers = {"Content-Type: application/x-quon-encoded", "Expect:"};
+
+  HttpReply reply = HttpRequest("POST", url, FileBody("12", "6.0.121.3"), headers, true, pki / "ca.pem");
+  ASSERT_EQ(reply.status, 200) << reply.error;
+  EXPECT_TRUE(reply.body == FileReplyBytes("4711", "6.0.122.3", m_sp1));
+
+  // A client that trusts another authority gets no reply, and neither does
+  // one speaking plain HTTP to the TLS port.
+  reply = HttpRequest("POST", url, FileBody("12", "6.0.121.3"), headers, true, otherPki / "ca.pem");
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_NE(reply.error.find("certificate"), std::string::npos) << reply.error;
+  EXPECT_EQ(HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3")).status, 0);
+}
+
+TEST(UpdateServerStart, RefusesATlsCertificateOrKeyThatDoesNotLoad) {
+  TempDir root, pki;
+  WriteFile(root / "catalog.ini", "");
+  ASSERT_TRUE(MakeTestTlsCertificates(pki.Path()));
+  const std::string server = QUON_SERVER_BIN;
+  for (const auto& [cert, key] : {std::pair{pki / "server.pem", pki / "ca-key.pem"},
+                                  std::pair{pki / "server.csr", pki / "server-key.pem"}}) {
+    RunResult run = RunProgram(
+        {server, "--root", root.Path(), "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key});
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("cannot use the TLS certificate"), std::string::npos) << run.output;
+  }
+  EXPECT_EQ(RunProgram({server, "--root", root.Path(), "--tls-cert", pki / "server.pem"}).status, 2);
+}
+
 TEST(UpdateServerStart, RefusesABadCatalogNamingFileLineAndProblem) {
   TempDir root;
   WriteFile(root / "a.cab", "x");
