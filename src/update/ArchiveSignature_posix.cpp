@@ -9,17 +9,13 @@
 #include <memory>
 
 #include "update/CabSignature.h"
+#include "update/OpenSslOwned.h"
 
 namespace quon::cabsig {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Freer {
-  void operator()(T* p) const { Free(p); }
-};
-template <typename T, void (*Free)(T*)>
-using Owned = std::unique_ptr<T, Freer<T, Free>>;
+using quon::Owned;
 
 void FreeBio(BIO* b) { BIO_free(b); }
 void FreeSigners(STACK_OF(X509) * s) { sk_X509_free(s); }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "update/CabSignature.h"
+#include "update/OpenSslOwned.h"
 
 namespace quon::pack {
 
@@ -25,12 +26,7 @@ namespace {
 
 using namespace quon::cabsig;
 
-template <typename T, void (*Free)(T*)>
-struct Freer {
-  void operator()(T* p) const { Free(p); }
-};
-template <typename T, void (*Free)(T*)>
-using Owned = std::unique_ptr<T, Freer<T, Free>>;
+using quon::Owned;
 void FreeBio(BIO* b) { BIO_free(b); }
 void FreeBioChain(BIO* b) { BIO_free_all(b); }
 
