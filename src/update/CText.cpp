@@ -51,10 +51,6 @@ bool StartsWithNoCase(std::string_view text, size_t at, std::string_view word) {
   return true;
 }
 
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 }  // namespace
 
 int32_t CAtoi(std::string_view text) {
@@ -81,17 +77,9 @@ double CAtof(std::string_view text) {
   bool negative = false;
   size_t i = SkipSpaceAndSign(text, negative);
   double value = 0.0;
-  if (StartsWithNoCase(text, i, "INF")) {
-    value = std::numeric_limits<double>::infinity();
-  } else if (StartsWithNoCase(text, i, "NAN")) {
-    value = std::numeric_limits<double>::quiet_NaN();
-  } else if (StartsWithNoCase(text, i, "0X") && i + 2 < text.size() &&
-             (IsHexDigit(text[i + 2]) || (text[i + 2] == '.' && i + 3 < text.size() && IsHexDigit(text[i + 3])))) {
-    const char* first = text.data() + i + 2;
-    auto result = std::from_chars(first, text.data() + text.size(), value, std::chars_format::hex);
-    if (result.ec == std::errc::result_out_of_range) value = std::numeric_limits<double>::infinity();
-    else if (result.ec != std::errc()) value = 0.0;
-  } else if (i < text.size() && (IsDigit(text[i]) || text[i] == '.')) {
+  // Decimal only: "0x9600" reads as 0 (the digits stop at the x), and
+  // "inf" or "nan" are no number at all.
+  if (i < text.size() && (IsDigit(text[i]) || text[i] == '.')) {
     const char* first = text.data() + i;
     auto result = std::from_chars(first, text.data() + text.size(), value, std::chars_format::general);
     if (result.ec == std::errc::result_out_of_range) {

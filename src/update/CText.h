@@ -16,8 +16,9 @@ int32_t CAtoi(std::string_view text);
 // strtoul in base 10 with a 32-bit unsigned long: a minus sign negates
 // modulo 2^32, a magnitude beyond 4294967295 gives 4294967295.
 uint32_t CStrtoul(std::string_view text);
-// atof in the C locale: white space, sign, decimal digits with an optional
-// point and exponent (also hexadecimal, inf and nan); no number gives 0.0.
+// atof in the C locale for decimal text only: white space, sign, decimal
+// digits with an optional point and exponent; anything else (hexadecimal,
+// inf, nan) reads as far as it is decimal, and no number gives 0.0.
 double CAtof(std::string_view text);
 
 // ASCII upper-casing; other bytes are left alone.
