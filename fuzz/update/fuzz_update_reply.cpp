@@ -19,9 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quon::DecodeFields(text, reply, false);
   quon::UpdateEntryList list;
   quon::ReadUpdateTable(reply, list);
-  // Rows start within the table's cells, so there are never more of them.
+  // Rows start within the table's cells, so there are never more of them,
+  // nor more than the list holds, nor more text than the table and a little.
   std::vector<std::string> cells;
   if (list.size() > quon::SplitFields(reply.Get("dbdata"), cells, ";")) __builtin_trap();
+  if (list.size() > quon::kMaxUpdateRows) __builtin_trap();
+  size_t text = 0;
+  for (const auto& entry : list) text += entry->m_strName.size() + entry->m_strDescription.size();
+  if (text > reply.Get("dbdata").size() + quon::kUpdateTableTextSlack) __builtin_trap();
   for (const auto& entry : list) quon::BuildUpdateRow(*entry);
 
   quon::ParseProductVersionText(text);

@@ -1,5 +1,6 @@
 // The GetUpgradeList request and the reading of its reply table.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,12 +20,19 @@ struct InstallationIdentity {
 // they are set: KeyID, KeyType, KeyVersion, updateversion.
 void SetIdentityFields(FieldMap& fields, const InstallationIdentity& identity, const std::string& updateVersion);
 
+// Most rows of a reply table that become entries; further rows are dropped.
+constexpr size_t kMaxUpdateRows = 5000;
+// Text the entries may hold beyond the size of the table itself.
+constexpr size_t kUpdateTableTextSlack = 64 * 1024;
+
 // Empties `list` and fills it from the reply fields "rows", "cols" and
 // "dbdata", one entry per row in the table's order. Cells are read at
 // r * cols + 0..3. A short or absent "dbdata" never reads beyond its cells:
 // rows whose first cell is missing are dropped (the table is cut short),
-// and the missing last cells of the final row read as empty text. Returns
-// the number of entries.
+// and the missing last cells of the final row read as empty text. At most
+// kMaxUpdateRows rows are read, and rows that share cells stop once the
+// names and descriptions would exceed the table's size plus
+// kUpdateTableTextSlack. Returns the number of entries.
 size_t ReadUpdateTable(const FieldMap& reply, UpdateEntryList& list);
 
 }  // namespace quon

@@ -80,6 +80,28 @@ TEST(UpdateTable, ShortTablesAreCutAtTheirLastCell) {
   EXPECT_EQ(ReadUpdateTable(Reply({{"rows", "5"}, {"cols", "-4"}, {"dbdata", "9;2;X;x"}}), list), 1u);
 }
 
+TEST(UpdateTable, RowsAndRepeatedCellsAreBoundedByTheReply) {
+  UpdateEntryList list;
+  // Far more rows than the list holds, of empty cells: only the first
+  // kMaxUpdateRows become entries.
+  const size_t rows = kMaxUpdateRows + 1000;
+  std::string table(rows * 4, ';');
+  table.insert(0, "1");
+  table.insert(4 * kMaxUpdateRows - 4 + 1, "2");  // the last row that is read
+  ASSERT_EQ(ReadUpdateTable(Reply({{"rows", "4000000"}, {"cols", "4"}, {"dbdata", table.c_str()}}), list),
+            kMaxUpdateRows);
+  EXPECT_EQ(list.front()->m_nTableID, 1u);
+  EXPECT_EQ(list.back()->m_nTableID, 2u);
+  // Rows that all read the same long name (cols 0) stop once they would
+  // hold more text than the table.
+  table = "1;2;" + std::string(100000, 'N') + ";d" + std::string(1000, ';');
+  ReadUpdateTable(Reply({{"rows", "1000"}, {"cols", "0"}, {"dbdata", table.c_str()}}), list);
+  size_t text = 0;
+  for (const auto& entry : list) text += entry->m_strName.size() + entry->m_strDescription.size();
+  EXPECT_GE(list.size(), 1u);
+  EXPECT_LE(text, table.size() + kUpdateTableTextSlack);
+}
+
 TEST(InstallationFile, ReadsIdentityAndModules) {
   InstallationInfo info = ParseInstallationText(
       "# written by the installer\r\n"
