@@ -304,14 +304,15 @@ void UpdateDlg::InstallUpdate() {
       if (ch != ' ') compact += ch;
     }
     m_strNewVersion = compact;
-    uint16_t words[4];
-    if (m_bVersionFileUsed && ParseVersionWords(m_strNewVersion, words)) {
-      WriteVersionFile(m_strProductDir + kVersionFile, words);
+    if (RecordNewVersion()) {
+      ShowPage(msg::kUpdatedSuccessfully);
+      RemoveUpdateFiles();
+      m_bUpdateComplete = true;
+      return;
     }
-    ShowPage(msg::kUpdatedSuccessfully);
-    RemoveUpdateFiles();
-    m_bUpdateComplete = true;
-    return;
+    // The files are in place but the product would still report its old
+    // version: the update is not finished, and a retry runs it again.
+    failed.push_back(kVersionFile);
   }
 
   std::string results = "Following file(s) were not updated:<BR><BR>";
@@ -320,6 +321,16 @@ void UpdateDlg::InstallUpdate() {
   results +=
       "Close all open applications and <a href=\"#install\" > <b> Click here to update the files</b> </a> <br>";
   ShowPage(FillTemplate(kMessagePageTemplate, {results}));
+}
+
+bool UpdateDlg::RecordNewVersion() {
+  if (!m_bVersionFileUsed) return true;
+  uint16_t words[4];
+  if (!ParseVersionWords(m_strNewVersion, words)) {
+    MessageBox(msg::kInvalidServerResponse);
+    return false;
+  }
+  return WriteVersionFile(m_strProductDir + kVersionFile, words);
 }
 
 void UpdateDlg::RemoveUpdateFiles() { RemoveUnpackedAndArchive(m_strUnpackDir, m_strDownloadFile); }

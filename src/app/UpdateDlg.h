@@ -108,6 +108,10 @@ class UpdateDlg {
   bool DiscoverProduct(int32_t& a, int32_t& b, int32_t& c, int32_t& d);
   void QuitSequence();
   ServerCall MakeCall(const char* function, bool silent) const;
+  // Writes the update's version into Quon.Version when the installed
+  // version came from it; false (the update is not finished) when the
+  // reply's version is not four numbers or the file cannot be written.
+  bool RecordNewVersion();
   int MessageBox(const std::string& text);
 
   UpdateView& m_view;

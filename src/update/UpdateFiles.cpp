@@ -25,19 +25,28 @@ std::string ChooseUnpackDirectory(const std::string& archivePath, const NameTake
 }
 
 bool ParseVersionWords(const std::string& text, uint16_t words[4]) {
-  std::string compact;
+  uint16_t parsed[4] = {0, 0, 0, 0};
+  int word = 0;
+  bool digits = false;
+  uint32_t value = 0;
   for (char ch : text) {
-    if (ch != ' ') compact += ch;
+    if (ch == ' ') continue;
+    if (ch == '.') {
+      if (!digits || word == 3) return false;
+      parsed[word++] = static_cast<uint16_t>(value);
+      digits = false;
+      value = 0;
+    } else if (ch >= '0' && ch <= '9') {
+      value = value * 10 + static_cast<uint32_t>(ch - '0');
+      if (value > 0xFFFF) return false;
+      digits = true;
+    } else {
+      return false;
+    }
   }
-  size_t dots = 0;
-  for (char ch : compact) dots += ch == '.';
-  if (dots != 3) return false;
-  size_t start = 0;
-  for (int i = 0; i < 4; ++i) {
-    size_t end = i < 3 ? compact.find('.', start) : compact.size();
-    words[i] = static_cast<uint16_t>(CAtoi(std::string_view(compact).substr(start, end - start)));
-    start = end + 1;
-  }
+  if (!digits || word != 3) return false;
+  parsed[3] = static_cast<uint16_t>(value);
+  for (int i = 0; i < 4; ++i) words[i] = parsed[i];
   return true;
 }
 

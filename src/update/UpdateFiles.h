@@ -17,9 +17,9 @@ std::string ChooseArchivePath(const std::string& productDir, int32_t update, con
 // not taken.
 std::string ChooseUnpackDirectory(const std::string& archivePath, const NameTaken& taken);
 
-// The four numbers of a version text "w.x.y.z" (blanks removed first), each
-// read as a leading decimal and kept in 16 bits. False unless the text has
-// exactly three dots.
+// The four numbers of a version text "w.x.y.z" (blanks ignored). Only four
+// dot-separated decimal numbers, each at most 65535, are a version; for
+// anything else the result is false and `words` is left as it was.
 bool ParseVersionWords(const std::string& text, uint16_t words[4]);
 
 // Puts the four words, 16-bit little-endian, at the start of the version

@@ -79,22 +79,29 @@ TEST_F(Install, CopiesEveryListedFileCreatingDirectories) {
   EXPECT_TRUE(LeftoverTemporaries().empty());
 }
 
-TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTail) {
+TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTailAndAFailureIsNoSuccess) {
   const std::string old8("\x06\x00\x00\x00\x79\x00\x03\x00", 8), new8("\x08\x00\x02\x00\x00\x00\x0B\x00", 8);
   const std::string tail = "\xAA\xBB", missing = "<missing>";
+  const std::string invalidReply = "Error: Invalid server response.";
   const struct {
     const char* what;
     bool used;
     const char* newVersion;
     std::string before, after;
+    bool finished;
+    std::vector<std::string> boxes;
     bool readOnly = false;
   } cases[] = {
-      {"not used", false, "8.2.0.11", old8 + tail, old8 + tail},
-      {"not used, not created either", false, "8.2.0.11", missing, missing},
-      {"new words, tail kept, blanks trimmed", true, " 8.2.0.11 ", old8 + tail, new8 + tail},
-      {"vanished meanwhile: created", true, "8.2.0.11", missing, new8},
-      {"malformed new version", true, "8.2", old8, old8},
-      {"read-only: left alone", true, "8.2.0.11", old8, old8, true},
+      {"not used", false, "8.2.0.11", old8 + tail, old8 + tail, true, {}},
+      {"not used, not created either", false, "8.2.0.11", missing, missing, true, {}},
+      {"not used, so not checked", false, "x.x.x.x", missing, missing, true, {}},
+      {"new words, tail kept, blanks trimmed", true, " 8.2.0.11 ", old8 + tail, new8 + tail, true, {}},
+      {"vanished meanwhile: created", true, "8.2.0.11", missing, new8, true, {}},
+      {"three numbers", true, "8.2", old8, old8, false, {invalidReply}},
+      {"no numbers", true, "x.x.x.x", old8, old8, false, {invalidReply}},
+      {"dots only", true, "...", old8, old8, false, {invalidReply}},
+      {"beyond 16 bits", true, "8.2.0.70000", old8, old8, false, {invalidReply}},
+      {"read-only", true, "8.2.0.11", old8, old8, false, {}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -104,12 +111,20 @@ TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTail) {
     dlg->m_strNewVersion = c.newVersion;
     dlg->m_bVersionFileUsed = c.used;
     dlg->m_bInstallPage = true;
+    dlg->m_strDownloadFile = run.product.Path("update7.0000");
+    run.product.Write("update7.0000", "cabinet");
     if (c.before != missing) run.product.Write("Quon.Version", c.before);
     if (c.readOnly) fs::permissions(run.product.Path("Quon.Version"), fs::perms::owner_read | fs::perms::group_read);
-    dlg->InstallUpdate();  // no list entries: success at once
+    dlg->InstallUpdate();  // no list entries: every file is in place at once
     EXPECT_EQ(run.product.Exists("Quon.Version") ? run.product.Read("Quon.Version") : missing, c.after);
-    EXPECT_EQ(run.product.Read("QuonUpdateLast.html"), "QUON has been updated successfully.");
-    EXPECT_TRUE(dlg->m_bUpdateComplete);
+    EXPECT_EQ(run.prompts.Texts(), c.boxes);
+    // Not finished: the results page names the version file and offers the
+    // retry; the update's files stay for it.
+    EXPECT_EQ(run.product.Read("QuonUpdateLast.html"),
+              c.finished ? std::string("QUON has been updated successfully.") : RetryPage({"Quon.Version"}));
+    EXPECT_EQ(dlg->m_bUpdateComplete, c.finished);
+    EXPECT_TRUE(dlg->m_bInstallPage);
+    EXPECT_EQ(run.product.Exists("update7.0000"), !c.finished);
     EXPECT_TRUE(Temporaries(run.product).empty());
     if (c.used && c.after == new8 + tail) EXPECT_EQ(dlg->m_strNewVersion, "8.2.0.11");
   }

@@ -152,15 +152,18 @@ TEST(DownloadNames, UnpackDirectoryTakesTheFirstFreeSuffix) {
   EXPECT_EQ(ChooseUnpackDirectory("/p/update7.0000", isTaken), "/p/update7.0000.dir2");
 }
 
-TEST(VersionWords, FourDottedNumbersIn16Bits) {
+TEST(VersionWords, OnlyFourDottedDecimalNumbersOf16BitsAreAVersion) {
   auto words = [](const char* text) {
-    uint16_t w[4];
+    uint16_t w[4] = {1, 1, 1, 1};
     return ParseVersionWords(text, w) ? std::vector<uint16_t>(w, w + 4) : std::vector<uint16_t>{};
   };
   EXPECT_EQ(words("8.2.0.11"), (std::vector<uint16_t>{8, 2, 0, 11}));
-  EXPECT_EQ(words(" 6 . 0 . 125 . 70000"), (std::vector<uint16_t>{6, 0, 125, static_cast<uint16_t>(70000)}));
-  EXPECT_EQ(words("6.x.3b."), (std::vector<uint16_t>{6, 0, 3, 0}));
-  for (const char* bad : {"8.2", "", "1.2.3.4.5"}) EXPECT_TRUE(words(bad).empty()) << bad;
+  EXPECT_EQ(words(" 6 . 0 . 125 . 65535"), (std::vector<uint16_t>{6, 0, 125, 65535}));
+  EXPECT_EQ(words("06.0.0125.3"), (std::vector<uint16_t>{6, 0, 125, 3}));
+  for (const char* bad : {"8.2", "", "1.2.3.4.5", "x.x.x.x", "...", "6.0.125.65536", "6.x.3b.", "1.2.3.", ".1.2.3",
+                          "1..2.3", "1.2.3.-4", "+1.2.3.4", "1.2.3.4\t", "6.0.125.99999999999999999999"}) {
+    EXPECT_TRUE(words(bad).empty()) << bad;
+  }
 }
 
 }  // namespace
