@@ -235,21 +235,32 @@ void UpdateDlg::ShowPage(const std::string& html) {
 // Download and unpacking
 
 void UpdateDlg::DownloadUpdate(int32_t n) {
+  // The files of an earlier attempt that ended short of the install page
+  // are of no further use.
+  RemoveUpdateFiles();
+  m_strDownloadFile.clear();
+  m_strUnpackDir.clear();
+
   const std::string archive = ChooseArchivePath(m_strProductDir, n, PathExists);
 
   FieldMap fields;
   SetIdentityFields(fields, m_identity, m_strUpdateVersion);
   fields.Set("TableID", std::to_string(n));
   fields.Set("DB", kDatabase);
-  if (DownloadToFile(m_net, MakeCall("GetUpgradeFile", false), fields, archive) == 0) return;
+  if (DownloadToFile(m_net, MakeCall("GetUpgradeFile", false), fields, archive) == 0) {
+    DiscardDownload(archive);
+    return;
+  }
 
   const std::string* status = fields.Find("status");
   if (status == nullptr || *status != kAccepted) {
+    DiscardDownload(archive);
     MessageBox(msg::kOperationFailed);
     return;
   }
   const std::string* newVersion = fields.Find("updateversion");
   if (newVersion == nullptr) {
+    DiscardDownload(archive);
     MessageBox(msg::kInvalidServerResponse);
     return;
   }
@@ -258,7 +269,10 @@ void UpdateDlg::DownloadUpdate(int32_t n) {
 
   const std::string unpackDir = ChooseUnpackDirectory(archive, PathExists);
   std::error_code ec;
-  if (!std::filesystem::create_directory(FsPath(unpackDir), ec) || ec) return;
+  if (!std::filesystem::create_directory(FsPath(unpackDir), ec) || ec) {
+    MessageBox(msg::kArchiveCorrupted);
+    return;
+  }
   m_strUnpackDir = unpackDir;
 
   DoDecabFn decab = nullptr;
@@ -333,6 +347,19 @@ bool UpdateDlg::RecordNewVersion() {
   return WriteVersionFile(m_strProductDir + kVersionFile, words);
 }
 
-void UpdateDlg::RemoveUpdateFiles() { RemoveUnpackedAndArchive(m_strUnpackDir, m_strDownloadFile); }
+void UpdateDlg::DiscardDownload(const std::string& archive) {
+  if (IsRegularFile(archive) && !DeleteFileOnly(archive)) m_undeletedDownloads.push_back(archive);
+}
+
+void UpdateDlg::RemoveUpdateFiles() {
+  RemoveUnpackedAndArchive(m_strUnpackDir, m_strDownloadFile);
+  // A failed download that a given-up transfer still held open could not
+  // be deleted at the time; it gets another try.
+  std::vector<std::string> stillThere;
+  for (const std::string& archive : m_undeletedDownloads) {
+    if (IsRegularFile(archive) && !DeleteFileOnly(archive)) stillThere.push_back(archive);
+  }
+  m_undeletedDownloads.swap(stillThere);
+}
 
 }  // namespace quon

@@ -112,6 +112,8 @@ class UpdateDlg {
   // version came from it; false (the update is not finished) when the
   // reply's version is not four numbers or the file cannot be written.
   bool RecordNewVersion();
+  // Deletes the archive of a download that failed or was refused.
+  void DiscardDownload(const std::string& archive);
   int MessageBox(const std::string& text);
 
   UpdateView& m_view;
@@ -121,6 +123,9 @@ class UpdateDlg {
   WindowSystem& m_windows;
   std::function<WindowHandle()> m_ownWindow;
   UpdateServerSettings m_server;
+  // Archives of failed downloads that could not be deleted at the time (a
+  // given-up transfer still had them open).
+  std::vector<std::string> m_undeletedDownloads;
 };
 
 }  // namespace quon

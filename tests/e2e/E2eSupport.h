@@ -54,14 +54,16 @@ inline void ClearProxies() {
 // One product installation and one session over it.
 class Session {
  public:
-  Session() : m_posix(MakePosixPlatform()) {
+  // The product directory is `productSubdir` in a scratch directory.
+  explicit Session(std::string productSubdir = "Quon 6/")
+      : m_productSubdir(std::move(productSubdir)), m_posix(MakePosixPlatform()) {
     ClearProxies();
     fs::create_directories(fs::path(ProductDir()));
     platform = std::make_unique<ProductPlatform>(*m_posix, ProductDir() + "QuonUpdate");
   }
 
   // The product directory has a blank in its name, as installations do.
-  std::string ProductDir() const { return scratch.Dir() + "Quon 6/"; }
+  std::string ProductDir() const { return scratch.Dir() + m_productSubdir; }
   std::string Product(const std::string& relative) const { return ProductDir() + relative; }
   std::string PagePath() const { return Product("QuonUpdateLast.html"); }
 
@@ -124,6 +126,7 @@ class Session {
   std::unique_ptr<UpdateDlg> dlg;
 
  private:
+  std::string m_productSubdir;
   std::unique_ptr<Platform> m_posix;
 };
 

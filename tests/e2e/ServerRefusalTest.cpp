@@ -1,6 +1,9 @@
 // Runs against a scripted server: what the session sends, and replies the
-// reference server never gives (refused status, missing version).
+// reference server never gives (refused status, missing version, broken or
+// endless file replies).
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "E2eSupport.h"
 #include "support/FaultServer.h"
@@ -12,21 +15,39 @@ namespace {
 const char kListTable[] = "&rows=1&cols=4&dbdata=12%3B38412%3BPatch%20A%3BFirst%20fix";
 
 // Answers GetUpgradeList with `listTail` and GetUpgradeFile with a file
-// reply whose header carries `fileTail`, both after the echoed code.
+// reply whose header carries `fileTail`, both after the echoed code; or
+// GetUpgradeFile with whatever `fileReply` sends, given the code.
 struct ScriptedServer {
+  using FileReply = std::function<void(test::FaultConnection&, const std::string& code)>;
   std::string listTail = std::string("&status=ACCEPTED") + kListTable;
   std::string fileTail = "&status=ACCEPTED&updateversion=6.0.122.3&filepos=0&downloadlength=5";
   std::string fileData = "bytes";
+  FileReply fileReply;
   test::FaultServer server{[this](const test::ReceivedRequest& request, test::FaultConnection& connection) {
     if (request.body.rfind("GetUpgradeList", 0) == 0) {
       const std::string code = test::RequestFields(request.body, "GetUpgradeList").Get("code");
       connection.Send(test::HttpReply(200, "GetUpgradeListcode=" + code + listTail));
     } else {
       const std::string code = test::RequestFields(request.body, "GetUpgradeFile").Get("code");
+      if (fileReply) return fileReply(connection, code);
       connection.Send(test::HttpReply(200, test::FileReplyBody("GetUpgradeFilecode=" + code + fileTail, fileData)));
     }
   }};
 };
+
+// A file reply whose data never ends.
+void EndlessFile(test::FaultConnection& connection, const std::string& code) {
+  const std::string header =
+      "GetUpgradeFilecode=" + code + "&status=ACCEPTED&updateversion=6.0.122.3&downloadlength=99999999";
+  if (!connection.Send(test::HttpHead(200) + test::FileReplyBody(header, ""))) return;
+  const std::string piece(10000, 'e');
+  while (connection.Send(piece)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// A file reply whose header announces more than arrives.
+void ShortHeader(test::FaultConnection& connection, const std::string&) {
+  connection.Send(test::HttpHead(200) + std::string("BytesCount\x00\x01\x00\x00GetUpgradeFilecode=", 26));
+}
 
 struct Scripted : ::testing::Test {
   ScriptedServer script;
@@ -72,25 +93,65 @@ TEST_F(Scripted, RefusedListEndsTheRun) {
   }
 }
 
-TEST_F(Scripted, RefusedDownloadKeepsTheListPage) {
-  script.fileTail = "&status=DENIED&updateversion=6.0.122.3";
-  s.Start(script.server.Port());
-  const size_t pages = s.view.navigations.size();
-  ASSERT_TRUE(s.Click("#update12"));
-  EXPECT_EQ(s.Boxes(), std::vector<std::string>{"Operation Failed."});
-  EXPECT_EQ(s.view.navigations.size(), pages);
-  EXPECT_FALSE(s.dlg->m_bInstallPage);
-  EXPECT_TRUE(s.dlg->m_strDownloadFile.empty());
-  EXPECT_TRUE(s.ProductHas("update12.0000"));  // what arrived stays until the next attempt names another
-  EXPECT_FALSE(s.ProductHas("update12.0000.dir"));
+// Whatever arrived of a download that failed or was refused is deleted;
+// the list page stays for another click.
+TEST(ScriptedDownload, FailedOrRefusedDownloadLeavesNoArchiveAndKeepsTheListPage) {
+  const struct {
+    const char* what;
+    const char* fileTail;
+    ScriptedServer::FileReply reply;
+    const char* box;  // null: the transfer's own message, or none
+  } cases[] = {
+      {"refused", "&status=DENIED&updateversion=6.0.122.3", nullptr, "Operation Failed."},
+      {"no version", "&status=ACCEPTED", nullptr, "Error: Invalid server response."},
+      {"short header", "", ShortHeader, nullptr},
+      {"never ends, cancelled", "", EndlessFile, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer script;
+    script.fileTail = c.fileTail;
+    script.fileReply = c.reply;
+    Session s;
+    s.InstallExe(QUON_E2E_EXE_603121);
+    s.InstallCabLibrary();
+    s.wait.CancelWhen([](const WaitDialogRecord& r) { return r.positions.size() >= 2; });
+    s.Start(script.server.Port());
+    const size_t pages = s.view.navigations.size();
+    ASSERT_TRUE(s.Click("#update12"));
+    script.server.Stop();
+    EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
+    if (c.box) EXPECT_EQ(s.Boxes(), std::vector<std::string>{c.box});
+    EXPECT_EQ(s.view.navigations.size(), pages);
+    EXPECT_FALSE(s.dlg->m_bInstallPage);
+    EXPECT_TRUE(s.dlg->m_strDownloadFile.empty());
+    EXPECT_FALSE(s.ProductHas("update12.0000"));
+    EXPECT_FALSE(s.ProductHas("update12.0000.dir"));
+  }
 }
 
-TEST_F(Scripted, DownloadWithoutNewVersionIsAnInvalidResponse) {
-  script.fileTail = "&status=ACCEPTED";
+// A product directory whose path leaves room for the archive's name but not
+// for its unpack directory's.
+TEST(ScriptedDownload, UnpackDirectoryThatCannotBeMadeIsReported) {
+  const size_t pathMax = 4096;  // Linux, counting the final NUL
+  const size_t length = pathMax - std::string("update12.0000.dir").size();  // the product directory's
+  std::string subdir;
+  for (size_t left = length - test::ScratchDir().Dir().size(); left > 0;) {
+    size_t name = std::min<size_t>(200, left - 1);
+    if (left - name - 1 == 1) --name;  // never an empty name last
+    subdir += std::string(name, 'd') + "/";
+    left -= name + 1;
+  }
+  ScriptedServer script;
+  Session s(subdir);
+  ASSERT_EQ(s.ProductDir().size(), length);
+  s.InstallExe(QUON_E2E_EXE_603121);
   s.Start(script.server.Port());
-  ASSERT_TRUE(s.Click("#update12"));
-  EXPECT_EQ(s.Boxes(), std::vector<std::string>{"Error: Invalid server response."});
-  EXPECT_TRUE(s.dlg->m_strNewVersion.empty());
+  ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
+  s.dlg->DownloadUpdate(12);  // the list page itself has no room either
+  EXPECT_EQ(s.Boxes(), std::vector<std::string>{
+                           "Error: The downloaded file is corrupted. Please download the file again."});
+  EXPECT_TRUE(s.ProductHas("update12.0000"));
   EXPECT_FALSE(s.dlg->m_bInstallPage);
 }
 

@@ -222,17 +222,19 @@ TEST_F(Road, CorruptArchiveIsReportedAndCleanedUpOnQuit) {
   EXPECT_FALSE(s.dlg->m_bInstallPage);
   EXPECT_TRUE(s.ProductHas("update104.0000"));
   EXPECT_TRUE(s.ProductHas("update104.0000.dir"));
-  // The next attempt takes the next names.
+  // The next attempt removes the first one's files before it makes its own,
+  // so that repeated attempts do not pile up.
   ASSERT_TRUE(s.Click("#update104"));
-  EXPECT_TRUE(s.ProductHas("update104.0001"));
-  EXPECT_TRUE(s.ProductHas("update104.0001.dir"));
-  // Quitting asks (the update is not complete); Yes removes the last attempt.
+  EXPECT_EQ(s.dlg->m_strDownloadFile, s.Product("update104.0000"));
+  EXPECT_FALSE(s.ProductHas("update104.0001"));
+  EXPECT_FALSE(s.ProductHas("update104.0000.dir1"));
+  // Quitting asks (the update is not complete); Yes removes the attempt.
   s.prompts.answers = {kIdYes};
   s.dlg->OnCloseButton();
   EXPECT_EQ(s.Boxes().back(), "QUON Update is not complete. Are you sure that you want to quit?");
   EXPECT_EQ(s.view.endResults, std::vector<int>{1});
-  EXPECT_FALSE(s.ProductHas("update104.0001"));
-  EXPECT_FALSE(s.ProductHas("update104.0001.dir"));
+  EXPECT_FALSE(s.ProductHas("update104.0000"));
+  EXPECT_FALSE(s.ProductHas("update104.0000.dir"));
   EXPECT_FALSE(s.ProductHas("QuonUpdateLast.html"));
 }
 

@@ -1,6 +1,7 @@
 // Test doubles for the main window's collaborators, and a scratch product
 // directory.
 #pragma once
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -129,7 +130,9 @@ class ScratchDir {
     std::random_device rd;
     std::mt19937_64 gen(rd());
     for (;;) {
-      m_path = fs::temp_directory_path() / ("quon-update-test-" + std::to_string(gen()));
+      char name[40];  // of one length, so that tests can plan path lengths
+      std::snprintf(name, sizeof name, "quon-update-test-%016llx", static_cast<unsigned long long>(gen()));
+      m_path = fs::temp_directory_path() / name;
       std::error_code ec;
       if (fs::create_directory(m_path, ec)) break;
     }
