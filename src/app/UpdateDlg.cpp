@@ -170,6 +170,10 @@ ServerCall UpdateDlg::MakeCall(const char* function, bool silent) const {
 bool UpdateDlg::CheckForUpdates() {
   int32_t a = 0, b = 0, c = 0, d = 0;
   if (!DiscoverProduct(a, b, c, d)) return false;
+  // What earlier runs left behind when they were ended before cleaning up
+  // goes now, unless another copy is running here and may be using it.
+  m_runLock = m_platform.HoldProductDirectory(m_strProductDir,
+                                              [this] { RemoveLeftoversOfEarlierRuns(m_strProductDir); });
 
   m_updateList.clear();
   InstallationInfo installation = ReadInstallationFile(m_strProductDir + kInstallationFileName);

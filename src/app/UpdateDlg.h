@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,9 @@ class UpdateDlg {
   WindowSystem& m_windows;
   std::function<WindowHandle()> m_ownWindow;
   UpdateServerSettings m_server;
+  // Held from discovery to the end of the run: other copies of the updater
+  // then know that this one uses the product directory.
+  std::unique_ptr<ProductDirectoryLock> m_runLock;
   // Archives of failed downloads that could not be deleted at the time (a
   // given-up transfer still had them open).
   std::vector<std::string> m_undeletedDownloads;

@@ -2,6 +2,7 @@
 // standard library's file system: where it runs from, the version resource
 // of a file, and the CAB library.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,6 +12,13 @@ namespace quon {
 // The directory part of `path` up to and including its last character from
 // `separators`, compared byte by byte; empty when there is none.
 std::string DirectoryPartOf(const std::string& path, std::string_view separators);
+
+// Marks this copy of the updater as running on a product directory for as
+// long as the object lives.
+class ProductDirectoryLock {
+ public:
+  virtual ~ProductDirectoryLock() = default;
+};
 
 // int do_decab(const char *archive, const char *dir), C calling convention.
 using DoDecabFn = int (*)(const char* archive, const char* dir);
@@ -40,6 +48,17 @@ class Platform {
   // returns false with the system's text for the error (may be empty);
   // on success *fn is do_decab, or null when the export is missing.
   virtual bool LoadCabLibrary(const std::string& productDir, DoDecabFn* fn, std::string& errorText) = 0;
+  // Holds the product directory for this copy's run, so that a copy started
+  // meanwhile knows it is not alone. When no other copy holds it,
+  // `whileAlone` runs first, and copies that start meanwhile wait until it
+  // has returned; when another copy holds it, `whileAlone` does not run.
+  // The hold ends when the returned object is destroyed. Null, without
+  // running `whileAlone`, when the directory cannot be held; the default
+  // holds nothing.
+  virtual std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(
+      const std::string& /*productDir*/, const std::function<void()>& /*whileAlone*/) {
+    return nullptr;
+  }
 };
 
 }  // namespace quon

@@ -2,8 +2,10 @@
 // archive and its unpack directory, the version file, and their removal.
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace quon {
 
@@ -16,6 +18,30 @@ std::string ChooseArchivePath(const std::string& productDir, int32_t update, con
 // "<archive>.dir", else "<archive>.dir<k>" for k = 1, 2, ..., the first one
 // not taken.
 std::string ChooseUnpackDirectory(const std::string& archivePath, const NameTaken& taken);
+
+// Whether a bare file name is one the update run gives its own files: an
+// archive "update<n>.0000" or "update<n>.000<k>"; an unpack directory, that
+// name followed by ".dir" or ".dir<k>"; a temporary copy beside an installed
+// target, "<target>.quonupd" or "<target>.quonupd<k>". Numbers as the run
+// writes them (n any int32, k from 1, no leading zeros).
+bool IsArchiveName(std::string_view name);
+bool IsUnpackDirectoryName(std::string_view name);
+bool IsInstallTemporaryName(std::string_view name);
+
+// How much of a product directory the start-up clean-up looks at.
+constexpr size_t kMaxLeftoverScanEntries = 100000;
+constexpr int kMaxLeftoverScanDepth = 32;
+
+// Removes what earlier runs of the updater left in the product directory
+// when they were ended before cleaning up: archives, unpack directories
+// (everything but subdirectories directly inside, then the directory,
+// which stays while it holds subdirectories) and the page file at the top,
+// install temporaries anywhere below. Elsewhere only regular files of
+// those names are removed; links are neither removed nor followed. At most
+// `maxEntries` directory entries are looked at. Must run only while no
+// other copy of the updater runs on the directory. Returns the number of
+// files and directories removed.
+size_t RemoveLeftoversOfEarlierRuns(const std::string& productDir, size_t maxEntries = kMaxLeftoverScanEntries);
 
 // The four numbers of a version text "w.x.y.z" (blanks ignored). Only four
 // dot-separated decimal numbers, each at most 65535, are a version; for

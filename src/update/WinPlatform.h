@@ -18,4 +18,9 @@ std::unique_ptr<Platform> MakeWinPlatform();
 // code page.
 std::string DirectoryOfPathMbcs(const std::string& path, unsigned codePage = 0);
 
+// The name of the mutex that copies of the updater running on the same
+// product directory share: the same for any casing of the path and with or
+// without a trailing separator.
+std::string ProductDirectoryMutexName(const std::string& productDir);
+
 }  // namespace quon

@@ -1,5 +1,9 @@
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 
@@ -11,6 +15,27 @@ namespace {
 
 // The session keeps the executable's path in a buffer of 500 characters.
 constexpr std::size_t kMaxModulePath = 499;
+
+// A lock on the product directory's own descriptor; closing it ends the
+// lock.
+class DirectoryFlock : public ProductDirectoryLock {
+ public:
+  explicit DirectoryFlock(int fd) : m_fd(fd) {}
+  ~DirectoryFlock() override { ::close(m_fd); }
+  DirectoryFlock(const DirectoryFlock&) = delete;
+  DirectoryFlock& operator=(const DirectoryFlock&) = delete;
+
+ private:
+  int m_fd;
+};
+
+int FlockRetrying(int fd, int operation) {
+  int result;
+  do {
+    result = ::flock(fd, operation);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
 
 class PosixPlatform : public Platform {
  public:
@@ -62,6 +87,20 @@ class PosixPlatform : public Platform {
     void* sym = ::dlsym(handle, "do_decab");
     *fn = reinterpret_cast<DoDecabFn>(sym);
     return true;
+  }
+
+  // Every running copy holds a shared lock on the directory for its run.
+  // A copy that gets the exclusive lock instead is alone; the others block
+  // on their shared lock until it has finished `whileAlone` and stepped
+  // down to a shared lock itself.
+  std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
+                                                             const std::function<void()>& whileAlone) override {
+    const int fd = ::open(productDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    auto lock = std::make_unique<DirectoryFlock>(fd);
+    if (FlockRetrying(fd, LOCK_EX | LOCK_NB) == 0) whileAlone();
+    if (FlockRetrying(fd, LOCK_SH) != 0) return nullptr;
+    return lock;
   }
 };
 

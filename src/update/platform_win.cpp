@@ -3,6 +3,8 @@
 #endif
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "update/WinPlatform.h"
@@ -24,6 +26,19 @@ std::string SystemErrorText(DWORD code) {
                            MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
   return std::string(buffer, n);
 }
+
+// A handle to the product directory's mutex, kept for the run; the mutex
+// exists as long as any copy keeps one.
+class DirectoryMutex : public ProductDirectoryLock {
+ public:
+  explicit DirectoryMutex(HANDLE mutex) : m_mutex(mutex) {}
+  ~DirectoryMutex() override { CloseHandle(m_mutex); }
+  DirectoryMutex(const DirectoryMutex&) = delete;
+  DirectoryMutex& operator=(const DirectoryMutex&) = delete;
+
+ private:
+  HANDLE m_mutex;
+};
 
 class WinPlatform : public Platform {
  public:
@@ -82,6 +97,26 @@ class WinPlatform : public Platform {
     *fn = reinterpret_cast<DoDecabFn>(reinterpret_cast<void*>(GetProcAddress(library, "do_decab")));
     return true;
   }
+
+  // Every running copy keeps a handle to a mutex named after the directory.
+  // The copy that creates it owns it while `whileAlone` runs; a copy that
+  // finds it existing waits until it is free before going on. A mutex
+  // that cannot be had (another user's copy made it) means not alone.
+  std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
+                                                             const std::function<void()>& whileAlone) override {
+    SetLastError(0);
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, ProductDirectoryMutexName(productDir).c_str());
+    const DWORD error = GetLastError();
+    if (!mutex) return nullptr;
+    if (error != ERROR_ALREADY_EXISTS) {
+      whileAlone();
+      ReleaseMutex(mutex);
+    } else {
+      const DWORD wait = WaitForSingleObject(mutex, INFINITE);
+      if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
+    }
+    return std::make_unique<DirectoryMutex>(mutex);
+  }
 };
 
 }  // namespace
@@ -99,6 +134,24 @@ std::string DirectoryOfPathMbcs(const std::string& path, unsigned codePage) {
     if (c == '\\') last = i;
   }
   return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+}
+
+std::string ProductDirectoryMutexName(const std::string& productDir) {
+  // One name for the directory however it is cased or ended: a 64-bit
+  // FNV-1a hash of the upper-cased path without trailing separators, which
+  // also keeps the name short and free of backslashes.
+  size_t length = productDir.size();
+  while (length > 0 && (productDir[length - 1] == '\\' || productDir[length - 1] == '/')) --length;
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(productDir[i]);
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+    if (c == '/') c = '\\';
+    hash = (hash ^ c) * 1099511628211ull;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "Global\\QuonUpdate-%016llx", static_cast<unsigned long long>(hash));
+  return name;
 }
 
 std::unique_ptr<Platform> MakeWinPlatform() { return std::make_unique<WinPlatform>(); }

@@ -39,6 +39,10 @@ class ProductPlatform : public Platform {
   bool LoadCabLibrary(const std::string& productDir, DoDecabFn* fn, std::string& errorText) override {
     return m_inner.LoadCabLibrary(productDir, fn, errorText);
   }
+  std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
+                                                             const std::function<void()>& whileAlone) override {
+    return m_inner.HoldProductDirectory(productDir, whileAlone);
+  }
 
  private:
   Platform& m_inner;

@@ -1,6 +1,6 @@
-// Runs against a scripted server: what the session sends, and replies the
+// Runs against a scripted server: what the session sends, replies the
 // reference server never gives (refused status, missing version, broken or
-// endless file replies).
+// endless file replies), and what a start finds left by earlier runs.
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -153,6 +153,47 @@ TEST(ScriptedDownload, UnpackDirectoryThatCannotBeMadeIsReported) {
                            "Error: The downloaded file is corrupted. Please download the file again."});
   EXPECT_TRUE(s.ProductHas("update12.0000"));
   EXPECT_FALSE(s.dlg->m_bInstallPage);
+}
+
+TEST(StartUp, LeftoversOfEarlierRunsGoOnlyWhileNoOtherCopyRuns) {
+  ScriptedServer script;
+  Session s;
+  s.InstallExe(QUON_E2E_EXE_603121);
+  test::ScratchDir outside;
+  outside.Write("kept.dll", "outside");
+  for (const char* path : {"update7.0000", "update7.0000.dir/.decab-1f-2e-3.tmp", "Help/Quon.chm.quonupd"}) {
+    s.WriteProduct(path, "left");
+  }
+  fs::create_symlink(outside.Path("kept.dll"), s.Product("update8.0000"));
+  fs::create_directory_symlink(outside.Dir(), s.Product("update9.0000.dir"));
+
+  // Another copy holds the product directory: nothing is touched.
+  std::unique_ptr<Platform> other = MakePosixPlatform();
+  bool otherAlone = false;
+  auto otherLock = other->HoldProductDirectory(s.ProductDir(), [&] { otherAlone = true; });
+  ASSERT_TRUE(otherLock);
+  EXPECT_TRUE(otherAlone);
+  s.Start(script.server.Port());
+  ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
+  for (const char* path : {"update7.0000", "update7.0000.dir", "Help/Quon.chm.quonupd"}) {
+    EXPECT_TRUE(s.ProductHas(path)) << path;
+  }
+
+  // Alone, the next start removes them, and leaves links and what they
+  // point at alone.
+  otherLock.reset();
+  s.dlg.reset();
+  s.Start(script.server.Port());
+  for (const char* path : {"update7.0000", "update7.0000.dir", "Help/Quon.chm.quonupd"}) {
+    EXPECT_FALSE(s.ProductHas(path)) << path;
+  }
+  EXPECT_TRUE(s.ProductHas("update8.0000"));
+  EXPECT_TRUE(s.ProductHas("update9.0000.dir"));
+  EXPECT_EQ(outside.Read("kept.dll"), "outside");
+  // The running session now holds the directory in turn.
+  bool alone = false;
+  EXPECT_TRUE(other->HoldProductDirectory(s.ProductDir(), [&] { alone = true; }));
+  EXPECT_FALSE(alone);
 }
 
 }  // namespace

@@ -127,6 +127,21 @@ TEST_F(DiscoveryRun, MissingVersionStringNeedsTheVersionFile) {
   EXPECT_EQ(Start()->m_strUpdateVersion, "0.0.7.0");
 }
 
+TEST(StartUp, LeftoversOfEarlierRunsGoUnlessAnotherCopyIsRunning) {
+  for (bool otherCopy : {false, true}) {
+    SessionFixture run;
+    run.SetProductVersion("6, 0, 3, 121");
+    run.platform.otherCopyRunning = otherCopy;
+    run.product.Write("update7.0000", "archive");
+    run.product.Write("update7.0000.dir/a.dll", "a");
+    run.product.Write("lib/x.dll.quonupd", "half");
+    run.MakeDlg()->OnInitDialog();
+    for (const char* path : {"update7.0000", "update7.0000.dir", "lib/x.dll.quonupd"}) {
+      EXPECT_EQ(run.product.Exists(path), otherCopy) << path;
+    }
+  }
+}
+
 TEST_F(DiscoveryRun, IdentityAndModulesComeFromTheInstallationFile) {
   SetProductVersion("6, 0, 3, 121");
   product.Write("Quon.Installation", "KeyID=4711\nKeyType=NET\nKeyVersion=6.0\nModules=3, 5\n");

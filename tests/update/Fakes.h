@@ -99,6 +99,13 @@ struct FakePlatform : Platform {
     *fn = nullptr;
     return true;
   }
+  // Whether another copy of the updater holds the product directory.
+  bool otherCopyRunning = false;
+  std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string&,
+                                                             const std::function<void()>& whileAlone) override {
+    if (!otherCopyRunning) whileAlone();
+    return std::make_unique<ProductDirectoryLock>();
+  }
 };
 
 struct FakeWindows : WindowSystem {

@@ -4,12 +4,15 @@
 
 #include <set>
 
+#include "Fakes.h"
 #include "update/InstallationFile.h"
 #include "update/UpdateFiles.h"
 #include "update/UpdateTable.h"
 
 namespace quon {
 namespace {
+
+namespace fs = std::filesystem;
 
 FieldMap Reply(std::initializer_list<std::pair<const char*, const char*>> fields) {
   FieldMap map;
@@ -150,6 +153,55 @@ TEST(DownloadNames, UnpackDirectoryTakesTheFirstFreeSuffix) {
   EXPECT_EQ(ChooseUnpackDirectory("/p/update7.0000", isTaken), "/p/update7.0000.dir1");
   taken.insert("/p/update7.0000.dir1");
   EXPECT_EQ(ChooseUnpackDirectory("/p/update7.0000", isTaken), "/p/update7.0000.dir2");
+}
+
+TEST(Leftovers, OnlyTheUpdatersOwnNamesInTheirPlacesAreRemoved) {
+  test::ScratchDir product;
+  const std::pair<const char*, bool> entries[] = {
+      // Archives, unpack directories with the library's temporaries, the
+      // page file at the top; install temporaries anywhere.
+      {"update7.0000", true},
+      {"update7.00010", true},
+      {"update-3.0001", true},
+      {"update7.0000.dir/a.dll", true},
+      {"update7.0000.dir/.decab-1a2b-3c4d-5.tmp", true},
+      {"update7.0001.dir12/Update.List", true},
+      {"QuonUpdateLast.html", true},
+      {"QSolver.dll.quonupd", true},
+      {"Help/sub/Quon.chm.quonupd7", true},
+      // Other names, or the same names elsewhere.
+      {"update7.00001", false},
+      {"update07.0000", false},
+      {"Update7.0000", false},
+      {"update7.000", false},
+      {"update7.0000x", false},
+      {"updatex.0000", false},
+      {"update7.0000.dirx/a.dll", false},
+      {"update7.0000.dir01/a.dll", false},
+      {"Help/update7.0000", false},
+      {"Help/QuonUpdateLast.html", false},
+      {"Help/update7.0000.dir/a.dll", false},
+      {".quonupd", false},
+      {"x.quonupd0", false},
+      {"x.quonupd01", false},
+      {"QUON.EXE", false},
+      // A subdirectory keeps its unpack directory.
+      {"update8.0000.dir/sub/b.dll", false},
+  };
+  for (const auto& [path, removed] : entries) product.Write(path, "x");
+  fs::create_directories(product.Path("update9.0000"));  // a directory of an archive's name
+  RemoveLeftoversOfEarlierRuns(product.Dir());
+  for (const auto& [path, removed] : entries) EXPECT_EQ(product.Exists(path), !removed) << path;
+  EXPECT_FALSE(product.Exists("update7.0000.dir"));
+  EXPECT_TRUE(product.Exists("update8.0000.dir"));
+  EXPECT_TRUE(product.Exists("update9.0000"));
+}
+
+TEST(Leftovers, TheScanStopsAfterItsEntries) {
+  test::ScratchDir product;
+  for (int i = 1; i <= 20; ++i) product.Write("update" + std::to_string(i) + ".0000", "x");
+  EXPECT_EQ(RemoveLeftoversOfEarlierRuns(product.Dir(), 5), 5u);
+  EXPECT_EQ(RemoveLeftoversOfEarlierRuns(product.Dir()), 15u);
 }
 
 TEST(VersionWords, OnlyFourDottedDecimalNumbersOf16BitsAreAVersion) {

@@ -64,4 +64,25 @@ TEST(WinPlatform, MissingCabLibraryGivesTheSystemText) {
   EXPECT_FALSE(error.empty());
 }
 
+TEST(WinPlatform, ProductDirectoryHoldTellsWhetherAnotherCopyRuns) {
+  EXPECT_EQ(ProductDirectoryMutexName("C:\\Quon 6\\"), ProductDirectoryMutexName("c:/quon 6"));
+  EXPECT_NE(ProductDirectoryMutexName("C:\\Quon 6\\"), ProductDirectoryMutexName("C:\\Quon 7\\"));
+  EXPECT_EQ(ProductDirectoryMutexName("C:\\Quon 6\\").find('\\', 7), std::string::npos);
+
+  auto platform = MakeWinPlatform();
+  const std::string dir = MakeTempDir("quon-hold-");
+  int alone = 0;
+  auto first = platform->HoldProductDirectory(dir, [&] { ++alone; });
+  ASSERT_TRUE(first);
+  EXPECT_EQ(alone, 1);
+  auto second = platform->HoldProductDirectory(dir, [&] { ++alone; });
+  EXPECT_TRUE(second);
+  EXPECT_EQ(alone, 1);
+  first.reset();
+  second.reset();
+  EXPECT_TRUE(platform->HoldProductDirectory(dir, [&] { ++alone; }));
+  EXPECT_EQ(alone, 2);
+  RemoveTree(dir);
+}
+
 }  // namespace

@@ -50,6 +50,10 @@ class ProductDirPlatform : public Platform {
   bool LoadCabLibrary(const std::string& dir, DoDecabFn* fn, std::string& error) override {
     return m_inner->LoadCabLibrary(dir, fn, error);
   }
+  std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& dir,
+                                                             const std::function<void()>& whileAlone) override {
+    return m_inner->HoldProductDirectory(dir, whileAlone);
+  }
 
  private:
   std::string m_dir;
