@@ -7,11 +7,10 @@
 //
 //   /usr/bin/time -v build/default/bench/bench_update_list
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "app/HeadlessWaitHost.h"
@@ -25,14 +24,11 @@ namespace {
 
 using namespace quon;
 
-// /proc/self/status value in KiB.
-long StatusKiB(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  }
-  return -1;
+// The process's peak resident memory so far, in KiB.
+long PeakRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
 }
 
 void BM_HostileUpdateList(benchmark::State& state) {
@@ -60,7 +56,7 @@ void BM_HostileUpdateList(benchmark::State& state) {
   platform.modulePath = product.Dir() + "QuonUpdate";
   platform.versions[product.Dir() + "QUON.EXE"] = "6, 0, 3, 121";
 
-  const long baselineKiB = StatusKiB("VmHWM:");
+  const long baselineKiB = PeakRssKiB();
   size_t entries = 0;
   for (auto _ : state) {
     UpdateDlg dlg(view, prompts, net, platform, windows, [] { return WindowHandle{1}; },
@@ -72,8 +68,8 @@ void BM_HostileUpdateList(benchmark::State& state) {
   state.counters["entries"] = static_cast<double>(entries);
   state.counters["page_MiB"] =
       static_cast<double>(std::filesystem::file_size(product.Path("QuonUpdateLast.html"))) / (1 << 20);
-  state.counters["peak_rss_MiB"] = static_cast<double>(StatusKiB("VmHWM:")) / 1024;
-  state.counters["run_peak_growth_MiB"] = static_cast<double>(StatusKiB("VmHWM:") - baselineKiB) / 1024;
+  state.counters["peak_rss_MiB"] = static_cast<double>(PeakRssKiB()) / 1024;
+  state.counters["run_peak_growth_MiB"] = static_cast<double>(PeakRssKiB() - baselineKiB) / 1024;
 }
 BENCHMARK(BM_HostileUpdateList)->Unit(benchmark::kMillisecond)->Iterations(1);
 
