@@ -6,6 +6,7 @@
 #include <string>
 
 #include "net/FieldMap.h"
+#include "update/CText.h"
 #include "update/InstallationFile.h"
 #include "update/OleDate.h"
 #include "update/Pages.h"
@@ -24,9 +25,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> cells;
   if (list.size() > quon::SplitFields(reply.Get("dbdata"), cells, ";")) __builtin_trap();
   if (list.size() > quon::kMaxUpdateRows) __builtin_trap();
-  size_t text = 0;
-  for (const auto& entry : list) text += entry->m_strName.size() + entry->m_strDescription.size();
-  if (text > reply.Get("dbdata").size() + quon::kUpdateTableTextSlack) __builtin_trap();
+  size_t entryText = 0;
+  for (const auto& entry : list) entryText += entry->m_strName.size() + entry->m_strDescription.size();
+  if (entryText > reply.Get("dbdata").size() + quon::kUpdateTableTextSlack) __builtin_trap();
+  // Each row holds the cells at r * cols + 0..3 of the split table.
+  const int64_t cols = quon::CAtoi(reply.Get("cols"));
+  auto cell = [&cells](int64_t i) {
+    return i >= 0 && i < static_cast<int64_t>(cells.size()) ? cells[static_cast<size_t>(i)] : std::string();
+  };
+  for (size_t r = 0; r < list.size(); ++r) {
+    const int64_t base = static_cast<int64_t>(r) * cols;
+    if (list[r]->m_nTableID != quon::CStrtoul(cell(base)) || list[r]->m_strName != cell(base + 2) ||
+        list[r]->m_strDescription != cell(base + 3))
+      __builtin_trap();
+  }
   for (const auto& entry : list) quon::BuildUpdateRow(*entry);
 
   quon::ParseProductVersionText(text);
