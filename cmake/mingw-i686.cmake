@@ -12,6 +12,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Self-contained executables: no libstdc++/libgcc/winpthread DLLs to ship.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Subsystem version 6.1: the binaries are for Windows 7 and later, and the
+# system treats them as such (no compatibility shims for older programs).
+set(_quon_subsystem "-Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,1")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ ${_quon_subsystem}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ ${_quon_subsystem}")
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

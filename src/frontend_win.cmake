@@ -30,7 +30,7 @@ add_custom_target(quon_win_pictures DEPENDS ${_quon_res_gen}/QuonUpdate.ico ${_q
 add_library(quon_win_res OBJECT ${_quon_res_dir}/QuonUpdate.rc)
 target_include_directories(quon_win_res PRIVATE ${_quon_res_dir} ${_quon_res_gen})
 set_source_files_properties(${_quon_res_dir}/QuonUpdate.rc PROPERTIES
-  OBJECT_DEPENDS "${_quon_res_gen}/QuonUpdate.ico;${_quon_res_gen}/QuonWait.avi;${_quon_res_dir}/resource.h")
+  OBJECT_DEPENDS "${_quon_res_gen}/QuonUpdate.ico;${_quon_res_gen}/QuonWait.avi;${_quon_res_dir}/resource.h;${_quon_res_dir}/QuonUpdate.exe.manifest")
 add_dependencies(quon_win_res quon_win_pictures)
 
 # The views, the dialog framework and the browser host.
@@ -45,6 +45,8 @@ target_compile_options(quon_win_ui PRIVATE -Wall -Wextra)
 add_executable(QuonUpdate WIN32 ${CMAKE_CURRENT_SOURCE_DIR}/app/main_win.cpp $<TARGET_OBJECTS:quon_win_res>)
 target_link_libraries(QuonUpdate PRIVATE quon_win_ui)
 set_target_properties(QuonUpdate PROPERTIES OUTPUT_NAME QuonUpdate RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+# What customers run carries no symbols in release builds.
+target_link_options(QuonUpdate PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
 
 # package-win: QuonUpdate.exe and CABLIB.DLL in one zip.
 set(QUON_WIN_PACKAGE ${CMAKE_BINARY_DIR}/QuonUpdate-${PROJECT_VERSION}-win32.zip CACHE INTERNAL "The package-win zip")
