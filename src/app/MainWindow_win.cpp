@@ -8,11 +8,28 @@ namespace quon::win {
 
 AboutDlg::AboutDlg(HWND parent) : Dialog(IDD_ABOUTBOX, parent) {}
 
+namespace {
+
+// Icon 128 at the size of the system metrics `cx` and `cy`: the resource's
+// image of that size, not another one scaled. Not shared (a shared icon
+// comes in the size it was first loaded in); the window destroys it.
+HICON LoadAppIcon(int cx, int cy) {
+  return static_cast<HICON>(LoadImageA(ResourceInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
+                                       GetSystemMetrics(cx), GetSystemMetrics(cy), 0));
+}
+
+}  // namespace
+
 MainWindowWin::MainWindowWin()
     : Dialog(IDD_QUONUPDATE_DIALOG, nullptr),
-      m_hIcon(LoadIconA(ResourceInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+      m_hIcon(LoadAppIcon(SM_CXICON, SM_CYICON)),
+      m_hSmallIcon(LoadAppIcon(SM_CXSMICON, SM_CYSMICON)) {}
 
-MainWindowWin::~MainWindowWin() { m_browser.Destroy(); }
+MainWindowWin::~MainWindowWin() {
+  m_browser.Destroy();
+  if (m_hIcon) DestroyIcon(m_hIcon);
+  if (m_hSmallIcon) DestroyIcon(m_hSmallIcon);
+}
 
 void MainWindowWin::DoDataExchange(bool save) {
   Dialog::DoDataExchange(save);
@@ -28,7 +45,7 @@ BOOL MainWindowWin::OnInitDialog() {
   Dialog::OnInitDialog();
   SetMainWindow(Hwnd());
   SendMessageA(Hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-  SendMessageA(Hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessageA(Hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
   if (HMENU menu = GetSystemMenu(Hwnd(), FALSE)) {
     std::string about = LoadResourceString(IDS_ABOUTBOX);
     if (!about.empty()) {

@@ -26,6 +26,7 @@ class MainWindowWin : public Dialog, public UpdateView {
   void SetLogic(UpdateDlg* logic) { m_logic = logic; }
   BrowserHost& Browser() { return m_browser; }
   HICON Icon() const { return m_hIcon; }
+  HICON SmallIcon() const { return m_hSmallIcon; }
 
   // UpdateView
   void Navigate(const std::string& url) override;
@@ -48,7 +49,8 @@ class MainWindowWin : public Dialog, public UpdateView {
   UpdateDlg* m_logic = nullptr;
   HWND m_browserSite = nullptr;  // item 1003
   BrowserHost m_browser;
-  HICON m_hIcon;
+  HICON m_hIcon;       // icon 128 at the system's icon size
+  HICON m_hSmallIcon;  // icon 128 at the system's small icon size (title bar, task bar)
   HCURSOR m_savedCursor = nullptr;
 };
 

@@ -82,6 +82,16 @@ std::string ClassNameOf(HWND hwnd) {
   return name;
 }
 
+int IconWidth(HICON icon) {
+  ICONINFO info = {};
+  if (!icon || !GetIconInfo(icon, &info)) return 0;
+  BITMAP bitmap = {};
+  GetObjectA(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
+  if (info.hbmColor) DeleteObject(info.hbmColor);
+  if (info.hbmMask) DeleteObject(info.hbmMask);
+  return bitmap.bmWidth;
+}
+
 std::string MakeTempDir(const std::string& prefix) {
   char base[MAX_PATH];
   GetTempPathA(MAX_PATH, base);

@@ -49,6 +49,8 @@ RECT DialogUnitsToPixels(HWND dialog, int x, int y, int cx, int cy);
 RECT ChildRect(HWND child);
 
 std::string ClassNameOf(HWND hwnd);
+// The width in pixels of an icon's image, or 0.
+int IconWidth(HICON icon);
 
 // A fresh empty directory under the temporary directory (ends with '\').
 std::string MakeTempDir(const std::string& prefix);

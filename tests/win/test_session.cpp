@@ -135,8 +135,11 @@ TEST(MainWindow, SystemMenuIconsAndKeys) {
     int count = GetMenuItemCount(menu);
     EXPECT_EQ(GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
     EXPECT_EQ(GetMenuState(menu, count - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+    // Each icon at its own size, from the resource's image of that size.
     EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(hwnd, WM_GETICON, ICON_BIG, 0)), window.Icon());
-    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(hwnd, WM_GETICON, ICON_SMALL, 0)), window.Icon());
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(hwnd, WM_GETICON, ICON_SMALL, 0)), window.SmallIcon());
+    EXPECT_EQ(IconWidth(window.Icon()), GetSystemMetrics(SM_CXICON));
+    EXPECT_EQ(IconWidth(window.SmallIcon()), GetSystemMetrics(SM_CXSMICON));
     EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(hwnd, WM_QUERYDRAGICON, 0, 0)), window.Icon());
     EXPECT_NE(window.Icon(), nullptr);
     // Escape does not close the main window.
