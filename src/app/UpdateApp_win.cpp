@@ -1,12 +1,12 @@
 #include "app/UpdateApp_win.h"
 
-#include <commctrl.h>
 #include <ole2.h>
 
 #include <chrono>
 
 #include "app/BrowserHost_win.h"
 #include "app/MainWindow_win.h"
+#include "app/StartUp_win.h"
 #include "app/UpdateDlg.h"
 #include "app/WaitDialog_win.h"
 #include "app/WinPrompts_win.h"
@@ -16,10 +16,10 @@
 namespace quon::win {
 
 int UpdateApp::InitInstance() {
+  RestrictDllSearch();
+  if (!InitCommonControlsOrReport()) return 1;
   // Hosting the web browser control needs OLE in this thread.
   HRESULT ole = OleInitialize(nullptr);
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-  InitCommonControlsEx(&controls);
   RegisterBrowserSiteClass();
   {
     WinPrompts prompts;
