@@ -15,7 +15,8 @@
 
 namespace quon::win {
 
-int UpdateApp::InitInstance() {
+int UpdateApp::InitInstance(const UpdateServerSettings& server,
+                            const std::function<void(MainWindowWin&)>& onMainWindow) {
   RestrictDllSearch();
   if (!InitCommonControlsOrReport()) return 1;
   // Hosting the web browser control needs OLE in this thread.
@@ -30,8 +31,9 @@ int UpdateApp::InitInstance() {
     WinWindowSystem windows;
     MainWindowWin window;
     UpdateDlg dlg(window, prompts, net, *platform, windows,
-                  [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); });
+                  [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); }, server);
     window.SetLogic(&dlg);
+    if (onMainWindow) onMainWindow(window);
     window.DoModal();
     // A worker abandoned by a wait dialog may still be finishing with the
     // client and the prompts.

@@ -3,12 +3,21 @@
 #pragma once
 #include "app/Dialog_win.h"
 
+#include <functional>
+
+#include "app/UpdateDlg.h"
+
 namespace quon::win {
+
+class MainWindowWin;
 
 class UpdateApp {
  public:
-  // The start-up: everything the program does. Returns the exit code.
-  int InitInstance();
+  // The start-up: everything the program does. Returns the exit code. The
+  // program talks to the server of the build's configuration; only a test
+  // build passes another one, and a hook that sees the main window first.
+  int InitInstance(const UpdateServerSettings& server = UpdateServerSettings::FromBuildConfig(),
+                   const std::function<void(MainWindowWin&)>& onMainWindow = nullptr);
 };
 
 }  // namespace quon::win

@@ -1,11 +1,19 @@
-// The start-up steps of the program that come before any window, with the
-// system's answers injected.
-#include "WinTestSupport.h"  // windows.h first
+// The program as customers run it: the start-up steps before any window,
+// and the real executable (its test build, ExeDriver.h) driven from this
+// second process with real input, against the reference server through a
+// relay that can hold a reply while the test looks at the wait dialogs.
+#include "ExeDriver.h"  // windows.h first
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
 #include "app/StartUp_win.h"
+#include "app/UpdateDlg.h"
 
 using namespace quon;
 using namespace quon::win;
@@ -69,6 +77,218 @@ TEST(StartUp, RefusedCommonControlsAreReportedAndEndTheStart) {
   }
   EXPECT_EQ(text, kCommonControlsFailed);
   EXPECT_TRUE(InitCommonControlsOrReport());
+}
+
+// ---- the real program --------------------------------------------------
+
+// The names in a directory, sorted: temporary files of an installation
+// would show among them.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((dir + "*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class RealProgram : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (ReferenceServerPort()) s_relay = std::make_unique<GatedRelay>(ReferenceServerPort());
+  }
+  static void TearDownTestSuite() { s_relay.reset(); }
+
+  void SetUp() override {
+    if (!s_relay) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
+    // An installed 6.0.121.3 (QUON.EXE 6, 0, 3, 0 and Quon.Version) with
+    // module 3, whose solver library is a real DLL.
+    m_dir = MakeTempDir("Quon 6.0 ");
+    ASSERT_TRUE(CopyFileA((ExeDir() + "sample\\QUON.EXE").c_str(), (m_dir + "QUON.EXE").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((ExeDir() + "exe-under-test\\CABLIB.DLL").c_str(), (m_dir + "QSolver.dll").c_str(), FALSE));
+    std::ofstream(m_dir + "QMesh.dll", std::ios::binary) << "QMesh 6.0.121.3\n";
+    const unsigned char version[8] = {6, 0, 0, 0, 121, 0, 3, 0};
+    std::ofstream(m_dir + "Quon.Version", std::ios::binary).write(reinterpret_cast<const char*>(version), 8);
+    std::ofstream(m_dir + "Quon.Installation") << "KeyID=4711\r\nKeyType=NET\r\nKeyVersion=6.0\r\nModules=3\r\n";
+    m_pageUrl = "file:///" + m_dir + "QuonUpdateLast.html";
+    for (char& c : m_pageUrl) c = c == '\\' ? '/' : c;
+  }
+  void TearDown() override {
+    if (s_relay) s_relay->Release();
+    m_app.reset();
+    if (!m_dir.empty()) RemoveTree(m_dir);
+  }
+
+  bool Start(AppUnderTest::Build build = AppUnderTest::Build::Test) {
+    m_app = std::make_unique<AppUnderTest>();
+    return m_app->Start(m_dir, s_relay->Port(), build);
+  }
+  HWND WaitForMainWindow() {
+    return WaitForWindow([this] { return MainWindowOf(m_app->Pid()); }, 60000);
+  }
+  std::string Page() const { return FileText(m_dir + "QuonUpdateLast.html"); }
+  // Follows the page's link ending in `fragment`, with the user's `input`
+  // in the browser (a click, or Enter on the link).
+  bool FollowLink(HWND main, const std::string& fragment, bool click) {
+    if (Page().find("\"" + fragment + "\"") == std::string::npos) {
+      ADD_FAILURE() << "no link " << fragment << " on the page:\n" << Page();
+      return false;
+    }
+    if (!m_app->PointAtLink(m_pageUrl + fragment)) return false;
+    HWND browser = GetDlgItem(main, 1003);
+    if (click) {
+      ClickOn(browser);
+    } else {
+      PressKey(browser, VK_RETURN);
+    }
+    return WaitUntil([this] { return m_app->LinkFollowed(); }, 10000);
+  }
+  // Waits until the program's windows have settled (no wait dialog, no box)
+  // and its page holds `text`.
+  bool PageShows(const std::string& text) {
+    return WaitUntil([&] { return Page().find(text) != std::string::npos; }, 60000);
+  }
+
+  static std::unique_ptr<GatedRelay> s_relay;
+  std::string m_dir;
+  std::string m_pageUrl;
+  std::unique_ptr<AppUnderTest> m_app;
+};
+std::unique_ptr<GatedRelay> RealProgram::s_relay;
+
+// The shipped build itself (manifest, stripped) up to where it would reach
+// for its server.
+TEST_F(RealProgram, OutsideAProductDirectoryItSaysSoAndEnds) {
+  ASSERT_TRUE(DeleteFileA((m_dir + "QUON.EXE").c_str()));
+  ASSERT_TRUE(Start(AppUnderTest::Build::Shipped));
+  std::string text = AnswerMessageBox(m_app->Pid(), IDOK);
+  EXPECT_EQ(text, msg::kNotInProductDir);
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+}
+
+// Start-up under the plain wait dialog, which keys do not end; the list
+// page; Escape and Enter in the main window; the quit question.
+TEST_F(RealProgram, StartsUnderTheWaitDialogShowsTheListAndAsksBeforeQuitting) {
+  s_relay->HoldNextReply(0);
+  ASSERT_TRUE(Start());
+  const DWORD pid = m_app->Pid();
+  HWND wait = WaitForWindow([pid] { return WaitDialogOf(pid, false); }, 60000);
+  ASSERT_NE(wait, nullptr);
+  ASSERT_TRUE(WaitUntil([] { return s_relay->Holding(); }));
+  std::vector<std::string> texts;
+  for (HWND item = GetWindow(wait, GW_CHILD); item; item = GetWindow(item, GW_HWNDNEXT)) {
+    if (ClassNameOf(item) == "Static") texts.push_back(TextOf(item));
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"Connecting to Internet.", "This may take a few minutes "}));
+  PressKey(wait, VK_ESCAPE);
+  PressKey(wait, VK_RETURN);
+  Sleep(500);
+  EXPECT_TRUE(IsWindowVisible(wait)) << "a key ended the wait";
+  EXPECT_EQ(MainWindowOf(pid), nullptr);
+  s_relay->Release();
+
+  HWND main = WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+  EXPECT_FALSE(IsWindow(wait));
+  EXPECT_NE(Page().find("#update101"), std::string::npos);
+  EXPECT_EQ(ItemText(main, 1162), msg::kStatusOneUpdate);
+
+  // Escape does nothing; Enter asks the quit question, and No keeps the
+  // window and the page.
+  PressKey(main, VK_ESCAPE);
+  Sleep(500);
+  EXPECT_TRUE(IsWindowVisible(main));
+  EXPECT_EQ(MessageBoxOf(pid), nullptr);
+  PressKey(main, VK_RETURN);
+  EXPECT_EQ(AnswerMessageBox(pid, IDNO), msg::kQuitIncomplete);
+  EXPECT_TRUE(IsWindowVisible(main));
+  // The Close button asks the same; Yes ends the program and takes the
+  // page file with it.
+  ClickOn(GetDlgItem(main, 1002));
+  EXPECT_EQ(AnswerMessageBox(pid, IDYES), msg::kQuitIncomplete);
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "QMesh.dll", "QSolver.dll", "QUON.EXE",
+                                                       "Quon.Installation", "Quon.Version", "QuonUpdate.exe"}));
+}
+
+// The download under the progress dialog, then an installation that finds
+// two files held by another process (a handle that shares nothing, a
+// loaded DLL): both reported, left as they were, no temporary file left;
+// once they are free, the retry installs everything.
+TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFree) {
+  ASSERT_TRUE(Start());
+  const DWORD pid = m_app->Pid();
+  HWND main = WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+
+  // About half of the archive, then the reply waits.
+  s_relay->HoldNextReply(320000);
+  ASSERT_TRUE(FollowLink(main, "#update101", true));
+  HWND progress = WaitForWindow([pid] { return WaitDialogOf(pid, true); });
+  ASSERT_NE(progress, nullptr);
+  ASSERT_TRUE(WaitUntil([] { return s_relay->Holding(); }));
+  // Ten blocks of 10 000 bytes make a progress step.
+  ASSERT_TRUE(WaitUntil([progress] { return ItemText(progress, 1006).find(" KB") != std::string::npos; }));
+  EXPECT_EQ(ItemText(progress, 1005), "Downloading file...");
+  int done = -1, total = -1;
+  EXPECT_EQ(std::sscanf(ItemText(progress, 1006).c_str(), "%d KB  of  %d KB", &done, &total), 2)
+      << ItemText(progress, 1006);
+  EXPECT_GE(done, 100);
+  EXPECT_LT(done, 320);
+  EXPECT_EQ(total, 640);  // 640 000 bytes of help and a few small files
+  EXPECT_TRUE(IsWindowVisible(GetDlgItem(progress, 1004)));
+  const LRESULT position = SendMessageA(GetDlgItem(progress, 1004), PBM_GETPOS, 0, 0);
+  EXPECT_EQ(position, done * 100 / total);
+  EXPECT_TRUE(IsWindowVisible(GetDlgItem(progress, 1007)));
+  PressKey(progress, VK_ESCAPE);
+  Sleep(500);
+  EXPECT_TRUE(IsWindowVisible(progress)) << "Escape ended the download";
+  s_relay->Release();
+  ASSERT_TRUE(PageShows("#install"));
+  EXPECT_FALSE(IsWindow(progress));
+
+  // Two targets held by this process.
+  const std::string solver = FileText(m_dir + "QSolver.dll");
+  HMODULE loaded = LoadLibraryA((m_dir + "QSolver.dll").c_str());
+  ASSERT_NE(loaded, nullptr);
+  HANDLE held = CreateFileA((m_dir + "QMesh.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const std::vector<std::string> before = Listing(m_dir);
+  ASSERT_TRUE(FollowLink(main, "#install", false));
+  EXPECT_EQ(AnswerMessageBox(pid, IDOK), "Failed to update file:\r\nQSolver.dll");
+  EXPECT_EQ(AnswerMessageBox(pid, IDOK), "Failed to update file:\r\nQMesh.dll");
+  ASSERT_TRUE(PageShows("Following file(s) were not updated"));
+  EXPECT_NE(Page().find("QSolver.dll<BR>QMesh.dll<BR>"), std::string::npos) << Page();
+  CloseHandle(held);
+  FreeLibrary(loaded);
+  EXPECT_EQ(FileText(m_dir + "QSolver.dll"), solver);
+  EXPECT_EQ(FileText(m_dir + "QMesh.dll"), "QMesh 6.0.121.3\n");
+  EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x79\0\x03\0", 8));
+  // Only what the other files of the update added.
+  std::vector<std::string> after = Listing(m_dir);
+  for (const char* added : {"Help", "Materials"}) after.erase(std::remove(after.begin(), after.end(), added), after.end());
+  EXPECT_EQ(after, before);
+
+  // The retry, now that nothing holds the files.
+  ASSERT_TRUE(FollowLink(main, "#install", true));
+  ASSERT_TRUE(PageShows(msg::kUpdatedSuccessfully));
+  EXPECT_EQ(FileText(m_dir + "QSolver.dll"), "QSolver 6.0.122.3\n");
+  EXPECT_EQ(FileText(m_dir + "QMesh.dll"), "QMesh 6.0.122.3\n");
+  EXPECT_EQ(FileText(m_dir + "Materials\\Composites.mlib"), "Composites 6.0.122.3\n");
+  EXPECT_EQ(FileText(m_dir + "Help\\Quon.chm").size(), 640000u);
+  EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
+  // Complete: Close asks nothing, and the update's files are gone.
+  ClickOn(GetDlgItem(main, 1002));
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+  EXPECT_EQ(MessageBoxOf(pid), nullptr);
+  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
+                                                       "QUON.EXE", "Quon.Installation", "Quon.Version",
+                                                       "QuonUpdate.exe"}));
 }
 
 }  // namespace
