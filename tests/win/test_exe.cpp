@@ -132,8 +132,8 @@ class RealProgram : public ::testing::Test {
     return WaitForWindow([this] { return MainWindowOf(m_app->Pid()); }, 60000);
   }
   std::string Page() const { return FileText(m_dir + "QuonUpdateLast.html"); }
-  // Follows the page's link ending in `fragment`, with the user's `input`
-  // in the browser (a click, or Enter on the link).
+  // Follows the page's link ending in `fragment` with the user's input in
+  // the browser: a click, or else Enter on the link.
   bool FollowLink(HWND main, const std::string& fragment, bool click) {
     if (Page().find("\"" + fragment + "\"") == std::string::npos) {
       ADD_FAILURE() << "no link " << fragment << " on the page:\n" << Page();
@@ -148,8 +148,7 @@ class RealProgram : public ::testing::Test {
     }
     return WaitUntil([this] { return m_app->LinkFollowed(); }, 10000);
   }
-  // Waits until the program's windows have settled (no wait dialog, no box)
-  // and its page holds `text`.
+  // Waits until the program's page holds `text`.
   bool PageShows(const std::string& text) {
     return WaitUntil([&] { return Page().find(text) != std::string::npos; }, 60000);
   }
