@@ -23,6 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const char* name : {"MAIN", "M1", "M-1"}) {
     if (const quon::UpdateListSection* section = file.FindSection(name)) {
       for (const std::string& entry : section->m_fileLines) {
+        // A line ends at its first NUL.
+        if (entry.find('\0') != std::string::npos) __builtin_trap();
         const std::string relative = quon::RelativeEntryPath(entry);
         // A contained path never climbs out.
         if (quon::IsContainedRelativePath(relative) &&

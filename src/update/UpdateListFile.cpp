@@ -1,5 +1,6 @@
 #include "update/UpdateListFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +58,9 @@ void UpdateListFile::ParseText(std::string_view text) {
     size_t end = text.find('\n', start);
     std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     start = end == std::string_view::npos ? text.size() : end + 1;
+    // A line ends at its first NUL, wherever it is used: a name cut there by
+    // the system must be the name installed.
+    line = line.substr(0, line.find('\0'));
     // Lines end in LF or CR LF; the CR goes with the line end.
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
@@ -92,12 +96,19 @@ bool UpdateListFile::ReadListFile(const std::string& path, UserPrompts& prompts)
     prompts.MessageBox(OpenFailureMessage(path, errno));
     return false;
   }
+  // Read one byte beyond the bound to tell a file that is too large.
   std::string text;
   char buffer[8192];
   size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  while (text.size() <= kMaxListFileBytes && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    text.append(buffer, n);
+  }
   bool readError = std::ferror(file) != 0;
   std::fclose(file);
+  if (text.size() > kMaxListFileBytes) {
+    prompts.MessageBox(path + " is larger than " + std::to_string(kMaxListFileBytes) + " bytes and was not read.");
+    return false;
+  }
   // What was read before a read error still counts; the error is told.
   ParseText(text);
   if (readError) prompts.MessageBox("A read error occurred while accessing " + path + ".");
@@ -106,35 +117,70 @@ bool UpdateListFile::ReadListFile(const std::string& path, UserPrompts& prompts)
 
 std::string ModuleSectionName(int32_t module) { return "M" + std::to_string(module); }
 
+namespace {
+
+using SectionList = std::vector<const UpdateListSection*>;
+
+// Appends one row of the install page: the title, the description and one
+// item per file entry of `sections`, written straight into the page.
+void AppendRow(std::string& page, const std::string& name, const std::string& description,
+               const SectionList& sections) {
+  const std::string_view row = kInstallRowTemplate;
+  const size_t itemsAt = row.rfind("%s");
+  page += FillTemplate(row.substr(0, itemsAt), {name, description});
+  for (const UpdateListSection* section : sections) {
+    for (const std::string& entry : section->m_fileLines) page += FillTemplate(kInstallItemTemplate, {entry});
+  }
+  page += FillTemplate(row.substr(itemsAt + 2), {});
+}
+
+// An upper bound of the bytes of a row, so the page is allocated once.
+size_t RowBytes(const std::string& name, const std::string& description, const SectionList& sections) {
+  size_t bytes = std::strlen(kInstallRowTemplate) + name.size() + description.size();
+  for (const UpdateListSection* section : sections) {
+    for (const std::string& entry : section->m_fileLines) bytes += std::strlen(kInstallItemTemplate) + entry.size();
+  }
+  return bytes;
+}
+
+}  // namespace
+
 std::string UpdateListFile::BuildInstallPage(const std::vector<int32_t>& modules) const {
-  std::string mainItems;
-  std::string moduleRows;
-  auto items = [](const UpdateListSection& section) {
-    std::string text;
-    for (const std::string& entry : section.m_fileLines) text += FillTemplate(kInstallItemTemplate, {entry});
-    return text;
-  };
+  // The main row lists the files of MAIN and of every module without a title
+  // or description; each other module has a row of its own. The page is
+  // written in one pass: a long list makes a long page.
   const UpdateListSection* main = FindSection("MAIN");
-  if (main != nullptr) mainItems += items(*main);
+  SectionList mainGroup;
+  if (main != nullptr) mainGroup.push_back(main);
+  struct ModuleRow {
+    const UpdateListSection* section;
+    std::string name, description;
+  };
+  std::vector<ModuleRow> moduleRows;
   for (int32_t module : modules) {
     const UpdateListSection* section = FindSection(ModuleSectionName(module));
     if (section == nullptr) continue;
-    std::string name = section->GetSectionValue("NAME");
-    std::string description = section->GetSectionValue("DESCRIPTION");
-    std::string itemText = items(*section);
-    if (!name.empty() || !description.empty()) {
-      moduleRows += FillTemplate(kInstallRowTemplate, {name, description, itemText});
+    ModuleRow row{section, section->GetSectionValue("NAME"), section->GetSectionValue("DESCRIPTION")};
+    if (!row.name.empty() || !row.description.empty()) {
+      moduleRows.push_back(std::move(row));
     } else {
-      mainItems += itemText;
+      mainGroup.push_back(section);
     }
   }
-  std::string mainName = main != nullptr ? main->GetSectionValue("NAME") : std::string();
-  std::string mainDescription = main != nullptr ? main->GetSectionValue("DESCRIPTION") : std::string();
-  std::string page = kInstallHeader;
-  if (!mainName.empty() || !mainDescription.empty() || !mainItems.empty()) {
-    page += FillTemplate(kInstallRowTemplate, {mainName, mainDescription, mainItems});
-  }
-  page += moduleRows;
+  const std::string mainName = main != nullptr ? main->GetSectionValue("NAME") : std::string();
+  const std::string mainDescription = main != nullptr ? main->GetSectionValue("DESCRIPTION") : std::string();
+  const bool mainItems =
+      std::any_of(mainGroup.begin(), mainGroup.end(), [](const auto* section) { return !section->m_fileLines.empty(); });
+  const bool mainRow = !mainName.empty() || !mainDescription.empty() || mainItems;
+
+  size_t bytes = std::strlen(kInstallHeader) + std::strlen(kInstallFooter);
+  if (mainRow) bytes += RowBytes(mainName, mainDescription, mainGroup);
+  for (const ModuleRow& row : moduleRows) bytes += RowBytes(row.name, row.description, {row.section});
+  std::string page;
+  page.reserve(bytes);
+  page += kInstallHeader;
+  if (mainRow) AppendRow(page, mainName, mainDescription, mainGroup);
+  for (const ModuleRow& row : moduleRows) AppendRow(page, row.name, row.description, {row.section});
   page += kInstallFooter;
   return page;
 }

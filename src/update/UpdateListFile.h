@@ -11,6 +11,10 @@
 
 namespace quon {
 
+// The largest list file read: a real one holds a few kilobytes. A larger one
+// is refused as a whole, never installed in part.
+constexpr size_t kMaxListFileBytes = size_t(256) << 10;
+
 class UpdateListSection {
  public:
   virtual ~UpdateListSection() = default;
@@ -34,10 +38,12 @@ class UpdateListFile {
   // Deletes every section.
   void ClearSections();
   // Empties the object and reads the file at `path`. False when the file
-  // cannot be opened, after telling the user through `prompts`; a read
-  // error part way is reported too, and what was read so far is kept.
+  // cannot be opened or is larger than kMaxListFileBytes, after telling the
+  // user through `prompts`; a read error part way is reported too, and what
+  // was read so far is kept.
   bool ReadListFile(const std::string& path, UserPrompts& prompts);
-  // Reads list-file text (as ReadListFile does after opening the file).
+  // Reads list-file text (as ReadListFile does after opening the file). A
+  // line ends at its first NUL byte.
   void ParseText(std::string_view text);
 
   // The section of that name (upper case), or null.

@@ -54,6 +54,16 @@ TEST(ListFileReading, RepeatedHeadersAndKeysKeepTheLast) {
   EXPECT_EQ(Parse("[MAIN]\nNAME=one\nNAME=two\n").FindSection("MAIN")->GetSectionValue("NAME"), "two");
 }
 
+TEST(ListFileReading, LineEndsAtItsFirstNul) {
+  using namespace std::string_literals;
+  UpdateListFile file = Parse("[MAIN]\nbrandnew.dll\0x\r\nNAME=one\0=two\n\0hidden.dll\n[M\0x]\nm.dll\n"s);
+  ASSERT_NE(file.FindSection("MAIN"), nullptr);
+  EXPECT_EQ(file.FindSection("MAIN")->m_fileLines, std::vector<std::string>{"brandnew.dll"});
+  EXPECT_EQ(file.FindSection("MAIN")->GetSectionValue("NAME"), "one");
+  ASSERT_NE(file.FindSection(""), nullptr);  // "[M" has no ']'
+  EXPECT_EQ(file.FindSection("")->m_fileLines, std::vector<std::string>{"m.dll"});
+}
+
 TEST(ListFileReading, MissingFileIsReportedWithItsPath) {
   ScratchDir dir;
   FakePrompts prompts;
@@ -68,6 +78,23 @@ TEST(ListFileReading, MissingFileIsReportedWithItsPath) {
   EXPECT_TRUE(file.ReadListFile(path, prompts));
   EXPECT_EQ(file.FindSection("MAIN")->m_fileLines, std::vector<std::string>{"new.dll"});
   EXPECT_EQ(prompts.Texts().size(), 1u);
+}
+
+TEST(ListFileReading, FileLargerThanTheBoundIsRefusedWhole) {
+  ScratchDir dir;
+  FakePrompts prompts;
+  UpdateListFile file;
+  const std::string path = dir.Path("Update.List");
+  std::string text = "[MAIN]\nfirst.dll\n";
+  text.resize(kMaxListFileBytes, '\n');
+  dir.Write("Update.List", text);
+  EXPECT_TRUE(file.ReadListFile(path, prompts));
+  EXPECT_EQ(file.FindSection("MAIN")->m_fileLines, std::vector<std::string>{"first.dll"});
+
+  dir.Write("Update.List", text + "last.dll\n");
+  EXPECT_FALSE(file.ReadListFile(path, prompts));
+  EXPECT_EQ(prompts.Texts(), std::vector<std::string>{path + " is larger than 262144 bytes and was not read."});
+  EXPECT_EQ(file.SectionCount(), 0u);
 }
 
 std::string Item(const std::string& entry) {
