@@ -1,8 +1,6 @@
 #include "update/UpdateFiles.h"
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -114,20 +112,19 @@ bool ParseVersionWords(const std::string& text, uint16_t words[4]) {
 }
 
 bool WriteVersionFile(const std::string& path, const uint16_t words[4]) {
-  std::string content;
-  if (PathExists(path)) {
-    if (!IsRegularFile(path) || !IsOwnerWritable(path)) return false;
-    std::ifstream in(FsPath(path), std::ios::binary);
-    if (!in) return false;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
-  }
-  if (content.size() < 8) content.resize(8);
+  char head[8];
   for (int i = 0; i < 4; ++i) {
-    content[2 * i] = static_cast<char>(words[i] & 0xFF);
-    content[2 * i + 1] = static_cast<char>(words[i] >> 8);
+    head[2 * i] = static_cast<char>(words[i] & 0xFF);
+    head[2 * i + 1] = static_cast<char>(words[i] >> 8);
   }
-  return ReplaceFileContent(path, content);
+  // The bytes after the eighth are streamed from the old file into the new
+  // one, however long it is.
+  NewContent content{std::string_view(head, sizeof head), {}, 0};
+  if (PathExists(path)) {
+    content.tailFrom = path;
+    content.tailOffset = sizeof head;
+  }
+  return ReplaceFile(path, content);
 }
 
 namespace {

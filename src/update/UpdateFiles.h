@@ -50,8 +50,8 @@ bool ParseVersionWords(const std::string& text, uint16_t words[4]);
 
 // Puts the four words, 16-bit little-endian, at the start of the version
 // file, keeping any bytes after the eighth. The file is replaced as a whole
-// (written under a temporary name, then renamed over), so it holds either
-// its old or its new bytes. False when nothing was written.
+// (ReplaceFile), so it holds either its old or its new bytes; the old bytes
+// are streamed, never held in memory. False when nothing was written.
 bool WriteVersionFile(const std::string& path, const uint16_t words[4]);
 
 // Deletes the files directly inside `unpackDir` and then the directory (a

@@ -1,0 +1,89 @@
+// Windows: files are created and renamed through the Win32 calls, whose
+// errors tell a file held open by another program from a refusal.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "update/FileOps.h"
+#include "update/FileSystem.h"
+
+namespace quon {
+
+namespace {
+
+std::FILE* AsStdioFile(HANDLE handle) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd == -1) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+}  // namespace
+
+std::FILE* CreateNewFile(const std::string& path, FsFailure& failure) {
+  failure = FsFailure::Other;
+  if (HasNul(path)) return nullptr;
+  const std::wstring wide = FsPath(path).wstring();
+  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+        GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      failure = FsFailure::Exists;
+    } else if (error == ERROR_ACCESS_DENIED) {
+      failure = FsFailure::Refused;
+    }
+    return nullptr;
+  }
+  std::FILE* file = AsStdioFile(handle);
+  if (file == nullptr) {
+    DeleteFileW(wide.c_str());
+    return nullptr;
+  }
+  failure = FsFailure::None;
+  return file;
+}
+
+std::FILE* OpenFileInPlace(const std::string& path) {
+  if (HasNul(path)) return nullptr;
+  HANDLE handle = CreateFileW(FsPath(path).wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return AsStdioFile(handle);
+}
+
+// The new file takes the directory's inherited security, as any file created
+// there does; only writable targets are replaced, so there is no read-only
+// attribute to carry over.
+void KeepAccessOf(const std::string&, std::FILE*) {}
+
+FsFailure RenameOver(const std::string& from, const std::string& to) {
+  if (HasNul(from) || HasNul(to)) return FsFailure::Other;
+  if (MoveFileExW(FsPath(from).wstring().c_str(), FsPath(to).wstring().c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return FsFailure::None;
+  }
+  switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+      return FsFailure::Busy;
+    default:
+      return FsFailure::Other;
+  }
+}
+
+}  // namespace quon
