@@ -1,10 +1,13 @@
-// Update.List text of any shape: reading it and building the install page
-// for module numbers taken from the input's first bytes.
+// Update.List text of any shape: reading it, building the install page for
+// module numbers taken from the input's first bytes, and the file system's
+// spelling of its entries.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "update/FileSystem.h"
 #include "update/UpdateListFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -20,12 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   file.ParseText(text);
   std::string page = file.BuildInstallPage(modules);
   if (page.empty()) __builtin_trap();
+  quon::InstallNames names("/nonexistent/", "/nonexistent/", '/');
   for (const char* name : {"MAIN", "M1", "M-1"}) {
     if (const quon::UpdateListSection* section = file.FindSection(name)) {
       for (const std::string& entry : section->m_fileLines) {
         // A line ends at its first NUL.
         if (entry.find('\0') != std::string::npos) __builtin_trap();
         const std::string relative = quon::RelativeEntryPath(entry);
+        // Mapping a name to the file system's spelling never makes or
+        // loses a separator.
+        const std::string onDisk = names.OnDisk(relative);
+        if (std::count(onDisk.begin(), onDisk.end(), '/') != std::count(relative.begin(), relative.end(), '/') ||
+            std::count(onDisk.begin(), onDisk.end(), '\\') != std::count(relative.begin(), relative.end(), '\\'))
+          __builtin_trap();
         // A contained path never climbs out.
         if (quon::IsContainedRelativePath(relative) &&
             (relative.find("..\\") == 0 || relative.find("../") == 0 || relative == ".."))

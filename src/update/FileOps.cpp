@@ -38,6 +38,18 @@ bool IsOwnerWritable(const std::string& path) {
   return (status.permissions() & fs::perms::owner_write) != fs::perms::none;
 }
 
+bool IsDirectoryInside(const std::string& root, const std::string& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(FsPath(path), ec);
+  if (ec) return false;
+  if (!fs::is_symlink(status)) return fs::is_directory(status);
+  const fs::path resolved = fs::canonical(FsPath(path), ec);
+  if (ec || !fs::is_directory(resolved, ec)) return false;
+  const fs::path base = fs::canonical(FsPath(root), ec);
+  if (ec) return false;
+  return std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end()).first == base.end();
+}
+
 bool WriteWholeFile(const std::string& path, std::string_view bytes) {
   std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   if (!out) return false;

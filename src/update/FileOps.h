@@ -20,6 +20,10 @@ bool IsRegularFile(const std::string& path);
 // a privileged user too.
 bool IsOwnerWritable(const std::string& path);
 
+// True when the existing directory `path` lies inside the directory `root`
+// once links are resolved: a directory, or a link to one inside.
+bool IsDirectoryInside(const std::string& root, const std::string& path);
+
 // Writes `bytes` as the whole content of `path` in binary mode (created or
 // truncated). False when the file cannot be created or written.
 bool WriteWholeFile(const std::string& path, std::string_view bytes);

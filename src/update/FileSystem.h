@@ -1,11 +1,14 @@
 // The parts of installing an update's files that differ from one system to
-// another: how a file is created, given its predecessor's access and renamed
-// into place. FileSystem_posix.cpp and FileSystem_win.cpp implement
+// another: how the bytes of a list entry name a file, how a name is found in
+// a directory, and how a file is created, given its predecessor's access and
+// renamed into place. FileSystem_posix.cpp and FileSystem_win.cpp implement
 // it; the build puts the system's own into the core.
 #pragma once
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quon {
 
@@ -39,5 +42,36 @@ void KeepAccessOf(const std::string& original, std::FILE* file);
 
 // Renames the file `from` to `to`, replacing a file that stands there.
 FsFailure RenameOver(const std::string& from, const std::string& to);
+
+// Where one installation run reads and writes the files of list entries.
+// Entries are 8-bit text in the Windows code page, and Windows finds a name
+// whatever the case of its ASCII letters; a system that differs maps the
+// text and searches directories here, remembering what it has read for the
+// run. The directories of an entry are walked one name at a time, never by
+// looking the whole path up again at each step.
+class InstallNames {
+ public:
+  // Both directories end in `separator`, which joins the paths returned.
+  InstallNames(std::string productDir, std::string unpackDir, char separator);
+  ~InstallNames();
+  InstallNames(const InstallNames&) = delete;
+  InstallNames& operator=(const InstallNames&) = delete;
+
+  // One path component of a list entry, spelt the way the file system
+  // stores names.
+  std::string OnDisk(std::string_view component);
+  // The unpacked regular file that an entry's file name denotes, or empty.
+  std::string UnpackedFile(std::string_view fileName);
+  // The path that an entry's file goes to: each of its directories `dirs`
+  // found under the product directory (or created when missing), then the
+  // file name found in the last one, or taken as written when it is new.
+  // Empty when a directory can be neither found nor created, or is a link
+  // that leads outside the product directory.
+  std::string Target(const std::vector<std::string_view>& dirs, std::string_view fileName);
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
 
 }  // namespace quon

@@ -1,5 +1,7 @@
-// Windows: files are created and renamed through the Win32 calls, whose
-// errors tell a file held open by another program from a refusal.
+// Windows: list entries name files in the system's own code page and the
+// file system finds a name whatever its case, so names pass unchanged; files
+// are created and renamed through the Win32 calls, whose errors tell a file
+// held open by another program from a refusal.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -84,6 +86,40 @@ FsFailure RenameOver(const std::string& from, const std::string& to) {
     default:
       return FsFailure::Other;
   }
+}
+
+struct InstallNames::State {
+  std::string productDir;
+  std::string unpackDir;
+  char separator;
+};
+
+InstallNames::InstallNames(std::string productDir, std::string unpackDir, char separator)
+    : m_state(std::make_unique<State>(State{std::move(productDir), std::move(unpackDir), separator})) {}
+InstallNames::~InstallNames() = default;
+
+std::string InstallNames::OnDisk(std::string_view component) { return std::string(component); }
+
+std::string InstallNames::UnpackedFile(std::string_view fileName) {
+  const std::string path = m_state->unpackDir + std::string(fileName);
+  return IsRegularFile(path) ? path : std::string();
+}
+
+// Paths are short here (the system's path limit), so each directory is
+// looked up by its whole path.
+std::string InstallNames::Target(const std::vector<std::string_view>& dirs, std::string_view fileName) {
+  std::string dir = m_state->productDir;
+  for (std::string_view part : dirs) {
+    const std::string path = dir + std::string(part);
+    if (!PathExists(path)) {
+      std::error_code ec;
+      if (!std::filesystem::create_directory(FsPath(path), ec) || ec) return std::string();
+    } else if (!IsDirectoryInside(m_state->productDir, path)) {
+      return std::string();
+    }
+    dir = path + m_state->separator;
+  }
+  return dir + std::string(fileName);
 }
 
 }  // namespace quon

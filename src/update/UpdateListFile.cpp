@@ -4,11 +4,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "update/CText.h"
 #include "update/FileOps.h"
+#include "update/FileSystem.h"
 #include "update/Pages.h"
 
 namespace quon {
@@ -185,11 +184,6 @@ std::string UpdateListFile::BuildInstallPage(const std::vector<int32_t>& modules
   return page;
 }
 
-bool IsUncLikeEntry(const std::string& entry) {
-  std::string_view trimmed = TrimRight(TrimLeft(entry));
-  return trimmed.size() >= 2 && IsSeparator(trimmed[0]) && IsSeparator(trimmed[1]);
-}
-
 std::string RelativeEntryPath(const std::string& entry) {
   std::string_view rel = TrimRight(TrimLeft(entry));
   while (!rel.empty() && IsSeparator(rel.front())) rel.remove_prefix(1);
@@ -216,18 +210,65 @@ bool IsContainedRelativePath(const std::string& relative) {
   return true;
 }
 
+namespace {
+
+// One installation run: where files come from and go to, and the names
+// found on the way.
+class InstallRun {
+ public:
+  InstallRun(std::string productDir, std::string unpackDir, char separator)
+      : m_names(WithTrailingSeparator(std::move(productDir), separator),
+                WithTrailingSeparator(std::move(unpackDir), separator), separator) {}
+
+  // Copies the entries of one section; failures go to `failed`, and the first
+  // few of the run are told to the user.
+  void InstallSection(const UpdateListSection& section, std::vector<std::string>& failed, UserPrompts& prompts) {
+    for (const std::string& entry : section.m_fileLines) {
+      const std::string relative = RelativeEntryPath(entry);
+      // Once a handful of files failed, a file held open is no longer waited
+      // for: the run has files held by a running program, or a list naming
+      // one file over and over.
+      if (InstallEntry(relative, failed.size() < kFailureBoxes)) continue;
+      failed.push_back(relative);
+      if (failed.size() <= kFailureBoxes) prompts.MessageBox("Failed to update file:\r\n" + relative);
+    }
+  }
+
+ private:
+  // Copies the unpacked file of one entry to its place. The unpacked file is
+  // looked for first, so that an entry without one creates nothing.
+  bool InstallEntry(const std::string& relative, bool waitWhileBusy) {
+    // An entry that would leave the product directory is never copied.
+    if (relative.size() > kMaxEntryBytes || !IsContainedRelativePath(relative)) return false;
+    // Its directories, without empty and "." steps, and its file name.
+    std::vector<std::string_view> dirs;
+    size_t start = 0;
+    for (size_t end; (end = relative.find_first_of("\\/", start)) != std::string::npos; start = end + 1) {
+      const std::string_view part = std::string_view(relative).substr(start, end - start);
+      if (!part.empty() && part != ".") dirs.push_back(part);
+    }
+    const std::string_view fileName = std::string_view(relative).substr(start);
+    if (fileName.empty()) return false;
+    const std::string source = m_names.UnpackedFile(fileName);
+    if (source.empty()) return false;
+    const std::string target = m_names.Target(dirs, fileName);
+    return !target.empty() && ReplaceFileFromCopy(source, target, waitWhileBusy);
+  }
+
+  InstallNames m_names;
+};
+
+}  // namespace
+
 bool UpdateListFile::InstallFiles(const std::vector<int32_t>& modules, std::string productDir,
                                   std::string unpackDir, std::vector<std::string>& failed, UserPrompts& prompts,
                                   char separator) const {
-  productDir = WithTrailingSeparator(std::move(productDir), separator);
-  unpackDir = WithTrailingSeparator(std::move(unpackDir), separator);
+  InstallRun run(std::move(productDir), std::move(unpackDir), separator);
   failed.clear();
-  if (const UpdateListSection* main = FindSection("MAIN")) {
-    InstallSection(*main, productDir, unpackDir, failed, prompts, separator);
-  }
+  if (const UpdateListSection* main = FindSection("MAIN")) run.InstallSection(*main, failed, prompts);
   for (int32_t module : modules) {
     if (const UpdateListSection* section = FindSection(ModuleSectionName(module))) {
-      InstallSection(*section, productDir, unpackDir, failed, prompts, separator);
+      run.InstallSection(*section, failed, prompts);
     }
   }
   return failed.empty();
@@ -235,37 +276,7 @@ bool UpdateListFile::InstallFiles(const std::vector<int32_t>& modules, std::stri
 
 bool UpdateListFile::InstallSection(const UpdateListSection& section, std::string productDir, std::string unpackDir,
                                     std::vector<std::string>& failed, UserPrompts& prompts, char separator) const {
-  productDir = WithTrailingSeparator(std::move(productDir), separator);
-  unpackDir = WithTrailingSeparator(std::move(unpackDir), separator);
-  for (const std::string& entry : section.m_fileLines) {
-    const std::string relative = RelativeEntryPath(entry);
-    bool copied = false;
-    // An entry that would leave the product directory is never copied; nor
-    // is one written as a network path, whatever stripping would make of it.
-    if (!IsUncLikeEntry(entry) && IsContainedRelativePath(relative)) {
-      size_t lastSep = relative.find_last_of("\\/");
-      std::string fileName = lastSep == std::string::npos ? relative : relative.substr(lastSep + 1);
-      // Both separators in an entry mean a directory; form paths with the
-      // platform's own.
-      std::string localRelative = relative;
-      for (char& ch : localRelative) {
-        if (IsSeparator(ch)) ch = separator;
-      }
-      for (size_t pos = localRelative.find(separator); pos != std::string::npos;
-           pos = localRelative.find(separator, pos + 1)) {
-        std::string directory = productDir + localRelative.substr(0, pos);
-        if (!PathExists(directory)) {
-          std::error_code ec;
-          std::filesystem::create_directory(FsPath(directory), ec);
-        }
-      }
-      copied = !fileName.empty() && ReplaceFileFromCopy(unpackDir + fileName, productDir + localRelative);
-    }
-    if (!copied) {
-      failed.push_back(relative);
-      prompts.MessageBox("Failed to update file:\r\n" + relative);
-    }
-  }
+  InstallRun(std::move(productDir), std::move(unpackDir), separator).InstallSection(section, failed, prompts);
   return failed.empty();
 }
 

@@ -14,6 +14,12 @@ namespace quon {
 // The largest list file read: a real one holds a few kilobytes. A larger one
 // is refused as a whole, never installed in part.
 constexpr size_t kMaxListFileBytes = size_t(256) << 10;
+// The longest entry installed, in bytes as written after trimming: real
+// entries are short relative paths. A longer one fails.
+constexpr size_t kMaxEntryBytes = 1024;
+// Failed files told one message box each in one installation run; later
+// failures of that run are only listed on the results page.
+constexpr size_t kFailureBoxes = 5;
 
 class UpdateListSection {
  public:
@@ -54,9 +60,10 @@ class UpdateListFile {
   std::string BuildInstallPage(const std::vector<int32_t>& modules) const;
 
   // Copies the files of MAIN and of each module's section from unpackDir to
-  // productDir; a failure is appended to `failed` and told to the user.
-  // True when no file failed. `separator` is the platform's directory
-  // separator used to form paths.
+  // productDir; a failure is appended to `failed` and, while `failed` holds
+  // no more than kFailureBoxes entries, told to the user. True when no file
+  // failed. `separator` is the platform's directory separator used to form
+  // paths. Names are found the way Windows finds them (InstallNames).
   bool InstallFiles(const std::vector<int32_t>& modules, std::string productDir, std::string unpackDir,
                     std::vector<std::string>& failed, UserPrompts& prompts, char separator) const;
   bool InstallSection(const UpdateListSection& section, std::string productDir, std::string unpackDir,
@@ -69,11 +76,9 @@ class UpdateListFile {
 // "M%i" for module n.
 std::string ModuleSectionName(int32_t module);
 
-// A list-file entry with its blanks and leading separators removed: the
-// path relative to the product directory.
+// A list-file entry with its blanks and every leading separator removed:
+// the path relative to the product directory.
 std::string RelativeEntryPath(const std::string& entry);
-// True when an entry begins with two separators, as a network path does.
-bool IsUncLikeEntry(const std::string& entry);
 // True when a relative entry path stays inside the product directory: no
 // ".." component, no drive or stream prefix (no ':'), not empty.
 bool IsContainedRelativePath(const std::string& relative);

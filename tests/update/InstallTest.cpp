@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "SessionFixture.h"
+#include "update/FileOps.h"
 #include "update/Pages.h"
 
 namespace quon {
@@ -174,32 +175,70 @@ TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {
   EXPECT_EQ(Page(), RetryPage({"plugins"}));
 }
 
+std::vector<std::string> FailureBoxes(const std::vector<std::string>& failed) {
+  std::vector<std::string> boxes;
+  for (size_t i = 0; i < failed.size() && i < kFailureBoxes; ++i) boxes.push_back("Failed to update file:\r\n" + failed[i]);
+  return boxes;
+}
+
 TEST_F(Install, EntriesLeavingTheProductDirectoryAreNeverCopied) {
-  ScratchDir outside;
-  Unpacked("[MAIN]\n../evil.dll\nlib/../../evil.dll\nC:\\evil.dll\nx.dll:stream\nlib\\..\\x.dll\n"
-           "\\\\server\\share\\x.dll\n//server/x.dll\nok.dll\n",
+  std::string deep;  // 32,000 separators, far beyond the entry bound
+  for (int i = 0; i < 32000; ++i) deep += "a/";
+  deep += "x.dll";
+  Unpacked("[MAIN]\n../evil.dll\nlib/../../evil.dll\nC:\\evil.dll\nx.dll:stream\nlib\\..\\x.dll\n" + deep +
+               "\nok.dll\n",
            {{"evil.dll", "evil"}, {"x.dll", "x"}, {"ok.dll", "ok"}});
   dlg->InstallUpdate();
-  const std::vector<std::string> hostile = {"../evil.dll",     "lib/../../evil.dll",    "C:\\evil.dll",
-                                            "x.dll:stream",    "lib\\..\\x.dll",        "server\\share\\x.dll",
-                                            "server/x.dll"};
-  std::vector<std::string> boxes;
-  for (const std::string& h : hostile) boxes.push_back("Failed to update file:\r\n" + h);
-  EXPECT_EQ(prompts.Texts(), boxes);
+  const std::vector<std::string> hostile = {"../evil.dll",  "lib/../../evil.dll", "C:\\evil.dll",
+                                            "x.dll:stream", "lib\\..\\x.dll",     deep};
+  EXPECT_EQ(prompts.Texts(), FailureBoxes(hostile));
   EXPECT_FALSE(fs::exists(fs::path(product.Dir()).parent_path().parent_path() / "evil.dll"));
   EXPECT_FALSE(product.Exists("evil.dll"));
   EXPECT_FALSE(product.Exists("x.dll"));
-  EXPECT_FALSE(product.Exists("server"));
+  EXPECT_FALSE(product.Exists("a"));
   EXPECT_EQ(product.Read("ok.dll"), "ok");
   EXPECT_EQ(Page(), RetryPage(hostile));
 }
 
-TEST_F(Install, MissingUnpackedFileIsReportedAndLaterFilesStillCopy) {
-  Unpacked("[MAIN]\n  gone.dll \t\nok.dll\n\\\\\n", {{"ok.dll", "ok"}});
+TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
+  using namespace std::string_literals;
+  product.Write("QUON.EXE", "old exe");
+  product.Write("bin/old.dll", "old");
+  Unpacked("[MAIN]\n\\\\lib\\x.dll\n//top.dll\ny.dll\nBin\\x.dll\nquon.exe\nbrandnew.dll\0x\n"s,
+           {{"x.dll", "x"}, {"top.dll", "top"}, {"Y.DLL", "y"}, {"QUON.EXE", "new exe"}, {"brandnew.dll", "new"}});
   dlg->InstallUpdate();
-  EXPECT_EQ(prompts.Texts(), (std::vector<std::string>{"Failed to update file:\r\ngone.dll",
-                                                       "Failed to update file:\r\n"}));
+  EXPECT_TRUE(prompts.Texts().empty());
+  EXPECT_EQ(Page(), "QUON has been updated successfully.");
+  EXPECT_EQ(product.Read("lib/x.dll"), "x");
+  EXPECT_EQ(product.Read("top.dll"), "top");
+  EXPECT_EQ(product.Read("y.dll"), "y");
+  EXPECT_EQ(product.Read("bin/x.dll"), "x");
+  EXPECT_EQ(product.Read("QUON.EXE"), "new exe");
+  EXPECT_EQ(product.Read("brandnew.dll"), "new");
+  // Existing names were used, whatever their case: no second bin or QUON.EXE.
+  const auto count = [](const fs::path& dir) { return std::distance(fs::directory_iterator(dir), {}); };
+  EXPECT_EQ(count(product.Dir()), 7);  // the six names above and the page file
+  EXPECT_EQ(count(product.Path("bin")), 2);
+  EXPECT_TRUE(LeftoverTemporaries().empty());
+  // A path that holds a NUL is never written, not even up to the NUL.
+  product.Write("new.dll", "new");
+  EXPECT_FALSE(ReplaceFileFromCopy(product.Path("new.dll"), product.Path("nul.dll") + "\0x"s));
+  EXPECT_FALSE(product.Exists("nul.dll"));
+}
+
+TEST_F(Install, MissingUnpackedFilesAreListedAndToldOnlyForTheFirstFew) {
+  std::vector<std::string> missing = {"gone.dll", ""};  // "\\" leaves an empty path
+  std::string list = "[MAIN]\n  gone.dll \t\nok.dll\n\\\\\n";
+  for (size_t i = missing.size(); i <= kFailureBoxes; ++i) {
+    missing.push_back("dir" + std::to_string(i) + "/gone.dll");
+    list += missing.back() + "\n";
+  }
+  Unpacked(list, {{"ok.dll", "ok"}});
+  dlg->InstallUpdate();
+  EXPECT_EQ(prompts.Texts(), FailureBoxes(missing));
+  EXPECT_EQ(Page(), RetryPage(missing));
   EXPECT_EQ(product.Read("ok.dll"), "ok");
+  EXPECT_FALSE(product.Exists("dir2"));  // nothing is created for a missing file
 }
 
 TEST_F(Install, RunningProductWindowsAreAskedToCloseOnce) {

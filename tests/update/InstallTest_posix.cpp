@@ -1,5 +1,6 @@
-// Installing files on Linux: what a replaced file keeps, a directory that
-// takes no new file, and memory bounds for big inputs.
+// Installing files on Linux: Windows names and letter case, links on the
+// way, what a replaced file keeps, a directory that takes no new file, and
+// memory bounds for big inputs.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include "Fakes.h"
 #include "update/FileOps.h"
+#include "update/FileSystem.h"
 #include "update/UpdateFiles.h"
 #include "update/UpdateListFile.h"
 
@@ -54,6 +56,46 @@ struct stat StatOf(const std::string& path) {
   struct stat st {};
   ::stat(path.c_str(), &st);
   return st;
+}
+
+TEST(PosixInstall, Windows1252NamesAreMappedToUtf8) {
+  InstallNames names("/", "/", '/');
+  const struct {
+    const char* entry;
+    const char* disk;
+  } cases[] = {
+      {"plain.dll", "plain.dll"},
+      {"caf\xE9.dll", "caf\xC3\xA9.dll"},
+      {"\x80\x9F\xFF", "\xE2\x82\xAC\xC5\xB8\xC3\xBF"},
+      {"\x81\x8D", "\xC2\x81\xC2\x8D"},  // undefined in the code page: kept as their code points
+  };
+  for (const auto& c : cases) EXPECT_EQ(names.OnDisk(c.entry), c.disk) << c.entry;
+
+  ScratchDir dir;
+  dir.Write("unpack/caf\xC3\xA9.dll", "cafe");
+  dir.Write("product/R\xC3\xA9sultats/keep", "");
+  UpdateListFile list;
+  list.ParseText("[MAIN]\nr\xE9SULTATS\\caf\xE9.dll\n");
+  FakePrompts prompts;
+  std::vector<std::string> failed;
+  EXPECT_TRUE(list.InstallFiles({}, dir.Path("product"), dir.Path("unpack"), failed, prompts, '/'));
+  EXPECT_EQ(dir.Read("product/R\xC3\xA9sultats/caf\xC3\xA9.dll"), "cafe");
+}
+
+TEST(PosixInstall, LinksOnAnEntrysPathMustStayInTheProductDirectory) {
+  ScratchDir dir, outside;
+  dir.Write("unpack/x.dll", "x");
+  dir.Write("product/real/keep", "");
+  fs::create_directory_symlink(outside.Dir(), dir.Path("product/Lib"));
+  fs::create_directory_symlink(dir.Path("product/real"), dir.Path("product/Data"));
+  UpdateListFile list;
+  list.ParseText("[MAIN]\nLib/x.dll\nlib/x.dll\ndata/x.dll\n");
+  FakePrompts prompts;
+  std::vector<std::string> failed;
+  list.InstallFiles({}, dir.Path("product"), dir.Path("unpack"), failed, prompts, '/');
+  EXPECT_EQ(failed, (std::vector<std::string>{"Lib/x.dll", "lib/x.dll"}));
+  EXPECT_TRUE(fs::is_empty(outside.Dir()));
+  EXPECT_EQ(dir.Read("product/real/x.dll"), "x");
 }
 
 TEST(PosixInstall, ReplacedFileKeepsItsModeAndOwner) {
