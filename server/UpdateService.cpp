@@ -40,15 +40,21 @@ bool LooksScrambled(std::string_view text) {
   return true;
 }
 
+// The updater writes TableID with "%i", so an update numbered 2^31 or above
+// arrives in its signed form ("-1294967296" for 3000000000). Both forms are
+// read and the id is taken modulo 2^32; anything outside the range of
+// either form is no id.
 std::optional<uint32_t> ParseTableId(std::string_view s) {
+  const bool negative = !s.empty() && s.front() == '-';
+  if (negative) s.remove_prefix(1);
   if (s.empty() || s.size() > 10) return std::nullopt;
   uint64_t v = 0;
   for (char c : s) {
     if (c < '0' || c > '9') return std::nullopt;
     v = v * 10 + static_cast<uint64_t>(c - '0');
   }
-  if (v == 0 || v > 0xFFFFFFFFu) return std::nullopt;
-  return static_cast<uint32_t>(v);
+  if (v == 0 || v > (negative ? 0x80000000u : 0xFFFFFFFFu)) return std::nullopt;
+  return static_cast<uint32_t>(negative ? 0x100000000u - v : v);
 }
 
 // Text from the client, made safe for a one-line message: control bytes

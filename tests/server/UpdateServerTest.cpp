@@ -75,7 +75,15 @@ const char kCatalog[] =
     "description = For 5.1 only\n"
     "applies-to = 5.1.0.0\n"
     "archive = sp1.cab\n"
-    "brings = 5.1.0.1\n";
+    "brings = 5.1.0.1\n"
+    "\n"
+    "[update 3000000000]\n"
+    "posted = 2006-02-01\n"
+    "name = High\n"
+    "description = Numbered above 2^31\n"
+    "applies-to = 8.0.0.1\n"
+    "archive = sub/fix.cab\n"
+    "brings = 8.0.0.2\n";
 
 class UpdateServerTest : public ::testing::Test {
  protected:
@@ -148,6 +156,13 @@ TEST_F(UpdateServerTest, FileRepliesCarryTheHeaderThenTheArchive) {
   const std::string odd = "12 & =%\xE9";
   reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("15", "6.0.121.3", odd));
   EXPECT_TRUE(reply.body == FileReplyBytes(odd, "6.0.122.4", m_fix));
+
+  // An update numbered 2^31 or above, in the signed form the updater sends
+  // and in the unsigned one.
+  for (const char* id : {"-1294967296", "3000000000"}) {
+    reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody(id, "8.0.0.1"));
+    EXPECT_TRUE(reply.body == FileReplyBytes("4711", "8.0.0.2", m_fix)) << id;
+  }
   reply = HttpPost(ServiceUrl("GetUpgradeList"), ListBody("6.0.0.0", odd));
   FieldMap fields;
   DecodeFields(std::string_view(reply.body).substr(14), fields, false);
@@ -162,6 +177,7 @@ TEST_F(UpdateServerTest, RefusalsAreOneSentenceForTheUser) {
       {"99", "6.0.121.3", "The requested update 99 is not available on this server."},
       {"0", "6.0.121.3", "The requested update 0 is not available on this server."},
       {"-3", "6.0.121.3", "The requested update -3 is not available on this server."},
+      {"-4294967284", "6.0.121.3", "The requested update -4294967284 is not available on this server."},
       {"12abc", "6.0.121.3", "The requested update 12abc is not available on this server."},
       {"20", "6.0.121.3", "The update \"Other\" does not apply to the installed version 6.0.121.3."},
       {"12", "bogus\r\n", "The update \"Patch A\" does not apply to the installed version bogus??."},
