@@ -152,21 +152,28 @@ void InternetWaitDlg::OnInitDialog(WaitDialogWindow& window) {
 
 void InternetWaitDlg::OnTimer(unsigned id) {
   if (m_ended || id != kWaitTimerId) return;
+  // A download that is still receiving data is not cut off: a tick that
+  // finds new data starts the count again, so the progress form ends only
+  // after ten whole intervals without any.
+  if (m_params->progressForm && m_params->window.TakeDataReceived()) {
+    m_tickCount = 0;
+    return;
+  }
   if (++m_tickCount >= kWaitTimerTicksToGiveUp) {
     Abandon();
-    End();
+    End(WaitEnd::TimeLimit);
   }
 }
 
 void InternetWaitDlg::OnWaitDone() {
   if (m_ended) return;
-  End();
+  End(WaitEnd::Finished);
 }
 
 void InternetWaitDlg::OnCancel() {
   if (m_ended || !m_params->progressForm) return;
   Abandon();
-  End();
+  End(WaitEnd::Cancelled);
 }
 
 void InternetWaitDlg::Abandon() {
@@ -184,8 +191,9 @@ void InternetWaitDlg::Abandon() {
   if (abandon) m_params->cancel.Cancel();
 }
 
-void InternetWaitDlg::End() {
+void InternetWaitDlg::End(WaitEnd reason) {
   m_ended = true;
+  m_endedBy = reason;
   m_params->window.Detach();
   if (m_window) {
     m_window->StopTimer(m_timer);
@@ -196,22 +204,25 @@ void InternetWaitDlg::End() {
 // ---- RunWithWaitDialog ------------------------------------------------
 
 int32_t RunWithWaitDialog(WaitDialogHost& host, int kind, WaitProcedure procedure, unsigned timerIntervalMs,
-                          bool* completed) {
+                          WaitEnd* end) {
   auto params = std::make_shared<WaitThreadParams>();
   params->progressForm = (kind == 1);
   params->procedure = std::move(procedure);
 
+  WaitEnd endedBy = WaitEnd::Cancelled;
   {
     InternetWaitDlg dialog(params, timerIntervalMs);
     try {
       host.RunModal(params->progressForm ? WaitForm::Progress : WaitForm::Plain, dialog);
+      endedBy = dialog.EndedBy();
     } catch (...) {
       // The dialog could not run: the worker, if any, is abandoned below.
     }
   }
 
   // Whatever ended the dialog, a worker that has not finished is abandoned
-  // now; its result can no longer reach the caller.
+  // now; its result can no longer reach the caller. One that stored its
+  // result in time has finished, whatever ended the dialog.
   int32_t result = 0;
   bool finished = false;
   {
@@ -222,7 +233,7 @@ int32_t RunWithWaitDialog(WaitDialogHost& host, int kind, WaitProcedure procedur
   }
   params->window.Detach();
   if (!finished) params->cancel.Cancel();
-  if (completed) *completed = finished;
+  if (end) *end = finished ? WaitEnd::Finished : endedBy;
   return result;
 }
 

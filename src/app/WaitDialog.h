@@ -2,6 +2,7 @@
 // file downloads) and the hand-over to and from its worker thread. The logic
 // is portable; a front end supplies the modal window through WaitDialogHost.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,10 @@ constexpr unsigned kWmWaitDone = 0x0400 + 1;  // WM_USER + 1
 
 enum class WaitForm { Plain, Progress };  // templates 212 and 214
 
+// What ended a wait: the procedure returned, Cancel (or a dialog that could
+// not run), or the time limit.
+enum class WaitEnd { Finished, Cancelled, TimeLimit };
+
 // The controls of the progress form the download writes to. Implementations
 // are safe to call from the worker thread and never wait for the UI thread:
 // they hand the update over (post, not send) and return, because the UI
@@ -32,6 +37,9 @@ class ProgressDisplay {
   virtual void SetDetailText(const std::string& text) = 0;   // item 1006
   virtual void ShowProgressBar(int low, int high) = 0;       // item 1004, shown
   virtual void SetProgressPos(int pos) = 0;
+  // Reply data arrived (any amount). The progress form counts its time
+  // limit from the last of these; nothing is shown.
+  virtual void DataReceived() {}
 };
 
 // The front end's half of one open wait dialog.
@@ -86,10 +94,14 @@ class WaitChannel : public ProgressDisplay {
   void SetDetailText(const std::string& text) override;
   void ShowProgressBar(int low, int high) override;
   void SetProgressPos(int pos) override;
+  void DataReceived() override { m_dataReceived.store(true, std::memory_order_relaxed); }
+  // True when data arrived since the last call.
+  bool TakeDataReceived() { return m_dataReceived.exchange(false, std::memory_order_relaxed); }
 
  private:
   std::mutex m_mutex;
   WaitDialogWindow* m_window = nullptr;
+  std::atomic<bool> m_dataReceived{false};
 };
 
 // The record shared by the dialog and its worker. Shared ownership keeps it
@@ -118,10 +130,11 @@ class InternetWaitDlg : public WaitDialogEvents {
   void OnTimer(unsigned id) override;
   void OnWaitDone() override;
   void OnCancel() override;
+  WaitEnd EndedBy() const { return m_endedBy; }
 
  private:
   void Abandon();
-  void End();
+  void End(WaitEnd reason);
 
   std::shared_ptr<WaitThreadParams> m_params;
   WaitDialogWindow* m_window = nullptr;
@@ -129,16 +142,20 @@ class InternetWaitDlg : public WaitDialogEvents {
   int m_tickCount = 0;
   unsigned m_timer = 0;
   bool m_ended = false;
+  WaitEnd m_endedBy = WaitEnd::Cancelled;
 };
 
 // Runs `procedure` on its own worker thread under the wait dialog (kind 1:
 // progress form, any other kind: plain form) and returns its result, or 0
-// when the dialog ended without it (Cancel, or the time limit).
+// when the dialog ended without it (Cancel, or the time limit). The plain
+// form's limit is ten timer ticks from the start; the progress form's is ten
+// ticks without reply data (see ProgressDisplay::DataReceived).
 // timerIntervalMs exists so tests can shorten the limit through this path.
-// `completed`, when given, tells whether the procedure returned before the
-// dialog ended (so that its own records may be copied back to the caller).
+// `end`, when given, tells what ended the wait: Finished means the
+// procedure returned first (so its own records may be copied back to the
+// caller).
 int32_t RunWithWaitDialog(WaitDialogHost& host, int kind, WaitProcedure procedure,
-                          unsigned timerIntervalMs = kWaitTimerIntervalMs, bool* completed = nullptr);
+                          unsigned timerIntervalMs = kWaitTimerIntervalMs, WaitEnd* end = nullptr);
 
 // Number of worker threads still running (abandoned ones included).
 int RunningWaitWorkers();

@@ -173,6 +173,27 @@ class ReplyTooLarge : public std::runtime_error {
   ReplyTooLarge() : std::runtime_error("The server's reply is too large to be read.") {}
 };
 
+// The reply as the exchange reads it: tells the wait dialog that data
+// arrived.
+class ReplyReader final : public HttpRequest {
+ public:
+  ReplyReader(HttpRequest& request, ProgressDisplay* display) : m_request(request), m_display(display) {}
+
+  void Send(std::string_view headers, std::string_view body) override { m_request.Send(headers, body); }
+  uint32_t QueryStatusCode() override { return m_request.QueryStatusCode(); }
+  uint32_t ProxyAuthDialog() override { return m_request.ProxyAuthDialog(); }
+  void SetReadBufferSize(uint32_t bytes) override { m_request.SetReadBufferSize(bytes); }
+  size_t Read(void* buffer, size_t n) override {
+    size_t got = m_request.Read(buffer, n);
+    if (got > 0 && m_display) m_display->DataReceived();
+    return got;
+  }
+
+ private:
+  HttpRequest& m_request;
+  ProgressDisplay* m_display;
+};
+
 struct Call {
   Call(const char* name, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
        std::atomic<uint32_t>& error, const CancelFlag* cancel)
@@ -368,8 +389,9 @@ int DirectImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, F
       if (c.sent) {
         try {
           if (Status2xx(c.status)) {
+            ReplyReader reader(*c.request, nullptr);
             ReplyBuffer buffer;
-            c.replyText = ReadReplyText(*c.request, buffer, 0, kFirstReplyCapacity, c);
+            c.replyText = ReadReplyText(reader, buffer, 0, kFirstReplyCapacity, c);
           }
           c.request.reset();
           c.connection.reset();
@@ -433,7 +455,7 @@ int GetFileImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, 
     if (BuildBody(c)) SendRequest(c);
     if (c.sent && Status2xx(c.status)) {
       try {
-        HttpRequest& request = *c.request;
+        ReplyReader request(*c.request, dialog);
         request.SetReadBufferSize(kReadBufferSize);
         char head[kBytesCountHeader] = {};
         size_t n = ReadExactly(request, head, kBytesCountHeader);
@@ -552,27 +574,43 @@ int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const 
   return result;
 }
 
+namespace {
+
+constexpr char kNoAnswerInTime[] =
+    "The update server has not answered for nearly ten minutes. The request was abandoned.";
+constexpr char kNoDataInTime[] =
+    "No data has arrived from the update server for nearly ten minutes. The download was abandoned.";
+
+// Runs a server call's worker under the wait dialog. The worker has its own
+// copies; the caller's fields are written only here, after the dialog, and
+// only from a worker that finished. When the time limit ended the wait, the
+// user is told so here, once, on the caller's thread, whether or not the
+// call is silent: it is the wait that ended, not the exchange.
+int RunServerCall(NetEnvironment& env, int kind, const std::shared_ptr<InternetCallArgs>& args, FieldMap& fields,
+                  WaitProcedure procedure) {
+  WaitEnd end = WaitEnd::Cancelled;
+  int result = RunWithWaitDialog(env.wait, kind, std::move(procedure), env.waitTimerIntervalMs, &end);
+  if (end == WaitEnd::Finished) {
+    fields = std::move(args->fields);
+  } else {
+    fields.Clear();
+  }
+  if (end == WaitEnd::TimeLimit) env.prompts.MessageBox(kind == 1 ? kNoDataInTime : kNoAnswerInTime);
+  return result;
+}
+
+}  // namespace
+
 int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, uint32_t* errorOut) {
   if (errorOut) *errorOut = 0;
-  // The worker gets its own copies; the caller's records are written only
-  // here, after the dialog, and only from a worker that finished.
   auto args = std::make_shared<InternetCallArgs>();
   args->call = call;
   args->fields = fields;
   HttpClient* http = &env.http;
   UserPrompts* prompts = &env.prompts;
-  bool completed = false;
-  int result = RunWithWaitDialog(
-      env.wait, 0,
-      [args, http, prompts](ProgressDisplay*, const CancelFlag& cancel) {
-        return DirectImpl(*http, *prompts, args->call, args->fields, args->error, &cancel);
-      },
-      env.waitTimerIntervalMs, &completed);
-  if (completed) {
-    fields = std::move(args->fields);
-  } else {
-    fields.Clear();
-  }
+  int result = RunServerCall(env, 0, args, fields, [args, http, prompts](ProgressDisplay*, const CancelFlag& cancel) {
+    return DirectImpl(*http, *prompts, args->call, args->fields, args->error, &cancel);
+  });
   if (errorOut) *errorOut = args->error.load();
   return result;
 }
@@ -584,20 +622,10 @@ int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields
   args->filePath = std::move(filePath);
   HttpClient* http = &env.http;
   UserPrompts* prompts = &env.prompts;
-  bool completed = false;
-  int result = RunWithWaitDialog(
-      env.wait, 1,
-      [args, http, prompts](ProgressDisplay* progress, const CancelFlag& cancel) {
-        return GetFileImpl(*http, *prompts, args->call, args->fields, args->error, args->filePath,
-                           args->bytesWritten, progress, &cancel);
-      },
-      env.waitTimerIntervalMs, &completed);
-  if (completed) {
-    fields = std::move(args->fields);
-  } else {
-    fields.Clear();
-  }
-  return result;
+  return RunServerCall(env, 1, args, fields, [args, http, prompts](ProgressDisplay* progress, const CancelFlag& cancel) {
+    return GetFileImpl(*http, *prompts, args->call, args->fields, args->error, args->filePath, args->bytesWritten,
+                       progress, &cancel);
+  });
 }
 
 }  // namespace quon

@@ -69,7 +69,7 @@ int InternetCall_Function_Direct(HttpClient& http, UserPrompts& prompts, const S
 // copies; `fields` gets the reply fields only when the worker finished
 // before the dialog ended (else it is left empty), `errorOut` whatever error
 // code the worker had stored by then. Returns 0 when the time limit ended
-// the dialog.
+// the dialog, after telling the user so (even for a silent call).
 int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, uint32_t* errorOut);
 
 // The download on the calling thread: writes the reply's file data to
@@ -82,8 +82,9 @@ int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const 
                                   const CancelFlag* cancel = nullptr);
 
 // The download on a worker under the progress form of the wait dialog.
-// Cancel or the time limit return 0 at once; the file stays as far as it
-// was written, and nothing is written to it afterwards.
+// Cancel or the time limit (no data for ten timer ticks) return 0 at once;
+// the file stays as far as it was written, and nothing is written to it
+// afterwards. The time limit is told to the user, Cancel is not.
 int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath);
 
 // Reads until n bytes arrived or a read returned 0; returns the count read.

@@ -276,38 +276,55 @@ TEST_F(DownloadTest, CalledDirectlyItRunsWithoutDisplayAndReportsTheInternetErro
   EXPECT_EQ(MsgIcon::Stop, prompts.Boxes()[0].icon);
 }
 
-// Data without end, in small pieces, until the client goes away.
-void Endless(const ReceivedRequest& request, FaultConnection& connection) {
-  const std::string code = RequestFields(request.body, kPrefix).Get("code");
-  if (!connection.Send(HttpHead(200) + FileReplyBody(kPrefix + "code=" + code + "&downloadlength=99999999", "")))
-    return;
-  std::string piece(10000, 'e');
-  while (connection.Send(piece)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+// Data in small pieces until the client goes away or, when `forMs` is
+// given, for that long; then nothing more until the client goes away.
+FaultServer::Handler Trickle(int forMs) {
+  return [forMs](const ReceivedRequest& request, FaultConnection& connection) {
+    const std::string code = RequestFields(request.body, kPrefix).Get("code");
+    if (!connection.Send(HttpHead(200) + FileReplyBody(kPrefix + "code=" + code + "&downloadlength=99999999", "")))
+      return;
+    const auto stop = std::chrono::steady_clock::now() + std::chrono::milliseconds(forMs);
+    std::string piece(10000, 'e');
+    while ((forMs == 0 || std::chrono::steady_clock::now() < stop) && connection.Send(piece))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    connection.Hang();
+  };
 }
 
 // Cancel and the time limit end the download the same way: the call returns
-// 0 at once, the part written stays, nothing is written or shown afterwards.
-TEST_F(DownloadTest, CancelAndTheTimeLimitAbandonADownloadThatNeverEnds) {
-  FaultServer server(Endless);
+// 0 at once, the part written stays, nothing is written afterwards. The
+// limit counts from the last data received: a download still receiving
+// after thirty intervals goes on, and ends ten intervals after the data
+// stopped, with one message on the caller's thread; Cancel says nothing.
+TEST_F(DownloadTest, CancelAndTheTimeLimitAbandonADownloadThatDoesNotEnd) {
   for (bool cancel : {true, false}) {
     SCOPED_TRACE(cancel ? "Cancel" : "time limit");
+    FaultServer server(Trickle(cancel ? 0 : 900));
+    RecordingPrompts boxes;
     HeadlessWaitHost waitHost;
-    NetEnvironment limited{client, prompts, waitHost, cancel ? kWaitTimerIntervalMs : 30u};
+    NetEnvironment limited{client, boxes, waitHost, cancel ? kWaitTimerIntervalMs : 30u};
     if (cancel) waitHost.CancelWhen([](const WaitDialogRecord& r) { return r.positions.size() >= 2; });
     const std::string path = dir.File(cancel ? "cancelled.0000" : "late.0000");
     FieldMap fields;
     fields.Set("TableID", "12");
     EXPECT_EQ(0, DownloadToFile(limited, LocalCall(server.Port(), kPrefix), fields, path));
     const auto sizeAtReturn = fs::file_size(path);
-    if (cancel) EXPECT_GE(sizeAtReturn, 200000u);
+    EXPECT_GE(sizeAtReturn, 200000u);
     EXPECT_TRUE(fields.Empty());
     EXPECT_TRUE(WaitForWaitWorkers(10s));
     EXPECT_EQ(sizeAtReturn, fs::file_size(path));
     EXPECT_EQ(cancel ? 1 : 0, waitHost.Last().cancelPresses);
-    EXPECT_EQ(cancel ? 0 : 10, waitHost.Last().timerTicks);
+    if (!cancel) EXPECT_GT(waitHost.Last().timerTicks, 30);
     EXPECT_EQ(0, waitHost.Last().callsAfterEnd);
+    if (cancel) {
+      EXPECT_TRUE(boxes.Boxes().empty());
+    } else {
+      ASSERT_EQ(1u, boxes.Boxes().size());
+      EXPECT_EQ("No data has arrived from the update server for nearly ten minutes. The download was abandoned.",
+                boxes.Boxes()[0].text);
+      EXPECT_EQ(std::this_thread::get_id(), boxes.Boxes()[0].thread);
+    }
   }
-  EXPECT_TRUE(prompts.Boxes().empty());
 }
 
 }  // namespace

@@ -283,23 +283,29 @@ TEST_F(ExchangeTest, CallServerRunsUnderThePlainFormAndHandsTheResultBack) {
   EXPECT_EQ(1u, prompts.Boxes().size());
 }
 
-TEST_F(ExchangeTest, AHangingServerIsAbandonedAtTheTimeLimit) {
+TEST_F(ExchangeTest, AHangingServerIsAbandonedAtTheTimeLimitAndTheUserIsToldOnce) {
   FaultServer server([](const ReceivedRequest&, FaultConnection& connection) { connection.Hang(); });
   HeadlessWaitHost host;
   // The same ten ticks of timer 333, made short.
   NetEnvironment env{client, prompts, host, 20};
   FieldMap fields;
   FillRequest(fields);
+  ServerCall call = LocalCall(server.Port(), kList);
+  call.silent = true;  // the wait's end is told all the same
   uint32_t error = 5;
-  EXPECT_EQ(0, CallServer(env, LocalCall(server.Port(), kList), fields, &error));
+  EXPECT_EQ(0, CallServer(env, call, fields, &error));
   EXPECT_EQ(0u, error);
   EXPECT_TRUE(fields.Empty());
   WaitDialogRecord dialog = host.Last();
   EXPECT_EQ(10, dialog.timerTicks);
   EXPECT_EQ(0, dialog.doneMessages);
-  // The abandoned worker stops by itself and shows nothing.
+  // The abandoned worker stops by itself and shows nothing; the limit is
+  // told once, after the dialog, on the caller's thread.
   EXPECT_TRUE(WaitForWaitWorkers(10s));
-  EXPECT_TRUE(prompts.Boxes().empty());
+  auto boxes = prompts.Boxes();
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ("The update server has not answered for nearly ten minutes. The request was abandoned.", boxes[0].text);
+  EXPECT_EQ(std::this_thread::get_id(), boxes[0].thread);
   EXPECT_EQ(0, dialog.callsAfterEnd);
 }
 

@@ -39,7 +39,7 @@ TEST_F(WaitDialogTest, ReturnsTheProcedureResultForEveryKind) {
   for (const Case& c : {Case{0, 1, WaitForm::Plain}, Case{0, 0, WaitForm::Plain}, Case{1, 1, WaitForm::Progress},
                         Case{7, 42, WaitForm::Plain}, Case{-1, -3, WaitForm::Plain},
                         Case{0, 0, WaitForm::Plain, true}, Case{1, 0, WaitForm::Progress, true}}) {
-    bool completed = false;
+    WaitEnd end = WaitEnd::Cancelled;
     bool sawProgress = false;
     std::thread::id worker = std::this_thread::get_id();
     int32_t result = RunWithWaitDialog(
@@ -50,10 +50,10 @@ TEST_F(WaitDialogTest, ReturnsTheProcedureResultForEveryKind) {
           if (c.throws) throw std::runtime_error("x");
           return c.result;
         },
-        kWaitTimerIntervalMs, &completed);
+        kWaitTimerIntervalMs, &end);
     EXPECT_EQ(c.result, result);
     EXPECT_NE(std::this_thread::get_id(), worker);
-    EXPECT_TRUE(completed);
+    EXPECT_EQ(WaitEnd::Finished, end);
     EXPECT_EQ(c.form == WaitForm::Progress, sawProgress);
     WaitDialogRecord dialog = host.Last();
     EXPECT_EQ(c.form, dialog.form);
@@ -66,7 +66,7 @@ TEST_F(WaitDialogTest, ReturnsTheProcedureResultForEveryKind) {
 }
 
 TEST_F(WaitDialogTest, TheTimeLimitIsTenTicksOfTimer333AndAbandonsTheWorker) {
-  bool completed = true;
+  WaitEnd end = WaitEnd::Finished;
   std::atomic<bool> stopped{false};
   int32_t result = RunWithWaitDialog(
       host, 0,
@@ -75,9 +75,9 @@ TEST_F(WaitDialogTest, TheTimeLimitIsTenTicksOfTimer333AndAbandonsTheWorker) {
         stopped = true;
         return 1;
       },
-      10, &completed);
+      10, &end);
   EXPECT_EQ(0, result);
-  EXPECT_FALSE(completed);
+  EXPECT_EQ(WaitEnd::TimeLimit, end);
   WaitDialogRecord dialog = host.Last();
   EXPECT_EQ(10, dialog.timerTicks);
   EXPECT_EQ(0, dialog.doneMessages);
@@ -87,13 +87,37 @@ TEST_F(WaitDialogTest, TheTimeLimitIsTenTicksOfTimer333AndAbandonsTheWorker) {
   EXPECT_EQ(0, dialog.callsAfterEnd);
 }
 
+// The progress form counts its limit from the last data received: a worker
+// that keeps receiving for thirty intervals is not cut off, and once the
+// data stops the limit ends the wait as before.
+TEST_F(WaitDialogTest, TheProgressFormsLimitCountsFromTheLastDataReceived) {
+  std::atomic<bool> cutOffWhileReceiving{false};
+  WaitEnd end = WaitEnd::Finished;
+  int32_t result = RunWithWaitDialog(
+      host, 1,
+      [&](ProgressDisplay* progress, const CancelFlag& cancel) {
+        const auto stop = std::chrono::steady_clock::now() + 300ms;
+        while (std::chrono::steady_clock::now() < stop) {
+          progress->DataReceived();
+          if (cancel.IsCancelled()) cutOffWhileReceiving = true;
+          std::this_thread::sleep_for(2ms);
+        }
+        return WaitForCancel(cancel);
+      },
+      10, &end);
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(WaitEnd::TimeLimit, end);
+  EXPECT_FALSE(cutOffWhileReceiving);
+  EXPECT_GT(host.Last().timerTicks, 10);
+}
+
 TEST_F(WaitDialogTest, CancelEndsOnlyTheProgressForm) {
   host.CancelAfter(30ms);
-  bool completed = true;
+  WaitEnd end = WaitEnd::Finished;
   EXPECT_EQ(0, RunWithWaitDialog(
                    host, 1, [&](ProgressDisplay*, const CancelFlag& cancel) { return WaitForCancel(cancel); },
-                   kWaitTimerIntervalMs, &completed));
-  EXPECT_FALSE(completed);
+                   kWaitTimerIntervalMs, &end));
+  EXPECT_EQ(WaitEnd::Cancelled, end);
   EXPECT_EQ(1, host.Last().cancelPresses);
 
   // The plain form has no Cancel button: the worker runs to its end.
@@ -138,17 +162,17 @@ TEST_F(WaitDialogTest, ACancelArrivingAfterTheResultKeepsTheResult) {
   // The worker stores its result; Cancel is pressed before WM_WAIT_DONE is
   // served. The stored result wins.
   host.CancelWhen([](const WaitDialogRecord& r) { return !r.detailTexts.empty(); });
-  bool completed = false;
+  WaitEnd end = WaitEnd::Cancelled;
   int32_t result = RunWithWaitDialog(
       host, 1,
       [](ProgressDisplay* progress, const CancelFlag&) {
         progress->SetDetailText("almost");
         return 9;
       },
-      kWaitTimerIntervalMs, &completed);
-  // Either the result was stored before the press (9, completed) or the
-  // press came first (0, abandoned): never a mix.
-  EXPECT_EQ(completed ? 9 : 0, result);
+      kWaitTimerIntervalMs, &end);
+  // Either the result was stored before the press (9, finished) or the
+  // press came first (0, cancelled): never a mix.
+  EXPECT_EQ(end == WaitEnd::Finished ? 9 : 0, result);
 }
 
 TEST(CancelFlagTest, AStepUnderwayFinishesBeforeCancelReturnsAndNoneStartsAfter) {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct ShownBox {
   std::string text;
   MsgButtons buttons;
   MsgIcon icon;
+  std::thread::id thread;  // the thread that asked for it
 };
 
 // Records every box (from any thread), answers OK (Yes to a question), and
@@ -24,7 +26,7 @@ class RecordingPrompts : public UserPrompts {
  public:
   int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) override {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_boxes.push_back({std::string(text), buttons, icon});
+    m_boxes.push_back({std::string(text), buttons, icon, std::this_thread::get_id()});
     return buttons == MsgButtons::YesNo ? kIdYes : kIdOk;
   }
   bool PromptProxyCredentials(std::string_view, std::string& user, std::string& password) override {
