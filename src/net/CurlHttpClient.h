@@ -1,6 +1,7 @@
 // The HTTP transport on libcurl (Linux). Plain HTTP/1.0, the system's proxy
-// settings (http_proxy, no_proxy), pull-style reads, and the proxy prompt
-// through UserPrompts when a proxy answers 407.
+// settings (http_proxy, no_proxy), pull-style reads, redirects followed by
+// the shared rules, cookies kept in memory for the client's life, and the
+// proxy prompt through UserPrompts when a proxy answers 407.
 #pragma once
 #include <memory>
 
@@ -15,8 +16,11 @@ class CurlHttpClient : public HttpClient {
   ~CurlHttpClient() override;
   std::unique_ptr<HttpSession> OpenSession(std::string_view agent, const CancelFlag* cancel) override;
 
+  struct Shared;
+
  private:
   UserPrompts& m_prompts;
+  std::shared_ptr<Shared> m_shared;
 };
 
 }  // namespace quon

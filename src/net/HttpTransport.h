@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -77,17 +78,37 @@ constexpr uint32_t kErrorInternalError = 12004;        // ERROR_INTERNET_INTERNA
 constexpr uint32_t kErrorInvalidUrl = 12005;           // ERROR_INTERNET_INVALID_URL
 constexpr uint32_t kErrorUnrecognizedScheme = 12006;   // ERROR_INTERNET_UNRECOGNIZED_SCHEME
 constexpr uint32_t kErrorInvalidServerResponse = 12152;  // ERROR_HTTP_INVALID_SERVER_RESPONSE
+constexpr uint32_t kErrorRedirectFailed = 12156;       // ERROR_HTTP_REDIRECT_FAILED
 constexpr uint32_t kErrorCancelled = 1223;             // ERROR_CANCELLED (prompt dismissed)
 }  // namespace inet
+
+// Redirects are followed inside Send, the same way by every transport:
+// 301, 302 and 303 turn the request into a GET without a body, 307 and 308
+// keep verb and body; the headers go with every request. One redirect more
+// than kMaxRedirects in a row, or one to anything but plain http, fails
+// the send with inet::kErrorRedirectFailed.
+namespace redirect {
+constexpr int kMaxRedirects = 5;
+constexpr bool IsFollowed(uint32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+constexpr bool KeepsVerb(uint32_t status) { return status == 307 || status == 308; }
+}  // namespace redirect
 
 class HttpRequest {
  public:
   virtual ~HttpRequest() = default;
   // Sends headers (one or more "Name: value" lines, no final line end) and
-  // the body. Throws InternetException when the transport fails.
+  // the body, following redirects (see above); returns once the final
+  // reply's status and headers are in. Throws InternetException when the
+  // transport fails.
   virtual void Send(std::string_view headers, std::string_view body) = 0;
   // The reply's HTTP status code (HTTP_QUERY_STATUS_CODE).
   virtual uint32_t QueryStatusCode() = 0;
+  // The reply's stated length (HTTP_QUERY_CONTENT_LENGTH), or none when it
+  // states none that can be used. Transports end a reply that stops short
+  // of it like any other (Read returns 0); the exchange compares.
+  virtual std::optional<uint64_t> ContentLength() = 0;
   // The proxy-authentication prompt for this request (InternetErrorDlg for
   // ERROR_INTERNET_INCORRECT_PASSWORD). Returns inet::kErrorForceRetry when
   // the user gave credentials and the request is to be sent again (they

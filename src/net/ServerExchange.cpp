@@ -173,25 +173,43 @@ class ReplyTooLarge : public std::runtime_error {
   ReplyTooLarge() : std::runtime_error("The server's reply is too large to be read.") {}
 };
 
-// The reply as the exchange reads it: tells the wait dialog that data
-// arrived.
+std::string CutShortText(uint64_t received, uint64_t stated) {
+  char text[128];
+  std::snprintf(text, sizeof text, "The server's reply was cut short: %llu of %llu bytes arrived.",
+                static_cast<unsigned long long>(received), static_cast<unsigned long long>(stated));
+  return text;
+}
+
+// The reply as the exchange reads it: counts the bytes, tells the wait
+// dialog that data arrived, and at the end holds the count against the
+// length the server stated. A reply cut short is then a failure of the
+// reading phase on every transport, whatever the transport made of it.
 class ReplyReader final : public HttpRequest {
  public:
-  ReplyReader(HttpRequest& request, ProgressDisplay* display) : m_request(request), m_display(display) {}
+  ReplyReader(HttpRequest& request, ProgressDisplay* display)
+      : m_request(request), m_display(display), m_stated(request.ContentLength()) {}
 
   void Send(std::string_view headers, std::string_view body) override { m_request.Send(headers, body); }
   uint32_t QueryStatusCode() override { return m_request.QueryStatusCode(); }
+  std::optional<uint64_t> ContentLength() override { return m_stated; }
   uint32_t ProxyAuthDialog() override { return m_request.ProxyAuthDialog(); }
   void SetReadBufferSize(uint32_t bytes) override { m_request.SetReadBufferSize(bytes); }
   size_t Read(void* buffer, size_t n) override {
     size_t got = m_request.Read(buffer, n);
-    if (got > 0 && m_display) m_display->DataReceived();
+    if (got > 0) {
+      m_received += got;
+      if (m_display) m_display->DataReceived();
+    } else if (n > 0 && m_stated && m_received < *m_stated) {
+      throw InternetException(inet::kErrorConnectionAborted, CutShortText(m_received, *m_stated));
+    }
     return got;
   }
 
  private:
   HttpRequest& m_request;
   ProgressDisplay* m_display;
+  std::optional<uint64_t> m_stated;
+  uint64_t m_received = 0;
 };
 
 struct Call {

@@ -1,6 +1,6 @@
 // The HTTP transport on WinINet (Windows): the system's preconfigured proxy
-// settings, synchronous calls, and WinINet's own dialog for proxy
-// credentials.
+// settings, synchronous calls, redirects followed by the shared rules, and
+// WinINet's own dialog for proxy credentials.
 #pragma once
 #include <cstdint>
 #include <memory>

@@ -2,9 +2,10 @@
 // its own multi handle, so that reads are pull-style: the write callback
 // fills a small buffer and pauses the transfer when it is full; Read()
 // drains it and resumes. Every wait polls for at most 100 ms and checks the
-// cancel flag in between. The proxy comes from the environment (http_proxy,
-// no_proxy), which libcurl reads itself as long as CURLOPT_PROXY is left
-// alone.
+// cancel flag in between. Redirects are followed here, one transfer per
+// hop, so that the rules are those of every transport (HttpTransport.h).
+// The proxy comes from the environment (http_proxy, no_proxy), which
+// libcurl reads itself as long as CURLOPT_PROXY is left alone.
 #include <curl/curl.h>
 
 #include <cstdlib>
@@ -24,6 +25,8 @@ constexpr int kPollMs = 100;
 constexpr long kCurlBufferSize = 64 * 1024;
 constexpr size_t kReceiveBuffer = 2 * kCurlBufferSize;
 constexpr long kConnectTimeoutSeconds = 60;
+constexpr char kRedirectFailed[] =
+    "The redirection failed because either the scheme changed or all attempts made to redirect failed";
 
 void GlobalInit() {
   static std::once_flag once;
@@ -40,7 +43,6 @@ void GlobalInit() {
       throw InternetException(inet::kErrorCannotConnect, "A connection with the server could not be established");
     case CURLE_OPERATION_TIMEDOUT:
       throw InternetException(inet::kErrorTimeout, "The operation timed out");
-    case CURLE_PARTIAL_FILE:
     case CURLE_SEND_ERROR:
       throw InternetException(inet::kErrorConnectionAborted,
                               "The connection with the server was terminated abnormally");
@@ -61,6 +63,36 @@ void GlobalInit() {
   }
 }
 
+}  // namespace
+
+// What every session of one client shares for the client's whole life: the
+// cookie store (in memory only).
+struct CurlHttpClient::Shared {
+  Shared() {
+    share = curl_share_init();
+    if (!share) throw std::bad_alloc();
+    curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Shared::Lock);
+    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Shared::Unlock);
+    curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  }
+  ~Shared() { curl_share_cleanup(share); }
+
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<Shared*>(user)->locks[data % CURL_LOCK_DATA_LAST].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<Shared*>(user)->locks[data % CURL_LOCK_DATA_LAST].unlock();
+  }
+
+  CURLSH* share = nullptr;
+  std::mutex locks[CURL_LOCK_DATA_LAST];
+};
+
+namespace {
+
+using Shared = CurlHttpClient::Shared;
+
 // Credentials given at the proxy prompt; they serve every later request of
 // the connection.
 struct ConnectionState {
@@ -69,6 +101,7 @@ struct ConnectionState {
   std::string agent;
   const CancelFlag* cancel = nullptr;
   UserPrompts* prompts = nullptr;
+  std::shared_ptr<Shared> shared;
   bool haveProxyCredentials = false;
   std::string proxyUser;
   std::string proxyPassword;
@@ -93,54 +126,31 @@ class CurlRequest : public HttpRequest {
 
   void Send(std::string_view headers, std::string_view body) override {
     CheckCancel();
-    Reset();
+    std::string verb = m_verb;
+    std::string url = m_url;
     m_body.assign(body.data(), body.size());
+    for (int redirects = 0;; ++redirects) {
+      StartTransfer(verb, url, headers);
+      // Like HttpSendRequest: return once the reply's status and headers
+      // are in. A reply cut short is left to the reader to find.
+      while (!m_headersDone && !m_done) Pump();
+      if (m_done && Failed() && Buffered() == 0) ThrowCurlError(m_result, m_errorText);
 
-    // One header per line; WinINet-like, no Accept unless asked, no Expect.
-    size_t start = 0;
-    while (start < headers.size()) {
-      size_t end = headers.find("\r\n", start);
-      std::string_view line = headers.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-      if (!line.empty()) m_headers = curl_slist_append(m_headers, std::string(line).c_str());
-      if (end == std::string_view::npos) break;
-      start = end + 2;
+      const uint32_t status = QueryStatusCode();
+      if (!redirect::IsFollowed(status) || !m_location) return;
+      char* next = nullptr;
+      curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_URL, &next);
+      if (redirects == redirect::kMaxRedirects || !next || std::strncmp(next, "http://", 7) != 0) {
+        TraceMessage("http: redirect not followed:", next ? next : "(unusable location)");
+        throw InternetException(inet::kErrorRedirectFailed, kRedirectFailed);
+      }
+      TraceMessage("http: redirected to", next);
+      url = next;
+      if (!redirect::KeepsVerb(status)) {
+        verb = "GET";
+        m_body.clear();
+      }
     }
-    m_headers = curl_slist_append(m_headers, "Accept:");
-    m_headers = curl_slist_append(m_headers, "Expect:");
-
-    CURL* e = m_easy;
-    curl_easy_setopt(e, CURLOPT_URL, m_url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-    curl_easy_setopt(e, CURLOPT_USERAGENT, m_connection.agent.c_str());
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kCurlBufferSize);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorText);
-    if (m_verb == "POST") {
-      curl_easy_setopt(e, CURLOPT_POST, 1L);
-      curl_easy_setopt(e, CURLOPT_POSTFIELDS, m_body.data());
-      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(m_body.size()));
-    } else {
-      curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m_verb.c_str());
-    }
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_headers);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlRequest::OnHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlRequest::OnData);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-    if (m_connection.haveProxyCredentials) {
-      curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, m_connection.proxyUser.c_str());
-      curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, m_connection.proxyPassword.c_str());
-      curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
-    }
-
-    if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) throw std::bad_alloc();
-    m_added = true;
-    // Like HttpSendRequest: return once the reply's status and headers are in.
-    while (!m_headersDone && !m_done) Pump();
-    if (m_done && m_result != CURLE_OK && Buffered() == 0) ThrowCurlError(m_result, m_errorText);
   }
 
   uint32_t QueryStatusCode() override {
@@ -148,6 +158,13 @@ class CurlRequest : public HttpRequest {
     if (m_easy) curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &code);
     if (code == 0) code = m_status;
     return static_cast<uint32_t>(code);
+  }
+
+  std::optional<uint64_t> ContentLength() override {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
+      return std::nullopt;
+    return static_cast<uint64_t>(length);
   }
 
   uint32_t ProxyAuthDialog() override {
@@ -181,7 +198,7 @@ class CurlRequest : public HttpRequest {
         return take;
       }
       if (m_done) {
-        if (m_result != CURLE_OK) ThrowCurlError(m_result, m_errorText);
+        if (Failed()) ThrowCurlError(m_result, m_errorText);
         return 0;
       }
       if (!m_added) return 0;
@@ -191,6 +208,9 @@ class CurlRequest : public HttpRequest {
 
  private:
   size_t Buffered() const { return m_tail - m_head; }
+  // The end of a reply shorter than its Content-Length is an end like any
+  // other here; the exchange compares the length itself.
+  bool Failed() const { return m_result != CURLE_OK && m_result != CURLE_PARTIAL_FILE; }
 
   void CheckCancel() const {
     if (m_connection.cancel && m_connection.cancel->IsCancelled()) throw CancelledException();
@@ -207,10 +227,63 @@ class CurlRequest : public HttpRequest {
       m_headers = nullptr;
     }
     m_head = m_tail = 0;
-    m_paused = m_done = m_headersDone = false;
+    m_paused = m_done = m_headersDone = m_location = false;
     m_result = CURLE_OK;
     m_status = 0;
     m_errorText[0] = '\0';
+  }
+
+  // One transfer: `verb` to `url` with the headers and m_body.
+  void StartTransfer(const std::string& verb, const std::string& url, std::string_view headers) {
+    Reset();
+    // One header per line; WinINet-like, no Accept unless asked, no Expect.
+    size_t start = 0;
+    while (start < headers.size()) {
+      size_t end = headers.find("\r\n", start);
+      std::string_view line = headers.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+      if (!line.empty()) m_headers = curl_slist_append(m_headers, std::string(line).c_str());
+      if (end == std::string_view::npos) break;
+      start = end + 2;
+    }
+    m_headers = curl_slist_append(m_headers, "Accept:");
+    m_headers = curl_slist_append(m_headers, "Expect:");
+
+    CURL* e = m_easy;
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(e, CURLOPT_USERAGENT, m_connection.agent.c_str());
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kCurlBufferSize);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorText);
+    if (verb == "POST") {
+      curl_easy_setopt(e, CURLOPT_POST, 1L);
+      curl_easy_setopt(e, CURLOPT_POSTFIELDS, m_body.data());
+      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(m_body.size()));
+    } else if (verb == "GET") {
+      curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    } else {
+      curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, verb.c_str());
+    }
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlRequest::OnHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlRequest::OnData);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    // Cookies the server sets are sent back for the rest of the run.
+    curl_easy_setopt(e, CURLOPT_SHARE, m_connection.shared->share);
+    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
+
+    if (m_connection.haveProxyCredentials) {
+      curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, m_connection.proxyUser.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, m_connection.proxyPassword.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    }
+
+    if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) throw std::bad_alloc();
+    m_added = true;
   }
 
   // One step of the transfer: resume when there is room, let libcurl work,
@@ -247,9 +320,15 @@ class CurlRequest : public HttpRequest {
     auto* self = static_cast<CurlRequest*>(user);
     size_t length = size * count;
     std::string_view line(data, length);
+    auto named = [&](std::string_view name) {
+      return line.size() > name.size() && strncasecmp(line.data(), name.data(), name.size()) == 0;
+    };
     if (line.substr(0, 5) == "HTTP/") {
       size_t space = line.find(' ');
       self->m_status = space == std::string_view::npos ? 0 : std::atol(std::string(line.substr(space + 1, 3)).c_str());
+      self->m_location = false;
+    } else if (named("Location:")) {
+      self->m_location = true;
     } else if (line == "\r\n" || line == "\n") {
       // The end of one reply's headers. An interim 1xx reply is followed by
       // the real one; a 407 while credentials are offered may be answered
@@ -298,6 +377,7 @@ class CurlRequest : public HttpRequest {
   bool m_paused = false;
   bool m_done = false;
   bool m_headersDone = false;
+  bool m_location = false;  // the reply names a Location
   CURLcode m_result = CURLE_OK;
   long m_status = 0;
   char m_errorText[CURL_ERROR_SIZE] = {};
@@ -324,8 +404,8 @@ class CurlConnection : public HttpConnection {
 
 class CurlSession : public HttpSession {
  public:
-  CurlSession(std::string agent, const CancelFlag* cancel, UserPrompts& prompts)
-      : m_agent(std::move(agent)), m_cancel(cancel), m_prompts(prompts) {}
+  CurlSession(std::string agent, const CancelFlag* cancel, UserPrompts& prompts, std::shared_ptr<Shared> shared)
+      : m_agent(std::move(agent)), m_cancel(cancel), m_prompts(prompts), m_shared(std::move(shared)) {}
 
   std::unique_ptr<HttpConnection> Connect(std::string_view host, uint16_t port) override {
     if (host.empty()) return nullptr;
@@ -335,6 +415,7 @@ class CurlSession : public HttpSession {
     state.agent = m_agent;
     state.cancel = m_cancel;
     state.prompts = &m_prompts;
+    state.shared = m_shared;
     return std::make_unique<CurlConnection>(std::move(state));
   }
 
@@ -342,17 +423,21 @@ class CurlSession : public HttpSession {
   std::string m_agent;
   const CancelFlag* m_cancel;
   UserPrompts& m_prompts;
+  std::shared_ptr<Shared> m_shared;
 };
 
 }  // namespace
 
-CurlHttpClient::CurlHttpClient(UserPrompts& prompts) : m_prompts(prompts) { GlobalInit(); }
+CurlHttpClient::CurlHttpClient(UserPrompts& prompts) : m_prompts(prompts) {
+  GlobalInit();
+  m_shared = std::make_shared<Shared>();
+}
 
 CurlHttpClient::~CurlHttpClient() = default;
 
 std::unique_ptr<HttpSession> CurlHttpClient::OpenSession(std::string_view agent, const CancelFlag* cancel) {
   GlobalInit();
-  return std::make_unique<CurlSession>(std::string(agent), cancel, m_prompts);
+  return std::make_unique<CurlSession>(std::string(agent), cancel, m_prompts, m_shared);
 }
 
 }  // namespace quon

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -116,19 +117,95 @@ class SessionState {
   std::thread m_watch;
 };
 
+// A header of the reply as text; empty when the reply has none.
+std::string QueryHeader(HINTERNET request, DWORD query) {
+  std::vector<char> buffer(256);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD length = static_cast<DWORD>(buffer.size() - 1);
+    if (HttpQueryInfoA(request, query, buffer.data(), &length, nullptr)) return std::string(buffer.data(), length);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length > 64 * 1024) break;
+    buffer.resize(length + 2);
+  }
+  return {};
+}
+
+// Where a request goes.
+struct Target {
+  std::string host;
+  INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
+  std::string path;
+};
+
+// The target a Location names, relative to `base`; false for anything but
+// plain http or a location that is no URL.
+bool ResolveLocation(const Target& base, const std::string& location, Target& next) {
+  const bool ipv6 = base.host.find(':') != std::string::npos;
+  const std::string host = ipv6 ? "[" + base.host + "]" : base.host;
+  const std::string baseUrl = "http://" + host + ":" + std::to_string(base.port) +
+                              (base.path.empty() || base.path[0] != '/' ? "/" : "") + base.path;
+  std::vector<char> combined(INTERNET_MAX_URL_LENGTH + 1);
+  DWORD length = static_cast<DWORD>(combined.size());
+  if (!InternetCombineUrlA(baseUrl.c_str(), location.c_str(), combined.data(), &length, 0)) return false;
+  char name[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {0};
+  std::vector<char> path(INTERNET_MAX_URL_LENGTH + 1);
+  std::vector<char> extra(INTERNET_MAX_URL_LENGTH + 1);
+  URL_COMPONENTSA parts;
+  std::memset(&parts, 0, sizeof parts);
+  parts.dwStructSize = sizeof parts;
+  parts.lpszHostName = name;
+  parts.dwHostNameLength = sizeof name;
+  parts.lpszUrlPath = path.data();
+  parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+  parts.lpszExtraInfo = extra.data();
+  parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+  if (!InternetCrackUrlA(combined.data(), length, 0, &parts)) return false;
+  if (parts.nScheme != INTERNET_SCHEME_HTTP || name[0] == '\0') return false;
+  next.host = name;
+  next.port = parts.nPort;
+  std::string rest = std::string(path.data()) + extra.data();
+  next.path = rest.substr(0, rest.find('#'));
+  if (next.path.empty()) next.path = "/";
+  return true;
+}
+
 class WinInetRequest : public HttpRequest {
  public:
-  WinInetRequest(std::shared_ptr<SessionState> state, HINTERNET request)
-      : m_state(std::move(state)), m_request(request) {}
-  ~WinInetRequest() override { m_state->CloseChild(m_request); }
+  WinInetRequest(std::shared_ptr<SessionState> state, HINTERNET connection, HINTERNET request, Target target,
+                 std::string verb, std::string version, DWORD flags)
+      : m_state(std::move(state)),
+        m_connection(connection),
+        m_request(request),
+        m_target(std::move(target)),
+        m_verb(std::move(verb)),
+        m_version(std::move(version)),
+        m_flags(flags) {}
+  ~WinInetRequest() override {
+    m_state->CloseChild(m_request);
+    if (m_ownConnection) m_state->CloseChild(m_ownConnection);
+  }
 
+  // WinINet is told not to follow redirects itself: it would follow a loop
+  // without end, and not by the same rules on every version. They are
+  // followed here, request by request.
   void Send(std::string_view headers, std::string_view body) override {
-    m_state->CheckCancelled();
     std::string h(headers);
-    BOOL ok = HttpSendRequestA(m_request, h.c_str(), static_cast<DWORD>(h.size()),
-                               const_cast<char*>(body.data()), static_cast<DWORD>(body.size()));
-    m_state->CheckCancelled();
-    if (!ok) ThrowLastInternetError();
+    std::string verb = m_verb;
+    std::string data(body);
+    for (int redirects = 0;; ++redirects) {
+      SendOnce(h, data);
+      const uint32_t status = QueryStatusCode();
+      if (!redirect::IsFollowed(status)) return;
+      const std::string location = QueryHeader(m_request, HTTP_QUERY_LOCATION);
+      if (location.empty()) return;
+      Target next;
+      if (redirects == redirect::kMaxRedirects || !ResolveLocation(m_target, location, next))
+        throw InternetException(inet::kErrorRedirectFailed, WinInetErrorText(inet::kErrorRedirectFailed));
+      if (!redirect::KeepsVerb(status)) {
+        verb = "GET";
+        data.clear();
+      }
+      Reopen(next, verb);
+    }
   }
 
   uint32_t QueryStatusCode() override {
@@ -136,6 +213,20 @@ class WinInetRequest : public HttpRequest {
     DWORD length = sizeof buffer - 1;
     if (!HttpQueryInfoA(m_request, HTTP_QUERY_STATUS_CODE, buffer, &length, nullptr)) return 0;
     return static_cast<uint32_t>(strtoul(buffer, nullptr, 10));
+  }
+
+  std::optional<uint64_t> ContentLength() override {
+    if (!QueryHeader(m_request, HTTP_QUERY_TRANSFER_ENCODING).empty()) return std::nullopt;
+    const std::string text = QueryHeader(m_request, HTTP_QUERY_CONTENT_LENGTH);
+    const size_t first = text.find_first_not_of(' ');
+    const size_t last = text.find_last_not_of(' ');
+    if (first == std::string::npos || last - first >= 20) return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = first; i <= last; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    return value;
   }
 
   uint32_t ProxyAuthDialog() override {
@@ -163,30 +254,68 @@ class WinInetRequest : public HttpRequest {
   }
 
  private:
+  void SendOnce(const std::string& headers, std::string& body) {
+    m_state->CheckCancelled();
+    BOOL ok = HttpSendRequestA(m_request, headers.c_str(), static_cast<DWORD>(headers.size()),
+                               body.empty() ? nullptr : &body[0], static_cast<DWORD>(body.size()));
+    m_state->CheckCancelled();
+    if (!ok) ThrowLastInternetError();
+  }
+
+  // The next request of a redirect, on a connection to its host.
+  void Reopen(const Target& next, const std::string& verb) {
+    m_state->CloseChild(m_request);
+    m_request = nullptr;
+    if (next.host != m_target.host || next.port != m_target.port) {
+      HINTERNET connection = InternetConnectA(m_state->Session(), next.host.c_str(), next.port, nullptr, nullptr,
+                                              INTERNET_SERVICE_HTTP, 0, 0);
+      if (!connection) ThrowLastInternetError();
+      m_state->AddChild(connection);
+      if (m_ownConnection) m_state->CloseChild(m_ownConnection);
+      m_ownConnection = m_connection = connection;
+    }
+    m_target = next;
+    HINTERNET request = HttpOpenRequestA(m_connection, verb.c_str(), next.path.c_str(), m_version.c_str(), nullptr,
+                                         nullptr, m_flags, 0);
+    if (!request) ThrowLastInternetError();
+    m_state->AddChild(request);
+    m_request = request;
+  }
+
   std::shared_ptr<SessionState> m_state;
+  HINTERNET m_connection;               // the connection of the current target
+  HINTERNET m_ownConnection = nullptr;  // one opened for a redirect to another host
   HINTERNET m_request;
+  Target m_target;
+  std::string m_verb;
+  std::string m_version;
+  DWORD m_flags;
 };
 
 class WinInetConnection : public HttpConnection {
  public:
-  WinInetConnection(std::shared_ptr<SessionState> state, HINTERNET connection)
-      : m_state(std::move(state)), m_connection(connection) {}
+  WinInetConnection(std::shared_ptr<SessionState> state, HINTERNET connection, std::string host, INTERNET_PORT port)
+      : m_state(std::move(state)), m_connection(connection), m_host(std::move(host)), m_port(port) {}
   ~WinInetConnection() override { m_state->CloseChild(m_connection); }
 
   std::unique_ptr<HttpRequest> OpenRequest(std::string_view verb, std::string_view path, std::string_view version,
                                            uint32_t flags) override {
     m_state->CheckCancelled();
     std::string v(verb), p(path), ver(version);
+    const DWORD requestFlags = flags | INTERNET_FLAG_NO_AUTO_REDIRECT;
     HINTERNET request = HttpOpenRequestA(m_connection, v.c_str(), p.c_str(), ver.c_str(), nullptr, nullptr,
-                                         flags, 0);
+                                         requestFlags, 0);
     if (!request) return nullptr;
     m_state->AddChild(request);
-    return std::make_unique<WinInetRequest>(m_state, request);
+    return std::make_unique<WinInetRequest>(m_state, m_connection, request, Target{m_host, m_port, p}, v, ver,
+                                            requestFlags);
   }
 
  private:
   std::shared_ptr<SessionState> m_state;
   HINTERNET m_connection;
+  std::string m_host;
+  INTERNET_PORT m_port;
 };
 
 class WinInetSession : public HttpSession {
@@ -200,7 +329,7 @@ class WinInetSession : public HttpSession {
         InternetConnectA(m_state->Session(), h.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     if (!connection) return nullptr;
     m_state->AddChild(connection);
-    return std::make_unique<WinInetConnection>(m_state, connection);
+    return std::make_unique<WinInetConnection>(m_state, connection, h, port);
   }
 
  private:

@@ -200,13 +200,6 @@ INSTANTIATE_TEST_SUITE_P(
                          c.Send(HttpReply(200, FileReplyBody("code=" + code, "data")));
                        },
                        "code=*", MsgIcon::Exclamation, false},
-        FailedDownload{"DroppedMidData",
-                       [](const std::string& code, FaultConnection& c) {
-                         std::string body = FileReplyBody("GetUpgradeFilecode=" + code, std::string(50000, 'd'));
-                         c.Send(HttpHead(200, "Content-Length: " + std::to_string(body.size() + 100000) + "\r\n") +
-                                body);
-                       },
-                       "The connection with the server was terminated abnormally", MsgIcon::Stop, true},
         FailedDownload{"ResetMidData",
                        [](const std::string& code, FaultConnection& c) {
                          c.Send(HttpHead(200) + FileReplyBody("GetUpgradeFilecode=" + code, std::string(50000, 'd')));

@@ -49,6 +49,7 @@ class FakeRequest : public HttpRequest {
     if (m_onSend) m_onSend(std::string(body));
   }
   uint32_t QueryStatusCode() override { return m_reply.status; }
+  std::optional<uint64_t> ContentLength() override { return std::nullopt; }
   uint32_t ProxyAuthDialog() override {
     ++m_log.proxyPrompts;
     uint32_t answer = m_proxyAnswers.front();

@@ -1,13 +1,13 @@
-// Shared pieces of the server-link tests on Linux: the decoding of what the
-// client sent, scripted replies, temporary directories
-// and files, proxy settings.
+// Shared pieces of the server-link tests (Linux and Windows): the decoding
+// of what the client sent, scripted replies, temporary directories and
+// files, the platform's transport and its proxy settings.
 #pragma once
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <string>
 
 #include "net/FieldMap.h"
@@ -18,12 +18,11 @@
 
 namespace quon::test {
 
-// Direct connections unless a test asks for a proxy.
-inline void ClearProxyEnvironment() {
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                           "no_proxy", "NO_PROXY"})
-    unsetenv(name);
-}
+// The platform's transport (support/PlatformHttp_*.cpp).
+std::unique_ptr<HttpClient> PlatformHttpClient(UserPrompts& prompts);
+// Direct connections unless a test asks for a proxy: no proxy variables in
+// the environment.
+void ClearProxyEnvironment();
 
 // The fields of a request body sent with `prefix` (scrambled); empty when
 // the body does not start with the prefix.
@@ -39,8 +38,9 @@ class TempDir {
  public:
   TempDir() {
     auto base = std::filesystem::temp_directory_path();
-    for (int i = 0;; ++i) {
-      m_path = base / ("quon-net-test-" + std::to_string(::getpid()) + "-" + std::to_string(i));
+    std::random_device random;
+    for (;;) {
+      m_path = base / ("quon-net-test-" + std::to_string(random()));
       if (std::filesystem::create_directory(m_path)) break;
     }
   }
