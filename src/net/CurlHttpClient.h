@@ -1,25 +1,29 @@
-// The HTTP transport on libcurl (Linux). Plain HTTP/1.0, the system's proxy
-// settings (http_proxy, no_proxy), pull-style reads, redirects followed by
-// the shared rules, cookies kept in memory for the client's life, and the
-// proxy prompt through UserPrompts when a proxy answers 407.
+// The HTTP transport on libcurl (Linux). Plain HTTP/1.0, the desktop's proxy
+// settings through GIO (falling back to http_proxy and no_proxy), pull-style
+// reads, redirects followed by the shared rules, cookies kept in memory for
+// the client's life, and the proxy prompt through UserPrompts when a proxy
+// answers 407; credentials given there serve the client's whole life.
 #pragma once
 #include <memory>
 
 #include "net/HttpTransport.h"
 #include "net/UserPrompts.h"
 
+typedef struct _GProxyResolver GProxyResolver;
+
 namespace quon {
 
 class CurlHttpClient : public HttpClient {
  public:
-  explicit CurlHttpClient(UserPrompts& prompts);
+  // `resolver` names the proxy for a URL; null stands for GIO's default
+  // resolver (the desktop's settings).
+  explicit CurlHttpClient(UserPrompts& prompts, GProxyResolver* resolver = nullptr);
   ~CurlHttpClient() override;
   std::unique_ptr<HttpSession> OpenSession(std::string_view agent, const CancelFlag* cancel) override;
 
   struct Shared;
 
  private:
-  UserPrompts& m_prompts;
   std::shared_ptr<Shared> m_shared;
 };
 

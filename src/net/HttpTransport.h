@@ -111,9 +111,9 @@ class HttpRequest {
   virtual std::optional<uint64_t> ContentLength() = 0;
   // The proxy-authentication prompt for this request (InternetErrorDlg for
   // ERROR_INTERNET_INCORRECT_PASSWORD). Returns inet::kErrorForceRetry when
-  // the user gave credentials and the request is to be sent again (they
-  // then apply to every later request of the same connection), another
-  // value (inet::kErrorCancelled) when the user dismissed the prompt.
+  // the user gave credentials and the request is to be sent again, another
+  // value (inet::kErrorCancelled) when the user dismissed the prompt. The
+  // credentials then serve the rest of the run.
   virtual uint32_t ProxyAuthDialog() = 0;
   // The read buffer size of the request (INTERNET_OPTION_READ_BUFFER_SIZE).
   virtual void SetReadBufferSize(uint32_t bytes) = 0;

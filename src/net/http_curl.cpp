@@ -4,9 +4,11 @@
 // drains it and resumes. Every wait polls for at most 100 ms and checks the
 // cancel flag in between. Redirects are followed here, one transfer per
 // hop, so that the rules are those of every transport (HttpTransport.h).
-// The proxy comes from the environment (http_proxy, no_proxy), which
-// libcurl reads itself as long as CURLOPT_PROXY is left alone.
+// The proxy is the one the desktop names through GIO; when it names none,
+// libcurl reads http_proxy and no_proxy itself, as CURLOPT_PROXY is then
+// left alone.
 #include <curl/curl.h>
+#include <gio/gio.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "net/CurlHttpClient.h"
+#include "net/DesktopProxy.h"
 #include "net/Trace.h"
 
 namespace quon {
@@ -63,12 +66,44 @@ void GlobalInit() {
   }
 }
 
+// The proxy libcurl takes from the environment for an http URL when
+// CURLOPT_PROXY is left alone (no_proxy aside): named in the prompt.
+std::string EnvironmentProxy() {
+  for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return value;
+  }
+  return {};
+}
+
+// The schemes a proxy offered in Proxy-Authenticate, as libcurl's bits.
+unsigned long AuthSchemeBit(std::string_view value) {
+  while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+  auto starts = [&](std::string_view scheme) {
+    return value.size() >= scheme.size() && strncasecmp(value.data(), scheme.data(), scheme.size()) == 0;
+  };
+  if (starts("Basic")) return CURLAUTH_BASIC;
+  if (starts("Digest")) return CURLAUTH_DIGEST;
+  if (starts("NTLM")) return CURLAUTH_NTLM;
+  if (starts("Negotiate")) return CURLAUTH_NEGOTIATE;
+  return 0;
+}
+
+// Credentials given at the proxy prompt, for the proxy they were given for.
+struct ProxyCredentials {
+  std::string proxy;  // without user information
+  std::string user;
+  std::string password;
+  unsigned long schemes = 0;  // what the proxy offered; 0: unknown
+};
+
 }  // namespace
 
 // What every session of one client shares for the client's whole life: the
-// cookie store (in memory only).
+// cookie store (in memory only) and the proxy credentials.
 struct CurlHttpClient::Shared {
-  Shared() {
+  Shared(UserPrompts& prompts, GProxyResolver* resolver) : prompts(prompts), resolver(resolver) {
+    if (resolver) g_object_ref(resolver);
     share = curl_share_init();
     if (!share) throw std::bad_alloc();
     curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Shared::Lock);
@@ -76,7 +111,10 @@ struct CurlHttpClient::Shared {
     curl_share_setopt(share, CURLSHOPT_USERDATA, this);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
   }
-  ~Shared() { curl_share_cleanup(share); }
+  ~Shared() {
+    curl_share_cleanup(share);
+    if (resolver) g_object_unref(resolver);
+  }
 
   static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
     static_cast<Shared*>(user)->locks[data % CURL_LOCK_DATA_LAST].lock();
@@ -85,31 +123,41 @@ struct CurlHttpClient::Shared {
     static_cast<Shared*>(user)->locks[data % CURL_LOCK_DATA_LAST].unlock();
   }
 
+  void KeepCredentials(ProxyCredentials given) {
+    std::lock_guard<std::mutex> lock(credentialsMutex);
+    credentials = std::move(given);
+  }
+  bool CredentialsFor(const std::string& proxy, ProxyCredentials& out) {
+    std::lock_guard<std::mutex> lock(credentialsMutex);
+    if (credentials.user.empty() && credentials.password.empty()) return false;
+    if (credentials.proxy != proxy) return false;
+    out = credentials;
+    return true;
+  }
+
+  UserPrompts& prompts;
+  GProxyResolver* resolver;
   CURLSH* share = nullptr;
   std::mutex locks[CURL_LOCK_DATA_LAST];
+  std::mutex credentialsMutex;
+  ProxyCredentials credentials;
 };
 
 namespace {
 
 using Shared = CurlHttpClient::Shared;
 
-// Credentials given at the proxy prompt; they serve every later request of
-// the connection.
 struct ConnectionState {
   std::string host;
   uint16_t port = 80;
   std::string agent;
   const CancelFlag* cancel = nullptr;
-  UserPrompts* prompts = nullptr;
   std::shared_ptr<Shared> shared;
-  bool haveProxyCredentials = false;
-  std::string proxyUser;
-  std::string proxyPassword;
 };
 
 class CurlRequest : public HttpRequest {
  public:
-  CurlRequest(ConnectionState& connection, std::string verb, std::string url)
+  CurlRequest(const ConnectionState& connection, std::string verb, std::string url)
       : m_connection(connection), m_verb(std::move(verb)), m_url(std::move(url)) {
     m_multi = curl_multi_init();
     m_easy = curl_easy_init();
@@ -169,15 +217,12 @@ class CurlRequest : public HttpRequest {
 
   uint32_t ProxyAuthDialog() override {
     CheckCancel();
-    const char* proxy = std::getenv("http_proxy");
     std::string user;
     std::string password;
-    if (!m_connection.prompts->PromptProxyCredentials(proxy ? proxy : "", user, password))
+    if (!m_connection.shared->prompts.PromptProxyCredentials(m_proxyName, user, password))
       return inet::kErrorCancelled;
     CheckCancel();
-    m_connection.haveProxyCredentials = true;
-    m_connection.proxyUser = user;
-    m_connection.proxyPassword = password;
+    m_connection.shared->KeepCredentials({m_proxyName, user, password, m_offeredSchemes});
     return inet::kErrorForceRetry;
   }
 
@@ -227,9 +272,10 @@ class CurlRequest : public HttpRequest {
       m_headers = nullptr;
     }
     m_head = m_tail = 0;
-    m_paused = m_done = m_headersDone = m_location = false;
+    m_paused = m_done = m_headersDone = m_location = m_credentialsSent = false;
     m_result = CURLE_OK;
     m_status = 0;
+    m_offeredSchemes = 0;
     m_errorText[0] = '\0';
   }
 
@@ -276,10 +322,22 @@ class CurlRequest : public HttpRequest {
     curl_easy_setopt(e, CURLOPT_SHARE, m_connection.shared->share);
     curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
 
-    if (m_connection.haveProxyCredentials) {
-      curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, m_connection.proxyUser.c_str());
-      curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, m_connection.proxyPassword.c_str());
-      curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    // The desktop's proxy for this URL decides; without one, libcurl goes
+    // by the environment. Credentials given at the prompt go with every
+    // later request to that proxy, in place of any the setting carries; for
+    // a proxy that takes Basic they go with the first request, so the proxy
+    // sees no unauthenticated request first.
+    const std::string desktop = DesktopProxyFor(m_connection.shared->resolver, url, m_connection.cancel);
+    m_proxyName = WithoutUserInfo(desktop.empty() ? EnvironmentProxy() : desktop);
+    ProxyCredentials credentials;
+    const bool kept = m_connection.shared->CredentialsFor(m_proxyName, credentials);
+    if (!desktop.empty() || kept) curl_easy_setopt(e, CURLOPT_PROXY, kept ? m_proxyName.c_str() : desktop.c_str());
+    if (!desktop.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+    if (kept) {
+      curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, credentials.user.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, credentials.password.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYAUTH, credentials.schemes ? credentials.schemes : CURLAUTH_ANY);
+      m_credentialsSent = true;
     }
 
     if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) throw std::bad_alloc();
@@ -327,14 +385,17 @@ class CurlRequest : public HttpRequest {
       size_t space = line.find(' ');
       self->m_status = space == std::string_view::npos ? 0 : std::atol(std::string(line.substr(space + 1, 3)).c_str());
       self->m_location = false;
+      self->m_offeredSchemes = 0;
     } else if (named("Location:")) {
       self->m_location = true;
+    } else if (named("Proxy-Authenticate:")) {
+      self->m_offeredSchemes |= AuthSchemeBit(line.substr(19));
     } else if (line == "\r\n" || line == "\n") {
       // The end of one reply's headers. An interim 1xx reply is followed by
       // the real one; a 407 while credentials are offered may be answered
       // by libcurl itself with a second request, so wait for data then.
       bool interim = self->m_status >= 100 && self->m_status < 200;
-      bool mayRetry = self->m_status == 407 && self->m_connection.haveProxyCredentials;
+      bool mayRetry = self->m_status == 407 && self->m_credentialsSent;
       if (!interim && !mayRetry) self->m_headersDone = true;
     }
     return length;
@@ -362,10 +423,11 @@ class CurlRequest : public HttpRequest {
     return length;
   }
 
-  ConnectionState& m_connection;
+  const ConnectionState& m_connection;
   std::string m_verb;
   std::string m_url;
   std::string m_body;
+  std::string m_proxyName;
   CURLM* m_multi = nullptr;
   CURL* m_easy = nullptr;
   curl_slist* m_headers = nullptr;
@@ -377,7 +439,9 @@ class CurlRequest : public HttpRequest {
   bool m_paused = false;
   bool m_done = false;
   bool m_headersDone = false;
-  bool m_location = false;  // the reply names a Location
+  bool m_location = false;          // the reply names a Location
+  bool m_credentialsSent = false;
+  unsigned long m_offeredSchemes = 0;
   CURLcode m_result = CURLE_OK;
   long m_status = 0;
   char m_errorText[CURL_ERROR_SIZE] = {};
@@ -404,8 +468,8 @@ class CurlConnection : public HttpConnection {
 
 class CurlSession : public HttpSession {
  public:
-  CurlSession(std::string agent, const CancelFlag* cancel, UserPrompts& prompts, std::shared_ptr<Shared> shared)
-      : m_agent(std::move(agent)), m_cancel(cancel), m_prompts(prompts), m_shared(std::move(shared)) {}
+  CurlSession(std::string agent, const CancelFlag* cancel, std::shared_ptr<Shared> shared)
+      : m_agent(std::move(agent)), m_cancel(cancel), m_shared(std::move(shared)) {}
 
   std::unique_ptr<HttpConnection> Connect(std::string_view host, uint16_t port) override {
     if (host.empty()) return nullptr;
@@ -414,7 +478,6 @@ class CurlSession : public HttpSession {
     state.port = port;
     state.agent = m_agent;
     state.cancel = m_cancel;
-    state.prompts = &m_prompts;
     state.shared = m_shared;
     return std::make_unique<CurlConnection>(std::move(state));
   }
@@ -422,22 +485,21 @@ class CurlSession : public HttpSession {
  private:
   std::string m_agent;
   const CancelFlag* m_cancel;
-  UserPrompts& m_prompts;
   std::shared_ptr<Shared> m_shared;
 };
 
 }  // namespace
 
-CurlHttpClient::CurlHttpClient(UserPrompts& prompts) : m_prompts(prompts) {
+CurlHttpClient::CurlHttpClient(UserPrompts& prompts, GProxyResolver* resolver) {
   GlobalInit();
-  m_shared = std::make_shared<Shared>();
+  m_shared = std::make_shared<Shared>(prompts, resolver);
 }
 
 CurlHttpClient::~CurlHttpClient() = default;
 
 std::unique_ptr<HttpSession> CurlHttpClient::OpenSession(std::string_view agent, const CancelFlag* cancel) {
   GlobalInit();
-  return std::make_unique<CurlSession>(std::string(agent), cancel, m_prompts, m_shared);
+  return std::make_unique<CurlSession>(std::string(agent), cancel, m_shared);
 }
 
 }  // namespace quon

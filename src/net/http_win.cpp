@@ -31,7 +31,18 @@ std::string WinInetErrorText(uint32_t code) {
   return text;
 }
 
+// What every session of one client shares for the client's whole life: the
+// proxy credentials given in WinINet's dialog, which each later request
+// carries, so that the dialog is not shown again for every call.
+struct WinInetHttpClient::Shared {
+  std::mutex mutex;
+  std::string proxyUser;
+  std::string proxyPassword;
+};
+
 namespace {
+
+using Shared = WinInetHttpClient::Shared;
 
 [[noreturn]] void ThrowLastInternetError() {
   DWORD code = GetLastError();
@@ -129,6 +140,14 @@ std::string QueryHeader(HINTERNET request, DWORD query) {
   return {};
 }
 
+// A text option of a handle (user name or password); empty when unset.
+std::string QueryTextOption(HINTERNET handle, DWORD option) {
+  char buffer[512] = {0};
+  DWORD length = sizeof buffer - 1;
+  if (!InternetQueryOptionA(handle, option, buffer, &length)) return {};
+  return std::string(buffer, strnlen(buffer, sizeof buffer - 1));
+}
+
 // Where a request goes.
 struct Target {
   std::string host;
@@ -170,15 +189,18 @@ bool ResolveLocation(const Target& base, const std::string& location, Target& ne
 
 class WinInetRequest : public HttpRequest {
  public:
-  WinInetRequest(std::shared_ptr<SessionState> state, HINTERNET connection, HINTERNET request, Target target,
-                 std::string verb, std::string version, DWORD flags)
+  WinInetRequest(std::shared_ptr<SessionState> state, std::shared_ptr<Shared> shared, HINTERNET connection,
+                 HINTERNET request, Target target, std::string verb, std::string version, DWORD flags)
       : m_state(std::move(state)),
+        m_shared(std::move(shared)),
         m_connection(connection),
         m_request(request),
         m_target(std::move(target)),
         m_verb(std::move(verb)),
         m_version(std::move(version)),
-        m_flags(flags) {}
+        m_flags(flags) {
+    OfferKeptCredentials();
+  }
   ~WinInetRequest() override {
     m_state->CloseChild(m_request);
     if (m_ownConnection) m_state->CloseChild(m_ownConnection);
@@ -236,6 +258,15 @@ class WinInetRequest : public HttpRequest {
                                         FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
                                     nullptr);
     m_state->CheckCancelled();
+    if (result == ERROR_INTERNET_FORCE_RETRY) {
+      // The dialog left the credentials on the request; keep them for every
+      // later request of the run.
+      std::string user = QueryTextOption(m_request, INTERNET_OPTION_PROXY_USERNAME);
+      std::string password = QueryTextOption(m_request, INTERNET_OPTION_PROXY_PASSWORD);
+      std::lock_guard<std::mutex> lock(m_shared->mutex);
+      m_shared->proxyUser = std::move(user);
+      m_shared->proxyPassword = std::move(password);
+    }
     return result;
   }
 
@@ -262,6 +293,17 @@ class WinInetRequest : public HttpRequest {
     if (!ok) ThrowLastInternetError();
   }
 
+  // Credentials given earlier in the run: WinINet answers the proxy's 407
+  // with them by itself.
+  void OfferKeptCredentials() {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    if (m_shared->proxyUser.empty() && m_shared->proxyPassword.empty()) return;
+    InternetSetOptionA(m_request, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>(m_shared->proxyUser.c_str()),
+                       static_cast<DWORD>(m_shared->proxyUser.size()));
+    InternetSetOptionA(m_request, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char*>(m_shared->proxyPassword.c_str()),
+                       static_cast<DWORD>(m_shared->proxyPassword.size()));
+  }
+
   // The next request of a redirect, on a connection to its host.
   void Reopen(const Target& next, const std::string& verb) {
     m_state->CloseChild(m_request);
@@ -280,9 +322,11 @@ class WinInetRequest : public HttpRequest {
     if (!request) ThrowLastInternetError();
     m_state->AddChild(request);
     m_request = request;
+    OfferKeptCredentials();
   }
 
   std::shared_ptr<SessionState> m_state;
+  std::shared_ptr<Shared> m_shared;
   HINTERNET m_connection;               // the connection of the current target
   HINTERNET m_ownConnection = nullptr;  // one opened for a redirect to another host
   HINTERNET m_request;
@@ -294,8 +338,10 @@ class WinInetRequest : public HttpRequest {
 
 class WinInetConnection : public HttpConnection {
  public:
-  WinInetConnection(std::shared_ptr<SessionState> state, HINTERNET connection, std::string host, INTERNET_PORT port)
-      : m_state(std::move(state)), m_connection(connection), m_host(std::move(host)), m_port(port) {}
+  WinInetConnection(std::shared_ptr<SessionState> state, std::shared_ptr<Shared> shared, HINTERNET connection,
+                    std::string host, INTERNET_PORT port)
+      : m_state(std::move(state)), m_shared(std::move(shared)), m_connection(connection), m_host(std::move(host)),
+        m_port(port) {}
   ~WinInetConnection() override { m_state->CloseChild(m_connection); }
 
   std::unique_ptr<HttpRequest> OpenRequest(std::string_view verb, std::string_view path, std::string_view version,
@@ -307,12 +353,13 @@ class WinInetConnection : public HttpConnection {
                                          requestFlags, 0);
     if (!request) return nullptr;
     m_state->AddChild(request);
-    return std::make_unique<WinInetRequest>(m_state, m_connection, request, Target{m_host, m_port, p}, v, ver,
-                                            requestFlags);
+    return std::make_unique<WinInetRequest>(m_state, m_shared, m_connection, request, Target{m_host, m_port, p}, v,
+                                            ver, requestFlags);
   }
 
  private:
   std::shared_ptr<SessionState> m_state;
+  std::shared_ptr<Shared> m_shared;
   HINTERNET m_connection;
   std::string m_host;
   INTERNET_PORT m_port;
@@ -320,7 +367,8 @@ class WinInetConnection : public HttpConnection {
 
 class WinInetSession : public HttpSession {
  public:
-  explicit WinInetSession(std::shared_ptr<SessionState> state) : m_state(std::move(state)) {}
+  WinInetSession(std::shared_ptr<SessionState> state, std::shared_ptr<Shared> shared)
+      : m_state(std::move(state)), m_shared(std::move(shared)) {}
 
   std::unique_ptr<HttpConnection> Connect(std::string_view host, uint16_t port) override {
     m_state->CheckCancelled();
@@ -329,20 +377,25 @@ class WinInetSession : public HttpSession {
         InternetConnectA(m_state->Session(), h.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     if (!connection) return nullptr;
     m_state->AddChild(connection);
-    return std::make_unique<WinInetConnection>(m_state, connection, h, port);
+    return std::make_unique<WinInetConnection>(m_state, m_shared, connection, h, port);
   }
 
  private:
   std::shared_ptr<SessionState> m_state;
+  std::shared_ptr<Shared> m_shared;
 };
 
 }  // namespace
+
+WinInetHttpClient::WinInetHttpClient() : m_shared(std::make_shared<Shared>()) {}
+
+WinInetHttpClient::~WinInetHttpClient() = default;
 
 std::unique_ptr<HttpSession> WinInetHttpClient::OpenSession(std::string_view agent, const CancelFlag* cancel) {
   std::string a(agent);
   HINTERNET session = InternetOpenA(a.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!session) return nullptr;
-  return std::make_unique<WinInetSession>(std::make_shared<SessionState>(session, cancel));
+  return std::make_unique<WinInetSession>(std::make_shared<SessionState>(session, cancel), m_shared);
 }
 
 }  // namespace quon

@@ -29,9 +29,10 @@ class RecordingPrompts : public UserPrompts {
     m_boxes.push_back({std::string(text), buttons, icon, std::this_thread::get_id()});
     return buttons == MsgButtons::YesNo ? kIdYes : kIdOk;
   }
-  bool PromptProxyCredentials(std::string_view, std::string& user, std::string& password) override {
+  bool PromptProxyCredentials(std::string_view proxy, std::string& user, std::string& password) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_proxyPrompts;
+    m_proxiesShown.emplace_back(proxy);
     if (m_answers.empty()) return false;
     auto answer = m_answers.front();
     m_answers.pop_front();
@@ -57,12 +58,18 @@ class RecordingPrompts : public UserPrompts {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_proxyPrompts;
   }
+  // The proxy each prompt named.
+  std::vector<std::string> ProxiesShown() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_proxiesShown;
+  }
 
  private:
   mutable std::mutex m_mutex;
   std::vector<ShownBox> m_boxes;
   std::deque<std::optional<std::pair<std::string, std::string>>> m_answers;
   int m_proxyPrompts = 0;
+  std::vector<std::string> m_proxiesShown;
 };
 
 }  // namespace quon::test
