@@ -2,6 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <wincrypt.h>
 #include <wininet.h>
 
 #include <cstring>
@@ -38,6 +39,11 @@ struct WinInetHttpClient::Shared {
   std::mutex mutex;
   std::string proxyUser;
   std::string proxyPassword;
+  // "Basic ..." when the proxy offered Basic, for requests to the host whose
+  // request it challenged (those go through the same proxy).
+  std::string basicAuthorization;
+  std::string challengedHost;
+  INTERNET_PORT challengedPort = 0;
 };
 
 namespace {
@@ -146,6 +152,30 @@ std::string QueryTextOption(HINTERNET handle, DWORD option) {
   DWORD length = sizeof buffer - 1;
   if (!InternetQueryOptionA(handle, option, buffer, &length)) return {};
   return std::string(buffer, strnlen(buffer, sizeof buffer - 1));
+}
+
+// True when the reply's Proxy-Authenticate headers offer Basic.
+bool OffersBasic(HINTERNET request) {
+  for (DWORD index = 0;;) {
+    char value[512] = {0};
+    DWORD length = sizeof value - 1;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_PROXY_AUTHENTICATE, value, &length, &index)) return false;
+    if (_strnicmp(value, "Basic", 5) == 0) return true;
+  }
+}
+
+// The Basic credentials for a Proxy-Authorization header; empty when they
+// cannot be encoded.
+std::string BasicAuthorization(const std::string& user, const std::string& password) {
+  const std::string plain = user + ":" + password;
+  DWORD length = 0;
+  const auto* bytes = reinterpret_cast<const BYTE*>(plain.data());
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(plain.size()), flags, nullptr, &length)) return {};
+  std::string encoded(length, '\0');
+  if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(plain.size()), flags, &encoded[0], &length)) return {};
+  encoded.resize(length);
+  return "Basic " + encoded;
 }
 
 // Where a request goes.
@@ -263,9 +293,13 @@ class WinInetRequest : public HttpRequest {
       // later request of the run.
       std::string user = QueryTextOption(m_request, INTERNET_OPTION_PROXY_USERNAME);
       std::string password = QueryTextOption(m_request, INTERNET_OPTION_PROXY_PASSWORD);
+      std::string basic = OffersBasic(m_request) ? BasicAuthorization(user, password) : std::string();
       std::lock_guard<std::mutex> lock(m_shared->mutex);
       m_shared->proxyUser = std::move(user);
       m_shared->proxyPassword = std::move(password);
+      m_shared->basicAuthorization = std::move(basic);
+      m_shared->challengedHost = m_target.host;
+      m_shared->challengedPort = m_target.port;
     }
     return result;
   }
@@ -294,7 +328,8 @@ class WinInetRequest : public HttpRequest {
   }
 
   // Credentials given earlier in the run: WinINet answers the proxy's 407
-  // with them by itself.
+  // with them by itself. For a proxy that takes Basic they go with the
+  // request itself, so the proxy sees no unauthenticated request first.
   void OfferKeptCredentials() {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
     if (m_shared->proxyUser.empty() && m_shared->proxyPassword.empty()) return;
@@ -302,6 +337,12 @@ class WinInetRequest : public HttpRequest {
                        static_cast<DWORD>(m_shared->proxyUser.size()));
     InternetSetOptionA(m_request, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char*>(m_shared->proxyPassword.c_str()),
                        static_cast<DWORD>(m_shared->proxyPassword.size()));
+    if (!m_shared->basicAuthorization.empty() && m_target.host == m_shared->challengedHost &&
+        m_target.port == m_shared->challengedPort) {
+      const std::string header = "Proxy-Authorization: " + m_shared->basicAuthorization;
+      HttpAddRequestHeadersA(m_request, header.c_str(), static_cast<DWORD>(header.size()),
+                             HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    }
   }
 
   // The next request of a redirect, on a connection to its host.
