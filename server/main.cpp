@@ -12,7 +12,7 @@
 #include "Catalog.h"
 #include "HttpServer.h"
 #include "Signals.h"
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 
 using namespace quon::server;
 

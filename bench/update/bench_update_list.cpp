@@ -62,7 +62,7 @@ void BM_HostileUpdateList(benchmark::State& state) {
     UpdateDlg dlg(view, prompts, net, platform, windows, [] { return WindowHandle{1}; },
                   UpdateServerSettings{"127.0.0.1", server.Port(), "/update"});
     dlg.OnInitDialog();
-    entries = dlg.m_updateList.size();
+    entries = dlg.State().m_updateList.size();
   }
   if (!prompts.Texts().empty()) state.SkipWithError(prompts.Texts().front().c_str());
   state.counters["entries"] = static_cast<double>(entries);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "net/UserPrompts.h"
+#include "base/UserPrompts.h"
 #include "update/UpdateFiles.h"
 #include "update/UpdateListFile.h"
 

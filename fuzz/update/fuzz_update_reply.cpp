@@ -6,7 +6,7 @@
 #include <string>
 
 #include "net/FieldMap.h"
-#include "update/CText.h"
+#include "base/CText.h"
 #include "update/InstallationFile.h"
 #include "update/OleDate.h"
 #include "update/Pages.h"

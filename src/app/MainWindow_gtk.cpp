@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/GtkUi_gtk.h"
-#include "net/Trace.h"
+#include "base/Trace.h"
 
 namespace quon {
 

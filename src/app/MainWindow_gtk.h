@@ -1,13 +1,13 @@
-// The main window on GTK (template 129): the browser (WebKitWebView), the
+// The main window on GTK (IDD_QUONUPDATE_DIALOG): the browser (WebKitWebView), the
 // status line and the About... and Close buttons, run modally; and the About
-// box (template 100).
+// box (IDD_ABOUTBOX).
 #pragma once
 #include <gtk/gtk.h>
 
 #include <string>
 #include <vector>
 
-#include "app/ProductWindows.h"
+#include "update/ProductWindows.h"
 #include "app/UpdateView.h"
 
 typedef struct _WebKitWebView WebKitWebView;
@@ -23,10 +23,10 @@ class MainWindowEvents {
   // link); set cancel to stop it. The window itself refuses every other
   // navigation but the loads of its own pages.
   virtual void OnBeforeNavigate2(const std::string& url, bool& cancel) = 0;
-  virtual void OnCloseButton() = 0;  // command 1002
+  virtual void OnCloseButton() = 0;  // IDC_CLOSE_BUTTON
   virtual void OnClose() = 0;        // the window's close box
   virtual void OnOK() = 0;           // Enter, when no button or the browser takes it
-  virtual void OnAbout() = 0;        // command 1009
+  virtual void OnAbout() = 0;        // IDC_ABOUT_BUTTON
 };
 
 class GtkMainWindow : public UpdateView {

@@ -1,4 +1,4 @@
-// The main window on Win32: template 129 with the hosted web browser
+// The main window on Win32: IDD_QUONUPDATE_DIALOG with the hosted web browser
 // control, the system menu's About entry, the icons, painting while
 // minimised, and the forwarding of the window's events to UpdateDlg.
 #pragma once
@@ -47,7 +47,7 @@ class MainWindowWin : public Dialog, public UpdateView {
 
  private:
   UpdateDlg* m_logic = nullptr;
-  HWND m_browserSite = nullptr;  // item 1003
+  HWND m_browserSite = nullptr;  // IDC_EXPLORER
   BrowserHost m_browser;
   HICON m_hIcon;       // icon 128 at the system's icon size
   HICON m_hSmallIcon;  // icon 128 at the system's small icon size (title bar, task bar)

@@ -1,7 +1,7 @@
-// The main window's platform half. UpdateDlg (portable) owns the state of
-// the run and calls these; a front end implements them on its toolkit and
-// forwards the window's events to UpdateDlg (OnInitDialog, OnBeforeNavigate2,
-// OnCloseButton/OnClose, the About command).
+// The main window's platform half. UpdateDlg (portable) calls these; a
+// front end implements them on its toolkit and forwards the window's events
+// to UpdateDlg (OnInitDialog, OnBeforeNavigate2, OnCloseButton/OnClose, the
+// About command).
 #pragma once
 #include <string>
 
@@ -13,7 +13,7 @@ class UpdateView {
   // Loads a URL into the browser control (Navigate2 with flags 0 and no
   // frame, post data or headers); the outcome is not examined.
   virtual void Navigate(const std::string& url) = 0;
-  virtual void SetStatusText(const std::string& text) = 0;  // item 1162
+  virtual void SetStatusText(const std::string& text) = 0;  // IDC_STATUS_LINE
   virtual void ShowStatus(bool visible) = 0;
   virtual void EndDialog(int result) = 0;  // 1: OK, 2: cancel
   virtual void RunAboutBox() = 0;

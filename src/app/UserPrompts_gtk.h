@@ -2,7 +2,7 @@
 // thread: a worker's call is shown by the user-interface thread while the
 // worker waits for the answer.
 #pragma once
-#include "net/UserPrompts.h"
+#include "base/UserPrompts.h"
 
 namespace quon {
 

@@ -237,6 +237,11 @@ int32_t RunWithWaitDialog(WaitDialogHost& host, int kind, WaitProcedure procedur
   return result;
 }
 
+int32_t WaitDialogHost::RunUnderWait(WaitForm form, WaitProcedure procedure, unsigned timerIntervalMs,
+                                     WaitEnd* end) {
+  return RunWithWaitDialog(*this, form == WaitForm::Progress ? 1 : 0, std::move(procedure), timerIntervalMs, end);
+}
+
 int RunningWaitWorkers() {
   std::lock_guard<std::mutex> lock(WorkersMutex());
   return g_runningWorkers;

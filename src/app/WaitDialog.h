@@ -1,5 +1,6 @@
 // The wait dialog (plain form while one exchange runs, progress form while a
-// file downloads) and the hand-over to and from its worker thread. The logic
+// file downloads) and the hand-over to and from its worker thread: the
+// application's implementation of the network layer's WaitRunner. The logic
 // is portable; a front end supplies the modal window through WaitDialogHost.
 #pragma once
 #include <atomic>
@@ -10,39 +11,17 @@
 #include <mutex>
 #include <string>
 
-#include "net/HttpTransport.h"
+#include "net/Wait.h"
 
 namespace quon {
 
 constexpr unsigned kWaitTimerId = 333;
-constexpr unsigned kWaitTimerIntervalMs = 59000;
 constexpr int kWaitTimerTicksToGiveUp = 10;
 constexpr unsigned kWmWaitDone = 0x0400 + 1;  // WM_USER + 1
 
-enum class WaitForm { Plain, Progress };  // templates 212 and 214
-
-// What ended a wait: the procedure returned, Cancel (or a dialog that could
-// not run), or the time limit.
-enum class WaitEnd { Finished, Cancelled, TimeLimit };
-
-// The controls of the progress form the download writes to. Implementations
-// are safe to call from the worker thread and never wait for the UI thread:
-// they hand the update over (post, not send) and return, because the UI
-// thread may at that moment be ending the dialog. The worker reaches them
-// only through the dialog's channel, which is cut before the dialog ends.
-class ProgressDisplay {
- public:
-  virtual ~ProgressDisplay() = default;
-  virtual void SetStatusText(const std::string& text) = 0;   // item 1005
-  virtual void SetDetailText(const std::string& text) = 0;   // item 1006
-  virtual void ShowProgressBar(int low, int high) = 0;       // item 1004, shown
-  virtual void SetProgressPos(int pos) = 0;
-  // Reply data arrived (any amount). The progress form counts its time
-  // limit from the last of these; nothing is shown.
-  virtual void DataReceived() {}
-};
-
-// The front end's half of one open wait dialog.
+// The front end's half of one open wait dialog. As a ProgressDisplay it is
+// the progress form's controls; the worker reaches them only through the
+// dialog's channel, which is cut before the dialog ends.
 class WaitDialogWindow : public ProgressDisplay {
  public:
   // Thread-safe and non-blocking: queue WM_WAIT_DONE for the dialog's UI
@@ -62,25 +41,20 @@ class WaitDialogEvents {
   virtual void OnInitDialog(WaitDialogWindow& window) = 0;
   virtual void OnTimer(unsigned id) = 0;
   virtual void OnWaitDone() = 0;
-  virtual void OnCancel() = 0;  // the Cancel button, 1007 (progress form)
+  virtual void OnCancel() = 0;  // the Cancel button, IDC_WAIT_CANCEL (progress form)
   // Escape (IDCANCEL) and Enter without a focused button (IDOK) do nothing;
   // front ends need not deliver them.
 };
 
-class WaitDialogHost {
+// A front end's wait dialog; the wait itself (worker, timer, Cancel) is the
+// portable logic below, so every host is a WaitRunner.
+class WaitDialogHost : public WaitRunner {
  public:
-  virtual ~WaitDialogHost() = default;
   // Creates the dialog of the given form, modal over the main window, calls
   // events.OnInitDialog and runs the modal loop until EndDialog.
   virtual void RunModal(WaitForm form, WaitDialogEvents& events) = 0;
+  int32_t RunUnderWait(WaitForm form, WaitProcedure procedure, unsigned timerIntervalMs, WaitEnd* end) final;
 };
-
-// The procedure a wait dialog runs on its worker. `progress` is null for
-// the plain form; `cancel` is set when the dialog abandons the worker. An
-// abandoned procedure is never killed: it sees the flag at its next step or
-// blocking wait and returns; whatever it would still do must not reach the
-// caller (give it its own copies, held by shared ownership).
-using WaitProcedure = std::function<int32_t(ProgressDisplay* progress, const CancelFlag& cancel)>;
 
 // Forwards progress and the done signal from the worker to the open dialog
 // until the dialog cuts it (under the mutex), after which every call is

@@ -24,9 +24,9 @@ struct DialogState {
   bool ended = false;
   WaitDialogEvents* events = nullptr;
   GtkWidget* window = nullptr;
-  GtkWidget* status = nullptr;  // item 1005 (progress form) or the first text
-  GtkWidget* detail = nullptr;  // item 1006 (progress form) or the second text
-  GtkWidget* bar = nullptr;     // item 1004, progress form only
+  GtkWidget* status = nullptr;  // IDC_WAIT_STATUS (progress form) or the first text
+  GtkWidget* detail = nullptr;  // IDC_WAIT_DETAIL (progress form) or the second text
+  GtkWidget* bar = nullptr;     // IDC_PROGRESS, progress form only
   GtkWidget* animation = nullptr;
   bool barShown = false;
   int low = 0, high = 100;

@@ -1,5 +1,5 @@
-// The wait dialog on GTK: the plain form (template 212) and the progress
-// form (template 214), run modally in a nested main loop.
+// The wait dialog on GTK: the plain form (IDD_INTERNET_WAIT) and the progress
+// form (IDD_INTERNET_WAIT_PROGRESS), run modally in a nested main loop.
 #pragma once
 #include "app/WaitDialog.h"
 

@@ -1,4 +1,4 @@
-// The Windows wait dialog: templates 212 (plain) and 214 (progress), the
+// The Windows wait dialog: IDD_INTERNET_WAIT (plain) and IDD_INTERNET_WAIT_PROGRESS (progress), the
 // animation, the timer and WM_WAIT_DONE, driven by the portable
 // InternetWaitDlg through WaitDialogWindow/WaitDialogEvents.
 #pragma once

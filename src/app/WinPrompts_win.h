@@ -1,7 +1,7 @@
 // Message boxes on Win32 and the product-window enumeration.
 #pragma once
-#include "app/ProductWindows.h"
-#include "net/UserPrompts.h"
+#include "update/ProductWindows.h"
+#include "base/UserPrompts.h"
 
 namespace quon::win {
 
@@ -23,7 +23,7 @@ class WinWindowSystem : public WindowSystem {
   bool PostRequestClose(WindowHandle window) override;
 };
 
-// The application title, string 57344 ("QUON Update").
+// The application title, IDS_APP_TITLE ("QUON Update").
 std::string AppTitle();
 
 }  // namespace quon::win

@@ -4,7 +4,7 @@
 #pragma once
 #include <string>
 
-#include "app/ProductWindows.h"
+#include "update/ProductWindows.h"
 
 typedef struct _XDisplay Display;
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "net/HttpTransport.h"
-#include "net/UserPrompts.h"
+#include "base/UserPrompts.h"
 
 typedef struct _GProxyResolver GProxyResolver;
 

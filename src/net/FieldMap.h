@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 
 namespace quon {
 

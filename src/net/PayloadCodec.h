@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 
 namespace quon {
 

@@ -16,9 +16,9 @@
 #include <new>
 #include <vector>
 
-#include "app/WaitDialog.h"
 #include "net/PayloadCodec.h"
-#include "net/Trace.h"
+#include "base/SystemError.h"
+#include "base/Trace.h"
 
 namespace quon {
 namespace {
@@ -65,54 +65,6 @@ int64_t DecimalValue(const std::string& text) {
 }
 
 // ---- the local file ---------------------------------------------------
-
-// Causes of a local file failure and their standard messages (%1: path).
-enum class FileCause { Generic, NotFound, BadPath, TooManyOpenFiles, AccessDenied, SharingViolation, DiskFull, HardIO, BadSeek };
-
-const char* FileCauseMessage(FileCause cause) {
-  switch (cause) {
-    case FileCause::NotFound: return "%1 was not found.";
-    case FileCause::BadPath: return "%1 contains an invalid path.";
-    case FileCause::TooManyOpenFiles: return "%1 could not be opened because there are too many open files.";
-    case FileCause::AccessDenied: return "Access to %1 was denied.";
-    case FileCause::SharingViolation: return "A sharing violation occurred while accessing %1.";
-    case FileCause::DiskFull: return "Disk full while accessing %1.";
-    case FileCause::HardIO: return "A hardware I/O error was reported while accessing %1.";
-    case FileCause::BadSeek: return "Seek failed on %1";
-    case FileCause::Generic: break;
-  }
-  return "An unexpected error occurred while accessing %1.";
-}
-
-FileCause FileCauseOf(int error) {
-  switch (error) {
-    case ENOENT: return FileCause::NotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case EINVAL: return FileCause::BadPath;
-    case EMFILE:
-    case ENFILE: return FileCause::TooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS: return FileCause::AccessDenied;
-    case EBUSY: return FileCause::SharingViolation;
-    case ENOSPC:
-#ifdef EDQUOT
-    case EDQUOT:
-#endif
-    case EFBIG: return FileCause::DiskFull;
-    case EIO: return FileCause::HardIO;
-    default: return FileCause::Generic;
-  }
-}
-
-std::string FileErrorMessage(FileCause cause, const std::string& path) {
-  std::string text = FileCauseMessage(cause);
-  size_t at = text.find("%1");
-  if (at != std::string::npos) text.replace(at, 2, path);
-  return text;
-}
 
 class FileException : public std::runtime_error {
  public:
@@ -604,16 +556,16 @@ constexpr char kNoDataInTime[] =
 // only from a worker that finished. When the time limit ended the wait, the
 // user is told so here, once, on the caller's thread, whether or not the
 // call is silent: it is the wait that ended, not the exchange.
-int RunServerCall(NetEnvironment& env, int kind, const std::shared_ptr<InternetCallArgs>& args, FieldMap& fields,
-                  WaitProcedure procedure) {
+int RunServerCall(NetEnvironment& env, WaitForm form, const std::shared_ptr<InternetCallArgs>& args,
+                  FieldMap& fields, WaitProcedure procedure) {
   WaitEnd end = WaitEnd::Cancelled;
-  int result = RunWithWaitDialog(env.wait, kind, std::move(procedure), env.waitTimerIntervalMs, &end);
+  int result = env.wait.RunUnderWait(form, std::move(procedure), env.waitTimerIntervalMs, &end);
   if (end == WaitEnd::Finished) {
     fields = std::move(args->fields);
   } else {
     fields.Clear();
   }
-  if (end == WaitEnd::TimeLimit) env.prompts.MessageBox(kind == 1 ? kNoDataInTime : kNoAnswerInTime);
+  if (end == WaitEnd::TimeLimit) env.prompts.MessageBox(form == WaitForm::Progress ? kNoDataInTime : kNoAnswerInTime);
   return result;
 }
 
@@ -626,7 +578,7 @@ int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, ui
   args->fields = fields;
   HttpClient* http = &env.http;
   UserPrompts* prompts = &env.prompts;
-  int result = RunServerCall(env, 0, args, fields, [args, http, prompts](ProgressDisplay*, const CancelFlag& cancel) {
+  int result = RunServerCall(env, WaitForm::Plain, args, fields, [args, http, prompts](ProgressDisplay*, const CancelFlag& cancel) {
     return DirectImpl(*http, *prompts, args->call, args->fields, args->error, &cancel);
   });
   if (errorOut) *errorOut = args->error.load();
@@ -640,7 +592,7 @@ int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields
   args->filePath = std::move(filePath);
   HttpClient* http = &env.http;
   UserPrompts* prompts = &env.prompts;
-  return RunServerCall(env, 1, args, fields, [args, http, prompts](ProgressDisplay* progress, const CancelFlag& cancel) {
+  return RunServerCall(env, WaitForm::Progress, args, fields, [args, http, prompts](ProgressDisplay* progress, const CancelFlag& cancel) {
     return GetFileImpl(*http, *prompts, args->call, args->fields, args->error, args->filePath, args->bytesWritten,
                        progress, &cancel);
   });

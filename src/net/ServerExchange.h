@@ -8,22 +8,19 @@
 
 #include "net/FieldMap.h"
 #include "net/HttpTransport.h"
-#include "net/UserPrompts.h"
+#include "net/Wait.h"
+#include "base/UserPrompts.h"
 
 namespace quon {
 
-class WaitDialogHost;
-class ProgressDisplay;
-
 // What a server call needs from its surroundings. The client and the prompts
-// must outlive any worker that the wait dialog abandoned (see
-// WaitForWaitWorkers in app/WaitDialog.h); the program keeps them for its
-// whole run.
+// must outlive any worker that the wait abandoned; the program keeps them
+// for its whole run and waits for abandoned workers before it ends.
 struct NetEnvironment {
   HttpClient& http;        // the platform transport
   UserPrompts& prompts;    // message boxes and the proxy prompt (any thread)
-  WaitDialogHost& wait;    // the wait dialog
-  unsigned waitTimerIntervalMs = 59000;  // shortened only by tests
+  WaitRunner& wait;        // runs a call's worker under the wait
+  unsigned waitTimerIntervalMs = kWaitTimerIntervalMs;  // shortened only by tests
 };
 
 // Arguments 1 to 9 of a server call.

@@ -19,7 +19,7 @@
 
 #include "net/CurlHttpClient.h"
 #include "net/DesktopProxy.h"
-#include "net/Trace.h"
+#include "base/Trace.h"
 
 namespace quon {
 namespace {

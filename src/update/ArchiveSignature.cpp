@@ -1,6 +1,6 @@
 #include "update/ArchiveSignature.h"
 
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 #include "update/CabSignature.h"
 
 namespace quon {

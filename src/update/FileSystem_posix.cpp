@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "update/CText.h"
+#include "base/CText.h"
 #include "update/FileOps.h"
 #include "update/FileSystem.h"
 

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "update/CText.h"
+#include "base/CText.h"
 #include "update/FileOps.h"
 
 namespace quon {

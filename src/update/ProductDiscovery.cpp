@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "update/CText.h"
+#include "base/CText.h"
 #include "update/FileOps.h"
 
 namespace quon {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "update/CText.h"
+#include "base/CText.h"
 #include "update/FileOps.h"
 
 namespace quon {

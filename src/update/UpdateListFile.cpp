@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "update/CText.h"
+#include "base/CText.h"
+#include "base/SystemError.h"
 #include "update/FileOps.h"
 #include "update/FileSystem.h"
 #include "update/Pages.h"
@@ -29,11 +30,11 @@ std::string_view TrimRight(std::string_view s) {
   return s.substr(0, n);
 }
 
-// The file layer's message for a file that cannot be opened.
+// The file layer's message for a file that cannot be opened. A path that
+// does not lead to anything, however the system put it, was not found.
 std::string OpenFailureMessage(const std::string& path, int error) {
-  if (error == ENOENT || error == ENOTDIR || !PathExists(path)) return path + " was not found.";
-  if (error == EACCES || error == EPERM) return "Access to " + path + " was denied.";
-  return "An unexpected error occurred while accessing " + path + ".";
+  const FileCause cause = error == ENOTDIR || !PathExists(path) ? FileCause::NotFound : FileCauseOf(error);
+  return FileErrorMessage(cause, path);
 }
 
 }  // namespace
@@ -86,7 +87,7 @@ void UpdateListFile::ParseText(std::string_view text) {
 bool UpdateListFile::ReadListFile(const std::string& path, UserPrompts& prompts) {
   ClearSections();
   if (IsDirectory(path)) {
-    prompts.MessageBox("Access to " + path + " was denied.");
+    prompts.MessageBox(FileErrorMessage(FileCause::AccessDenied, path));
     return false;
   }
   errno = 0;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net/UserPrompts.h"
+#include "base/UserPrompts.h"
 
 namespace quon {
 

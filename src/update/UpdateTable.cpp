@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "update/CText.h"
+#include "base/CText.h"
 
 namespace quon {
 

@@ -17,7 +17,7 @@
 #include "../update/Fakes.h"
 #include "app/HeadlessWaitHost.h"
 #include "app/UpdateDlg.h"
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 #include "net/CurlHttpClient.h"
 #include "update/PosixPlatform.h"
 

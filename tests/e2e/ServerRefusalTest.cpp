@@ -123,8 +123,8 @@ TEST(ScriptedDownload, FailedOrRefusedDownloadLeavesNoArchiveAndKeepsTheListPage
     EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
     if (c.box) EXPECT_EQ(s.Boxes(), std::vector<std::string>{c.box});
     EXPECT_EQ(s.view.navigations.size(), pages);
-    EXPECT_FALSE(s.dlg->m_bInstallPage);
-    EXPECT_TRUE(s.dlg->m_strDownloadFile.empty());
+    EXPECT_FALSE(s.dlg->State().m_bInstallPage);
+    EXPECT_TRUE(s.dlg->State().m_strDownloadFile.empty());
     EXPECT_FALSE(s.ProductHas("update12.0000"));
     EXPECT_FALSE(s.ProductHas("update12.0000.dir"));
   }
@@ -152,7 +152,7 @@ TEST(ScriptedDownload, UnpackDirectoryThatCannotBeMadeIsReported) {
   EXPECT_EQ(s.Boxes(), std::vector<std::string>{
                            "Error: The downloaded file is corrupted. Please download the file again."});
   EXPECT_TRUE(s.ProductHas("update12.0000"));
-  EXPECT_FALSE(s.dlg->m_bInstallPage);
+  EXPECT_FALSE(s.dlg->State().m_bInstallPage);
 }
 
 TEST(StartUp, LeftoversOfEarlierRunsGoOnlyWhileNoOtherCopyRuns) {

@@ -114,8 +114,8 @@ TEST_F(Road, FromStartToAFinishedUpdate) {
   StartAll();
   ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
   EXPECT_TRUE(s.Boxes().empty());
-  EXPECT_EQ(s.dlg->m_strUpdateVersion, "6.0.121.3");
-  EXPECT_TRUE(s.dlg->m_bVersionFileUsed);
+  EXPECT_EQ(s.dlg->State().m_strUpdateVersion, "6.0.121.3");
+  EXPECT_TRUE(s.dlg->State().m_bVersionFileUsed);
   // The list page: the two updates for 6.0.121.3, in catalog order.
   EXPECT_EQ(s.Links(), (std::vector<std::string>{"#update101", "#update103"}));
   EXPECT_NE(s.Page().find("Service Pack 1 (March 16, 2026)"), std::string::npos);
@@ -128,10 +128,10 @@ TEST_F(Road, FromStartToAFinishedUpdate) {
   ASSERT_TRUE(s.Click("#update101"));
   EXPECT_TRUE(s.Boxes().empty()) << ::testing::PrintToString(s.Boxes());
   EXPECT_EQ(s.wait.Last().form, WaitForm::Progress);
-  EXPECT_TRUE(s.dlg->m_bInstallPage);
-  EXPECT_EQ(s.dlg->m_strDownloadFile, s.Product("update101.0000"));
-  EXPECT_EQ(s.dlg->m_strUnpackDir, s.Product("update101.0000.dir/"));
-  EXPECT_EQ(s.dlg->m_strNewVersion, "6.0.122.3");
+  EXPECT_TRUE(s.dlg->State().m_bInstallPage);
+  EXPECT_EQ(s.dlg->State().m_strDownloadFile, s.Product("update101.0000"));
+  EXPECT_EQ(s.dlg->State().m_strUnpackDir, s.Product("update101.0000.dir/"));
+  EXPECT_EQ(s.dlg->State().m_strNewVersion, "6.0.122.3");
   EXPECT_TRUE(s.ProductHas("update101.0000.dir/Update.List"));
   EXPECT_FALSE(s.view.statusVisible);
   const std::string installPage = s.Page();
@@ -152,7 +152,7 @@ TEST_F(Road, FromStartToAFinishedUpdate) {
   EXPECT_EQ(s.ReadProduct("Quon.Version"), Words({6, 0, 122, 3}) + "tail");
   EXPECT_FALSE(s.ProductHas("update101.0000"));
   EXPECT_FALSE(s.ProductHas("update101.0000.dir"));
-  EXPECT_TRUE(s.dlg->m_bUpdateComplete);
+  EXPECT_TRUE(s.dlg->State().m_bUpdateComplete);
 
   // Quit without a question.
   s.dlg->OnCloseButton();
@@ -207,8 +207,8 @@ TEST_F(Road, ArchiveWithdrawnOnTheServerIsReportedAndTheListStays) {
   EXPECT_EQ(s.Boxes(), std::vector<std::string>{"The update \"Service Pack 1\" cannot be downloaded at the moment. "
                                                 "Please try again later."});
   EXPECT_EQ(s.view.navigations.size(), pagesBefore);
-  EXPECT_FALSE(s.dlg->m_bInstallPage);
-  EXPECT_TRUE(s.dlg->m_strDownloadFile.empty());
+  EXPECT_FALSE(s.dlg->State().m_bInstallPage);
+  EXPECT_TRUE(s.dlg->State().m_strDownloadFile.empty());
 }
 
 TEST_F(Road, CorruptArchiveIsReportedAndCleanedUpOnQuit) {
@@ -219,13 +219,13 @@ TEST_F(Road, CorruptArchiveIsReportedAndCleanedUpOnQuit) {
   ASSERT_TRUE(s.Click("#update104"));
   EXPECT_EQ(s.Boxes(), std::vector<std::string>{
                            "Error: The downloaded file is corrupted. Please download the file again."});
-  EXPECT_FALSE(s.dlg->m_bInstallPage);
+  EXPECT_FALSE(s.dlg->State().m_bInstallPage);
   EXPECT_TRUE(s.ProductHas("update104.0000"));
   EXPECT_TRUE(s.ProductHas("update104.0000.dir"));
   // The next attempt removes the first one's files before it makes its own,
   // so that repeated attempts do not pile up.
   ASSERT_TRUE(s.Click("#update104"));
-  EXPECT_EQ(s.dlg->m_strDownloadFile, s.Product("update104.0000"));
+  EXPECT_EQ(s.dlg->State().m_strDownloadFile, s.Product("update104.0000"));
   EXPECT_FALSE(s.ProductHas("update104.0001"));
   EXPECT_FALSE(s.ProductHas("update104.0000.dir1"));
   // Quitting asks (the update is not complete); Yes removes the attempt.
@@ -257,7 +257,7 @@ TEST_F(Road, ArchiveWithoutListFileShowsTheBareSentence) {
   ASSERT_TRUE(s.Click("#update105"));
   EXPECT_EQ(s.Boxes(), std::vector<std::string>{s.Product("update105.0000.dir/Update.List") + " was not found."});
   EXPECT_EQ(s.Page(), "List file was not found");
-  EXPECT_FALSE(s.dlg->m_bInstallPage);
+  EXPECT_FALSE(s.dlg->State().m_bInstallPage);
   EXPECT_TRUE(s.Links().empty());
 }
 
@@ -274,7 +274,7 @@ TEST_F(Road, ReadOnlyTargetGetsTheRetryLink) {
   EXPECT_EQ(s.ReadProduct("Help/Quon.chm"), "help 122");
   EXPECT_EQ(s.ReadProduct("Quon.Version"), Words({6, 0, 121, 3}) + "tail");
   EXPECT_TRUE(s.ProductHas("update101.0000.dir"));
-  EXPECT_FALSE(s.dlg->m_bUpdateComplete);
+  EXPECT_FALSE(s.dlg->State().m_bUpdateComplete);
 
   // The user makes the file writable and clicks the retry link.
   fs::permissions(s.Product("QSolver.dll"), fs::perms::owner_write, fs::perm_options::add);

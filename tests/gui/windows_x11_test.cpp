@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/ProductWindows.h"
+#include "update/ProductWindows.h"
 #include "app/windows_x11.h"
 #include "private_xvfb.h"
 

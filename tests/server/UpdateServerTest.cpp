@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "ServerProcess.h"
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 

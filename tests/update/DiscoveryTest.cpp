@@ -7,6 +7,7 @@
 namespace quon {
 namespace {
 
+using test::RunState;
 using test::SessionFixture;
 
 TEST(ProductVersionText, PiecesBetweenDotsOrCommas) {
@@ -54,9 +55,9 @@ struct DiscoveryRun : SessionFixture, ::testing::Test {
 TEST_F(DiscoveryRun, VersionFromResourceAloneDoesNotNeedTheVersionFile) {
   SetProductVersion("6, 0, 3, 121");
   auto dlg = Start();
-  EXPECT_EQ(dlg->m_strProductDir, product.Dir());
-  EXPECT_EQ(dlg->m_strUpdateVersion, "6.0.121.3");
-  EXPECT_FALSE(dlg->m_bVersionFileUsed);
+  EXPECT_EQ(RunState(*dlg).m_strProductDir, product.Dir());
+  EXPECT_EQ(RunState(*dlg).m_strUpdateVersion, "6.0.121.3");
+  EXPECT_FALSE(RunState(*dlg).m_bVersionFileUsed);
   // Discovery passed: the failure is the connection's.
   ASSERT_EQ(prompts.Texts().size(), 1u);
   EXPECT_EQ(prompts.Texts()[0],
@@ -69,14 +70,14 @@ TEST_F(DiscoveryRun, BuildNumberComesFromBytesFourAndFiveOfTheVersionFile) {
   SetProductVersion("6, 0, 0, 121");
   WriteVersionFile({6, 0, 0, 0, 125, 0, 1, 0, 0xEE, 0xEE});  // 10 bytes: the last two do not count
   auto dlg = Start();
-  EXPECT_EQ(dlg->m_strUpdateVersion, "6.0.125.121");
-  EXPECT_TRUE(dlg->m_bVersionFileUsed);
+  EXPECT_EQ(RunState(*dlg).m_strUpdateVersion, "6.0.125.121");
+  EXPECT_TRUE(RunState(*dlg).m_bVersionFileUsed);
 }
 
 TEST_F(DiscoveryRun, MovedFourthNumberStandsFourth) {
   SetProductVersion("6, 0, 0, 2");
   WriteVersionFile({6, 0, 0, 0, 121, 0, 0, 0});
-  EXPECT_EQ(Start()->m_strUpdateVersion, "6.0.121.2");
+  EXPECT_EQ(Start()->State().m_strUpdateVersion, "6.0.121.2");
 }
 
 TEST_F(DiscoveryRun, MissingOrUnknownExecutableEndsWithThePlacementMessage) {
@@ -124,7 +125,7 @@ TEST_F(DiscoveryRun, BadVersionFilesEndWithTheVersionFileMessage) {
 TEST_F(DiscoveryRun, MissingVersionStringNeedsTheVersionFile) {
   SetProductVersion("");
   WriteVersionFile({0, 0, 0, 0, 7, 0, 0, 0});
-  EXPECT_EQ(Start()->m_strUpdateVersion, "0.0.7.0");
+  EXPECT_EQ(Start()->State().m_strUpdateVersion, "0.0.7.0");
 }
 
 TEST(StartUp, LeftoversOfEarlierRunsGoUnlessAnotherCopyIsRunning) {
@@ -146,10 +147,10 @@ TEST_F(DiscoveryRun, IdentityAndModulesComeFromTheInstallationFile) {
   SetProductVersion("6, 0, 3, 121");
   product.Write("Quon.Installation", "KeyID=4711\nKeyType=NET\nKeyVersion=6.0\nModules=3, 5\n");
   auto dlg = Start();
-  EXPECT_EQ(dlg->m_identity.id, 4711u);
-  EXPECT_EQ(dlg->m_identity.type, "NET");
-  EXPECT_EQ(dlg->m_identity.version, "6.0");
-  EXPECT_EQ(dlg->m_moduleList, (std::vector<int32_t>{3, 5}));
+  EXPECT_EQ(RunState(*dlg).m_identity.id, 4711u);
+  EXPECT_EQ(RunState(*dlg).m_identity.type, "NET");
+  EXPECT_EQ(RunState(*dlg).m_identity.version, "6.0");
+  EXPECT_EQ(RunState(*dlg).m_moduleList, (std::vector<int32_t>{3, 5}));
 }
 
 }  // namespace

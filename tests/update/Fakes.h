@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "app/HeadlessWaitHost.h"
-#include "app/ProductWindows.h"
+#include "update/ProductWindows.h"
 #include "app/UpdateView.h"
 #include "app/WaitDialog.h"
 #include "net/HttpTransport.h"
 #include "net/ServerExchange.h"
-#include "net/UserPrompts.h"
+#include "base/UserPrompts.h"
 #include "update/Platform.h"
 
 namespace quon::test {

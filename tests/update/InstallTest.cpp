@@ -12,6 +12,7 @@ namespace quon {
 namespace {
 
 using test::ScratchDir;
+using test::RunState;
 using test::SessionFixture;
 namespace fs = std::filesystem;
 
@@ -44,18 +45,18 @@ struct Install : SessionFixture, ::testing::Test {
   const std::string unpack = "update7.0000.dir";
 
   Install() {
-    dlg->m_strProductDir = product.Dir();
-    dlg->m_strDownloadFile = product.Path("update7.0000");
-    dlg->m_strUnpackDir = product.Dir() + unpack + std::string(1, platform.separator);
-    dlg->m_strNewVersion = "8.2.0.11";
-    dlg->m_bInstallPage = true;
+    RunState(*dlg).m_strProductDir = product.Dir();
+    RunState(*dlg).m_strDownloadFile = product.Path("update7.0000");
+    RunState(*dlg).m_strUnpackDir = product.Dir() + unpack + std::string(1, platform.separator);
+    RunState(*dlg).m_strNewVersion = "8.2.0.11";
+    RunState(*dlg).m_bInstallPage = true;
     product.Write("update7.0000", "cabinet");
   }
   // Unpacks files flat and sets the list file.
   void Unpacked(const std::string& list, std::initializer_list<std::pair<const char*, const char*>> files) {
     product.Write(unpack + "/Update.List", list);
     for (const auto& [name, bytes] : files) product.Write(unpack + "/" + name, bytes);
-    dlg->m_listFile.ParseText(list);
+    RunState(*dlg).m_listFile.ParseText(list);
   }
   std::string Page() { return product.Read("QuonUpdateLast.html"); }
   std::vector<std::string> LeftoverTemporaries() { return Temporaries(product); }
@@ -65,7 +66,7 @@ TEST_F(Install, CopiesEveryListedFileCreatingDirectories) {
   product.Write("QUON.EXE", "old exe");
   Unpacked("[MAIN]\nQUON.EXE\n/lib/x.dll\n\\bin\\sub\\x.dll\n[M3]\nm3.dll\n[M4]\nm4.dll\n",
            {{"QUON.EXE", "new exe"}, {"x.dll", "x"}, {"m3.dll", "m3"}, {"m4.dll", "m4"}});
-  dlg->m_moduleList = {3};
+  RunState(*dlg).m_moduleList = {3};
   dlg->InstallUpdate();
   EXPECT_TRUE(prompts.Texts().empty());
   EXPECT_EQ(product.Read("QUON.EXE"), "new exe");
@@ -74,7 +75,7 @@ TEST_F(Install, CopiesEveryListedFileCreatingDirectories) {
   EXPECT_EQ(product.Read("m3.dll"), "m3");
   EXPECT_FALSE(product.Exists("m4.dll"));
   EXPECT_EQ(Page(), "QUON has been updated successfully.");
-  EXPECT_TRUE(dlg->m_bUpdateComplete);
+  EXPECT_TRUE(RunState(*dlg).m_bUpdateComplete);
   EXPECT_FALSE(product.Exists(unpack));
   EXPECT_FALSE(product.Exists("update7.0000"));
   EXPECT_TRUE(LeftoverTemporaries().empty());
@@ -108,11 +109,11 @@ TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTailAndAFailureIsNo
     SCOPED_TRACE(c.what);
     SessionFixture run;
     auto dlg = run.MakeDlg();
-    dlg->m_strProductDir = run.product.Dir();
-    dlg->m_strNewVersion = c.newVersion;
-    dlg->m_bVersionFileUsed = c.used;
-    dlg->m_bInstallPage = true;
-    dlg->m_strDownloadFile = run.product.Path("update7.0000");
+    RunState(*dlg).m_strProductDir = run.product.Dir();
+    RunState(*dlg).m_strNewVersion = c.newVersion;
+    RunState(*dlg).m_bVersionFileUsed = c.used;
+    RunState(*dlg).m_bInstallPage = true;
+    RunState(*dlg).m_strDownloadFile = run.product.Path("update7.0000");
     run.product.Write("update7.0000", "cabinet");
     if (c.before != missing) run.product.Write("Quon.Version", c.before);
     if (c.readOnly) fs::permissions(run.product.Path("Quon.Version"), fs::perms::owner_read | fs::perms::group_read);
@@ -123,11 +124,11 @@ TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTailAndAFailureIsNo
     // retry; the update's files stay for it.
     EXPECT_EQ(run.product.Read("QuonUpdateLast.html"),
               c.finished ? std::string("QUON has been updated successfully.") : RetryPage({"Quon.Version"}));
-    EXPECT_EQ(dlg->m_bUpdateComplete, c.finished);
-    EXPECT_TRUE(dlg->m_bInstallPage);
+    EXPECT_EQ(RunState(*dlg).m_bUpdateComplete, c.finished);
+    EXPECT_TRUE(RunState(*dlg).m_bInstallPage);
     EXPECT_EQ(run.product.Exists("update7.0000"), !c.finished);
     EXPECT_TRUE(Temporaries(run.product).empty());
-    if (c.used && c.after == new8 + tail) EXPECT_EQ(dlg->m_strNewVersion, "8.2.0.11");
+    if (c.used && c.after == new8 + tail) EXPECT_EQ(RunState(*dlg).m_strNewVersion, "8.2.0.11");
   }
 }
 
@@ -137,7 +138,7 @@ TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
   product.Write("c.dll", "old c");
   fs::permissions(product.Path("b.dll"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   Unpacked("[MAIN]\na.dll\nb.dll\nc.dll\n", {{"a.dll", "new a"}, {"b.dll", "new b"}, {"c.dll", "new c"}});
-  dlg->m_bVersionFileUsed = true;
+  RunState(*dlg).m_bVersionFileUsed = true;
   product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
   dlg->InstallUpdate();
 
@@ -146,8 +147,8 @@ TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
   EXPECT_EQ(product.Read("b.dll"), "old b");  // even for a privileged user
   EXPECT_EQ(product.Read("c.dll"), "new c");
   EXPECT_EQ(Page(), RetryPage({"b.dll"}));
-  EXPECT_TRUE(dlg->m_bInstallPage);
-  EXPECT_FALSE(dlg->m_bUpdateComplete);
+  EXPECT_TRUE(RunState(*dlg).m_bInstallPage);
+  EXPECT_FALSE(RunState(*dlg).m_bUpdateComplete);
   EXPECT_EQ(product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
   EXPECT_TRUE(product.Exists(unpack + "/b.dll"));
   EXPECT_TRUE(product.Exists("update7.0000"));
@@ -252,7 +253,7 @@ TEST_F(Install, RunningProductWindowsAreAskedToCloseOnce) {
   // Our own window (42) is spared; the failed post is retried.
   EXPECT_EQ(windows.posts, (std::vector<WindowHandle>{7, 8, 8, 8, 8, 11}));
   EXPECT_EQ(view.events, (std::vector<std::string>{"box", "wait-on", "sleep 5000", "wait-off"}));
-  EXPECT_TRUE(dlg->m_bUpdateComplete);
+  EXPECT_TRUE(RunState(*dlg).m_bUpdateComplete);
 }
 
 TEST_F(Install, NoProductWindowMeansNoQuestionAndNoWait) {

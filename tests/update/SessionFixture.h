@@ -5,7 +5,17 @@
 #include "Fakes.h"
 #include "app/UpdateDlg.h"
 
-namespace quon::test {
+namespace quon {
+
+// Sets up the state of a run that tests start in the middle.
+class UpdateSessionTestAccess {
+ public:
+  static UpdateRunState& State(UpdateSession& session) { return session.m_state; }
+};
+
+namespace test {
+
+inline UpdateRunState& RunState(UpdateDlg& dlg) { return UpdateSessionTestAccess::State(dlg.Session()); }
 
 struct SessionFixture {
   ScratchDir product;
@@ -26,10 +36,11 @@ struct SessionFixture {
     product.Write("Quon.Version", std::string(bytes.begin(), bytes.end()));
   }
 
-  template <typename Dlg = UpdateDlg>
-  std::unique_ptr<Dlg> MakeDlg() {
-    return std::make_unique<Dlg>(view, prompts, net, platform, windows, [] { return WindowHandle{42}; }, server);
+  std::unique_ptr<UpdateDlg> MakeDlg() {
+    return std::make_unique<UpdateDlg>(view, prompts, net, platform, windows, [] { return WindowHandle{42}; },
+                                       server);
   }
 };
 
-}  // namespace quon::test
+}  // namespace test
+}  // namespace quon

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "update/CText.h"
+#include "base/CText.h"
 #include "update/OleDate.h"
 
 namespace quon {

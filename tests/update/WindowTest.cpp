@@ -2,6 +2,9 @@
 // sequence and the About command.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
+
 #include "SessionFixture.h"
 #include "update/Pages.h"
 
@@ -10,89 +13,88 @@ namespace {
 
 using test::SessionFixture;
 
-// Records the operations that links start instead of running them.
-class RecordingDlg : public UpdateDlg {
- public:
-  using UpdateDlg::UpdateDlg;
-  std::vector<int32_t> downloads;
-  int installs = 0;
-  void DownloadUpdate(int32_t n) override { downloads.push_back(n); }
-  void InstallUpdate() override { ++installs; }
+using test::RunState;
+
+struct LinkCase {
+  const char* url;
+  bool userStarted;
+  bool installPage;
+  LinkAction::Kind kind;
+  int32_t update;
 };
 
-struct Links : SessionFixture, ::testing::Test {
-  std::unique_ptr<RecordingDlg> dlg = MakeDlg<RecordingDlg>();
-  // A navigation the user started (userStarted) or one a page made itself.
-  bool Click(const std::string& url, bool userStarted = true) {
-    bool cancel = false;
-    dlg->OnBeforeNavigate2(url, userStarted, cancel);
-    return cancel;
-  }
-};
-
-TEST_F(Links, UpdateLinksOnTheListPageStartADownload) {
-  const std::string base = "file:///opt/quon/QuonUpdateLast.html";
-  EXPECT_TRUE(Click(base + "#update12"));
-  EXPECT_TRUE(Click(base + "#Update12"));
-  EXPECT_TRUE(Click(base + "#UPDATE12abc"));
-  EXPECT_TRUE(Click(base + "#update-3"));
-  EXPECT_TRUE(Click(base + "#update 7"));
-  EXPECT_TRUE(Click("about:blank#x#update5"));  // the last '#' counts
-  EXPECT_EQ(dlg->downloads, (std::vector<int32_t>{12, 12, 12, -3, 7, 5}));
+std::ostream& operator<<(std::ostream& out, const LinkCase& c) {
+  return out << c.url << (c.userStarted ? " clicked" : " by the page") << (c.installPage ? " on the install page" : "");
 }
 
-TEST_F(Links, OtherLinksOnTheListPageAreLeftToTheBrowser) {
-  const std::string base = "file:///opt/quon/QuonUpdateLast.html";
-  for (const std::string& url : {base + "#update", base + "#update0", base + "#updatex", base + "#top",
-                                 base, base + "#install", base + "#update5#top", base + "#upd"}) {
-    EXPECT_FALSE(Click(url)) << url;
-  }
-  EXPECT_TRUE(dlg->downloads.empty());
-  EXPECT_EQ(dlg->installs, 0);
+// The case's number and the URL's last part, letters and digits only.
+std::string LinkCaseName(const ::testing::TestParamInfo<LinkCase>& info) {
+  std::string name = std::to_string(info.index) + "_";
+  const std::string_view url = info.param.url;
+  for (char c : url.substr(url.rfind('/') + 1)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
 }
 
-TEST_F(Links, OnTheInstallPageOnlyInstallCounts) {
-  dlg->m_bInstallPage = true;
-  EXPECT_FALSE(Click("file:///x#update12"));
-  EXPECT_FALSE(Click("file:///x#instal"));
-  EXPECT_TRUE(Click("file:///x#install"));
-  EXPECT_TRUE(Click("file:///x#INSTALLNow"));
-  EXPECT_TRUE(dlg->downloads.empty());
-  EXPECT_EQ(dlg->installs, 2);
+class Links : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(Links, StartRefuseOrLeaveToTheBrowser) {
+  const LinkCase& c = GetParam();
+  const LinkAction action = ReadLink(c.url, c.userStarted, c.installPage);
+  EXPECT_EQ(action.kind, c.kind);
+  if (c.kind == LinkAction::Download) EXPECT_EQ(action.update, c.update);
 }
+
+constexpr auto kNone = LinkAction::None;
+constexpr auto kRefuse = LinkAction::Refuse;
+constexpr auto kDownload = LinkAction::Download;
+constexpr auto kInstall = LinkAction::Install;
+#define LIST_PAGE "file:///opt/quon/QuonUpdateLast.html"
+
+INSTANTIATE_TEST_SUITE_P(
+    ListPage, Links,
+    ::testing::Values(
+        // Update links on the list page start a download; the last '#' counts.
+        LinkCase{LIST_PAGE "#update12", true, false, kDownload, 12},
+        LinkCase{LIST_PAGE "#Update12", true, false, kDownload, 12},
+        LinkCase{LIST_PAGE "#UPDATE12abc", true, false, kDownload, 12},
+        LinkCase{LIST_PAGE "#update-3", true, false, kDownload, -3},
+        LinkCase{LIST_PAGE "#update 7", true, false, kDownload, 7},
+        LinkCase{"about:blank#x#update5", true, false, kDownload, 5},
+        // Other links are left to the browser.
+        LinkCase{LIST_PAGE "#update", true, false, kNone, 0}, LinkCase{LIST_PAGE "#update0", true, false, kNone, 0},
+        LinkCase{LIST_PAGE "#updatex", true, false, kNone, 0}, LinkCase{LIST_PAGE "#top", true, false, kNone, 0},
+        LinkCase{LIST_PAGE, true, false, kNone, 0}, LinkCase{LIST_PAGE "#install", true, false, kNone, 0},
+        LinkCase{LIST_PAGE "#update5#top", true, false, kNone, 0}, LinkCase{LIST_PAGE "#upd", true, false, kNone, 0}),
+    LinkCaseName);
+
+INSTANTIATE_TEST_SUITE_P(InstallPage, Links,
+                         ::testing::Values(LinkCase{"file:///x#update12", true, true, kNone, 0},
+                                           LinkCase{"file:///x#instal", true, true, kNone, 0},
+                                           LinkCase{"file:///x#install", true, true, kInstall, 0},
+                                           LinkCase{"file:///x#INSTALLNow", true, true, kInstall, 0}),
+                         LinkCaseName);
 
 // A page that navigates by itself (a refresh, a frame, a base address) to an
-// action: cancelled on either page, and nothing runs. Other navigations of
-// its own are left to the front end.
-TEST_F(Links, NavigationsTheUserDidNotStartNeverRunAnOperation) {
-  struct Case {
-    const char* url;
-    bool cancelled;
-  };
-  const Case cases[] = {
-      {"file:///opt/quon/QuonUpdateLast.html#update7", true},
-      {"file:///opt/quon/QuonUpdateLast.html#UPDATE7", true},
-      {"http://127.0.0.1:9/x#update7", true},
-      {"file:///opt/quon/QuonUpdateLast.html#update0", true},
-      {"file:///opt/quon/QuonUpdateLast.html#install", true},
-      {"file:///opt/quon/QuonUpdateLast.html#InstallNow", true},
-      {"file:///opt/quon/QuonUpdateLast.html", false},
-      {"file:///opt/quon/QuonUpdateLast.html#top", false},
-      {"about:blank", false},
-  };
-  for (bool installPage : {false, true}) {
-    dlg->m_bInstallPage = installPage;
-    for (const Case& c : cases) EXPECT_EQ(Click(c.url, false), c.cancelled) << c.url << " install page " << installPage;
-  }
-  EXPECT_TRUE(dlg->downloads.empty());
-  EXPECT_EQ(dlg->installs, 0);
-}
+// action: refused on either page. Other navigations of its own are left to
+// the front end.
+INSTANTIATE_TEST_SUITE_P(
+    NotStartedByTheUser, Links,
+    ::testing::Values(LinkCase{LIST_PAGE "#update7", false, false, kRefuse, 0},
+                      LinkCase{LIST_PAGE "#UPDATE7", false, true, kRefuse, 0},
+                      LinkCase{"http://127.0.0.1:9/x#update7", false, false, kRefuse, 0},
+                      LinkCase{LIST_PAGE "#update0", false, true, kRefuse, 0},
+                      LinkCase{LIST_PAGE "#install", false, false, kRefuse, 0},
+                      LinkCase{LIST_PAGE "#InstallNow", false, true, kRefuse, 0},
+                      LinkCase{LIST_PAGE, false, false, kNone, 0}, LinkCase{LIST_PAGE "#top", false, true, kNone, 0},
+                      LinkCase{"about:blank", false, false, kNone, 0}),
+    LinkCaseName);
 
 struct ListPage : SessionFixture, ::testing::Test {
   std::unique_ptr<UpdateDlg> dlg = MakeDlg();
-  ListPage() { dlg->m_strProductDir = product.Dir(); }
+  UpdateSession& session = dlg->Session();
+  ListPage() { RunState(*dlg).m_strProductDir = product.Dir(); }
   void Add(uint32_t id, double date, const char* name, const char* description) {
-    dlg->m_updateList.push_back(std::make_unique<UpdateEntry>(id, OleDateTime{date, true}, name, description));
+    RunState(*dlg).m_updateList.push_back(std::make_unique<UpdateEntry>(id, OleDateTime{date, true}, name, description));
   }
   std::string Page() { return product.Read("QuonUpdateLast.html"); }
 };
@@ -117,7 +119,7 @@ std::string ExpectedRow(const std::string& id, const std::string& name, const st
 }
 
 TEST_F(ListPage, EmptyListSaysUpToDate) {
-  dlg->ShowAvailableUpdates();
+  session.ShowAvailableUpdates();
   EXPECT_EQ(Page(), std::string(kExpectedHeader) +
                         "<tr>\n\t<td bgcolor=\"#FFFFFF\">\n\t\t<font face=\"Times New Roman, Times, serif\" "
                         "size=\"3\">Your version of QUON is up-to-date. There are no updates available at this "
@@ -129,7 +131,7 @@ TEST_F(ListPage, EmptyListSaysUpToDate) {
 
 TEST_F(ListPage, OneEntryHasItsLinkDateAndStatusLine) {
   Add(12, 38412.5, "Patch A", "First fix");
-  dlg->ShowAvailableUpdates();
+  session.ShowAvailableUpdates();
   EXPECT_EQ(Page(), kExpectedHeader + ExpectedRow("12", "Patch A", "March 01, 2005", "First fix") + kExpectedFooter);
   EXPECT_TRUE(view.statusVisible);
   EXPECT_EQ(view.statusTexts, std::vector<std::string>{"Click on the link to start the update."});
@@ -139,7 +141,7 @@ TEST_F(ListPage, SeveralEntriesInListOrderWithUnescapedMarkup) {
   Add(15, 38500.25, "Patch B", "<i>Second</i> fix");
   Add(3000000000u, 1e9, "Big", "100% done");
   Add(2, 38412, "A", "");
-  dlg->ShowAvailableUpdates();
+  session.ShowAvailableUpdates();
   EXPECT_EQ(Page(), kExpectedHeader + ExpectedRow("15", "Patch B", "May 28, 2005", "<i>Second</i> fix") +
                         ExpectedRow("-1294967296", "Big", "", "100% done") +
                         ExpectedRow("2", "A", "March 01, 2005", "") + kExpectedFooter);
@@ -148,16 +150,16 @@ TEST_F(ListPage, SeveralEntriesInListOrderWithUnescapedMarkup) {
 }
 
 TEST_F(ListPage, UnwritablePageFileStillNavigatesAndKeepsTheStatusHidden) {
-  dlg->m_strProductDir = product.Dir() + "missing-dir/";
+  RunState(*dlg).m_strProductDir = product.Dir() + "missing-dir/";
   Add(12, 38412.5, "Patch A", "First fix");
-  dlg->ShowAvailableUpdates();
+  session.ShowAvailableUpdates();
   EXPECT_FALSE(view.statusVisible);
   EXPECT_EQ(view.navigations.size(), 1u);
 }
 
 TEST_F(ListPage, ShowPageWritesTheTextAsIsAndHidesTheStatus) {
   view.statusVisible = true;
-  dlg->ShowPage("List file was not found");
+  session.ShowPage("List file was not found");
   EXPECT_EQ(Page(), "List file was not found");
   EXPECT_FALSE(view.statusVisible);
   EXPECT_EQ(view.navigations.back(), "file://" + product.Dir() + "QuonUpdateLast.html");
@@ -166,14 +168,14 @@ TEST_F(ListPage, ShowPageWritesTheTextAsIsAndHidesTheStatus) {
 struct Quit : SessionFixture, ::testing::Test {
   std::unique_ptr<UpdateDlg> dlg = MakeDlg();
   Quit() {
-    dlg->m_strProductDir = product.Dir();
+    RunState(*dlg).m_strProductDir = product.Dir();
     product.Write("QuonUpdateLast.html", "page");
     product.Write("update7.0000", "archive");
     product.Write("update7.0000.dir/a.dll", "a");
-    dlg->m_strDownloadFile = product.Path("update7.0000");
-    dlg->m_strUnpackDir = product.Dir() + "update7.0000.dir/";
+    RunState(*dlg).m_strDownloadFile = product.Path("update7.0000");
+    RunState(*dlg).m_strUnpackDir = product.Dir() + "update7.0000.dir/";
   }
-  void Offer() { dlg->m_updateList.push_back(std::make_unique<UpdateEntry>(7, OleDateTime{}, "P", "D")); }
+  void Offer() { RunState(*dlg).m_updateList.push_back(std::make_unique<UpdateEntry>(7, OleDateTime{}, "P", "D")); }
   bool FilesGone() {
     return !product.Exists("QuonUpdateLast.html") && !product.Exists("update7.0000") &&
            !product.Exists("update7.0000.dir");
@@ -210,7 +212,7 @@ TEST_F(Quit, IncompleteUpdateAsksNoKeepsEverythingYesCleansUp) {
 
 TEST_F(Quit, CompletedUpdateQuitsWithoutAsking) {
   Offer();
-  dlg->m_bUpdateComplete = true;
+  RunState(*dlg).m_bUpdateComplete = true;
   dlg->OnOK();
   EXPECT_TRUE(prompts.boxes.empty());
   EXPECT_EQ(view.endResults, std::vector<int>{1});

@@ -46,9 +46,9 @@ class AppUnderTest {
 
 // The program's windows: each visible top-level window of process `pid`.
 std::vector<HWND> WindowsOf(DWORD pid);
-// The main window (template 129), a message box (caption "QUON Update",
-// its text in item 0xFFFF), and the wait dialog (caption "QUON") in its
-// plain form or, with `progress`, its progress form (item 1004); or null.
+// The main window (IDD_QUONUPDATE_DIALOG), a message box (caption "QUON Update",
+// its text in the static control 0xFFFF), and the wait dialog (caption "QUON") in its
+// plain form or, with `progress`, its progress form (IDC_PROGRESS); or null.
 HWND MainWindowOf(DWORD pid);
 HWND MessageBoxOf(DWORD pid);
 HWND WaitDialogOf(DWORD pid, bool progress);
@@ -57,7 +57,7 @@ HWND WaitForWindow(const std::function<HWND()>& find, unsigned timeoutMs = 30000
 
 std::string TextOf(HWND window);
 std::string ItemText(HWND dialog, int id);
-// The message box's text (item 0xFFFF).
+// The message box's text (the static control 0xFFFF).
 std::string MessageBoxText(HWND box);
 
 // Real input. The window's top-level window is made the foreground window

@@ -10,7 +10,7 @@
 #include "LinkStandIn.h"
 #include "app/MainWindow_win.h"
 #include "app/UpdateApp_win.h"
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 #include "resource.h"
 
 using quon::win::MainWindowWin;

@@ -11,7 +11,7 @@
 
 #include "net/FieldMap.h"
 #include "net/ServerExchange.h"
-#include "net/UserPrompts.h"
+#include "base/UserPrompts.h"
 #include "support/RecordingPrompts.h"
 
 namespace quon::wintest {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/WaitDialog_win.h"
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"

@@ -19,7 +19,7 @@
 #include "app/UpdateDlg.h"
 #include "app/WaitDialog_win.h"
 #include "app/WinPrompts_win.h"
-#include "net/BuildConfig.h"
+#include "base/BuildConfig.h"
 #include "net/WinInetHttpClient.h"
 #include "resource.h"
 #include "update/WinPlatform.h"
@@ -329,7 +329,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
     if (!hwnd || !IsWindowVisible(hwnd)) return false;
     switch (stage) {
       case 0:
-        updates = dlg.m_updateList.size();
+        updates = dlg.State().m_updateList.size();
         listPage = FileText(m_dir + "QuonUpdateLast.html");
         statusLine = GetWindowTextString(GetDlgItem(hwnd, IDC_STATUS_LINE));
         // The About box, from the system menu and from its button.
@@ -345,7 +345,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
         }
         if (const char* pause = std::getenv("QUON_TEST_PAUSE_MS")) PumpUntil([] { return false; }, std::atoi(pause));
         // The page going to update 101 by itself: refused, nothing runs.
-        unasked = window.Browser().FireBeforeNavigate(pageUrl + "#update101") && dlg.m_strDownloadFile.empty();
+        unasked = window.Browser().FireBeforeNavigate(pageUrl + "#update101") && dlg.State().m_strDownloadFile.empty();
         // A click on update 101, as the control reports it (file URL).
         UserInput(GetDlgItem(hwnd, IDC_EXPLORER));
         updateCancelled = window.Browser().FireBeforeNavigate(pageUrl + "#update101");
@@ -359,7 +359,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
         // ... and acts on the install link (here as a plain path) when the
         // user follows it, not when the page goes there by itself.
         unasked = unasked && window.Browser().FireBeforeNavigate(m_dir + "QuonUpdateLast.html#install") &&
-                  !dlg.m_bUpdateComplete;
+                  !dlg.State().m_bUpdateComplete;
         UserInput(GetDlgItem(hwnd, IDC_EXPLORER), WM_KEYDOWN, VK_RETURN);
         installCancelled = window.Browser().FireBeforeNavigate(m_dir + "QuonUpdateLast.html#install");
         resultPage = FileText(m_dir + "QuonUpdateLast.html");
@@ -375,8 +375,8 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   WaitForWaitWorkers(std::chrono::seconds(10));
 
   EXPECT_TRUE(h.prompts.Messages().empty()) << ::testing::PrintToString(h.prompts.Messages());
-  EXPECT_EQ(dlg.m_strUpdateVersion, "6.0.121.3");
-  EXPECT_TRUE(dlg.m_bVersionFileUsed);
+  EXPECT_EQ(dlg.State().m_strUpdateVersion, "6.0.121.3");
+  EXPECT_TRUE(dlg.State().m_bVersionFileUsed);
   EXPECT_EQ(updates, 2u);
   EXPECT_NE(listPage.find("#update101"), std::string::npos);
   EXPECT_FALSE(statusLine.empty());
@@ -384,11 +384,11 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   EXPECT_TRUE(aboutFromButton);
   EXPECT_TRUE(unasked) << "an action ran without the user";
   EXPECT_TRUE(updateCancelled);
-  EXPECT_EQ(dlg.m_strNewVersion, "6.0.122.3");
+  EXPECT_EQ(dlg.State().m_strNewVersion, "6.0.122.3");
   EXPECT_NE(installPage.find("#install"), std::string::npos) << installPage;
   EXPECT_TRUE(secondUpdateIgnored);
   EXPECT_TRUE(installCancelled);
-  EXPECT_TRUE(dlg.m_bUpdateComplete);
+  EXPECT_TRUE(dlg.State().m_bUpdateComplete);
   EXPECT_FALSE(resultPage.empty());
 
   // The update's files are in the product directory, its module file too.
@@ -401,8 +401,8 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   const unsigned char expected[8] = {6, 0, 0, 0, 122, 0, 3, 0};
   EXPECT_EQ(version, std::string(reinterpret_cast<const char*>(expected), 8));
   // Cleaned up: archive, unpack directory and page file are gone.
-  EXPECT_FALSE(Exists(dlg.m_strDownloadFile));
-  EXPECT_FALSE(Exists(dlg.m_strUnpackDir));
+  EXPECT_FALSE(Exists(dlg.State().m_strDownloadFile));
+  EXPECT_FALSE(Exists(dlg.State().m_strUnpackDir));
   EXPECT_FALSE(Exists(m_dir + "QuonUpdateLast.html"));
 }
 

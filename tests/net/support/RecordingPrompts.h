@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/UserPrompts.h"
+#include "base/UserPrompts.h"
 
 namespace quon::test {
 

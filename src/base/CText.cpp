@@ -1,4 +1,4 @@
-#include "update/CText.h"
+#include "base/CText.h"
 
 #include <charconv>
 #include <cmath>

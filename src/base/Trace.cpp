@@ -1,6 +1,6 @@
 // The trace hook. Silent by default; QUON_UPDATE_TRACE in the environment
 // sends one line per call to stderr; tests may install their own sink.
-#include "net/Trace.h"
+#include "base/Trace.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "app/ProductWindows.h"
+#include "update/ProductWindows.h"
 
 #include <string_view>
 

@@ -1,0 +1,333 @@
+// The update run: discovery, the list request, the download and unpacking,
+// the installation and the removal of the update's files.
+#include "update/UpdateSession.h"
+
+#include "base/BuildConfig.h"
+#include "base/Trace.h"
+#include "base/CText.h"
+#include "update/FileOps.h"
+#include "update/InstallationFile.h"
+#include "update/Pages.h"
+#include "update/ProductDiscovery.h"
+#include "update/UpdateFiles.h"
+
+namespace quon {
+
+namespace msg {
+const char kNotInProductDir[] =
+    "Error: The QUON Update executable file \"QuonUpdate.exe\" must be placed in the QUON directory. If QUON is "
+    "not installed, please install it from the CD-ROM or original installation files.";
+const char kVersionFileInvalid[] = "File \"Quon.Version\" is missing or is invalid. Please contact Norvanta.";
+const char kCannotConnect[] =
+    "Error: Can not connect to the Norvanta server.\r\nPlease make sure that the computer has the internet "
+    "connection.";
+const char kOperationFailed[] = "Operation Failed.";
+const char kInvalidServerResponse[] = "Error: Invalid server response.";
+const char kCabLibraryLoadFailed[] = "Error: Unable to load \"Cablib.dll\"\r\n";
+const char kArchiveCorrupted[] = "Error: The downloaded file is corrupted. Please download the file again.";
+const char kListFileNotFound[] = "List file was not found";
+const char kUpdatedSuccessfully[] = "QUON has been updated successfully.";
+const char kCloseApplications[] = "Please close all QUON and Graflux applications.";
+const char kQuitIncomplete[] = "QUON Update is not complete. Are you sure that you want to quit?";
+const char kStatusOneUpdate[] = "Click on the link to start the update.";
+const char kStatusSeveralUpdates[] = "Click on one of the links to start the update.";
+}  // namespace msg
+
+namespace {
+const char kProductExe[] = "QUON.EXE";
+const char kVersionFile[] = "Quon.Version";
+const char kListFile[] = "Update.List";
+const char kAccepted[] = "ACCEPTED";
+const char kDatabase[] = "usermt";
+const char kAgent[] = "QuonUpdate";
+}  // namespace
+
+UpdateServerSettings UpdateServerSettings::FromBuildConfig() {
+  return UpdateServerSettings{kUpdateHost, kUpdatePort, kUpdatePath};
+}
+
+UpdateSession::UpdateSession(PageSink& pages, UserPrompts& prompts, NetEnvironment& net, Platform& platform,
+                             WindowSystem& windows, std::function<WindowHandle()> ownWindow,
+                             UpdateServerSettings server)
+    : m_pages(pages),
+      m_prompts(prompts),
+      m_net(net),
+      m_platform(platform),
+      m_windows(windows),
+      m_ownWindow(std::move(ownWindow)),
+      m_server(std::move(server)) {}
+
+int UpdateSession::MessageBox(const std::string& text) { return m_prompts.MessageBox(text); }
+
+bool UpdateSession::IsIncomplete() const { return !m_state.m_bUpdateComplete && !m_state.m_updateList.empty(); }
+
+void UpdateSession::EndRun() {
+  RemoveUpdateFiles();
+  // Without the executable's directory there is no page file of ours to
+  // delete (and a bare name would point into the current directory).
+  const std::string dir = m_platform.DirectoryOfPath(m_platform.ModuleFileName());
+  const std::string page = dir + kPageFileName;
+  if (!dir.empty() && PathExists(page)) DeleteFileOnly(page);
+}
+
+// ---------------------------------------------------------------------------
+// Discovery and the update list
+
+bool UpdateSession::DiscoverProduct(ProductVersion& version, ListOutcome& failure) {
+  m_state.m_strProductDir = m_platform.DirectoryOfPath(m_platform.ModuleFileName());
+  const std::string& dir = m_state.m_strProductDir;
+
+  std::string versionText;
+  // An executable path the platform could not give (too long, unreadable)
+  // leaves no product directory: that is the same failure as a missing
+  // QUON.EXE, never a look into the current directory.
+  if (dir.empty() || !ReadProductVersion(m_platform, dir + kProductExe, versionText, version)) {
+    MessageBox(msg::kNotInProductDir);
+    failure = ListOutcome::NotInProductDir;
+    return false;
+  }
+  if (version.d != 0) return true;
+  bool fullRead = false;
+  const uint16_t build = ReadVersionFileBuild(dir + kVersionFile, fullRead);
+  if (fullRead) m_state.m_bVersionFileUsed = true;
+  if (build == 0) {
+    MessageBox(msg::kVersionFileInvalid);
+    failure = ListOutcome::VersionFileInvalid;
+    return false;
+  }
+  version.d = build;
+  return true;
+}
+
+ServerCall UpdateSession::MakeCall(const char* function, bool silent) const {
+  ServerCall call;
+  call.server = m_server.host;
+  call.port = m_server.port;
+  call.object = m_server.path;
+  call.query = std::string(function);
+  call.scrambleRequest = true;
+  call.unscrambleReply = false;
+  call.prefix = function;
+  call.agent = kAgent;
+  call.silent = silent;
+  return call;
+}
+
+ListOutcome UpdateSession::RequestUpdateList() {
+  ProductVersion version;
+  ListOutcome failure = ListOutcome::NotInProductDir;
+  if (!DiscoverProduct(version, failure)) return failure;
+  const std::string& dir = m_state.m_strProductDir;
+  // What earlier runs left behind when they were ended before cleaning up
+  // goes now, unless another copy is running here and may be using it.
+  m_runLock = m_platform.HoldProductDirectory(dir, [&dir] { RemoveLeftoversOfEarlierRuns(dir); });
+
+  m_state.m_updateList.clear();
+  InstallationInfo installation = ReadInstallationFile(dir + kInstallationFileName);
+  m_state.m_identity = installation.identity;
+  m_state.m_moduleList = installation.modules;
+  m_state.m_strUpdateVersion = FormatInstalledVersion(version);
+
+  FieldMap fields;
+  SetIdentityFields(fields, m_state.m_identity, m_state.m_strUpdateVersion);
+  fields.Set("DB", kDatabase);
+  uint32_t error = 0;
+  if (CallServer(m_net, MakeCall("GetUpgradeList", true), fields, &error) == 0) {
+    MessageBox(msg::kCannotConnect);
+    return ListOutcome::CannotConnect;
+  }
+  const std::string* status = fields.Find("status");
+  if (status == nullptr || *status != kAccepted) {
+    MessageBox(msg::kOperationFailed);
+    return ListOutcome::Refused;
+  }
+  ReadUpdateTable(fields, m_state.m_updateList);
+  return ListOutcome::Listed;
+}
+
+bool UpdateSession::CheckForUpdates() {
+  if (RequestUpdateList() != ListOutcome::Listed) return false;
+  ShowAvailableUpdates();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Pages
+
+std::string UpdateSession::PageFilePath() const { return m_state.m_strProductDir + kPageFileName; }
+
+void UpdateSession::ShowAvailableUpdates() {
+  m_pages.ShowStatus(false);
+  std::string page = FillTemplate(kListHeaderTemplate, {""});
+  int rows = 0;
+  if (m_state.m_updateList.empty()) {
+    page += FillTemplate(kListMessageRowTemplate, {kUpToDateText});
+  } else {
+    for (const auto& entry : m_state.m_updateList) {
+      std::string row = BuildUpdateRow(*entry);
+      page += row;
+      ++rows;
+      TraceMessage("strText Written. (Length in param)", static_cast<int64_t>(row.size()));
+    }
+  }
+  page += kListFooter;
+  if (WriteWholeFile(PageFilePath(), page) && rows > 0) {
+    m_pages.ShowStatus(true);
+    m_pages.SetStatusText(rows == 1 ? msg::kStatusOneUpdate : msg::kStatusSeveralUpdates);
+  }
+  if (rows > 0) TraceMessage("nRowCount : (PARAM) ", static_cast<int64_t>(rows));
+  m_pages.Navigate("file://" + PageFilePath());
+}
+
+void UpdateSession::ShowPage(const std::string& html) {
+  m_pages.ShowStatus(false);
+  WriteWholeFile(PageFilePath(), html);
+  m_pages.Navigate("file://" + PageFilePath());
+}
+
+// ---------------------------------------------------------------------------
+// Download and unpacking
+
+DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
+  // The files of an earlier attempt that ended short of the install page
+  // are of no further use.
+  RemoveUpdateFiles();
+  m_state.m_strDownloadFile.clear();
+  m_state.m_strUnpackDir.clear();
+
+  const std::string archive = ChooseArchivePath(m_state.m_strProductDir, n, PathExists);
+
+  FieldMap fields;
+  SetIdentityFields(fields, m_state.m_identity, m_state.m_strUpdateVersion);
+  fields.Set("TableID", std::to_string(n));
+  fields.Set("DB", kDatabase);
+  if (DownloadToFile(m_net, MakeCall("GetUpgradeFile", false), fields, archive) == 0) {
+    DiscardDownload(archive);
+    return DownloadOutcome::ExchangeFailed;
+  }
+
+  const std::string* status = fields.Find("status");
+  if (status == nullptr || *status != kAccepted) {
+    DiscardDownload(archive);
+    MessageBox(msg::kOperationFailed);
+    return DownloadOutcome::Refused;
+  }
+  const std::string* newVersion = fields.Find("updateversion");
+  if (newVersion == nullptr) {
+    DiscardDownload(archive);
+    MessageBox(msg::kInvalidServerResponse);
+    return DownloadOutcome::InvalidReply;
+  }
+  m_state.m_strNewVersion = *newVersion;
+  m_state.m_strDownloadFile = archive;
+  return Unpack();
+}
+
+DownloadOutcome UpdateSession::Unpack() {
+  const std::string unpackDir = ChooseUnpackDirectory(m_state.m_strDownloadFile, PathExists);
+  std::error_code ec;
+  if (!std::filesystem::create_directory(FsPath(unpackDir), ec) || ec) {
+    MessageBox(msg::kArchiveCorrupted);
+    return DownloadOutcome::UnpackDirFailed;
+  }
+  m_state.m_strUnpackDir = unpackDir;
+
+  DoDecabFn decab = nullptr;
+  std::string errorText;
+  if (!m_platform.LoadCabLibrary(m_state.m_strProductDir, &decab, errorText)) {
+    MessageBox(msg::kCabLibraryLoadFailed + errorText);
+    return DownloadOutcome::NoCabLibrary;
+  }
+  if (decab == nullptr || decab(m_state.m_strDownloadFile.c_str(), m_state.m_strUnpackDir.c_str()) == 0) {
+    MessageBox(msg::kArchiveCorrupted);
+    return DownloadOutcome::CorruptArchive;
+  }
+  m_state.m_strUnpackDir = WithTrailingSeparator(m_state.m_strUnpackDir, m_platform.PathSeparator());
+
+  m_state.m_bInstallPage = m_state.m_listFile.ReadListFile(m_state.m_strUnpackDir + kListFile, m_prompts);
+  return m_state.m_bInstallPage ? DownloadOutcome::Ready : DownloadOutcome::NoListFile;
+}
+
+void UpdateSession::DownloadUpdate(int32_t n) {
+  const DownloadOutcome outcome = DownloadAndUnpack(n);
+  if (outcome == DownloadOutcome::Ready) {
+    ShowPage(m_state.m_listFile.BuildInstallPage(m_state.m_moduleList));
+  } else if (outcome == DownloadOutcome::NoListFile) {
+    ShowPage(msg::kListFileNotFound);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Installation
+
+void UpdateSession::CloseProductWindows() {
+  if (CountProductWindows(m_windows) == 0) return;
+  MessageBox(msg::kCloseApplications);
+  RequestProductWindowsClose(m_windows, m_ownWindow ? m_ownWindow() : WindowHandle{0});
+  m_pages.WaitWhileBusy(kCloseRequestWaitMs);
+}
+
+InstallOutcome UpdateSession::InstallFiles() {
+  InstallOutcome outcome;
+  if (!m_state.m_listFile.InstallFiles(m_state.m_moduleList, m_state.m_strProductDir, m_state.m_strUnpackDir,
+                                       outcome.failedFiles, m_prompts, m_platform.PathSeparator())) {
+    return outcome;
+  }
+  std::string compact;
+  for (char ch : m_state.m_strNewVersion) {
+    if (ch != ' ') compact += ch;
+  }
+  m_state.m_strNewVersion = compact;
+  if (!RecordNewVersion()) {
+    // The files are in place but the product would still report its old
+    // version: the update is not finished, and a retry runs it again.
+    outcome.failedFiles.push_back(kVersionFile);
+    return outcome;
+  }
+  outcome.complete = true;
+  m_state.m_bUpdateComplete = true;
+  return outcome;
+}
+
+void UpdateSession::InstallUpdate() {
+  CloseProductWindows();
+  const InstallOutcome outcome = InstallFiles();
+  if (outcome.complete) {
+    ShowPage(msg::kUpdatedSuccessfully);
+    RemoveUpdateFiles();
+    return;
+  }
+  std::string results = "Following file(s) were not updated:<BR><BR>";
+  for (const std::string& entry : outcome.failedFiles) results += entry + "<BR>";
+  results += "<BR><BR><BR>";
+  results +=
+      "Close all open applications and <a href=\"#install\" > <b> Click here to update the files</b> </a> <br>";
+  ShowPage(FillTemplate(kMessagePageTemplate, {results}));
+}
+
+bool UpdateSession::RecordNewVersion() {
+  if (!m_state.m_bVersionFileUsed) return true;
+  uint16_t words[4];
+  if (!ParseVersionWords(m_state.m_strNewVersion, words)) {
+    MessageBox(msg::kInvalidServerResponse);
+    return false;
+  }
+  return WriteVersionFile(m_state.m_strProductDir + kVersionFile, words);
+}
+
+void UpdateSession::DiscardDownload(const std::string& archive) {
+  if (IsRegularFile(archive) && !DeleteFileOnly(archive)) m_undeletedDownloads.push_back(archive);
+}
+
+void UpdateSession::RemoveUpdateFiles() {
+  RemoveUnpackedAndArchive(m_state.m_strUnpackDir, m_state.m_strDownloadFile);
+  // A failed download that a given-up transfer still held open could not
+  // be deleted at the time; it gets another try.
+  std::vector<std::string> stillThere;
+  for (const std::string& archive : m_undeletedDownloads) {
+    if (IsRegularFile(archive) && !DeleteFileOnly(archive)) stillThere.push_back(archive);
+  }
+  m_undeletedDownloads.swap(stillThere);
+}
+
+}  // namespace quon
