@@ -1,22 +1,24 @@
 // One request/reply exchange with the update server and the chunked
-// download of a file. Both share the request phase: session, `code`, body,
-// connection, the send loop with the proxy prompt, the final status. What
-// the user sees of a failure is decided in one place per call, once.
+// download of a file. Both run the same exchange: session, `code`, body,
+// connection, the send loop with the proxy prompt, the final status; only
+// the reading of the reply differs. A failure is a value, and what the user
+// sees of it is decided in one place, once.
 #include "net/ServerExchange.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <memory>
+#include <functional>
 #include <new>
+#include <optional>
 #include <vector>
 
+#include "net/DownloadFile.h"
 #include "net/PayloadCodec.h"
+#include "net/ReplyReader.h"
 #include "base/SystemError.h"
 #include "base/Trace.h"
 
@@ -44,6 +46,8 @@ std::string StatusDetail(uint32_t status) {
   return text;
 }
 
+bool Status2xx(uint32_t status) { return status >= 200 && status <= 299; }
+
 // Text handling of a reply ends at its first NUL byte.
 std::string TextUpToNul(const char* data, size_t length) {
   const void* nul = std::memchr(data, '\0', length);
@@ -64,125 +68,28 @@ int64_t DecimalValue(const std::string& text) {
   return negative ? -value : value;
 }
 
-// ---- the local file ---------------------------------------------------
-
-class FileException : public std::runtime_error {
- public:
-  FileException(FileCause cause, const std::string& path) : std::runtime_error(FileErrorMessage(cause, path)) {}
-};
-
-// The downloaded file: unbuffered, so that every block is in the file once
-// its write returns and nothing is left to flush after an abandonment.
-class DownloadFile {
- public:
-  ~DownloadFile() {
-    if (m_file) std::fclose(m_file);
-  }
-  // Returns 0 or the errno of the failure.
-  int Open(const std::string& path, bool truncate) {
-    m_path = path;
-    if (truncate) {
-      m_file = std::fopen(path.c_str(), "wb");
-    } else {
-      m_file = std::fopen(path.c_str(), "r+b");
-      if (!m_file && errno == ENOENT) m_file = std::fopen(path.c_str(), "w+b");
-    }
-    if (!m_file) return errno ? errno : EIO;
-    std::setvbuf(m_file, nullptr, _IONBF, 0);
-    return 0;
-  }
-  void Seek(int64_t position) {
-    if (position > static_cast<int64_t>(LONG_MAX) || std::fseek(m_file, static_cast<long>(position), SEEK_SET) != 0)
-      throw FileException(FileCause::BadSeek, m_path);
-  }
-  void Write(const char* data, size_t n) {
-    errno = 0;
-    if (std::fwrite(data, 1, n, m_file) != n) throw FileException(FileCauseOf(errno ? errno : EIO), m_path);
-  }
-  // Closes the file and, when the data started inside it, cuts it to
-  // `length` (a new or truncated file already ends there).
-  void Finish(bool setLength, uint64_t length) {
-    int failed = std::fclose(m_file);
-    int error = errno;
-    m_file = nullptr;
-    if (failed != 0) throw FileException(FileCauseOf(error ? error : EIO), m_path);
-    if (setLength) {
-      std::error_code ec;
-      std::filesystem::resize_file(std::filesystem::path(m_path), length, ec);
-      if (ec) throw FileException(FileCauseOf(ec.value()), m_path);
-    }
-  }
-
- private:
-  std::FILE* m_file = nullptr;
-  std::string m_path;
-};
-
 // ---- one call's context -------------------------------------------------
 
-class ReplyTooLarge : public std::runtime_error {
- public:
-  ReplyTooLarge() : std::runtime_error("The server's reply is too large to be read.") {}
-};
-
-std::string CutShortText(uint64_t received, uint64_t stated) {
-  char text[128];
-  std::snprintf(text, sizeof text, "The server's reply was cut short: %llu of %llu bytes arrived.",
-                static_cast<unsigned long long>(received), static_cast<unsigned long long>(stated));
-  return text;
-}
-
-// The reply as the exchange reads it: counts the bytes, tells the wait
-// dialog that data arrived, and at the end holds the count against the
-// length the server stated. A reply cut short is then a failure of the
-// reading phase on every transport, whatever the transport made of it.
-class ReplyReader final : public HttpRequest {
- public:
-  ReplyReader(HttpRequest& request, ProgressDisplay* display)
-      : m_request(request), m_display(display), m_stated(request.ContentLength()) {}
-
-  void Send(std::string_view headers, std::string_view body) override { m_request.Send(headers, body); }
-  uint32_t QueryStatusCode() override { return m_request.QueryStatusCode(); }
-  std::optional<uint64_t> ContentLength() override { return m_stated; }
-  uint32_t ProxyAuthDialog() override { return m_request.ProxyAuthDialog(); }
-  void SetReadBufferSize(uint32_t bytes) override { m_request.SetReadBufferSize(bytes); }
-  size_t Read(void* buffer, size_t n) override {
-    size_t got = m_request.Read(buffer, n);
-    if (got > 0) {
-      m_received += got;
-      if (m_display) m_display->DataReceived();
-    } else if (n > 0 && m_stated && m_received < *m_stated) {
-      throw InternetException(inet::kErrorConnectionAborted, CutShortText(m_received, *m_stated));
-    }
-    return got;
-  }
-
- private:
-  HttpRequest& m_request;
-  ProgressDisplay* m_display;
-  std::optional<uint64_t> m_stated;
-  uint64_t m_received = 0;
+// What the user is told when a call fails.
+struct Failure {
+  std::string text;
+  MsgIcon icon;
 };
 
 struct Call {
   Call(const char* name, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
        std::atomic<uint32_t>& error, const CancelFlag* cancel)
-      : name(name), prompts(prompts), call(call), fields(fields), error(error), cancel(cancel), shown(call.silent) {}
+      : name(name), prompts(prompts), call(call), fields(fields), error(error), cancel(cancel) {}
 
   std::string Text(const char* suffix) const { return std::string(name) + suffix; }
   void CheckCancel() const {
     if (cancel && cancel->IsCancelled()) throw CancelledException();
   }
-  // A message box of this call; an abandoned call shows nothing more.
-  void Show(const std::string& text, MsgIcon icon) {
-    CheckCancel();
-    prompts.MessageBox(text, MsgButtons::Ok, icon);
-  }
 
-  // An exception of phase 1 or 2: trace it, keep an Internet error code,
-  // show its standard box unless something was shown, and set shown.
-  // Called inside a catch block; the abandonment passes through.
-  void Handle(const char* traceSuffix) {
+  // The failure an exception of the request or the reading stands for:
+  // traced, with an Internet error code kept. Called inside a catch block;
+  // the abandonment passes through.
+  Failure FromException(const char* traceSuffix) {
     std::string message;
     try {
       throw;
@@ -199,8 +106,20 @@ struct Call {
       message = "An unknown error occurred.";
     }
     TraceMessage(Text(traceSuffix), std::string_view(message).substr(0, 99));
-    if (!shown) Show(message, MsgIcon::Stop);
-    shown = true;
+    return Failure{message, MsgIcon::Stop};
+  }
+
+  // The failure of a call that ended without an exception: the server's own
+  // text when it answered with one, else the standard logon failure.
+  Failure StatusFailure() const {
+    if (!Status2xx(status)) return Failure{LogonFailed570(status), MsgIcon::Exclamation};
+    return Failure{replyText.empty() ? std::string(kLogonFailed565) : replyText, MsgIcon::Exclamation};
+  }
+
+  // Ends the request and the connection (the session stays until the end).
+  void Close() {
+    request.reset();
+    connection.reset();
   }
 
   const char* name;
@@ -209,7 +128,6 @@ struct Call {
   FieldMap& fields;
   std::atomic<uint32_t>& error;
   const CancelFlag* cancel;
-  bool shown;
 
   // Working values.
   std::unique_ptr<HttpSession> session;
@@ -220,12 +138,21 @@ struct Call {
   std::string path;
   std::string replyText;
   uint32_t status = 0;
-  bool sent = false;
 };
 
-// Steps 3 and 4: `code`, `VI` and the body; the request fields are gone
-// from the map afterwards. Phase 2: false after a handled exception.
-bool BuildBody(Call& c) {
+using MaybeFailure = std::optional<Failure>;
+
+// Runs `step` unless the call was abandoned; false when it did not run.
+template <class Step>
+bool RunStep(const CancelFlag* cancel, Step&& step) {
+  if (cancel) return cancel->RunUnlessCancelled(step);
+  step();
+  return true;
+}
+
+// `code`, `VI` and the body; the request fields are gone from the map
+// afterwards.
+MaybeFailure BuildBody(Call& c) {
   try {
     CrtSeed(static_cast<uint32_t>(std::time(nullptr)));
     c.code = std::to_string(CrtRand() % 9999 + 1);
@@ -233,72 +160,83 @@ bool BuildBody(Call& c) {
     c.fields.Set("VI", "2");
     c.body = c.call.prefix + EncodeFields(c.fields, c.call.scrambleRequest);
     c.fields.Clear();
-    return true;
+    return std::nullopt;
   } catch (...) {
     c.fields.Clear();
-    c.Handle(": <<FAILED>> Exception(2):");
-    return false;
+    return c.FromException(": <<FAILED>> Exception(2):");
   }
 }
 
-// Steps 5 to 9: connection, request, the send loop with the proxy prompt,
-// the final status. Phase 1: an exception leaves nothing sent.
-void SendRequest(Call& c) {
+// Reads the proxy's answer to the end before the request goes out again. A
+// proxy that refuses may close without reading the body: the end of that
+// answer, however it comes, is only the end of the draining.
+void DrainProxyAnswer(Call& c) {
   try {
-    const std::string headers = kContentType;
+    char discard[4096];
+    while (c.request->Read(discard, sizeof discard) != 0) {
+    }
+  } catch (const InternetException& e) {
+    TraceMessage(c.Text(": proxy answer ended:"), e.what());
+  }
+  c.request.reset();
+}
+
+// Opens the request and sends it; true when the reply's status is in, false
+// when no request could be opened.
+bool SendOnce(Call& c) {
+  TraceMessage(c.Text(": OpenRequest"), c.path);
+  c.CheckCancel();
+  c.request = c.connection->OpenRequest("POST", c.path, "HTTP/1.0",
+                                        inet::kFlagReload | inet::kFlagNoCacheWrite | inet::kFlagKeepConnection);
+  if (!c.request) {
+    TraceMessage(c.Text(": OpenRequest <<FAILED>>"));
+    return false;
+  }
+  TraceMessage(c.Text(": SendRequest"));
+  c.request->Send(kContentType, c.body);
+  c.status = c.request->QueryStatusCode();
+  TraceMessage(c.Text("(455): QueryInfoStatusCode:"), StatusDetail(c.status));
+  return true;
+}
+
+// True when the proxy asked for credentials and the user gave them: the
+// request is to be sent again.
+bool RetryWithProxyCredentials(Call& c) {
+  if (c.status != inet::kStatusProxyAuthReq) return false;
+  TraceMessage(c.Text(": ErrorDlg for HTTP_STATUS_PROXY_AUTH_REQ"));
+  c.CheckCancel();
+  const uint32_t answer = c.request->ProxyAuthDialog();
+  TraceMessage(c.Text("(464): ErrorDlg return code:"), StatusDetail(answer));
+  if (answer != inet::kErrorForceRetry) return false;
+  TraceMessage(c.Text("(467): ErrorDlg ERROR_INTERNET_FORCE_RETRY"));
+  DrainProxyAnswer(c);
+  return true;
+}
+
+// The connection, the request, the send loop with the proxy prompt and the
+// final status. An exception leaves nothing sent.
+MaybeFailure SendRequest(Call& c) {
+  try {
     TraceMessage(c.Text(": GetHttpConnection"), c.call.server);
     c.CheckCancel();
     c.connection = c.session->Connect(c.call.server, c.call.port);
     if (!c.connection) {
       TraceMessage(c.Text(": GetHttpConnection <<FAILED>>"));
-      return;
+      return c.StatusFailure();
     }
     c.path = c.call.object;
     if (c.call.query) c.path += "?" + *c.call.query;
-    for (;;) {
-      TraceMessage(c.Text(": OpenRequest"), c.path);
-      c.CheckCancel();
-      c.request = c.connection->OpenRequest("POST", c.path, "HTTP/1.0",
-                                            inet::kFlagReload | inet::kFlagNoCacheWrite | inet::kFlagKeepConnection);
-      if (!c.request) {
-        TraceMessage(c.Text(": OpenRequest <<FAILED>>"));
-        return;
-      }
-      TraceMessage(c.Text(": SendRequest"));
-      c.request->Send(headers, c.body);
-      c.status = c.request->QueryStatusCode();
-      TraceMessage(c.Text("(455): QueryInfoStatusCode:"), StatusDetail(c.status));
-      if (c.status != inet::kStatusProxyAuthReq) break;
-      TraceMessage(c.Text(": ErrorDlg for HTTP_STATUS_PROXY_AUTH_REQ"));
-      c.CheckCancel();
-      uint32_t answer = c.request->ProxyAuthDialog();
-      TraceMessage(c.Text("(464): ErrorDlg return code:"), StatusDetail(answer));
-      if (answer != inet::kErrorForceRetry) break;
-      TraceMessage(c.Text("(467): ErrorDlg ERROR_INTERNET_FORCE_RETRY"));
-      // Drain the proxy's answer before the request goes out again. A proxy
-      // that refuses may close without reading the body: the end of that
-      // answer, however it comes, is only the end of the draining.
-      try {
-        char discard[4096];
-        while (c.request->Read(discard, sizeof discard) != 0) {
-        }
-      } catch (const InternetException& e) {
-        TraceMessage(c.Text(": proxy answer ended:"), e.what());
-      }
-      c.request.reset();
-    }
-    c.sent = true;
+    do {
+      if (!SendOnce(c)) return c.StatusFailure();
+    } while (RetryWithProxyCredentials(c));
     TraceMessage(c.Text(" (502): QueryInfoStatusCode:"), StatusDetail(c.status));
+    return std::nullopt;
   } catch (...) {
-    c.Handle(": <<FAILED>>(Possible:Internet not connected) Exception(1):");
-    c.request.reset();
-    c.connection.reset();
+    c.Close();
     c.status = 0;
-    c.sent = false;
+    return c.FromException(": <<FAILED>>(Possible:Internet not connected) Exception(1):");
   }
 }
-
-bool Status2xx(uint32_t status) { return status >= 200 && status <= 299; }
 
 // Reads the rest of a reply into a ReplyBuffer that already holds `total`
 // bytes, in pieces of at most 5000 bytes with at least 5000 bytes free
@@ -323,79 +261,70 @@ std::string ReadReplyText(HttpRequest& request, ReplyBuffer& buffer, int32_t tot
   return TextUpToNul(data, static_cast<size_t>(total));
 }
 
-// Step 13: tell the user why the call failed, unless something was shown.
-void ShowFailure(Call& c) {
-  if (c.shown) return;
-  if (Status2xx(c.status)) {
-    c.Show(c.replyText.empty() ? std::string(kLogonFailed565) : c.replyText, MsgIcon::Exclamation);
-  } else {
-    c.Show(LogonFailed570(c.status), MsgIcon::Exclamation);
-  }
-  c.shown = true;
-}
-
-// The session could not be opened: nothing was sent.
-int NoSession(Call& c) {
-  TraceMessage(c.Text(": InternetOpen <<FAILED>>"));
-  ShowFailure(c);
-  return 0;
-}
-
 bool HasCode(const FieldMap& fields, const std::string& code) {
   const std::string* value = fields.Find("code");
   return value && *value == code;
 }
 
-int DirectImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
-               std::atomic<uint32_t>& error, const CancelFlag* cancel) {
-  Call c("InternetCall_Function_Direct", prompts, call, fields, error, cancel);
-  try {
-    error.store(0);
-    c.session = http.OpenSession(call.agent, cancel);
-    if (!c.session) return NoSession(c);
-    int result = 0;
-    if (BuildBody(c)) {
-      SendRequest(c);
-      if (c.sent) {
-        try {
-          if (Status2xx(c.status)) {
-            ReplyReader reader(*c.request, nullptr);
-            ReplyBuffer buffer;
-            c.replyText = ReadReplyText(reader, buffer, 0, kFirstReplyCapacity, c);
-          }
-          c.request.reset();
-          c.connection.reset();
-        } catch (...) {
-          c.replyText.clear();
-          c.request.reset();
-          c.connection.reset();
-          c.Handle(": <<FAILED>> Exception(2):");
-        }
-      }
-    }
-    c.request.reset();
-    c.connection.reset();
+// One exchange: the session, the body, the request; then `readReply` reads
+// a reply with a 2xx status. Every failure comes back as a value, and the
+// user is told it here, once (unless the call is silent).
+using ReplyStep = std::function<MaybeFailure(Call&)>;
 
-    try {
-      if (Status2xx(c.status)) {
-        size_t start = c.replyText.find_first_not_of("\r\n");
-        std::string_view text(c.replyText);
-        text.remove_prefix(start == std::string::npos ? text.size() : start);
-        if (text.substr(0, call.prefix.size()) == call.prefix) {
-          text.remove_prefix(call.prefix.size());
-          DecodeFields(text, fields, call.unscrambleReply);
-          if (HasCode(fields, c.code)) result = 1;
-        }
-      }
-    } catch (const std::bad_alloc&) {
-      c.Handle(": <<FAILED>> Exception(2):");
+MaybeFailure Exchange(Call& c, HttpClient& http, const ReplyStep& readReply) {
+  c.session = http.OpenSession(c.call.agent, c.cancel);
+  if (!c.session) {
+    TraceMessage(c.Text(": InternetOpen <<FAILED>>"));
+    return c.StatusFailure();
+  }
+  if (MaybeFailure failure = BuildBody(c)) return failure;
+  if (MaybeFailure failure = SendRequest(c)) return failure;
+  if (!Status2xx(c.status)) return c.StatusFailure();
+  return readReply(c);
+}
+
+int RunCall(Call& c, HttpClient& http, const ReplyStep& readReply) {
+  try {
+    c.error.store(0);
+    const MaybeFailure failure = Exchange(c, http, readReply);
+    c.Close();
+    if (failure && !c.call.silent) {
+      // An abandoned call shows nothing more.
+      c.CheckCancel();
+      c.prompts.MessageBox(failure->text, MsgButtons::Ok, failure->icon);
     }
-    if (result == 0) ShowFailure(c);
     c.session.reset();
-    return result;
+    return failure ? 0 : 1;
   } catch (const CancelledException&) {
     return 0;
   }
+}
+
+// The plain reply: the prefix (after any line ends) and the fields, which
+// must carry the request's code.
+MaybeFailure ReadFieldsReply(Call& c) {
+  try {
+    ReplyReader reader(*c.request, nullptr);
+    ReplyBuffer buffer;
+    c.replyText = ReadReplyText(reader, buffer, 0, kFirstReplyCapacity, c);
+  } catch (...) {
+    c.replyText.clear();
+    c.Close();
+    return c.FromException(": <<FAILED>> Exception(2):");
+  }
+  c.Close();
+  try {
+    const size_t start = c.replyText.find_first_not_of("\r\n");
+    std::string_view text(c.replyText);
+    text.remove_prefix(start == std::string::npos ? text.size() : start);
+    if (text.substr(0, c.call.prefix.size()) != c.call.prefix) return c.StatusFailure();
+    text.remove_prefix(c.call.prefix.size());
+    DecodeFields(text, c.fields, c.call.unscrambleReply);
+  } catch (const std::bad_alloc&) {
+    return c.FromException(": <<FAILED>> Exception(2):");
+  }
+  if (!HasCode(c.fields, c.code)) return c.StatusFailure();
+  return std::nullopt;
 }
 
 void ShowProgress(ProgressDisplay& display, int64_t written, int64_t length) {
@@ -412,104 +341,114 @@ void ShowProgress(ProgressDisplay& display, int64_t written, int64_t length) {
   }
 }
 
+// Where a download goes and what it reports.
+struct FileTarget {
+  const std::string& path;
+  std::atomic<int32_t>& bytesWritten;
+  ProgressDisplay* display;
+};
+
+// The file data after the header: written to the target in blocks of
+// kDataBlock bytes from `filepos` on, the progress shown every tenth block.
+MaybeFailure WriteFileData(Call& c, HttpRequest& reply, const FileTarget& target) {
+  const std::string* pos = c.fields.Find("filepos");
+  const std::string* len = c.fields.Find("downloadlength");
+  const int64_t filepos = pos ? DecimalValue(*pos) : 0;
+  const int64_t downloadlength = len ? DecimalValue(*len) : -1;
+
+  if (target.display) {
+    target.display->SetStatusText("Downloading file...");
+    target.display->SetDetailText("");
+    target.display->ShowProgressBar(0, 100);
+  }
+  DownloadFile file;
+  int openError = 0;
+  if (!RunStep(c.cancel, [&] { openError = file.Open(target.path, filepos <= 0); })) throw CancelledException();
+  if (openError != 0) return Failure{FileErrorMessage(FileCauseOf(openError), target.path), MsgIcon::Stop};
+  if (filepos > 0) file.Seek(filepos);
+
+  std::vector<char> block(kDataBlock);
+  int64_t written = 0;
+  int64_t blocks = 0;
+  for (;;) {
+    // A block is full unless the reply ends, as with a blocking read of
+    // the whole block size.
+    const size_t got = ReadExactly(reply, block.data(), kDataBlock);
+    if (got == 0) break;
+    if (!RunStep(c.cancel, [&] { file.Write(block.data(), got); })) throw CancelledException();
+    written += static_cast<int64_t>(got);
+    target.bytesWritten.store(static_cast<int32_t>(std::min<int64_t>(written, INT32_MAX)));
+    if (++blocks % kBlocksPerProgressUpdate == 0 && target.display) ShowProgress(*target.display, written, downloadlength);
+  }
+  if (!RunStep(c.cancel, [&] { file.Finish(filepos > 0, static_cast<uint64_t>(filepos + written)); })) {
+    throw CancelledException();
+  }
+  return std::nullopt;
+}
+
+// The file reply: "BytesCount", the header's length (four bytes, least
+// significant first), the header (prefix and fields with the request's
+// code), then the file data. Anything else is the server's message.
+MaybeFailure ReadFileReply(Call& c, HttpRequest& reply, const FileTarget& target) {
+  char head[kBytesCountHeader] = {};
+  const size_t n = ReadExactly(reply, head, kBytesCountHeader);
+  if (n < 10 || std::memcmp(head, "BytesCount", 10) != 0) {
+    ReplyBuffer buffer(static_cast<int32_t>(n) + kFirstReplyCapacity);
+    std::memcpy(buffer.Data(), head, n);
+    c.replyText = ReadReplyText(reply, buffer, static_cast<int32_t>(n), static_cast<int32_t>(n) + kFirstReplyCapacity, c);
+    return c.StatusFailure();
+  }
+  if (n != kBytesCountHeader) return c.StatusFailure();
+  const auto* b = reinterpret_cast<const unsigned char*>(head) + 10;
+  const uint32_t length = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
+  if (length > kMaxFileHeaderBytes) throw ReplyTooLarge();
+  std::vector<char> header(static_cast<size_t>(length) + 1, '\0');
+  if (ReadExactly(reply, header.data(), length) != length) return c.StatusFailure();
+  c.replyText = TextUpToNul(header.data(), length);
+  const std::string_view text(c.replyText);
+  if (text.substr(0, c.call.prefix.size()) != c.call.prefix) return c.StatusFailure();
+  DecodeFields(text.substr(c.call.prefix.size()), c.fields, c.call.unscrambleReply);
+  if (!HasCode(c.fields, c.code)) return c.StatusFailure();
+  return WriteFileData(c, reply, target);
+}
+
+MaybeFailure ReceiveFile(Call& c, const FileTarget& target) {
+  try {
+    ReplyReader reply(*c.request, target.display);
+    reply.SetReadBufferSize(kReadBufferSize);
+    return ReadFileReply(c, reply, target);
+  } catch (...) {
+    c.Close();
+    return c.FromException(": <<FAILED>> Exception(2):");
+  }
+}
+
+int DirectImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
+               std::atomic<uint32_t>& error, const CancelFlag* cancel) {
+  Call c("InternetCall_Function_Direct", prompts, call, fields, error, cancel);
+  return RunCall(c, http, ReadFieldsReply);
+}
+
 int GetFileImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
                 std::atomic<uint32_t>& error, const std::string& filePath, std::atomic<int32_t>& bytesWritten,
                 ProgressDisplay* dialog, const CancelFlag* cancel) {
   Call c("InternetCall_Function_GetFile", prompts, call, fields, error, cancel);
-  try {
-    error.store(0);
-    bytesWritten.store(0);
-    c.session = http.OpenSession(call.agent, cancel);
-    if (!c.session) return NoSession(c);
-    int result = 0;
-    if (BuildBody(c)) SendRequest(c);
-    if (c.sent && Status2xx(c.status)) {
-      try {
-        ReplyReader request(*c.request, dialog);
-        request.SetReadBufferSize(kReadBufferSize);
-        char head[kBytesCountHeader] = {};
-        size_t n = ReadExactly(request, head, kBytesCountHeader);
-        bool isFile = n >= 10 && std::memcmp(head, "BytesCount", 10) == 0;
-        if (!isFile) {
-          // A message from the server instead of a file.
-          ReplyBuffer buffer(static_cast<int32_t>(n) + kFirstReplyCapacity);
-          std::memcpy(buffer.Data(), head, n);
-          c.replyText = ReadReplyText(request, buffer, static_cast<int32_t>(n),
-                                      static_cast<int32_t>(n) + kFirstReplyCapacity, c);
-        } else if (n == kBytesCountHeader) {
-          const auto* b = reinterpret_cast<const unsigned char*>(head) + 10;
-          uint32_t length = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
-          if (length > kMaxFileHeaderBytes) throw ReplyTooLarge();
-          std::vector<char> header(static_cast<size_t>(length) + 1, '\0');
-          if (ReadExactly(request, header.data(), length) == length) {
-            c.replyText = TextUpToNul(header.data(), length);
-            std::string_view text(c.replyText);
-            if (text.substr(0, call.prefix.size()) == call.prefix) {
-              DecodeFields(text.substr(call.prefix.size()), fields, call.unscrambleReply);
-              if (HasCode(fields, c.code)) {
-                const std::string* pos = fields.Find("filepos");
-                const std::string* len = fields.Find("downloadlength");
-                const int64_t filepos = pos ? DecimalValue(*pos) : 0;
-                const int64_t downloadlength = len ? DecimalValue(*len) : -1;
-
-                if (dialog) {
-                  dialog->SetStatusText("Downloading file...");
-                  dialog->SetDetailText("");
-                  dialog->ShowProgressBar(0, 100);
-                }
-                DownloadFile file;
-                int openError = 0;
-                auto open = [&] { openError = file.Open(filePath, filepos <= 0); };
-                if (cancel ? cancel->RunUnlessCancelled(open) : (open(), true)) {
-                  if (openError != 0) {
-                    if (!c.shown) c.Show(FileErrorMessage(FileCauseOf(openError), filePath), MsgIcon::Stop);
-                    c.shown = true;
-                  } else {
-                    if (filepos > 0) file.Seek(filepos);
-                    std::vector<char> block(kDataBlock);
-                    int64_t written = 0;
-                    int64_t blocks = 0;
-                    for (;;) {
-                      // A block is full unless the reply ends, as with a
-                      // blocking read of the whole block size.
-                      size_t got = ReadExactly(request, block.data(), kDataBlock);
-                      if (got == 0) break;
-                      auto write = [&] { file.Write(block.data(), got); };
-                      if (cancel ? !cancel->RunUnlessCancelled(write) : (write(), false)) throw CancelledException();
-                      written += static_cast<int64_t>(got);
-                      bytesWritten.store(static_cast<int32_t>(std::min<int64_t>(written, INT32_MAX)));
-                      if (++blocks % kBlocksPerProgressUpdate == 0 && dialog) ShowProgress(*dialog, written, downloadlength);
-                    }
-                    auto finish = [&] { file.Finish(filepos > 0, static_cast<uint64_t>(filepos + written)); };
-                    if (cancel ? !cancel->RunUnlessCancelled(finish) : (finish(), false)) throw CancelledException();
-                    result = 1;
-                  }
-                } else {
-                  throw CancelledException();
-                }
-              }
-            }
-          }
-        }
-        c.request.reset();
-        c.connection.reset();
-      } catch (...) {
-        c.request.reset();
-        c.connection.reset();
-        c.Handle(": <<FAILED>> Exception(2):");
-      }
-    }
-    c.request.reset();
-    c.connection.reset();
-    if (result == 0) ShowFailure(c);
-    c.session.reset();
-    return result;
-  } catch (const CancelledException&) {
-    return 0;
-  }
+  bytesWritten.store(0);
+  const FileTarget target{filePath, bytesWritten, dialog};
+  return RunCall(c, http, [&target](Call& call) { return ReceiveFile(call, target); });
 }
 
 }  // namespace
+
+int RunDirectCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args, const CancelFlag* cancel) {
+  return DirectImpl(http, prompts, args.call, args.fields, args.error, cancel);
+}
+
+int RunFileCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args, ProgressDisplay* progress,
+                const CancelFlag* cancel) {
+  return GetFileImpl(http, prompts, args.call, args.fields, args.error, args.filePath, args.bytesWritten, progress,
+                     cancel);
+}
 
 size_t ReadExactly(HttpRequest& request, void* buffer, size_t n) {
   size_t total = 0;
@@ -542,60 +481,6 @@ int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const 
   if (errorOut) *errorOut = error.load();
   if (bytesWritten) *bytesWritten = written.load();
   return result;
-}
-
-namespace {
-
-constexpr char kNoAnswerInTime[] =
-    "The update server has not answered for nearly ten minutes. The request was abandoned.";
-constexpr char kNoDataInTime[] =
-    "No data has arrived from the update server for nearly ten minutes. The download was abandoned.";
-
-// Runs a server call's worker under the wait dialog. The worker has its own
-// copies; the caller's fields are written only here, after the dialog, and
-// only from a worker that finished. When the time limit ended the wait, the
-// user is told so here, once, on the caller's thread, whether or not the
-// call is silent: it is the wait that ended, not the exchange.
-int RunServerCall(NetEnvironment& env, WaitForm form, const std::shared_ptr<InternetCallArgs>& args,
-                  FieldMap& fields, WaitProcedure procedure) {
-  WaitEnd end = WaitEnd::Cancelled;
-  int result = env.wait.RunUnderWait(form, std::move(procedure), env.waitTimerIntervalMs, &end);
-  if (end == WaitEnd::Finished) {
-    fields = std::move(args->fields);
-  } else {
-    fields.Clear();
-  }
-  if (end == WaitEnd::TimeLimit) env.prompts.MessageBox(form == WaitForm::Progress ? kNoDataInTime : kNoAnswerInTime);
-  return result;
-}
-
-}  // namespace
-
-int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, uint32_t* errorOut) {
-  if (errorOut) *errorOut = 0;
-  auto args = std::make_shared<InternetCallArgs>();
-  args->call = call;
-  args->fields = fields;
-  HttpClient* http = &env.http;
-  UserPrompts* prompts = &env.prompts;
-  int result = RunServerCall(env, WaitForm::Plain, args, fields, [args, http, prompts](ProgressDisplay*, const CancelFlag& cancel) {
-    return DirectImpl(*http, *prompts, args->call, args->fields, args->error, &cancel);
-  });
-  if (errorOut) *errorOut = args->error.load();
-  return result;
-}
-
-int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath) {
-  auto args = std::make_shared<InternetCallArgs>();
-  args->call = call;
-  args->fields = fields;
-  args->filePath = std::move(filePath);
-  HttpClient* http = &env.http;
-  UserPrompts* prompts = &env.prompts;
-  return RunServerCall(env, WaitForm::Progress, args, fields, [args, http, prompts](ProgressDisplay* progress, const CancelFlag& cancel) {
-    return GetFileImpl(*http, *prompts, args->call, args->fields, args->error, args->filePath, args->bytesWritten,
-                       progress, &cancel);
-  });
 }
 
 }  // namespace quon

@@ -78,6 +78,12 @@ int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const 
                                   int32_t* bytesWritten, ProgressDisplay* dialog,
                                   const CancelFlag* cancel = nullptr);
 
+// The exchange and the download as a wait's worker runs them, on the record
+// the worker shares: an abandoned worker writes only there.
+int RunDirectCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args, const CancelFlag* cancel);
+int RunFileCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args, ProgressDisplay* progress,
+                const CancelFlag* cancel);
+
 // The download on a worker under the progress form of the wait dialog.
 // Cancel or the time limit (no data for ten timer ticks) return 0 at once;
 // the file stays as far as it was written, and nothing is written to it
