@@ -5,9 +5,7 @@
 #include <gdk/gdkx.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -41,41 +39,23 @@ constexpr const char* kCss =
     "  border-radius: 0px; background-color: #ffffff; }"
     ".quon-dialog progressbar progress { min-height: 14px; border-radius: 0px; }";
 
-struct PendingCall {
-  std::function<void()> fn;
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;
-  bool ran = false;
+class GtkUiThread : public UiThread {
+ public:
+  // Always queued: g_main_context_invoke would run the call on this thread
+  // whenever the user-interface thread is between main loops (as when a
+  // wait dialog has started its worker but not yet its loop).
+  void Post(std::function<void()> fn) override {
+    g_idle_add_full(G_PRIORITY_DEFAULT, RunPosted, new std::function<void()>(std::move(fn)), FreePosted);
+  }
+  bool IsCurrent() const override { return IsUiThread(); }
+
+ private:
+  static gboolean RunPosted(gpointer data) {
+    (*static_cast<std::function<void()>*>(data))();
+    return G_SOURCE_REMOVE;
+  }
+  static void FreePosted(gpointer data) { delete static_cast<std::function<void()>*>(data); }
 };
-
-std::mutex g_callsMutex;
-bool g_shutdown = false;
-std::vector<std::shared_ptr<PendingCall>> g_pending;
-
-void Finish(const std::shared_ptr<PendingCall>& call, bool ran) {
-  {
-    std::lock_guard<std::mutex> lock(call->mutex);
-    call->done = true;
-    call->ran = ran;
-  }
-  call->cv.notify_all();
-}
-
-gboolean RunPending(gpointer data) {
-  std::shared_ptr<PendingCall> call = *static_cast<std::shared_ptr<PendingCall>*>(data);
-  bool stopped;
-  {
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    stopped = g_shutdown;
-    g_pending.erase(std::remove(g_pending.begin(), g_pending.end(), call), g_pending.end());
-  }
-  if (!stopped) call->fn();
-  Finish(call, !stopped);
-  return G_SOURCE_REMOVE;
-}
-
-void FreePending(gpointer data) { delete static_cast<std::shared_ptr<PendingCall>*>(data); }
 
 GdkPixbuf* FromXpm(const char* const* xpm) {
   return gdk_pixbuf_new_from_xpm_data(const_cast<const char**>(xpm));
@@ -244,35 +224,9 @@ GtkWindow* ModalOwner() {
   return nullptr;
 }
 
-bool RunOnUiThread(const std::function<void()>& fn) {
-  if (IsUiThread()) {
-    fn();
-    return true;
-  }
-  auto call = std::make_shared<PendingCall>();
-  call->fn = fn;
-  {
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    if (g_shutdown) return false;
-    g_pending.push_back(call);
-  }
-  // Always queued: g_main_context_invoke would run the call on this thread
-  // whenever the user-interface thread is between main loops (as when a
-  // wait dialog has started its worker but not yet its loop).
-  g_idle_add_full(G_PRIORITY_DEFAULT, RunPending, new std::shared_ptr<PendingCall>(call), FreePending);
-  std::unique_lock<std::mutex> lock(call->mutex);
-  call->cv.wait(lock, [&] { return call->done; });
-  return call->ran;
-}
-
-void Shutdown() {
-  std::vector<std::shared_ptr<PendingCall>> pending;
-  {
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    g_shutdown = true;
-    pending.swap(g_pending);
-  }
-  for (auto& call : pending) Finish(call, false);
+UiThread& Ui() {
+  static auto* ui = new GtkUiThread;
+  return *ui;
 }
 
 void FlushEvents() {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/UiThread.h"
+
 namespace quon::gtkui {
 
 // Dialog units of the 8-point dialog font, fixed so that every window has
@@ -65,11 +67,9 @@ void PushModal(GtkWindow* window);
 void PopModal(GtkWindow* window);
 GtkWindow* ModalOwner();
 
-// Runs `fn` on the user-interface thread and waits for it; calls it at once
-// when already there. After Shutdown() nothing runs any more and the call
-// returns false without waiting (an abandoned worker at the program's end).
-bool RunOnUiThread(const std::function<void()>& fn);
-void Shutdown();
+// The user-interface thread: a function posted from any thread runs from
+// an idle source of the default main context, in the order posted.
+UiThread& Ui();
 
 // Processes pending window-system events without blocking.
 void FlushEvents();

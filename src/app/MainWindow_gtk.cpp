@@ -60,12 +60,13 @@ struct MainWindowCallbacks {
       return TRUE;
     }
     auto* pending = new PendingNavigation{self, WEBKIT_POLICY_DECISION(g_object_ref(decision)), uri ? uri : ""};
-    g_idle_add(RunNavigation, pending);
+    // The handler runs the operation to its end, nested loops and all: not
+    // inside WebKit's signal, but from the user-interface thread's queue.
+    gtkui::Ui().Post([pending] { RunNavigation(pending); });
     return TRUE;
   }
 
-  static gboolean RunNavigation(gpointer data) {
-    auto* pending = static_cast<PendingNavigation*>(data);
+  static void RunNavigation(PendingNavigation* pending) {
     TraceMessage("Navigation:", pending->url);
     GtkMainWindow* self = pending->window;
     bool cancel = false;
@@ -79,7 +80,6 @@ struct MainWindowCallbacks {
       webkit_policy_decision_use(pending->decision);
     g_object_unref(pending->decision);
     delete pending;
-    return G_SOURCE_REMOVE;
   }
 
   static void LoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {

@@ -5,9 +5,7 @@
 
 #include <gdk/gdk.h>
 #include <gtk/gtk.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -66,14 +64,7 @@ class UpdateApp {
                     m_server);
       DlgEvents events(dlg);
       view.RunModal(events);
-      // Nobody answers a worker's message box any more; abandoned workers
-      // see their cancel flag and end. One that does not end in time must
-      // not outlive the objects it uses: leave without destroying them.
-      gtkui::Shutdown();
-      if (!WaitForWaitWorkers(std::chrono::seconds(10))) {
-        std::fflush(nullptr);
-        _exit(0);
-      }
+      LetWorkersEnd(prompts, 0);
     }
     return 0;
   }

@@ -2,7 +2,6 @@
 
 #include <ole2.h>
 
-#include <chrono>
 
 #include "app/BrowserHost_win.h"
 #include "app/MainWindow_win.h"
@@ -35,9 +34,7 @@ int UpdateApp::InitInstance(const UpdateServerSettings& server,
     window.SetLogic(&dlg);
     if (onMainWindow) onMainWindow(window);
     window.DoModal();
-    // A worker abandoned by a wait dialog may still be finishing with the
-    // client and the prompts.
-    WaitForWaitWorkers(std::chrono::seconds(10));
+    LetWorkersEnd(prompts, 0);
   }
   if (SUCCEEDED(ole)) OleUninitialize();
   return 0;

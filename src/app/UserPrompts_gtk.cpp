@@ -141,26 +141,15 @@ bool RunProxyPrompt(const std::string& proxy, std::string& user, std::string& pa
 
 }  // namespace
 
-int GtkUserPrompts::MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) {
-  std::string copy(text);
-  TraceMessage("MessageBox:", copy);
-  // When the program is ending nobody can answer: OK for an OK box, No for
-  // a question, so that nothing is done on the user's behalf.
-  int answer = buttons == MsgButtons::YesNo ? kIdNo : kIdOk;
-  gtkui::RunOnUiThread([&] { answer = RunMessageBox(copy, buttons, icon); });
-  return answer;
+GtkUserPrompts::GtkUserPrompts() : UiThreadPrompts(gtkui::Ui()) {}
+
+int GtkUserPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
+  TraceMessage("MessageBox:", text);
+  return RunMessageBox(text, buttons, icon);
 }
 
-bool GtkUserPrompts::PromptProxyCredentials(std::string_view proxy, std::string& user, std::string& password) {
-  std::string proxyCopy(proxy);
-  std::string u = user, p = password;
-  bool ok = false;
-  gtkui::RunOnUiThread([&] { ok = RunProxyPrompt(proxyCopy, u, p); });
-  if (ok) {
-    user = u;
-    password = p;
-  }
-  return ok;
+bool GtkUserPrompts::ShowProxyPrompt(const std::string& proxy, std::string& user, std::string& password) {
+  return RunProxyPrompt(proxy, user, password);
 }
 
 }  // namespace quon

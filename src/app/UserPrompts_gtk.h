@@ -2,15 +2,17 @@
 // thread: a worker's call is shown by the user-interface thread while the
 // worker waits for the answer.
 #pragma once
-#include "base/UserPrompts.h"
+#include "app/UiThread.h"
 
 namespace quon {
 
-class GtkUserPrompts : public UserPrompts {
+class GtkUserPrompts : public UiThreadPrompts {
  public:
-  int MessageBox(std::string_view text, MsgButtons buttons = MsgButtons::Ok,
-                 MsgIcon icon = MsgIcon::Exclamation) override;
-  bool PromptProxyCredentials(std::string_view proxy, std::string& user, std::string& password) override;
+  GtkUserPrompts();
+
+ protected:
+  int ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) override;
+  bool ShowProxyPrompt(const std::string& proxy, std::string& user, std::string& password) override;
 };
 
 // The application title, caption of every message box.

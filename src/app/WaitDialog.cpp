@@ -2,6 +2,8 @@
 // back through the shared record, and the three ways the dialog ends.
 #include "app/WaitDialog.h"
 
+#include "app/UiThread.h"
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -93,6 +95,39 @@ void WaitChannel::ShowProgressBar(int low, int high) {
 void WaitChannel::SetProgressPos(int pos) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_window) m_window->SetProgressPos(pos);
+}
+
+// ---- PostingWaitDialogWindow -------------------------------------------
+
+PostingWaitDialogWindow::PostingWaitDialogWindow(UiThread& ui, WaitDialogEvents& events)
+    : m_ui(ui), m_events(events), m_open(std::make_shared<bool>(true)) {}
+
+PostingWaitDialogWindow::~PostingWaitDialogWindow() { Closed(); }
+
+void PostingWaitDialogWindow::Post(std::function<void()> apply) {
+  m_ui.Post([open = m_open, apply = std::move(apply)] {
+    if (*open) apply();
+  });
+}
+
+void PostingWaitDialogWindow::PostDone() {
+  Post([this] { m_events.OnWaitDone(); });
+}
+
+void PostingWaitDialogWindow::SetStatusText(const std::string& text) {
+  Post([this, text] { ApplyStatusText(text); });
+}
+
+void PostingWaitDialogWindow::SetDetailText(const std::string& text) {
+  Post([this, text] { ApplyDetailText(text); });
+}
+
+void PostingWaitDialogWindow::ShowProgressBar(int low, int high) {
+  Post([this, low, high] { ApplyProgressBar(low, high); });
+}
+
+void PostingWaitDialogWindow::SetProgressPos(int pos) {
+  Post([this, pos] { ApplyProgressPos(pos); });
 }
 
 // ---- the worker -------------------------------------------------------

@@ -17,7 +17,6 @@ namespace quon {
 
 constexpr unsigned kWaitTimerId = 333;
 constexpr int kWaitTimerTicksToGiveUp = 10;
-constexpr unsigned kWmWaitDone = 0x0400 + 1;  // WM_USER + 1
 
 // The front end's half of one open wait dialog. As a ProgressDisplay it is
 // the progress form's controls; the worker reaches them only through the
@@ -32,6 +31,39 @@ class WaitDialogWindow : public ProgressDisplay {
   virtual void StopTimer(unsigned id) = 0;
   virtual void PlayAnimation() = 0;
   virtual void EndDialog(int result) = 0;
+};
+
+class WaitDialogEvents;
+class UiThread;
+
+// The worker's half of a front end's wait-dialog window, written once: each
+// call is posted to the user-interface thread and applied there, unless the
+// dialog has ended by then. A front end implements the Apply functions and
+// the user-interface half, and calls Closed() when its dialog ends.
+class PostingWaitDialogWindow : public WaitDialogWindow {
+ public:
+  PostingWaitDialogWindow(UiThread& ui, WaitDialogEvents& events);
+  ~PostingWaitDialogWindow() override;
+  void PostDone() final;
+  void SetStatusText(const std::string& text) final;
+  void SetDetailText(const std::string& text) final;
+  void ShowProgressBar(int low, int high) final;
+  void SetProgressPos(int pos) final;
+
+ protected:
+  // UI thread only.
+  void Closed() { *m_open = false; }
+  virtual void ApplyStatusText(const std::string& text) = 0;
+  virtual void ApplyDetailText(const std::string& text) = 0;
+  virtual void ApplyProgressBar(int low, int high) = 0;
+  virtual void ApplyProgressPos(int pos) = 0;
+
+ private:
+  void Post(std::function<void()> apply);
+
+  UiThread& m_ui;
+  WaitDialogEvents& m_events;
+  std::shared_ptr<bool> m_open;  // read and written on the UI thread only
 };
 
 // Events of the dialog, delivered on the UI thread by the front end.

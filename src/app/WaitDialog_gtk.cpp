@@ -18,7 +18,7 @@ constexpr const char* kMayTakeMinutes = "This may take a few minutes ";
 
 // Everything of one open dialog that the main loop's callbacks touch. Only
 // the user-interface thread reads or writes it; the worker reaches it only
-// through queued callbacks, which do nothing once `alive` is false.
+// through posted calls, which do nothing once the dialog has ended.
 struct DialogState {
   bool alive = true;
   bool ended = false;
@@ -44,25 +44,6 @@ struct DialogState {
 };
 
 using StatePtr = std::shared_ptr<DialogState>;
-
-struct QueuedCall {
-  StatePtr state;
-  std::function<void(DialogState&)> fn;
-};
-
-gboolean RunQueued(gpointer data) {
-  auto* call = static_cast<QueuedCall*>(data);
-  if (call->state->alive) call->fn(*call->state);
-  return G_SOURCE_REMOVE;
-}
-
-void FreeQueued(gpointer data) { delete static_cast<QueuedCall*>(data); }
-
-// Queues fn for the user-interface thread (any thread may call this). The
-// order of calls from one thread is kept.
-void Queue(const StatePtr& state, std::function<void(DialogState&)> fn) {
-  g_idle_add_full(G_PRIORITY_DEFAULT, RunQueued, new QueuedCall{state, std::move(fn)}, FreeQueued);
-}
 
 struct TimerData {
   StatePtr state;
@@ -95,41 +76,33 @@ void OnCancelClicked(GtkButton*, gpointer data) {
   if (state.alive) state.events->OnCancel();
 }
 
-class GtkWaitWindow : public WaitDialogWindow {
+class GtkWaitWindow : public PostingWaitDialogWindow {
  public:
-  explicit GtkWaitWindow(StatePtr state) : m_state(std::move(state)) {}
+  GtkWaitWindow(StatePtr state, WaitDialogEvents& events)
+      : PostingWaitDialogWindow(gtkui::Ui(), events), m_state(std::move(state)) {}
 
-  // Worker side: queued, never waiting for the user-interface thread.
-  void PostDone() override {
-    Queue(m_state, [](DialogState& s) { s.events->OnWaitDone(); });
+  // What the worker posted, applied on the user-interface thread.
+  void ApplyStatusText(const std::string& text) override {
+    if (m_state->status) gtk_label_set_text(GTK_LABEL(m_state->status), gtkui::ToUtf8(text).c_str());
   }
-  void SetStatusText(const std::string& text) override {
-    Queue(m_state, [t = gtkui::ToUtf8(text)](DialogState& s) {
-      if (s.status) gtk_label_set_text(GTK_LABEL(s.status), t.c_str());
-    });
+  void ApplyDetailText(const std::string& text) override {
+    if (m_state->detail) gtk_label_set_text(GTK_LABEL(m_state->detail), gtkui::ToUtf8(text).c_str());
   }
-  void SetDetailText(const std::string& text) override {
-    Queue(m_state, [t = gtkui::ToUtf8(text)](DialogState& s) {
-      if (s.detail) gtk_label_set_text(GTK_LABEL(s.detail), t.c_str());
-    });
+  void ApplyProgressBar(int low, int high) override {
+    DialogState& s = *m_state;
+    if (!s.bar) return;
+    s.low = low;
+    s.high = high;
+    s.barShown = true;
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(s.bar), 0.0);
+    gtk_widget_show(s.bar);
   }
-  void ShowProgressBar(int low, int high) override {
-    Queue(m_state, [low, high](DialogState& s) {
-      if (!s.bar) return;
-      s.low = low;
-      s.high = high;
-      s.barShown = true;
-      gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(s.bar), 0.0);
-      gtk_widget_show(s.bar);
-    });
-  }
-  void SetProgressPos(int pos) override {
-    Queue(m_state, [pos](DialogState& s) {
-      if (!s.bar) return;
-      double span = s.high - s.low;
-      double fraction = span > 0 ? (pos - s.low) / span : 0.0;
-      gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(s.bar), fraction < 0 ? 0 : fraction > 1 ? 1 : fraction);
-    });
+  void ApplyProgressPos(int pos) override {
+    DialogState& s = *m_state;
+    if (!s.bar) return;
+    double span = s.high - s.low;
+    double fraction = span > 0 ? (pos - s.low) / span : 0.0;
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(s.bar), fraction < 0 ? 0 : fraction > 1 ? 1 : fraction);
   }
 
   // User-interface thread.
@@ -156,6 +129,7 @@ class GtkWaitWindow : public WaitDialogWindow {
     if (s.ended) return;
     s.ended = true;
     s.alive = false;
+    Closed();
     s.StopSources();
     if (s.loop && g_main_loop_is_running(s.loop)) g_main_loop_quit(s.loop);
   }
@@ -208,7 +182,7 @@ void GtkWaitDialogHost::RunModal(WaitForm form, WaitDialogEvents& events) {
 
   gtkui::SetFrame(window, false, false);  // no system menu, no close box
 
-  GtkWaitWindow dialogWindow(state);
+  GtkWaitWindow dialogWindow(state, events);
   gtkui::PushModal(GTK_WINDOW(window));
   events.OnInitDialog(dialogWindow);
   if (!state->ended) {

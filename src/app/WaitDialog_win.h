@@ -1,5 +1,5 @@
 // The Windows wait dialog: IDD_INTERNET_WAIT (plain) and IDD_INTERNET_WAIT_PROGRESS (progress), the
-// animation, the timer and WM_WAIT_DONE, driven by the portable
+// animation, the timer and the done signal, driven by the portable
 // InternetWaitDlg through WaitDialogWindow/WaitDialogEvents.
 #pragma once
 #include "app/Dialog_win.h"

@@ -1,5 +1,6 @@
 #include "app/Dialog_win.h"
 #include "app/WinPrompts_win.h"
+#include "app/UiThread_win.h"
 #include "app/WaitDialog_win.h"
 #include "../../res/resource.h"
 
@@ -10,18 +11,19 @@ std::string AppTitle() {
   return title.empty() ? std::string("QUON Update") : title;
 }
 
-int WinPrompts::MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) {
+WinPrompts::WinPrompts() : UiThreadPrompts(Ui()) {}
+
+int WinPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
   UINT type = (buttons == MsgButtons::YesNo ? MB_YESNO : MB_OK) |
               (icon == MsgIcon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION);
   HWND owner = ActiveWaitDialog();
   if (!owner) owner = MainWindow();
   if (owner && !IsWindow(owner)) owner = nullptr;
-  std::string body(text);
-  std::string title = AppTitle();
-  return MessageBoxA(owner, body.c_str(), title.c_str(), type);
+  const std::string title = AppTitle();
+  return MessageBoxA(owner, text.c_str(), title.c_str(), type);
 }
 
-bool WinPrompts::PromptProxyCredentials(std::string_view, std::string&, std::string&) { return false; }
+bool WinPrompts::ShowProxyPrompt(const std::string&, std::string&, std::string&) { return false; }
 
 namespace {
 

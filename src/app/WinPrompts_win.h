@@ -1,18 +1,22 @@
 // Message boxes on Win32 and the product-window enumeration.
 #pragma once
+#include "app/UiThread.h"
 #include "update/ProductWindows.h"
-#include "base/UserPrompts.h"
 
 namespace quon::win {
 
-// MessageBoxA captioned with the application title. From a worker thread
-// the box is owned by the open wait dialog, else by the main window.
-class WinPrompts : public UserPrompts {
+// MessageBoxA captioned with the application title, shown on the
+// user-interface thread (a worker's box too). It is owned by the open wait
+// dialog, else by the main window.
+class WinPrompts : public UiThreadPrompts {
  public:
-  int MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) override;
+  WinPrompts();
+
+ protected:
+  int ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) override;
   // WinINet asks for proxy credentials itself (InternetErrorDlg); this
   // prompt is never needed on Windows and declines.
-  bool PromptProxyCredentials(std::string_view proxy, std::string& user, std::string& password) override;
+  bool ShowProxyPrompt(const std::string& proxy, std::string& user, std::string& password) override;
 };
 
 // Top-level windows through EnumWindows/GetClassNameA; the close request

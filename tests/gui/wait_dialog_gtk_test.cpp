@@ -268,8 +268,9 @@ TEST_F(GtkWaitDialogTest, WorkerCallsRunOnTheUiThreadEvenBetweenMainLoops) {
   const std::thread::id ui = std::this_thread::get_id();
   std::thread::id ranOn;
   std::atomic<bool> returned{false};
+  UiCaller caller(gtkui::Ui());
   std::thread worker([&] {
-    gtkui::RunOnUiThread([&] { ranOn = std::this_thread::get_id(); });
+    caller.Run([&] { ranOn = std::this_thread::get_id(); });
     returned = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // no loop is running meanwhile

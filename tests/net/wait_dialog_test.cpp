@@ -5,9 +5,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/HeadlessWaitHost.h"
+#include "app/UiThread.h"
 #include "app/WaitDialog.h"
 
 namespace quon {
@@ -195,6 +200,58 @@ TEST(CancelFlagTest, AStepUnderwayFinishesBeforeCancelReturnsAndNoneStartsAfter)
   EXPECT_FALSE(inStep);
   worker.join();
   EXPECT_EQ(0, stepsAfterCancel);
+}
+
+// A user-interface thread that runs what is posted only when asked.
+class ManualUiThread : public UiThread {
+ public:
+  void Post(std::function<void()> fn) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.push_back(std::move(fn));
+  }
+  bool IsCurrent() const override { return std::this_thread::get_id() == m_ui; }
+  size_t Queued() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_queue.size();
+  }
+
+ private:
+  std::thread::id m_ui = std::this_thread::get_id();
+  std::mutex m_mutex;
+  std::vector<std::function<void()>> m_queue;
+};
+
+class CountingPrompts : public UiThreadPrompts {
+ public:
+  using UiThreadPrompts::UiThreadPrompts;
+  std::atomic<int> shown{0};
+
+ protected:
+  int ShowMessageBox(const std::string&, MsgButtons, MsgIcon) override { return ++shown, kIdYes; }
+  bool ShowProxyPrompt(const std::string&, std::string&, std::string&) override { return ++shown, true; }
+};
+
+// At the program's end nobody answers: a worker waiting for an answer, and
+// one that asks afterwards, get the answer that does nothing on the user's
+// behalf, at once.
+TEST(UiThreadPrompts, WorkersGetTheDefaultAnswerOnceStopped) {
+  ManualUiThread ui;
+  CountingPrompts prompts(ui);
+  std::atomic<int> answer{0};
+  std::thread waiting([&] { answer = prompts.MessageBox("Sure?", MsgButtons::YesNo); });
+  while (ui.Queued() == 0) std::this_thread::sleep_for(1ms);
+  prompts.Stop();
+  waiting.join();
+  EXPECT_EQ(answer, kIdNo);
+  std::string user, password;
+  std::thread late([&] {
+    answer = prompts.MessageBox("Done.");
+    EXPECT_FALSE(prompts.PromptProxyCredentials("proxy:3128", user, password));
+  });
+  late.join();
+  EXPECT_EQ(answer, kIdOk);
+  EXPECT_EQ(prompts.shown, 0);
+  EXPECT_EQ(ui.Queued(), 1u);  // only the first call was ever posted
 }
 
 }  // namespace
