@@ -48,15 +48,3 @@ function(quon_add_bench name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()
-
-# Adds every immediate subdirectory of the current source dir that has a
-# CMakeLists.txt, so each area keeps its own tests/benchmarks/fuzzers.
-function(quon_add_subdirectories)
-  file(GLOB children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
-  list(SORT children)
-  foreach(child ${children})
-    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
-      add_subdirectory(${child})
-    endif()
-  endforeach()
-endfunction()

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "app/HeadlessWaitHost.h"
-#include "net/CurlHttpClient.h"
+#include "support/HeadlessWaitHost.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"

@@ -13,9 +13,9 @@
 #include <filesystem>
 #include <string>
 
-#include "app/HeadlessWaitHost.h"
+#include "support/HeadlessWaitHost.h"
 #include "app/UpdateDlg.h"
-#include "net/CurlHttpClient.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "support/FaultServer.h"
 #include "support/NetTestSupport.h"
 #include "update/Fakes.h"

@@ -48,8 +48,7 @@ class UiThreadPrompts : public UserPrompts {
   // When the program is ending nobody can answer: OK for an OK box, No for
   // a question, no credentials, so that nothing is done on the user's
   // behalf.
-  int MessageBox(std::string_view text, MsgButtons buttons = MsgButtons::Ok,
-                 MsgIcon icon = MsgIcon::Exclamation) final;
+  int MessageBox(std::string_view text, MsgButtons buttons = MsgButtons::Ok, MsgIcon icon = MsgIcon::Exclamation) final;
   bool PromptProxyCredentials(std::string_view proxy, std::string& user, std::string& password) final;
   // The program is ending: no prompt is shown any more.
   void Stop() { m_caller.Stop(); }

@@ -34,8 +34,8 @@ LinkAction ReadLink(std::string_view url, bool userStarted, bool installPage);
 
 class UpdateDlg {
  public:
-  UpdateDlg(UpdateView& view, UserPrompts& prompts, NetEnvironment& net, Platform& platform,
-            WindowSystem& windows, std::function<WindowHandle()> ownWindow,
+  UpdateDlg(UpdateView& view, UserPrompts& prompts, NetEnvironment& net, Platform& platform, WindowSystem& windows,
+            std::function<WindowHandle()> ownWindow,
             UpdateServerSettings server = UpdateServerSettings::FromBuildConfig());
   UpdateDlg(const UpdateDlg&) = delete;
   UpdateDlg& operator=(const UpdateDlg&) = delete;

@@ -13,23 +13,16 @@ struct ErrorCause {
 
 // errno values and their causes. EDQUOT is not known everywhere.
 constexpr ErrorCause kErrorCauses[] = {
-    {ENOENT, FileCause::NotFound},
-    {ENOTDIR, FileCause::BadPath},
-    {ENAMETOOLONG, FileCause::BadPath},
-    {EINVAL, FileCause::BadPath},
-    {EMFILE, FileCause::TooManyOpenFiles},
-    {ENFILE, FileCause::TooManyOpenFiles},
-    {EACCES, FileCause::AccessDenied},
-    {EPERM, FileCause::AccessDenied},
-    {EISDIR, FileCause::AccessDenied},
-    {EROFS, FileCause::AccessDenied},
-    {EBUSY, FileCause::SharingViolation},
-    {ENOSPC, FileCause::DiskFull},
+    {ENOENT, FileCause::NotFound},         {ENOTDIR, FileCause::BadPath},
+    {ENAMETOOLONG, FileCause::BadPath},    {EINVAL, FileCause::BadPath},
+    {EMFILE, FileCause::TooManyOpenFiles}, {ENFILE, FileCause::TooManyOpenFiles},
+    {EACCES, FileCause::AccessDenied},     {EPERM, FileCause::AccessDenied},
+    {EISDIR, FileCause::AccessDenied},     {EROFS, FileCause::AccessDenied},
+    {EBUSY, FileCause::SharingViolation},  {ENOSPC, FileCause::DiskFull},
 #ifdef EDQUOT
     {EDQUOT, FileCause::DiskFull},
 #endif
-    {EFBIG, FileCause::DiskFull},
-    {EIO, FileCause::HardIO},
+    {EFBIG, FileCause::DiskFull},          {EIO, FileCause::HardIO},
 };
 
 }  // namespace
@@ -43,15 +36,24 @@ FileCause FileCauseOf(int error) {
 
 const char* FileCauseMessage(FileCause cause) {
   switch (cause) {
-    case FileCause::NotFound: return "%1 was not found.";
-    case FileCause::BadPath: return "%1 contains an invalid path.";
-    case FileCause::TooManyOpenFiles: return "%1 could not be opened because there are too many open files.";
-    case FileCause::AccessDenied: return "Access to %1 was denied.";
-    case FileCause::SharingViolation: return "A sharing violation occurred while accessing %1.";
-    case FileCause::DiskFull: return "Disk full while accessing %1.";
-    case FileCause::HardIO: return "A hardware I/O error was reported while accessing %1.";
-    case FileCause::BadSeek: return "Seek failed on %1";
-    case FileCause::Generic: break;
+    case FileCause::NotFound:
+      return "%1 was not found.";
+    case FileCause::BadPath:
+      return "%1 contains an invalid path.";
+    case FileCause::TooManyOpenFiles:
+      return "%1 could not be opened because there are too many open files.";
+    case FileCause::AccessDenied:
+      return "Access to %1 was denied.";
+    case FileCause::SharingViolation:
+      return "A sharing violation occurred while accessing %1.";
+    case FileCause::DiskFull:
+      return "Disk full while accessing %1.";
+    case FileCause::HardIO:
+      return "A hardware I/O error was reported while accessing %1.";
+    case FileCause::BadSeek:
+      return "Seek failed on %1";
+    case FileCause::Generic:
+      break;
   }
   return "An unexpected error occurred while accessing %1.";
 }

@@ -7,7 +7,17 @@
 namespace quon {
 
 // Causes of a local file failure, each with its standard message.
-enum class FileCause { Generic, NotFound, BadPath, TooManyOpenFiles, AccessDenied, SharingViolation, DiskFull, HardIO, BadSeek };
+enum class FileCause {
+  Generic,
+  NotFound,
+  BadPath,
+  TooManyOpenFiles,
+  AccessDenied,
+  SharingViolation,
+  DiskFull,
+  HardIO,
+  BadSeek
+};
 
 // The cause an errno value stands for; Generic for any other.
 FileCause FileCauseOf(int error);

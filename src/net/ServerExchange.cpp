@@ -10,17 +10,17 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
 
+#include "base/SystemError.h"
+#include "base/Trace.h"
 #include "net/DownloadFile.h"
 #include "net/PayloadCodec.h"
 #include "net/ReplyReader.h"
-#include "base/SystemError.h"
-#include "base/Trace.h"
 
 namespace quon {
 namespace {
@@ -77,8 +77,8 @@ struct Failure {
 };
 
 struct Call {
-  Call(const char* name, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
-       std::atomic<uint32_t>& error, const CancelFlag* cancel)
+  Call(const char* name, UserPrompts& prompts, const ServerCall& call, FieldMap& fields, std::atomic<uint32_t>& error,
+       const CancelFlag* cancel)
       : name(name), prompts(prompts), call(call), fields(fields), error(error), cancel(cancel) {}
 
   std::string Text(const char* suffix) const { return std::string(name) + suffix; }
@@ -241,8 +241,7 @@ MaybeFailure SendRequest(Call& c) {
 // Reads the rest of a reply into a ReplyBuffer that already holds `total`
 // bytes, in pieces of at most 5000 bytes with at least 5000 bytes free
 // before each read; bounded by kMaxReplyTextBytes. Returns the reply text.
-std::string ReadReplyText(HttpRequest& request, ReplyBuffer& buffer, int32_t total, int32_t wanted,
-                          const Call& c) {
+std::string ReadReplyText(HttpRequest& request, ReplyBuffer& buffer, int32_t total, int32_t wanted, const Call& c) {
   for (;;) {
     char* data = buffer.Reserve(wanted);
     size_t got = request.Read(data + total, kReplyPiece);
@@ -378,7 +377,8 @@ MaybeFailure WriteFileData(Call& c, HttpRequest& reply, const FileTarget& target
     if (!RunStep(c.cancel, [&] { file.Write(block.data(), got); })) throw CancelledException();
     written += static_cast<int64_t>(got);
     target.bytesWritten.store(static_cast<int32_t>(std::min<int64_t>(written, INT32_MAX)));
-    if (++blocks % kBlocksPerProgressUpdate == 0 && target.display) ShowProgress(*target.display, written, downloadlength);
+    if (++blocks % kBlocksPerProgressUpdate == 0 && target.display)
+      ShowProgress(*target.display, written, downloadlength);
   }
   if (!RunStep(c.cancel, [&] { file.Finish(filepos > 0, static_cast<uint64_t>(filepos + written)); })) {
     throw CancelledException();
@@ -395,7 +395,8 @@ MaybeFailure ReadFileReply(Call& c, HttpRequest& reply, const FileTarget& target
   if (n < 10 || std::memcmp(head, "BytesCount", 10) != 0) {
     ReplyBuffer buffer(static_cast<int32_t>(n) + kFirstReplyCapacity);
     std::memcpy(buffer.Data(), head, n);
-    c.replyText = ReadReplyText(reply, buffer, static_cast<int32_t>(n), static_cast<int32_t>(n) + kFirstReplyCapacity, c);
+    c.replyText =
+        ReadReplyText(reply, buffer, static_cast<int32_t>(n), static_cast<int32_t>(n) + kFirstReplyCapacity, c);
     return c.StatusFailure();
   }
   if (n != kBytesCountHeader) return c.StatusFailure();

@@ -52,8 +52,7 @@ class WaitRunner {
   // for the plain form and from the last reply data for the progress form).
   // `end`, when given, tells what ended the wait: Finished means the
   // procedure returned first (so its own records may be copied back).
-  virtual int32_t RunUnderWait(WaitForm form, WaitProcedure procedure, unsigned timerIntervalMs,
-                               WaitEnd* end) = 0;
+  virtual int32_t RunUnderWait(WaitForm form, WaitProcedure procedure, unsigned timerIntervalMs, WaitEnd* end) = 0;
 };
 
 }  // namespace quon

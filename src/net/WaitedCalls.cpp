@@ -18,8 +18,8 @@ constexpr char kNoDataInTime[] =
 // only from a worker that finished. When the time limit ended the wait, the
 // user is told so here, once, on the caller's thread, whether or not the
 // call is silent: it is the wait that ended, not the exchange.
-int RunServerCall(NetEnvironment& env, WaitForm form, const std::shared_ptr<InternetCallArgs>& args,
-                  FieldMap& fields, WaitProcedure procedure) {
+int RunServerCall(NetEnvironment& env, WaitForm form, const std::shared_ptr<InternetCallArgs>& args, FieldMap& fields,
+                  WaitProcedure procedure) {
   WaitEnd end = WaitEnd::Cancelled;
   int result = env.wait.RunUnderWait(form, std::move(procedure), env.waitTimerIntervalMs, &end);
   if (end == WaitEnd::Finished) {

@@ -3,8 +3,8 @@
 #include "update/UpdateSession.h"
 
 #include "base/BuildConfig.h"
-#include "base/Trace.h"
 #include "base/CText.h"
+#include "base/Trace.h"
 #include "update/FileOps.h"
 #include "update/InstallationFile.h"
 #include "update/Pages.h"
@@ -300,8 +300,7 @@ void UpdateSession::InstallUpdate() {
   std::string results = "Following file(s) were not updated:<BR><BR>";
   for (const std::string& entry : outcome.failedFiles) results += entry + "<BR>";
   results += "<BR><BR><BR>";
-  results +=
-      "Close all open applications and <a href=\"#install\" > <b> Click here to update the files</b> </a> <br>";
+  results += "Close all open applications and <a href=\"#install\" > <b> Click here to update the files</b> </a> <br>";
   ShowPage(FillTemplate(kMessagePageTemplate, {results}));
 }
 

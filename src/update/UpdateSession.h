@@ -106,8 +106,8 @@ struct InstallOutcome {
 
 class UpdateSession {
  public:
-  UpdateSession(PageSink& pages, UserPrompts& prompts, NetEnvironment& net, Platform& platform,
-                WindowSystem& windows, std::function<WindowHandle()> ownWindow,
+  UpdateSession(PageSink& pages, UserPrompts& prompts, NetEnvironment& net, Platform& platform, WindowSystem& windows,
+                std::function<WindowHandle()> ownWindow,
                 UpdateServerSettings server = UpdateServerSettings::FromBuildConfig());
   UpdateSession(const UpdateSession&) = delete;
   UpdateSession& operator=(const UpdateSession&) = delete;

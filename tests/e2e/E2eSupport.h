@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "../update/Fakes.h"
-#include "app/HeadlessWaitHost.h"
+#include "support/HeadlessWaitHost.h"
 #include "app/UpdateDlg.h"
 #include "base/BuildConfig.h"
-#include "net/CurlHttpClient.h"
-#include "update/PosixPlatform.h"
+#include "platform/posix/CurlHttpClient.h"
+#include "platform/posix/PosixPlatform.h"
 
 namespace quon::e2e {
 

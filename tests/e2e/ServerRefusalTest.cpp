@@ -121,7 +121,9 @@ TEST(ScriptedDownload, FailedOrRefusedDownloadLeavesNoArchiveAndKeepsTheListPage
     ASSERT_TRUE(s.Click("#update12"));
     script.server.Stop();
     EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
-    if (c.box) EXPECT_EQ(s.Boxes(), std::vector<std::string>{c.box});
+    if (c.box) {
+      EXPECT_EQ(s.Boxes(), std::vector<std::string>{c.box});
+    }
     EXPECT_EQ(s.view.navigations.size(), pages);
     EXPECT_FALSE(s.dlg->State().m_bInstallPage);
     EXPECT_TRUE(s.dlg->State().m_strDownloadFile.empty());

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/UpdateApp_gtk.h"
+#include "frontend/gtk/UpdateApp_gtk.h"
 
 int main() {
   quon::UpdateServerSettings server = quon::UpdateServerSettings::FromBuildConfig();

@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "app/GtkUi_gtk.h"
-#include "app/UserPrompts_gtk.h"
+#include "frontend/gtk/GtkUi_gtk.h"
+#include "frontend/gtk/UserPrompts_gtk.h"
 #include "app/WaitDialog.h"
-#include "app/WaitDialog_gtk.h"
+#include "frontend/gtk/WaitDialog_gtk.h"
 #include "private_xvfb.h"
 
 namespace quon {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "update/ProductWindows.h"
-#include "app/windows_x11.h"
+#include "platform/posix/windows_x11.h"
 #include "private_xvfb.h"
 
 namespace quon {

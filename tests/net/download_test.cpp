@@ -6,8 +6,8 @@
 #include <regex>
 #include <thread>
 
-#include "app/HeadlessWaitHost.h"
-#include "net/CurlHttpClient.h"
+#include "support/HeadlessWaitHost.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "net/ServerExchange.h"
 #include "support/FaultServer.h"
 #include "support/NetTestSupport.h"
@@ -307,7 +307,9 @@ TEST_F(DownloadTest, CancelAndTheTimeLimitAbandonADownloadThatDoesNotEnd) {
     EXPECT_TRUE(WaitForWaitWorkers(10s));
     EXPECT_EQ(sizeAtReturn, fs::file_size(path));
     EXPECT_EQ(cancel ? 1 : 0, waitHost.Last().cancelPresses);
-    if (!cancel) EXPECT_GT(waitHost.Last().timerTicks, 30);
+    if (!cancel) {
+      EXPECT_GT(waitHost.Last().timerTicks, 30);
+    }
     EXPECT_EQ(0, waitHost.Last().callsAfterEnd);
     if (cancel) {
       EXPECT_TRUE(boxes.Boxes().empty());

@@ -21,7 +21,7 @@ namespace {
 struct Scripted {
   uint32_t status = 200;
   std::string body;
-  std::optional<uint32_t> sendFails;  // an Internet error raised by Send
+  std::optional<uint32_t> sendFails = std::nullopt;  // an Internet error raised by Send
   bool readFails = false;             // the first read raises 12031
 };
 
@@ -198,8 +198,12 @@ TEST(ExchangeLogicTest, FailuresOfEachPhaseAreShownOnceWithTheirCode) {
     ASSERT_EQ(std::vector<std::string>{c.text}, boxes.Messages());
     EXPECT_EQ(MsgIcon::Stop, boxes.Boxes()[0].icon);
     // The download reports nothing written and asks for a 4096-byte buffer.
-    if (c.download) EXPECT_EQ(0, written);
-    if (c.download) EXPECT_EQ(4096u, http.log.readBufferSize);
+    if (c.download) {
+      EXPECT_EQ(0, written);
+    }
+    if (c.download) {
+      EXPECT_EQ(4096u, http.log.readBufferSize);
+    }
   }
 }
 

@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "app/HeadlessWaitHost.h"
-#include "net/CurlHttpClient.h"
+#include "support/HeadlessWaitHost.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "net/ServerExchange.h"
 #include "support/FaultServer.h"
 #include "support/NetTestSupport.h"

@@ -3,8 +3,8 @@
 
 #include <chrono>
 
-#include "app/HeadlessWaitHost.h"
-#include "net/CurlHttpClient.h"
+#include "support/HeadlessWaitHost.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "net/ServerExchange.h"
 #include "support/NetTestSupport.h"
 #include "support/ReferenceServer.h"

@@ -63,7 +63,9 @@ TEST_F(TransportTest, AReplyCutShortOfItsLengthFailsAndSaysSo) {
                   std::to_string(body.size() + 1000) + " bytes arrived.",
               boxes.Boxes()[0].text);
     EXPECT_EQ(MsgIcon::Stop, boxes.Boxes()[0].icon);
-    if (c.function == kFile) EXPECT_EQ(static_cast<int32_t>(data.size()), written);
+    if (c.function == kFile) {
+      EXPECT_EQ(static_cast<int32_t>(data.size()), written);
+    }
   }
 }
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/HeadlessWaitHost.h"
+#include "support/HeadlessWaitHost.h"
 #include "app/UiThread.h"
 #include "app/WaitDialog.h"
 

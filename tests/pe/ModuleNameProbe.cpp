@@ -2,7 +2,7 @@
 // between brackets so that an empty answer is visible.
 #include <cstdio>
 
-#include "update/PosixPlatform.h"
+#include "platform/posix/PosixPlatform.h"
 
 int main() {
   std::printf("[%s]\n", quon::MakePosixPlatform()->ModuleFileName().c_str());

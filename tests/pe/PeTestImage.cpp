@@ -87,7 +87,7 @@ namespace {
 struct Dir {
   std::uint16_t id;
   bool named = false;
-  std::vector<Dir> subs;  // empty at the language level
+  std::vector<Dir> subs = {};  // empty at the language level
   const Resource* res = nullptr;
 };
 

@@ -10,7 +10,7 @@
 
 #include <sys/stat.h>
 
-#include "update/PosixPlatform.h"
+#include "platform/posix/PosixPlatform.h"
 
 namespace fs = std::filesystem;
 
@@ -106,7 +106,7 @@ TEST(PosixPlatform, ProductVersionQuery) {
 TEST(PosixPlatform, LoadCabLibrary) {
   auto platform = quon::MakePosixPlatform();
   const std::string stubs = QUON_CABSTUB_DIR;
-  quon::DoDecabFn fn = reinterpret_cast<quon::DoDecabFn>(&RunProbe);
+  quon::DoDecabFn fn = reinterpret_cast<quon::DoDecabFn>(reinterpret_cast<void (*)()>(&RunProbe));
   std::string error = "stale";
 
   // No library in the directory: the loader's own text.
@@ -138,7 +138,7 @@ TEST(PosixPlatform, LoadCabLibrary) {
   EXPECT_EQ(fn("/some/bad.0000", out.path.c_str()), 0);
 
   // A library without the export: loaded, but no function.
-  fn = reinterpret_cast<quon::DoDecabFn>(&RunProbe);
+  fn = reinterpret_cast<quon::DoDecabFn>(reinterpret_cast<void (*)()>(&RunProbe));
   EXPECT_TRUE(platform->LoadCabLibrary(stubs + "/without/", &fn, error));
   EXPECT_EQ(fn, nullptr);
 }

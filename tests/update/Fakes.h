@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/HeadlessWaitHost.h"
+#include "support/HeadlessWaitHost.h"
 #include "update/ProductWindows.h"
 #include "app/UpdateView.h"
 #include "app/WaitDialog.h"

@@ -128,7 +128,9 @@ TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTailAndAFailureIsNo
     EXPECT_TRUE(RunState(*dlg).m_bInstallPage);
     EXPECT_EQ(run.product.Exists("update7.0000"), !c.finished);
     EXPECT_TRUE(Temporaries(run.product).empty());
-    if (c.used && c.after == new8 + tail) EXPECT_EQ(RunState(*dlg).m_strNewVersion, "8.2.0.11");
+    if (c.used && c.after == new8 + tail) {
+      EXPECT_EQ(RunState(*dlg).m_strNewVersion, "8.2.0.11");
+    }
   }
 }
 

@@ -104,7 +104,9 @@ TEST(PosixInstall, ReplacedFileKeepsItsModeAndOwner) {
   dir.Write("x.dll", "old");
   fs::permissions(dir.Path("x.dll"), fs::perms(0750));
   const bool root = ::geteuid() == 0;
-  if (root) ASSERT_EQ(::chown(dir.Path("x.dll").c_str(), kNobody, kNobody), 0);
+  if (root) {
+    ASSERT_EQ(::chown(dir.Path("x.dll").c_str(), kNobody, kNobody), 0);
+  }
   ASSERT_TRUE(ReplaceFileFromCopy(dir.Path("new.dll"), dir.Path("x.dll")));
   EXPECT_EQ(dir.Read("x.dll"), "new");
   const struct stat st = StatOf(dir.Path("x.dll"));

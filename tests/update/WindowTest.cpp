@@ -41,7 +41,9 @@ TEST_P(Links, StartRefuseOrLeaveToTheBrowser) {
   const LinkCase& c = GetParam();
   const LinkAction action = ReadLink(c.url, c.userStarted, c.installPage);
   EXPECT_EQ(action.kind, c.kind);
-  if (c.kind == LinkAction::Download) EXPECT_EQ(action.update, c.update);
+  if (c.kind == LinkAction::Download) {
+    EXPECT_EQ(action.update, c.update);
+  }
 }
 
 constexpr auto kNone = LinkAction::None;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "LinkStandIn.h"
-#include "app/MainWindow_win.h"
-#include "app/UpdateApp_win.h"
+#include "frontend/win/MainWindow_win.h"
+#include "frontend/win/UpdateApp_win.h"
 #include "base/BuildConfig.h"
 #include "resource.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/BrowserHost_win.h"
+#include "frontend/win/BrowserHost_win.h"
 #include "net/PayloadCodec.h"
 
 namespace quon::wintest {

@@ -1,6 +1,6 @@
 // Helpers shared by the Windows front-end tests.
 #pragma once
-#include "app/Dialog_win.h"
+#include "frontend/win/Dialog_win.h"
 
 #include <atomic>
 #include <cstdint>

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <thread>
 
-#include "app/BrowserHost_win.h"
-#include "app/WaitDialog_win.h"
-#include "app/WinPrompts_win.h"
+#include "frontend/win/BrowserHost_win.h"
+#include "frontend/win/WaitDialog_win.h"
+#include "frontend/win/WinPrompts_win.h"
 #include "resource.h"
-#include "update/WinPlatform.h"
+#include "platform/win/WinPlatform.h"
 
 using namespace quon;
 using namespace quon::win;

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <memory>
 
-#include "app/StartUp_win.h"
+#include "frontend/win/StartUp_win.h"
 #include "app/UpdateDlg.h"
 
 using namespace quon;

@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/WaitDialog_win.h"
+#include "frontend/win/WaitDialog_win.h"
 #include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
-#include "net/WinInetHttpClient.h"
+#include "platform/win/WinInetHttpClient.h"
 #include "support/FaultServer.h"
 
 using namespace quon;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "update/WinPlatform.h"
+#include "platform/win/WinPlatform.h"
 
 using namespace quon;
 using namespace quon::wintest;

@@ -6,7 +6,8 @@
 
 #include <map>
 
-#include "app/WinPrompts_win.h"
+#include "frontend/win/WinPrompts_win.h"
+#include "platform/win/WindowSystem_win.h"
 
 using namespace quon;
 using namespace quon::win;

@@ -11,7 +11,7 @@
 
 #include "net/FieldMap.h"
 #include "net/ServerExchange.h"
-#include "net/WinInetHttpClient.h"
+#include "platform/win/WinInetHttpClient.h"
 #include "support/FaultServer.h"
 
 using namespace quon;

@@ -14,15 +14,16 @@
 #include <fstream>
 #include <thread>
 
-#include "app/BrowserHost_win.h"
-#include "app/MainWindow_win.h"
+#include "frontend/win/BrowserHost_win.h"
+#include "frontend/win/MainWindow_win.h"
 #include "app/UpdateDlg.h"
-#include "app/WaitDialog_win.h"
-#include "app/WinPrompts_win.h"
+#include "frontend/win/WaitDialog_win.h"
+#include "frontend/win/WinPrompts_win.h"
 #include "base/BuildConfig.h"
-#include "net/WinInetHttpClient.h"
+#include "platform/win/WinInetHttpClient.h"
 #include "resource.h"
-#include "update/WinPlatform.h"
+#include "platform/win/WinPlatform.h"
+#include "platform/win/WindowSystem_win.h"
 
 using namespace quon;
 using namespace quon::win;

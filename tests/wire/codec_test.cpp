@@ -217,7 +217,9 @@ TEST(Unscramble, IgnoresAnIncompleteLastGroupAndNeverOverreads) {
   const std::string lastSalt = groups.back().salt;
   for (size_t cut = 1; cut <= lastSalt.size() + 1; ++cut) {
     std::string truncated = scrambled.substr(0, scrambled.size() - 2 - lastSalt.size() + cut);
-    if (truncated.size() < scrambled.size()) EXPECT_EQ(UnscrambleText(truncated), "ab");
+    if (truncated.size() < scrambled.size()) {
+      EXPECT_EQ(UnscrambleText(truncated), "ab");
+    }
   }
   // Hostile input: every byte, any length; only the result's sanity matters.
   std::mt19937 rng(4);

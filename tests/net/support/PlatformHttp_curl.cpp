@@ -1,7 +1,7 @@
 #include <cstdlib>
 
 #include "NetTestSupport.h"
-#include "net/CurlHttpClient.h"
+#include "platform/posix/CurlHttpClient.h"
 
 namespace quon::test {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "NetTestSupport.h"
-#include "net/WinInetHttpClient.h"
+#include "platform/win/WinInetHttpClient.h"
 
 namespace quon::test {
 

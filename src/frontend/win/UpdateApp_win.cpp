@@ -1,0 +1,44 @@
+#include "frontend/win/UpdateApp_win.h"
+
+#include <ole2.h>
+
+
+#include "frontend/win/BrowserHost_win.h"
+#include "frontend/win/MainWindow_win.h"
+#include "frontend/win/StartUp_win.h"
+#include "app/UpdateDlg.h"
+#include "frontend/win/WaitDialog_win.h"
+#include "frontend/win/WinPrompts_win.h"
+#include "platform/win/WinInetHttpClient.h"
+#include "platform/win/WinPlatform.h"
+#include "platform/win/WindowSystem_win.h"
+
+namespace quon::win {
+
+int UpdateApp::InitInstance(const UpdateServerSettings& server,
+                            const std::function<void(MainWindowWin&)>& onMainWindow) {
+  RestrictDllSearch();
+  if (!InitCommonControlsOrReport()) return 1;
+  // Hosting the web browser control needs OLE in this thread.
+  HRESULT ole = OleInitialize(nullptr);
+  RegisterBrowserSiteClass();
+  {
+    WinPrompts prompts;
+    WinInetHttpClient http;
+    WinWaitDialogHost wait;
+    NetEnvironment net{http, prompts, wait};
+    std::unique_ptr<Platform> platform = MakeWinPlatform();
+    WinWindowSystem windows;
+    MainWindowWin window;
+    UpdateDlg dlg(window, prompts, net, *platform, windows,
+                  [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); }, server);
+    window.SetLogic(&dlg);
+    if (onMainWindow) onMainWindow(window);
+    window.DoModal();
+    LetWorkersEnd(prompts, 0);
+  }
+  if (SUCCEEDED(ole)) OleUninitialize();
+  return 0;
+}
+
+}  // namespace quon::win

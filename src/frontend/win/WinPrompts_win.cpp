@@ -1,0 +1,28 @@
+#include "frontend/win/Dialog_win.h"
+#include "frontend/win/WinPrompts_win.h"
+#include "frontend/win/UiThread_win.h"
+#include "frontend/win/WaitDialog_win.h"
+#include "resource.h"
+
+namespace quon::win {
+
+std::string AppTitle() {
+  std::string title = LoadResourceString(IDS_APP_TITLE);
+  return title.empty() ? std::string("QUON Update") : title;
+}
+
+WinPrompts::WinPrompts() : UiThreadPrompts(Ui()) {}
+
+int WinPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
+  UINT type = (buttons == MsgButtons::YesNo ? MB_YESNO : MB_OK) |
+              (icon == MsgIcon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION);
+  HWND owner = ActiveWaitDialog();
+  if (!owner) owner = MainWindow();
+  if (owner && !IsWindow(owner)) owner = nullptr;
+  const std::string title = AppTitle();
+  return MessageBoxA(owner, text.c_str(), title.c_str(), type);
+}
+
+bool WinPrompts::ShowProxyPrompt(const std::string&, std::string&, std::string&) { return false; }
+
+}  // namespace quon::win

@@ -1,0 +1,159 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "platform/win/WinPlatform.h"
+
+namespace quon {
+
+namespace {
+
+#ifndef LOAD_LIBRARY_SEARCH_APPLICATION_DIR
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
+#endif
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+std::string SystemErrorText(DWORD code) {
+  char buffer[1024] = {0};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                           MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
+  return std::string(buffer, n);
+}
+
+// A handle to the product directory's mutex, kept for the run; the mutex
+// exists as long as any copy keeps one.
+class DirectoryMutex : public ProductDirectoryLock {
+ public:
+  explicit DirectoryMutex(HANDLE mutex) : m_mutex(mutex) {}
+  ~DirectoryMutex() override { CloseHandle(m_mutex); }
+  DirectoryMutex(const DirectoryMutex&) = delete;
+  DirectoryMutex& operator=(const DirectoryMutex&) = delete;
+
+ private:
+  HANDLE m_mutex;
+};
+
+class WinPlatform : public Platform {
+ public:
+  std::string ModuleFileName() override {
+    char buffer[500] = {0};
+    DWORD n = GetModuleFileNameA(nullptr, buffer, 499);
+    return std::string(buffer, n < 500 ? n : 499);
+  }
+
+  char PathSeparator() const override { return '\\'; }
+
+  std::string DirectoryOfPath(const std::string& path) const override { return DirectoryOfPathMbcs(path); }
+
+  bool QueryProductVersionString(const std::string& path, std::string& version) override {
+    version.clear();
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    if (size == 0) return false;
+    std::vector<char> block(size);
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, block.data())) return false;
+    char* text = nullptr;
+    UINT length = 0;
+    // The query's outcome is not a failure: a missing string reads as empty.
+    if (VerQueryValueA(block.data(), "\\StringFileInfo\\040904b0\\ProductVersion",
+                       reinterpret_cast<void**>(&text), &length) &&
+        text) {
+      // length counts characters including the terminating zero; stop at
+      // the first zero in any case.
+      size_t n = 0;
+      while (n < length && text[n] != '\0') ++n;
+      version.assign(text, n);
+    }
+    return true;
+  }
+
+  bool LoadCabLibrary(const std::string&, DoDecabFn* fn, std::string& errorText) override {
+    *fn = nullptr;
+    errorText.clear();
+    // Only the application's directory and the system directory are
+    // searched, never the current directory.
+    HMODULE library =
+        LoadLibraryExA("CABLIB.DLL", nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!library && GetLastError() == ERROR_INVALID_PARAMETER) {
+      // Systems without the search flags: take the current directory out of
+      // the search order and use the standard one.
+      SetDllDirectoryA("");
+      library = LoadLibraryA("CABLIB.DLL");
+    }
+    if (!library) {
+      DWORD code = GetLastError();
+      if (code != 0) errorText = SystemErrorText(code);
+      return false;
+    }
+    // The library stays loaded for the rest of the run.
+    *fn = reinterpret_cast<DoDecabFn>(reinterpret_cast<void*>(GetProcAddress(library, "do_decab")));
+    return true;
+  }
+
+  // Every running copy keeps a handle to a mutex named after the directory.
+  // The copy that creates it owns it while `whileAlone` runs; a copy that
+  // finds it existing waits until it is free before going on. A mutex
+  // that cannot be had (another user's copy made it) means not alone.
+  std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
+                                                             const std::function<void()>& whileAlone) override {
+    SetLastError(0);
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, ProductDirectoryMutexName(productDir).c_str());
+    const DWORD error = GetLastError();
+    if (!mutex) return nullptr;
+    if (error != ERROR_ALREADY_EXISTS) {
+      whileAlone();
+      ReleaseMutex(mutex);
+    } else {
+      const DWORD wait = WaitForSingleObject(mutex, INFINITE);
+      if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
+    }
+    return std::make_unique<DirectoryMutex>(mutex);
+  }
+};
+
+}  // namespace
+
+std::string DirectoryOfPathMbcs(const std::string& path, unsigned codePage) {
+  const UINT cp = codePage ? codePage : CP_ACP;
+  size_t last = std::string::npos;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c == '\0') break;
+    if (IsDBCSLeadByteEx(cp, static_cast<BYTE>(c)) && i + 1 < path.size() && path[i + 1] != '\0') {
+      ++i;  // the trail byte is part of the character, never a separator
+      continue;
+    }
+    if (c == '\\') last = i;
+  }
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+}
+
+std::string ProductDirectoryMutexName(const std::string& productDir) {
+  // One name for the directory however it is cased or ended: a 64-bit
+  // FNV-1a hash of the upper-cased path without trailing separators, which
+  // also keeps the name short and free of backslashes.
+  size_t length = productDir.size();
+  while (length > 0 && (productDir[length - 1] == '\\' || productDir[length - 1] == '/')) --length;
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(productDir[i]);
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+    if (c == '/') c = '\\';
+    hash = (hash ^ c) * 1099511628211ull;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "Global\\QuonUpdate-%016llx", static_cast<unsigned long long>(hash));
+  return name;
+}
+
+std::unique_ptr<Platform> MakeWinPlatform() { return std::make_unique<WinPlatform>(); }
+
+}  // namespace quon
