@@ -18,7 +18,7 @@
 #include "platform/posix/CurlHttpClient.h"
 #include "support/FaultServer.h"
 #include "support/NetTestSupport.h"
-#include "update/Fakes.h"
+#include "support/Fakes.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ void BM_HostileUpdateList(benchmark::State& state) {
                     lead);
     connection.Send(tail);
   });
-  test::ScratchDir product;
+  test::TempDir product;
   test::FakeView view;
   test::FakePrompts prompts;
   test::FakePlatform platform;

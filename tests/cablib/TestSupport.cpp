@@ -22,25 +22,11 @@ void WriteFile(const fs::path& p, const std::string& bytes) {
 }
 
 Sandbox::Sandbox() {
-  static std::atomic<unsigned> counter{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  for (;;) {
-    root = fs::temp_directory_path() /
-           ("cablib-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-    if (fs::create_directory(root)) break;
-  }
   out = root / "out";
   fs::create_directory(out);
 }
 
-Sandbox::~Sandbox() {
-  std::error_code ec;
-  // Read-only leftovers would keep Windows from removing the tree.
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ec);
-  }
-  fs::remove_all(root, ec);
-}
+Sandbox::~Sandbox() = default;
 
 fs::path Sandbox::WriteArchive(const std::string& bytes, const std::string& name) const {
   WriteFile(root / name, bytes);

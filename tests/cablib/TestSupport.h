@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace cabtest {
 
 namespace fs = std::filesystem;
@@ -40,7 +42,8 @@ class Sandbox {
   static std::vector<std::string> Names(const fs::path& dir);
   std::string Out(const std::string& utf8Name) const { return ReadFile(out / fs::u8path(utf8Name)); }
 
-  fs::path root;
+  quon::test::TempDir dir;
+  fs::path root = dir.Root();
   fs::path out;
 };
 

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "Catalog.h"
-#include "ServerProcess.h"
+#include "support/ServerProcess.h"
 
 namespace quon::server {
 namespace {
@@ -43,12 +43,12 @@ TEST(Versions, FourNumbersStrictlyAndPatternsWithStars) {
 class CatalogParse : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::WriteFile(m_root / "a.cab", "archive");
-    test::WriteFile(m_outside / "secret.cab", "secret");
+    test::WriteFile(m_root.Path("a.cab"), "archive");
+    test::WriteFile(m_outside.Path("secret.cab"), "secret");
   }
   std::optional<Catalog> Parse(const std::string& text) {
     m_errors.clear();
-    return Catalog::Parse(text, "catalog.ini", m_root.Path(), m_errors);
+    return Catalog::Parse(text, "catalog.ini", m_root.Root().string(), m_errors);
   }
   std::string Errors() const {
     std::string all;
@@ -78,13 +78,13 @@ TEST_F(CatalogParse, KeepsOrderAndValues) {
   ASSERT_EQ(catalog->Warnings().size(), 2u);  // "archive" is no cabinet
   EXPECT_NE(catalog->Warnings()[0].find("catalog.ini:7: archive 'a.cab' does not look like a cabinet"), std::string::npos)
       << catalog->Warnings()[0];
-  test::WriteFile(m_root / "a.cab", "MSCF and the rest");
+  test::WriteFile(m_root.Path("a.cab"), "MSCF and the rest");
   EXPECT_TRUE(Parse(Entry("1"))->Warnings().empty());
   EXPECT_TRUE(Parse(""));  // no updates at all is a valid catalog
 }
 
 TEST_F(CatalogParse, NamesEveryProblemWithItsLine) {
-  ASSERT_EQ(symlink((m_outside / "secret.cab").c_str(), (m_root / "link.cab").c_str()), 0);
+  ASSERT_EQ(symlink((m_outside.Path("secret.cab")).c_str(), (m_root.Path("link.cab")).c_str()), 0);
   const std::string text =
       "name = before any section\n"                    // 1
       "[update 5]\n"                                    // 2
@@ -127,15 +127,15 @@ TEST_F(CatalogParse, NamesEveryProblemWithItsLine) {
 }
 
 TEST_F(CatalogParse, ArchivesMustBeRegularFilesInsideTheRoot) {
-  test::WriteFile(m_root / "dir/inner.cab", "x");
+  test::WriteFile(m_root.Path("dir/inner.cab"), "x");
   EXPECT_TRUE(Parse(Entry("1", "dir/inner.cab"))) << Errors();
   EXPECT_FALSE(Parse(Entry("1", "dir")));
   EXPECT_FALSE(Parse(Entry("1", "dir/../a.cab")));
   EXPECT_FALSE(Parse(Entry("1", "dir\\inner.cab")));
-  ASSERT_EQ(symlink(m_outside.Path().c_str(), (m_root / "out").c_str()), 0);
+  ASSERT_EQ(symlink(m_outside.Root().string().c_str(), (m_root.Path("out")).c_str()), 0);
   EXPECT_FALSE(Parse(Entry("1", "out/secret.cab")));
   // A link that stays inside the root is followed.
-  ASSERT_EQ(symlink("a.cab", (m_root / "alias.cab").c_str()), 0);
+  ASSERT_EQ(symlink("a.cab", (m_root.Path("alias.cab")).c_str()), 0);
   auto catalog = Parse(Entry("1", "alias.cab"));
   ASSERT_TRUE(catalog) << Errors();
   EXPECT_EQ(catalog->Entries()[0].archivePath.substr(catalog->Entries()[0].archivePath.size() - 6), "/a.cab");

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "PackList.h"
-#include "ServerProcess.h"
+#include "support/ServerProcess.h"
 
 namespace quon::pack {
 namespace {
@@ -78,35 +78,35 @@ TEST(PackTool, WritesACabinetThatUnpacksToTheOriginalBytes) {
   test::TempDir dir;
   const std::string solver = test::RandomBytes(200000, 7);
   const std::string text(100000, 'q');
-  test::WriteFile(dir / "src/QSolver.dll", solver);
-  test::WriteFile(dir / "src/Help/Quon.chm", text);
-  test::WriteFile(dir / "src/Materials/Composites.mlib", "");
-  test::RunResult run = test::RunProgram({QUON_PACK_BIN, "-o", dir / "out.cab", "-C", dir / "src", "--name",
+  test::WriteFile(dir.Path("src/QSolver.dll"), solver);
+  test::WriteFile(dir.Path("src/Help/Quon.chm"), text);
+  test::WriteFile(dir.Path("src/Materials/Composites.mlib"), "");
+  test::RunResult run = test::RunProgram({QUON_PACK_BIN, "-o", dir.Path("out.cab"), "-C", dir.Path("src"), "--name",
                                           "SP1", "--description", "All", "QSolver.dll", "Help/Quon.chm", "--module",
                                           "3", "--name", "Composites", "Materials/Composites.mlib"});
   ASSERT_EQ(run.status, 0) << run.output;
-  run = test::RunProgram({"/usr/bin/cabextract", "-q", "-d", dir / "x", dir / "out.cab"});
+  run = test::RunProgram({"/usr/bin/cabextract", "-q", "-d", dir.Path("x"), dir.Path("out.cab")});
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_TRUE(test::ReadFile(dir / "x/QSolver.dll") == solver);
-  EXPECT_EQ(test::ReadFile(dir / "x/Quon.chm"), text);
-  EXPECT_TRUE(std::filesystem::exists(dir / "x/Composites.mlib"));
-  EXPECT_EQ(test::ReadFile(dir / "x/Update.List"),
+  EXPECT_TRUE(test::ReadFile(dir.Path("x/QSolver.dll")) == solver);
+  EXPECT_EQ(test::ReadFile(dir.Path("x/Quon.chm")), text);
+  EXPECT_TRUE(std::filesystem::exists(dir.Path("x/Composites.mlib")));
+  EXPECT_EQ(test::ReadFile(dir.Path("x/Update.List")),
             "[MAIN]\r\nNAME=SP1\r\nDESCRIPTION=All\r\nQSolver.dll\r\nHelp\\Quon.chm\r\n\r\n"
             "[M3]\r\nNAME=Composites\r\nMaterials\\Composites.mlib\r\n");
   size_t count = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::recursive_directory_iterator(dir / "x")) ++count;
+  for ([[maybe_unused]] const auto& e : std::filesystem::recursive_directory_iterator(dir.Path("x"))) ++count;
   EXPECT_EQ(count, 4u);  // flat: no directories inside the archive
 
   // Compressed, not stored.
-  test::WriteFile(dir / "src/big.txt", std::string(1 << 20, 'z'));
-  ASSERT_EQ(test::RunProgram({QUON_PACK_BIN, "-o", dir / "z.cab", "-C", dir / "src", "--name", "Z", "big.txt"}).status, 0);
-  EXPECT_LT(std::filesystem::file_size(dir / "z.cab"), 100000u);
+  test::WriteFile(dir.Path("src/big.txt"), std::string(1 << 20, 'z'));
+  ASSERT_EQ(test::RunProgram({QUON_PACK_BIN, "-o", dir.Path("z.cab"), "-C", dir.Path("src"), "--name", "Z", "big.txt"}).status, 0);
+  EXPECT_LT(std::filesystem::file_size(dir.Path("z.cab")), 100000u);
 }
 
 TEST(PackTool, RefusesBadInputWithoutWritingAnArchive) {
   test::TempDir dir;
-  test::WriteFile(dir / "bin/a.dll", "1");
-  test::WriteFile(dir / "lib/A.DLL", "2");
+  test::WriteFile(dir.Path("bin/a.dll"), "1");
+  test::WriteFile(dir.Path("lib/A.DLL"), "2");
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -125,12 +125,12 @@ TEST(PackTool, RefusesBadInputWithoutWritingAnArchive) {
       {{"--name", "X", "--bogus", "bin/a.dll"}, 2, "unknown option"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> args = {QUON_PACK_BIN, "-o", dir / "out.cab", "-C", dir.Path()};
+    std::vector<std::string> args = {QUON_PACK_BIN, "-o", dir.Path("out.cab"), "-C", dir.Root().string()};
     args.insert(args.end(), c.args.begin(), c.args.end());
     test::RunResult run = test::RunProgram(args);
     EXPECT_EQ(run.status, c.status) << c.message << "\n" << run.output;
     EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
-    EXPECT_FALSE(std::filesystem::exists(dir / "out.cab")) << c.message;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("out.cab"))) << c.message;
   }
 }
 

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
@@ -90,12 +90,12 @@ class UpdateServerTest : public ::testing::Test {
   void SetUp() override {
     m_sp1 = RandomBytes(300000, 1);
     m_fix = RandomBytes(1000, 2);
-    WriteFile(m_root / "sp1.cab", m_sp1);
-    WriteFile(m_root / "sub/fix.cab", m_fix);
-    WriteFile(m_root / "catalog.ini", kCatalog);
+    WriteFile(m_root.Path("sp1.cab"), m_sp1);
+    WriteFile(m_root.Path("sub/fix.cab"), m_fix);
+    WriteFile(m_root.Path("catalog.ini"), kCatalog);
   }
   void StartServer(const std::vector<std::string>& args = {}) {
-    ASSERT_TRUE(m_server.Start(m_root.Path(), args)) << m_server.Error();
+    ASSERT_TRUE(m_server.Start(m_root.Root().string(), args)) << m_server.Error();
   }
   std::string ServiceUrl(const std::string& query) const {
     return m_server.Url(std::string(kUpdatePath) + (query.empty() ? "" : "?" + query));
@@ -189,7 +189,7 @@ TEST_F(UpdateServerTest, RefusalsAreOneSentenceForTheUser) {
     EXPECT_NE(reply.body.compare(0, 10, "BytesCount"), 0);
   }
   // An archive that went away after the start.
-  ASSERT_EQ(std::remove((m_root / "sub/fix.cab").c_str()), 0);
+  ASSERT_EQ(std::remove((m_root.Path("sub/fix.cab")).c_str()), 0);
   HttpReply reply = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("15", "6.0.121.3"));
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.body, "The update \"Patch B & more = 100%\" cannot be downloaded at the moment. Please try again later.");
@@ -248,7 +248,7 @@ TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
 
 TEST_F(UpdateServerTest, ParallelDownloadsAndStalledClients) {
   const std::string big = RandomBytes(4 << 20, 3);
-  WriteFile(m_root / "sp1.cab", big);
+  WriteFile(m_root.Path("sp1.cab"), big);
   StartServer({"--threads", "6"});
 
   // Two clients that ask for the big archive and never read, and one that
@@ -314,7 +314,7 @@ TEST_F(UpdateServerTest, HangupReloadsAGoodCatalogAndKeepsTheOldOneOtherwise) {
   StartServer();
   std::string catalog = kCatalog;
   catalog.replace(catalog.find("name = Patch A"), 14, "name = Patch C");
-  WriteFile(m_root / "catalog.ini", catalog);
+  WriteFile(m_root.Path("catalog.ini"), catalog);
   m_server.Signal(SIGHUP);
   std::string body;
   for (int i = 0; i < 200 && body.find("Patch%20C") == std::string::npos; ++i) {
@@ -323,7 +323,7 @@ TEST_F(UpdateServerTest, HangupReloadsAGoodCatalogAndKeepsTheOldOneOtherwise) {
   }
   EXPECT_NE(body.find("Patch%20C"), std::string::npos);
 
-  WriteFile(m_root / "catalog.ini", "[update 1]\nname = broken\n");
+  WriteFile(m_root.Path("catalog.ini"), "[update 1]\nname = broken\n");
   m_server.Signal(SIGHUP);
   std::string log;
   for (int i = 0; i < 200 && log.find("not reloaded") == std::string::npos; ++i) {
@@ -336,21 +336,21 @@ TEST_F(UpdateServerTest, HangupReloadsAGoodCatalogAndKeepsTheOldOneOtherwise) {
 
 TEST_F(UpdateServerTest, ServesTheSameBytesOverTlsToClientsThatTrustItsCertificate) {
   TempDir pki, otherPki;
-  ASSERT_TRUE(MakeTestTlsCertificates(pki.Path()));
-  ASSERT_TRUE(MakeTestTlsCertificates(otherPki.Path()));
-  StartServer({"--tls-cert", pki / "server.pem", "--tls-key", pki / "server-key.pem"});
+  ASSERT_TRUE(MakeTestTlsCertificates(pki.Root().string()));
+  ASSERT_TRUE(MakeTestTlsCertificates(otherPki.Root().string()));
+  StartServer({"--tls-cert", pki.Path("server.pem"), "--tls-key", pki.Path("server-key.pem")});
   std::string url = ServiceUrl("GetUpgradeFile");
   ASSERT_EQ(url.rfind("http://", 0), 0u);
   url.insert(4, "s");
   const std::vector<std::string> headers = {"Content-Type: application/x-quon-encoded", "Expect:"};
 
-  HttpReply reply = HttpRequest("POST", url, FileBody("12", "6.0.121.3"), headers, true, pki / "ca.pem");
+  HttpReply reply = HttpRequest("POST", url, FileBody("12", "6.0.121.3"), headers, true, pki.Path("ca.pem"));
   ASSERT_EQ(reply.status, 200) << reply.error;
   EXPECT_TRUE(reply.body == FileReplyBytes("4711", "6.0.122.3", m_sp1));
 
   // A client that trusts another authority gets no reply, and neither does
   // one speaking plain HTTP to the TLS port.
-  reply = HttpRequest("POST", url, FileBody("12", "6.0.121.3"), headers, true, otherPki / "ca.pem");
+  reply = HttpRequest("POST", url, FileBody("12", "6.0.121.3"), headers, true, otherPki.Path("ca.pem"));
   EXPECT_EQ(reply.status, 0);
   EXPECT_NE(reply.error.find("certificate"), std::string::npos) << reply.error;
   EXPECT_EQ(HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3")).status, 0);
@@ -358,28 +358,28 @@ TEST_F(UpdateServerTest, ServesTheSameBytesOverTlsToClientsThatTrustItsCertifica
 
 TEST(UpdateServerStart, RefusesATlsCertificateOrKeyThatDoesNotLoad) {
   TempDir root, pki;
-  WriteFile(root / "catalog.ini", "");
-  ASSERT_TRUE(MakeTestTlsCertificates(pki.Path()));
+  WriteFile(root.Path("catalog.ini"), "");
+  ASSERT_TRUE(MakeTestTlsCertificates(pki.Root().string()));
   const std::string server = QUON_SERVER_BIN;
-  for (const auto& [cert, key] : {std::pair{pki / "server.pem", pki / "ca-key.pem"},
-                                  std::pair{pki / "server.csr", pki / "server-key.pem"}}) {
+  for (const auto& [cert, key] : {std::pair{pki.Path("server.pem"), pki.Path("ca-key.pem")},
+                                  std::pair{pki.Path("server.csr"), pki.Path("server-key.pem")}}) {
     RunResult run = RunProgram(
-        {server, "--root", root.Path(), "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key});
+        {server, "--root", root.Root().string(), "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key});
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_NE(run.output.find("cannot use the TLS certificate"), std::string::npos) << run.output;
   }
-  EXPECT_EQ(RunProgram({server, "--root", root.Path(), "--tls-cert", pki / "server.pem"}).status, 2);
+  EXPECT_EQ(RunProgram({server, "--root", root.Root().string(), "--tls-cert", pki.Path("server.pem")}).status, 2);
 }
 
 TEST(UpdateServerStart, RefusesABadCatalogNamingFileLineAndProblem) {
   TempDir root;
-  WriteFile(root / "a.cab", "x");
-  WriteFile(root / "catalog.ini",
+  WriteFile(root.Path("a.cab"), "x");
+  WriteFile(root.Path("catalog.ini"),
             "[update 1]\nposted = 2026-02-30\nname = A;B\ndescription = d\napplies-to = 6.0.121.3\n"
             "archive = ../etc/passwd\nbrings = 6.0.122\ncolour = blue\n");
-  RunResult run = RunProgram({QUON_SERVER_BIN, "--root", root.Path(), "--listen", "127.0.0.1:0"});
+  RunResult run = RunProgram({QUON_SERVER_BIN, "--root", root.Root().string(), "--listen", "127.0.0.1:0"});
   EXPECT_EQ(run.status, 1);
-  const std::string file = root / "catalog.ini";
+  const std::string file = root.Path("catalog.ini");
   for (const std::string& expected :
        {file + ":2: bad posting date '2026-02-30'", file + ":3: 'name' must not contain ';'",
         file + ":6: archive '../etc/passwd' must not contain '..'", file + ":7: bad version '6.0.122'",
@@ -389,19 +389,19 @@ TEST(UpdateServerStart, RefusesABadCatalogNamingFileLineAndProblem) {
 
   // No catalog at all; bad arguments.
   TempDir empty;
-  run = RunProgram({QUON_SERVER_BIN, "--root", empty.Path(), "--listen", "127.0.0.1:0"});
+  run = RunProgram({QUON_SERVER_BIN, "--root", empty.Root().string(), "--listen", "127.0.0.1:0"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.output.find(empty / "catalog.ini"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(empty.Path("catalog.ini")), std::string::npos) << run.output;
   EXPECT_EQ(RunProgram({QUON_SERVER_BIN, "--listen", "127.0.0.1:0"}).status, 2);
 
   // A port in use by another server is not shared.
-  WriteFile(empty / "catalog.ini", "");
+  WriteFile(empty.Path("catalog.ini"), "");
   ServerProcess first;
-  ASSERT_TRUE(first.Start(empty.Path())) << first.Error();
-  run = RunProgram({QUON_SERVER_BIN, "--root", empty.Path(), "--listen", "127.0.0.1:" + std::to_string(first.Port())});
+  ASSERT_TRUE(first.Start(empty.Root().string())) << first.Error();
+  run = RunProgram({QUON_SERVER_BIN, "--root", empty.Root().string(), "--listen", "127.0.0.1:" + std::to_string(first.Port())});
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_NE(run.output.find("cannot listen on 127.0.0.1:" + std::to_string(first.Port())), std::string::npos) << run.output;
-  EXPECT_EQ(RunProgram({QUON_SERVER_BIN, "--root", empty.Path(), "--listen", "nowhere"}).status, 2);
+  EXPECT_EQ(RunProgram({QUON_SERVER_BIN, "--root", empty.Root().string(), "--listen", "nowhere"}).status, 2);
 }
 
 TEST(UpdateServerDemo, ServesTheDemoCatalogWithArchivesThatUnpack) {
@@ -421,13 +421,13 @@ TEST(UpdateServerDemo, ServesTheDemoCatalogWithArchivesThatUnpack) {
   EXPECT_TRUE(file.body == FileReplyBytes("4711", "6.0.122.3", archive)) << file.body.substr(0, 200);
 
   TempDir out;
-  WriteFile(out / "update101.0000", archive);
-  RunResult unpack = RunProgram({"/usr/bin/cabextract", "-q", "-d", out / "dir", out / "update101.0000"});
+  WriteFile(out.Path("update101.0000"), archive);
+  RunResult unpack = RunProgram({"/usr/bin/cabextract", "-q", "-d", out.Path("dir"), out.Path("update101.0000")});
   ASSERT_EQ(unpack.status, 0) << unpack.output;
-  const std::string list101 = ReadFile(out / "dir/Update.List");
+  const std::string list101 = ReadFile(out.Path("dir/Update.List"));
   EXPECT_NE(list101.find("[MAIN]\r\n"), std::string::npos) << list101;
   EXPECT_NE(list101.find("[M3]\r\n"), std::string::npos) << list101;
-  EXPECT_EQ(ReadFile(out / "dir/Composites.mlib"), ReadFile(std::string(QUON_DEMO_SOURCE_DIR) + "/sp1/Materials/Composites.mlib"));
+  EXPECT_EQ(ReadFile(out.Path("dir/Composites.mlib")), ReadFile(std::string(QUON_DEMO_SOURCE_DIR) + "/sp1/Materials/Composites.mlib"));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Finding the installed product and its version, up to the first request.
 #include <gtest/gtest.h>
 
-#include "SessionFixture.h"
+#include "support/SessionFixture.h"
 #include "update/ProductDiscovery.h"
 
 namespace quon {

@@ -4,14 +4,14 @@
 
 #include <algorithm>
 
-#include "SessionFixture.h"
+#include "support/SessionFixture.h"
 #include "update/FileOps.h"
 #include "update/Pages.h"
 
 namespace quon {
 namespace {
 
-using test::ScratchDir;
+using test::TempDir;
 using test::RunState;
 using test::SessionFixture;
 namespace fs = std::filesystem;
@@ -32,7 +32,7 @@ std::string RetryPage(const std::vector<std::string>& failed) {
 }
 
 // Temporary copies the install leaves behind.
-std::vector<std::string> Temporaries(const ScratchDir& dir) {
+std::vector<std::string> Temporaries(const TempDir& dir) {
   std::vector<std::string> found;
   for (auto& e : fs::recursive_directory_iterator(dir.Dir())) {
     if (e.path().filename().string().find(".quonupd") != std::string::npos) found.push_back(e.path().string());

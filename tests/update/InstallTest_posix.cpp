@@ -10,7 +10,7 @@
 #include <fstream>
 #include <functional>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "update/FileOps.h"
 #include "update/FileSystem.h"
 #include "update/UpdateFiles.h"
@@ -20,7 +20,7 @@ namespace quon {
 namespace {
 
 using test::FakePrompts;
-using test::ScratchDir;
+using test::TempDir;
 namespace fs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
@@ -71,7 +71,7 @@ TEST(PosixInstall, Windows1252NamesAreMappedToUtf8) {
   };
   for (const auto& c : cases) EXPECT_EQ(names.OnDisk(c.entry), c.disk) << c.entry;
 
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("unpack/caf\xC3\xA9.dll", "cafe");
   dir.Write("product/R\xC3\xA9sultats/keep", "");
   UpdateListFile list;
@@ -83,7 +83,7 @@ TEST(PosixInstall, Windows1252NamesAreMappedToUtf8) {
 }
 
 TEST(PosixInstall, LinksOnAnEntrysPathMustStayInTheProductDirectory) {
-  ScratchDir dir, outside;
+  TempDir dir, outside;
   dir.Write("unpack/x.dll", "x");
   dir.Write("product/real/keep", "");
   fs::create_directory_symlink(outside.Dir(), dir.Path("product/Lib"));
@@ -99,7 +99,7 @@ TEST(PosixInstall, LinksOnAnEntrysPathMustStayInTheProductDirectory) {
 }
 
 TEST(PosixInstall, ReplacedFileKeepsItsModeAndOwner) {
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("new.dll", "new");
   dir.Write("x.dll", "old");
   fs::permissions(dir.Path("x.dll"), fs::perms(0750));
@@ -118,7 +118,7 @@ TEST(PosixInstall, ReplacedFileKeepsItsModeAndOwner) {
 }
 
 TEST(PosixInstall, DirectoryRefusingNewFilesGetsWritableTargetsRewrittenInPlace) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string old8(8, '\x01'), new8("\x08\x00\x02\x00\x00\x00\x0B\x00", 8);
   dir.Write("unpack/x.dll", "new bytes");
   dir.Write("product/x.dll", "old bytes, longer than the new ones");
@@ -146,7 +146,7 @@ TEST(PosixInstall, DirectoryRefusingNewFilesGetsWritableTargetsRewrittenInPlace)
 
 TEST(PosixInstall, BigListAndVersionFilesAreReadInBoundedMemory) {
   constexpr size_t kBig = size_t(64) << 20, kHeadroom = size_t(16) << 20;
-  ScratchDir dir;
+  TempDir dir;
   const std::string list = dir.Path("Update.List"), version = dir.Path("Quon.Version");
   dir.Write("Update.List", "[MAIN]\nx.dll\n");
   fs::resize_file(list, kBig);  // sparse: made at once

@@ -5,16 +5,16 @@
 
 #include <thread>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "update/FileOps.h"
 
 namespace quon {
 namespace {
 
-using test::ScratchDir;
+using test::TempDir;
 
 TEST(WinInstall, RenameWaitsForATargetHeldOpenForAMoment) {
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("new.dll", "new");
   dir.Write("held.dll", "old");
   HANDLE held = CreateFileA(dir.Path("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -1,7 +1,7 @@
 // Update.List: reading sections and building the install page.
 #include <gtest/gtest.h>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "update/Pages.h"
 #include "update/UpdateListFile.h"
 
@@ -9,7 +9,7 @@ namespace quon {
 namespace {
 
 using test::FakePrompts;
-using test::ScratchDir;
+using test::TempDir;
 
 UpdateListFile Parse(const std::string& text) {
   UpdateListFile file;
@@ -65,7 +65,7 @@ TEST(ListFileReading, LineEndsAtItsFirstNul) {
 }
 
 TEST(ListFileReading, MissingFileIsReportedWithItsPath) {
-  ScratchDir dir;
+  TempDir dir;
   FakePrompts prompts;
   UpdateListFile file;
   file.ParseText("[MAIN]\nold.dll\n");
@@ -81,7 +81,7 @@ TEST(ListFileReading, MissingFileIsReportedWithItsPath) {
 }
 
 TEST(ListFileReading, FileLargerThanTheBoundIsRefusedWhole) {
-  ScratchDir dir;
+  TempDir dir;
   FakePrompts prompts;
   UpdateListFile file;
   const std::string path = dir.Path("Update.List");

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "Fakes.h"
+#include "support/Fakes.h"
 #include "update/InstallationFile.h"
 #include "update/UpdateFiles.h"
 #include "update/UpdateTable.h"
@@ -156,7 +156,7 @@ TEST(DownloadNames, UnpackDirectoryTakesTheFirstFreeSuffix) {
 }
 
 TEST(Leftovers, OnlyTheUpdatersOwnNamesInTheirPlacesAreRemoved) {
-  test::ScratchDir product;
+  test::TempDir product;
   const std::pair<const char*, bool> entries[] = {
       // Archives, unpack directories with the library's temporaries, the
       // page file at the top; install temporaries anywhere.
@@ -197,7 +197,7 @@ TEST(Leftovers, OnlyTheUpdatersOwnNamesInTheirPlacesAreRemoved) {
 }
 
 TEST(Leftovers, TheScanStopsAfterItsEntries) {
-  test::ScratchDir product;
+  test::TempDir product;
   for (int i = 1; i <= 20; ++i) product.Write("update" + std::to_string(i) + ".0000", "x");
   EXPECT_EQ(RemoveLeftoversOfEarlierRuns(product.Dir(), 5), 5u);
   EXPECT_EQ(RemoveLeftoversOfEarlierRuns(product.Dir()), 15u);

@@ -1,0 +1,82 @@
+#!/bin/sh
+# The configure-time checks of the trust settings (cmake/QuonTrustConfig.cmake),
+# one probe configuration per case, with a certificate made here.
+#   check_trust_config.sh SOURCE_DIR [FILE_TO_SIGN...]
+# With files, also signs copies of them with quon_codesign_commands (as
+# package-win does) and checks them with osslsigncode verify.
+set -u
+src=$1
+shift
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+cd "$work"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quon Test Config" -keyout key.pem -out cert.pem \
+  2>/dev/null || { echo "openssl failed"; exit 1; }
+openssl x509 -in cert.pem -outform DER -out cert.der
+cat cert.pem cert.pem > two.pem
+echo "not a certificate" > text.txt
+der_sha=$(sha256sum cert.der | cut -d' ' -f1)
+
+probe() {
+  rm -rf b
+  cmake -S "$src/tests/update/config_probe" -B b -DQUON_SOURCE_DIR="$src" "$@" > out.txt 2>&1
+}
+says() {  # says PATTERN: the output holds it, messages' line breaks aside
+  tr -s '\n ' '  ' < out.txt | grep -q -- "$1"
+}
+result() {  # result DESCRIPTION OK
+  if [ "$2" = 1 ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $1"
+    cat out.txt
+  fi
+}
+expect_ok() {  # expect_ok DESCRIPTION PATTERN ARGS...
+  d=$1 p=$2
+  shift 2
+  if probe "$@" && says "$p"; then result "$d" 1; else result "$d" 0; fi
+}
+expect_fail() {
+  d=$1 p=$2
+  shift 2
+  if ! probe "$@" && says "$p"; then result "$d" 1; else result "$d" 0; fi
+}
+
+expect_ok "defaults: http on port 80, nothing required" "require=false port=80 signer-chars=4 ca-chars=4" 
+expect_ok "https moves the default port" "port=443" -DQUON_UPDATE_SCHEME=https
+expect_fail "an unknown scheme" "must be http or https" -DQUON_UPDATE_SCHEME=ftp
+expect_ok "a PEM signer is required by default" "require=true" -DQUON_UPDATE_SIGNER_CERT=cert.pem
+expect_ok "PEM and DER give the same certificate" "$der_sha" -DQUON_UPDATE_SIGNER_CERT=cert.pem
+expect_ok "a DER signer, explicitly not required" "require=false" -DQUON_UPDATE_SIGNER_CERT=cert.der \
+  -DQUON_UPDATE_REQUIRE_SIGNATURE=OFF
+expect_fail "required without a signer" "names no certificate" -DQUON_UPDATE_REQUIRE_SIGNATURE=ON
+expect_fail "required, not a boolean" "must be ON, OFF or empty" -DQUON_UPDATE_SIGNER_CERT=cert.pem \
+  -DQUON_UPDATE_REQUIRE_SIGNATURE=maybe
+expect_fail "a signer that is no certificate" "is not an X.509 certificate" -DQUON_UPDATE_SIGNER_CERT=text.txt
+expect_fail "a signer file with two certificates" "exactly one certificate" -DQUON_UPDATE_SIGNER_CERT=two.pem
+expect_fail "a signer file that is missing" "is not a file" -DQUON_UPDATE_SIGNER_CERT=missing.pem
+expect_ok "extra CAs in PEM" "ca-chars=" -DQUON_UPDATE_SCHEME=https -DQUON_UPDATE_EXTRA_CA_FILE=two.pem
+expect_fail "extra CAs not in PEM" "must be a PEM file of certificates" -DQUON_UPDATE_EXTRA_CA_FILE=cert.der
+expect_fail "a code-signing certificate without its key" "must be given together" -DQUON_CODESIGN_CERT=cert.pem
+expect_fail "a code-signing key that is no key" "is not an unencrypted private key" -DQUON_CODESIGN_CERT=cert.pem \
+  -DQUON_CODESIGN_KEY=text.txt
+
+if [ $# -gt 0 ]; then
+  files=$(printf '%s;' "$@")
+  expect_ok "package signing configured" "codesign=ON" -DQUON_CODESIGN_CERT=cert.pem -DQUON_CODESIGN_KEY=key.pem \
+    "-DPROBE_SIGN=${files%;}"
+  if cmake --build b > out.txt 2>&1; then result "signing the package's files" 1; else result "signing the package's files" 0; fi
+  for f in "$@"; do
+    name=$(basename "$f")
+    if osslsigncode verify -CAfile cert.pem -in "b/signed/$name" > out.txt 2>&1; then ok=1; else ok=0; fi
+    result "$name is signed and verifies" $ok
+    if osslsigncode verify -CAfile cert.pem -in "$f" > out.txt 2>&1; then ok=0; else ok=1; fi
+    result "the built $name itself stays unsigned" $ok
+  done
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
