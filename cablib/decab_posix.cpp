@@ -13,7 +13,6 @@
 // On any failure every file this call created is removed again.
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <mspack.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -34,6 +33,7 @@
 #include "CabHeader.h"
 #include "Decab.h"
 #include "SafeNames.h"
+#include "Windows1252_posix.h"
 #include "cablib.h"
 
 namespace cablib {
@@ -297,51 +297,6 @@ void SysFree(void* p) { std::free(p); }
 void SysCopy(void* src, void* dest, size_t bytes) {
   if (src && dest && bytes) std::memmove(dest, src, bytes);
 }
-
-// Names not marked UTF-8 are 8-bit text in the Windows code page; they are
-// read as Windows-1252. The five bytes that code page leaves undefined become
-// the C1 controls of the same value, as the Windows table maps them, so a file
-// name holding one is refused like any control character while a folder part
-// holding one is dropped.
-class Windows1252 {
- public:
-  Windows1252() : cd_(::iconv_open("UTF-8", "WINDOWS-1252")) {}
-  ~Windows1252() {
-    if (cd_ != kNone) ::iconv_close(cd_);
-  }
-  Windows1252(const Windows1252&) = delete;
-  Windows1252& operator=(const Windows1252&) = delete;
-
-  // UTF-8 text of `raw`; empty when it cannot be converted (no converter).
-  std::string ToUtf8(const std::string& raw) {
-    if (std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-      return raw;
-    }
-    if (cd_ == kNone) return std::string();
-    ::iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    std::string out(raw.size() * 3, '\0');  // no byte takes more than three
-    char* in = const_cast<char*>(raw.data());
-    std::size_t inLeft = raw.size();
-    char* to = &out[0];
-    std::size_t toLeft = out.size();
-    while (inLeft > 0) {
-      if (::iconv(cd_, &in, &inLeft, &to, &toLeft) != static_cast<std::size_t>(-1)) break;
-      const auto byte = static_cast<unsigned char>(*in);
-      if (errno != EILSEQ || byte < 0x80 || byte > 0x9F || toLeft < 2) return std::string();
-      *to++ = '\xC2';
-      *to++ = static_cast<char>(byte);
-      toLeft -= 2;
-      ++in;
-      --inLeft;
-    }
-    out.resize(out.size() - toLeft);
-    return out;
-  }
-
- private:
-  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
-  iconv_t cd_;
-};
 
 // Files this call created in the target directory; removed again unless the
 // whole archive was unpacked.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "frontend/win/BrowserSecurity_win.h"
 #include "resource.h"
 
 namespace quon::win {
@@ -27,16 +28,6 @@ constexpr DISPID kDispidBeforeNavigate2 = 250;
 const CLSID kClsidWebBrowser = {0x8856F961, 0x340A, 0x11D0, {0xA9, 0x6B, 0x00, 0xC0, 0x4F, 0xD7, 0x05, 0xA2}};
 // {34A715A0-6587-11D0-924A-0020AFC7AC4D}
 const IID kDiidWebBrowserEvents2 = {0x34A715A0, 0x6587, 0x11D0, {0x92, 0x4A, 0x00, 0x20, 0xAF, 0xC7, 0xAC, 0x4D}};
-
-// What a page may not do by itself, whatever zone it is in: refresh or
-// redirect, navigate frames, submit forms, reach a more trusted zone, run
-// scripts, Java or ActiveX controls, or start a file download.
-constexpr DWORD kRefusedUrlActions[] = {
-    URLACTION_HTML_META_REFRESH,      URLACTION_HTML_SUBFRAME_NAVIGATE, URLACTION_HTML_SUBMIT_FORMS,
-    URLACTION_HTML_SUBMIT_FORMS_FROM, URLACTION_HTML_SUBMIT_FORMS_TO,   URLACTION_FEATURE_ZONE_ELEVATION,
-    URLACTION_SCRIPT_RUN,             URLACTION_HTML_JAVA_RUN,          URLACTION_ACTIVEX_RUN,
-    URLACTION_SHELL_FILE_DOWNLOAD,
-};
 
 // The host whose control takes keys (the user-interface thread has one).
 quon::win::BrowserHost* t_keyHost = nullptr;
@@ -181,56 +172,6 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
   ULONG m_refs = 1;
 };
 
-// The host's security manager: the actions of kRefusedUrlActions are
-// disallowed; every other question gets the system's own answer.
-class BrowserHost::Security : public IInternetSecurityManager {
- public:
-  virtual ~Security() = default;
-  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IInternetSecurityManager) {
-      *object = static_cast<IInternetSecurityManager*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
-  STDMETHODIMP SetSecuritySite(IInternetSecurityMgrSite*) override { return INET_E_DEFAULT_ACTION; }
-  STDMETHODIMP GetSecuritySite(IInternetSecurityMgrSite** site) override {
-    if (site) *site = nullptr;
-    return INET_E_DEFAULT_ACTION;
-  }
-  STDMETHODIMP MapUrlToZone(LPCWSTR, DWORD*, DWORD) override { return INET_E_DEFAULT_ACTION; }
-  STDMETHODIMP GetSecurityId(LPCWSTR, BYTE*, DWORD*, DWORD_PTR) override { return INET_E_DEFAULT_ACTION; }
-  STDMETHODIMP ProcessUrlAction(LPCWSTR, DWORD action, BYTE* policy, DWORD policySize, BYTE*, DWORD, DWORD,
-                                DWORD) override {
-    bool refused = false;
-    for (DWORD a : kRefusedUrlActions) refused = refused || a == action;
-    if (!refused) return INET_E_DEFAULT_ACTION;
-    if (policy && policySize >= sizeof(DWORD)) {
-      const DWORD disallow = URLPOLICY_DISALLOW;
-      std::memcpy(policy, &disallow, sizeof disallow);
-    }
-    return S_FALSE;  // answered, and not allowed
-  }
-  STDMETHODIMP QueryCustomPolicy(LPCWSTR, REFGUID, BYTE** policy, DWORD* size, BYTE*, DWORD, DWORD) override {
-    if (policy) *policy = nullptr;
-    if (size) *size = 0;
-    return INET_E_DEFAULT_ACTION;
-  }
-  STDMETHODIMP SetZoneMapping(DWORD, LPCWSTR, DWORD) override { return INET_E_DEFAULT_ACTION; }
-  STDMETHODIMP GetZoneMappings(DWORD, IEnumString** mappings, DWORD) override {
-    if (mappings) *mappings = nullptr;
-    return INET_E_DEFAULT_ACTION;
-  }
-
- private:
-  ULONG m_refs = 1;
-};
-
 STDMETHODIMP BrowserHost::Site::QueryService(REFGUID service, REFIID riid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
@@ -352,7 +293,7 @@ BrowserHost::BrowserHost()
     : m_siteImpl(new Site(*this)),
       m_frameImpl(new Frame(*this)),
       m_eventsImpl(new Events(*this)),
-      m_securityImpl(new Security()) {}
+      m_securityImpl(new BrowserSecurityManager()) {}
 
 BrowserHost::~BrowserHost() {
   Destroy();

@@ -16,6 +16,8 @@
 
 namespace quon::win {
 
+class BrowserSecurityManager;
+
 // Registers the placeholder window class; call before a dialog with a
 // browser site is created. Idempotent.
 bool RegisterBrowserSiteClass();
@@ -60,7 +62,6 @@ class BrowserHost {
   class Site;
   class Frame;
   class Events;
-  class Security;
   friend class Site;
   friend class Frame;
   friend class Events;
@@ -78,7 +79,7 @@ class BrowserHost {
   Site* m_siteImpl;
   Frame* m_frameImpl;
   Events* m_eventsImpl;
-  Security* m_securityImpl;
+  BrowserSecurityManager* m_securityImpl;
   IOleObject* m_object = nullptr;
   IDispatch* m_dispatch = nullptr;
   IConnectionPoint* m_connection = nullptr;
