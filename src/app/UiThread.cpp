@@ -94,9 +94,9 @@ bool UiThreadPrompts::PromptProxyCredentials(std::string_view proxy, std::string
   return ok;
 }
 
-void LetWorkersEnd(UiThreadPrompts& prompts, int exitCode) {
+void LetWorkersEnd(UiThreadPrompts& prompts, int exitCode, std::chrono::milliseconds wait) {
   prompts.Stop();
-  if (WaitForWaitWorkers(kWorkerExitWait)) return;
+  if (WaitForWaitWorkers(wait)) return;
   std::fflush(nullptr);
   std::_Exit(exitCode);
 }

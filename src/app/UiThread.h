@@ -69,6 +69,6 @@ constexpr std::chrono::seconds kWorkerExitWait{10};
 // see their cancel flag and end. One that does not end in time must not
 // outlive the objects it uses: the program then leaves at once with
 // `exitCode`, destroying nothing.
-void LetWorkersEnd(UiThreadPrompts& prompts, int exitCode);
+void LetWorkersEnd(UiThreadPrompts& prompts, int exitCode, std::chrono::milliseconds wait = kWorkerExitWait);
 
 }  // namespace quon

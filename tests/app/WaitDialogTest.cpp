@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -254,5 +255,25 @@ TEST(UiThreadPrompts, WorkersGetTheDefaultAnswerOnceStopped) {
   EXPECT_EQ(ui.Queued(), 1u);  // only the first call was ever posted
 }
 
+
+// The end of the program: it goes on once every worker has ended, and
+// leaves at once, destroying nothing, while an abandoned worker still runs.
+TEST(LetWorkersEnd, LeavesWithoutDestroyingWhileAWorkerStillRuns) {
+  ManualUiThread ui;
+  CountingPrompts prompts(ui);
+  LetWorkersEnd(prompts, 3, 10ms);  // no worker: returns
+  EXPECT_EXIT(
+      {
+        HeadlessWaitHost host;
+        host.CancelAfter(10ms);
+        RunWithWaitDialog(host, 1, [](ProgressDisplay*, const CancelFlag&) {
+          for (;;) std::this_thread::sleep_for(10ms);  // never looks at the flag
+          return 0;
+        });
+        LetWorkersEnd(prompts, 3, 50ms);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(3), "");
+}
 }  // namespace
 }  // namespace quon
