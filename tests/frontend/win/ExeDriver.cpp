@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "LinkStandIn.h"
+#include "resource.h"
 
 namespace quon::wintest {
 
@@ -139,7 +140,7 @@ HWND FirstDialog(DWORD pid, const char* caption, int item, bool withItem) {
 
 HWND MainWindowOf(DWORD pid) {
   for (HWND w : WindowsOf(pid)) {
-    if (ClassNameOf(w) == "#32770" && GetDlgItem(w, 1003) && ClassNameOf(GetDlgItem(w, 1003)) == "QuonBrowserSite")
+    if (ClassNameOf(w) == "#32770" && GetDlgItem(w, IDC_EXPLORER) && ClassNameOf(GetDlgItem(w, IDC_EXPLORER)) == "QuonBrowserSite")
       return w;
   }
   return nullptr;
@@ -147,7 +148,7 @@ HWND MainWindowOf(DWORD pid) {
 
 HWND MessageBoxOf(DWORD pid) { return FirstDialog(pid, "QUON Update", 0xFFFF, true); }
 
-HWND WaitDialogOf(DWORD pid, bool progress) { return FirstDialog(pid, "QUON", 1004, progress); }
+HWND WaitDialogOf(DWORD pid, bool progress) { return FirstDialog(pid, "QUON", IDC_PROGRESS, progress); }
 
 HWND WaitForWindow(const std::function<HWND()>& find, unsigned timeoutMs) {
   HWND found = nullptr;

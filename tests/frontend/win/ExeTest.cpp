@@ -14,6 +14,7 @@
 
 #include "frontend/win/StartUp_win.h"
 #include "app/UpdateDlg.h"
+#include "resource.h"
 
 using namespace quon;
 using namespace quon::win;
@@ -140,7 +141,7 @@ class RealProgram : public ::testing::Test {
       return false;
     }
     if (!m_app->PointAtLink(m_pageUrl + fragment)) return false;
-    HWND browser = GetDlgItem(main, 1003);
+    HWND browser = GetDlgItem(main, IDC_EXPLORER);
     if (click) {
       ClickOn(browser);
     } else {
@@ -195,7 +196,7 @@ TEST_F(RealProgram, StartsUnderTheWaitDialogShowsTheListAndAsksBeforeQuitting) {
   ASSERT_NE(main, nullptr);
   EXPECT_FALSE(IsWindow(wait));
   EXPECT_NE(Page().find("#update101"), std::string::npos);
-  EXPECT_EQ(ItemText(main, 1162), msg::kStatusOneUpdate);
+  EXPECT_EQ(ItemText(main, IDC_STATUS_LINE), msg::kStatusOneUpdate);
 
   // Escape does nothing; Enter asks the quit question, and No keeps the
   // window and the page.
@@ -208,7 +209,7 @@ TEST_F(RealProgram, StartsUnderTheWaitDialogShowsTheListAndAsksBeforeQuitting) {
   EXPECT_TRUE(IsWindowVisible(main));
   // The Close button asks the same; Yes ends the program and takes the
   // page file with it.
-  ClickOn(GetDlgItem(main, 1002));
+  ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(AnswerMessageBox(pid, IDYES), msg::kQuitIncomplete);
   EXPECT_EQ(m_app->WaitForExit(), 0);
   EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "QMesh.dll", "QSolver.dll", "QUON.EXE",
@@ -232,18 +233,18 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
   ASSERT_NE(progress, nullptr);
   ASSERT_TRUE(WaitUntil([] { return s_relay->Holding(); }));
   // Ten blocks of 10 000 bytes make a progress step.
-  ASSERT_TRUE(WaitUntil([progress] { return ItemText(progress, 1006).find(" KB") != std::string::npos; }));
-  EXPECT_EQ(ItemText(progress, 1005), "Downloading file...");
+  ASSERT_TRUE(WaitUntil([progress] { return ItemText(progress, IDC_WAIT_DETAIL).find(" KB") != std::string::npos; }));
+  EXPECT_EQ(ItemText(progress, IDC_WAIT_STATUS), "Downloading file...");
   int done = -1, total = -1;
-  EXPECT_EQ(std::sscanf(ItemText(progress, 1006).c_str(), "%d KB  of  %d KB", &done, &total), 2)
-      << ItemText(progress, 1006);
+  EXPECT_EQ(std::sscanf(ItemText(progress, IDC_WAIT_DETAIL).c_str(), "%d KB  of  %d KB", &done, &total), 2)
+      << ItemText(progress, IDC_WAIT_DETAIL);
   EXPECT_GE(done, 100);
   EXPECT_LT(done, 320);
   EXPECT_EQ(total, 640);  // 640 000 bytes of help and a few small files
-  EXPECT_TRUE(IsWindowVisible(GetDlgItem(progress, 1004)));
-  const LRESULT position = SendMessageA(GetDlgItem(progress, 1004), PBM_GETPOS, 0, 0);
+  EXPECT_TRUE(IsWindowVisible(GetDlgItem(progress, IDC_PROGRESS)));
+  const LRESULT position = SendMessageA(GetDlgItem(progress, IDC_PROGRESS), PBM_GETPOS, 0, 0);
   EXPECT_EQ(position, done * 100 / total);
-  EXPECT_TRUE(IsWindowVisible(GetDlgItem(progress, 1007)));
+  EXPECT_TRUE(IsWindowVisible(GetDlgItem(progress, IDC_WAIT_CANCEL)));
   PressKey(progress, VK_ESCAPE);
   Sleep(500);
   EXPECT_TRUE(IsWindowVisible(progress)) << "Escape ended the download";
@@ -282,7 +283,7 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
   EXPECT_EQ(FileText(m_dir + "Help\\Quon.chm").size(), 640000u);
   EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
   // Complete: Close asks nothing, and the update's files are gone.
-  ClickOn(GetDlgItem(main, 1002));
+  ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
   EXPECT_EQ(MessageBoxOf(pid), nullptr);
   EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",

@@ -15,6 +15,7 @@
 #include "net/ServerExchange.h"
 #include "platform/win/WinInetHttpClient.h"
 #include "support/FaultServer.h"
+#include "resource.h"
 
 using namespace quon;
 using namespace quon::win;
@@ -215,7 +216,7 @@ TEST(WinInetDownload, CancelDuringTheDataEndsTheCall) {
     }, 30000);
     HWND dialog = nullptr;
     WaitUntil([&] { return (dialog = ActiveWaitDialog()) != nullptr; });
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1007, BN_CLICKED), 0);
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_WAIT_CANCEL, BN_CLICKED), 0);
   });
   FieldMap fields;
   fields.Set("TableID", "7");
