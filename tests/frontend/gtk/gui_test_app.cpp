@@ -1,12 +1,13 @@
 // The updater as the GUI tests run it: the same program as QuonUpdate, with
 // the update server taken from QUON_GUI_TEST_SERVER ("host:port[/path]")
-// so that each test can start its own server on a free port.
+// so that each test can start its own server on a free port. Arguments
+// select the command-line mode, as in QuonUpdate.
 #include <cstdlib>
 #include <string>
 
 #include "frontend/gtk/UpdateApp_gtk.h"
 
-int main() {
+int main(int argc, char** argv) {
   quon::UpdateServerSettings server = quon::UpdateServerSettings::FromBuildConfig();
   if (const char* env = std::getenv("QUON_GUI_TEST_SERVER")) {
     std::string text = env;
@@ -21,5 +22,6 @@ int main() {
       server.port = static_cast<uint16_t>(std::atoi(text.c_str() + colon + 1));
     }
   }
+  if (argc > 1) return quon::RunCommandLineMode(argc, argv, server);
   return quon::RunUpdateApp(server);
 }

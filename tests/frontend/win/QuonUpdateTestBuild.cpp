@@ -1,6 +1,7 @@
 // Entry point of the test build of QuonUpdate.exe: the program's own
-// start-up and windows (UpdateApp::InitInstance) with two differences, so
-// that a second process can drive it under Wine:
+// start-up and windows (UpdateApp::InitInstance), or its command-line mode
+// when given arguments, with two differences, so that a second process can
+// drive it under Wine:
 // - the update server is 127.0.0.1 at the port in QUON_TEST_SERVER_PORT
 //   (the shipped program has its server compiled in and reads nothing);
 // - it stands in for the HTML engine's links (LinkStandIn.h).
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "LinkStandIn.h"
+#include "frontend/win/CommandLineMode_win.h"
 #include "frontend/win/MainWindow_win.h"
 #include "frontend/win/UpdateApp_win.h"
 #include "base/BuildConfig.h"
@@ -73,6 +75,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   const char* port = std::getenv("QUON_TEST_SERVER_PORT");
   quon::UpdateServerSettings server{"127.0.0.1", static_cast<uint16_t>(port ? std::atoi(port) : 0),
                                     quon::kUpdatePath};
+  if (quon::win::HasCommandLineArguments()) return quon::win::RunCommandLineMode(server);
   WNDCLASSA wc = {};
   wc.lpfnWndProc = &LinkStandInProc;
   wc.hInstance = instance;

@@ -1,0 +1,262 @@
+// One command-line run: the same session steps the window takes, in the
+// same order, with outcomes turned into text and exit codes.
+#include "cli/CommandLineRun.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <thread>
+
+#include "app/WaitDialog.h"
+#include "cli/CommandLine.h"
+#include "cli/ConsolePrompts.h"
+#include "cli/ConsoleWaitHost.h"
+#include "cli/ExitCodes.h"
+#include "update/OleDate.h"
+#include "update/Pages.h"
+
+namespace quon::cli {
+
+namespace {
+
+// How long the program waits at its end for a worker that Ctrl+C or the
+// time limit left behind before it leaves without it.
+constexpr std::chrono::seconds kWorkerExitWait{10};
+constexpr std::chrono::milliseconds kBusyPoll{100};
+
+int Code(ExitCode code) { return static_cast<int>(code); }
+
+// The session's pages have no window to go to: the command line reports
+// the outcomes itself.
+class NoPages : public PageSink {
+ public:
+  explicit NoPages(ConsoleOutput& output) : m_output(output) {}
+  void Navigate(const std::string&) override {}
+  void SetStatusText(const std::string&) override {}
+  void ShowStatus(bool) override {}
+  // The time product applications get to close; Ctrl+C shortens it.
+  void WaitWhileBusy(unsigned ms) override {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end && !m_output.InterruptRequested()) {
+      std::this_thread::sleep_for(kBusyPoll);
+    }
+  }
+
+ private:
+  ConsoleOutput& m_output;
+};
+
+// "7  May 04, 2026  Sample service release  Solver library and notes."
+std::string ListLine(const UpdateEntry& entry) {
+  const std::string date = entry.m_dtPostDate.valid ? FormatOleDateLong(entry.m_dtPostDate.value) : "-";
+  return std::to_string(static_cast<int32_t>(entry.m_nTableID)) + "\t" + OneLine(date) + "\t" +
+         OneLine(entry.m_strName) + "\t" + OneLine(entry.m_strDescription);
+}
+
+class Run {
+ public:
+  Run(const CommandLineOptions& options, const UpdateServerSettings& server, const CommandLineSystem& system,
+      ConsoleOutput& output, ConsolePrompts& prompts, ConsoleWaitHost& wait, NetEnvironment& net)
+      : m_options(options),
+        m_wait(wait),
+        m_output(output),
+        m_prompts(prompts),
+        m_pages(output),
+        m_system(system),
+        m_session(m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {}
+
+  ~Run() { m_session.EndRun(); }
+
+  int List() {
+    if (const int failed = RequestList()) return failed;
+    const UpdateEntryList& list = m_session.State().m_updateList;
+    if (list.empty()) {
+      m_output.Info(kUpToDateText);
+      return Code(ExitCode::Done);
+    }
+    for (const auto& entry : list) m_output.Info(ListLine(*entry));
+    return Code(ExitCode::UpdatesAvailable);
+  }
+
+  int InstallOne(uint32_t id) {
+    if (const int failed = RequestList()) return failed;
+    const UpdateEntry* entry = Find(id);
+    if (entry == nullptr) {
+      m_output.Error("Update " + std::to_string(static_cast<int32_t>(id)) +
+                     " is not offered for this installation; --list shows the updates that are.");
+      return Code(ExitCode::Usage);
+    }
+    return Install(*entry);
+  }
+
+  // Every listed update in list order, asking the server again after each
+  // one, until the list is empty. An update the server still lists after it
+  // was installed is not installed a second time: the run stops there
+  // rather than repeat it forever.
+  int InstallAll() {
+    std::set<uint32_t> installed;
+    for (;;) {
+      if (const int failed = RequestList()) return failed;
+      const UpdateEntryList& list = m_session.State().m_updateList;
+      if (list.empty()) {
+        m_output.Info(kUpToDateText);
+        return Code(ExitCode::Done);
+      }
+      const UpdateEntry& next = *list.front();
+      if (!installed.insert(next.m_nTableID).second) {
+        m_output.Error("The server still offers update " + std::to_string(static_cast<int32_t>(next.m_nTableID)) +
+                       " after it was installed; stopping.");
+        return Code(ExitCode::ServerFailed);
+      }
+      if (const int failed = Install(next)) return failed;
+    }
+  }
+
+ private:
+  // 0 when the list is there.
+  int RequestList() {
+    m_output.LogOnly("Asking the server for the updates of this installation.");
+    const ListOutcome outcome = m_session.RequestUpdateList();
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    switch (outcome) {
+      case ListOutcome::Listed:
+        return 0;
+      case ListOutcome::NotInProductDir:
+      case ListOutcome::VersionFileInvalid:
+        return Code(ExitCode::DiscoveryFailed);
+      case ListOutcome::CannotConnect:
+      case ListOutcome::Refused:
+        break;
+    }
+    return Code(ExitCode::ServerFailed);
+  }
+
+  const UpdateEntry* Find(uint32_t id) const {
+    for (const auto& entry : m_session.State().m_updateList) {
+      if (entry->m_nTableID == id) return entry.get();
+    }
+    return nullptr;
+  }
+
+  int Install(const UpdateEntry& entry) {
+    const auto id = static_cast<int32_t>(entry.m_nTableID);
+    m_output.Info("Update " + std::to_string(id) + ": " + OneLine(entry.m_strName));
+    const DownloadOutcome downloaded = m_session.DownloadAndUnpack(id);
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    switch (downloaded) {
+      case DownloadOutcome::Ready:
+        break;
+      case DownloadOutcome::NoListFile:
+        m_output.Error(msg::kListFileNotFound);
+        return Code(ExitCode::DownloadFailed);
+      case DownloadOutcome::Refused:
+        return Code(ExitCode::ServerFailed);
+      // No reply, or the server's own message instead of the file; or a
+      // transfer cut once the file had begun.
+      case DownloadOutcome::ExchangeFailed:
+        return Code(m_wait.FileDataArrived() ? ExitCode::DownloadFailed : ExitCode::ServerFailed);
+      case DownloadOutcome::InvalidReply:
+      case DownloadOutcome::UnpackDirFailed:
+      case DownloadOutcome::NoCabLibrary:
+      case DownloadOutcome::CorruptArchive:
+        return Code(ExitCode::DownloadFailed);
+    }
+    if (!MayCloseProductApplications()) return Code(ExitCode::NotInstalled);
+    m_session.CloseProductWindows();
+    const InstallOutcome outcome = m_session.InstallFiles();
+    if (!outcome.complete) {
+      m_output.Error("Following file(s) were not updated:");
+      for (const std::string& file : outcome.failedFiles) m_output.Error("  " + file);
+      return Code(ExitCode::NotInstalled);
+    }
+    m_session.RemoveUpdateFiles();
+    m_output.Info(msg::kUpdatedSuccessfully);
+    return 0;
+  }
+
+  // Running product applications are asked to close only with --yes or the
+  // user's Yes at the terminal: nobody at the screen could save their work.
+  bool MayCloseProductApplications() {
+    if (m_options.yes || CountProductWindows(m_system.windows) == 0) return true;
+    std::string answer;
+    if (m_output.InputIsTerminal() &&
+        m_output.Ask("QUON or Graflux applications are running. Close them now? [y/N] ", answer, false) &&
+        (answer == "y" || answer == "Y" || answer == "yes" || answer == "YES")) {
+      return true;
+    }
+    m_output.Error(
+        "QUON or Graflux applications are running; nothing was installed. Close them, or give --yes to have "
+        "them closed.");
+    return false;
+  }
+
+  const CommandLineOptions& m_options;
+  ConsoleWaitHost& m_wait;
+  ConsoleOutput& m_output;
+  ConsolePrompts& m_prompts;
+  NoPages m_pages;
+  const CommandLineSystem& m_system;
+  UpdateSession m_session;
+};
+
+}  // namespace
+
+int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSettings& server,
+                   const CommandLineSystem& system) {
+  const ParsedCommandLine parsed = ParseCommandLine(args);
+  std::unique_ptr<ConsoleSystem> console = OpenProcessConsole();
+  const CommandLineOptions& options = parsed.options;
+  ConsoleOutput output(*console, parsed.ok && options.quiet);
+  if (parsed.ok && !options.logFile.empty()) {
+    std::string error;
+    if (!output.OpenLog(options.logFile, error)) {
+      output.Error("QuonUpdate: " + error);
+      return Code(ExitCode::Usage);
+    }
+  }
+  if (!parsed.ok) {
+    output.Error("QuonUpdate: " + parsed.error + "\nQuonUpdate --help shows the options.");
+    return Code(ExitCode::Usage);
+  }
+  switch (options.command) {
+    case CommandLineOptions::Command::Help: {
+      std::string help = HelpText();
+      help.pop_back();  // Info ends the line itself
+      output.Info(help);
+      return Code(ExitCode::Done);
+    }
+    case CommandLineOptions::Command::Version:
+      output.Info(kVersionText);
+      return Code(ExitCode::Done);
+    case CommandLineOptions::Command::List:
+    case CommandLineOptions::Command::Install:
+      break;
+  }
+
+  ConsolePrompts prompts(output, {msg::kCloseApplications});
+  std::unique_ptr<HttpClient> http = system.makeHttp(prompts);
+  ConsoleWaitHost wait(output, [&prompts] { prompts.Stop(); });
+  NetEnvironment net{*http, prompts, wait};
+  int code = 0;
+  {
+    Run run(options, server, system, output, prompts, wait, net);
+    if (options.command == CommandLineOptions::Command::List) {
+      code = run.List();
+    } else {
+      code = options.installAll ? run.InstallAll() : run.InstallOne(options.installId);
+    }
+  }
+  if (code == Code(ExitCode::Interrupted)) output.Error("Interrupted; partial downloads were removed.");
+  output.LogOnly("Exit code " + std::to_string(code) + ": " + MeaningOf(static_cast<ExitCode>(code)));
+  // A worker that Ctrl+C or the time limit left behind must not outlive the
+  // transport and the prompts it uses.
+  prompts.Stop();
+  if (!WaitForWaitWorkers(kWorkerExitWait)) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+  }
+  return code;
+}
+
+}  // namespace quon::cli
