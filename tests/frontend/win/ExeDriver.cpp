@@ -62,18 +62,23 @@ AppUnderTest::~AppUnderTest() {
   CloseHandle(m_info.hProcess);
 }
 
-bool AppUnderTest::Start(const std::string& productDir, uint16_t port, Build build) {
+bool AppUnderTest::Start(const std::string& productDir, uint16_t port, Build build, const std::string& arguments,
+                         HANDLE output) {
   const std::string from = ExeDir() + (build == Build::Test ? "exe-under-test\\" : "shipped\\");
   for (const char* name : {"QuonUpdate.exe", "CABLIB.DLL"}) {
     if (!CopyFileA((from + name).c_str(), (productDir + name).c_str(), FALSE)) return false;
   }
   std::string exe = productDir + "QuonUpdate.exe";
-  std::string commandLine = "\"" + exe + "\"";
+  std::string commandLine = "\"" + exe + "\"" + (arguments.empty() ? "" : " " + arguments);
   std::string environment = EnvironmentWith(kPortVariable, std::to_string(port));
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
+  if (output) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output;
+  }
   // Started from somewhere else than its own directory, as from a shortcut.
-  return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, &environment[0],
+  return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, &environment[0],
                         ExeDir().c_str(), &startup, &m_info) != FALSE;
 }
 

@@ -27,8 +27,11 @@ class AppUnderTest {
   // driver), or the shipped one (shipped\), which talks to its own server.
   enum class Build { Test, Shipped };
   // Copies QuonUpdate.exe and CABLIB.DLL into `productDir` and starts the
-  // program there; the test build talks to the server at 127.0.0.1:`port`.
-  bool Start(const std::string& productDir, uint16_t port, Build build = Build::Test);
+  // program there with `arguments`; the test build talks to the server at
+  // 127.0.0.1:`port`. With `output`, an inheritable handle, that is the
+  // program's standard output and error.
+  bool Start(const std::string& productDir, uint16_t port, Build build = Build::Test,
+             const std::string& arguments = "", HANDLE output = nullptr);
   DWORD Pid() const { return m_info.dwProcessId; }
   bool Running() const;
   // The exit code once the process has ended, or -1 after `timeoutMs`.

@@ -125,9 +125,10 @@ class RealProgram : public ::testing::Test {
     if (!m_dir.empty()) RemoveTree(m_dir);
   }
 
-  bool Start(AppUnderTest::Build build = AppUnderTest::Build::Test) {
+  bool Start(AppUnderTest::Build build = AppUnderTest::Build::Test, const std::string& arguments = "",
+             HANDLE output = nullptr) {
     m_app = std::make_unique<AppUnderTest>();
-    return m_app->Start(m_dir, s_relay->Port(), build);
+    return m_app->Start(m_dir, s_relay->Port(), build, arguments, output);
   }
   HWND WaitForMainWindow() {
     return WaitForWindow([this] { return MainWindowOf(m_app->Pid()); }, 60000);
@@ -289,6 +290,47 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
   EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
                                                        "QUON.EXE", "Quon.Installation", "Quon.Version",
                                                        "QuonUpdate.exe"}));
+}
+
+// The command-line mode of the same executable: no window, its text on the
+// handles it was given (with CR LF), exit codes, and --log honoured also
+// where it has no output handle at all.
+TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
+  const std::string out = m_dir + "out.txt";
+  const std::string log = m_dir + "run.log";
+  struct Step {
+    std::string args;
+    bool handles;
+    long code;
+    std::string printed;
+  };
+  const Step steps[] = {
+      {"--list", true, 1,
+       "101\tMarch 16, 2026\tQuon 6.0 Service Pack 1\tSolver, mesher and help of build 6.0.122.3.\r\n"},
+      {"--install 7", true, 2, "Update 7 is not offered for this installation"},
+      {"--install 101 --yes --log \"" + log + "\"", false, 0, ""},
+      {"--list --quiet", true, 0, ""},
+  };
+  for (const Step& step : steps) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE file = step.handles ? CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr)
+                               : nullptr;
+    ASSERT_TRUE(Start(AppUnderTest::Build::Test, step.args, file)) << step.args;
+    EXPECT_EQ(m_app->WaitForExit(120000), step.code) << step.args;
+    if (file) CloseHandle(file);
+    const std::string printed = step.handles ? FileText(out) : "";
+    EXPECT_NE(printed.find(step.printed), std::string::npos) << step.args << ": " << printed;
+    if (step.args == "--list --quiet") {
+      EXPECT_EQ(printed, "") << "--quiet prints nothing";
+    }
+  }
+  EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
+  EXPECT_EQ(FileText(m_dir + "QSolver.dll"), "QSolver 6.0.122.3\n");
+  const std::string logged = FileText(log);
+  EXPECT_NE(logged.find(" QUON has been updated successfully.\r\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find(" Exit code 0: done"), std::string::npos) << logged;
+  EXPECT_EQ(logged.substr(4, 1) + logged.substr(7, 1) + logged.substr(10, 1), "--T") << logged;
 }
 
 }  // namespace
