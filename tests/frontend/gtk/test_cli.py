@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The command-line mode of the Linux updater against the reference server,
 without a display. Usage: test_cli.py CASE, where CASE is a row of ROADS
-(run from a non-terminal: stdin /dev/null, stdout and stderr pipes) or
-"same_wire" (the window's road and the command line's, compared request by
-request and file by file; needs Xvfb).
+(run from a non-terminal: stdin /dev/null, stdout and stderr pipes) or one
+of SPECIAL: Ctrl+C during the download, running product applications (under
+Xvfb), and the window's road against the command line's, compared request by
+request and file by file (under Xvfb).
 """
 import hashlib
 import os
@@ -63,9 +64,14 @@ def shutil_copy(a, b):
         fb.write(fa.read())
 
 
-def run_cli(s, args, port=None, timeout=60):
-    env = {k: v for k, v in s.env.items() if k != "DISPLAY"}
+def cli_env(s, port=None, display=False):
+    env = {k: v for k, v in s.env.items() if display or k != "DISPLAY"}
     env["QUON_GUI_TEST_SERVER"] = "127.0.0.1:%d" % (port or s.port)
+    return env
+
+
+def run_cli(s, args, port=None, timeout=60, display=False):
+    env = cli_env(s, port, display)
     r = subprocess.run([os.path.join(s.product, "QuonUpdate")] + args, env=env, cwd=s.dir, stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=timeout)
     return r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace")
@@ -251,15 +257,55 @@ def test_same_wire(s):
     check(tree(window_product) == tree(cli_product), "product directories differ")
 
 
+def test_interrupt(s):
+    """Ctrl+C during the download ends it like the window's Cancel: the
+    partial archive goes, nothing is installed, exit code 130."""
+    make_world(s)
+    slow = s.start_relay(s.port, rate=30_000)
+    app = s._spawn([os.path.join(s.product, "QuonUpdate"), "--install", "7"], env=cli_env(s, slow), cwd=s.dir,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    archive = os.path.join(s.product, "update7.0000")
+    wait_until("data arriving", lambda: os.path.exists(archive) and os.path.getsize(archive) > 30_000)
+    app.send_signal(2)
+    out, err = app.communicate(timeout=30)
+    check(app.returncode == 130, "exit code %d: %s" % (app.returncode, err))
+    check(b"Interrupted" in err, "said so: %r" % err)
+    check(read(os.path.join(s.product, "QSolver.dll")) == b"old solver\n", "nothing installed")
+    no_debris(s)
+
+
+def test_running_apps(s):
+    """A product application runs: without --yes and without a terminal
+    nothing is installed (5) and nothing is sent to it; with --yes it gets
+    the window's close request, and the update is installed."""
+    make_world(s)
+    s.start_xvfb()
+    helper = s._spawn([os.environ["QUON_HELPER_WINDOW"], "QuonSolverFrame", "--hidden"], env=s.env,
+                      stdout=subprocess.PIPE, text=True)
+    check(helper.stdout.readline().startswith("ready "), "helper window")
+    rc, out, err = run_cli(s, ["--install", "7"], display=True)
+    check(rc == 5 and "give --yes" in err, "without --yes: %d %s" % (rc, err))
+    check(helper.poll() is None and read(os.path.join(s.product, "QSolver.dll")) == b"old solver\n",
+          "nothing sent, nothing installed")
+    no_debris(s)
+    rc, out, err = run_cli(s, ["--install", "7", "--yes"], display=True)
+    check(rc == 0, "with --yes: %d %s" % (rc, err))
+    check(helper.stdout.readline().split() == ["request", "1038", "4294967295", "0"], "close request received")
+    check(read(os.path.join(s.product, "QSolver.dll")) == s.big_payload, "installed")
+
+
+SPECIAL = {"same_wire": test_same_wire, "interrupt": test_interrupt, "running_apps": test_running_apps}
+
+
 def main(argv):
-    if len(argv) != 2 or (argv[1] not in ROADS and argv[1] != "same_wire"):
+    if len(argv) != 2 or (argv[1] not in ROADS and argv[1] not in SPECIAL):
         print(__doc__)
         return 2
     s = Session("cli-" + argv[1])
     s.paths["QUON_WIRE"] = os.environ["QUON_WIRE"]
     try:
-        if argv[1] == "same_wire":
-            test_same_wire(s)
+        if argv[1] in SPECIAL:
+            SPECIAL[argv[1]](s)
         else:
             run_road(s, argv[1])
         print("PASS %s" % argv[1])
