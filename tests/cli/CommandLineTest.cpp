@@ -1,0 +1,102 @@
+// The options, and the console's text as a terminal or a pipe gets it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/CommandLine.h"
+#include "cli/ConsolePrompts.h"
+
+namespace quon::cli {
+namespace {
+
+TEST(CommandLine, OptionsAreReadOrRefusedWithAReason) {
+  using C = CommandLineOptions::Command;
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    C command;
+    bool all;
+    uint32_t id;
+    std::string errorHas;
+  };
+  const Case cases[] = {
+      {{"--list"}, true, C::List, false, 0, ""},
+      {{"--install", "7", "--yes", "--quiet", "--log", "u.log"}, true, C::Install, false, 7, ""},
+      {{"--install=ALL"}, true, C::Install, true, 0, ""},
+      {{"--install", "4294967295"}, true, C::Install, false, 4294967295u, ""},
+      {{"--list", "--help"}, true, C::Help, false, 0, ""},
+      {{"--version", "--bogus"}, false, C::Help, false, 0, "unknown option '--bogus'"},
+      {{"--install"}, false, C::Help, false, 0, "--install needs a value"},
+      {{"--install", "4294967296"}, false, C::Help, false, 0, "needs an update number"},
+      {{"--install", "0"}, false, C::Help, false, 0, "needs an update number"},
+      {{"--install", "-7"}, false, C::Help, false, 0, "needs an update number"},
+      {{"--list", "--install", "7"}, false, C::Help, false, 0, "cannot be given together"},
+      {{"--yes"}, false, C::Help, false, 0, "nothing to do"},
+      {{"--list", "--log="}, false, C::Help, false, 0, "--log needs a file name"},
+      {{"--list=1"}, false, C::Help, false, 0, "takes no value"},
+  };
+  for (const Case& c : cases) {
+    const ParsedCommandLine parsed = ParseCommandLine(c.args);
+    const std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    EXPECT_EQ(parsed.ok, c.ok) << what << ": " << parsed.error;
+    if (c.ok) {
+      EXPECT_EQ(parsed.options.command, c.command) << what;
+      EXPECT_EQ(parsed.options.installAll, c.all) << what;
+      EXPECT_EQ(parsed.options.installId, c.id) << what;
+    } else {
+      EXPECT_NE(parsed.error.find(c.errorHas), std::string::npos) << what << ": " << parsed.error;
+    }
+  }
+}
+
+TEST(CommandLine, ServerTextCannotSendTheTerminalCommands) {
+  EXPECT_EQ(PrintableText("a\x1b[2Jb\x07\x7f\tc\r\nd\re"), "a?[2Jb??\tc\nd\ne");
+  EXPECT_EQ(OneLine("name\twith\r\nbreaks"), "name with breaks");
+}
+
+// A console whose streams and input are what the case says.
+class FakeConsole : public ConsoleSystem {
+ public:
+  explicit FakeConsole(bool terminal) : m_terminal(terminal) {}
+  bool IsTerminal(Stream) override { return m_terminal; }
+  bool InputIsTerminal() override { return m_terminal; }
+  void Write(Stream stream, std::string_view text) override { (stream == Stream::Out ? out : err) += text; }
+  bool ReadLine(std::string& line, bool) override {
+    line = answer;
+    return true;
+  }
+  bool InterruptRequested() override { return false; }
+  std::string out, err, answer = "y";
+
+ private:
+  bool m_terminal;
+};
+
+TEST(CommandLine, ProgressQuestionsAndMessagesFollowTheOutput) {
+  struct Case {
+    bool terminal, quiet;
+    std::string out;
+    int answer;
+  };
+  const Case cases[] = {
+      {true, false, "\r10 KB of 20 KB\r20 KB" + std::string(9, ' ') + "\ndone\n", kIdYes},
+      {false, false, "20 KB\ndone\n", kIdNo},
+      {false, true, "", kIdNo},
+  };
+  for (const Case& c : cases) {
+    FakeConsole console(c.terminal);
+    ConsoleOutput output(console, c.quiet);
+    ConsolePrompts prompts(output, {"done"});
+    output.Progress("10 KB of 20 KB", false);
+    output.Progress("20 KB", true);
+    EXPECT_EQ(prompts.MessageBox("done"), kIdOk);
+    EXPECT_EQ(prompts.MessageBox("Error: " + std::string(5000, 'x')), kIdOk);
+    EXPECT_EQ(prompts.MessageBox("Close them?", MsgButtons::YesNo), c.answer);
+    EXPECT_EQ(console.out, c.out) << c.terminal << c.quiet;
+    EXPECT_EQ(console.err.find("Error: " + std::string(kMaxMessageChars - 7, 'x') + "...\n"), 0u) << console.err;
+  }
+}
+
+}  // namespace
+}  // namespace quon::cli
