@@ -25,12 +25,16 @@ const char kUsage[] =
     "\n"
     "Exit codes:\n";
 
-// A decimal update number from 1 to 4294967295, digits only.
+// An update number as --list prints it (as the list page does: numbers
+// from 2147483648 on as negative ones), or as the unsigned number the
+// server sent. 0 is none.
 bool ParseUpdateId(const std::string& text, uint32_t& id) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  const unsigned long long value = std::stoull(text);
-  if (value == 0 || value > 0xFFFFFFFFull) return false;
-  id = static_cast<uint32_t>(value);
+  const bool negative = !text.empty() && text[0] == '-';
+  const std::string digits = text.substr(negative ? 1 : 0);
+  if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  const unsigned long long value = std::stoull(digits);
+  if (value == 0 || value > (negative ? 0x80000000ull : 0xFFFFFFFFull)) return false;
+  id = static_cast<uint32_t>(negative ? 0x100000000ull - value : value);
   return true;
 }
 
@@ -98,7 +102,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (AsciiUpper(installArg) == "ALL") {
       o.installAll = true;
     } else if (!ParseUpdateId(installArg, o.installId)) {
-      return fail("--install needs an update number (1 to 4294967295) or 'all', not '" + installArg + "'");
+      return fail("--install needs an update number as --list shows it, or 'all', not '" + installArg + "'");
     }
   } else {
     return fail("nothing to do: give --list, --install, --help or --version");

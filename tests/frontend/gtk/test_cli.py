@@ -118,6 +118,12 @@ ROADS = {
                                           "both updates installed"),
                                     check(s.file_requests() == 2, "one download each"),
                                     check_log(s, ["Update 7:", "Update 8:", UP_TO_DATE, "Exit code 0"]))),
+    # The version is QUON.EXE's own, which the update does not replace: the
+    # server offers update 7 again, and the run stops instead of looping.
+    "all_repeats": ("", lambda s: (shutil_copy(s.paths["QUON_SAMPLE_EXE"], os.path.join(s.product, "QUON.EXE")),
+                                   os.remove(os.path.join(s.product, "Quon.Version"))),
+                    ["--install", "all"], 3, [DONE], ["still offers update 7 after it was installed"],
+                    lambda s, out: check(s.file_requests() == 1, "update 7 downloaded once")),
     "not_offered": ("", None, ["--install", "8"], 2, [], ["Update 8 is not offered"], None),
     "usage": ("", None, ["--install", "seven"], 2, [], ["--install needs an update number"], None),
     "no_server": ("", lambda s: setattr(s, "port", closed_port()), ["--list", "--log", "LOG"], 3, [],
