@@ -1,11 +1,14 @@
 // What the update session needs from the operating system beyond the
 // standard library's file system: where it runs from, the version resource
-// of a file, and the CAB library.
+// of a file, the check of a downloaded archive's signature, and the CAB
+// library.
 #pragma once
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "update/ArchiveSignature.h"
 
 namespace quon {
 
@@ -48,6 +51,13 @@ class Platform {
   // returns false with the system's text for the error (may be empty);
   // on success *fn is do_decab, or null when the export is missing.
   virtual bool LoadCabLibrary(const std::string& productDir, DoDecabFn* fn, std::string& errorText) = 0;
+  // The verdict on a downloaded archive before anything of it is unpacked.
+  // By default the build's own check (CheckUpdateArchive): the signature
+  // against the vendor's certificate when the build requires one, else an
+  // accepting verdict without reading the file.
+  virtual SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
+    return quon::CheckUpdateArchive(archivePath);
+  }
   // Holds the product directory for this copy's run, so that a copy started
   // meanwhile knows it is not alone. When no other copy holds it,
   // `whileAlone` runs first, and copies that start meanwhile wait until it

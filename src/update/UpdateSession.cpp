@@ -218,6 +218,15 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
     MessageBox(msg::kInvalidServerResponse);
     return DownloadOutcome::InvalidReply;
   }
+  // Nothing of an archive the build cannot vouch for is unpacked: it is
+  // deleted at once, and the page stays as it was.
+  const SignatureVerdict verdict = m_platform.CheckUpdateArchive(archive);
+  if (!verdict.ok) {
+    TraceMessage("DownloadUpdate: archive refused:", verdict.reason);
+    DiscardDownload(archive);
+    MessageBox(verdict.reason);
+    return DownloadOutcome::Unverified;
+  }
   m_state.m_strNewVersion = *newVersion;
   m_state.m_strDownloadFile = archive;
   return Unpack();

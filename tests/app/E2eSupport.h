@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -43,6 +44,11 @@ class ProductPlatform : public Platform {
                                                              const std::function<void()>& whileAlone) override {
     return m_inner.HoldProductDirectory(productDir, whileAlone);
   }
+  SignatureVerdict CheckUpdateArchive(const std::string& archivePath) override {
+    return checkArchive ? checkArchive(archivePath) : m_inner.CheckUpdateArchive(archivePath);
+  }
+  // The verdict on a downloaded archive in place of the build's own check.
+  std::function<SignatureVerdict(const std::string&)> checkArchive;
 
  private:
   Platform& m_inner;
@@ -87,8 +93,12 @@ class Session {
 
   // Opens the main window against the server at 127.0.0.1:port.
   void Start(uint16_t port) {
+    // The build's settings (path, scheme) for a server on loopback.
+    UpdateServerSettings server = UpdateServerSettings::FromBuildConfig();
+    server.host = "127.0.0.1";
+    server.port = port;
     dlg = std::make_unique<UpdateDlg>(view, prompts, net, *platform, windows, [] { return WindowHandle{1}; },
-                                      UpdateServerSettings{"127.0.0.1", port, kUpdatePath});
+                                      server);
     dlg->OnInitDialog();
   }
   bool Ended() const { return !view.endResults.empty(); }
@@ -126,7 +136,7 @@ class Session {
   CurlHttpClient http{prompts};
   HeadlessWaitHost wait;
   NetEnvironment net{http, prompts, wait};
-  std::unique_ptr<Platform> platform;
+  std::unique_ptr<ProductPlatform> platform;
   std::unique_ptr<UpdateDlg> dlg;
 
  private:

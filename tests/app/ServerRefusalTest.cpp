@@ -132,6 +132,27 @@ TEST(ScriptedDownload, FailedOrRefusedDownloadLeavesNoArchiveAndKeepsTheListPage
   }
 }
 
+// An archive the check refuses goes before anything of it is unpacked, with
+// one box naming the reason; the list page stays for another click. The
+// check sees the whole download under its final name.
+TEST_F(Scripted, RefusedArchiveIsDeletedNothingUnpackedAndTheReasonShown) {
+  std::string checked;
+  s.platform->checkArchive = [&](const std::string& path) {
+    checked = test::ReadFile(path);
+    return MakeSignatureVerdict(SignatureProblem::Tampered);
+  };
+  s.Start(script.server.Port());
+  const size_t pages = s.view.navigations.size();
+  ASSERT_TRUE(s.Click("#update12"));
+  EXPECT_EQ(checked, script.fileData);
+  EXPECT_EQ(s.Boxes(), std::vector<std::string>{SignatureProblemText(SignatureProblem::Tampered)});
+  EXPECT_EQ(s.view.navigations.size(), pages);
+  EXPECT_FALSE(s.dlg->State().m_bInstallPage);
+  EXPECT_TRUE(s.dlg->State().m_strDownloadFile.empty());
+  EXPECT_FALSE(s.ProductHas("update12.0000"));
+  EXPECT_FALSE(s.ProductHas("update12.0000.dir"));
+}
+
 // A product directory whose path leaves room for the archive's name but not
 // for its unpack directory's.
 TEST(ScriptedDownload, UnpackDirectoryThatCannotBeMadeIsReported) {
