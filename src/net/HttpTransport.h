@@ -65,6 +65,7 @@ namespace inet {
 constexpr uint32_t kFlagReload = 0x80000000;           // INTERNET_FLAG_RELOAD
 constexpr uint32_t kFlagNoCacheWrite = 0x04000000;     // INTERNET_FLAG_NO_CACHE_WRITE
 constexpr uint32_t kFlagKeepConnection = 0x00400000;   // INTERNET_FLAG_KEEP_CONNECTION
+constexpr uint32_t kFlagSecure = 0x00800000;           // INTERNET_FLAG_SECURE: HTTPS
 constexpr uint32_t kStatusProxyAuthReq = 407;          // HTTP_STATUS_PROXY_AUTH_REQ
 constexpr uint32_t kErrorIncorrectPassword = 12014;    // ERROR_INTERNET_INCORRECT_PASSWORD
 constexpr uint32_t kErrorForceRetry = 12032;           // ERROR_INTERNET_FORCE_RETRY
@@ -80,13 +81,42 @@ constexpr uint32_t kErrorUnrecognizedScheme = 12006;   // ERROR_INTERNET_UNRECOG
 constexpr uint32_t kErrorInvalidServerResponse = 12152;  // ERROR_HTTP_INVALID_SERVER_RESPONSE
 constexpr uint32_t kErrorRedirectFailed = 12156;       // ERROR_HTTP_REDIRECT_FAILED
 constexpr uint32_t kErrorCancelled = 1223;             // ERROR_CANCELLED (prompt dismissed)
+// The secure channel: the server's certificate did not verify, or no TLS
+// connection could be made. Never ignored, never put to the user as a
+// question.
+constexpr uint32_t kErrorSecCertDateInvalid = 12037;   // ERROR_INTERNET_SEC_CERT_DATE_INVALID
+constexpr uint32_t kErrorSecCertCnInvalid = 12038;     // ERROR_INTERNET_SEC_CERT_CN_INVALID
+constexpr uint32_t kErrorClientAuthCertNeeded = 12044;  // ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED
+constexpr uint32_t kErrorInvalidCa = 12045;            // ERROR_INTERNET_INVALID_CA
+constexpr uint32_t kErrorSecurityChannel = 12157;      // ERROR_INTERNET_SECURITY_CHANNEL_ERROR
+constexpr uint32_t kErrorSecInvalidCert = 12169;       // ERROR_INTERNET_SEC_INVALID_CERT
+constexpr uint32_t kErrorSecCertRevoked = 12170;       // ERROR_INTERNET_SEC_CERT_REVOKED
+
+// The sentence for a secure-channel error code (WinINet's wording); null
+// for any other code.
+constexpr const char* SecureChannelErrorText(uint32_t code) {
+  switch (code) {
+    case kErrorSecCertDateInvalid: return "The date in the certificate is invalid or has expired";
+    case kErrorSecCertCnInvalid: return "The host name in the certificate is invalid or does not match";
+    case kErrorClientAuthCertNeeded: return "The server requests client authentication";
+    case kErrorInvalidCa: return "The certificate authority is invalid or incorrect";
+    case kErrorSecurityChannel: return "An error occurred in the secure channel support";
+    case kErrorSecInvalidCert: return "The SSL certificate is invalid";
+    case kErrorSecCertRevoked: return "The SSL certificate has been revoked";
+    default: return nullptr;
+  }
+}
+constexpr bool IsSecureChannelError(uint32_t code) { return SecureChannelErrorText(code) != nullptr; }
 }  // namespace inet
 
 // Redirects are followed inside Send, the same way by every transport:
 // 301, 302 and 303 turn the request into a GET without a body, 307 and 308
 // keep verb and body; the headers go with every request. One redirect more
-// than kMaxRedirects in a row, or one to anything but plain http, fails
-// the send with inet::kErrorRedirectFailed.
+// than kMaxRedirects in a row, or one to another scheme than the request's
+// own (http for a plain request, https for one with inet::kFlagSecure),
+// fails the send with inet::kErrorRedirectFailed: an HTTPS request never
+// goes on in plain text, and a plain one never to a server whose
+// certificate the build did not mean to check.
 namespace redirect {
 constexpr int kMaxRedirects = 5;
 constexpr bool IsFollowed(uint32_t status) {
@@ -125,7 +155,9 @@ class HttpRequest {
 class HttpConnection {
  public:
   virtual ~HttpConnection() = default;
-  // Null when no request can be opened.
+  // Null when no request can be opened. `flags` are WinINet's request
+  // flags; inet::kFlagSecure makes it an HTTPS request, whose server
+  // certificate must verify.
   virtual std::unique_ptr<HttpRequest> OpenRequest(std::string_view verb, std::string_view path,
                                                    std::string_view version, uint32_t flags) = 0;
 };

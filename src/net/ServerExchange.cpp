@@ -186,8 +186,9 @@ void DrainProxyAnswer(Call& c) {
 bool SendOnce(Call& c) {
   TraceMessage(c.Text(": OpenRequest"), c.path);
   c.CheckCancel();
-  c.request = c.connection->OpenRequest("POST", c.path, "HTTP/1.0",
-                                        inet::kFlagReload | inet::kFlagNoCacheWrite | inet::kFlagKeepConnection);
+  const uint32_t secure = c.call.secure ? inet::kFlagSecure : 0;
+  c.request = c.connection->OpenRequest(
+      "POST", c.path, "HTTP/1.0", inet::kFlagReload | inet::kFlagNoCacheWrite | inet::kFlagKeepConnection | secure);
   if (!c.request) {
     TraceMessage(c.Text(": OpenRequest <<FAILED>>"));
     return false;

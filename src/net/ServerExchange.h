@@ -23,7 +23,7 @@ struct NetEnvironment {
   unsigned waitTimerIntervalMs = kWaitTimerIntervalMs;  // shortened only by tests
 };
 
-// Arguments 1 to 9 of a server call.
+// Arguments 1 to 9 of a server call, and the scheme.
 struct ServerCall {
   std::string server;
   uint16_t port = 80;
@@ -34,6 +34,7 @@ struct ServerCall {
   std::string prefix;
   std::string agent;
   bool silent = false;
+  bool secure = false;  // HTTPS: the request goes with inet::kFlagSecure
 };
 
 // The record a server call hands to its worker: the call's values, its own

@@ -21,6 +21,7 @@ const char kVersionFileInvalid[] = "File \"Quon.Version\" is missing or is inval
 const char kCannotConnect[] =
     "Error: Can not connect to the Norvanta server.\r\nPlease make sure that the computer has the internet "
     "connection.";
+const char kCannotConnectSecurely[] = "Error: Can not connect securely to the Norvanta server.\r\n";
 const char kOperationFailed[] = "Operation Failed.";
 const char kInvalidServerResponse[] = "Error: Invalid server response.";
 const char kCabLibraryLoadFailed[] = "Error: Unable to load \"Cablib.dll\"\r\n";
@@ -43,7 +44,7 @@ const char kAgent[] = "QuonUpdate";
 }  // namespace
 
 UpdateServerSettings UpdateServerSettings::FromBuildConfig() {
-  return UpdateServerSettings{kUpdateHost, kUpdatePort, kUpdatePath};
+  return UpdateServerSettings{kUpdateHost, kUpdatePort, kUpdatePath, std::string_view(kUpdateScheme) == "https"};
 }
 
 UpdateSession::UpdateSession(PageSink& pages, UserPrompts& prompts, NetEnvironment& net, Platform& platform,
@@ -110,6 +111,7 @@ ServerCall UpdateSession::MakeCall(const char* function, bool silent) const {
   call.prefix = function;
   call.agent = kAgent;
   call.silent = silent;
+  call.secure = m_server.secure;
   return call;
 }
 
@@ -133,7 +135,13 @@ ListOutcome UpdateSession::RequestUpdateList() {
   fields.Set("DB", kDatabase);
   uint32_t error = 0;
   if (CallServer(m_net, MakeCall("GetUpgradeList", true), fields, &error) == 0) {
-    MessageBox(msg::kCannotConnect);
+    // The call is silent; a server whose certificate did not verify is
+    // told as such, not as a missing Internet connection.
+    if (const char* why = inet::SecureChannelErrorText(error)) {
+      MessageBox(msg::kCannotConnectSecurely + std::string(why) + ".");
+    } else {
+      MessageBox(msg::kCannotConnect);
+    }
     return ListOutcome::CannotConnect;
   }
   const std::string* status = fields.Find("status");

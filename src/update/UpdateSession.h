@@ -28,6 +28,7 @@ struct UpdateServerSettings {
   std::string host;
   uint16_t port = 80;
   std::string path;
+  bool secure = false;  // HTTPS
   static UpdateServerSettings FromBuildConfig();
 };
 
@@ -36,6 +37,7 @@ namespace msg {
 extern const char kNotInProductDir[];
 extern const char kVersionFileInvalid[];
 extern const char kCannotConnect[];
+extern const char kCannotConnectSecurely[];  // followed by the secure channel's sentence
 extern const char kOperationFailed[];
 extern const char kInvalidServerResponse[];
 extern const char kCabLibraryLoadFailed[];  // followed by the system's text

@@ -5,10 +5,17 @@
 // cancel flag in between. Redirects are followed here, one transfer per
 // hop, so that the rules are those of every transport (HttpTransport.h).
 // The proxy is the one the desktop names through GIO; when it names none,
-// libcurl reads http_proxy and no_proxy itself, as CURLOPT_PROXY is then
-// left alone.
+// libcurl reads http_proxy (https_proxy) and no_proxy itself, as
+// CURLOPT_PROXY is then left alone. HTTPS requests verify the server's
+// certificate against the system's store and the client's extra
+// certificate authorities, which are added to OpenSSL's store of each
+// connection; a certificate that does not verify fails the request.
 #include <curl/curl.h>
 #include <gio/gio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -36,9 +43,58 @@ void GlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-[[noreturn]] void ThrowCurlError(CURLcode code, const char* detail) {
+[[noreturn]] void ThrowSecureChannelError(uint32_t code) {
+  throw InternetException(code, inet::SecureChannelErrorText(code));
+}
+
+// A server certificate that did not verify, by OpenSSL's verdict on it.
+// libcurl checks the host name itself, after the handshake and before it
+// takes OpenSSL's verdict on the chain: a failure whose verdict is "OK" or
+// still the "unspecified" one libcurl starts with is a name that does not
+// match.
+uint32_t CertificateErrorCode(long verifyResult) {
+  switch (verifyResult) {
+    case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return inet::kErrorSecCertCnInvalid;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return inet::kErrorSecCertDateInvalid;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_INVALID_CA:
+      return inet::kErrorInvalidCa;
+    case X509_V_ERR_CERT_REVOKED:
+      return inet::kErrorSecCertRevoked;
+    default:
+      return inet::kErrorSecInvalidCert;
+  }
+}
+
+[[noreturn]] void ThrowCurlError(CURLcode code, const char* detail, long verifyResult) {
   TraceMessage("http: transfer failed:", detail && *detail ? detail : curl_easy_strerror(code));
   switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+      ThrowSecureChannelError(CertificateErrorCode(verifyResult));
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+      ThrowSecureChannelError(inet::kErrorSecurityChannel);
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
       throw InternetException(inet::kErrorNameNotResolved, "The server name or address could not be resolved");
@@ -66,10 +122,13 @@ void GlobalInit() {
   }
 }
 
-// The proxy libcurl takes from the environment for an http URL when
+// The proxy libcurl takes from the environment for a URL of the scheme when
 // CURLOPT_PROXY is left alone (no_proxy aside): named in the prompt.
-std::string EnvironmentProxy() {
-  for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+std::string EnvironmentProxy(bool secure) {
+  // Only https has an upper-case variable that libcurl reads.
+  const char* const names[] = {secure ? "https_proxy" : "http_proxy", secure ? "HTTPS_PROXY" : "all_proxy",
+                               "all_proxy", "ALL_PROXY"};
+  for (const char* name : names) {
     const char* value = std::getenv(name);
     if (value && *value) return value;
   }
@@ -100,9 +159,12 @@ struct ProxyCredentials {
 }  // namespace
 
 // What every session of one client shares for the client's whole life: the
-// cookie store (in memory only) and the proxy credentials.
+// cookie store (in memory only), the proxy credentials and the extra
+// certificate authorities.
 struct CurlHttpClient::Shared {
-  Shared(UserPrompts& prompts, GProxyResolver* resolver) : prompts(prompts), resolver(resolver) {
+  Shared(UserPrompts& prompts, GProxyResolver* resolver, std::string_view extraCaPem)
+      : prompts(prompts), resolver(resolver) {
+    ReadCertificates(extraCaPem);
     if (resolver) g_object_ref(resolver);
     share = curl_share_init();
     if (!share) throw std::bad_alloc();
@@ -114,6 +176,29 @@ struct CurlHttpClient::Shared {
   ~Shared() {
     curl_share_cleanup(share);
     if (resolver) g_object_unref(resolver);
+    for (X509* cert : extraCas) X509_free(cert);
+  }
+
+  // The PEM certificates, read once; text around and between them is
+  // skipped, as in any PEM bundle.
+  void ReadCertificates(std::string_view pem) {
+    if (pem.empty()) return;
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    if (!bio) throw std::bad_alloc();
+    while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) extraCas.push_back(cert);
+    BIO_free(bio);
+    ERR_clear_error();
+  }
+
+  // CURLOPT_SSL_CTX_FUNCTION: libcurl has loaded the system's store into
+  // the connection's context; the extra authorities join it.
+  static CURLcode AddExtraCas(CURL*, void* sslContext, void* user) {
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    for (X509* cert : static_cast<Shared*>(user)->extraCas) {
+      // One already there (a connection reusing the store) stays as it is.
+      if (X509_STORE_add_cert(store, cert) != 1) ERR_clear_error();
+    }
+    return CURLE_OK;
   }
 
   static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
@@ -138,6 +223,7 @@ struct CurlHttpClient::Shared {
   UserPrompts& prompts;
   GProxyResolver* resolver;
   CURLSH* share = nullptr;
+  std::vector<X509*> extraCas;
   std::mutex locks[CURL_LOCK_DATA_LAST];
   std::mutex credentialsMutex;
   ProxyCredentials credentials;
@@ -157,8 +243,8 @@ struct ConnectionState {
 
 class CurlRequest : public HttpRequest {
  public:
-  CurlRequest(const ConnectionState& connection, std::string verb, std::string url)
-      : m_connection(connection), m_verb(std::move(verb)), m_url(std::move(url)) {
+  CurlRequest(const ConnectionState& connection, bool secure, std::string verb, std::string url)
+      : m_connection(connection), m_secure(secure), m_verb(std::move(verb)), m_url(std::move(url)) {
     m_multi = curl_multi_init();
     m_easy = curl_easy_init();
     if (!m_multi || !m_easy) throw std::bad_alloc();
@@ -182,13 +268,14 @@ class CurlRequest : public HttpRequest {
       // Like HttpSendRequest: return once the reply's status and headers
       // are in. A reply cut short is left to the reader to find.
       while (!m_headersDone && !m_done) Pump();
-      if (m_done && Failed() && Buffered() == 0) ThrowCurlError(m_result, m_errorText);
+      if (m_done && Failed() && Buffered() == 0) ThrowFailure();
 
       const uint32_t status = QueryStatusCode();
       if (!redirect::IsFollowed(status) || !m_location) return;
       char* next = nullptr;
       curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_URL, &next);
-      if (redirects == redirect::kMaxRedirects || !next || std::strncmp(next, "http://", 7) != 0) {
+      const std::string scheme = m_secure ? "https://" : "http://";
+      if (redirects == redirect::kMaxRedirects || !next || std::strncmp(next, scheme.c_str(), scheme.size()) != 0) {
         TraceMessage("http: redirect not followed:", next ? next : "(unusable location)");
         throw InternetException(inet::kErrorRedirectFailed, kRedirectFailed);
       }
@@ -243,7 +330,7 @@ class CurlRequest : public HttpRequest {
         return take;
       }
       if (m_done) {
-        if (Failed()) ThrowCurlError(m_result, m_errorText);
+        if (Failed()) ThrowFailure();
         return 0;
       }
       if (!m_added) return 0;
@@ -256,6 +343,11 @@ class CurlRequest : public HttpRequest {
   // The end of a reply shorter than its Content-Length is an end like any
   // other here; the exchange compares the length itself.
   bool Failed() const { return m_result != CURLE_OK && m_result != CURLE_PARTIAL_FILE; }
+  [[noreturn]] void ThrowFailure() {
+    long verifyResult = X509_V_OK;
+    curl_easy_getinfo(m_easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+    ThrowCurlError(m_result, m_errorText, verifyResult);
+  }
 
   void CheckCancel() const {
     if (m_connection.cancel && m_connection.cancel->IsCancelled()) throw CancelledException();
@@ -296,7 +388,8 @@ class CurlRequest : public HttpRequest {
 
     CURL* e = m_easy;
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, m_secure ? "https" : "http");
+    if (m_secure) SetUpVerification();
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(e, CURLOPT_USERAGENT, m_connection.agent.c_str());
@@ -328,7 +421,7 @@ class CurlRequest : public HttpRequest {
     // a proxy that takes Basic they go with the first request, so the proxy
     // sees no unauthenticated request first.
     const std::string desktop = DesktopProxyFor(m_connection.shared->resolver, url, m_connection.cancel);
-    m_proxyName = WithoutUserInfo(desktop.empty() ? EnvironmentProxy() : desktop);
+    m_proxyName = WithoutUserInfo(desktop.empty() ? EnvironmentProxy(m_secure) : desktop);
     ProxyCredentials credentials;
     const bool kept = m_connection.shared->CredentialsFor(m_proxyName, credentials);
     if (!desktop.empty() || kept) curl_easy_setopt(e, CURLOPT_PROXY, kept ? m_proxyName.c_str() : desktop.c_str());
@@ -342,6 +435,22 @@ class CurlRequest : public HttpRequest {
 
     if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) throw std::bad_alloc();
     m_added = true;
+  }
+
+  // The server's certificate must verify and name the host; the system's
+  // store is libcurl's default, the extra authorities are added to it.
+  void SetUpVerification() {
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    const std::vector<X509*>& extra = m_connection.shared->extraCas;
+    if (extra.empty()) return;
+    if (curl_easy_setopt(m_easy, CURLOPT_SSL_CTX_FUNCTION, &Shared::AddExtraCas) != CURLE_OK ||
+        curl_easy_setopt(m_easy, CURLOPT_SSL_CTX_DATA, m_connection.shared.get()) != CURLE_OK) {
+      // A libcurl on another TLS library: the build's authorities cannot
+      // be added, and without them the server would not verify.
+      TraceMessage("http: this libcurl cannot take the extra certificate authorities");
+      ThrowSecureChannelError(inet::kErrorSecurityChannel);
+    }
   }
 
   // One step of the transfer: resume when there is room, let libcurl work,
@@ -424,6 +533,7 @@ class CurlRequest : public HttpRequest {
   }
 
   const ConnectionState& m_connection;
+  bool m_secure;
   std::string m_verb;
   std::string m_url;
   std::string m_body;
@@ -452,14 +562,15 @@ class CurlConnection : public HttpConnection {
   explicit CurlConnection(ConnectionState state) : m_state(std::move(state)) {}
 
   std::unique_ptr<HttpRequest> OpenRequest(std::string_view verb, std::string_view path, std::string_view,
-                                           uint32_t) override {
+                                           uint32_t flags) override {
     if (m_state.cancel && m_state.cancel->IsCancelled()) throw CancelledException();
+    const bool secure = (flags & inet::kFlagSecure) != 0;
     std::string host = m_state.host;
     if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-    std::string url = "http://" + host + ":" + std::to_string(m_state.port);
+    std::string url = (secure ? "https://" : "http://") + host + ":" + std::to_string(m_state.port);
     if (path.empty() || path.front() != '/') url += '/';
     url += path;
-    return std::make_unique<CurlRequest>(m_state, std::string(verb), std::move(url));
+    return std::make_unique<CurlRequest>(m_state, secure, std::string(verb), std::move(url));
   }
 
  private:
@@ -490,9 +601,9 @@ class CurlSession : public HttpSession {
 
 }  // namespace
 
-CurlHttpClient::CurlHttpClient(UserPrompts& prompts, GProxyResolver* resolver) {
+CurlHttpClient::CurlHttpClient(UserPrompts& prompts, GProxyResolver* resolver, std::string_view extraCaPem) {
   GlobalInit();
-  m_shared = std::make_shared<Shared>(prompts, resolver);
+  m_shared = std::make_shared<Shared>(prompts, resolver, extraCaPem);
 }
 
 CurlHttpClient::~CurlHttpClient() = default;

@@ -50,8 +50,17 @@ namespace {
 
 using Shared = WinInetHttpClient::Shared;
 
+static_assert(inet::kFlagSecure == INTERNET_FLAG_SECURE && INTERNET_DEFAULT_HTTPS_PORT == 443);
+static_assert(inet::kErrorSecCertDateInvalid == ERROR_INTERNET_SEC_CERT_DATE_INVALID &&
+              inet::kErrorSecCertCnInvalid == ERROR_INTERNET_SEC_CERT_CN_INVALID &&
+              inet::kErrorInvalidCa == ERROR_INTERNET_INVALID_CA &&
+              inet::kErrorSecurityChannel == ERROR_INTERNET_SECURITY_CHANNEL_ERROR);
+
 [[noreturn]] void ThrowLastInternetError() {
   DWORD code = GetLastError();
+  // A certificate that does not verify ends the request with the same
+  // sentence as on every platform; it is never ignored or put to the user.
+  if (const char* text = inet::SecureChannelErrorText(code)) throw InternetException(code, text);
   throw InternetException(code, WinInetErrorText(code));
 }
 
@@ -185,12 +194,13 @@ struct Target {
   std::string path;
 };
 
-// The target a Location names, relative to `base`; false for anything but
-// plain http or a location that is no URL.
-bool ResolveLocation(const Target& base, const std::string& location, Target& next) {
+// The target a Location names, relative to `base`; false for a location
+// that is no URL or leaves the request's scheme (https for a secure request,
+// plain http otherwise).
+bool ResolveLocation(const Target& base, bool secure, const std::string& location, Target& next) {
   const bool ipv6 = base.host.find(':') != std::string::npos;
   const std::string host = ipv6 ? "[" + base.host + "]" : base.host;
-  const std::string baseUrl = "http://" + host + ":" + std::to_string(base.port) +
+  const std::string baseUrl = (secure ? "https://" : "http://") + host + ":" + std::to_string(base.port) +
                               (base.path.empty() || base.path[0] != '/' ? "/" : "") + base.path;
   std::vector<char> combined(INTERNET_MAX_URL_LENGTH + 1);
   DWORD length = static_cast<DWORD>(combined.size());
@@ -208,7 +218,7 @@ bool ResolveLocation(const Target& base, const std::string& location, Target& ne
   parts.lpszExtraInfo = extra.data();
   parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
   if (!InternetCrackUrlA(combined.data(), length, 0, &parts)) return false;
-  if (parts.nScheme != INTERNET_SCHEME_HTTP || name[0] == '\0') return false;
+  if (parts.nScheme != (secure ? INTERNET_SCHEME_HTTPS : INTERNET_SCHEME_HTTP) || name[0] == '\0') return false;
   next.host = name;
   next.port = parts.nPort;
   std::string rest = std::string(path.data()) + extra.data();
@@ -250,7 +260,8 @@ class WinInetRequest : public HttpRequest {
       const std::string location = QueryHeader(m_request, HTTP_QUERY_LOCATION);
       if (location.empty()) return;
       Target next;
-      if (redirects == redirect::kMaxRedirects || !ResolveLocation(m_target, location, next))
+      const bool secure = (m_flags & INTERNET_FLAG_SECURE) != 0;
+      if (redirects == redirect::kMaxRedirects || !ResolveLocation(m_target, secure, location, next))
         throw InternetException(inet::kErrorRedirectFailed, WinInetErrorText(inet::kErrorRedirectFailed));
       if (!redirect::KeepsVerb(status)) {
         verb = "GET";
