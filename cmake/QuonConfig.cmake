@@ -38,3 +38,35 @@ if(NOT QUON_SCRAMBLE_KEY MATCHES "^[A-Za-z0-9]+$" OR NOT _quon_key_len EQUAL 244
 endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/build_config.cpp.in ${QUON_GENERATED_DIR}/build_config.cpp @ONLY)
+set(QUON_BUILD_CONFIG_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/build_config.cpp.in)
+
+# quon_add_build_config(NAME [HOST h] [PORT p] [SCHEME s] [SIGNER_CERT f]
+#                       [EXTRA_CA_FILE f]): a second configuration for test
+# programs, library quon_build_config_NAME, with the build's key and path and
+# these settings (the signature required when a signer is given). A program
+# links it in place of the build's own (quon_build_config, see
+# src/base/CMakeLists.txt) by setting its target property
+# QUON_BUILD_CONFIG to NAME; everything else it links stays as built.
+function(quon_add_build_config name)
+  cmake_parse_arguments(ARG "" "HOST;PORT;SCHEME;SIGNER_CERT;EXTRA_CA_FILE" "" ${ARGN})
+  set(dir ${QUON_GENERATED_DIR}/${name})
+  file(MAKE_DIRECTORY ${dir})
+  if(NOT ARG_SCHEME)
+    set(ARG_SCHEME http)
+  endif()
+  quon_trust_values(SCHEME ${ARG_SCHEME} SIGNER_CERT "${ARG_SIGNER_CERT}" REQUIRE_SIGNATURE ""
+                    EXTRA_CA_FILE "${ARG_EXTRA_CA_FILE}" GENERATED_DIR ${dir})
+  # configure_file takes the values from this scope.
+  set(QUON_UPDATE_SCHEME ${ARG_SCHEME})
+  if(ARG_HOST)
+    set(QUON_UPDATE_HOST ${ARG_HOST})
+  endif()
+  if(ARG_PORT)
+    set(QUON_UPDATE_PORT_NUMBER ${ARG_PORT})
+  else()
+    set(QUON_UPDATE_PORT_NUMBER ${QUON_UPDATE_DEFAULT_PORT})
+  endif()
+  configure_file(${QUON_BUILD_CONFIG_TEMPLATE} ${dir}/build_config.cpp @ONLY)
+  add_library(quon_build_config_${name} STATIC ${dir}/build_config.cpp)
+  target_include_directories(quon_build_config_${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+endfunction()

@@ -59,75 +59,94 @@ function(_quon_read_certificate var file der_out)
   set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
 endfunction()
 
-if(NOT QUON_UPDATE_SCHEME MATCHES "^(http|https)$")
-  message(FATAL_ERROR "QUON_UPDATE_SCHEME='${QUON_UPDATE_SCHEME}' must be http or https.")
-endif()
-if(QUON_UPDATE_SCHEME STREQUAL "https")
-  set(QUON_UPDATE_DEFAULT_PORT 443)
-else()
-  set(QUON_UPDATE_DEFAULT_PORT 80)
-endif()
-
-# The signer.
-set(_quon_signer_hex "")
-if(NOT QUON_UPDATE_SIGNER_CERT STREQUAL "")
-  set(_quon_signer_der ${QUON_GENERATED_DIR}/update-signer.der)
-  _quon_read_certificate(QUON_UPDATE_SIGNER_CERT "${QUON_UPDATE_SIGNER_CERT}" ${_quon_signer_der})
-  file(READ ${_quon_signer_der} _quon_signer_hex HEX)
-  file(SHA256 ${_quon_signer_der} _quon_signer_sha256)
-  message(STATUS "Update archives are checked against the signer certificate with SHA-256 ${_quon_signer_sha256}")
-endif()
-quon_bytes_initializer(QUON_UPDATE_SIGNER_DER_BYTES "${_quon_signer_hex}")
-
-if(QUON_UPDATE_REQUIRE_SIGNATURE STREQUAL "")
-  if(QUON_UPDATE_SIGNER_CERT STREQUAL "")
-    set(_quon_require OFF)
+# quon_trust_values(SCHEME s SIGNER_CERT f REQUIRE_SIGNATURE r EXTRA_CA_FILE f
+#                   GENERATED_DIR d): checks one set of trust settings (as the
+# cache variables of the same names take them) and sets, in the caller's
+# scope, what build_config.cpp.in needs: QUON_UPDATE_DEFAULT_PORT,
+# QUON_UPDATE_SIGNER_DER_BYTES, QUON_UPDATE_REQUIRE_SIGNATURE_VALUE and
+# QUON_UPDATE_EXTRA_CA_PEM_BYTES. The build's own settings go through it
+# below; a test configuration (quon_add_build_config) through it again.
+function(quon_trust_values)
+  cmake_parse_arguments(ARG "" "SCHEME;SIGNER_CERT;REQUIRE_SIGNATURE;EXTRA_CA_FILE;GENERATED_DIR" "" ${ARGN})
+  if(NOT "${ARG_SCHEME}" MATCHES "^(http|https)$")
+    message(FATAL_ERROR "QUON_UPDATE_SCHEME='${ARG_SCHEME}' must be http or https.")
+  endif()
+  if("${ARG_SCHEME}" STREQUAL "https")
+    set(QUON_UPDATE_DEFAULT_PORT 443 PARENT_SCOPE)
   else()
-    set(_quon_require ON)
+    set(QUON_UPDATE_DEFAULT_PORT 80 PARENT_SCOPE)
   endif()
-elseif(QUON_UPDATE_REQUIRE_SIGNATURE MATCHES "^(ON|On|on|OFF|Off|off|TRUE|True|true|FALSE|False|false|YES|Yes|yes|NO|No|no|1|0)$")
-  set(_quon_require ${QUON_UPDATE_REQUIRE_SIGNATURE})
-else()
-  message(FATAL_ERROR "QUON_UPDATE_REQUIRE_SIGNATURE='${QUON_UPDATE_REQUIRE_SIGNATURE}' must be ON, OFF or empty.")
-endif()
-if(_quon_require)
-  if(QUON_UPDATE_SIGNER_CERT STREQUAL "")
-    message(FATAL_ERROR
-      "QUON_UPDATE_REQUIRE_SIGNATURE is ON but QUON_UPDATE_SIGNER_CERT names no certificate: "
-      "the updater could not accept any archive. Give the vendor's code-signing certificate, or turn it OFF.")
-  endif()
-  set(QUON_UPDATE_REQUIRE_SIGNATURE_VALUE true)
-else()
-  set(QUON_UPDATE_REQUIRE_SIGNATURE_VALUE false)
-endif()
 
-# Extra certificate authorities for HTTPS: a PEM file with one or more
-# certificates, compiled in as it stands.
-set(_quon_extra_ca_hex "")
-if(NOT QUON_UPDATE_EXTRA_CA_FILE STREQUAL "")
-  if(NOT EXISTS "${QUON_UPDATE_EXTRA_CA_FILE}" OR IS_DIRECTORY "${QUON_UPDATE_EXTRA_CA_FILE}")
-    message(FATAL_ERROR "QUON_UPDATE_EXTRA_CA_FILE='${QUON_UPDATE_EXTRA_CA_FILE}' is not a file.")
+  # The signer.
+  set(signer_hex "")
+  if(NOT "${ARG_SIGNER_CERT}" STREQUAL "")
+    set(signer_der ${ARG_GENERATED_DIR}/update-signer.der)
+    _quon_read_certificate(QUON_UPDATE_SIGNER_CERT "${ARG_SIGNER_CERT}" ${signer_der})
+    file(READ ${signer_der} signer_hex HEX)
+    file(SHA256 ${signer_der} signer_sha256)
+    message(STATUS "Update archives are checked against the signer certificate with SHA-256 ${signer_sha256}")
   endif()
-  _quon_require_openssl(QUON_UPDATE_EXTRA_CA_FILE)
-  file(STRINGS "${QUON_UPDATE_EXTRA_CA_FILE}" _quon_ca_begins REGEX "-----BEGIN CERTIFICATE-----")
-  execute_process(
-    COMMAND ${QUON_OPENSSL_EXECUTABLE} crl2pkcs7 -nocrl -certfile "${QUON_UPDATE_EXTRA_CA_FILE}"
-    RESULT_VARIABLE _quon_rc ERROR_VARIABLE _quon_err OUTPUT_QUIET)
-  if(NOT _quon_ca_begins OR NOT _quon_rc EQUAL 0)
-    message(FATAL_ERROR
-      "QUON_UPDATE_EXTRA_CA_FILE='${QUON_UPDATE_EXTRA_CA_FILE}' must be a PEM file of certificates:\n${_quon_err}")
+  quon_bytes_initializer(signer_bytes "${signer_hex}")
+  set(QUON_UPDATE_SIGNER_DER_BYTES "${signer_bytes}" PARENT_SCOPE)
+
+  if("${ARG_REQUIRE_SIGNATURE}" STREQUAL "")
+    if("${ARG_SIGNER_CERT}" STREQUAL "")
+      set(require OFF)
+    else()
+      set(require ON)
+    endif()
+  elseif("${ARG_REQUIRE_SIGNATURE}" MATCHES "^(ON|On|on|OFF|Off|off|TRUE|True|true|FALSE|False|false|YES|Yes|yes|NO|No|no|1|0)$")
+    set(require ${ARG_REQUIRE_SIGNATURE})
+  else()
+    message(FATAL_ERROR "QUON_UPDATE_REQUIRE_SIGNATURE='${ARG_REQUIRE_SIGNATURE}' must be ON, OFF or empty.")
   endif()
-  file(SIZE "${QUON_UPDATE_EXTRA_CA_FILE}" _quon_ca_size)
-  if(_quon_ca_size GREATER 1048576)
-    message(FATAL_ERROR "QUON_UPDATE_EXTRA_CA_FILE='${QUON_UPDATE_EXTRA_CA_FILE}' is larger than 1 MiB.")
+  if(require)
+    if("${ARG_SIGNER_CERT}" STREQUAL "")
+      message(FATAL_ERROR
+        "QUON_UPDATE_REQUIRE_SIGNATURE is ON but QUON_UPDATE_SIGNER_CERT names no certificate: "
+        "the updater could not accept any archive. Give the vendor's code-signing certificate, or turn it OFF.")
+    endif()
+    set(QUON_UPDATE_REQUIRE_SIGNATURE_VALUE true PARENT_SCOPE)
+  else()
+    set(QUON_UPDATE_REQUIRE_SIGNATURE_VALUE false PARENT_SCOPE)
   endif()
-  file(READ "${QUON_UPDATE_EXTRA_CA_FILE}" _quon_extra_ca_hex HEX)
-  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${QUON_UPDATE_EXTRA_CA_FILE}")
-  if(QUON_UPDATE_SCHEME STREQUAL "http")
-    message(WARNING "QUON_UPDATE_EXTRA_CA_FILE is set but QUON_UPDATE_SCHEME is http: the certificates are not used.")
+
+  # Extra certificate authorities for HTTPS: a PEM file with one or more
+  # certificates, compiled in as it stands.
+  set(ca_hex "")
+  if(NOT "${ARG_EXTRA_CA_FILE}" STREQUAL "")
+    if(NOT EXISTS "${ARG_EXTRA_CA_FILE}" OR IS_DIRECTORY "${ARG_EXTRA_CA_FILE}")
+      message(FATAL_ERROR "QUON_UPDATE_EXTRA_CA_FILE='${ARG_EXTRA_CA_FILE}' is not a file.")
+    endif()
+    _quon_require_openssl(QUON_UPDATE_EXTRA_CA_FILE)
+    file(STRINGS "${ARG_EXTRA_CA_FILE}" ca_begins REGEX "-----BEGIN CERTIFICATE-----")
+    execute_process(
+      COMMAND ${QUON_OPENSSL_EXECUTABLE} crl2pkcs7 -nocrl -certfile "${ARG_EXTRA_CA_FILE}"
+      RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_QUIET)
+    if(NOT ca_begins OR NOT rc EQUAL 0)
+      message(FATAL_ERROR
+        "QUON_UPDATE_EXTRA_CA_FILE='${ARG_EXTRA_CA_FILE}' must be a PEM file of certificates:\n${err}")
+    endif()
+    file(SIZE "${ARG_EXTRA_CA_FILE}" ca_size)
+    if(ca_size GREATER 1048576)
+      message(FATAL_ERROR "QUON_UPDATE_EXTRA_CA_FILE='${ARG_EXTRA_CA_FILE}' is larger than 1 MiB.")
+    endif()
+    file(READ "${ARG_EXTRA_CA_FILE}" ca_hex HEX)
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ARG_EXTRA_CA_FILE}")
+    if("${ARG_SCHEME}" STREQUAL "http")
+      message(WARNING "QUON_UPDATE_EXTRA_CA_FILE is set but QUON_UPDATE_SCHEME is http: the certificates are not used.")
+    elseif(WIN32)
+      message(WARNING "QUON_UPDATE_EXTRA_CA_FILE is not used on Windows: WinINet trusts the system's certificate "
+                      "store only.")
+    endif()
   endif()
-endif()
-quon_bytes_initializer(QUON_UPDATE_EXTRA_CA_PEM_BYTES "${_quon_extra_ca_hex}")
+  quon_bytes_initializer(ca_bytes "${ca_hex}")
+  set(QUON_UPDATE_EXTRA_CA_PEM_BYTES "${ca_bytes}" PARENT_SCOPE)
+endfunction()
+
+quon_trust_values(SCHEME "${QUON_UPDATE_SCHEME}" SIGNER_CERT "${QUON_UPDATE_SIGNER_CERT}"
+                  REQUIRE_SIGNATURE "${QUON_UPDATE_REQUIRE_SIGNATURE}" EXTRA_CA_FILE "${QUON_UPDATE_EXTRA_CA_FILE}"
+                  GENERATED_DIR ${QUON_GENERATED_DIR})
 
 # Code signing of the Windows package: both files or neither.
 set(QUON_CODESIGN_ENABLED OFF)

@@ -1,0 +1,103 @@
+// The road with a client built to require the vendor's signature and to
+// speak HTTPS (trusting the test authority that issued the server's
+// certificate): a signed archive installs; an unsigned one, one with a byte
+// changed, one signed by another certificate and one whose signature is cut
+// short are each refused with the verifier's sentence, deleted, and nothing
+// of them is unpacked or installed.
+#include <gmock/gmock.h>
+
+#include "ServerRoot.h"
+#include "update/ArchiveSignature.h"
+
+namespace quon::e2e {
+namespace {
+
+const std::string kPki = QUON_E2E_PKI;
+
+struct TrustedRoad : ::testing::Test {
+  ServerRoot root;
+
+  static void SetUpTestSuite() { ASSERT_TRUE(kUpdateRequireSignature && std::string(kUpdateScheme) == "https"); }
+
+  // Archive `name` packed from the staged files, signed by `who` unless empty.
+  std::string Pack(const std::string& name, const std::string& who) {
+    std::vector<std::string> args;
+    if (!who.empty()) args = {"--sign-cert", kPki + "/" + who + ".pem", "--sign-key", kPki + "/" + who + "-key.pem"};
+    for (const char* a : {"--name", "Service Pack 1", "QSolver.dll"}) args.push_back(a);
+    root.Pack(name, args);
+    return test::ReadFile(root.Dir() + name);
+  }
+};
+
+TEST_F(TrustedRoad, OnlyAnIntactArchiveSignedByTheVendorIsUnpacked) {
+  root.Stage("QSolver.dll", "solver 122");
+  const std::string good = Pack("vendor.cab", "vendor");
+  Pack("unsigned.cab", "");
+  Pack("foreign.cab", "foreign");
+  const auto flipped = [&](size_t at) {
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+    return bytes;
+  };
+  // The cabinet's own size (the header's cbCabinet); the signature follows.
+  size_t cabinet = 0;
+  for (int i = 3; i >= 0; --i) cabinet = cabinet << 8 | static_cast<unsigned char>(good[8 + i]);
+  ASSERT_LT(cabinet, good.size());
+  root.Put("flip-header.cab", flipped(5));
+  root.Put("flip-data.cab", flipped(cabinet - 3));
+  root.Put("flip-signature.cab", flipped((cabinet + good.size()) / 2));
+  root.Put("flip-last.cab", flipped(good.size() - 1));
+  root.Put("truncated.cab", good.substr(0, good.size() - 100));
+
+  using P = SignatureProblem;
+  const struct {
+    const char* archive;
+    std::vector<P> refusal;  // the sentences allowed; none: it installs
+  } cases[] = {
+      {"vendor.cab", {}},
+      {"unsigned.cab", {P::Unsigned}},
+      {"foreign.cab", {P::ForeignSigner}},
+      {"truncated.cab", {P::Damaged}},
+      {"flip-header.cab", {P::Tampered, P::Damaged}},
+      {"flip-data.cab", {P::Tampered}},
+      {"flip-signature.cab", {P::Tampered, P::Damaged, P::ForeignSigner}},
+      {"flip-last.cab", {P::Tampered, P::Damaged}},
+  };
+  uint32_t id = 100;
+  for (const auto& c : cases) root.Offer(++id, c.archive, c.archive, "6.0.121.3", "6.0.122.3");
+  root.StartServer({"--tls-cert", kPki + "/server.pem", "--tls-key", kPki + "/server-key.pem"});
+
+  id = 100;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.archive);
+    const std::string link = "#update" + std::to_string(++id);
+    const std::string archive = "update" + std::to_string(id) + ".0000";
+    Session s;
+    s.InstallExe(QUON_E2E_EXE_6030);
+    s.WriteProduct("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+    s.InstallCabLibrary();
+    s.WriteProduct("QSolver.dll", "solver 121");
+    s.Start(root.Port());
+    ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
+    const size_t pages = s.view.navigations.size();
+    ASSERT_TRUE(s.Click(link));
+    if (c.refusal.empty()) {
+      EXPECT_TRUE(s.Boxes().empty()) << ::testing::PrintToString(s.Boxes());
+      ASSERT_TRUE(s.Click("#install"));
+      EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver 122");
+      continue;
+    }
+    ASSERT_EQ(s.Boxes().size(), 1u);
+    std::vector<std::string> allowed;
+    for (P p : c.refusal) allowed.push_back(SignatureProblemText(p));
+    EXPECT_THAT(allowed, ::testing::Contains(s.Boxes()[0]));
+    EXPECT_EQ(s.view.navigations.size(), pages);
+    EXPECT_FALSE(s.dlg->State().m_bInstallPage);
+    EXPECT_FALSE(s.ProductHas(archive));
+    EXPECT_FALSE(s.ProductHas(archive + ".dir"));
+    EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver 121");
+  }
+}
+
+}  // namespace
+}  // namespace quon::e2e
