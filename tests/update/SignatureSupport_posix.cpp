@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "SignatureTestSupport.h"
+#include "platform/posix/PosixPlatform.h"
 
 namespace sigtest {
 
@@ -21,5 +22,8 @@ std::string ArchiveDir(std::string* why) {
   }
   return SIGTEST_ARCHIVE_DIR;
 }
+
+std::unique_ptr<quon::Platform> SystemPlatform() { return quon::MakePosixPlatform(); }
+const char kCabLibraryName[] = "libcablib.so";
 
 }  // namespace sigtest

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "SignatureTestSupport.h"
+#include "platform/win/WinPlatform.h"
 
 namespace sigtest {
 
@@ -14,5 +15,8 @@ std::string ArchiveDir(std::string* why) {
   }
   return dir;
 }
+
+std::unique_ptr<quon::Platform> SystemPlatform() { return quon::MakeWinPlatform(); }
+const char kCabLibraryName[] = "CABLIB.DLL";
 
 }  // namespace sigtest
