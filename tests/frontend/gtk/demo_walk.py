@@ -3,7 +3,7 @@
 reference server on the demo catalog at the port built into the demo
 updater, and the updater.
 
-  demo_walk.py --build DIR --port N [--shots DIR]
+  demo_walk.py --build DIR --port N [--shots DIR] [--signed CERT KEY]
 
 With a display ($DISPLAY set) the updater opens there and the demo ends
 when its window closes. Without one it runs under a private Xvfb with a
@@ -13,6 +13,12 @@ No, install, Close) and saves a screenshot of every stage in the shots
 folder. The link to the server is slowed there, so that the wait dialogs
 stay up long enough to be photographed. Everything started is stopped at
 the end, also on failure or interruption.
+
+With --signed the updater was built to require archives signed by CERT:
+the demo catalog's archives are signed with CERT and KEY, and the first
+update's archive then has one byte changed. The walk clicks that update and
+shows the refusal: the box naming the reason, the archive deleted, nothing
+installed.
 """
 import argparse
 import os
@@ -38,7 +44,7 @@ PRODUCT_FILES = {
 def prepare_product(s, build):
     product = os.path.join(s.dir, "Quon 6.0")  # a blank in the path, as installations have
     os.makedirs(product)
-    shutil.copy2(os.path.join(build, "src", "QuonUpdate"), product)
+    shutil.copy2(os.path.join(build, "src", "frontend", "gtk", "QuonUpdate"), product)
     shutil.copy2(os.path.join(build, "cablib", "libcablib.so"), product)
     shutil.copy2(os.path.join(build, "demo-product-files", "QUON.EXE"), product)
     for name, data in PRODUCT_FILES.items():
@@ -67,6 +73,50 @@ class Shots:
         self.s.x("convert", full, "-crop", "%dx%d+%d+%d" % (w + 24, h + 52, left, top), "+repage", path)
         self.s.check_not_blank(path)
         print("  screenshot " + path, flush=True)
+
+
+def sign_catalog(s, root, cert, key):
+    """A copy of the demo server's root whose archives are signed, the first
+    update's (quon-6.0-sp1.cab) with one byte of its data changed."""
+    signed = os.path.join(s.dir, "demo-server-signed")
+    shutil.copytree(root, signed)
+    for name in os.listdir(signed):
+        if name.endswith(".cab"):
+            path = os.path.join(signed, name)
+            subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                            "-in", path, "-out", path + ".signed"], check=True, stdout=subprocess.DEVNULL)
+            os.replace(path + ".signed", path)
+    with open(os.path.join(signed, "quon-6.0-sp1.cab"), "r+b") as f:
+        data = bytearray(f.read())
+        cabinet = int.from_bytes(data[8:12], "little")  # the signature follows the cabinet
+        data[cabinet // 2] ^= 0x01
+        f.seek(0)
+        f.write(data)
+    return signed
+
+
+def walk_refused(s, shots):
+    s.wait_window(WAIT, timeout=60)
+    main = s.main_window(timeout=60)
+    s.wait_trace("First page loaded.")
+    time.sleep(0.7)
+    shots.take("updates", main)
+    links = s.link_lines(main)
+    check(links, "links on the list page")
+    s.click_at(main, *links[0])  # the tampered update
+    s.wait_trace("archive refused", timeout=60)
+    box = s.message_box(main)
+    time.sleep(0.7)
+    shots.take("refused", main)
+    s.key(box, "Return")
+    wait_until("the box to close", lambda: box not in s.windows(MAIN))
+    left = [n for n in os.listdir(s.product) if n.startswith("update101")]
+    check(not left, "the refused archive was deleted and nothing unpacked: %s" % left)
+    with open(os.path.join(s.product, "QSolver.dll"), "rb") as f:
+        check(f.read() == PRODUCT_FILES["QSolver.dll"], "QSolver.dll is untouched")
+    s.click_close(main)  # updates are still offered: the quit question, answered Yes
+    s.key(s.message_box(main), "Return")
+    check(s.wait_exit() == 0, "the updater ended")
 
 
 def walk(s, shots):
@@ -123,6 +173,7 @@ def main(argv):
     ap.add_argument("--build", required=True)
     ap.add_argument("--port", type=int, required=True)
     ap.add_argument("--shots", default=None)
+    ap.add_argument("--signed", nargs=2, metavar=("CERT", "KEY"), default=None)
     args = ap.parse_args(argv)
     build = os.path.abspath(args.build)
     paths = {"QUON_SERVER": os.path.join(build, "server", "quon-update-server")}
@@ -135,6 +186,8 @@ def main(argv):
         product = prepare_product(s, build)
         print("product directory: " + product, flush=True)
         root = os.path.join(build, "demo-server")
+        if args.signed:
+            root = sign_catalog(s, root, *args.signed)
         if not headless:
             s.start_server(root, "127.0.0.1:%d" % args.port)
             print("update server: http://127.0.0.1:%d (demo catalog)" % args.port, flush=True)
@@ -153,8 +206,12 @@ def main(argv):
         server = s.start_server(root)
         s.start_relay(server, rate=250, port=args.port, delay=2.0)
         s.start_app(args.port)
-        walk(s, shots)
-        print("demo finished: the update was installed into " + product, flush=True)
+        if args.signed:
+            walk_refused(s, shots)
+            print("demo finished: the tampered archive was refused", flush=True)
+        else:
+            walk(s, shots)
+            print("demo finished: the update was installed into " + product, flush=True)
         print("screenshots: " + shots.folder, flush=True)
         ok = True
         return 0
