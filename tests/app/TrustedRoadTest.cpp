@@ -99,5 +99,19 @@ TEST_F(TrustedRoad, OnlyAnIntactArchiveSignedByTheVendorIsUnpacked) {
   }
 }
 
+// A server whose certificate no trusted authority issued: the run ends at
+// the list, saying why, not that the computer is offline.
+TEST_F(TrustedRoad, AnUntrustedServerIsToldAsSuch) {
+  test::TempDir otherPki;
+  ASSERT_TRUE(test::MakeTestTlsCertificates(otherPki.Root().string()));
+  root.StartServer({"--tls-cert", otherPki.Path("server.pem"), "--tls-key", otherPki.Path("server-key.pem")});
+  Session s;
+  s.InstallExe(QUON_E2E_EXE_603121);
+  s.Start(root.Port());
+  EXPECT_EQ(s.Boxes(), std::vector<std::string>{"Error: Can not connect securely to the Norvanta server.\r\n"
+                                                "The certificate authority is invalid or incorrect."});
+  EXPECT_EQ(s.view.endResults, std::vector<int>{2});
+}
+
 }  // namespace
 }  // namespace quon::e2e
