@@ -88,6 +88,7 @@ constexpr uint32_t kErrorSecCertDateInvalid = 12037;   // ERROR_INTERNET_SEC_CER
 constexpr uint32_t kErrorSecCertCnInvalid = 12038;     // ERROR_INTERNET_SEC_CERT_CN_INVALID
 constexpr uint32_t kErrorClientAuthCertNeeded = 12044;  // ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED
 constexpr uint32_t kErrorInvalidCa = 12045;            // ERROR_INTERNET_INVALID_CA
+constexpr uint32_t kErrorSecCertRevFailed = 12057;     // ERROR_INTERNET_SEC_CERT_REV_FAILED
 constexpr uint32_t kErrorSecurityChannel = 12157;      // ERROR_INTERNET_SECURITY_CHANNEL_ERROR
 constexpr uint32_t kErrorSecInvalidCert = 12169;       // ERROR_INTERNET_SEC_INVALID_CERT
 constexpr uint32_t kErrorSecCertRevoked = 12170;       // ERROR_INTERNET_SEC_CERT_REVOKED
@@ -100,6 +101,7 @@ constexpr const char* SecureChannelErrorText(uint32_t code) {
     case kErrorSecCertCnInvalid: return "The host name in the certificate is invalid or does not match";
     case kErrorClientAuthCertNeeded: return "The server requests client authentication";
     case kErrorInvalidCa: return "The certificate authority is invalid or incorrect";
+    case kErrorSecCertRevFailed: return "The revocation of the certificate could not be checked";
     case kErrorSecurityChannel: return "An error occurred in the secure channel support";
     case kErrorSecInvalidCert: return "The SSL certificate is invalid";
     case kErrorSecCertRevoked: return "The SSL certificate has been revoked";

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs one Windows test executable under Wine for ctest.
-#   wine-test.sh [--xvfb] [--server BINARY ROOT] [--proxy USER PASSWORD]
+#   wine-test.sh [--xvfb] [--server BINARY ROOT [--tls]] [--proxy USER PASSWORD]
 #                TEST.EXE [ARGS...]
 # --xvfb    gives the test its own X display (xvfb-run -a picks a free one).
 # --server  starts the native update server on 127.0.0.1 with a port of its
@@ -9,6 +9,8 @@
 #           stopped when the test ends, also on failure. When BINARY is
 #           missing the test runs without these variables (and skips the
 #           cases that need the server).
+# --tls     the server speaks HTTPS with a certificate for 127.0.0.1 issued
+#           by an authority made here with openssl (ca.pem beside it).
 # --proxy   starts a private tinyproxy on 127.0.0.1 that asks for these
 #           credentials and gives it to the test as its system proxy
 #           (http_proxy, which WinINet's preconfigured settings take up) and
@@ -20,6 +22,7 @@ set -u
 xvfb=0
 server=""
 root=""
+tls=0
 proxy_user=""
 proxy_password=""
 default_prefix=""
@@ -27,6 +30,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --xvfb) xvfb=1; shift ;;
     --server) server="$2"; root="$3"; shift 3 ;;
+    --tls) tls=1; shift ;;
     --proxy) proxy_user="$2"; proxy_password="$3"; shift 3 ;;
     --prefix) default_prefix="$2"; shift 2 ;;
     *) break ;;
@@ -61,7 +65,21 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 if [ -n "$server" ] && [ -x "$server" ] && [ -d "$root" ]; then
-  "$server" --root "$root" --listen 127.0.0.1:0 >"$tmp/server.out" 2>"$tmp/server.err" &
+  tls_args=""
+  if [ $tls = 1 ]; then
+    t="$tmp/tls"
+    mkdir "$t"
+    printf 'subjectAltName = IP:127.0.0.1\nextendedKeyUsage = serverAuth\n' >"$t/ext.cnf"
+    { openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$t/ca-key.pem" -out "$t/ca.pem" \
+        -subj "/CN=Quon Test TLS Root" &&
+      openssl req -new -newkey rsa:2048 -nodes -keyout "$t/server-key.pem" -out "$t/server.csr" -subj "/CN=127.0.0.1" &&
+      openssl x509 -req -in "$t/server.csr" -CA "$t/ca.pem" -CAkey "$t/ca-key.pem" -set_serial 2 -days 2 \
+        -extfile "$t/ext.cnf" -out "$t/server.pem"; } >"$t/openssl.log" 2>&1 ||
+      { echo "wine-test.sh: openssl could not make the test certificates:" >&2; cat "$t/openssl.log" >&2; exit 1; }
+    tls_args="--tls-cert $t/server.pem --tls-key $t/server-key.pem"
+  fi
+  # shellcheck disable=SC2086  # the paths hold no blanks (mktemp)
+  "$server" --root "$root" --listen 127.0.0.1:0 $tls_args >"$tmp/server.out" 2>"$tmp/server.err" &
   server_pid=$!
   i=0
   while ! grep -q "^listening on" "$tmp/server.out" 2>/dev/null; do
