@@ -157,6 +157,7 @@ class Run {
       case DownloadOutcome::ExchangeFailed:
         return Code(m_wait.FileDataArrived() ? ExitCode::DownloadFailed : ExitCode::ServerFailed);
       case DownloadOutcome::InvalidReply:
+      case DownloadOutcome::Unverified:
       case DownloadOutcome::UnpackDirFailed:
       case DownloadOutcome::NoCabLibrary:
       case DownloadOutcome::CorruptArchive:
