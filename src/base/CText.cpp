@@ -5,6 +5,8 @@
 #include <limits>
 #include <system_error>
 
+#include "base/FsPath.h"
+
 namespace quon {
 
 bool IsCSpace(char c) {
@@ -114,7 +116,10 @@ size_t FindLastSeparator(std::string_view path, std::string_view separators) {
 }
 
 bool EndsWithSeparator(std::string_view path) {
-  return !path.empty() && (path.back() == '\\' || path.back() == '/');
+  // A last byte 0x5C may be the second byte of a double-byte character.
+  size_t last = std::string_view::npos;
+  for (size_t i = FindPathSeparator(path); i != std::string_view::npos; i = FindPathSeparator(path, i + 1)) last = i;
+  return !path.empty() && last == path.size() - 1;
 }
 
 std::string WithTrailingSeparator(std::string path, char separator) {

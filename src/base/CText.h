@@ -31,7 +31,8 @@ bool PrefixEqualsNoCase(std::string_view text, std::string_view prefix);
 // or npos. Bytes are compared one by one (paths in a single-byte code page,
 // or UTF-8, where no trail byte is an ASCII separator).
 size_t FindLastSeparator(std::string_view path, std::string_view separators);
-bool EndsWithSeparator(std::string_view path);  // ends in '\\' or '/'
+// Ends in '\\' or '/', read by characters of the system's code page.
+bool EndsWithSeparator(std::string_view path);
 // Appends `separator` unless the path already ends in '\\' or '/'.
 std::string WithTrailingSeparator(std::string path, char separator);
 

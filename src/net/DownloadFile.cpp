@@ -4,6 +4,8 @@
 #include <climits>
 #include <filesystem>
 
+#include "base/FsPath.h"
+
 namespace quon {
 
 DownloadFile::~DownloadFile() {
@@ -13,10 +15,10 @@ DownloadFile::~DownloadFile() {
 int DownloadFile::Open(const std::string& path, bool truncate) {
   m_path = path;
   if (truncate) {
-    m_file = std::fopen(path.c_str(), "wb");
+    m_file = OpenFile(path, "wb");
   } else {
-    m_file = std::fopen(path.c_str(), "r+b");
-    if (!m_file && errno == ENOENT) m_file = std::fopen(path.c_str(), "w+b");
+    m_file = OpenFile(path, "r+b");
+    if (!m_file && errno == ENOENT) m_file = OpenFile(path, "w+b");
   }
   if (!m_file) return errno ? errno : EIO;
   std::setvbuf(m_file, nullptr, _IONBF, 0);
@@ -40,7 +42,7 @@ void DownloadFile::Finish(bool setLength, uint64_t length) {
   if (failed != 0) throw FileException(FileCauseOf(error ? error : EIO), m_path);
   if (setLength) {
     std::error_code ec;
-    std::filesystem::resize_file(std::filesystem::path(m_path), length, ec);
+    std::filesystem::resize_file(FsPath(m_path), length, ec);
     if (ec) throw FileException(FileCauseOf(ec.value()), m_path);
   }
 }

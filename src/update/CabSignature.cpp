@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/FsPath.h"
+
 namespace quon::cabsig {
 
 const char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
@@ -115,7 +117,7 @@ std::string Bytes(const unsigned char* p, size_t n) { return std::string(reinter
 
 }  // namespace
 
-FileSource::FileSource(const std::string& path) : m_in(path, std::ios::binary) {
+FileSource::FileSource(const std::string& path) : m_in(FsPath(path), std::ios::binary) {
   if (!m_in) return;
   m_in.seekg(0, std::ios::end);
   const std::streamoff end = m_in.tellg();

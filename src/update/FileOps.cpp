@@ -14,8 +14,6 @@ namespace quon {
 
 namespace fs = std::filesystem;
 
-fs::path FsPath(const std::string& path) { return fs::path(path); }
-
 bool PathExists(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(FsPath(path), ec));

@@ -1,14 +1,15 @@
 // File work of the update session on top of std::filesystem. Paths are
-// 8-bit texts; FsPath is the one place they become filesystem paths.
+// 8-bit texts; FsPath (base/FsPath.h) is the one place they become
+// filesystem paths.
 #pragma once
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
-namespace quon {
+#include "base/FsPath.h"
 
-std::filesystem::path FsPath(const std::string& path);
+namespace quon {
 
 // Anything of that name exists: a file, a directory, or a link (even one
 // that points nowhere), as the attribute query counts it.

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "base/FsPath.h"
+
 namespace quon {
 namespace {
 
@@ -41,7 +43,7 @@ class BufferSource : public PeByteSource {
 
 class FileSource : public PeByteSource {
  public:
-  explicit FileSource(const std::string& path) : in_(path, std::ios::binary) {
+  explicit FileSource(const std::string& path) : in_(FsPath(path), std::ios::binary) {
     if (!in_) return;
     in_.seekg(0, std::ios::end);
     std::streamoff end = in_.tellg();
@@ -355,7 +357,7 @@ PeVersionStatus ReadPeProductVersionFromBuffer(const std::uint8_t* data, std::si
 PeVersionStatus ReadPeProductVersion(const std::string& path, std::string& text) {
   text.clear();
   std::error_code ec;
-  const std::filesystem::file_status st = std::filesystem::status(path, ec);
+  const std::filesystem::file_status st = std::filesystem::status(FsPath(path), ec);
   if (path.empty() || !std::filesystem::exists(st)) return PeVersionStatus::NoFile;
   // Directories, devices and pipes have no version resource; opening a pipe
   // could also block.

@@ -168,7 +168,7 @@ size_t RemoveLeftoversOfEarlierRuns(const std::string& productDir, size_t maxEnt
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end && budget > 0; it.increment(ec)) {
       --budget;
-      const std::string name = it->path().filename().string();
+      const std::string name = PathText(it->path().filename());
       std::error_code statusError;
       const fs::file_type type = it->symlink_status(statusError).type();
       if (type == fs::file_type::regular) {

@@ -91,7 +91,7 @@ bool UpdateListFile::ReadListFile(const std::string& path, UserPrompts& prompts)
     return false;
   }
   errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenFile(path, "rb");
   if (file == nullptr) {
     prompts.MessageBox(OpenFailureMessage(path, errno));
     return false;
@@ -197,7 +197,7 @@ bool IsContainedRelativePath(const std::string& relative) {
   if (IsSeparator(relative.front())) return false;
   size_t start = 0;
   while (start <= relative.size()) {
-    size_t end = relative.find_first_of("\\/", start);
+    size_t end = FindPathSeparator(relative, start);
     std::string_view part(relative.data() + start,
                           (end == std::string::npos ? relative.size() : end) - start);
     // ".." and its variants with trailing dots or blanks, which Windows
@@ -241,10 +241,11 @@ class InstallRun {
   bool InstallEntry(const std::string& relative, bool waitWhileBusy) {
     // An entry that would leave the product directory is never copied.
     if (relative.size() > kMaxEntryBytes || !IsContainedRelativePath(relative)) return false;
-    // Its directories, without empty and "." steps, and its file name.
+    // Its directories, without empty and "." steps, and its file name; a
+    // double-byte character's second byte is never a separator.
     std::vector<std::string_view> dirs;
     size_t start = 0;
-    for (size_t end; (end = relative.find_first_of("\\/", start)) != std::string::npos; start = end + 1) {
+    for (size_t end; (end = FindPathSeparator(relative, start)) != std::string::npos; start = end + 1) {
       const std::string_view part = std::string_view(relative).substr(start, end - start);
       if (!part.empty() && part != ".") dirs.push_back(part);
     }

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs one Windows test executable under Wine for ctest.
 #   wine-test.sh [--xvfb] [--server BINARY ROOT [--tls]] [--proxy USER PASSWORD]
-#                TEST.EXE [ARGS...]
+#                [--locale LANGUAGE.CHARMAP] TEST.EXE [ARGS...]
 # --xvfb    gives the test its own X display (xvfb-run -a picks a free one).
 # --server  starts the native update server on 127.0.0.1 with a port of its
 #           choosing and passes the port (QUON_TEST_SERVER_PORT) and the
@@ -15,6 +15,9 @@
 #           credentials and gives it to the test as its system proxy
 #           (http_proxy, which WinINet's preconfigured settings take up) and
 #           as QUON_TEST_PROXY_PORT; skipped when tinyproxy is missing.
+# --locale  runs the test in that Unix locale (made with localedef for the
+#           run, e.g. pl_PL.CP1250), from which Wine takes its ANSI code
+#           page; the test gets the name as QUON_TEST_LOCALE.
 # The Wine prefix is $WINEPREFIX (the test script sets it), else the one
 # given with --prefix DIR; Wine's own installers for missing add-ons are
 # switched off.
@@ -26,6 +29,7 @@ tls=0
 proxy_user=""
 proxy_password=""
 default_prefix=""
+locale=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --xvfb) xvfb=1; shift ;;
@@ -33,6 +37,7 @@ while [ $# -gt 0 ]; do
     --tls) tls=1; shift ;;
     --proxy) proxy_user="$2"; proxy_password="$3"; shift 3 ;;
     --prefix) default_prefix="$2"; shift 2 ;;
+    --locale) locale="$2"; shift 2 ;;
     *) break ;;
   esac
 done
@@ -128,6 +133,19 @@ CONF
   fi
 elif [ -n "$proxy_user" ]; then
   echo "wine-test.sh: no tinyproxy; the proxy cases are skipped" >&2
+fi
+
+if [ -n "$locale" ]; then
+  # localedef warns about charmaps that are not ASCII supersets (Shift JIS)
+  # and says so in its exit code; the locale is made all the same.
+  mkdir -p "$tmp/locale"
+  localedef -c -f "${locale#*.}" -i "${locale%.*}" "$tmp/locale/$locale" >"$tmp/localedef.out" 2>&1
+  if [ ! -d "$tmp/locale/$locale" ]; then
+    echo "wine-test.sh: localedef could not make $locale:" >&2
+    cat "$tmp/localedef.out" >&2
+    exit 1
+  fi
+  export LOCPATH="$tmp/locale" LC_ALL="$locale" QUON_TEST_LOCALE="$locale"
 fi
 
 if [ $xvfb = 1 ]; then

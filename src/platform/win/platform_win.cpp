@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/FsPath.h"
+
 #include "platform/win/WinPlatform.h"
 
 namespace quon {
@@ -54,23 +56,24 @@ class WinPlatform : public Platform {
 
   bool QueryProductVersionString(const std::string& path, std::string& version) override {
     version.clear();
-    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    const std::filesystem::path file = FsPath(path);
+    if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
     DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
     if (size == 0) return false;
     std::vector<char> block(size);
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, block.data())) return false;
-    char* text = nullptr;
+    if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return false;
+    wchar_t* text = nullptr;
     UINT length = 0;
     // The query's outcome is not a failure: a missing string reads as empty.
-    if (VerQueryValueA(block.data(), "\\StringFileInfo\\040904b0\\ProductVersion",
+    if (VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\ProductVersion",
                        reinterpret_cast<void**>(&text), &length) &&
         text) {
       // length counts characters including the terminating zero; stop at
       // the first zero in any case.
       size_t n = 0;
-      while (n < length && text[n] != '\0') ++n;
-      version.assign(text, n);
+      while (n < length && text[n] != L'\0') ++n;
+      version = PathText(std::filesystem::path(std::wstring(text, n)));
     }
     return true;
   }

@@ -9,12 +9,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 
 #include "frontend/win/StartUp_win.h"
 #include "app/UpdateDlg.h"
+#include "base/CText.h"
+#include "base/FsPath.h"
 #include "resource.h"
+#include "update/UpdateListFile.h"
 
 using namespace quon;
 using namespace quon::win;
@@ -107,9 +111,10 @@ class RealProgram : public ::testing::Test {
 
   void SetUp() override {
     if (!s_relay) GTEST_SKIP() << "no reference server (build the Linux configuration first)";
+    m_dir = ProductDir();
+    ASSERT_FALSE(m_dir.empty());
     // An installed 6.0.121.3 (QUON.EXE 6, 0, 3, 0 and Quon.Version) with
     // module 3, whose solver library is a real DLL.
-    m_dir = MakeTempDir("Quon 6.0 ");
     ASSERT_TRUE(CopyFileA((ExeDir() + "sample\\QUON.EXE").c_str(), (m_dir + "QUON.EXE").c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((ExeDir() + "exe-under-test\\CABLIB.DLL").c_str(), (m_dir + "QSolver.dll").c_str(), FALSE));
     std::ofstream(m_dir + "QMesh.dll", std::ios::binary) << "QMesh 6.0.121.3\n";
@@ -125,6 +130,7 @@ class RealProgram : public ::testing::Test {
     if (!m_dir.empty()) RemoveTree(m_dir);
   }
 
+  virtual std::string ProductDir() { return MakeTempDir("Quon 6.0 "); }
   bool Start(AppUnderTest::Build build = AppUnderTest::Build::Test, const std::string& arguments = "",
              HANDLE output = nullptr) {
     m_app = std::make_unique<AppUnderTest>();
@@ -331,6 +337,92 @@ TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
   EXPECT_NE(logged.find(" QUON has been updated successfully.\r\n"), std::string::npos) << logged;
   EXPECT_NE(logged.find(" Exit code 0: done"), std::string::npos) << logged;
   EXPECT_EQ(logged.substr(4, 1) + logged.substr(7, 1) + logged.substr(10, 1), "--T") << logged;
+}
+
+// ---- product folders named in the ANSI code page ------------------------
+
+// Paths and list entries split at '\' by characters of the ANSI code page:
+// in 932 "\x83\x5C" is one character, elsewhere two.
+TEST(CodePageText, PathsSplitOnlyAtSeparatorsBetweenCharacters) {
+  const bool doubleByte = GetACP() == 932;
+  const struct {
+    const char* path;
+    size_t separator;  // in 932, elsewhere
+    size_t otherwise;
+  } kCases[] = {
+      {"\x83\x5C" "a\\b", 3, 1},
+      {"\x95\x5C\\x", 2, 1},
+      {"a/\x83\x5C", 1, 1},
+      {"\x83\x5C", std::string::npos, 1},
+      {"\x83", std::string::npos, std::string::npos},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(FindPathSeparator(c.path), doubleByte ? c.separator : c.otherwise) << c.path;
+  }
+  EXPECT_EQ(EndsWithSeparator("a\\\x83\x5C"), !doubleByte);
+  // "ソ.." is a name of its own in 932, a step out of the folder elsewhere.
+  EXPECT_EQ(IsContainedRelativePath("\x83\x5C..\\a.dll"), doubleByte);
+}
+
+// Runs only where the test runs under a locale of its own (wine-test.sh
+// --locale): a product folder whose name uses characters of that code page,
+// for 932 with the second byte 0x5C ('\') in each of them.
+class CodePage : public RealProgram {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("QUON_TEST_LOCALE")) GTEST_SKIP() << "runs under wine-test.sh --locale";
+    RealProgram::SetUp();
+  }
+  std::string ProductDir() override {
+    const UINT codePage = GetACP();
+    const char* locale = std::getenv("QUON_TEST_LOCALE");
+    const struct {
+      const char* locale;
+      UINT codePage;
+      const wchar_t* name;
+    } kFolders[] = {
+        {"en_US.CP1252", 1252, L"Quon-\u20AC 6.0"},
+        {"pl_PL.CP1250", 1250, L"Quon-\u017C\u0141 6.0"},
+        {"ja_JP.SHIFT_JIS", 932, L"Quon-\u8868\u30BD"},
+    };
+    for (const auto& folder : kFolders) {
+      if (std::string(locale) != folder.locale) continue;
+      EXPECT_EQ(codePage, folder.codePage) << locale;
+      wchar_t temp[MAX_PATH];
+      GetTempPathW(MAX_PATH, temp);
+      const std::wstring wide = std::wstring(temp) + folder.name + std::to_wstring(GetCurrentProcessId());
+      RemoveDirectoryW(wide.c_str());
+      if (!CreateDirectoryW(wide.c_str(), nullptr)) return {};
+      char narrow[MAX_PATH * 2];
+      BOOL lossy = FALSE;
+      const int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow, sizeof narrow, nullptr, &lossy);
+      EXPECT_FALSE(lossy) << "the code page cannot spell the folder's name";
+      return n > 0 && !lossy ? std::string(narrow) + "\\" : std::string();
+    }
+    ADD_FAILURE() << "no folder name for " << locale;
+    return {};
+  }
+};
+
+// Start-up, the download and the installation from that folder: each file
+// operation reaches the file the name means.
+TEST_F(CodePage, TheWholeRoadRunsFromAProductFolderNamedInTheCodePage) {
+  ASSERT_TRUE(Start());
+  const DWORD pid = m_app->Pid();
+  HWND main = WaitForMainWindow();
+  ASSERT_NE(main, nullptr) << AnswerMessageBox(pid, IDOK, 1000);
+  ASSERT_TRUE(FollowLink(main, "#update101", true));
+  ASSERT_TRUE(PageShows("#install"));
+  ASSERT_TRUE(FollowLink(main, "#install", true));
+  ASSERT_TRUE(PageShows(msg::kUpdatedSuccessfully));
+  EXPECT_EQ(FileText(m_dir + "QMesh.dll"), "QMesh 6.0.122.3\n");
+  EXPECT_EQ(FileText(m_dir + "Materials\\Composites.mlib"), "Composites 6.0.122.3\n");
+  EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
+  ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
+                                                       "QUON.EXE", "Quon.Installation", "Quon.Version",
+                                                       "QuonUpdate.exe"}));
 }
 
 }  // namespace
