@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frontend/win/BrowserSecurity_win.h"
+#include "frontend/win/BrowserUi_win.h"
 #include "resource.h"
 
 namespace quon::win {
@@ -22,7 +23,10 @@ constexpr long kDlctlNoScripts = 0x00000080;        // DLCTL_NO_SCRIPTS
 constexpr long kDlctlNoJava = 0x00000100;           // DLCTL_NO_JAVA
 constexpr long kDlctlNoRunActiveXCtls = 0x00000200; // DLCTL_NO_RUNACTIVEXCTLS
 constexpr DISPID kDispidNavigate2 = 500;
+constexpr DISPID kDispidAmbientSilent = -5502;      // DISPID_AMBIENT_SILENT
 constexpr DISPID kDispidBeforeNavigate2 = 250;
+constexpr DISPID kDispidNewWindow2 = 251;
+constexpr DISPID kDispidNewWindow3 = 273;
 
 // {8856F961-340A-11D0-A96B-00C04FD705A2}
 const CLSID kClsidWebBrowser = {0x8856F961, 0x340A, 0x11D0, {0xA9, 0x6B, 0x00, 0xC0, 0x4F, 0xD7, 0x05, 0xA2}};
@@ -92,6 +96,8 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
       *object = static_cast<IDispatch*>(this);
     } else if (riid == IID_IServiceProvider) {
       *object = static_cast<IServiceProvider*>(this);
+    } else if (riid == kIidDocHostUiHandler) {
+      return m_host.m_uiImpl->QueryInterface(riid, object);
     } else {
       *object = nullptr;
       return E_NOINTERFACE;
@@ -161,6 +167,14 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
       result->lVal = BrowserHost::DownloadControlFlags();
       return S_OK;
     }
+    // Silent: the control shows no dialog boxes of its own (script errors,
+    // certificate questions).
+    if (id == kDispidAmbientSilent && (flags & DISPATCH_PROPERTYGET) && result) {
+      VariantInit(result);
+      result->vt = VT_BOOL;
+      result->boolVal = VARIANT_TRUE;
+      return S_OK;
+    }
     return DISP_E_MEMBERNOTFOUND;
   }
 
@@ -219,7 +233,9 @@ class BrowserHost::Frame : public IOleInPlaceFrame {
   ULONG m_refs = 1;
 };
 
-// The DWebBrowserEvents2 sink; only BeforeNavigate2 is acted on.
+// The DWebBrowserEvents2 sink: BeforeNavigate2 goes to the host, and every
+// new window is cancelled (a shift-click or a link with a target would open
+// another browser, where no link handler watches).
 class BrowserHost::Events : public IDispatch {
  public:
   explicit Events(BrowserHost& host) : m_host(host) {}
@@ -246,7 +262,15 @@ class BrowserHost::Events : public IDispatch {
   }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-    if (id != kDispidBeforeNavigate2 || !params || params->cArgs < 7) return S_OK;
+    if (!params) return S_OK;
+    // NewWindow2(ppDisp, Cancel); NewWindow3(ppDisp, Cancel, dwFlags,
+    // bstrUrlContext, bstrUrl). Arguments arrive last first.
+    if ((id == kDispidNewWindow2 && params->cArgs >= 2) || (id == kDispidNewWindow3 && params->cArgs >= 5)) {
+      VARIANT& cancel = params->rgvarg[params->cArgs - 2];
+      if (cancel.vt == (VT_BYREF | VT_BOOL) && cancel.pboolVal) *cancel.pboolVal = VARIANT_TRUE;
+      return S_OK;
+    }
+    if (id != kDispidBeforeNavigate2 || params->cArgs < 7) return S_OK;
     // Arguments arrive last first: pDisp, URL, Flags, TargetFrameName,
     // PostData, Headers, Cancel.
     VARIANT& url = params->rgvarg[5];
@@ -293,10 +317,12 @@ BrowserHost::BrowserHost()
     : m_siteImpl(new Site(*this)),
       m_frameImpl(new Frame(*this)),
       m_eventsImpl(new Events(*this)),
-      m_securityImpl(new BrowserSecurityManager()) {}
+      m_securityImpl(new BrowserSecurityManager()),
+      m_uiImpl(new BrowserUiHandler()) {}
 
 BrowserHost::~BrowserHost() {
   Destroy();
+  delete m_uiImpl;
   delete m_securityImpl;
   delete m_eventsImpl;
   delete m_frameImpl;
@@ -459,6 +485,7 @@ void BrowserHost::OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancelFlag) {
 }
 
 IOleClientSite* BrowserHost::ClientSite() { return m_siteImpl; }
+IDispatch* BrowserHost::EventSink() { return m_eventsImpl; }
 
 bool BrowserHost::FireBeforeNavigate(const std::string& url) {
   // Build the arguments exactly as the control passes them.

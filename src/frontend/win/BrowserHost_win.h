@@ -1,8 +1,9 @@
 // Hosts the system web browser control in a window of our own, without a
 // control container library: the client site, in-place site and frame, the
-// ambient properties (scripts, Java and ActiveX controls off), the security
-// manager (no page navigates by itself), and the DWebBrowserEvents2 sink for
-// BeforeNavigate2. The dialog template carries
+// ambient properties (scripts, Java and ActiveX controls off, silent), the
+// security manager (no page navigates by itself), the user-interface handler
+// (BrowserUi_win.h), and the DWebBrowserEvents2 sink for BeforeNavigate2 and
+// new windows. The dialog template carries
 // a placeholder window of class QUON_BROWSER_SITE_CLASS at the control's
 // rectangle; the host embeds the control into it.
 #pragma once
@@ -17,6 +18,7 @@
 namespace quon::win {
 
 class BrowserSecurityManager;
+class BrowserUiHandler;
 
 // Registers the placeholder window class; call before a dialog with a
 // browser site is created. Idempotent.
@@ -53,6 +55,8 @@ class BrowserHost {
   bool FireBeforeNavigate(const std::string& url);
   // The client site the control is given (tests ask it for its services).
   IOleClientSite* ClientSite();
+  // The DWebBrowserEvents2 sink the control is given (tests raise events).
+  IDispatch* EventSink();
 
   // How long a click or Enter in the browser lets a navigation count as the
   // user's.
@@ -80,6 +84,7 @@ class BrowserHost {
   Frame* m_frameImpl;
   Events* m_eventsImpl;
   BrowserSecurityManager* m_securityImpl;
+  BrowserUiHandler* m_uiImpl;
   IOleObject* m_object = nullptr;
   IDispatch* m_dispatch = nullptr;
   IConnectionPoint* m_connection = nullptr;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "frontend/win/BrowserHost_win.h"
+#include "frontend/win/BrowserUi_win.h"
 #include "frontend/win/MainWindow_win.h"
 #include "app/UpdateDlg.h"
 #include "frontend/win/WaitDialog_win.h"
@@ -286,6 +287,54 @@ TEST_F(BrowserHostTest, SecurityManagerDisallowsWhatPagesDoByThemselves) {
   }
   security->Release();
   services->Release();
+}
+
+// What the host tells the control: no context menu, no 3D border, DPI-aware
+// drawing, a drop target that takes nothing, silent; every new window is
+// cancelled, and none reaches the link handler.
+TEST_F(BrowserHostTest, NoMenuBorderDropOrNewWindowAndSilent) {
+  IDocHostUIHandler* ui = nullptr;
+  ASSERT_EQ(host.ClientSite()->QueryInterface(kIidDocHostUiHandler, reinterpret_cast<void**>(&ui)), S_OK);
+  POINT point = {10, 10};
+  EXPECT_EQ(ui->ShowContextMenu(0, &point, nullptr, nullptr), S_OK);
+  DOCHOSTUIINFO info = {};
+  info.cbSize = sizeof info;
+  ASSERT_EQ(ui->GetHostInfo(&info), S_OK);
+  const DWORD wanted = DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_DPI_AWARE;
+  EXPECT_EQ(info.dwFlags & wanted, wanted);
+  IDropTarget* drop = nullptr;
+  ASSERT_EQ(ui->GetDropTarget(nullptr, &drop), S_OK);
+  ASSERT_NE(drop, nullptr);
+  DWORD effect = DROPEFFECT_COPY | DROPEFFECT_LINK;
+  EXPECT_EQ(drop->DragEnter(nullptr, 0, POINTL{1, 1}, &effect), S_OK);
+  EXPECT_EQ(effect, DWORD{DROPEFFECT_NONE});
+  effect = DROPEFFECT_COPY;
+  EXPECT_EQ(drop->Drop(nullptr, 0, POINTL{1, 1}, &effect), S_OK);
+  EXPECT_EQ(effect, DWORD{DROPEFFECT_NONE});
+  drop->Release();
+  ui->Release();
+
+  IDispatch* ambient = nullptr;
+  ASSERT_EQ(host.ClientSite()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&ambient)), S_OK);
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  VARIANT silent;
+  VariantInit(&silent);
+  EXPECT_EQ(ambient->Invoke(-5502, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &silent, nullptr, nullptr), S_OK);
+  EXPECT_EQ(silent.vt, VT_BOOL);
+  EXPECT_EQ(silent.boolVal, VARIANT_TRUE);
+  ambient->Release();
+
+  for (const auto& [event, arguments] : {std::pair<DISPID, UINT>{251, 2}, {273, 5}}) {
+    VARIANT_BOOL cancel = VARIANT_FALSE;
+    VARIANT args[5];
+    for (VARIANT& a : args) VariantInit(&a);
+    args[arguments - 2].vt = VT_BYREF | VT_BOOL;
+    args[arguments - 2].pboolVal = &cancel;
+    DISPPARAMS params = {args, nullptr, arguments, 0};
+    host.EventSink()->Invoke(event, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+    EXPECT_EQ(cancel, VARIANT_TRUE) << event;
+  }
+  EXPECT_TRUE(seen.empty());
 }
 
 // ---- the whole road ---------------------------------------------------
