@@ -36,7 +36,7 @@ void MainWindowWin::DoDataExchange(bool save) {
   ExchangeControl(IDC_EXPLORER, m_browserSite);
   if (m_browserSite && !m_browser.IsCreated()) {
     m_browser.Create(m_browserSite, [this](const std::string& url, bool userStarted, bool& cancel) {
-      if (m_logic) m_logic->OnBeforeNavigate2(url, userStarted, cancel);
+      OnBeforeNavigate2(url, userStarted, cancel);
     });
   }
 }
@@ -55,6 +55,23 @@ BOOL MainWindowWin::OnInitDialog() {
   }
   if (m_logic) m_logic->OnInitDialog();
   return TRUE;
+}
+
+// The control waits inside BeforeNavigate2 for its answer: a download or an
+// installation (their dialogs, boxes and message loops) must not run there.
+// The navigation is cancelled at once and the operation runs from a message
+// of the window's own, once the control has returned.
+void MainWindowWin::OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel) {
+  if (!m_logic) return;
+  const LinkAction action = ReadLink(url, userStarted, m_logic->State().m_bInstallPage);
+  if (action.kind == LinkAction::None) return;
+  cancel = true;
+  if (action.kind == LinkAction::Refuse || !Hwnd()) {
+    m_logic->OnBeforeNavigate2(url, userStarted, cancel);
+    return;
+  }
+  m_followedLink = url;
+  PostMessageA(Hwnd(), kWmFollowLink, 0, 0);
 }
 
 void MainWindowWin::OnOK() {
@@ -110,6 +127,14 @@ INT_PTR MainWindowWin::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled)
         return TRUE;
       }
       return FALSE;
+    case kWmFollowLink: {
+      handled = true;
+      std::string url;
+      url.swap(m_followedLink);
+      bool cancel = false;
+      if (m_logic && !url.empty()) m_logic->OnBeforeNavigate2(url, true, cancel);
+      return TRUE;
+    }
     case WM_QUERYDRAGICON:
       handled = true;
       return reinterpret_cast<INT_PTR>(m_hIcon);

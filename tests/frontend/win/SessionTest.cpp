@@ -368,6 +368,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   size_t updates = 0;
   bool aboutFromMenu = false, aboutFromButton = false;
   bool updateCancelled = false, installCancelled = false, secondUpdateIgnored = false, unasked = false;
+  bool ranInCallback = false;
   DWORD started = GetTickCount();
   UiDriver driver([&] {
     HWND hwnd = window.Hwnd();
@@ -399,9 +400,12 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
         // A click on update 101, as the control reports it (file URL).
         UserInput(GetDlgItem(hwnd, IDC_EXPLORER));
         updateCancelled = window.Browser().FireBeforeNavigate(pageUrl + "#update101");
+        // The download runs after the control's callback has returned.
+        ranInCallback = !dlg.State().m_strDownloadFile.empty();
         stage = 1;
         return false;
       case 1:
+        if (!dlg.State().m_bInstallPage) return false;
         installPage = FileText(m_dir + "QuonUpdateLast.html");
         // The install page ignores update links ...
         UserInput(GetDlgItem(hwnd, IDC_EXPLORER));
@@ -412,8 +416,13 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
                   !dlg.State().m_bUpdateComplete;
         UserInput(GetDlgItem(hwnd, IDC_EXPLORER), WM_KEYDOWN, VK_RETURN);
         installCancelled = window.Browser().FireBeforeNavigate(m_dir + "QuonUpdateLast.html#install");
-        resultPage = FileText(m_dir + "QuonUpdateLast.html");
+        ranInCallback = ranInCallback || dlg.State().m_bUpdateComplete;
         stage = 2;
+        return false;
+      case 2:
+        if (!dlg.State().m_bUpdateComplete) return false;
+        resultPage = FileText(m_dir + "QuonUpdateLast.html");
+        stage = 3;
         return false;
       default:
         // Close: nothing asked after a complete installation.
@@ -434,6 +443,7 @@ TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   EXPECT_TRUE(aboutFromButton);
   EXPECT_TRUE(unasked) << "an action ran without the user";
   EXPECT_TRUE(updateCancelled);
+  EXPECT_FALSE(ranInCallback) << "an operation ran inside BeforeNavigate2";
   EXPECT_EQ(dlg.State().m_strNewVersion, "6.0.122.3");
   EXPECT_NE(installPage.find("#install"), std::string::npos) << installPage;
   EXPECT_TRUE(secondUpdateIgnored);
