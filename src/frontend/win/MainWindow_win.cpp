@@ -1,6 +1,9 @@
 #include "frontend/win/MainWindow_win.h"
 
+#include <shlwapi.h>
+
 #include "app/UpdateDlg.h"
+#include "base/FsPath.h"
 #include "frontend/win/WaitDialog_win.h"
 #include "resource.h"
 
@@ -147,7 +150,19 @@ INT_PTR MainWindowWin::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled)
   }
 }
 
-void MainWindowWin::Navigate(const std::string& url) { m_browser.Navigate(url); }
+std::string PageUrlForBrowser(const std::string& url) {
+  static constexpr char kScheme[] = "file://";
+  constexpr size_t kSchemeLength = sizeof kScheme - 1;
+  if (url.compare(0, kSchemeLength, kScheme) != 0) return url;
+  const std::wstring path = FsPath(url.substr(kSchemeLength)).wstring();
+  // A URL is at most 2083 characters long (INTERNET_MAX_URL_LENGTH).
+  wchar_t converted[2084];
+  DWORD length = 2084;
+  if (path.empty() || FAILED(UrlCreateFromPathW(path.c_str(), converted, &length, 0))) return url;
+  return PathText(std::filesystem::path(std::wstring(converted, length)));
+}
+
+void MainWindowWin::Navigate(const std::string& url) { m_browser.Navigate(PageUrlForBrowser(url)); }
 
 void MainWindowWin::SetStatusText(const std::string& text) { SetDlgItemTextA(Hwnd(), IDC_STATUS_LINE, text.c_str()); }
 

@@ -12,6 +12,12 @@ class UpdateDlg;
 
 namespace quon::win {
 
+// The page file's URL ("file://" and the path as it is) as the browser gets
+// it: made with the system's path-to-URL conversion, so that a '#' or '%'
+// in the product folder's name loads the page and never reads as a
+// link. Other URLs pass unchanged.
+std::string PageUrlForBrowser(const std::string& url);
+
 class AboutDlg : public Dialog {
  public:
   explicit AboutDlg(HWND parent);

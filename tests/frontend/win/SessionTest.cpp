@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <ole2.h>
+#include <shlwapi.h>
 #include <urlmon.h>
 
 #include <atomic>
@@ -122,6 +123,23 @@ TEST(MainWindow, StartUpFailureEndsBeforeTheWindowShows) {
     EXPECT_NE(h.prompts.Messages()[0].find("must be placed in the QUON directory"), std::string::npos);
   }
   RemoveTree(dir);
+}
+
+// The page's URL names the page file whatever the folder is called: no '#'
+// of the folder's name reaches the URL unescaped, and the system
+// reads the URL back as the same path.
+TEST(MainWindow, PageUrlNamesThePageFileWhateverTheFolderIsCalled) {
+  for (const char* dir : {"C:\\Quon 6.0\\", "C:\\Quon#update9\\", "C:\\100% Quon\\", "C:\\Quon%23x\\"}) {
+    const std::string path = std::string(dir) + "QuonUpdateLast.html";
+    const std::string url = PageUrlForBrowser("file://" + path);
+    EXPECT_EQ(url.compare(0, 8, "file:///"), 0) << url;
+    EXPECT_EQ(url.find_first_of("#?\\"), std::string::npos) << url;
+    char back[MAX_PATH];
+    DWORD length = MAX_PATH;
+    ASSERT_EQ(PathCreateFromUrlA(url.c_str(), back, &length, 0), S_OK) << url;
+    EXPECT_EQ(std::string(back), path) << url;
+  }
+  EXPECT_EQ(PageUrlForBrowser("about:blank"), "about:blank");
 }
 
 TEST(MainWindow, SystemMenuIconsAndKeys) {
