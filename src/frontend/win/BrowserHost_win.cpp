@@ -60,6 +60,13 @@ LRESULT CALLBACK SiteWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
     FillRect(reinterpret_cast<HDC>(wParam), &rc, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     return 1;
   }
+  // The site gets the focus from the dialog (Tab, a click beside the page);
+  // the control's window takes it (and hands it on to its document), so
+  // that Tab and Enter reach the page's links.
+  if (msg == WM_SETFOCUS) {
+    if (HWND control = GetWindow(hwnd, GW_CHILD)) SetFocus(control);
+    return 0;
+  }
   return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 

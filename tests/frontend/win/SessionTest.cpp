@@ -307,6 +307,24 @@ TEST_F(BrowserHostTest, SecurityManagerDisallowsWhatPagesDoByThemselves) {
   services->Release();
 }
 
+// The focus that reaches the site goes on to the control's window.
+TEST_F(BrowserHostTest, FocusOnTheSiteGoesToTheControl) {
+  HWND control = GetWindow(site, GW_CHILD);
+  HWND stand = nullptr;
+  if (!control) {  // no control here: a window in its place
+    stand = CreateWindowA("STATIC", "", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, site, nullptr, GetModuleHandleA(nullptr),
+                          nullptr);
+    control = stand;
+  }
+  // As the window manager gives it (activation goes through the X server,
+  // in its own time, under Wine).
+  SendMessageA(site, WM_SETFOCUS, 0, 0);
+  HWND focus = GetFocus();
+  EXPECT_NE(focus, site);
+  EXPECT_TRUE(focus == control || IsChild(control, focus)) << focus;
+  if (stand) DestroyWindow(stand);
+}
+
 // What the host tells the control: no context menu, no 3D border, DPI-aware
 // drawing, a drop target that takes nothing, silent; every new window is
 // cancelled, and none reaches the link handler.
