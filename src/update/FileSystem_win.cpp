@@ -73,12 +73,62 @@ std::FILE* OpenFileInPlace(const std::string& path) {
 // attribute to carry over.
 void KeepAccessOf(const std::string&, std::FILE*) {}
 
+namespace {
+
+// Whether `path` is the file this process runs from (the same file, however
+// the path spells it).
+bool IsRunningExecutable(const std::wstring& path) {
+  wchar_t own[MAX_PATH + 1];
+  const DWORD n = GetModuleFileNameW(nullptr, own, MAX_PATH + 1);
+  if (n == 0 || n > MAX_PATH) return false;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  auto identify = [](const wchar_t* name, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE handle = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    return ok;
+  };
+  return identify(own, a) && identify(path.c_str(), b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The running executable cannot be overwritten, but it can be renamed: it
+// is moved aside under a name the start-up clean-up removes
+// ("<name>.quonold<k>"), the new file takes its place, and the old one is
+// deleted at the next reboot where the system allows that. When the new
+// file cannot be put in place the old one goes back.
+bool ReplaceRunningExecutable(const std::wstring& from, const std::wstring& to) {
+  for (int k = 1; k <= 100; ++k) {
+    const std::wstring aside = to + L".quonold" + std::to_wstring(k);
+    if (!MoveFileExW(to.c_str(), aside.c_str(), 0)) {
+      if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) continue;
+      return false;
+    }
+    if (!MoveFileExW(from.c_str(), to.c_str(), 0)) {
+      MoveFileExW(aside.c_str(), to.c_str(), 0);
+      return false;
+    }
+    if (!DeleteFileW(aside.c_str())) MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 FsFailure RenameOver(const std::string& from, const std::string& to) {
   if (HasNul(from) || HasNul(to)) return FsFailure::Other;
-  if (MoveFileExW(FsPath(from).wstring().c_str(), FsPath(to).wstring().c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  const std::wstring source = FsPath(from).wstring();
+  const std::wstring target = FsPath(to).wstring();
+  if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return FsFailure::None;
+  const DWORD error = GetLastError();
+  if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && IsRunningExecutable(target) &&
+      ReplaceRunningExecutable(source, target)) {
     return FsFailure::None;
   }
-  switch (GetLastError()) {
+  switch (error) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_ACCESS_DENIED:

@@ -58,6 +58,8 @@ class Platform {
   virtual SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
     return quon::CheckUpdateArchive(archivePath);
   }
+  // Unloads what LoadCabLibrary loaded; the function it gave is then gone.
+  virtual void ReleaseCabLibrary() {}
   // Holds the product directory for this copy's run, so that a copy started
   // meanwhile knows it is not alone. When no other copy holds it,
   // `whileAlone` runs first, and copies that start meanwhile wait until it

@@ -20,6 +20,7 @@ constexpr std::string_view kArchiveStem = "update";         // update<n>.000<k>
 constexpr std::string_view kArchiveCounterMark = ".000";
 constexpr std::string_view kUnpackMark = ".dir";            // <archive>.dir<k>
 constexpr std::string_view kInstallTemporaryMark = ".quonupd";  // <target>.quonupd<k>
+constexpr std::string_view kReplacedFileMark = ".quonold";      // <running executable>.quonold<k>
 constexpr std::string_view kPageFile = "QuonUpdateLast.html";
 
 // Decimal digits as std::to_string writes a positive int32: no sign, no
@@ -83,6 +84,11 @@ bool IsInstallTemporaryName(std::string_view name) {
   const size_t mark = name.rfind(kInstallTemporaryMark);
   return mark != std::string_view::npos && mark > 0 &&
          IsOptionalCounter(name.substr(mark + kInstallTemporaryMark.size()));
+}
+
+bool IsReplacedExecutableName(std::string_view name) {
+  const size_t mark = name.rfind(kReplacedFileMark);
+  return mark != std::string_view::npos && mark > 0 && IsPositiveCounter(name.substr(mark + kReplacedFileMark.size()));
 }
 
 bool ParseVersionWords(const std::string& text, uint16_t words[4]) {
@@ -172,7 +178,8 @@ size_t RemoveLeftoversOfEarlierRuns(const std::string& productDir, size_t maxEnt
       std::error_code statusError;
       const fs::file_type type = it->symlink_status(statusError).type();
       if (type == fs::file_type::regular) {
-        if (IsInstallTemporaryName(name) || (depth == 0 && (IsArchiveName(name) || name == kPageFile)))
+        if (IsInstallTemporaryName(name) ||
+            (depth == 0 && (IsArchiveName(name) || IsReplacedExecutableName(name) || name == kPageFile)))
           files.push_back(it->path());
       } else if (type == fs::file_type::directory) {
         if (depth == 0 && IsUnpackDirectoryName(name)) {

@@ -22,11 +22,13 @@ std::string ChooseUnpackDirectory(const std::string& archivePath, const NameTake
 // Whether a bare file name is one the update run gives its own files: an
 // archive "update<n>.0000" or "update<n>.000<k>"; an unpack directory, that
 // name followed by ".dir" or ".dir<k>"; a temporary copy beside an installed
-// target, "<target>.quonupd" or "<target>.quonupd<k>". Numbers as the run
-// writes them (n any int32, k from 1, no leading zeros).
+// target, "<target>.quonupd" or "<target>.quonupd<k>"; the running
+// executable that an update replaced, renamed aside as "<name>.quonold<k>".
+// Numbers as the run writes them (n any int32, k from 1, no leading zeros).
 bool IsArchiveName(std::string_view name);
 bool IsUnpackDirectoryName(std::string_view name);
 bool IsInstallTemporaryName(std::string_view name);
+bool IsReplacedExecutableName(std::string_view name);
 
 // How much of a product directory the start-up clean-up looks at.
 constexpr size_t kMaxLeftoverScanEntries = 100000;
@@ -35,7 +37,8 @@ constexpr int kMaxLeftoverScanDepth = 32;
 // Removes what earlier runs of the updater left in the product directory
 // when they were ended before cleaning up: archives, unpack directories
 // (everything but subdirectories directly inside, then the directory,
-// which stays while it holds subdirectories) and the page file at the top,
+// which stays while it holds subdirectories), replaced executables and the
+// page file at the top,
 // install temporaries anywhere below. Elsewhere only regular files of
 // those names are removed; links are neither removed nor followed. At most
 // `maxEntries` directory entries are looked at. Must run only while no

@@ -255,7 +255,11 @@ DownloadOutcome UpdateSession::Unpack() {
     MessageBox(msg::kCabLibraryLoadFailed + errorText);
     return DownloadOutcome::NoCabLibrary;
   }
-  if (decab == nullptr || decab(m_state.m_strDownloadFile.c_str(), m_state.m_strUnpackDir.c_str()) == 0) {
+  const bool unpacked =
+      decab != nullptr && decab(m_state.m_strDownloadFile.c_str(), m_state.m_strUnpackDir.c_str()) != 0;
+  // An update may replace the CAB library itself: it is not kept loaded.
+  m_platform.ReleaseCabLibrary();
+  if (!unpacked) {
     MessageBox(msg::kArchiveCorrupted);
     return DownloadOutcome::CorruptArchive;
   }

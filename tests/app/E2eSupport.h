@@ -40,6 +40,7 @@ class ProductPlatform : public Platform {
   bool LoadCabLibrary(const std::string& productDir, DoDecabFn* fn, std::string& errorText) override {
     return m_inner.LoadCabLibrary(productDir, fn, errorText);
   }
+  void ReleaseCabLibrary() override { m_inner.ReleaseCabLibrary(); }
   std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
                                                              const std::function<void()>& whileAlone) override {
     return m_inner.HoldProductDirectory(productDir, whileAlone);

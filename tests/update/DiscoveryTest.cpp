@@ -136,10 +136,13 @@ TEST(StartUp, LeftoversOfEarlierRunsGoUnlessAnotherCopyIsRunning) {
     run.product.Write("update7.0000", "archive");
     run.product.Write("update7.0000.dir/a.dll", "a");
     run.product.Write("lib/x.dll.quonupd", "half");
+    run.product.Write("QuonUpdate.exe.quonold2", "replaced updater");
+    run.product.Write("QUON.EXE.quonold", "not ours");
     run.MakeDlg()->OnInitDialog();
-    for (const char* path : {"update7.0000", "update7.0000.dir", "lib/x.dll.quonupd"}) {
+    for (const char* path : {"update7.0000", "update7.0000.dir", "lib/x.dll.quonupd", "QuonUpdate.exe.quonold2"}) {
       EXPECT_EQ(run.product.Exists(path), otherCopy) << path;
     }
+    EXPECT_TRUE(run.product.Exists("QUON.EXE.quonold"));
   }
 }
 

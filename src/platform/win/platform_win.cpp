@@ -96,9 +96,16 @@ class WinPlatform : public Platform {
       if (code != 0) errorText = SystemErrorText(code);
       return false;
     }
-    // The library stays loaded for the rest of the run.
+    // Kept until ReleaseCabLibrary, so that an update can replace it.
+    ReleaseCabLibrary();
+    m_cabLibrary = library;
     *fn = reinterpret_cast<DoDecabFn>(reinterpret_cast<void*>(GetProcAddress(library, "do_decab")));
     return true;
+  }
+
+  void ReleaseCabLibrary() override {
+    if (m_cabLibrary) FreeLibrary(m_cabLibrary);
+    m_cabLibrary = nullptr;
   }
 
   // Every running copy keeps a handle to a mutex named after the directory.
@@ -120,6 +127,11 @@ class WinPlatform : public Platform {
     }
     return std::make_unique<DirectoryMutex>(mutex);
   }
+
+  ~WinPlatform() override { ReleaseCabLibrary(); }
+
+ private:
+  HMODULE m_cabLibrary = nullptr;
 };
 
 }  // namespace

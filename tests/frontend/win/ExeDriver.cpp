@@ -66,7 +66,7 @@ bool AppUnderTest::Start(const std::string& productDir, uint16_t port, Build bui
                          HANDLE output) {
   const std::string from = ExeDir() + (build == Build::Test ? "exe-under-test\\" : "shipped\\");
   for (const char* name : {"QuonUpdate.exe", "CABLIB.DLL"}) {
-    if (!CopyFileA((from + name).c_str(), (productDir + name).c_str(), FALSE)) return false;
+    if (build != Build::InPlace && !CopyFileA((from + name).c_str(), (productDir + name).c_str(), FALSE)) return false;
   }
   std::string exe = productDir + "QuonUpdate.exe";
   std::string commandLine = "\"" + exe + "\"" + (arguments.empty() ? "" : " " + arguments);

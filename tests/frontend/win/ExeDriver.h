@@ -24,12 +24,13 @@ class AppUnderTest {
   AppUnderTest& operator=(const AppUnderTest&) = delete;
 
   // Which QuonUpdate.exe: the test build (exe-under-test\ beside the
-  // driver), or the shipped one (shipped\), which talks to its own server.
-  enum class Build { Test, Shipped };
-  // Copies QuonUpdate.exe and CABLIB.DLL into `productDir` and starts the
-  // program there with `arguments`; the test build talks to the server at
-  // 127.0.0.1:`port`. With `output`, an inheritable handle, that is the
-  // program's standard output and error.
+  // driver), the shipped one (shipped\), which talks to its own server, or
+  // the one the product directory already holds (after it updated itself).
+  enum class Build { Test, Shipped, InPlace };
+  // Copies QuonUpdate.exe and CABLIB.DLL into `productDir` (unless InPlace)
+  // and starts the program there with `arguments`; a test build talks to the
+  // server at 127.0.0.1:`port`. With `output`, an inheritable handle, that is
+  // the program's standard output and error.
   bool Start(const std::string& productDir, uint16_t port, Build build = Build::Test,
              const std::string& arguments = "", HANDLE output = nullptr);
   DWORD Pid() const { return m_info.dwProcessId; }

@@ -339,6 +339,39 @@ TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
   EXPECT_EQ(logged.substr(4, 1) + logged.substr(7, 1) + logged.substr(10, 1), "--T") << logged;
 }
 
+// An update that brings the updater's own QuonUpdate.exe and CABLIB.DLL:
+// the running executable is renamed aside and the new one takes its place,
+// the CAB library is no longer loaded once the archive is unpacked, and the
+// next start removes the old copy.
+TEST_F(RealProgram, UpdatesItsOwnFilesAndTheNextStartRemovesTheOldCopy) {
+  if (!std::getenv("QUON_EXE_UNDER_TEST_DIR")) GTEST_SKIP() << "the catalog has no self-update";
+  const unsigned char version[8] = {6, 0, 0, 0, 122, 0, 3, 0};  // 6.0.122.3: update 102 applies
+  std::ofstream(m_dir + "Quon.Version", std::ios::binary).write(reinterpret_cast<const char*>(version), 8);
+  ASSERT_TRUE(Start());
+  HWND main = WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+  const std::string oldExe = FileText(m_dir + "QuonUpdate.exe");
+  ASSERT_TRUE(FollowLink(main, "#update102", true));
+  ASSERT_TRUE(PageShows("#install"));
+  ASSERT_TRUE(FollowLink(main, "#install", true));
+  ASSERT_TRUE(PageShows(msg::kUpdatedSuccessfully));
+  const std::string mark = "Self-update 6.0.123.3\n";
+  EXPECT_EQ(FileText(m_dir + "QuonUpdate.exe"), oldExe + mark);
+  const std::string dll = FileText(m_dir + "CABLIB.DLL");
+  EXPECT_EQ(dll.substr(dll.size() >= mark.size() ? dll.size() - mark.size() : 0), mark);
+  ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+
+  // The new executable starts, and nothing of the old one is left.
+  ASSERT_TRUE(Start(AppUnderTest::Build::InPlace));
+  main = WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+  ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "QMesh.dll", "QSolver.dll", "QUON.EXE",
+                                                       "Quon.Installation", "Quon.Version", "QuonUpdate.exe"}));
+}
+
 // ---- product folders named in the ANSI code page ------------------------
 
 // Paths and list entries split at '\' by characters of the ANSI code page:
