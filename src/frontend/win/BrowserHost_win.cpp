@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "frontend/win/Boundary_win.h"
 #include "frontend/win/BrowserSecurity_win.h"
 #include "frontend/win/BrowserUi_win.h"
 #include "resource.h"
@@ -487,8 +488,12 @@ void BrowserHost::OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancelFlag) {
   if (m_navigating) return;
   bool cancel = false;
   const bool userStarted = TakeUserInput();
-  if (m_handler) m_handler(BstrToText(url), userStarted, cancel);
-  if (cancel && cancelFlag) *cancelFlag = VARIANT_TRUE;
+  // A handler that fails stops the navigation.
+  const bool handled = AtBoundary("BeforeNavigate2:", false, [&] {
+    if (m_handler) m_handler(BstrToText(url), userStarted, cancel);
+    return true;
+  });
+  if ((cancel || !handled) && cancelFlag) *cancelFlag = VARIANT_TRUE;
 }
 
 IOleClientSite* BrowserHost::ClientSite() { return m_siteImpl; }

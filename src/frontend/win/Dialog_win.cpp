@@ -1,5 +1,7 @@
 #include "frontend/win/Dialog_win.h"
 
+#include "frontend/win/Boundary_win.h"
+
 #include <vector>
 
 namespace quon::win {
@@ -103,10 +105,13 @@ INT_PTR CALLBACK Dialog::StaticProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
   if (msg == WM_NCDESTROY) {
     RemovePropA(hwnd, kDialogProp);
     self->m_hwnd = nullptr;
-    self->OnDestroyed();
+    AtBoundary("Dialog:", 0, [self] {
+      self->OnDestroyed();
+      return 0;
+    });
     return FALSE;
   }
-  return self->Dispatch(msg, wParam, lParam);
+  return AtBoundary("Dialog:", INT_PTR{FALSE}, [&] { return self->Dispatch(msg, wParam, lParam); });
 }
 
 INT_PTR Dialog::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {

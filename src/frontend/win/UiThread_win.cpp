@@ -6,6 +6,8 @@
 #include <mutex>
 #include <utility>
 
+#include "frontend/win/Boundary_win.h"
+
 namespace quon::win {
 namespace {
 
@@ -55,7 +57,10 @@ class WinUiThread : public UiThread {
         fn = std::move(m_queue.front());
         m_queue.pop_front();
       }
-      fn();
+      AtBoundary("Posted call:", 0, [&fn] {
+        fn();
+        return 0;
+      });
     }
   }
 

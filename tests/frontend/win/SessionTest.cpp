@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 #include "frontend/win/BrowserHost_win.h"
@@ -305,6 +306,30 @@ TEST_F(BrowserHostTest, SecurityManagerDisallowsWhatPagesDoByThemselves) {
   }
   security->Release();
   services->Release();
+}
+
+// An exception from the program's handlers stops at the window procedure or
+// COM method the system called: the navigation is cancelled, the dialog's
+// message counts as not handled, and the process goes on.
+TEST_F(BrowserHostTest, ExceptionsStopWhereTheSystemCalledIn) {
+  BrowserHost throwing;
+  throwing.Create(site, [](const std::string&, bool, bool&) { throw std::runtime_error("handler failed"); });
+  EXPECT_TRUE(throwing.FireBeforeNavigate("file:///C:/Quon/QuonUpdateLast.html#update12"));
+  throwing.Destroy();
+
+  struct ThrowingDialog : Dialog {
+    ThrowingDialog() : Dialog(IDD_ABOUTBOX, nullptr) {}
+    bool OnCommand(WORD, WORD, HWND) override { throw std::bad_alloc(); }
+    BOOL OnInitDialog() override {
+      Dialog::OnInitDialog();
+      result = SendMessageA(Hwnd(), WM_COMMAND, MAKEWPARAM(4711, BN_CLICKED), 0);
+      EndDialog(IDOK);
+      return TRUE;
+    }
+    LRESULT result = -1;
+  } dialog;
+  EXPECT_EQ(dialog.DoModal(), IDOK);
+  EXPECT_EQ(dialog.result, FALSE);
 }
 
 // The focus that reaches the site goes on to the control's window.
