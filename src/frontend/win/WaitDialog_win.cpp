@@ -48,6 +48,12 @@ class WaitDialogWin : public Dialog, public PostingWaitDialogWindow {
  protected:
   BOOL OnInitDialog() override {
     Dialog::OnInitDialog();
+    // Before the main window shows (start-up), the dialog is the program's
+    // only visible window: it gets a taskbar button of its own.
+    HWND owner = GetWindow(Hwnd(), GW_OWNER);
+    if (!owner || !IsWindowVisible(owner)) {
+      SetWindowLongPtrA(Hwnd(), GWL_EXSTYLE, GetWindowLongPtrA(Hwnd(), GWL_EXSTYLE) | WS_EX_APPWINDOW);
+    }
     g_activeWaitDialog.store(Hwnd());
     m_events.OnInitDialog(*this);
     return TRUE;

@@ -18,7 +18,10 @@ int WinPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgI
               (icon == MsgIcon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION);
   HWND owner = ActiveWaitDialog();
   if (!owner) owner = MainWindow();
-  if (owner && !IsWindow(owner)) owner = nullptr;
+  // A hidden owner (the main window during start-up) would hide the box
+  // from the taskbar: such a box has no owner and holds the whole thread.
+  if (owner && (!IsWindow(owner) || !IsWindowVisible(owner))) owner = nullptr;
+  if (!owner) type |= MB_TASKMODAL;
   const std::string title = AppTitle();
   return MessageBoxA(owner, text.c_str(), title.c_str(), type);
 }

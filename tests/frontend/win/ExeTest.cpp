@@ -178,6 +178,19 @@ TEST_F(RealProgram, OutsideAProductDirectoryItSaysSoAndEnds) {
   EXPECT_EQ(m_app->WaitForExit(), 0);
 }
 
+// A box shown while the main window is still hidden has no owner, and so a
+// taskbar button of its own.
+TEST_F(RealProgram, StartUpBoxesAreNotHiddenWithTheMainWindow) {
+  ASSERT_TRUE(DeleteFileA((m_dir + "Quon.Version").c_str()));
+  ASSERT_TRUE(Start());
+  const DWORD pid = m_app->Pid();
+  HWND box = WaitForWindow([pid] { return MessageBoxOf(pid); }, 60000);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr) << MessageBoxText(box);
+  AnswerMessageBox(pid, IDOK);
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+}
+
 // Start-up under the plain wait dialog, which keys do not end; the list
 // page; Escape and Enter in the main window; the quit question.
 TEST_F(RealProgram, StartsUnderTheWaitDialogShowsTheListAndAsksBeforeQuitting) {
@@ -192,6 +205,8 @@ TEST_F(RealProgram, StartsUnderTheWaitDialogShowsTheListAndAsksBeforeQuitting) {
     if (ClassNameOf(item) == "Static") texts.push_back(TextOf(item));
   }
   EXPECT_EQ(texts, (std::vector<std::string>{"Connecting to Internet.", "This may take a few minutes "}));
+  // The main window is still hidden: the wait dialog has a taskbar button.
+  EXPECT_TRUE(GetWindowLongA(wait, GWL_EXSTYLE) & WS_EX_APPWINDOW);
   PressKey(wait, VK_ESCAPE);
   PressKey(wait, VK_RETURN);
   Sleep(500);
