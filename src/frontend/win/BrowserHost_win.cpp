@@ -86,12 +86,15 @@ bool RegisterBrowserSiteClass() {
   return RegisterClassA(&wc) != 0;
 }
 
-// The client site, the in-place site and the ambient properties. Lives as
-// long as the host; reference counts are kept for the protocol only.
+// The client site, the in-place site and the ambient properties. Each of
+// the host's COM objects deletes itself when its last reference goes; the
+// host holds one, and detaches the objects when it goes, so that one the
+// control still holds answers without it.
 class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public IDispatch, public IServiceProvider {
  public:
-  explicit Site(BrowserHost& host) : m_host(host) {}
+  explicit Site(BrowserHost& host) : m_host(&host) {}
   virtual ~Site() = default;
+  void Detach() { m_host = nullptr; }
 
   // IUnknown
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
@@ -104,8 +107,8 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
       *object = static_cast<IDispatch*>(this);
     } else if (riid == IID_IServiceProvider) {
       *object = static_cast<IServiceProvider*>(this);
-    } else if (riid == kIidDocHostUiHandler) {
-      return m_host.m_uiImpl->QueryInterface(riid, object);
+    } else if (riid == kIidDocHostUiHandler && m_host) {
+      return m_host->m_uiImpl->QueryInterface(riid, object);
     } else {
       *object = nullptr;
       return E_NOINTERFACE;
@@ -114,7 +117,7 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
     return S_OK;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
 
   // IOleClientSite
   STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
@@ -133,8 +136,8 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
   // IOleWindow / IOleInPlaceSite
   STDMETHODIMP GetWindow(HWND* hwnd) override {
     if (!hwnd) return E_POINTER;
-    *hwnd = m_host.m_site;
-    return S_OK;
+    *hwnd = m_host ? m_host->m_site : nullptr;
+    return m_host ? S_OK : E_FAIL;
   }
   STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
@@ -149,8 +152,8 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
   STDMETHODIMP DeactivateAndUndo() override { return E_NOTIMPL; }
   STDMETHODIMP OnPosRectChange(LPCRECT rect) override {
     IOleInPlaceObject* inPlace = nullptr;
-    if (rect && m_host.m_object &&
-        SUCCEEDED(m_host.m_object->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&inPlace)))) {
+    if (rect && m_host && m_host->m_object &&
+        SUCCEEDED(m_host->m_object->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&inPlace)))) {
       inPlace->SetObjectRects(rect, rect);
       inPlace->Release();
     }
@@ -190,22 +193,23 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
   STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** object) override;
 
  private:
-  BrowserHost& m_host;
-  ULONG m_refs = 1;
+  BrowserHost* m_host;
+  ComCount m_refs;
 };
 
 STDMETHODIMP BrowserHost::Site::QueryService(REFGUID service, REFIID riid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
-  if (service != SID_SInternetSecurityManager) return E_NOINTERFACE;
-  return m_host.m_securityImpl->QueryInterface(riid, object);
+  if (service != SID_SInternetSecurityManager || !m_host) return E_NOINTERFACE;
+  return m_host->m_securityImpl->QueryInterface(riid, object);
 }
 
 // The minimal in-place frame: no menus, no tool space, no status line.
 class BrowserHost::Frame : public IOleInPlaceFrame {
  public:
-  explicit Frame(BrowserHost& host) : m_host(host) {}
+  explicit Frame(BrowserHost& host) : m_host(&host) {}
   virtual ~Frame() = default;
+  void Detach() { m_host = nullptr; }
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IOleWindow || riid == IID_IOleInPlaceUIWindow ||
@@ -218,11 +222,11 @@ class BrowserHost::Frame : public IOleInPlaceFrame {
     return E_NOINTERFACE;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
   STDMETHODIMP GetWindow(HWND* hwnd) override {
     if (!hwnd) return E_POINTER;
-    *hwnd = GetAncestor(m_host.m_site, GA_ROOT);
-    return S_OK;
+    *hwnd = m_host ? GetAncestor(m_host->m_site, GA_ROOT) : nullptr;
+    return m_host ? S_OK : E_FAIL;
   }
   STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
@@ -237,8 +241,8 @@ class BrowserHost::Frame : public IOleInPlaceFrame {
   STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
 
  private:
-  BrowserHost& m_host;
-  ULONG m_refs = 1;
+  BrowserHost* m_host;
+  ComCount m_refs;
 };
 
 // The DWebBrowserEvents2 sink: BeforeNavigate2 goes to the host, and every
@@ -246,8 +250,9 @@ class BrowserHost::Frame : public IOleInPlaceFrame {
 // another browser, where no link handler watches).
 class BrowserHost::Events : public IDispatch {
  public:
-  explicit Events(BrowserHost& host) : m_host(host) {}
+  explicit Events(BrowserHost& host) : m_host(&host) {}
   virtual ~Events() = default;
+  void Detach() { m_host = nullptr; }
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kDiidWebBrowserEvents2) {
@@ -259,7 +264,7 @@ class BrowserHost::Events : public IDispatch {
     return E_NOINTERFACE;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     if (count) *count = 0;
     return S_OK;
@@ -292,29 +297,31 @@ class BrowserHost::Events : public IDispatch {
       text = *url.pbstrVal;
     }
     VARIANT_BOOL* cancelFlag = cancel.vt == (VT_BYREF | VT_BOOL) ? cancel.pboolVal : nullptr;
-    m_host.OnBeforeNavigate2(text, cancelFlag);
+    if (m_host) m_host->OnBeforeNavigate2(text, cancelFlag);
     return S_OK;
   }
 
  private:
-  BrowserHost& m_host;
-  ULONG m_refs = 1;
+  BrowserHost* m_host;
+  ComCount m_refs;
 };
 
 STDMETHODIMP BrowserHost::Site::GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
                                                   LPRECT position, LPRECT clip, LPOLEINPLACEFRAMEINFO info) {
-  if (frame) {
-    *frame = m_host.m_frameImpl;
-    m_host.m_frameImpl->AddRef();
-  }
+  if (frame) *frame = nullptr;
   if (document) *document = nullptr;
+  if (!m_host) return E_FAIL;
+  if (frame) {
+    *frame = m_host->m_frameImpl;
+    m_host->m_frameImpl->AddRef();
+  }
   RECT rc;
-  GetClientRect(m_host.m_site, &rc);
+  GetClientRect(m_host->m_site, &rc);
   if (position) *position = rc;
   if (clip) *clip = rc;
   if (info) {
     info->fMDIApp = FALSE;
-    info->hwndFrame = GetAncestor(m_host.m_site, GA_ROOT);
+    info->hwndFrame = GetAncestor(m_host->m_site, GA_ROOT);
     info->haccel = nullptr;
     info->cAccelEntries = 0;
   }
@@ -330,11 +337,14 @@ BrowserHost::BrowserHost()
 
 BrowserHost::~BrowserHost() {
   Destroy();
-  delete m_uiImpl;
-  delete m_securityImpl;
-  delete m_eventsImpl;
-  delete m_frameImpl;
-  delete m_siteImpl;
+  m_siteImpl->Detach();
+  m_frameImpl->Detach();
+  m_eventsImpl->Detach();
+  m_uiImpl->Release();
+  m_securityImpl->Release();
+  m_eventsImpl->Release();
+  m_frameImpl->Release();
+  m_siteImpl->Release();
 }
 
 long BrowserHost::DownloadControlFlags() { return kDlctlNoScripts | kDlctlNoJava | kDlctlNoRunActiveXCtls; }

@@ -4,12 +4,13 @@
 
 #include <urlmon.h>
 
+#include "frontend/win/ComCount_win.h"
+
 namespace quon::win {
 
 // The browser host's security manager: what a page may not do by itself is
 // disallowed, whatever zone it is in; every other question gets the
-// system's own answer. Lives as long as the host; reference counts are kept
-// for the protocol only.
+// system's own answer. Deletes itself with its last reference.
 class BrowserSecurityManager : public IInternetSecurityManager {
  public:
   virtual ~BrowserSecurityManager() = default;
@@ -24,7 +25,7 @@ class BrowserSecurityManager : public IInternetSecurityManager {
     return E_NOINTERFACE;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
   STDMETHODIMP SetSecuritySite(IInternetSecurityMgrSite*) override { return INET_E_DEFAULT_ACTION; }
   STDMETHODIMP GetSecuritySite(IInternetSecurityMgrSite** site) override {
     if (site) *site = nullptr;
@@ -46,7 +47,7 @@ class BrowserSecurityManager : public IInternetSecurityManager {
   }
 
  private:
-  ULONG m_refs = 1;
+  ComCount m_refs;
 };
 
 }  // namespace quon::win

@@ -38,8 +38,7 @@ STDMETHODIMP BrowserUiHandler::GetHostInfo(DOCHOSTUIINFO* info) {
 
 STDMETHODIMP BrowserUiHandler::GetDropTarget(IDropTarget*, IDropTarget** target) {
   if (!target) return E_POINTER;
-  *target = &m_dropTarget;
-  m_dropTarget.AddRef();
+  *target = new RefusingDropTarget();  // with the caller's reference
   return S_OK;
 }
 

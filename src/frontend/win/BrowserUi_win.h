@@ -7,17 +7,20 @@
 #include <mshtmhst.h>
 #include <oleidl.h>
 
+#include "frontend/win/ComCount_win.h"
+
 namespace quon::win {
 
 extern const IID kIidDocHostUiHandler;
 
-// Accepts nothing that is dragged over it.
+// Accepts nothing that is dragged over it. Deletes itself with its last
+// reference.
 class RefusingDropTarget : public IDropTarget {
  public:
   virtual ~RefusingDropTarget() = default;
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
   STDMETHODIMP DragEnter(IDataObject*, DWORD, POINTL, DWORD* effect) override { return Refuse(effect); }
   STDMETHODIMP DragOver(DWORD, POINTL, DWORD* effect) override { return Refuse(effect); }
   STDMETHODIMP DragLeave() override { return S_OK; }
@@ -28,11 +31,10 @@ class RefusingDropTarget : public IDropTarget {
     if (effect) *effect = DROPEFFECT_NONE;
     return S_OK;
   }
-  ULONG m_refs = 1;
+  ComCount m_refs;
 };
 
-// The control's IDocHostUIHandler. Lives as long as the host; reference
-// counts are kept for the protocol only.
+// The control's IDocHostUIHandler. Deletes itself with its last reference.
 class BrowserUiHandler : public IDocHostUIHandler {
  public:
   // The DOCHOSTUIFLAG bits the host gives.
@@ -42,7 +44,7 @@ class BrowserUiHandler : public IDocHostUIHandler {
   virtual ~BrowserUiHandler() = default;
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
   // S_OK: the host has shown its menu (none).
   STDMETHODIMP ShowContextMenu(DWORD, POINT*, IUnknown*, IDispatch*) override { return S_OK; }
   STDMETHODIMP GetHostInfo(DOCHOSTUIINFO* info) override;
@@ -76,8 +78,7 @@ class BrowserUiHandler : public IDocHostUIHandler {
   }
 
  private:
-  RefusingDropTarget m_dropTarget;
-  ULONG m_refs = 1;
+  ComCount m_refs;
 };
 
 }  // namespace quon::win

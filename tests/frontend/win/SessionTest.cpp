@@ -18,6 +18,7 @@
 
 #include "frontend/win/BrowserHost_win.h"
 #include "frontend/win/BrowserUi_win.h"
+#include "frontend/win/ComCount_win.h"
 #include "frontend/win/MainWindow_win.h"
 #include "app/UpdateDlg.h"
 #include "frontend/win/WaitDialog_win.h"
@@ -396,6 +397,35 @@ TEST_F(BrowserHostTest, NoMenuBorderDropOrNewWindowAndSilent) {
     EXPECT_EQ(cancel, VARIANT_TRUE) << event;
   }
   EXPECT_TRUE(seen.empty());
+}
+
+// Each COM object of the host goes with its last reference: none while the
+// control (here the test) still holds one, and all once it lets go.
+TEST(BrowserHostObjects, EachGoesWithItsLastReference) {
+  const long before = ComCount::LiveObjects();
+  HWND site = CreateWindowA(QUON_BROWSER_SITE_CLASS, "", WS_POPUP, 0, 0, 400, 300, nullptr, nullptr,
+                            GetModuleHandleA(nullptr), nullptr);
+  ASSERT_NE(site, nullptr);
+  IOleClientSite* held = nullptr;
+  {
+    BrowserHost host;
+    host.Create(site, [](const std::string&, bool, bool&) {});
+    held = host.ClientSite();
+    held->AddRef();
+    host.Destroy();
+    EXPECT_GT(ComCount::LiveObjects(), before);
+  }
+  EXPECT_EQ(ComCount::LiveObjects(), before + 1);
+  // Without its host the site still answers.
+  IOleWindow* window = nullptr;
+  ASSERT_EQ(held->QueryInterface(IID_IOleWindow, reinterpret_cast<void**>(&window)), S_OK);
+  HWND hwnd = site;
+  EXPECT_EQ(window->GetWindow(&hwnd), E_FAIL);
+  EXPECT_EQ(hwnd, nullptr);
+  window->Release();
+  EXPECT_EQ(held->Release(), 0u);
+  EXPECT_EQ(ComCount::LiveObjects(), before);
+  DestroyWindow(site);
 }
 
 // ---- the whole road ---------------------------------------------------
