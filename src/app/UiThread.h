@@ -54,6 +54,9 @@ class UiThreadPrompts : public UserPrompts {
   void Stop() { m_caller.Stop(); }
 
  protected:
+  // Runs `fn` on the user-interface thread and waits; false when it did not
+  // run (the program is ending).
+  bool RunOnUi(const std::function<void()>& fn) { return m_caller.Run(fn); }
   virtual int ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) = 0;
   virtual bool ShowProxyPrompt(const std::string& proxy, std::string& user, std::string& password) = 0;
 

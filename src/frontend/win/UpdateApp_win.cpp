@@ -24,7 +24,7 @@ int UpdateApp::InitInstance(const UpdateServerSettings& server,
   RegisterBrowserSiteClass();
   {
     WinPrompts prompts;
-    WinInetHttpClient http;
+    WinInetHttpClient http([&prompts](const std::function<void(void*)>& show) { return prompts.RunOwnedDialog(show); });
     WinWaitDialogHost wait;
     NetEnvironment net{http, prompts, wait};
     std::unique_ptr<Platform> platform = MakeWinPlatform();

@@ -14,6 +14,21 @@ namespace {
 std::atomic<HWND> g_mainWindow{nullptr};
 std::atomic<HWND> g_activeWaitDialog{nullptr};
 
+// Closes every window `dialog` owns (a worker's message box, WinINet's
+// credentials dialog) with its safe answer: No where there is one, else
+// Cancel, else OK. The box's own modal loop then returns that answer to
+// the worker waiting for it, and no box outlives its wait.
+BOOL CALLBACK CloseOwnedBox(HWND window, LPARAM dialog) {
+  if (GetWindow(window, GW_OWNER) != reinterpret_cast<HWND>(dialog)) return TRUE;
+  for (int id : {IDNO, IDCANCEL, IDOK}) {
+    if (HWND button = GetDlgItem(window, id)) {
+      SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+      break;
+    }
+  }
+  return TRUE;
+}
+
 class WaitDialogWin : public Dialog, public PostingWaitDialogWindow {
  public:
   WaitDialogWin(WaitForm form, WaitDialogEvents& events)
@@ -42,6 +57,7 @@ class WaitDialogWin : public Dialog, public PostingWaitDialogWindow {
   }
   void EndDialog(int result) override {
     Closed();
+    EnumThreadWindows(GetCurrentThreadId(), &CloseOwnedBox, reinterpret_cast<LPARAM>(Hwnd()));
     Dialog::EndDialog(result);
   }
 

@@ -12,7 +12,8 @@ namespace quon::win {
 HWND MainWindow();
 void SetMainWindow(HWND hwnd);
 // The wait dialog now open, if any: message boxes of a server call, shown
-// from its worker thread, are owned by it.
+// from its worker thread, are owned by it, and closed with their safe
+// answer when the wait ends first.
 HWND ActiveWaitDialog();
 
 class WinWaitDialogHost : public WaitDialogHost {

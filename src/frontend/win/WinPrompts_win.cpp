@@ -13,17 +13,36 @@ std::string AppTitle() {
 
 WinPrompts::WinPrompts() : UiThreadPrompts(Ui()) {}
 
+namespace {
+
+// The open wait dialog, else the main window. A hidden owner (the main
+// window during start-up) would hide the box from the taskbar: such a box
+// has no owner.
+HWND BoxOwner() {
+  HWND owner = ActiveWaitDialog();
+  if (!owner) owner = MainWindow();
+  if (owner && (!IsWindow(owner) || !IsWindowVisible(owner))) owner = nullptr;
+  return owner;
+}
+
+}  // namespace
+
 int WinPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
   UINT type = (buttons == MsgButtons::YesNo ? MB_YESNO : MB_OK) |
               (icon == MsgIcon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION);
-  HWND owner = ActiveWaitDialog();
-  if (!owner) owner = MainWindow();
-  // A hidden owner (the main window during start-up) would hide the box
-  // from the taskbar: such a box has no owner and holds the whole thread.
-  if (owner && (!IsWindow(owner) || !IsWindowVisible(owner))) owner = nullptr;
+  HWND owner = BoxOwner();
+  // An ownerless box holds the whole thread.
   if (!owner) type |= MB_TASKMODAL;
   const std::string title = AppTitle();
-  return MessageBoxA(owner, text.c_str(), title.c_str(), type);
+  const int answer = MessageBoxA(owner, text.c_str(), title.c_str(), type);
+  // Only Yes is a yes: a box closed any other way (by its ending wait, or
+  // when it could not be shown) answers No.
+  if (buttons == MsgButtons::YesNo) return answer == IDYES ? kIdYes : kIdNo;
+  return kIdOk;
+}
+
+bool WinPrompts::RunOwnedDialog(const std::function<void(void* owner)>& show) {
+  return RunOnUi([&] { show(BoxOwner()); });
 }
 
 bool WinPrompts::ShowProxyPrompt(const std::string&, std::string&, std::string&) { return false; }

@@ -6,10 +6,15 @@ namespace quon::win {
 
 // MessageBoxA captioned with the application title, shown on the
 // user-interface thread (a worker's box too). It is owned by the open wait
-// dialog, else by the main window.
+// dialog, else by the main window; a wait that ends closes the boxes it
+// owns with their safe answer (see WaitDialog_win.h).
 class WinPrompts : public UiThreadPrompts {
  public:
   WinPrompts();
+  // WinINet's proxy credentials dialog from a worker, shown on the
+  // user-interface thread with the owner a box would have (an
+  // OwnedDialogRunner). False when the program is ending.
+  bool RunOwnedDialog(const std::function<void(void* owner)>& show);
 
  protected:
   int ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) override;

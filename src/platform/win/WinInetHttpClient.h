@@ -4,6 +4,7 @@
 // the client's whole life.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,9 +12,17 @@
 
 namespace quon {
 
+// Shows WinINet's credentials dialog where the front end wants it: calls
+// `show` with the owner window (an HWND) on the thread that owns it, waits,
+// and returns false when the dialog could not be shown (the program is
+// ending), which counts as dismissed.
+using OwnedDialogRunner = std::function<bool(const std::function<void(void* owner)>& show)>;
+
 class WinInetHttpClient : public HttpClient {
  public:
-  WinInetHttpClient();
+  // Without a runner the dialog is shown by the calling thread over the
+  // desktop (the command-line mode has no window).
+  explicit WinInetHttpClient(OwnedDialogRunner runDialog = nullptr);
   ~WinInetHttpClient() override;
   std::unique_ptr<HttpSession> OpenSession(std::string_view agent, const CancelFlag* cancel) override;
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/win/WinInetHttpClient.h"
@@ -44,6 +45,7 @@ struct WinInetHttpClient::Shared {
   std::string basicAuthorization;
   std::string challengedHost;
   INTERNET_PORT challengedPort = 0;
+  OwnedDialogRunner runDialog;  // set once, before any session
 };
 
 namespace {
@@ -294,10 +296,18 @@ class WinInetRequest : public HttpRequest {
 
   uint32_t ProxyAuthDialog() override {
     m_state->CheckCancelled();
-    DWORD result = InternetErrorDlg(GetDesktopWindow(), m_request, ERROR_INTERNET_INCORRECT_PASSWORD,
-                                    FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                                        FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-                                    nullptr);
+    DWORD result = ERROR_CANCELLED;
+    auto show = [&](void* owner) {
+      result = InternetErrorDlg(static_cast<HWND>(owner), m_request, ERROR_INTERNET_INCORRECT_PASSWORD,
+                                FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                    FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                                nullptr);
+    };
+    if (!m_shared->runDialog) {
+      show(GetDesktopWindow());
+    } else if (!m_shared->runDialog(show)) {
+      result = ERROR_CANCELLED;
+    }
     m_state->CheckCancelled();
     if (result == ERROR_INTERNET_FORCE_RETRY) {
       // The dialog left the credentials on the request; keep them for every
@@ -439,7 +449,9 @@ class WinInetSession : public HttpSession {
 
 }  // namespace
 
-WinInetHttpClient::WinInetHttpClient() : m_shared(std::make_shared<Shared>()) {}
+WinInetHttpClient::WinInetHttpClient(OwnedDialogRunner runDialog) : m_shared(std::make_shared<Shared>()) {
+  m_shared->runDialog = std::move(runDialog);
+}
 
 WinInetHttpClient::~WinInetHttpClient() = default;
 

@@ -453,4 +453,55 @@ TEST(WaitDialog, MessageBoxFromTheWorkerIsOwnedByTheDialog) {
   EXPECT_EQ(owner, dialog);
 }
 
+// A box open when the wait ends (here by Cancel) ends with it, answered
+// safely: the worker's OK box, its Yes/No question (No) and the proxy
+// credentials dialog (Cancel), each owned by the wait dialog.
+TEST(WaitDialog, ItsEndClosesTheBoxesItOwnsWithTheSafeAnswer) {
+  WinWaitDialogHost host;
+  WinPrompts prompts;
+  struct Case {
+    const char* name;
+    std::function<int()> show;
+    int expected;
+    int wrongButton;  // pressed when the box outlives the wait, so a failure cannot hang
+  } cases[] = {
+      {"OK box", [&] { return prompts.MessageBox("Error #565"); }, kIdOk, IDOK},
+      {"Yes/No box", [&] { return prompts.MessageBox("Retry?", MsgButtons::YesNo); }, kIdNo, IDYES},
+      {"credentials dialog",
+       [&] {
+         int answer = 0;
+         prompts.RunOwnedDialog([&](void* owner) {
+           answer = MessageBoxA(static_cast<HWND>(owner), "Proxy", "QUON Update", MB_OKCANCEL);
+         });
+         return answer;
+       },
+       IDCANCEL, IDOK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HWND dialog = nullptr, owner = nullptr;
+    std::atomic<bool> closedByWait{false};
+    std::atomic<int> answer{0};
+    {
+      WhenWindowShows canceller([] { return VisibleWindow("#32770", "QUON Update"); }, [&](HWND box) {
+        owner = GetWindow(box, GW_OWNER);
+        PressButton(GetWindow(box, GW_OWNER), IDC_WAIT_CANCEL);
+        closedByWait = WaitUntil([&] { return !IsWindow(box); }, 15000);
+        if (!closedByWait) PressButton(box, c.wrongButton);
+      });
+      EXPECT_EQ(RunWithWaitDialog(host, 1, [&](ProgressDisplay*, const CancelFlag&) {
+                  dialog = WaitForWaitDialog();
+                  answer = c.show();
+                  return 1;
+                }),
+                0);
+    }
+    EXPECT_TRUE(WaitForWaitWorkers(std::chrono::seconds(10)));
+    EXPECT_TRUE(closedByWait);
+    EXPECT_EQ(answer, c.expected);
+    EXPECT_NE(dialog, nullptr);
+    EXPECT_EQ(owner, dialog);
+  }
+}
+
 }  // namespace
