@@ -3,8 +3,10 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "net/FieldMap.h"
 #include "net/HttpTransport.h"
@@ -14,14 +16,24 @@
 namespace quon {
 
 // What a server call needs from its surroundings. The client and the prompts
-// must outlive any worker that the wait abandoned; the program keeps them
-// for its whole run and waits for abandoned workers before it ends.
+// must outlive any worker that the wait abandoned: every worker holds
+// `owner`, the shared owner of both where the program has one, so that the
+// end of the program never frees what a worker still uses.
 struct NetEnvironment {
   HttpClient& http;        // the platform transport
   UserPrompts& prompts;    // message boxes and the proxy prompt (any thread)
   WaitRunner& wait;        // runs a call's worker under the wait
   unsigned waitTimerIntervalMs = kWaitTimerIntervalMs;  // shortened only by tests
+  std::shared_ptr<const void> owner = nullptr;  // keeps `http` and `prompts` alive
 };
+
+// The shared owner of a program's client and the prompts it uses, for
+// NetEnvironment::owner; the client is destroyed first.
+inline std::shared_ptr<const void> ShareClientAndPrompts(std::shared_ptr<UserPrompts> prompts,
+                                                         std::shared_ptr<HttpClient> http) {
+  return std::make_shared<std::pair<std::shared_ptr<UserPrompts>, std::shared_ptr<HttpClient>>>(std::move(prompts),
+                                                                                                std::move(http));
+}
 
 // Arguments 1 to 9 of a server call, and the scheme.
 struct ServerCall {

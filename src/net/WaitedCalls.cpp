@@ -41,7 +41,7 @@ int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, ui
   HttpClient* http = &env.http;
   UserPrompts* prompts = &env.prompts;
   int result = RunServerCall(env, WaitForm::Plain, args, fields,
-                             [args, http, prompts](ProgressDisplay*, const CancelFlag& cancel) {
+                             [args, http, prompts, owner = env.owner](ProgressDisplay*, const CancelFlag& cancel) {
                                return RunDirectCall(*http, *prompts, *args, &cancel);
                              });
   if (errorOut) *errorOut = args->error.load();
@@ -56,7 +56,7 @@ int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields
   HttpClient* http = &env.http;
   UserPrompts* prompts = &env.prompts;
   return RunServerCall(env, WaitForm::Progress, args, fields,
-                       [args, http, prompts](ProgressDisplay* progress, const CancelFlag& cancel) {
+                       [args, http, prompts, owner = env.owner](ProgressDisplay* progress, const CancelFlag& cancel) {
                          return RunFileCall(*http, *prompts, *args, progress, &cancel);
                        });
 }

@@ -4,8 +4,10 @@
 
 #include <ostream>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
+#include <memory>
 #include <thread>
 
 #include "support/HeadlessWaitHost.h"
@@ -305,6 +307,33 @@ TEST_F(ExchangeTest, AHangingServerIsAbandonedAtTheTimeLimitAndTheUserIsToldOnce
   EXPECT_EQ("The update server has not answered for nearly ten minutes. The request was abandoned.", boxes[0].text);
   EXPECT_EQ(std::this_thread::get_id(), boxes[0].thread);
   EXPECT_EQ(0, dialog.callsAfterEnd);
+}
+
+// A worker that the wait abandoned keeps the client and the prompts (their
+// owner) until it ends, after the caller has let go of them.
+TEST_F(ExchangeTest, AnAbandonedWorkerKeepsTheClientAndThePromptsUntilItEnds) {
+  struct StuckClient : HttpClient {
+    explicit StuckClient(std::shared_ptr<std::atomic<bool>> go) : release(std::move(go)) {}
+    std::unique_ptr<HttpSession> OpenSession(std::string_view, const CancelFlag*) override {
+      while (!*release) std::this_thread::sleep_for(1ms);  // deaf to the cancel flag
+      return nullptr;
+    }
+    std::shared_ptr<std::atomic<bool>> release;
+  };
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  auto stuck = std::make_shared<StuckClient>(release);
+  std::weak_ptr<StuckClient> watch = stuck;
+  {
+    HeadlessWaitHost host;
+    NetEnvironment env{*stuck, prompts, host, 20, stuck};
+    stuck.reset();
+    FieldMap fields;
+    EXPECT_EQ(0, CallServer(env, LocalCall(FreePort(), kList), fields, nullptr));
+  }
+  EXPECT_FALSE(watch.expired());
+  *release = true;
+  EXPECT_TRUE(WaitForWaitWorkers(10s));
+  EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

@@ -54,17 +54,19 @@ class UpdateApp {
     gtkui::Init();
     {
       GtkMainWindow view;
-      GtkUserPrompts prompts;
-      CurlHttpClient http(prompts);
+      // Shared with every worker: one that the end of the program abandons
+      // keeps the client and the prompts it uses.
+      auto prompts = std::make_shared<GtkUserPrompts>();
+      auto http = std::make_shared<CurlHttpClient>(*prompts);
       GtkWaitDialogHost wait;
-      NetEnvironment net{http, prompts, wait};
+      NetEnvironment net{*http, *prompts, wait, kWaitTimerIntervalMs, ShareClientAndPrompts(prompts, http)};
       std::unique_ptr<Platform> platform = MakePosixPlatform();
       X11WindowSystem windows;
-      UpdateDlg dlg(view, prompts, net, *platform, windows, [&view] { return view.NativeHandle(); },
+      UpdateDlg dlg(view, *prompts, net, *platform, windows, [&view] { return view.NativeHandle(); },
                     m_server);
       DlgEvents events(dlg);
       view.RunModal(events);
-      LetWorkersEnd(prompts, 0);
+      LetWorkersEnd(*prompts, 0);
     }
     return 0;
   }

@@ -2,6 +2,8 @@
 
 #include <ole2.h>
 
+#include <memory>
+
 
 #include "frontend/win/BrowserHost_win.h"
 #include "frontend/win/MainWindow_win.h"
@@ -23,19 +25,22 @@ int UpdateApp::InitInstance(const UpdateServerSettings& server,
   HRESULT ole = OleInitialize(nullptr);
   RegisterBrowserSiteClass();
   {
-    WinPrompts prompts;
-    WinInetHttpClient http([&prompts](const std::function<void(void*)>& show) { return prompts.RunOwnedDialog(show); });
+    // Shared with every worker: one that the end of the program abandons
+    // keeps the client and the prompts it uses.
+    auto prompts = std::make_shared<WinPrompts>();
+    auto http = std::make_shared<WinInetHttpClient>(
+        [prompts](const std::function<void(void*)>& show) { return prompts->RunOwnedDialog(show); });
     WinWaitDialogHost wait;
-    NetEnvironment net{http, prompts, wait};
+    NetEnvironment net{*http, *prompts, wait, kWaitTimerIntervalMs, ShareClientAndPrompts(prompts, http)};
     std::unique_ptr<Platform> platform = MakeWinPlatform();
     WinWindowSystem windows;
     MainWindowWin window;
-    UpdateDlg dlg(window, prompts, net, *platform, windows,
+    UpdateDlg dlg(window, *prompts, net, *platform, windows,
                   [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); }, server);
     window.SetLogic(&dlg);
     if (onMainWindow) onMainWindow(window);
     window.DoModal();
-    LetWorkersEnd(prompts, 0);
+    LetWorkersEnd(*prompts, 0);
   }
   if (SUCCEEDED(ole)) OleUninitialize();
   return 0;
