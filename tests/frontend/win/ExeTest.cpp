@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 
 #include "frontend/win/StartUp_win.h"
+#include "app/UiThread.h"
 #include "app/UpdateDlg.h"
 #include "base/CText.h"
 #include "base/FsPath.h"
@@ -311,6 +313,30 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
   EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
                                                        "QUON.EXE", "Quon.Installation", "Quon.Version",
                                                        "QuonUpdate.exe"}));
+}
+
+// The user leaves while a cancelled download's worker still waits on the
+// held reply: the program ends within the exit rule's time, with its exit
+// code, and no process of it is left.
+TEST_F(RealProgram, LeavesInTimeWhileAnAbandonedWorkerIsBlocked) {
+  ASSERT_TRUE(Start());
+  const DWORD pid = m_app->Pid();
+  HWND main = WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+  s_relay->HoldNextReply(320000);
+  ASSERT_TRUE(FollowLink(main, "#update101", true));
+  HWND progress = WaitForWindow([pid] { return WaitDialogOf(pid, true); });
+  ASSERT_NE(progress, nullptr);
+  ASSERT_TRUE(WaitUntil([] { return s_relay->Holding(); }));
+  ClickOn(GetDlgItem(progress, IDC_WAIT_CANCEL));
+  ASSERT_TRUE(WaitUntil([progress] { return !IsWindow(progress); }));
+  EXPECT_TRUE(s_relay->Holding());
+  ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
+  EXPECT_EQ(AnswerMessageBox(pid, IDYES), msg::kQuitIncomplete);
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(kWorkerExitWait) + std::chrono::seconds(10);
+  EXPECT_EQ(m_app->WaitForExit(static_cast<unsigned>(limit.count())), 0);
+  EXPECT_FALSE(m_app->Running());
+  EXPECT_EQ(WindowsOf(pid), std::vector<HWND>{});
 }
 
 // The command-line mode of the same executable: no window, its text on the
