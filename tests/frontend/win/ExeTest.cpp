@@ -158,6 +158,19 @@ class RealProgram : public ::testing::Test {
     }
     return WaitUntil([this] { return m_app->LinkFollowed(); }, 10000);
   }
+  // Starts the program and the download of update 101, whose reply the
+  // relay holds after about half of the archive; the progress dialog, or
+  // null when a step failed.
+  HWND StartHeldDownload(HWND& main) {
+    if (!Start()) return nullptr;
+    const DWORD pid = m_app->Pid();
+    main = WaitForMainWindow();
+    if (!main) return nullptr;
+    s_relay->HoldNextReply(320000);
+    if (!FollowLink(main, "#update101", true)) return nullptr;
+    HWND progress = WaitForWindow([pid] { return WaitDialogOf(pid, true); });
+    return progress && WaitUntil([] { return s_relay->Holding(); }) ? progress : nullptr;
+  }
   // Waits until the program's page holds `text`.
   bool PageShows(const std::string& text) {
     return WaitUntil([&] { return Page().find(text) != std::string::npos; }, 60000);
@@ -245,17 +258,10 @@ TEST_F(RealProgram, StartsUnderTheWaitDialogShowsTheListAndAsksBeforeQuitting) {
 // loaded DLL): both reported, left as they were, no temporary file left;
 // once they are free, the retry installs everything.
 TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFree) {
-  ASSERT_TRUE(Start());
-  const DWORD pid = m_app->Pid();
-  HWND main = WaitForMainWindow();
-  ASSERT_NE(main, nullptr);
-
-  // About half of the archive, then the reply waits.
-  s_relay->HoldNextReply(320000);
-  ASSERT_TRUE(FollowLink(main, "#update101", true));
-  HWND progress = WaitForWindow([pid] { return WaitDialogOf(pid, true); });
+  HWND main = nullptr;
+  HWND progress = StartHeldDownload(main);
   ASSERT_NE(progress, nullptr);
-  ASSERT_TRUE(WaitUntil([] { return s_relay->Holding(); }));
+  const DWORD pid = m_app->Pid();
   // Ten blocks of 10 000 bytes make a progress step.
   ASSERT_TRUE(WaitUntil([progress] { return ItemText(progress, IDC_WAIT_DETAIL).find(" KB") != std::string::npos; }));
   EXPECT_EQ(ItemText(progress, IDC_WAIT_STATUS), "Downloading file...");
@@ -319,15 +325,10 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
 // held reply: the program ends within the exit rule's time, with its exit
 // code, and no process of it is left.
 TEST_F(RealProgram, LeavesInTimeWhileAnAbandonedWorkerIsBlocked) {
-  ASSERT_TRUE(Start());
-  const DWORD pid = m_app->Pid();
-  HWND main = WaitForMainWindow();
-  ASSERT_NE(main, nullptr);
-  s_relay->HoldNextReply(320000);
-  ASSERT_TRUE(FollowLink(main, "#update101", true));
-  HWND progress = WaitForWindow([pid] { return WaitDialogOf(pid, true); });
+  HWND main = nullptr;
+  HWND progress = StartHeldDownload(main);
   ASSERT_NE(progress, nullptr);
-  ASSERT_TRUE(WaitUntil([] { return s_relay->Holding(); }));
+  const DWORD pid = m_app->Pid();
   ClickOn(GetDlgItem(progress, IDC_WAIT_CANCEL));
   ASSERT_TRUE(WaitUntil([progress] { return !IsWindow(progress); }));
   EXPECT_TRUE(s_relay->Holding());
