@@ -86,11 +86,31 @@ bool RegisterBrowserSiteClass() {
   return RegisterClassA(&wc) != 0;
 }
 
+// An IDispatch that answers Invoke only: the control asks for ambient
+// properties and raises events by their numbers, never through type
+// information.
+namespace {
+struct InvokeOnlyDispatch : public IDispatch {
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    if (count) *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    if (info) *info = nullptr;
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+};
+}  // namespace
+
 // The client site, the in-place site and the ambient properties. Each of
 // the host's COM objects deletes itself when its last reference goes; the
 // host holds one, and detaches the objects when it goes, so that one the
 // control still holds answers without it.
-class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public IDispatch, public IServiceProvider {
+class BrowserHost::Site : public IOleClientSite,
+                          public IOleInPlaceSite,
+                          public InvokeOnlyDispatch,
+                          public IServiceProvider {
  public:
   explicit Site(BrowserHost& host) : m_host(&host) {}
   virtual ~Site() = default;
@@ -161,15 +181,6 @@ class BrowserHost::Site : public IOleClientSite, public IOleInPlaceSite, public 
   }
 
   // IDispatch: the ambient properties.
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (count) *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
-  }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                       UINT*) override {
     if (id == kDispidAmbientDlControl && (flags & DISPATCH_PROPERTYGET) && result) {
@@ -248,7 +259,7 @@ class BrowserHost::Frame : public IOleInPlaceFrame {
 // The DWebBrowserEvents2 sink: BeforeNavigate2 goes to the host, and every
 // new window is cancelled (a shift-click or a link with a target would open
 // another browser, where no link handler watches).
-class BrowserHost::Events : public IDispatch {
+class BrowserHost::Events : public InvokeOnlyDispatch {
  public:
   explicit Events(BrowserHost& host) : m_host(&host) {}
   virtual ~Events() = default;
@@ -265,15 +276,6 @@ class BrowserHost::Events : public IDispatch {
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
   STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (count) *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
-  }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     if (!params) return S_OK;
     // NewWindow2(ppDisp, Cancel); NewWindow3(ppDisp, Cancel, dwFlags,
