@@ -10,6 +10,7 @@
 
 #include "frontend/win/BrowserHost_win.h"
 #include "net/PayloadCodec.h"
+#include "support/NetTestSupport.h"
 
 namespace quon::wintest {
 
@@ -134,13 +135,7 @@ void InitWindowsUi(bool ole) {
 }
 
 ServerCall LocalCall(uint16_t port, const std::string& function, bool silent) {
-  ServerCall call;
-  call.server = "127.0.0.1";
-  call.port = port;
-  call.object = "/quonupdate/service.asp";
-  call.query = function;
-  call.prefix = function;
-  call.agent = "QuonUpdate";
+  ServerCall call = test::LocalCall(port, function);
   call.silent = silent;
   return call;
 }
