@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/FileSystem.h"
 #include "base/UserPrompts.h"
-#include "update/UpdateFiles.h"
+#include "update/RunFiles.h"
 #include "update/UpdateListFile.h"
 
 namespace {
@@ -54,13 +55,13 @@ int main(int argc, char** argv) {
       return 0;
     }
     std::vector<std::string> failed;
-    const bool all = list.InstallFiles({}, args[2], args[3], failed, prompts, '/');
+    const bool all = list.InstallFiles(quon::SystemFileSystem(), {}, args[2], args[3], failed, prompts);
     std::printf("installed all %d, failed %zu, boxes %zu\n", all, failed.size(), prompts.boxes);
     return 0;
   }
   if (args[0] == "version" && args.size() == 2) {
     const uint16_t words[4] = {8, 2, 0, 11};
-    std::printf("written %d\n", quon::WriteVersionFile(args[1], words));
+    std::printf("written %d\n", quon::WriteVersionFile(quon::SystemFileSystem(), args[1], words));
     return 0;
   }
   return Usage();

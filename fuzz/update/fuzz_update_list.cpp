@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "update/FileSystem.h"
+#include "update/Installer.h"
 #include "update/UpdateListFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -23,7 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   file.ParseText(text);
   std::string page = file.BuildInstallPage(modules);
   if (page.empty()) __builtin_trap();
-  quon::InstallNames names("/nonexistent/", "/nonexistent/", '/');
   for (const char* name : {"MAIN", "M1", "M-1"}) {
     if (const quon::UpdateListSection* section = file.FindSection(name)) {
       for (const std::string& entry : section->m_fileLines) {
@@ -32,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string relative = quon::RelativeEntryPath(entry);
         // Mapping a name to the file system's spelling never makes or
         // loses a separator.
-        const std::string onDisk = names.OnDisk(relative);
+        const std::string onDisk = quon::EntryNameOnDisk(relative);
         if (std::count(onDisk.begin(), onDisk.end(), '/') != std::count(relative.begin(), relative.end(), '/') ||
             std::count(onDisk.begin(), onDisk.end(), '\\') != std::count(relative.begin(), relative.end(), '\\'))
           __builtin_trap();

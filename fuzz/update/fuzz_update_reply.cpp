@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <string>
 
-#include "net/FieldMap.h"
 #include "base/CText.h"
+#include "net/FieldMap.h"
 #include "update/InstallationFile.h"
 #include "update/OleDate.h"
 #include "update/Pages.h"
 #include "update/ProductDiscovery.h"
-#include "update/UpdateFiles.h"
+#include "update/RunFiles.h"
 #include "update/UpdateTable.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

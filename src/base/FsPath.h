@@ -16,8 +16,13 @@ std::filesystem::path FsPath(const std::string& path);
 
 // The 8-bit text of a path or name that the file system gave. A name that
 // the code page cannot spell comes back with the code page's default
-// character in its place, so it never matches a name of ours.
+// character in its place (never a look-alike), so it never matches a name
+// of ours.
 std::string PathText(const std::filesystem::path& path);
+// The 8-bit text of a name, when the text spells it exactly: FsPath of the
+// text names it again. False for a name the code page cannot spell, which
+// is then never to be opened through a converted form.
+bool NameText(const std::filesystem::path& name, std::string& text);
 
 // std::fopen on the path FsPath gives.
 std::FILE* OpenFile(const std::string& path, const char* mode);

@@ -21,15 +21,41 @@ std::filesystem::path FsPath(const std::string& path) {
   return std::filesystem::path(wide);
 }
 
-std::string PathText(const std::filesystem::path& path) {
-  const std::wstring& wide = path.native();
+namespace {
+
+// Converts with the ANSI code page, without "best fit" look-alikes (a
+// full-width letter never becomes its ASCII twin); `exact` tells whether
+// every character had its own spelling.
+std::string ToAnsi(const std::wstring& wide, bool& exact) {
+  exact = true;
   if (wide.empty()) return std::string();
   const int length = static_cast<int>(wide.size());
-  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return std::string();
+  BOOL usedDefault = FALSE;
+  const int n =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0, nullptr, &usedDefault);
+  if (n <= 0) {
+    exact = false;
+    return std::string();
+  }
   std::string text(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), length, &text[0], n, nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, &text[0], n, nullptr, &usedDefault);
+  exact = !usedDefault;
   return text;
+}
+
+}  // namespace
+
+std::string PathText(const std::filesystem::path& path) {
+  bool exact = true;
+  return ToAnsi(path.native(), exact);
+}
+
+bool NameText(const std::filesystem::path& name, std::string& text) {
+  bool exact = true;
+  text = ToAnsi(name.native(), exact);
+  // Characters that map to one byte sequence and back to another wide text
+  // are not exact either.
+  return exact && !text.empty() && FsPath(text).native() == name.native();
 }
 
 std::FILE* OpenFile(const std::string& path, const char* mode) {

@@ -1,12 +1,15 @@
-// The file a download writes: opened new or at the position the server
-// resumes from, written block by block, cut to its length at the end. Its
+// The file a download writes: created new and private to this user, or an
+// existing regular file opened as it is or truncated (never through a link,
+// never anything but a regular file), written block by block from the
+// position the server resumes from, cut to its length at the end. Its
 // failures carry the file-error table's message for the path.
 #pragma once
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "base/FileSystem.h"
 #include "base/SystemError.h"
 
 namespace quon {
@@ -21,22 +24,23 @@ class FileException : public std::runtime_error {
 class DownloadFile {
  public:
   DownloadFile() = default;
-  ~DownloadFile();
   DownloadFile(const DownloadFile&) = delete;
   DownloadFile& operator=(const DownloadFile&) = delete;
 
-  // Opens the file, truncated or as it is (created when missing). Returns 0
-  // or the errno of the failure.
-  int Open(const std::string& path, bool truncate);
+  // Opens the file, truncated or as it is (created when missing).
+  // FsError::None, or why it could not be opened.
+  FsError Open(const std::string& path, bool truncate);
   // Throws FileException on failure.
   void Seek(int64_t position);
   void Write(const char* data, size_t n);
   // Closes the file and, when the data started inside it, cuts it to
-  // `length` (a new or truncated file already ends there).
+  // `length` (a new file already ends there).
   void Finish(bool setLength, uint64_t length);
 
  private:
-  std::FILE* m_file = nullptr;
+  FileSystem& m_fs = SystemFileSystem();
+  std::unique_ptr<FsDir> m_dir;
+  std::unique_ptr<FsFile> m_file;
   std::string m_path;
 };
 

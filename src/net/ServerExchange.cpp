@@ -362,9 +362,9 @@ MaybeFailure WriteFileData(Call& c, HttpRequest& reply, const FileTarget& target
     target.display->ShowProgressBar(0, 100);
   }
   DownloadFile file;
-  int openError = 0;
+  FsError openError = FsError::None;
   if (!RunStep(c.cancel, [&] { openError = file.Open(target.path, filepos <= 0); })) throw CancelledException();
-  if (openError != 0) return Failure{FileErrorMessage(FileCauseOf(openError), target.path), MsgIcon::Stop};
+  if (openError != FsError::None) return Failure{FileErrorMessage(FileCauseOf(openError), target.path), MsgIcon::Stop};
   if (filepos > 0) file.Seek(filepos);
 
   std::vector<char> block(kDataBlock);

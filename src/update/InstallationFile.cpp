@@ -1,14 +1,16 @@
 #include "update/InstallationFile.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "base/CText.h"
-#include "update/FileOps.h"
+#include "base/FileSystem.h"
 
 namespace quon {
 
 const char kInstallationFileName[] = "Quon.Installation";
+
+namespace {
+// A real installation file holds a few lines; what is beyond this is not read.
+constexpr size_t kMaxInstallationFileBytes = size_t(64) << 10;
+}  // namespace
 
 namespace {
 
@@ -75,10 +77,8 @@ InstallationInfo ParseInstallationText(std::string_view text) {
 }
 
 InstallationInfo ReadInstallationFile(const std::string& path) {
-  if (!IsRegularFile(path)) return InstallationInfo{};
-  std::ifstream in(FsPath(path), std::ios::binary);
-  if (!in) return InstallationInfo{};
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  if (!ReadFileStart(SystemFileSystem(), path, kMaxInstallationFileBytes, text)) return InstallationInfo{};
   return ParseInstallationText(text);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/FileSystem.h"
 #include "update/ArchiveSignature.h"
 
 namespace quon {
@@ -29,6 +30,8 @@ using DoDecabFn = int (*)(const char* archive, const char* dir);
 class Platform {
  public:
   virtual ~Platform() = default;
+  // The file system the run writes and deletes through.
+  virtual FileSystem& Files() { return SystemFileSystem(); }
   // Full path of the running executable (at most 499 characters).
   virtual std::string ModuleFileName() = 0;
   // Directory separator the platform prefers when the session appends one.

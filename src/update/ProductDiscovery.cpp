@@ -1,10 +1,7 @@
 #include "update/ProductDiscovery.h"
 
-#include <cstdio>
-#include <fstream>
-
 #include "base/CText.h"
-#include "update/FileOps.h"
+#include "base/FileSystem.h"
 
 namespace quon {
 
@@ -54,13 +51,10 @@ bool ReadProductVersion(Platform& platform, const std::string& path, std::string
 
 uint16_t ReadVersionFileBuild(const std::string& path, bool& fullRead) {
   fullRead = false;
-  if (!PathExists(path)) return 0;
-  std::ifstream in(FsPath(path), std::ios::binary);
-  if (!in) return 0;
-  unsigned char bytes[8];
-  in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-  if (in.gcount() != static_cast<std::streamsize>(sizeof bytes)) return 0;
+  std::string text;
+  if (!ReadFileStart(SystemFileSystem(), path, 8, text) || text.size() != 8) return 0;
   fullRead = true;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   return static_cast<uint16_t>(bytes[4] | (bytes[5] << 8));
 }
 

@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "base/CText.h"
+#include "base/FsPath.h"
 #include "base/SystemError.h"
-#include "update/FileOps.h"
-#include "update/FileSystem.h"
+#include "update/Installer.h"
 #include "update/Pages.h"
 
 namespace quon {
@@ -28,13 +28,6 @@ std::string_view TrimRight(std::string_view s) {
   size_t n = s.size();
   while (n > 0 && IsTrimChar(s[n - 1])) --n;
   return s.substr(0, n);
-}
-
-// The file layer's message for a file that cannot be opened. A path that
-// does not lead to anything, however the system put it, was not found.
-std::string OpenFailureMessage(const std::string& path, int error) {
-  const FileCause cause = error == ENOTDIR || !PathExists(path) ? FileCause::NotFound : FileCauseOf(error);
-  return FileErrorMessage(cause, path);
 }
 
 }  // namespace
@@ -86,32 +79,45 @@ void UpdateListFile::ParseText(std::string_view text) {
 
 bool UpdateListFile::ReadListFile(const std::string& path, UserPrompts& prompts) {
   ClearSections();
-  if (IsDirectory(path)) {
-    prompts.MessageBox(FileErrorMessage(FileCause::AccessDenied, path));
+  const PathParts parts = SplitPath(path);
+  std::unique_ptr<FsDir> dir;
+  FileSystem& fs = SystemFileSystem();
+  const FsError error = parts.name.empty() ? FsError::NotFound : fs.OpenRoot(parts.dir, dir);
+  if (error != FsError::None) {
+    // A path that does not lead to anything, however the system put it,
+    // was not found.
+    const FileCause cause = error == FsError::WrongType ? FileCause::NotFound : FileCauseOf(error);
+    prompts.MessageBox(FileErrorMessage(cause, path));
     return false;
   }
-  errno = 0;
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) {
-    prompts.MessageBox(OpenFailureMessage(path, errno));
+  return ReadListFile(fs, *dir, parts.name, prompts);
+}
+
+bool UpdateListFile::ReadListFile(FileSystem& fs, FsDir& dir, const std::string& name, UserPrompts& prompts) {
+  ClearSections();
+  const std::string path = dir.Path() + name;
+  std::unique_ptr<FsFile> file;
+  if (const FsError error = fs.OpenFile(dir, name, FsAccess::Read, file); error != FsError::None) {
+    prompts.MessageBox(FileErrorMessage(FileCauseOf(error), path));
     return false;
   }
   // Read one byte beyond the bound to tell a file that is too large.
   std::string text;
   char buffer[8192];
-  size_t n;
-  while (text.size() <= kMaxListFileBytes && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+  size_t n = 0;
+  FsError readError = FsError::None;
+  while (text.size() <= kMaxListFileBytes && (readError = fs.Read(*file, buffer, sizeof buffer, n)) == FsError::None &&
+         n > 0) {
     text.append(buffer, n);
   }
-  bool readError = std::ferror(file) != 0;
-  std::fclose(file);
+  fs.Close(*file);
   if (text.size() > kMaxListFileBytes) {
     prompts.MessageBox(path + " is larger than " + std::to_string(kMaxListFileBytes) + " bytes and was not read.");
     return false;
   }
   // What was read before a read error still counts; the error is told.
   ParseText(text);
-  if (readError) prompts.MessageBox("A read error occurred while accessing " + path + ".");
+  if (readError != FsError::None) prompts.MessageBox("A read error occurred while accessing " + path + ".");
   return true;
 }
 
@@ -211,75 +217,44 @@ bool IsContainedRelativePath(const std::string& relative) {
   return true;
 }
 
+std::vector<const UpdateListSection*> UpdateListFile::SectionsFor(const std::vector<int32_t>& modules) const {
+  std::vector<const UpdateListSection*> sections;
+  if (const UpdateListSection* main = FindSection("MAIN")) sections.push_back(main);
+  for (int32_t module : modules) {
+    if (const UpdateListSection* section = FindSection(ModuleSectionName(module))) sections.push_back(section);
+  }
+  return sections;
+}
+
 namespace {
 
-// One installation run: where files come from and go to, and the names
-// found on the way.
-class InstallRun {
- public:
-  InstallRun(std::string productDir, std::string unpackDir, char separator)
-      : m_names(WithTrailingSeparator(std::move(productDir), separator),
-                WithTrailingSeparator(std::move(unpackDir), separator), separator) {}
-
-  // Copies the entries of one section; failures go to `failed`, and the first
-  // few of the run are told to the user.
-  void InstallSection(const UpdateListSection& section, std::vector<std::string>& failed, UserPrompts& prompts) {
-    for (const std::string& entry : section.m_fileLines) {
-      const std::string relative = RelativeEntryPath(entry);
-      // Once a handful of files failed, a file held open is no longer waited
-      // for: the run has files held by a running program, or a list naming
-      // one file over and over.
-      if (InstallEntry(relative, failed.size() < kFailureBoxes)) continue;
-      failed.push_back(relative);
-      if (failed.size() <= kFailureBoxes) prompts.MessageBox("Failed to update file:\r\n" + relative);
-    }
-  }
-
- private:
-  // Copies the unpacked file of one entry to its place. The unpacked file is
-  // looked for first, so that an entry without one creates nothing.
-  bool InstallEntry(const std::string& relative, bool waitWhileBusy) {
-    // An entry that would leave the product directory is never copied.
-    if (relative.size() > kMaxEntryBytes || !IsContainedRelativePath(relative)) return false;
-    // Its directories, without empty and "." steps, and its file name; a
-    // double-byte character's second byte is never a separator.
-    std::vector<std::string_view> dirs;
-    size_t start = 0;
-    for (size_t end; (end = FindPathSeparator(relative, start)) != std::string::npos; start = end + 1) {
-      const std::string_view part = std::string_view(relative).substr(start, end - start);
-      if (!part.empty() && part != ".") dirs.push_back(part);
-    }
-    const std::string_view fileName = std::string_view(relative).substr(start);
-    if (fileName.empty()) return false;
-    const std::string source = m_names.UnpackedFile(fileName);
-    if (source.empty()) return false;
-    const std::string target = m_names.Target(dirs, fileName);
-    return !target.empty() && ReplaceFileFromCopy(source, target, waitWhileBusy);
-  }
-
-  InstallNames m_names;
-};
-
-}  // namespace
-
-bool UpdateListFile::InstallFiles(const std::vector<int32_t>& modules, std::string productDir,
-                                  std::string unpackDir, std::vector<std::string>& failed, UserPrompts& prompts,
-                                  char separator) const {
-  InstallRun run(std::move(productDir), std::move(unpackDir), separator);
+bool InstallFromPaths(FileSystem& fs, const std::vector<const UpdateListSection*>& sections,
+                      const std::string& productDir, const std::string& unpackDir, std::vector<std::string>& failed,
+                      UserPrompts& prompts) {
   failed.clear();
-  if (const UpdateListSection* main = FindSection("MAIN")) run.InstallSection(*main, failed, prompts);
-  for (int32_t module : modules) {
-    if (const UpdateListSection* section = FindSection(ModuleSectionName(module))) {
-      run.InstallSection(*section, failed, prompts);
-    }
+  std::unique_ptr<FsDir> product, unpack;
+  if (fs.OpenRoot(productDir, product) == FsError::None && fs.OpenRoot(unpackDir, unpack) == FsError::None) {
+    return InstallEntries(fs, *product, *unpack, sections, failed, prompts);
+  }
+  // Nothing can be copied: every entry fails.
+  for (const UpdateListSection* section : sections) {
+    for (const std::string& line : section->m_fileLines) failed.push_back(RelativeEntryPath(line));
   }
   return failed.empty();
 }
 
-bool UpdateListFile::InstallSection(const UpdateListSection& section, std::string productDir, std::string unpackDir,
-                                    std::vector<std::string>& failed, UserPrompts& prompts, char separator) const {
-  InstallRun(std::move(productDir), std::move(unpackDir), separator).InstallSection(section, failed, prompts);
-  return failed.empty();
+}  // namespace
+
+bool UpdateListFile::InstallFiles(FileSystem& fs, const std::vector<int32_t>& modules, const std::string& productDir,
+                                  const std::string& unpackDir, std::vector<std::string>& failed,
+                                  UserPrompts& prompts) const {
+  return InstallFromPaths(fs, SectionsFor(modules), productDir, unpackDir, failed, prompts);
+}
+
+bool UpdateListFile::InstallSection(FileSystem& fs, const UpdateListSection& section, const std::string& productDir,
+                                    const std::string& unpackDir, std::vector<std::string>& failed,
+                                    UserPrompts& prompts) const {
+  return InstallFromPaths(fs, {&section}, productDir, unpackDir, failed, prompts);
 }
 
 }  // namespace quon

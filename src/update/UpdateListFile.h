@@ -1,5 +1,5 @@
 // Update.List: the list file inside every update archive, its sections of
-// files, the install page built from it, and the copying of its files.
+// files and the install page built from it. Installer.h copies its files.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/FileSystem.h"
 #include "base/UserPrompts.h"
 
 namespace quon {
@@ -14,12 +15,6 @@ namespace quon {
 // The largest list file read: a real one holds a few kilobytes. A larger one
 // is refused as a whole, never installed in part.
 constexpr size_t kMaxListFileBytes = size_t(256) << 10;
-// The longest entry installed, in bytes as written after trimming: real
-// entries are short relative paths. A longer one fails.
-constexpr size_t kMaxEntryBytes = 1024;
-// Failed files told one message box each in one installation run; later
-// failures of that run are only listed on the results page.
-constexpr size_t kFailureBoxes = 5;
 
 class UpdateListSection {
  public:
@@ -48,6 +43,8 @@ class UpdateListFile {
   // user through `prompts`; a read error part way is reported too, and what
   // was read so far is kept.
   bool ReadListFile(const std::string& path, UserPrompts& prompts);
+  // The same for the file `name` of the directory `dir`.
+  bool ReadListFile(FileSystem& fs, FsDir& dir, const std::string& name, UserPrompts& prompts);
   // Reads list-file text (as ReadListFile does after opening the file). A
   // line ends at its first NUL byte.
   void ParseText(std::string_view text);
@@ -59,15 +56,19 @@ class UpdateListFile {
   // The complete HTML text of the install page for the module numbers.
   std::string BuildInstallPage(const std::vector<int32_t>& modules) const;
 
+  // The sections that apply to an installation with these modules, in the
+  // order their files are installed: MAIN, then each module's ("M%i"), a
+  // module listed twice twice.
+  std::vector<const UpdateListSection*> SectionsFor(const std::vector<int32_t>& modules) const;
+
   // Copies the files of MAIN and of each module's section from unpackDir to
-  // productDir; a failure is appended to `failed` and, while `failed` holds
-  // no more than kFailureBoxes entries, told to the user. True when no file
-  // failed. `separator` is the platform's directory separator used to form
-  // paths. Names are found the way Windows finds them (InstallNames).
-  bool InstallFiles(const std::vector<int32_t>& modules, std::string productDir, std::string unpackDir,
-                    std::vector<std::string>& failed, UserPrompts& prompts, char separator) const;
-  bool InstallSection(const UpdateListSection& section, std::string productDir, std::string unpackDir,
-                      std::vector<std::string>& failed, UserPrompts& prompts, char separator) const;
+  // productDir (InstallEntries); failures are appended to `failed`. True
+  // when no file failed.
+  bool InstallFiles(FileSystem& fs, const std::vector<int32_t>& modules, const std::string& productDir,
+                    const std::string& unpackDir, std::vector<std::string>& failed, UserPrompts& prompts) const;
+  // The same for one section.
+  bool InstallSection(FileSystem& fs, const UpdateListSection& section, const std::string& productDir,
+                      const std::string& unpackDir, std::vector<std::string>& failed, UserPrompts& prompts) const;
 
  private:
   std::map<std::string, std::unique_ptr<UpdateListSection>> m_sections;

@@ -5,11 +5,11 @@
 #include "base/BuildConfig.h"
 #include "base/CText.h"
 #include "base/Trace.h"
-#include "update/FileOps.h"
 #include "update/InstallationFile.h"
+#include "update/Installer.h"
 #include "update/Pages.h"
 #include "update/ProductDiscovery.h"
-#include "update/UpdateFiles.h"
+#include "update/RunFiles.h"
 
 namespace quon {
 
@@ -67,8 +67,7 @@ void UpdateSession::EndRun() {
   // Without the executable's directory there is no page file of ours to
   // delete (and a bare name would point into the current directory).
   const std::string dir = m_platform.DirectoryOfPath(m_platform.ModuleFileName());
-  const std::string page = dir + kPageFileName;
-  if (!dir.empty() && PathExists(page)) DeleteFileOnly(page);
+  if (!dir.empty()) DeletePath(m_platform.Files(), dir + kPageFileName);
 }
 
 // ---------------------------------------------------------------------------
@@ -122,7 +121,8 @@ ListOutcome UpdateSession::RequestUpdateList() {
   const std::string& dir = m_state.m_strProductDir;
   // What earlier runs left behind when they were ended before cleaning up
   // goes now, unless another copy is running here and may be using it.
-  m_runLock = m_platform.HoldProductDirectory(dir, [&dir] { RemoveLeftoversOfEarlierRuns(dir); });
+  m_runLock =
+      m_platform.HoldProductDirectory(dir, [this, &dir] { RemoveLeftoversOfEarlierRuns(m_platform.Files(), dir); });
 
   m_state.m_updateList.clear();
   InstallationInfo installation = ReadInstallationFile(dir + kInstallationFileName);
@@ -179,7 +179,7 @@ void UpdateSession::ShowAvailableUpdates() {
     }
   }
   page += kListFooter;
-  if (WriteWholeFile(PageFilePath(), page) && rows > 0) {
+  if (WritePageFile(page) && rows > 0) {
     m_pages.ShowStatus(true);
     m_pages.SetStatusText(rows == 1 ? msg::kStatusOneUpdate : msg::kStatusSeveralUpdates);
   }
@@ -189,8 +189,16 @@ void UpdateSession::ShowAvailableUpdates() {
 
 void UpdateSession::ShowPage(const std::string& html) {
   m_pages.ShowStatus(false);
-  WriteWholeFile(PageFilePath(), html);
+  WritePageFile(html);
   m_pages.Navigate("file://" + PageFilePath());
+}
+
+bool UpdateSession::WritePageFile(const std::string& html) {
+  FileSystem& fs = m_platform.Files();
+  std::unique_ptr<FsDir> dir;
+  // The page is shown, not kept: it need not survive a power cut.
+  return fs.OpenRoot(m_state.m_strProductDir, dir) == FsError::None &&
+         ReplaceFileContent(fs, *dir, kPageFileName, NewContent{html}, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -203,7 +211,9 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
   m_state.m_strDownloadFile.clear();
   m_state.m_strUnpackDir.clear();
 
-  const std::string archive = ChooseArchivePath(m_state.m_strProductDir, n, PathExists);
+  FileSystem& fs = m_platform.Files();
+  const std::string archive =
+      ChooseArchivePath(m_state.m_strProductDir, n, [&fs](const std::string& path) { return PathExists(fs, path); });
 
   FieldMap fields;
   SetIdentityFields(fields, m_state.m_identity, m_state.m_strUpdateVersion);
@@ -226,28 +236,47 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
     MessageBox(msg::kInvalidServerResponse);
     return DownloadOutcome::InvalidReply;
   }
+  // The archive is held from its check to the end of its unpacking, and
+  // both read it through what is held: the bytes unpacked are the bytes
+  // checked, whatever is done meanwhile to its name.
+  std::unique_ptr<FsDir> productDir;
+  std::unique_ptr<FsFile> held;
+  const PathParts parts = SplitPath(archive);
+  std::string heldName;
+  if (fs.OpenRoot(parts.dir, productDir) == FsError::None &&
+      fs.OpenFile(*productDir, parts.name, FsAccess::Read, held) == FsError::None && fs.IsPrivate(*held)) {
+    heldName = fs.NameOfOpen(*held);
+  }
   // Nothing of an archive the build cannot vouch for is unpacked: it is
   // deleted at once, and the page stays as it was.
-  const SignatureVerdict verdict = m_platform.CheckUpdateArchive(archive);
+  const SignatureVerdict verdict =
+      heldName.empty() ? MakeSignatureVerdict(SignatureProblem::Unreadable) : m_platform.CheckUpdateArchive(heldName);
   if (!verdict.ok) {
     TraceMessage("DownloadUpdate: archive refused:", verdict.reason);
+    held.reset();
     DiscardDownload(archive);
     MessageBox(verdict.reason);
     return DownloadOutcome::Unverified;
   }
   m_state.m_strNewVersion = *newVersion;
   m_state.m_strDownloadFile = archive;
-  return Unpack();
+  return Unpack(*productDir, heldName);
 }
 
-DownloadOutcome UpdateSession::Unpack() {
-  const std::string unpackDir = ChooseUnpackDirectory(m_state.m_strDownloadFile, PathExists);
-  std::error_code ec;
-  if (!std::filesystem::create_directory(FsPath(unpackDir), ec) || ec) {
+DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& archiveName) {
+  FileSystem& fs = m_platform.Files();
+  const std::string unpackPath =
+      ChooseUnpackDirectory(m_state.m_strDownloadFile, [&fs](const std::string& path) { return PathExists(fs, path); });
+  // Private to this user, and held while the CAB library writes into it:
+  // nobody else can add to, change or swap what is unpacked.
+  const std::string unpackName = SplitPath(unpackPath).name;
+  std::unique_ptr<FsDir> unpackDir;
+  if (fs.MakeDir(productDir, unpackName, true) != FsError::None ||
+      fs.OpenDir(productDir, unpackName, unpackDir) != FsError::None) {
     MessageBox(msg::kArchiveCorrupted);
     return DownloadOutcome::UnpackDirFailed;
   }
-  m_state.m_strUnpackDir = unpackDir;
+  m_state.m_strUnpackDir = unpackPath;
 
   DoDecabFn decab = nullptr;
   std::string errorText;
@@ -255,8 +284,8 @@ DownloadOutcome UpdateSession::Unpack() {
     MessageBox(msg::kCabLibraryLoadFailed + errorText);
     return DownloadOutcome::NoCabLibrary;
   }
-  const bool unpacked =
-      decab != nullptr && decab(m_state.m_strDownloadFile.c_str(), m_state.m_strUnpackDir.c_str()) != 0;
+  const std::string dirName = fs.NameOfOpen(*unpackDir);
+  const bool unpacked = decab != nullptr && !dirName.empty() && decab(archiveName.c_str(), dirName.c_str()) != 0;
   // An update may replace the CAB library itself: it is not kept loaded.
   m_platform.ReleaseCabLibrary();
   if (!unpacked) {
@@ -265,7 +294,7 @@ DownloadOutcome UpdateSession::Unpack() {
   }
   m_state.m_strUnpackDir = WithTrailingSeparator(m_state.m_strUnpackDir, m_platform.PathSeparator());
 
-  m_state.m_bInstallPage = m_state.m_listFile.ReadListFile(m_state.m_strUnpackDir + kListFile, m_prompts);
+  m_state.m_bInstallPage = m_state.m_listFile.ReadListFile(fs, *unpackDir, kListFile, m_prompts);
   return m_state.m_bInstallPage ? DownloadOutcome::Ready : DownloadOutcome::NoListFile;
 }
 
@@ -290,10 +319,7 @@ void UpdateSession::CloseProductWindows() {
 
 InstallOutcome UpdateSession::InstallFiles() {
   InstallOutcome outcome;
-  if (!m_state.m_listFile.InstallFiles(m_state.m_moduleList, m_state.m_strProductDir, m_state.m_strUnpackDir,
-                                       outcome.failedFiles, m_prompts, m_platform.PathSeparator())) {
-    return outcome;
-  }
+  if (!CopyListedFiles(outcome.failedFiles)) return outcome;
   std::string compact;
   for (char ch : m_state.m_strNewVersion) {
     if (ch != ' ') compact += ch;
@@ -308,6 +334,26 @@ InstallOutcome UpdateSession::InstallFiles() {
   outcome.complete = true;
   m_state.m_bUpdateComplete = true;
   return outcome;
+}
+
+bool UpdateSession::CopyListedFiles(std::vector<std::string>& failed) {
+  FileSystem& fs = m_platform.Files();
+  const std::vector<const UpdateListSection*> sections = m_state.m_listFile.SectionsFor(m_state.m_moduleList);
+  failed.clear();
+  // The unpacked files are taken only from the directory this run made,
+  // still private to it; anything else under its name is not unpacked.
+  std::unique_ptr<FsDir> productDir, unpackDir;
+  const std::string unpackPath = m_state.m_strUnpackDir;
+  const PathParts unpackParts = SplitPath(unpackPath.substr(0, unpackPath.empty() ? 0 : unpackPath.size() - 1));
+  if (fs.OpenRoot(m_state.m_strProductDir, productDir) == FsError::None && unpackParts.dir == m_state.m_strProductDir &&
+      fs.OpenDir(*productDir, unpackParts.name, unpackDir) == FsError::None && fs.IsPrivate(*unpackDir)) {
+    return InstallEntries(fs, *productDir, *unpackDir, sections, failed, m_prompts);
+  }
+  for (const UpdateListSection* section : sections) {
+    for (const std::string& line : section->m_fileLines) failed.push_back(RelativeEntryPath(line));
+  }
+  if (!failed.empty()) MessageBox("Failed to update file:\r\n" + failed.front());
+  return failed.empty();
 }
 
 void UpdateSession::InstallUpdate() {
@@ -332,20 +378,23 @@ bool UpdateSession::RecordNewVersion() {
     MessageBox(msg::kInvalidServerResponse);
     return false;
   }
-  return WriteVersionFile(m_state.m_strProductDir + kVersionFile, words);
+  return WriteVersionFile(m_platform.Files(), m_state.m_strProductDir + kVersionFile, words);
 }
 
 void UpdateSession::DiscardDownload(const std::string& archive) {
-  if (IsRegularFile(archive) && !DeleteFileOnly(archive)) m_undeletedDownloads.push_back(archive);
+  if (PathExists(m_platform.Files(), archive) && !DeletePath(m_platform.Files(), archive)) {
+    m_undeletedDownloads.push_back(archive);
+  }
 }
 
 void UpdateSession::RemoveUpdateFiles() {
-  RemoveUnpackedAndArchive(m_state.m_strUnpackDir, m_state.m_strDownloadFile);
+  FileSystem& fs = m_platform.Files();
+  RemoveUnpackedAndArchive(fs, m_state.m_strUnpackDir, m_state.m_strDownloadFile);
   // A failed download that a given-up transfer still held open could not
   // be deleted at the time; it gets another try.
   std::vector<std::string> stillThere;
   for (const std::string& archive : m_undeletedDownloads) {
-    if (IsRegularFile(archive) && !DeleteFileOnly(archive)) stillThere.push_back(archive);
+    if (PathExists(fs, archive) && !DeletePath(fs, archive)) stillThere.push_back(archive);
   }
   m_undeletedDownloads.swap(stillThere);
 }

@@ -157,8 +157,14 @@ class UpdateSession {
   // tells the user and sets `failure`.
   bool DiscoverProduct(ProductVersion& version, ListOutcome& failure);
   ServerCall MakeCall(const char* function, bool silent) const;
-  // Unpacks the downloaded archive into a new directory beside it.
-  DownloadOutcome Unpack();
+  // Unpacks the downloaded archive, opened as `archiveName`, into a new
+  // directory beside it in `productDir`.
+  DownloadOutcome Unpack(FsDir& productDir, const std::string& archiveName);
+  // Installs the files of the list file's sections for this installation;
+  // false with the entries that failed.
+  bool CopyListedFiles(std::vector<std::string>& failed);
+  // Writes the page file; false when it could not be written.
+  bool WritePageFile(const std::string& html);
   // Writes the update's version into Quon.Version when the installed
   // version came from it; false (the update is not finished) when the
   // reply's version is not four numbers or the file cannot be written.

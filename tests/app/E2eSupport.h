@@ -50,6 +50,9 @@ class ProductPlatform : public Platform {
   }
   // The verdict on a downloaded archive in place of the build's own check.
   std::function<SignatureVerdict(const std::string&)> checkArchive;
+  FileSystem& Files() override { return files != nullptr ? *files : m_inner.Files(); }
+  // The file system the run writes through, in place of the system's own.
+  FileSystem* files = nullptr;
 
  private:
   Platform& m_inner;

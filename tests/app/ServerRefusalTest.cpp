@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "E2eSupport.h"
+#include "support/FaultFileSystem.h"
 #include "support/FaultServer.h"
 #include "support/NetTestSupport.h"
 
@@ -156,22 +157,17 @@ TEST_F(Scripted, RefusedArchiveIsDeletedNothingUnpackedAndTheReasonShown) {
 // A product directory whose path leaves room for the archive's name but not
 // for its unpack directory's.
 TEST(ScriptedDownload, UnpackDirectoryThatCannotBeMadeIsReported) {
-  const size_t pathMax = 4096;  // Linux, counting the final NUL
-  const size_t length = pathMax - std::string("update12.0000.dir").size();  // the product directory's
-  std::string subdir;
-  for (size_t left = length - test::TempDir().Dir().size(); left > 0;) {
-    size_t name = std::min<size_t>(200, left - 1);
-    if (left - name - 1 == 1) --name;  // never an empty name last
-    subdir += std::string(name, 'd') + "/";
-    left -= name + 1;
-  }
   ScriptedServer script;
-  Session s(subdir);
-  ASSERT_EQ(s.ProductDir().size(), length);
+  Session s;
   s.InstallExe(QUON_E2E_EXE_603121);
+  test::FaultyFileSystem files;
+  files.inject = [](const std::string& call, const std::string&) {
+    return call == "MakeDir" ? FsError::DiskFull : FsError::None;
+  };
+  s.platform->files = &files;
   s.Start(script.server.Port());
   ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
-  s.dlg->DownloadUpdate(12);  // the list page itself has no room either
+  s.dlg->DownloadUpdate(12);
   EXPECT_EQ(s.Boxes(), std::vector<std::string>{
                            "Error: The downloaded file is corrupted. Please download the file again."});
   EXPECT_TRUE(s.ProductHas("update12.0000"));

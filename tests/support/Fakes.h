@@ -100,6 +100,10 @@ struct FakePlatform : Platform {
     *fn = nullptr;
     return true;
   }
+  // The file system the run writes through (a test's wrapper), else the
+  // system's own.
+  FileSystem* files = nullptr;
+  FileSystem& Files() override { return files != nullptr ? *files : SystemFileSystem(); }
   // Whether another copy of the updater holds the product directory.
   bool otherCopyRunning = false;
   std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string&,

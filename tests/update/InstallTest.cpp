@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "support/SessionFixture.h"
-#include "update/FileOps.h"
+#include "update/Installer.h"
 #include "update/Pages.h"
 
 namespace quon {
@@ -56,6 +56,7 @@ struct Install : SessionFixture, ::testing::Test {
   void Unpacked(const std::string& list, std::initializer_list<std::pair<const char*, const char*>> files) {
     product.Write(unpack + "/Update.List", list);
     for (const auto& [name, bytes] : files) product.Write(unpack + "/" + name, bytes);
+    fs::permissions(product.Path(unpack), fs::perms::owner_all);  // as the run makes it
     RunState(*dlg).m_listFile.ParseText(list);
   }
   std::string Page() { return product.Read("QuonUpdateLast.html"); }
@@ -223,10 +224,6 @@ TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
   EXPECT_EQ(count(product.Dir()), 7);  // the six names above and the page file
   EXPECT_EQ(count(product.Path("bin")), 2);
   EXPECT_TRUE(LeftoverTemporaries().empty());
-  // A path that holds a NUL is never written, not even up to the NUL.
-  product.Write("new.dll", "new");
-  EXPECT_FALSE(ReplaceFileFromCopy(product.Path("new.dll"), product.Path("nul.dll") + "\0x"s));
-  EXPECT_FALSE(product.Exists("nul.dll"));
 }
 
 TEST_F(Install, MissingUnpackedFilesAreListedAndToldOnlyForTheFirstFew) {

@@ -1,6 +1,5 @@
 // Installing files on Linux: Windows names and letter case, links on the
-// way, what a replaced file keeps, a directory that takes no new file, and
-// memory bounds for big inputs.
+// way, what a replaced file keeps, and memory bounds for big inputs.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,9 +10,8 @@
 #include <functional>
 
 #include "support/Fakes.h"
-#include "update/FileOps.h"
-#include "update/FileSystem.h"
-#include "update/UpdateFiles.h"
+#include "update/Installer.h"
+#include "update/RunFiles.h"
 #include "update/UpdateListFile.h"
 
 namespace quon {
@@ -25,22 +23,17 @@ namespace fs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
 
-// Runs `body` in a child process and tells whether it returned true. As
-// root the child can run as an unprivileged user, for whom permissions
-// hold; `headroom` limits its address space to what it uses now plus that
-// many bytes.
-bool InChild(const std::function<bool()>& body, bool unprivileged, size_t headroom = 0) {
+// Runs `body` in a child process whose address space is limited to what it
+// uses now plus `headroom` bytes, and tells whether it returned true.
+bool InChild(const std::function<bool()>& body, size_t headroom) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     bool ok = true;
-    if (headroom > 0) {
-      size_t pages = 0;
-      std::ifstream("/proc/self/statm") >> pages;
-      const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + headroom;
-      const rlimit bound{limit, limit};
-      ok = ::setrlimit(RLIMIT_AS, &bound) == 0;
-    }
-    if (unprivileged && ::geteuid() == 0) ok = ok && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+    size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + headroom;
+    const rlimit bound{limit, limit};
+    ok = ::setrlimit(RLIMIT_AS, &bound) == 0;
     try {
       ok = ok && body();
     } catch (...) {
@@ -59,7 +52,6 @@ struct stat StatOf(const std::string& path) {
 }
 
 TEST(PosixInstall, Windows1252NamesAreMappedToUtf8) {
-  InstallNames names("/", "/", '/');
   const struct {
     const char* entry;
     const char* disk;
@@ -69,7 +61,7 @@ TEST(PosixInstall, Windows1252NamesAreMappedToUtf8) {
       {"\x80\x9F\xFF", "\xE2\x82\xAC\xC5\xB8\xC3\xBF"},
       {"\x81\x8D", "\xC2\x81\xC2\x8D"},  // undefined in the code page: kept as their code points
   };
-  for (const auto& c : cases) EXPECT_EQ(names.OnDisk(c.entry), c.disk) << c.entry;
+  for (const auto& c : cases) EXPECT_EQ(EntryNameOnDisk(c.entry), c.disk) << c.entry;
 
   TempDir dir;
   dir.Write("unpack/caf\xC3\xA9.dll", "cafe");
@@ -78,7 +70,7 @@ TEST(PosixInstall, Windows1252NamesAreMappedToUtf8) {
   list.ParseText("[MAIN]\nr\xE9SULTATS\\caf\xE9.dll\n");
   FakePrompts prompts;
   std::vector<std::string> failed;
-  EXPECT_TRUE(list.InstallFiles({}, dir.Path("product"), dir.Path("unpack"), failed, prompts, '/'));
+  EXPECT_TRUE(list.InstallFiles(SystemFileSystem(), {}, dir.Path("product"), dir.Path("unpack"), failed, prompts));
   EXPECT_EQ(dir.Read("product/R\xC3\xA9sultats/caf\xC3\xA9.dll"), "cafe");
 }
 
@@ -92,7 +84,7 @@ TEST(PosixInstall, LinksOnAnEntrysPathMustStayInTheProductDirectory) {
   list.ParseText("[MAIN]\nLib/x.dll\nlib/x.dll\ndata/x.dll\n");
   FakePrompts prompts;
   std::vector<std::string> failed;
-  list.InstallFiles({}, dir.Path("product"), dir.Path("unpack"), failed, prompts, '/');
+  list.InstallFiles(SystemFileSystem(), {}, dir.Path("product"), dir.Path("unpack"), failed, prompts);
   EXPECT_EQ(failed, (std::vector<std::string>{"Lib/x.dll", "lib/x.dll"}));
   EXPECT_TRUE(fs::is_empty(outside.Dir()));
   EXPECT_EQ(dir.Read("product/real/x.dll"), "x");
@@ -100,48 +92,25 @@ TEST(PosixInstall, LinksOnAnEntrysPathMustStayInTheProductDirectory) {
 
 TEST(PosixInstall, ReplacedFileKeepsItsModeAndOwner) {
   TempDir dir;
-  dir.Write("new.dll", "new");
-  dir.Write("x.dll", "old");
-  fs::permissions(dir.Path("x.dll"), fs::perms(0750));
+  dir.Write("unpack/x.dll", "new");
+  dir.Write("product/x.dll", "old");
+  fs::permissions(dir.Path("product/x.dll"), fs::perms(0750));
   const bool root = ::geteuid() == 0;
   if (root) {
-    ASSERT_EQ(::chown(dir.Path("x.dll").c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown(dir.Path("product/x.dll").c_str(), kNobody, kNobody), 0);
   }
-  ASSERT_TRUE(ReplaceFileFromCopy(dir.Path("new.dll"), dir.Path("x.dll")));
-  EXPECT_EQ(dir.Read("x.dll"), "new");
-  const struct stat st = StatOf(dir.Path("x.dll"));
+  UpdateListFile list;
+  list.ParseText("[MAIN]\nx.dll\n");
+  FakePrompts prompts;
+  std::vector<std::string> failed;
+  ASSERT_TRUE(list.InstallFiles(SystemFileSystem(), {}, dir.Path("product"), dir.Path("unpack"), failed, prompts));
+  EXPECT_EQ(dir.Read("product/x.dll"), "new");
+  const struct stat st = StatOf(dir.Path("product/x.dll"));
   EXPECT_EQ(st.st_mode & 07777, 0750u);
   if (root) {
     EXPECT_EQ(st.st_uid, kNobody);
     EXPECT_EQ(st.st_gid, kNobody);
   }
-}
-
-TEST(PosixInstall, DirectoryRefusingNewFilesGetsWritableTargetsRewrittenInPlace) {
-  TempDir dir;
-  const std::string old8(8, '\x01'), new8("\x08\x00\x02\x00\x00\x00\x0B\x00", 8);
-  dir.Write("unpack/x.dll", "new bytes");
-  dir.Write("product/x.dll", "old bytes, longer than the new ones");
-  dir.Write("product/ro.dll", "old");
-  dir.Write("product/Quon.Version", old8 + "tail");
-  for (const char* name : {"product/x.dll", "product/Quon.Version"}) fs::permissions(dir.Path(name), fs::perms(0666));
-  fs::permissions(dir.Path("product/ro.dll"), fs::perms(0444));
-  fs::permissions(dir.Path("product"), fs::perms(0555));
-  const bool asExpected = InChild(
-      [&] {
-        const uint16_t words[4] = {8, 2, 0, 11};
-        return ReplaceFileFromCopy(dir.Path("unpack/x.dll"), dir.Path("product/x.dll")) &&
-               WriteVersionFile(dir.Path("product/Quon.Version"), words) &&
-               !ReplaceFileFromCopy(dir.Path("unpack/x.dll"), dir.Path("product/ro.dll")) &&
-               !ReplaceFileFromCopy(dir.Path("unpack/x.dll"), dir.Path("product/new.dll"));
-      },
-      true);
-  fs::permissions(dir.Path("product"), fs::perms(0755));
-  EXPECT_TRUE(asExpected);
-  EXPECT_EQ(dir.Read("product/x.dll"), "new bytes");
-  EXPECT_EQ(dir.Read("product/Quon.Version"), new8 + "tail");
-  EXPECT_EQ(dir.Read("product/ro.dll"), "old");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path("product")), {}), 3);
 }
 
 TEST(PosixInstall, BigListAndVersionFilesAreReadInBoundedMemory) {
@@ -160,13 +129,13 @@ TEST(PosixInstall, BigListAndVersionFilesAreReadInBoundedMemory) {
         UpdateListFile file;
         return !file.ReadListFile(list, prompts);
       },
-      false, kHeadroom));
+      kHeadroom));
   EXPECT_TRUE(InChild(
       [&] {
         const uint16_t words[4] = {8, 2, 0, 11};
-        return WriteVersionFile(version, words);
+        return WriteVersionFile(SystemFileSystem(), version, words);
       },
-      false, kHeadroom));
+      kHeadroom));
   EXPECT_EQ(fs::file_size(version), kBig);
   std::ifstream in(version, std::ios::binary);
   std::string head(8, '\0'), tail(4, '\0');

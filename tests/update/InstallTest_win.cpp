@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "support/Fakes.h"
-#include "update/FileOps.h"
+#include "update/UpdateListFile.h"
 
 namespace quon {
 namespace {
@@ -15,26 +15,26 @@ using test::TempDir;
 
 TEST(WinInstall, RenameWaitsForATargetHeldOpenForAMoment) {
   TempDir dir;
-  dir.Write("new.dll", "new");
-  dir.Write("held.dll", "old");
-  HANDLE held = CreateFileA(dir.Path("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  dir.Write("unpack/held.dll", "new");
+  dir.Write("product/held.dll", "old");
+  HANDLE held = CreateFileA(dir.Path("product/held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  // Not waiting, the held file fails at once and nothing is left beside it.
-  EXPECT_FALSE(ReplaceFileFromCopy(dir.Path("new.dll"), dir.Path("held.dll"), false));
-  EXPECT_FALSE(dir.Exists("held.dll.quonupd"));
-
   // The holder lets go a moment after the new file appeared beside the
   // target, when the first rename has failed.
   std::thread holder([&] {
-    while (!dir.Exists("held.dll.quonupd")) Sleep(5);
+    while (!dir.Exists("product/held.dll.quonupd")) Sleep(5);
     Sleep(300);
     CloseHandle(held);
   });
-  EXPECT_TRUE(ReplaceFileFromCopy(dir.Path("new.dll"), dir.Path("held.dll")));
+  UpdateListFile list;
+  list.ParseText("[MAIN]\nheld.dll\n");
+  test::FakePrompts prompts;
+  std::vector<std::string> failed;
+  EXPECT_TRUE(list.InstallFiles(SystemFileSystem(), {}, dir.Path("product"), dir.Path("unpack"), failed, prompts));
   holder.join();
-  EXPECT_EQ(dir.Read("held.dll"), "new");
-  EXPECT_FALSE(dir.Exists("held.dll.quonupd"));
+  EXPECT_EQ(dir.Read("product/held.dll"), "new");
+  EXPECT_FALSE(dir.Exists("product/held.dll.quonupd"));
 }
 
 }  // namespace

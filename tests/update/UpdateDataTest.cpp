@@ -6,7 +6,7 @@
 
 #include "support/Fakes.h"
 #include "update/InstallationFile.h"
-#include "update/UpdateFiles.h"
+#include "update/RunFiles.h"
 #include "update/UpdateTable.h"
 
 namespace quon {
@@ -189,7 +189,7 @@ TEST(Leftovers, OnlyTheUpdatersOwnNamesInTheirPlacesAreRemoved) {
   };
   for (const auto& [path, removed] : entries) product.Write(path, "x");
   fs::create_directories(product.Path("update9.0000"));  // a directory of an archive's name
-  RemoveLeftoversOfEarlierRuns(product.Dir());
+  RemoveLeftoversOfEarlierRuns(SystemFileSystem(), product.Dir());
   for (const auto& [path, removed] : entries) EXPECT_EQ(product.Exists(path), !removed) << path;
   EXPECT_FALSE(product.Exists("update7.0000.dir"));
   EXPECT_TRUE(product.Exists("update8.0000.dir"));
@@ -199,8 +199,8 @@ TEST(Leftovers, OnlyTheUpdatersOwnNamesInTheirPlacesAreRemoved) {
 TEST(Leftovers, TheScanStopsAfterItsEntries) {
   test::TempDir product;
   for (int i = 1; i <= 20; ++i) product.Write("update" + std::to_string(i) + ".0000", "x");
-  EXPECT_EQ(RemoveLeftoversOfEarlierRuns(product.Dir(), 5), 5u);
-  EXPECT_EQ(RemoveLeftoversOfEarlierRuns(product.Dir()), 15u);
+  EXPECT_EQ(RemoveLeftoversOfEarlierRuns(SystemFileSystem(), product.Dir(), 5), 5u);
+  EXPECT_EQ(RemoveLeftoversOfEarlierRuns(SystemFileSystem(), product.Dir()), 15u);
 }
 
 TEST(VersionWords, OnlyFourDottedDecimalNumbersOf16BitsAreAVersion) {

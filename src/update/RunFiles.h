@@ -1,11 +1,14 @@
 // Files an update run creates in the product directory: the downloaded
-// archive and its unpack directory, the version file, and their removal.
+// archive and its unpack directory, the version file, and their removal,
+// also of what earlier runs left.
 #pragma once
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "base/FileSystem.h"
 
 namespace quon {
 
@@ -38,13 +41,14 @@ constexpr int kMaxLeftoverScanDepth = 32;
 // when they were ended before cleaning up: archives, unpack directories
 // (everything but subdirectories directly inside, then the directory,
 // which stays while it holds subdirectories), replaced executables and the
-// page file at the top,
-// install temporaries anywhere below. Elsewhere only regular files of
-// those names are removed; links are neither removed nor followed. At most
-// `maxEntries` directory entries are looked at. Must run only while no
-// other copy of the updater runs on the directory. Returns the number of
-// files and directories removed.
-size_t RemoveLeftoversOfEarlierRuns(const std::string& productDir, size_t maxEntries = kMaxLeftoverScanEntries);
+// page file at the top, install temporaries anywhere below. Elsewhere only
+// regular files of those names are removed; links are neither removed nor
+// followed, and a name the program's text cannot spell exactly is never one
+// of its own. At most `maxEntries` directory entries are looked at. Must
+// run only while no other copy of the updater runs on the directory.
+// Returns the number of files and directories removed.
+size_t RemoveLeftoversOfEarlierRuns(FileSystem& fs, const std::string& productDir,
+                                    size_t maxEntries = kMaxLeftoverScanEntries);
 
 // The four numbers of a version text "w.x.y.z" (blanks ignored). Only four
 // dot-separated decimal numbers, each at most 65535, are a version; for
@@ -53,13 +57,14 @@ bool ParseVersionWords(const std::string& text, uint16_t words[4]);
 
 // Puts the four words, 16-bit little-endian, at the start of the version
 // file, keeping any bytes after the eighth. The file is replaced as a whole
-// (ReplaceFile), so it holds either its old or its new bytes; the old bytes
-// are streamed, never held in memory. False when nothing was written.
-bool WriteVersionFile(const std::string& path, const uint16_t words[4]);
+// and durably (ReplaceFileContent), so it holds either its old or its new
+// bytes; the old bytes are streamed, never held in memory. False when
+// nothing was written.
+bool WriteVersionFile(FileSystem& fs, const std::string& path, const uint16_t words[4]);
 
 // Deletes the files directly inside `unpackDir` and then the directory (a
-// directory that still holds subdirectories stays), and the archive file.
-// Empty paths are skipped.
-void RemoveUnpackedAndArchive(const std::string& unpackDir, const std::string& archivePath);
+// directory that still holds subdirectories stays, and a link is never
+// emptied), and the archive file. Empty paths are skipped.
+void RemoveUnpackedAndArchive(FileSystem& fs, const std::string& unpackDir, const std::string& archivePath);
 
 }  // namespace quon

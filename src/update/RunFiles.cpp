@@ -1,27 +1,26 @@
-#include "update/UpdateFiles.h"
+#include "update/RunFiles.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "base/CText.h"
-#include "update/FileOps.h"
+#include "update/Installer.h"
+#include "update/Pages.h"
 
 namespace quon {
-
-namespace fs = std::filesystem;
 
 namespace {
 
 // The pieces of the names the update run gives its own files.
-constexpr std::string_view kArchiveStem = "update";         // update<n>.000<k>
+constexpr std::string_view kArchiveStem = "update";  // update<n>.000<k>
 constexpr std::string_view kArchiveCounterMark = ".000";
-constexpr std::string_view kUnpackMark = ".dir";            // <archive>.dir<k>
+constexpr std::string_view kUnpackMark = ".dir";                // <archive>.dir<k>
 constexpr std::string_view kInstallTemporaryMark = ".quonupd";  // <target>.quonupd<k>
 constexpr std::string_view kReplacedFileMark = ".quonold";      // <running executable>.quonold<k>
-constexpr std::string_view kPageFile = "QuonUpdateLast.html";
 
 // Decimal digits as std::to_string writes a positive int32: no sign, no
 // leading zero, at most 2147483647.
@@ -117,82 +116,107 @@ bool ParseVersionWords(const std::string& text, uint16_t words[4]) {
   return true;
 }
 
-bool WriteVersionFile(const std::string& path, const uint16_t words[4]) {
+bool WriteVersionFile(FileSystem& fs, const std::string& path, const uint16_t words[4]) {
   char head[8];
   for (int i = 0; i < 4; ++i) {
     head[2 * i] = static_cast<char>(words[i] & 0xFF);
     head[2 * i + 1] = static_cast<char>(words[i] >> 8);
   }
+  const PathParts parts = SplitPath(path);
+  std::unique_ptr<FsDir> dir;
+  if (parts.name.empty() || fs.OpenRoot(parts.dir, dir) != FsError::None) return false;
   // The bytes after the eighth are streamed from the old file into the new
   // one, however long it is.
-  NewContent content{std::string_view(head, sizeof head), {}, 0};
-  if (PathExists(path)) {
-    content.tailFrom = path;
-    content.tailOffset = sizeof head;
-  }
-  return ReplaceFile(path, content);
+  return ReplaceFileContent(fs, *dir, parts.name, NewContent{std::string_view(head, sizeof head), true, sizeof head},
+                            true);
 }
 
 namespace {
 
-// Deletes the entries of `dir` that are not directories (links are removed,
-// never followed), at most `budget` of them looked at, then the directory
-// itself, which stays while anything is left in it.
-void EmptyAndRemoveDirectory(const fs::path& dir, size_t& budget) {
-  std::vector<fs::path> doomed;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end && budget > 0; it.increment(ec)) {
-    --budget;
-    std::error_code statusError;
-    if (it->symlink_status(statusError).type() != fs::file_type::directory) doomed.push_back(it->path());
-  }
-  for (const fs::path& path : doomed) fs::remove(path, ec);
-  fs::remove(dir, ec);  // fails quietly while anything remains
+// Deletes the entries of the subdirectory `name` of `parent` that are not
+// directories (links are removed, never followed), at most `budget` of them
+// looked at, then the directory itself, which stays while anything is left
+// in it. Nothing happens when `name` is a link. True when it is gone.
+bool EmptyAndRemoveDirectory(FileSystem& fs, FsDir& parent, const std::string& name, size_t& budget) {
+  {
+    std::unique_ptr<FsDir> dir;
+    if (fs.OpenDir(parent, name, dir) != FsError::None) return false;
+    std::vector<FsEntry> entries;
+    fs.List(*dir, budget, entries);
+    budget -= std::min(budget, entries.size());
+    for (const FsEntry& entry : entries) {
+      if (entry.type != FsType::Directory) fs.Delete(*dir, entry.name);
+    }
+  }                                                    // its handle goes before it is removed
+  return fs.RemoveDir(parent, name) == FsError::None;  // fails quietly while anything remains
 }
 
 }  // namespace
 
-void RemoveUnpackedAndArchive(const std::string& unpackDir, const std::string& archivePath) {
-  if (!unpackDir.empty() && IsDirectory(unpackDir)) {
-    size_t unbounded = SIZE_MAX;  // the run's own directory, however full
-    EmptyAndRemoveDirectory(FsPath(unpackDir), unbounded);
-  }
-  if (!archivePath.empty() && IsRegularFile(archivePath)) DeleteFileOnly(archivePath);
+void RemoveUnpackedAndArchive(FileSystem& fs, const std::string& unpackDir, const std::string& archivePath) {
+  // Each is removed only when it is what the run made: a directory, a file.
+  auto remove = [&fs](const std::string& path, FsType type) {
+    const PathParts parts = SplitPath(EndsWithSeparator(path) ? path.substr(0, path.size() - 1) : path);
+    std::unique_ptr<FsDir> parent;
+    FsInfo info;
+    if (parts.name.empty() || fs.OpenRoot(parts.dir, parent) != FsError::None ||
+        fs.Stat(*parent, parts.name, info) != FsError::None || info.type != type) {
+      return;
+    }
+    if (type == FsType::File) {
+      fs.Delete(*parent, parts.name);
+    } else {
+      size_t unbounded = SIZE_MAX;  // the run's own directory, however full
+      EmptyAndRemoveDirectory(fs, *parent, parts.name, unbounded);
+    }
+  };
+  if (!unpackDir.empty()) remove(unpackDir, FsType::Directory);
+  if (!archivePath.empty()) remove(archivePath, FsType::File);
 }
 
-size_t RemoveLeftoversOfEarlierRuns(const std::string& productDir, size_t maxEntries) {
-  if (productDir.empty()) return 0;
+size_t RemoveLeftoversOfEarlierRuns(FileSystem& fs, const std::string& productDir, size_t maxEntries) {
+  std::unique_ptr<FsDir> root;
+  if (productDir.empty() || fs.OpenRoot(productDir, root) != FsError::None) return 0;
   size_t budget = maxEntries;
   size_t removed = 0;
-  // Directories still to look into, with their depth below the product
-  // directory; links to directories are never followed.
-  std::vector<std::pair<fs::path, int>> pending{{FsPath(productDir), 0}};
+  // Directories still to look into: each by its parent, opened when its
+  // turn comes, and its depth below the product directory. Links are never
+  // followed (OpenDir refuses them).
+  struct Pending {
+    std::shared_ptr<FsDir> parent;
+    std::string name;
+    int depth;
+  };
+  std::vector<Pending> pending;
+  std::shared_ptr<FsDir> top(std::move(root));
+  pending.push_back(Pending{nullptr, std::string(), 0});
   while (!pending.empty() && budget > 0) {
-    const auto [dir, depth] = pending.back();
+    const Pending current = std::move(pending.back());
     pending.pop_back();
-    std::vector<fs::path> files, unpackDirs;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end && budget > 0; it.increment(ec)) {
-      --budget;
-      const std::string name = PathText(it->path().filename());
-      std::error_code statusError;
-      const fs::file_type type = it->symlink_status(statusError).type();
-      if (type == fs::file_type::regular) {
+    std::shared_ptr<FsDir> dir = top;
+    if (current.parent) {
+      std::unique_ptr<FsDir> opened;
+      if (fs.OpenDir(*current.parent, current.name, opened) != FsError::None) continue;
+      dir = std::move(opened);
+    }
+    const bool atTop = current.depth == 0;
+    std::vector<FsEntry> entries;
+    fs.List(*dir, budget, entries);
+    budget -= std::min(budget, entries.size());
+    for (const FsEntry& entry : entries) {
+      const std::string& name = entry.name;
+      if (entry.type == FsType::File) {
         if (IsInstallTemporaryName(name) ||
-            (depth == 0 && (IsArchiveName(name) || IsReplacedExecutableName(name) || name == kPageFile)))
-          files.push_back(it->path());
-      } else if (type == fs::file_type::directory) {
-        if (depth == 0 && IsUnpackDirectoryName(name)) {
-          unpackDirs.push_back(it->path());
-        } else if (depth < kMaxLeftoverScanDepth) {
-          pending.emplace_back(it->path(), depth + 1);
+            (atTop && (IsArchiveName(name) || IsReplacedExecutableName(name) || name == kPageFileName))) {
+          removed += fs.Delete(*dir, name) == FsError::None ? 1 : 0;
+        }
+      } else if (entry.type == FsType::Directory) {
+        if (atTop && IsUnpackDirectoryName(name)) {
+          removed += EmptyAndRemoveDirectory(fs, *dir, name, budget) ? 1 : 0;
+        } else if (current.depth < kMaxLeftoverScanDepth) {
+          pending.push_back(Pending{dir, name, current.depth + 1});
         }
       }
-    }
-    for (const fs::path& file : files) removed += fs::remove(file, ec) ? 1 : 0;
-    for (const fs::path& unpack : unpackDirs) {
-      EmptyAndRemoveDirectory(unpack, budget);
-      removed += fs::exists(fs::symlink_status(unpack, ec)) ? 0 : 1;
     }
   }
   return removed;
