@@ -9,8 +9,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <sddl.h>
 #include <windows.h>
+// windows.h first
+#include <sddl.h>
 
 #include <cwctype>
 #include <mutex>

@@ -3,6 +3,7 @@
 // of a file, the check of a downloaded archive's signature, and the CAB
 // library.
 #pragma once
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +24,10 @@ class ProductDirectoryLock {
  public:
   virtual ~ProductDirectoryLock() = default;
 };
+
+// How long a starting copy waits for the directory's hold (another copy's
+// start-up clean-up, or whoever else holds it) before it goes on without.
+constexpr std::chrono::milliseconds kRunLockWait{10000};
 
 // int do_decab(const char *archive, const char *dir), C calling convention.
 using DoDecabFn = int (*)(const char* archive, const char* dir);
@@ -66,14 +71,19 @@ class Platform {
   // Holds the product directory for this copy's run, so that a copy started
   // meanwhile knows it is not alone. When no other copy holds it,
   // `whileAlone` runs first, and copies that start meanwhile wait until it
-  // has returned; when another copy holds it, `whileAlone` does not run.
-  // The hold ends when the returned object is destroyed. Null, without
-  // running `whileAlone`, when the directory cannot be held; the default
-  // holds nothing.
+  // has returned, but never longer than the run lock's wait: nobody can
+  // keep the updater from starting by holding the lock. When another copy
+  // holds it, `whileAlone` does not run. The hold ends when the returned
+  // object is destroyed. Null, without running `whileAlone`, when the
+  // directory cannot be held in time; the default holds nothing.
   virtual std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(
       const std::string& /*productDir*/, const std::function<void()>& /*whileAlone*/) {
     return nullptr;
   }
+  void SetRunLockWait(std::chrono::milliseconds wait) { m_runLockWait = wait; }
+
+ protected:
+  std::chrono::milliseconds m_runLockWait = kRunLockWait;
 };
 
 }  // namespace quon

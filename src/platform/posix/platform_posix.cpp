@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include <string>
+#include <thread>
 
 #include "update/PeVersionResource.h"
 #include "platform/posix/PosixPlatform.h"
@@ -35,6 +37,16 @@ int FlockRetrying(int fd, int operation) {
     result = ::flock(fd, operation);
   } while (result != 0 && errno == EINTR);
   return result;
+}
+
+// Takes the shared lock, trying until `wait` has passed.
+bool SharedLockWithin(int fd, std::chrono::milliseconds wait) {
+  const auto end = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (FlockRetrying(fd, LOCK_SH | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 class PosixPlatform : public Platform {
@@ -90,16 +102,17 @@ class PosixPlatform : public Platform {
   }
 
   // Every running copy holds a shared lock on the directory for its run.
-  // A copy that gets the exclusive lock instead is alone; the others block
-  // on their shared lock until it has finished `whileAlone` and stepped
-  // down to a shared lock itself.
+  // A copy that gets the exclusive lock instead is alone; the others wait
+  // for their shared lock until it has finished `whileAlone` and stepped
+  // down to a shared lock itself. Anyone who may read the directory can
+  // lock it, so the wait is bounded.
   std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
                                                              const std::function<void()>& whileAlone) override {
     const int fd = ::open(productDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     auto lock = std::make_unique<DirectoryFlock>(fd);
     if (FlockRetrying(fd, LOCK_EX | LOCK_NB) == 0) whileAlone();
-    if (FlockRetrying(fd, LOCK_SH) != 0) return nullptr;
+    if (!SharedLockWithin(fd, m_runLockWait)) return nullptr;
     return lock;
   }
 };

@@ -108,10 +108,12 @@ class WinPlatform : public Platform {
     m_cabLibrary = nullptr;
   }
 
-  // Every running copy keeps a handle to a mutex named after the directory.
-  // The copy that creates it owns it while `whileAlone` runs; a copy that
-  // finds it existing waits until it is free before going on. A mutex
-  // that cannot be had (another user's copy made it) means not alone.
+  // Every running copy keeps a handle to a mutex named after the directory,
+  // in its session's namespace, where other users' programs cannot make or
+  // hold it. The copy that creates it owns it while `whileAlone` runs; a
+  // copy that finds it existing waits until it is free before going on,
+  // for a bounded time. A mutex that cannot be had (another user's copy in
+  // this session made it) means not alone.
   std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
                                                              const std::function<void()>& whileAlone) override {
     SetLastError(0);
@@ -122,7 +124,7 @@ class WinPlatform : public Platform {
       whileAlone();
       ReleaseMutex(mutex);
     } else {
-      const DWORD wait = WaitForSingleObject(mutex, INFINITE);
+      const DWORD wait = WaitForSingleObject(mutex, static_cast<DWORD>(m_runLockWait.count()));
       if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
     }
     return std::make_unique<DirectoryMutex>(mutex);
@@ -165,7 +167,7 @@ std::string ProductDirectoryMutexName(const std::string& productDir) {
     hash = (hash ^ c) * 1099511628211ull;
   }
   char name[64];
-  std::snprintf(name, sizeof name, "Global\\QuonUpdate-%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(name, sizeof name, "Local\\QuonUpdate-%016llx", static_cast<unsigned long long>(hash));
   return name;
 }
 

@@ -1,5 +1,6 @@
 // The Linux platform layer: the running executable's path, the product
-// version query on real executables, and loading the CAB library.
+// version query on real executables, loading the CAB library, and the
+// product directory's hold.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,7 +9,10 @@
 #include <random>
 #include <sstream>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/posix/PosixPlatform.h"
 #include "support/TempDir.h"
@@ -129,6 +133,25 @@ TEST(PosixPlatform, LoadCabLibrary) {
   fn = reinterpret_cast<quon::DoDecabFn>(reinterpret_cast<void (*)()>(&RunProbe));
   EXPECT_TRUE(platform->LoadCabLibrary(stubs + "/without/", &fn, error));
   EXPECT_EQ(fn, nullptr);
+}
+
+// Anyone who may read the product directory can lock it; a lock held for
+// ever only costs the start-up clean-up and the wait, never the run.
+TEST(PosixPlatform, ProductDirectoryHeldByAnotherProgramIsWaitedForABoundedTime) {
+  quon::test::TempDir dir;
+  const int other = ::open(dir.Dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  auto platform = quon::MakePosixPlatform();
+  platform->SetRunLockWait(std::chrono::milliseconds(300));
+  bool alone = false;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform->HoldProductDirectory(dir.Dir(), [&] { alone = true; }), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "waited without bound";
+  EXPECT_FALSE(alone);
+  ::close(other);
+  EXPECT_NE(platform->HoldProductDirectory(dir.Dir(), [&] { alone = true; }), nullptr);
+  EXPECT_TRUE(alone);
 }
 
 }  // namespace

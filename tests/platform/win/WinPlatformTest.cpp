@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/win/WinPlatform.h"
 
 using namespace quon;
@@ -82,6 +85,27 @@ TEST(WinPlatform, ProductDirectoryHoldTellsWhetherAnotherCopyRuns) {
   second.reset();
   EXPECT_TRUE(platform->HoldProductDirectory(dir, [&] { ++alone; }));
   EXPECT_EQ(alone, 2);
+
+  // Whoever holds the mutex keeps no copy from starting: the wait is
+  // bounded. The mutex is the session's own, out of other users' reach.
+  EXPECT_EQ(ProductDirectoryMutexName(dir).rfind("Local\\", 0), 0u);
+  HANDLE owned = CreateEventA(nullptr, TRUE, FALSE, nullptr), release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread holder([&] {
+    HANDLE held = CreateMutexA(nullptr, TRUE, ProductDirectoryMutexName(dir).c_str());
+    SetEvent(owned);
+    WaitForSingleObject(release, INFINITE);
+    CloseHandle(held);
+  });
+  WaitForSingleObject(owned, INFINITE);
+  platform->SetRunLockWait(std::chrono::milliseconds(300));
+  const DWORD start = GetTickCount();
+  EXPECT_TRUE(platform->HoldProductDirectory(dir, [&] { ++alone; }));
+  EXPECT_LT(GetTickCount() - start, 30000u) << "waited without bound";
+  EXPECT_EQ(alone, 2);
+  SetEvent(release);
+  holder.join();
+  CloseHandle(owned);
+  CloseHandle(release);
   RemoveTree(dir);
 }
 
