@@ -14,12 +14,13 @@
 #include <fstream>
 #include <memory>
 
-#include "frontend/win/StartUp_win.h"
 #include "app/UiThread.h"
 #include "app/UpdateDlg.h"
 #include "base/CText.h"
 #include "base/FsPath.h"
+#include "frontend/win/StartUp_win.h"
 #include "resource.h"
+#include "support/Links.h"
 #include "update/UpdateListFile.h"
 
 using namespace quon;
@@ -319,6 +320,42 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
   EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
                                                        "QUON.EXE", "Quon.Installation", "Quon.Version",
                                                        "QuonUpdate.exe"}));
+}
+
+// Links in the product folder, as junctions and symbolic links are on
+// Windows (here Unix links, which Wine shows as reparse points): the
+// start-up clean-up neither empties one named like an unpack directory nor
+// walks into one, and an entry whose folder is one fails, nothing of it
+// written there.
+TEST_F(RealProgram, WritesAndDeletesNothingThroughALink) {
+  const std::string outside = MakeTempDir("outside ");
+  for (const char* name : {"update1.0000", "Quon.chm", "Quon.chm.quonupd", "keep.txt"}) {
+    std::ofstream(outside + name, std::ios::binary) << "outside";
+  }
+  const std::vector<std::string> before = Listing(outside);
+  std::ofstream(m_dir + "update7.0000", std::ios::binary) << "left by an earlier run";
+  ASSERT_TRUE(test::MakeLink(m_dir + "update7.0000.dir", outside));
+  ASSERT_TRUE(test::MakeLink(m_dir + "Help", outside));
+  ASSERT_TRUE(Start());
+  const DWORD pid = m_app->Pid();
+  HWND main = WaitForMainWindow();
+  ASSERT_NE(main, nullptr);
+  EXPECT_FALSE(Exists(m_dir + "update7.0000"));
+  ASSERT_TRUE(FollowLink(main, "#update101", true));
+  ASSERT_TRUE(PageShows("#install"));
+  ASSERT_TRUE(FollowLink(main, "#install", true));
+  EXPECT_EQ(AnswerMessageBox(pid, IDOK), "Failed to update file:\r\nHelp\\Quon.chm");
+  ASSERT_TRUE(PageShows("Following file(s) were not updated"));
+  EXPECT_EQ(FileText(m_dir + "QSolver.dll"), "QSolver 6.0.122.3\n");
+  ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
+  EXPECT_EQ(AnswerMessageBox(pid, IDYES), msg::kQuitIncomplete);
+  EXPECT_EQ(m_app->WaitForExit(), 0);
+  EXPECT_EQ(Listing(outside), before);
+  for (const std::string& name : before) EXPECT_EQ(FileText(outside + name), "outside") << name;
+  // The links go before the folders are removed with what is in them.
+  EXPECT_TRUE(test::RemoveLink(m_dir + "Help"));
+  EXPECT_TRUE(test::RemoveLink(m_dir + "update7.0000.dir"));
+  RemoveTree(outside);
 }
 
 // The user leaves while a cancelled download's worker still waits on the
