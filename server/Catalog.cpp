@@ -200,6 +200,10 @@ const CatalogEntry* Catalog::Find(uint32_t id) const {
   return nullptr;
 }
 
+std::shared_ptr<ArchiveFile> Catalog::OpenArchive(const CatalogEntry& entry) const {
+  return m_root ? m_root->OpenArchive(entry.archiveRelative) : nullptr;
+}
+
 std::optional<Catalog> Catalog::Load(const std::string& rootDir, std::vector<std::string>& errors) {
   const std::string path = rootDir + "/" + kCatalogFileName;
   std::ifstream in(path, std::ios::binary);
@@ -218,8 +222,11 @@ std::optional<Catalog> Catalog::Load(const std::string& rootDir, std::vector<std
 
 namespace {
 
-enum Key { kPosted, kName, kDescription, kAppliesTo, kArchive, kBrings, kKeyCount };
-const char* const kKeyNames[kKeyCount] = {"posted", "name", "description", "applies-to", "archive", "brings"};
+// The first kRequiredKeys keys must be given in every section.
+enum Key { kPosted, kName, kDescription, kAppliesTo, kArchive, kBrings, kRollout, kPaused, kKeyCount };
+constexpr int kRequiredKeys = kRollout;
+const char* const kKeyNames[kKeyCount] = {"posted",  "name",   "description", "applies-to",
+                                          "archive", "brings", "rollout",     "paused"};
 
 struct Section {
   CatalogEntry entry;
@@ -256,6 +263,8 @@ class CatalogParser {
   void SetAppliesTo(std::string_view value);
   void SetBrings(std::string_view value);
   void SetArchive(std::string_view value);
+  void SetRollout(std::string_view value);
+  void SetPaused(std::string_view value);
 
   const std::string& m_fileName;
   const std::string m_rootReal;
@@ -286,7 +295,7 @@ void CatalogParser::Run(std::string_view text) {
 
 void CatalogParser::FinishSection() {
   if (!m_current) return;
-  for (int k = 0; k < kKeyCount && m_current->entry.id != 0; ++k)
+  for (int k = 0; k < kRequiredKeys && m_current->entry.id != 0; ++k)
     if (!m_current->seen[k])
       Error(m_current->entry.line, "update " + std::to_string(m_current->entry.id) + " has no '" + kKeyNames[k] + "'");
   if (m_current->valid) entries.push_back(std::move(m_current->entry));
@@ -363,6 +372,12 @@ void CatalogParser::KeyLine(std::string_view line) {
       break;
     case kArchive:
       SetArchive(value);
+      break;
+    case kRollout:
+      SetRollout(value);
+      break;
+    case kPaused:
+      SetPaused(value);
       break;
     default:
       break;
@@ -445,12 +460,38 @@ void CatalogParser::SetArchive(std::string_view value) {
   if (static_cast<uint64_t>(st.st_size) > kMaxArchiveSize)
     return Bad("archive '" + rel + "' is larger than 2147483647 bytes");
   e.archivePath = resolved;
+  e.archiveRelative = resolved.substr(m_rootReal.size() + 1);
   e.archiveSize = static_cast<uint64_t>(st.st_size);
   char magic[4] = {};
   std::ifstream archive(resolved, std::ios::binary);
   if (!archive.read(magic, 4) || std::string_view(magic, 4) != "MSCF")
     warnings.push_back(m_fileName + ":" + std::to_string(m_lineNo) + ": archive '" + rel +
                        "' does not look like a cabinet archive; the updater will not unpack it");
+}
+
+void CatalogParser::SetRollout(std::string_view value) {
+  // "P%" with P from 0 to 100 and at most two decimals; the sign may be left
+  // out.
+  std::string_view number = value;
+  if (!number.empty() && number.back() == '%') number = Trim(number.substr(0, number.size() - 1));
+  const size_t dot = number.find('.');
+  const std::string_view whole = number.substr(0, dot);
+  const std::string_view fraction = dot == std::string_view::npos ? std::string_view() : number.substr(dot + 1);
+  auto w = ParseDecimal(whole, 100);
+  auto f = fraction.empty() ? std::optional<uint64_t>(0) : ParseDecimal(fraction, 99);
+  if (!w || !f || fraction.size() > 2 || (dot != std::string_view::npos && fraction.empty()) ||
+      *w * 100 + *f * (fraction.size() == 1 ? 10 : 1) > CatalogEntry::kFullRollout)
+    return Bad("bad rollout '" + std::string(value) + "': expected a share from 0% to 100%, such as 5% or 12.5%");
+  m_current->entry.rolloutBasisPoints = static_cast<uint32_t>(*w * 100 + *f * (fraction.size() == 1 ? 10 : 1));
+}
+
+void CatalogParser::SetPaused(std::string_view value) {
+  const std::string v = Lower(value);
+  if (v == "yes") {
+    m_current->entry.paused = true;
+  } else if (v != "no") {
+    Bad("bad value '" + std::string(value) + "' for paused: expected yes or no");
+  }
 }
 
 }  // namespace
@@ -463,10 +504,16 @@ std::optional<Catalog> Catalog::Parse(std::string_view text, const std::string& 
     errors.push_back(rootDir + ": the root directory cannot be resolved: " + std::strerror(errno));
     return std::nullopt;
   }
+  auto root = ArchiveRoot::Open(rootReal);
+  if (!root) {
+    errors.push_back(rootDir + ": the root directory cannot be opened: " + std::strerror(errno));
+    return std::nullopt;
+  }
   CatalogParser parser(fileName, std::move(rootReal), errors);
   parser.Run(text);
   if (errors.size() != errorsBefore) return std::nullopt;
   Catalog catalog;
+  catalog.m_root = std::move(root);
   catalog.m_entries = std::move(parser.entries);
   catalog.m_warnings = std::move(parser.warnings);
   return catalog;

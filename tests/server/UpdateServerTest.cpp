@@ -13,43 +13,13 @@
 #include <thread>
 
 #include "support/ServerProcess.h"
+#include "support/ServiceRequests.h"
 #include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 
 namespace quon::test {
 namespace {
-
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-std::string Body(const std::string& function, const Fields& fields) {
-  FieldMap map;
-  for (const auto& [name, value] : fields) map.Set(name, value);
-  return function + EncodeFields(map, true);
-}
-
-std::string ListBody(const std::string& version, const std::string& code = "77") {
-  return Body("GetUpgradeList", {{"code", code}, {"VI", "2"}, {"KeyID", "1234"}, {"KeyType", "std"},
-                                  {"KeyVersion", "6"}, {"updateversion", version}, {"DB", "usermt"}});
-}
-
-std::string FileBody(const std::string& tableId, const std::string& version, const std::string& code = "4711") {
-  return Body("GetUpgradeFile", {{"code", code}, {"VI", "2"}, {"KeyID", "1234"}, {"KeyType", "std"},
-                                  {"KeyVersion", "6"}, {"updateversion", version}, {"TableID", tableId},
-                                  {"DB", "usermt"}});
-}
-
-std::string Le32(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
-
-std::string FileReplyBytes(const std::string& code, const std::string& brings, const std::string& archive) {
-  const std::string header = "GetUpgradeFilecode=" + PercentEncode(code) + "&status=ACCEPTED&updateversion=" + PercentEncode(brings) +
-                             "&filepos=0&downloadlength=" + std::to_string(archive.size());
-  return "BytesCount" + Le32(static_cast<uint32_t>(header.size())) + header + archive;
-}
 
 const char kCatalog[] =
     "# test catalog\n"
@@ -207,14 +177,14 @@ TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
     long status;
   } cases[] = {
       {"no function", url, "Hello", 400},
-      {"unknown function", ServiceUrl("GetUpgradeKey"), Body("GetUpgradeKey", {{"code", "1"}}), 400},
+      {"unknown function", ServiceUrl("GetUpgradeKey"), RequestBody("GetUpgradeKey", {{"code", "1"}}), 400},
       {"query names another function", ServiceUrl("GetUpgradeFile"), ListBody("6.0.121.3"), 400},
       {"plain fields", url, "GetUpgradeList" + EncodeFields(plain, false), 400},
-      {"no code", url, Body("GetUpgradeList", {{"updateversion", "6.0.121.3"}}), 400},
-      {"empty code", url, Body("GetUpgradeList", {{"code", ""}, {"updateversion", "6.0.121.3"}}), 400},
-      {"no version", url, Body("GetUpgradeList", {{"code", "1"}}), 400},
+      {"no code", url, RequestBody("GetUpgradeList", {{"updateversion", "6.0.121.3"}}), 400},
+      {"empty code", url, RequestBody("GetUpgradeList", {{"code", ""}, {"updateversion", "6.0.121.3"}}), 400},
+      {"no version", url, RequestBody("GetUpgradeList", {{"code", "1"}}), 400},
       {"no TableID", ServiceUrl("GetUpgradeFile"),
-       Body("GetUpgradeFile", {{"code", "1"}, {"updateversion", "6.0.121.3"}}), 400},
+       RequestBody("GetUpgradeFile", {{"code", "1"}, {"updateversion", "6.0.121.3"}}), 400},
       {"wrong path", m_server.Url("/other.asp?GetUpgradeList"), ListBody("6.0.121.3"), 404},
       {"too large", url, "GetUpgradeList" + std::string(200000, 'A'), 413},
   };
