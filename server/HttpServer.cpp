@@ -95,6 +95,7 @@ struct HttpServer::Impl {
   mutable std::mutex logMutex;
   // An SSLServer when the options name a certificate and key.
   std::unique_ptr<httplib::Server> http;
+  std::shared_ptr<const ConnectionCounters> connections;
   bool valid = true;
   bool bound = false;
   std::atomic<bool> stopping{false};  // downloads under way end at their next block
@@ -109,15 +110,12 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
   d.options = std::move(options);
   d.log = log;
   d.catalog = std::move(catalog);
-  if (d.options.tlsCertFile.empty()) {
-    d.http = std::make_unique<httplib::Server>();
-  } else {
-    auto tls = std::make_unique<httplib::SSLServer>(d.options.tlsCertFile.c_str(), d.options.tlsKeyFile.c_str());
-    d.valid = tls->is_valid();
-    d.http = std::move(tls);
-  }
-  const size_t threads = std::max<size_t>(d.options.threads, 2);
-  d.http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // Connections are admitted, read and timed by the gate (Connections.h);
+  // the library parses requests and writes replies.
+  d.http = MakeGuardedServer(
+      d.options.limits, [this](const std::string& line) { Log(line); }, d.options.tlsCertFile, d.options.tlsKeyFile,
+      d.connections);
+  d.valid = d.http->is_valid();
   d.http->set_tcp_nodelay(true);
   // Address reuse for quick restarts, but no port sharing: a second server
   // on the same port must fail instead of taking half of the requests.
@@ -125,10 +123,6 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  d.http->set_read_timeout(d.options.readTimeoutSeconds, 0);
-  d.http->set_write_timeout(d.options.writeTimeoutSeconds, 0);
-  d.http->set_keep_alive_timeout(5);
-  d.http->set_keep_alive_max_count(100);
   d.http->set_payload_max_length(kMaxRequestBody);
 
   d.http->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -246,15 +240,22 @@ void HttpServer::Impl::Serve(const httplib::Request& req, httplib::Response& res
 void HttpServer::Impl::WriteLog(const httplib::Request& req, const httplib::Response& res) {
   RequestRecord record = std::move(t_record);
   t_record = RequestRecord();
+  // A request that the connection layer refused while it was read: the
+  // library saw a broken request, the client got this status.
+  int status = res.status;
+  if (const int verdict = TakeConnectionVerdict()) {
+    status = verdict;
+    record.result = verdict == 431 ? "header-too-large" : "request-timeout";
+  }
   const long long ms = record.started
       ? std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - record.start).count()
       : 0;
   uint64_t bytes = record.streamed ? record.streamedBytes : res.body.size();
-  std::string result = record.result.empty() ? "http-" + std::to_string(res.status) : record.result;
+  std::string result = record.result.empty() ? "http-" + std::to_string(status) : record.result;
   if (record.streamed && record.streamedBytes < record.expectedBytes) result += " (aborted)";
   if (req.method == "HEAD") bytes = 0;
   std::string client = req.remote_addr.empty() ? "-" : req.remote_addr + ":" + std::to_string(req.remote_port);
-  std::string line = TimeStamp() + " " + client + " " + std::to_string(res.status) + " " +
+  std::string line = TimeStamp() + " " + client + " " + std::to_string(status) + " " +
                      LogField(record.function) + " updateversion=" + LogField(record.updateVersion) +
                      " TableID=" + LogField(record.tableId) + " result=\"" + result + "\" bytes=" +
                      std::to_string(bytes) + " ms=" + std::to_string(ms) + "\n";

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Catalog.h"
+#include "Connections.h"
 
 namespace quon::server {
 
@@ -14,9 +15,7 @@ struct ServerOptions {
   std::string host = "127.0.0.1";
   int port = 8080;  // 0 picks a free port
   std::string path;  // the service page
-  size_t threads = 32;
-  int readTimeoutSeconds = 15;
-  int writeTimeoutSeconds = 30;
+  ConnectionLimits limits;  // workers, queue, deadlines, header bounds
   // With both, the server speaks HTTPS with this certificate (PEM, with its
   // chain after it) and private key (PEM); the requests and replies inside
   // are unchanged.

@@ -24,6 +24,9 @@ const char kUsage[] =
     "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:8080; port 0 picks a free port)\n"
     "  --path PATH         the update service page (default %s)\n"
     "  --threads N         worker threads, that is, clients served at once (default 32)\n"
+    "  --queue N           connections waiting for a worker before more are refused with 503 (default 256)\n"
+    "  --per-address N     connections from one address, served or waiting (default 16; 0: no limit)\n"
+    "  --request-timeout S seconds for a request to arrive once it has begun (default 10)\n"
     "  --tls-cert F --tls-key F\n"
     "                      serve HTTPS with this certificate (PEM, chain after it) and key (PEM)\n"
     "The first line on standard output is \"listening on ADDR:PORT\" once connections are accepted.\n"
@@ -70,7 +73,7 @@ int main(int argc, char** argv) {
     }
     const char* v = nullptr;
     if (arg == "--root" || arg == "--listen" || arg == "--path" || arg == "--threads" || arg == "--tls-cert" ||
-        arg == "--tls-key") {
+        arg == "--tls-key" || arg == "--queue" || arg == "--per-address" || arg == "--request-timeout") {
       v = value(arg.c_str());
       if (v == nullptr) return Usage(("missing value after " + arg).c_str());
     } else {
@@ -84,7 +87,17 @@ int main(int argc, char** argv) {
     if (arg == "--threads") {
       const int n = std::atoi(v);
       if (n < 2 || n > 1024) return Usage("--threads needs a number from 2 to 1024");
-      options.threads = static_cast<size_t>(n);
+      options.limits.threads = static_cast<size_t>(n);
+    }
+    if (arg == "--queue" || arg == "--per-address" || arg == "--request-timeout") {
+      const std::string text = v;
+      const long n = text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos
+                         ? -1
+                         : std::atol(v);
+      if (arg == "--queue" && n >= 1) options.limits.queue = static_cast<size_t>(n);
+      else if (arg == "--per-address" && n >= 0) options.limits.perAddress = static_cast<size_t>(n);
+      else if (arg == "--request-timeout" && n >= 1 && n <= 3600) options.limits.requestSeconds = static_cast<int>(n);
+      else return Usage((arg + " needs a number" + (arg == "--per-address" ? "" : " of at least 1")).c_str());
     }
   }
   if (root.empty()) return Usage("--root is required");

@@ -41,6 +41,7 @@ class ServerProcess {
   void Signal(int sig) const;
 
   int Port() const { return m_port; }
+  pid_t Pid() const { return m_pid; }
   std::string Url(const std::string& pathAndQuery) const;
   // What the server has written to stderr so far (its request log).
   std::string Log() const;
@@ -67,7 +68,7 @@ HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 
 // certificate authorities trusted (empty: the system's).
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers, bool http10 = false,
-                      const std::string& caFile = "");
+                      const std::string& caFile = "", long timeoutSeconds = 60);
 
 // A certificate authority and a server certificate for 127.0.0.1 that it
 // issued, made with openssl in `dir`: ca.pem, server.pem, server-key.pem.

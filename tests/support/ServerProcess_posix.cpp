@@ -174,7 +174,8 @@ std::string ServerProcess::Url(const std::string& pathAndQuery) const {
 std::string ServerProcess::Log() const { return m_logPath.empty() ? std::string() : ReadFile(m_logPath); }
 
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::vector<std::string>& headers, bool http10, const std::string& caFile) {
+                      const std::vector<std::string>& headers, bool http10, const std::string& caFile,
+                      long timeoutSeconds) {
   HttpReply reply;
   CURL* curl = curl_easy_init();
   if (!curl) return reply;
@@ -182,7 +183,7 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
   for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   if (method == "GET") {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
