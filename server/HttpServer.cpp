@@ -31,6 +31,14 @@ struct RequestRecord {
   bool streamed = false;
   uint64_t streamedBytes = 0;
   uint64_t expectedBytes = 0;
+  uint64_t headBytes = 0;
+  // For the figures.
+  bool accepted = false;
+  std::string identity;
+  std::string installed;
+  std::string offered;
+  uint32_t updateId = 0;
+  std::string brings;
 };
 thread_local RequestRecord t_record;
 
@@ -96,6 +104,8 @@ struct HttpServer::Impl {
   // An SSLServer when the options name a certificate and key.
   std::unique_ptr<httplib::Server> http;
   std::shared_ptr<const ConnectionCounters> connections;
+  StatsRecorder* stats = nullptr;
+  Metrics metrics;
   bool valid = true;
   bool bound = false;
   std::atomic<bool> stopping{false};  // downloads under way end at their next block
@@ -199,6 +209,14 @@ void HttpServer::Impl::Serve(const httplib::Request& req, httplib::Response& res
   t_record.updateVersion = reply.updateVersion;
   t_record.tableId = reply.tableId;
   t_record.result = reply.result;
+  t_record.accepted = reply.httpStatus == 200 && reply.result.rfind("ACCEPTED", 0) == 0;
+  if (stats && t_record.accepted) {
+    t_record.identity = reply.identity.Hash();
+    if (const auto v = ParseVersion(reply.updateVersion)) t_record.installed = FormatVersion(*v);
+    for (uint32_t id : reply.offered) t_record.offered += (t_record.offered.empty() ? "" : ",") + std::to_string(id);
+    t_record.updateId = reply.updateId;
+    t_record.brings = reply.brings;
+  }
 
   res.status = reply.httpStatus;
   if (!reply.archive) {
@@ -211,6 +229,8 @@ void HttpServer::Impl::Serve(const httplib::Request& req, httplib::Response& res
   const uint64_t total = reply.ContentLength();
   t_record.streamed = true;
   t_record.expectedBytes = total;
+  t_record.headBytes = reply.body.size();
+  metrics.DownloadStarted();
   auto head = std::make_shared<std::string>(std::move(reply.body));
   auto archive = reply.archive;
   std::atomic<bool>* stop = &stopping;
@@ -254,6 +274,28 @@ void HttpServer::Impl::WriteLog(const httplib::Request& req, const httplib::Resp
   std::string result = record.result.empty() ? "http-" + std::to_string(status) : record.result;
   if (record.streamed && record.streamedBytes < record.expectedBytes) result += " (aborted)";
   if (req.method == "HEAD") bytes = 0;
+  if (record.streamed) metrics.DownloadEnded();
+  metrics.CountRequest(record.function, status, result, bytes);
+  if (stats && record.accepted) {
+    StatsEvent event;
+    event.atMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    event.replica = options.replica;
+    event.installed = std::move(record.installed);
+    event.identity = std::move(record.identity);
+    if (record.streamed) {
+      event.kind = StatsEvent::kDownload;
+      event.updateId = record.updateId;
+      event.brings = std::move(record.brings);
+      event.size = record.expectedBytes - record.headBytes;
+      event.bytes = record.streamedBytes > record.headBytes ? record.streamedBytes - record.headBytes : 0;
+      event.complete = record.streamedBytes == record.expectedBytes;
+    } else {
+      event.offered = std::move(record.offered);
+    }
+    stats->Record(std::move(event));
+  }
   std::string client = req.remote_addr.empty() ? "-" : req.remote_addr + ":" + std::to_string(req.remote_port);
   std::string line = TimeStamp() + " " + client + " " + std::to_string(status) + " " +
                      LogField(record.function) + " updateversion=" + LogField(record.updateVersion) +
@@ -296,6 +338,12 @@ std::shared_ptr<const Catalog> HttpServer::CurrentCatalog() const {
   std::lock_guard<std::mutex> lock(m_impl->catalogMutex);
   return m_impl->catalog;
 }
+
+void HttpServer::SetStats(StatsRecorder* stats) { m_impl->stats = stats; }
+
+void HttpServer::SetReplica(const std::string& name) { m_impl->options.replica = name; }
+
+std::string HttpServer::RenderMetrics() const { return m_impl->metrics.Render(*m_impl->connections, m_impl->stats); }
 
 void HttpServer::Log(const std::string& line) const {
   const std::string text = TimeStamp() + " " + line + "\n";

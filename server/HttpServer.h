@@ -8,6 +8,8 @@
 
 #include "Catalog.h"
 #include "Connections.h"
+#include "Metrics.h"
+#include "Stats.h"
 
 namespace quon::server {
 
@@ -21,6 +23,8 @@ struct ServerOptions {
   // are unchanged.
   std::string tlsCertFile;
   std::string tlsKeyFile;
+  // Names this server in the figures (the host and port by default).
+  std::string replica;
 };
 
 class HttpServer {
@@ -42,6 +46,12 @@ class HttpServer {
   // keep the one they started with.
   void ReplaceCatalog(std::shared_ptr<const Catalog> catalog);
   std::shared_ptr<const Catalog> CurrentCatalog() const;
+  // Records every list request and download in the figures; call before
+  // Run. Null: no figures.
+  void SetStats(StatsRecorder* stats);
+  void SetReplica(const std::string& name);
+  // The metrics in the Prometheus text format.
+  std::string RenderMetrics() const;
 
   // A line for the log, with the time in front; written in one piece.
   void Log(const std::string& line) const;

@@ -281,6 +281,32 @@ TEST_F(UpdateServerTest, LogsOneLinePerRequest) {
   EXPECT_NE(log.find("127.0.0.1:"), std::string::npos);
 }
 
+TEST_F(UpdateServerTest, MetricsOnTheAdminAddressOnlyWhenAsked) {
+  StartServer({"--admin", "127.0.0.1:0"});
+  const size_t list = List("6.0.121.3").body.size();
+  const size_t file = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3")).body.size();
+  const size_t missing = HttpPost(m_server.Url("/other.asp"), ListBody("6.0.121.3")).body.size();
+  const std::string log = m_server.Log();
+  const size_t at = log.find("metrics at http://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string url = log.substr(at + 11, log.find('\n', at) - at - 11);
+  const HttpReply metrics = HttpRequest("GET", url, "", {});
+  ASSERT_EQ(metrics.status, 200);
+  for (const std::string& line :
+       {std::string("quon_requests_total{function=\"GetUpgradeList\",status=\"200\"} 1\n"),
+        std::string("quon_requests_total{function=\"GetUpgradeFile\",status=\"200\"} 1\n"),
+        std::string("quon_requests_total{function=\"-\",status=\"404\"} 1\n"),
+        std::string("quon_errors_total{kind=\"not-found\"} 1\n"),
+        "quon_response_bytes_total " + std::to_string(list + file + missing) + "\n",
+        std::string("quon_downloads_running 0\n"), std::string("quon_stats_records_lost_total 0\n")})
+    EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
+  // Not on the service's own address, and not at all unless asked for.
+  EXPECT_EQ(HttpRequest("GET", m_server.Url("/metrics"), "", {}).status, 404);
+  ServerProcess plain;
+  ASSERT_TRUE(plain.Start(m_root.Root().string())) << plain.Error();
+  EXPECT_EQ(plain.Log().find("metrics at"), std::string::npos);
+}
+
 TEST_F(UpdateServerTest, HangupReloadsAGoodCatalogAndKeepsTheOldOneOtherwise) {
   StartServer();
   std::string catalog = kCatalog;

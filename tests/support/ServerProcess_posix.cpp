@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -117,6 +118,9 @@ ServerProcess::~ServerProcess() { Stop(); }
 bool ServerProcess::Start(const std::string& root, const std::vector<std::string>& extraArgs) {
   std::vector<std::string> args = {QUON_SERVER_BIN, "--root", root, "--listen", "127.0.0.1:0"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  // The figures go beside the log unless the test names a place.
+  if (std::find(extraArgs.begin(), extraArgs.end(), "--stats") == extraArgs.end())
+    args.insert(args.end(), {"--stats", m_logDir.Path("stats.sqlite")});
   m_logPath = m_logDir.Path("server.log");
 
   int pipeFds[2];
