@@ -21,6 +21,13 @@ struct RunResult {
 };
 RunResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 60);
 
+// A program left running (stdout and stderr to `outputPath`); it is killed
+// when the test process dies. -1 when it cannot be started.
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outputPath);
+// Sends `sig` and waits up to the timeout (then SIGKILL); the exit status,
+// 128 + the signal when a signal ended it, or -1.
+int StopProcess(pid_t pid, int sig, int timeoutSeconds = 20);
+
 // The server under test, started on 127.0.0.1 with port 0 (fork and exec;
 // the child is killed when the test process dies). The port is
 // read from its first output line. The destructor stops it (SIGTERM, then

@@ -113,6 +113,16 @@ RunResult RunProgram(const std::vector<std::string>& args, int timeoutSeconds) {
   return result;
 }
 
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outputPath) {
+  return Spawn(argv, -1, outputPath, "");
+}
+
+int StopProcess(pid_t pid, int sig, int timeoutSeconds) {
+  if (pid <= 0) return -1;
+  kill(pid, sig);
+  return WaitFor(pid, timeoutSeconds);
+}
+
 ServerProcess::~ServerProcess() { Stop(); }
 
 bool ServerProcess::Start(const std::string& root, const std::vector<std::string>& extraArgs) {
