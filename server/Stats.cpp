@@ -10,6 +10,18 @@
 
 namespace quon::server {
 
+const char kStatsSchema[] =
+    "CREATE TABLE IF NOT EXISTS quon_list_requests (at_ms BIGINT NOT NULL, day TEXT NOT NULL, replica TEXT NOT NULL,"
+    " installed TEXT NOT NULL, identity TEXT NOT NULL, offered TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS quon_downloads (at_ms BIGINT NOT NULL, day TEXT NOT NULL, replica TEXT NOT NULL,"
+    " update_id BIGINT NOT NULL, brings TEXT NOT NULL, installed TEXT NOT NULL, identity TEXT NOT NULL,"
+    " bytes BIGINT NOT NULL, size BIGINT NOT NULL, complete INTEGER NOT NULL);";
+
+const char kStatsReadQuery[] =
+    "SELECT 0, at_ms, replica, installed, identity, offered, 0, '', 0, 0, 0 FROM quon_list_requests"
+    " UNION ALL SELECT 1, at_ms, replica, installed, identity, '', update_id, brings, bytes, size, complete"
+    " FROM quon_downloads ORDER BY 2, 1";
+
 std::string DayOf(int64_t atMs) {
   const std::time_t t = static_cast<std::time_t>(atMs / 1000);
   std::tm tm{};

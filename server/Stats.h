@@ -27,6 +27,11 @@ struct StatsEvent {
   bool complete = false;  // download: every byte was sent
 };
 
+// The tables, the same in SQLite and PostgreSQL (made when missing), and
+// the query that reads every event back in the order of its time.
+extern const char kStatsSchema[];
+extern const char kStatsReadQuery[];
+
 // "YYYY-MM-DD" (UTC) of a Unix time in milliseconds.
 std::string DayOf(int64_t atMs);
 

@@ -10,13 +10,6 @@ namespace quon::server {
 
 namespace {
 
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS quon_list_requests (at_ms BIGINT NOT NULL, day TEXT NOT NULL, replica TEXT NOT NULL,"
-    " installed TEXT NOT NULL, identity TEXT NOT NULL, offered TEXT NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS quon_downloads (at_ms BIGINT NOT NULL, day TEXT NOT NULL, replica TEXT NOT NULL,"
-    " update_id BIGINT NOT NULL, brings TEXT NOT NULL, installed TEXT NOT NULL, identity TEXT NOT NULL,"
-    " bytes BIGINT NOT NULL, size BIGINT NOT NULL, complete INTEGER NOT NULL);";
-
 // A field of COPY's text format.
 void AppendField(std::string& row, const std::string& text, char end = '\t') {
   for (char c : text) {
@@ -55,7 +48,7 @@ class PostgresStore : public StatsStore {
     const char* values[] = {"5", m_uri.c_str(), nullptr};
     m_conn = PQconnectdbParams(keys, values, 1);
     if (PQstatus(m_conn) != CONNECTION_OK) return Fail(error);
-    return Command("SET client_min_messages = warning", error) && Command(kSchema, error);
+    return Command("SET client_min_messages = warning", error) && Command(kStatsSchema, error);
   }
 
   bool Write(const std::vector<StatsEvent>& events, std::string& error) override {
@@ -92,11 +85,7 @@ class PostgresStore : public StatsStore {
 
   bool Read(const std::function<void(const StatsEvent&)>& visit, std::string& error) override {
     if (m_conn == nullptr && !Open(error)) return false;
-    const char* query =
-        "SELECT 0, at_ms, replica, installed, identity, offered, 0, '', 0, 0, 0 FROM quon_list_requests"
-        " UNION ALL SELECT 1, at_ms, replica, installed, identity, '', update_id, brings, bytes, size, complete"
-        " FROM quon_downloads ORDER BY 2";
-    if (!PQsendQuery(m_conn, query) || !PQsetSingleRowMode(m_conn)) return Fail(error);
+    if (!PQsendQuery(m_conn, kStatsReadQuery) || !PQsetSingleRowMode(m_conn)) return Fail(error);
     bool ok = true;
     while (PGresult* r = PQgetResult(m_conn)) {
       const ExecStatusType status = PQresultStatus(r);

@@ -8,13 +8,6 @@ namespace quon::server {
 
 namespace {
 
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS quon_list_requests (at_ms BIGINT NOT NULL, day TEXT NOT NULL, replica TEXT NOT NULL,"
-    " installed TEXT NOT NULL, identity TEXT NOT NULL, offered TEXT NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS quon_downloads (at_ms BIGINT NOT NULL, day TEXT NOT NULL, replica TEXT NOT NULL,"
-    " update_id BIGINT NOT NULL, brings TEXT NOT NULL, installed TEXT NOT NULL, identity TEXT NOT NULL,"
-    " bytes BIGINT NOT NULL, size BIGINT NOT NULL, complete INTEGER NOT NULL);";
-
 class SqliteStore : public StatsStore {
  public:
   explicit SqliteStore(std::string file) : m_file(std::move(file)) {}
@@ -26,7 +19,7 @@ class SqliteStore : public StatsStore {
                         nullptr) != SQLITE_OK)
       return Fail(error);
     sqlite3_busy_timeout(m_db, 5000);
-    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !Exec(kSchema, error)) return false;
+    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !Exec(kStatsSchema, error)) return false;
     if (sqlite3_prepare_v2(m_db, "INSERT INTO quon_list_requests VALUES (?,?,?,?,?,?)", -1, &m_list, nullptr) !=
             SQLITE_OK ||
         sqlite3_prepare_v2(m_db, "INSERT INTO quon_downloads VALUES (?,?,?,?,?,?,?,?,?,?)", -1, &m_download, nullptr) !=
@@ -70,11 +63,7 @@ class SqliteStore : public StatsStore {
   bool Read(const std::function<void(const StatsEvent&)>& visit, std::string& error) override {
     if (m_db == nullptr && !Open(error)) return false;
     sqlite3_stmt* st = nullptr;
-    const char* query =
-        "SELECT 0, at_ms, replica, installed, identity, offered, 0, '', 0, 0, 0 FROM quon_list_requests"
-        " UNION ALL SELECT 1, at_ms, replica, installed, identity, '', update_id, brings, bytes, size, complete"
-        " FROM quon_downloads ORDER BY 2";
-    if (sqlite3_prepare_v2(m_db, query, -1, &st, nullptr) != SQLITE_OK) return Fail(error);
+    if (sqlite3_prepare_v2(m_db, kStatsReadQuery, -1, &st, nullptr) != SQLITE_OK) return Fail(error);
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
       StatsEvent e;

@@ -56,17 +56,9 @@ TEST(Figures, TheServerRecordsEveryListRequestAndDownload) {
   ASSERT_EQ(test::HttpPost(service + "?GetUpgradeFile", test::FileBody("999", "6.0.121.3", "1", a)).status, 200);
   {
     // A download that the client gives up after its first bytes.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(server.Port()));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    const std::string body = test::FileBody("101", "6.0.121.3", "1", b);
-    const std::string request = "POST " + std::string(kUpdatePath) +
-                                " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const int fd = test::ConnectLoopback(server.Port(), "127.0.0.1", 4096);
+    ASSERT_GE(fd, 0);
+    const std::string request = test::RawPost("", test::FileBody("101", "6.0.121.3", "1", b));
     ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
     char some[1000];
     ASSERT_GT(recv(fd, some, sizeof some, 0), 0);

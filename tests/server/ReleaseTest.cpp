@@ -117,14 +117,8 @@ TEST(Release, PackAddRaiseAndPauseWithTheCatalogTool) {
 
   // A download under way when the update is paused runs to its end; new
   // lists no longer offer it, new downloads are refused.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int small = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(server.Port()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  const int fd = ConnectLoopback(server.Port(), "127.0.0.1", 4096);
+  ASSERT_GE(fd, 0);
   const Installation all{"1", "NET", "6.0"};
   ASSERT_EQ(RunProgram({tool, "set", "--root", root.Root().string(), "--id", "5", "--rollout", "100%"}).status, 0);
   Reload(server, reloads);

@@ -21,28 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A connection from the attacker's address; -1 when it cannot be made.
-int ConnectFrom(const char* source, int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  inet_pton(AF_INET, source, &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 bool SendAll(int fd, const std::string& data) {
   return send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
@@ -56,12 +34,9 @@ long PeakMemoryKiB(pid_t pid) {
 // The update's file, read 16 KiB at a time every 50 ms (about 3 s for
 // 1 MiB): the reply without its HTTP head.
 std::string SlowDownload(int port) {
-  const int fd = ConnectFrom("127.0.0.1", port);
-  const std::string body = FileBody("1", "6.0.121.3");
+  const int fd = ConnectLoopback(port);
   std::string reply;
-  if (fd < 0 || !SendAll(fd, "POST " + std::string(kUpdatePath) + "?GetUpgradeFile HTTP/1.0\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n" + body))
-    return reply;
+  if (fd < 0 || !SendAll(fd, RawPost("GetUpgradeFile", FileBody("1", "6.0.121.3")))) return reply;
   char block[16384];
   for (ssize_t n; (n = recv(fd, block, sizeof block, 0)) > 0;) {
     reply.append(block, static_cast<size_t>(n));
@@ -89,7 +64,7 @@ void EndlessHeaderLines(int port, const std::atomic<bool>& stop) {
   std::vector<std::thread> senders;
   for (int i = 0; i < 8; ++i) {
     senders.emplace_back([port, &stop] {
-      const int fd = ConnectFrom("127.0.0.2", port);
+      const int fd = ConnectLoopback(port, "127.0.0.2");
       if (fd < 0) return;
       std::string lines;
       while (lines.size() < 64 * 1024) lines += "X-Pad: 0123456789abcdef\r\n";
@@ -105,7 +80,7 @@ void EndlessHeaderLines(int port, const std::atomic<bool>& stop) {
 void OneByteAtATime(int port, const std::atomic<bool>& stop) {
   std::vector<int> fds;
   for (int i = 0; i < 2; ++i) {
-    const int fd = ConnectFrom("127.0.0.2", port);
+    const int fd = ConnectLoopback(port, "127.0.0.2");
     if (fd >= 0 && SendAll(fd, kHead)) fds.push_back(fd);
   }
   while (!stop) {
@@ -120,7 +95,7 @@ void OneByteAtATime(int port, const std::atomic<bool>& stop) {
 void IdleConnections(int port, const std::atomic<bool>& stop) {
   std::vector<int> fds;
   for (int i = 0; i < 1150 && !stop; ++i) {
-    const int fd = ConnectFrom("127.0.0.2", port);
+    const int fd = ConnectLoopback(port, "127.0.0.2");
     if (fd >= 0) fds.push_back(fd);
   }
   while (!stop) std::this_thread::sleep_for(50ms);

@@ -226,24 +226,11 @@ TEST_F(UpdateServerTest, ParallelDownloadsAndStalledClients) {
   // stops in the middle of its request line.
   std::vector<int> stalled;
   for (int i = 0; i < 3; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = ConnectLoopback(m_server.Port(), "127.0.0.1", 4096);
     ASSERT_GE(fd, 0);
     stalled.push_back(fd);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(m_server.Port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    std::string request;
-    if (i < 2) {
-      const std::string body = FileBody("12", "6.0.121.3");
-      request = "POST " + std::string(kUpdatePath) + "?GetUpgradeFile HTTP/1.0\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body;
-    } else {
-      request = "POST " + std::string(kUpdatePath);
-    }
+    const std::string request =
+        i < 2 ? RawPost("GetUpgradeFile", FileBody("12", "6.0.121.3")) : "POST " + std::string(kUpdatePath);
     ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
   }
 

@@ -77,6 +77,12 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
                       const std::vector<std::string>& headers, bool http10 = false,
                       const std::string& caFile = "", long timeoutSeconds = 60);
 
+// A TCP connection to 127.0.0.1:port from `source` (another loopback
+// address stands for another client), with the receive buffer made small
+// when asked (a client that reads slowly); sends and receives give up
+// after 2 s. -1 when it cannot be made.
+int ConnectLoopback(int port, const char* source = "127.0.0.1", int receiveBuffer = 0);
+
 // A certificate authority and a server certificate for 127.0.0.1 that it
 // issued, made with openssl in `dir`: ca.pem, server.pem, server-key.pem.
 bool MakeTestTlsCertificates(const std::string& dir);

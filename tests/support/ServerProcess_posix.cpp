@@ -1,8 +1,11 @@
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -224,6 +227,28 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
   curl_slist_free_all(list);
   curl_easy_cleanup(curl);
   return reply;
+}
+
+int ConnectLoopback(int port, const char* source, int receiveBuffer) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  timeval tv{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 bool MakeTestTlsCertificates(const std::string& dir) {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 
@@ -53,6 +54,13 @@ inline std::string Le32(uint32_t v) {
   std::string s;
   for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
   return s;
+}
+
+// A POST to the service page as raw HTTP/1.0, for clients on sockets of
+// their own.
+inline std::string RawPost(const std::string& query, const std::string& body) {
+  return "POST " + std::string(kUpdatePath) + (query.empty() ? "" : "?" + query) +
+         " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // BytesCount, the header's length, the header text, then the archive.
