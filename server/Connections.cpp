@@ -121,6 +121,7 @@ class GateStream : public httplib::Stream {
   }
 
   void BeginRequest() {
+    t_verdict = 0;
     m_deadline = Clock::now() + std::chrono::seconds(m_limits.requestSeconds);
     m_inHead = true;
     m_headBytes = m_lines = m_lineLength = 0;
@@ -366,6 +367,7 @@ class ConnectionGate {
   ConnectionCounters counters;
   std::atomic<bool> stopping{false};
   std::function<void(int)> serve;
+  std::function<void(const std::string&, int)> refusedEarly;
   const std::atomic<socket_t>* listening = nullptr;
 
  private:
@@ -502,6 +504,15 @@ void GuardedServer<Base>::Serve(socket_t sock) {
     stream.BeginRequest();
     bool closed = false;
     const bool ok = this->process_request(stream, n + 1 == limits.keepAliveMax, closed, nullptr);
+    if (t_verdict != 0 && m_gate->refusedEarly) {
+      // Refused while its request line was read: the library ended without
+      // a log line, so the request gets its own.
+      std::string ip;
+      int port = 0;
+      stream.get_remote_ip_and_port(ip, port);
+      m_gate->refusedEarly(ip, port);
+      t_verdict = 0;
+    }
     if (!ok || closed || stream.Refused()) break;
   }
   if (ssl) {
@@ -520,11 +531,13 @@ void GuardedServer<Base>::Serve(socket_t sock) {
 
 std::unique_ptr<httplib::Server> MakeGuardedServer(const ConnectionLimits& limits,
                                                    std::function<void(const std::string&)> log,
+                                                   std::function<void(const std::string&, int)> refusedEarly,
                                                    const std::string& tlsCert, const std::string& tlsKey,
                                                    std::shared_ptr<const ConnectionCounters>& counters) {
   const bool tls = !tlsCert.empty();
   auto gate = std::make_shared<ConnectionGate>(limits, std::move(log), tls);
   counters = std::shared_ptr<const ConnectionCounters>(gate, &gate->counters);
+  gate->refusedEarly = std::move(refusedEarly);
   if (tls) return std::make_unique<GuardedServer<httplib::SSLServer>>(gate, tlsCert.c_str(), tlsKey.c_str());
   return std::make_unique<GuardedServer<httplib::Server>>(gate);
 }

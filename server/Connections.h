@@ -43,9 +43,13 @@ int TakeConnectionVerdict();
 
 // httplib's server, plain or (with a certificate and key) TLS, whose
 // connections go through the gate. `counters` stays valid while the server
-// lives; `log` takes the occasional line about refused connections.
+// lives; `log` takes the occasional line about refused connections;
+// `refusedEarly` is called for a request refused (408, 431) before the
+// library saw its request line, which the library does not log, with the
+// client's address and port (TakeConnectionVerdict gives the status).
 std::unique_ptr<httplib::Server> MakeGuardedServer(const ConnectionLimits& limits,
                                                    std::function<void(const std::string&)> log,
+                                                   std::function<void(const std::string&, int)> refusedEarly,
                                                    const std::string& tlsCert, const std::string& tlsKey,
                                                    std::shared_ptr<const ConnectionCounters>& counters);
 

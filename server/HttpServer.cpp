@@ -123,8 +123,14 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
   // Connections are admitted, read and timed by the gate (Connections.h);
   // the library parses requests and writes replies.
   d.http = MakeGuardedServer(
-      d.options.limits, [this](const std::string& line) { Log(line); }, d.options.tlsCertFile, d.options.tlsKeyFile,
-      d.connections);
+      d.options.limits, [this](const std::string& line) { Log(line); },
+      [&d](const std::string& ip, int port) {
+        httplib::Request req;
+        req.remote_addr = ip;
+        req.remote_port = port;
+        d.WriteLog(req, httplib::Response());
+      },
+      d.options.tlsCertFile, d.options.tlsKeyFile, d.connections);
   d.valid = d.http->is_valid();
   d.http->set_tcp_nodelay(true);
   // Address reuse for quick restarts, but no port sharing: a second server
