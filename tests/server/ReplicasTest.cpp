@@ -1,7 +1,9 @@
 // The deployment recipe on loopback: three replicas on one catalog, sharing
 // a private PostgreSQL for the figures, behind nginx with the shipped
 // configuration (TLS ends there). A few seconds of list requests and
-// downloads through nginx; one replica is killed halfway.
+// downloads through nginx, beside clients that read their downloads very
+// slowly; one replica is killed halfway.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -21,6 +23,35 @@ namespace quon::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+// A download read at 32 KiB/s (it would take minutes) until
+// `stop`, from 127.0.0.3 (nginx limits the connections of one address);
+// true when it was still running then.
+bool CrawlingDownload(const std::string& url, const std::string& body, const std::string& caFile,
+                      const std::atomic<bool>& stop) {
+  CURL* curl = curl_easy_init();
+  curl_slist* headers = curl_slist_append(nullptr, "Expect:");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+  curl_easy_setopt(curl, CURLOPT_INTERFACE, "127.0.0.3");
+  curl_easy_setopt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(32 * 1024));
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t n, void*) { return size * n; });
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &stop);
+  curl_easy_setopt(
+      curl, CURLOPT_XFERINFOFUNCTION, +[](void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+      });
+  const CURLcode rc = curl_easy_perform(curl);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return rc == CURLE_ABORTED_BY_CALLBACK;
+}
 
 size_t CountLines(const std::string& text, const std::string& marker) {
   size_t n = 0;
@@ -44,8 +75,9 @@ TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
   ServerProcess replicas[3];
   std::vector<int> ports;
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(replicas[i].Start(root.Root().string(), {"--stats", postgres.Uri(), "--per-address", "0", "--replica",
-                                                         "r" + std::to_string(i + 1)}))
+    // Four workers each: together no more than the clients below that crawl.
+    ASSERT_TRUE(replicas[i].Start(root.Root().string(), {"--stats", postgres.Uri(), "--per-address", "0", "--threads",
+                                                         "4", "--replica", "r" + std::to_string(i + 1)}))
         << replicas[i].Error();
     ports.push_back(replicas[i].Port());
   }
@@ -65,6 +97,18 @@ TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
     ++errors[what];
   };
   std::vector<std::thread> clients;
+  // Slow clients, as many as the replicas have workers: the archive is
+  // taken from the replica at once (into nginx, or at this size already into
+  // the socket buffers between them) and handed out at their pace, so they
+  // hold no worker of a replica.
+  std::atomic<int> crawling{0};
+  for (int i = 0; i < 12; ++i) {
+    clients.emplace_back([&, i] {
+      const Installation who{"20" + std::to_string(i), "std", "6"};
+      crawling +=
+          CrawlingDownload(url + "?GetUpgradeFile", FileBody("7", "6.0.121.3", "4711", who), pki.Path("ca.pem"), stop);
+    });
+  }
   for (int i = 0; i < 6; ++i) {
     clients.emplace_back([&, i] {
       const Installation who{std::to_string(i), "std", "6"};
@@ -105,12 +149,13 @@ TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
 
   std::cout << "through nginx: " << listsAnswered << " list requests answered (" << listsAfterKill
             << " after r2 was killed), " << listsFailed << " failed; " << downloadsDone << " downloads complete, "
-            << downloadsFailed << " failed\n";
+            << downloadsFailed << " failed; " << crawling << " of 12 slow downloads still running at the end\n";
   for (const auto& [what, n] : errors) std::cout << "  " << n << " x " << what << "\n";
   EXPECT_EQ(listsFailed, 0) << "only downloads running on the killed replica may fail";
   EXPECT_LE(downloadsFailed, 2) << "more downloads failed than were running on the killed replica";
   EXPECT_GT(listsAfterKill, 10);
   EXPECT_GT(downloadsDone, 0);
+  EXPECT_EQ(crawling, 12) << "slow downloads ended early";
 
   // The survivors write what they recorded when they stop: PostgreSQL then
   // holds one record for every request their logs show as served.

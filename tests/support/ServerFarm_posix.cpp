@@ -134,7 +134,7 @@ NginxFront::NginxFront(const std::string& recipe, const std::vector<int>& upstre
   for (int port : upstreams)
     servers += "    server 127.0.0.1:" + std::to_string(port) + " max_fails=1 fail_timeout=5s;\n";
   site = std::regex_replace(site, std::regex("    server 127\\.0\\.0\\.1:808[1-3][^\n]*\n"), "");
-  Replace(site, "    keepalive 32;", servers + "    keepalive 32;");
+  Replace(site, "    keepalive 8;", servers + "    keepalive 8;");
   Replace(site, "/etc/ssl/quon/updates.quon-sim.example.pem", certFile);
   Replace(site, "/etc/ssl/quon/updates.quon-sim.example.key", keyFile);
   fs::create_directories(m_dir.Path("logs"));
