@@ -58,7 +58,7 @@ struct CatalogEntry {
   uint64_t archiveSize = 0;    // at load time
   Version brings;
   // The share of installations offered the update, in hundredths of a
-  // percent (10000: all of them); see InRollout.
+  // percent (10000: all of them); see IsOffered in UpdateService.h.
   uint32_t rolloutBasisPoints = kFullRollout;
   bool paused = false;         // offered to nobody, downloads refused
 
