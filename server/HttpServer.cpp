@@ -303,10 +303,9 @@ void HttpServer::Impl::WriteLog(const httplib::Request& req, const httplib::Resp
     stats->Record(std::move(event));
   }
   std::string client = req.remote_addr.empty() ? "-" : req.remote_addr + ":" + std::to_string(req.remote_port);
-  std::string line = TimeStamp() + " " + client + " " + std::to_string(status) + " " +
-                     LogField(record.function) + " updateversion=" + LogField(record.updateVersion) +
-                     " TableID=" + LogField(record.tableId) + " result=\"" + result + "\" bytes=" +
-                     std::to_string(bytes) + " ms=" + std::to_string(ms) + "\n";
+  std::string line = TimeStamp() + " " + client + " " + std::to_string(status) + " " + LogField(record.function) +
+                     " updateversion=" + LogField(record.updateVersion) + " TableID=" + LogField(record.tableId) +
+                     " result=\"" + result + "\" bytes=" + std::to_string(bytes) + " ms=" + std::to_string(ms) + "\n";
   std::lock_guard<std::mutex> lock(logMutex);
   std::fwrite(line.data(), 1, line.size(), log);
   std::fflush(log);

@@ -116,7 +116,7 @@ ServiceReply FileReply(const Catalog& catalog, ServiceReply reply, const std::st
   // A paused update, or one whose rollout has not reached this
   // installation, is not listed for it; a download asked for all the same
   // is refused like one whose archive is away.
-  const char* unavailable = entry->paused                      ? "refused: paused"
+  const char* unavailable = entry->paused                        ? "refused: paused"
                             : !IsOffered(*entry, reply.identity) ? "refused: not in rollout"
                                                                  : nullptr;
   auto archive = unavailable ? nullptr : catalog.OpenArchive(*entry);

@@ -120,10 +120,14 @@ int main(int argc, char** argv) {
       const long n = text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos
                          ? -1
                          : std::atol(v);
-      if (arg == "--queue" && n >= 1) options.limits.queue = static_cast<size_t>(n);
-      else if (arg == "--per-address" && n >= 0) options.limits.perAddress = static_cast<size_t>(n);
-      else if (arg == "--request-timeout" && n >= 1 && n <= 3600) options.limits.requestSeconds = static_cast<int>(n);
-      else return Usage((arg + " needs a number" + (arg == "--per-address" ? "" : " of at least 1")).c_str());
+      if (arg == "--queue" && n >= 1)
+        options.limits.queue = static_cast<size_t>(n);
+      else if (arg == "--per-address" && n >= 0)
+        options.limits.perAddress = static_cast<size_t>(n);
+      else if (arg == "--request-timeout" && n >= 1 && n <= 3600)
+        options.limits.requestSeconds = static_cast<int>(n);
+      else
+        return Usage((arg + " needs a number" + (arg == "--per-address" ? "" : " of at least 1")).c_str());
     }
   }
   if (root.empty()) return Usage("--root is required");

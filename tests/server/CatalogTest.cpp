@@ -207,7 +207,8 @@ TEST_F(CatalogParse, ArchivesOpenBeneathTheRootWithoutFollowingLinks) {
 class Rollout : public CatalogParse {
  protected:
   std::vector<std::string> Offered(const Catalog& catalog, const test::Installation& who) {
-    return test::OfferedIds(HandleServiceRequest(catalog, "GetUpgradeList", test::ListBody("6.0.121.3", "1", who)).body);
+    return test::OfferedIds(
+        HandleServiceRequest(catalog, "GetUpgradeList", test::ListBody("6.0.121.3", "1", who)).body);
   }
   static test::Installation Nth(int i) { return {std::to_string(1000 + i), i % 2 ? "NET" : "std", "6.0"}; }
 };

@@ -12,11 +12,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "support/ServerProcess.h"
-#include "support/ServiceRequests.h"
 #include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
+#include "support/ServerProcess.h"
+#include "support/ServiceRequests.h"
 
 namespace quon::test {
 namespace {

@@ -74,8 +74,8 @@ HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 
 // Any method, any body, any headers. For https URLs, `caFile` names the only
 // certificate authorities trusted (empty: the system's).
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::vector<std::string>& headers, bool http10 = false,
-                      const std::string& caFile = "", long timeoutSeconds = 60);
+                      const std::vector<std::string>& headers, bool http10 = false, const std::string& caFile = "",
+                      long timeoutSeconds = 60);
 
 // A TCP connection to 127.0.0.1:port from `source` (another loopback
 // address stands for another client), with the receive buffer made small
