@@ -290,17 +290,17 @@ int ReportUsage(const char* problem) {
 }  // namespace
 
 int RunReport(int argc, char** argv) {
-  std::string root, spec, out;
+  std::string root, database, out;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc || (arg != "--root" && arg != "--stats" && arg != "-o"))
       return ReportUsage(("unknown or incomplete argument '" + arg + "'").c_str());
-    (arg == "--root" ? root : arg == "--stats" ? spec : out) = argv[++i];
+    (arg == "--root" ? root : arg == "--stats" ? database : out) = argv[++i];
   }
   if (out.empty()) return ReportUsage("-o is required");
-  if (spec.empty() && root.empty()) return ReportUsage("--stats or --root is required");
-  if (spec.empty()) spec = root + "/stats.sqlite";
-  auto store = MakeStatsStore(spec);
+  if (database.empty() && root.empty()) return ReportUsage("--stats or --root is required");
+  if (database.empty()) database = root + "/stats.sqlite";
+  auto store = MakeStatsStore(database);
   if (!store) return ReportUsage("--stats off has no figures");
 
   UpdateNames names;

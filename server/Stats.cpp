@@ -31,11 +31,11 @@ std::string DayOf(int64_t atMs) {
   return buf;
 }
 
-std::unique_ptr<StatsStore> MakeStatsStore(const std::string& spec) {
-  if (spec == "off") return nullptr;
-  if (spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0) return MakePostgresStatsStore(spec);
-  if (spec.rfind("sqlite:", 0) == 0) return MakeSqliteStatsStore(spec.substr(7));
-  return MakeSqliteStatsStore(spec);
+std::unique_ptr<StatsStore> MakeStatsStore(const std::string& database) {
+  if (database == "off") return nullptr;
+  if (database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0) return MakePostgresStatsStore(database);
+  if (database.rfind("sqlite:", 0) == 0) return MakeSqliteStatsStore(database.substr(7));
+  return MakeSqliteStatsStore(database);
 }
 
 struct StatsRecorder::Impl {

@@ -52,7 +52,7 @@ class StatsStore {
 // "off"; a file name or "sqlite:FILE" (SQLite); "postgresql://..." or
 // "postgres://..." (libpq's connection URI). Null for "off"; the database is
 // not contacted yet.
-std::unique_ptr<StatsStore> MakeStatsStore(const std::string& spec);
+std::unique_ptr<StatsStore> MakeStatsStore(const std::string& database);
 std::unique_ptr<StatsStore> MakeSqliteStatsStore(const std::string& file);   // StatsSqlite.cpp
 std::unique_ptr<StatsStore> MakePostgresStatsStore(const std::string& uri);  // StatsPostgres.cpp
 

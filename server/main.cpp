@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "report") return RunReport(argc - 1, argv + 1);
   std::string root;
   std::string listen = "127.0.0.1:8080";
-  std::string statsSpec;
+  std::string statsDatabase;
   std::string admin;
   std::string adminHost;
   int adminPort = 0;
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     if (arg == "--path") options.path = v;
     if (arg == "--tls-cert") options.tlsCertFile = v;
     if (arg == "--tls-key") options.tlsKeyFile = v;
-    if (arg == "--stats") statsSpec = v;
+    if (arg == "--stats") statsDatabase = v;
     if (arg == "--replica") options.replica = v;
     if (arg == "--admin") admin = v;
     if (arg == "--threads") {
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
   if (!ParseListen(listen, options.host, options.port)) return Usage("--listen needs ADDR:PORT");
   if (options.tlsCertFile.empty() != options.tlsKeyFile.empty()) return Usage("--tls-cert and --tls-key go together");
   if (!admin.empty() && !ParseListen(admin, adminHost, adminPort)) return Usage("--admin needs ADDR:PORT");
-  if (statsSpec.empty()) statsSpec = root + "/stats.sqlite";
+  if (statsDatabase.empty()) statsDatabase = root + "/stats.sqlite";
 
   std::vector<std::string> errors;
   auto catalog = Catalog::Load(root, errors);
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
       options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
   if (options.replica.empty()) options.replica = HostName() + ":" + std::to_string(port);
   server.SetReplica(options.replica);
-  if (auto store = MakeStatsStore(statsSpec)) {
+  if (auto store = MakeStatsStore(statsDatabase)) {
     server.Log("figures: " + store->Describe() + ", as replica " + options.replica);
     stats = std::make_unique<StatsRecorder>(std::move(store), [&server](const std::string& line) { server.Log(line); });
     server.SetStats(stats.get());
