@@ -8,11 +8,32 @@
 
 namespace quon::server {
 
+class ArchiveFile;
+
+// The root directory of a catalog, opened once when the catalog is read.
+// Archives are opened beneath it, one path component at a time, without
+// following any symbolic link: a folder replaced by a link after the
+// catalog was read cannot lead a download out of the root.
+class ArchiveRoot {
+ public:
+  // Null when the directory cannot be opened.
+  static std::shared_ptr<ArchiveRoot> Open(const std::string& directory);
+  ~ArchiveRoot();
+  ArchiveRoot(const ArchiveRoot&) = delete;
+  ArchiveRoot& operator=(const ArchiveRoot&) = delete;
+
+  // `relative`: '/'-separated, without '.', '..' or empty components, and
+  // without links (as the catalog resolved it). Null when any component is
+  // a link or missing, or the file is not a regular file.
+  std::shared_ptr<ArchiveFile> OpenArchive(const std::string& relative) const;
+
+ private:
+  explicit ArchiveRoot(int fd) : m_fd(fd) {}
+  int m_fd;
+};
+
 class ArchiveFile {
  public:
-  // Opens a regular file for reading (not through a symbolic link in its
-  // last component); null when that fails.
-  static std::shared_ptr<ArchiveFile> Open(const std::string& path);
   ~ArchiveFile();
   ArchiveFile(const ArchiveFile&) = delete;
   ArchiveFile& operator=(const ArchiveFile&) = delete;
@@ -24,6 +45,7 @@ class ArchiveFile {
   long ReadAt(char* buffer, size_t n, uint64_t offset) const;
 
  private:
+  friend class ArchiveRoot;
   ArchiveFile(int fd, uint64_t size) : m_fd(fd), m_size(size) {}
   int m_fd;
   uint64_t m_size;

@@ -1,23 +1,47 @@
-#include "ArchiveFile.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "ArchiveFile.h"
+
 namespace quon::server {
 
-std::shared_ptr<ArchiveFile> ArchiveFile::Open(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+std::shared_ptr<ArchiveRoot> ArchiveRoot::Open(const std::string& directory) {
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return nullptr;
+  return std::shared_ptr<ArchiveRoot>(new ArchiveRoot(fd));
+}
+
+ArchiveRoot::~ArchiveRoot() { close(m_fd); }
+
+std::shared_ptr<ArchiveFile> ArchiveRoot::OpenArchive(const std::string& relative) const {
+  // Each folder is opened relative to the one before it with O_NOFOLLOW, so
+  // a link anywhere on the way fails the open instead of being followed.
+  int dir = m_fd;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = relative.find('/', start);
+    const std::string part = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    const bool last = slash == std::string::npos;
+    int fd = -1;
+    if (!part.empty() && part != "." && part != "..")
+      fd = openat(dir, part.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (last ? O_NONBLOCK : O_DIRECTORY));
+    if (dir != m_fd) close(dir);
+    if (fd < 0) return nullptr;
+    if (last) {
+      struct stat st {};
+      if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+      }
+      posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+      return std::shared_ptr<ArchiveFile>(new ArchiveFile(fd, static_cast<uint64_t>(st.st_size)));
+    }
+    dir = fd;
+    start = slash + 1;
   }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::shared_ptr<ArchiveFile>(new ArchiveFile(fd, static_cast<uint64_t>(st.st_size)));
 }
 
 ArchiveFile::~ArchiveFile() { close(m_fd); }

@@ -200,6 +200,10 @@ const CatalogEntry* Catalog::Find(uint32_t id) const {
   return nullptr;
 }
 
+std::shared_ptr<ArchiveFile> Catalog::OpenArchive(const CatalogEntry& entry) const {
+  return m_root ? m_root->OpenArchive(entry.archiveRelative) : nullptr;
+}
+
 std::optional<Catalog> Catalog::Load(const std::string& rootDir, std::vector<std::string>& errors) {
   const std::string path = rootDir + "/" + kCatalogFileName;
   std::ifstream in(path, std::ios::binary);
@@ -218,8 +222,11 @@ std::optional<Catalog> Catalog::Load(const std::string& rootDir, std::vector<std
 
 namespace {
 
-enum Key { kPosted, kName, kDescription, kAppliesTo, kArchive, kBrings, kKeyCount };
-const char* const kKeyNames[kKeyCount] = {"posted", "name", "description", "applies-to", "archive", "brings"};
+// The first kRequiredKeys keys must be given in every section.
+enum Key { kPosted, kName, kDescription, kAppliesTo, kArchive, kBrings, kRollout, kPaused, kKeyCount };
+constexpr int kRequiredKeys = kRollout;
+const char* const kKeyNames[kKeyCount] = {"posted",  "name",   "description", "applies-to",
+                                          "archive", "brings", "rollout",     "paused"};
 
 struct Section {
   CatalogEntry entry;
@@ -227,219 +234,288 @@ struct Section {
   bool valid = true;
 };
 
-}  // namespace
+// One pass over the catalog text: sections are collected as they are read,
+// and every problem is reported with its line.
+class CatalogParser {
+ public:
+  CatalogParser(const std::string& fileName, std::string rootReal, std::vector<std::string>& errors)
+      : m_fileName(fileName), m_rootReal(std::move(rootReal)), m_errors(errors) {}
 
-std::optional<Catalog> Catalog::Parse(std::string_view text, const std::string& fileName,
-                                      const std::string& rootDir, std::vector<std::string>& errors) {
-  const size_t errorsBefore = errors.size();
-  auto error = [&](int line, const std::string& problem) {
-    errors.push_back(fileName + ":" + std::to_string(line) + ": " + problem);
-  };
-  const std::string rootReal = RealPath(rootDir);
-  if (rootReal.empty()) {
-    errors.push_back(rootDir + ": the root directory cannot be resolved: " + std::strerror(errno));
-    return std::nullopt;
+  void Run(std::string_view text);
+
+  std::vector<CatalogEntry> entries;
+  std::vector<std::string> warnings;
+
+ private:
+  void Error(int line, const std::string& problem) {
+    m_errors.push_back(m_fileName + ":" + std::to_string(line) + ": " + problem);
   }
+  // A problem that makes the current section unusable.
+  void Bad(const std::string& problem) {
+    Error(m_lineNo, problem);
+    m_current->valid = false;
+  }
+  void FinishSection();
+  void StartSection(std::string_view line);
+  void KeyLine(std::string_view line);
+  void SetPosted(std::string_view value);
+  void SetText(const std::string& key, std::string& field, std::string_view value);
+  void SetAppliesTo(std::string_view value);
+  void SetBrings(std::string_view value);
+  void SetArchive(std::string_view value);
+  void SetRollout(std::string_view value);
+  void SetPaused(std::string_view value);
 
-  Catalog catalog;
-  std::map<uint32_t, int> headerLines;  // every update number seen, with its line
-  std::optional<Section> current;
-  auto finish = [&]() {
-    if (!current) return;
-    for (int k = 0; k < kKeyCount && current->entry.id != 0; ++k)
-      if (!current->seen[k])
-        error(current->entry.line, "update " + std::to_string(current->entry.id) + " has no '" + kKeyNames[k] + "'");
-    if (current->valid) catalog.m_entries.push_back(std::move(current->entry));
-    current.reset();
-  };
+  const std::string& m_fileName;
+  const std::string m_rootReal;
+  std::vector<std::string>& m_errors;
+  std::map<uint32_t, int> m_headerLines;  // every update number seen, with its line
+  std::optional<Section> m_current;
+  int m_lineNo = 0;
+};
 
+void CatalogParser::Run(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  int lineNo = 0;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t nl = text.find('\n', pos);
     std::string_view raw = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
     pos = nl == std::string_view::npos ? text.size() : nl + 1;
-    ++lineNo;
+    ++m_lineNo;
     std::string_view line = Trim(raw);
     if (line.empty() || line[0] == '#') continue;
-
     if (line[0] == '[') {
-      finish();
-      if (line.back() != ']') {
-        error(lineNo, "a section header must end with ']'");
-        current.emplace();
-        current->valid = false;
-        current->entry.line = lineNo;
-        continue;
-      }
-      std::string_view inner = Trim(line.substr(1, line.size() - 2));
-      current.emplace();
-      current->entry.line = lineNo;
-      const size_t blank = inner.find_first_of(" \t");
-      if (blank == std::string_view::npos || Lower(inner.substr(0, blank)) != "update") {
-        error(lineNo, "expected a section header [update N]");
-        current->valid = false;
-        continue;
-      }
-      auto id = ParseDecimal(Trim(inner.substr(blank)), 0xFFFFFFFFu);
-      if (!id || *id == 0) {
-        error(lineNo, "the update number must be a decimal number from 1 to 4294967295");
-        current->valid = false;
-        continue;
-      }
-      current->entry.id = static_cast<uint32_t>(*id);
-      const auto earlier = headerLines.find(current->entry.id);
-      if (earlier != headerLines.end()) {
-        error(lineNo, "update " + std::to_string(*id) + " is already listed on line " + std::to_string(earlier->second));
-        current->valid = false;
-      } else {
-        headerLines[current->entry.id] = lineNo;
-      }
-      continue;
-    }
-
-    const size_t eq = line.find('=');
-    if (eq == std::string_view::npos) {
-      error(lineNo, "expected 'key = value' or a section header [update N]");
-      continue;
-    }
-    const std::string key = Lower(Trim(line.substr(0, eq)));
-    const std::string_view value = Trim(line.substr(eq + 1));
-    if (!current) {
-      error(lineNo, "'" + key + "' stands before the first section header [update N]");
-      continue;
-    }
-    int k = 0;
-    while (k < kKeyCount && key != kKeyNames[k]) ++k;
-    if (k == kKeyCount) {
-      error(lineNo, "unknown key '" + key + "'");
-      current->valid = false;
-      continue;
-    }
-    if (current->seen[k]) {
-      error(lineNo, "'" + key + "' is given twice for this update");
-      current->valid = false;
-      continue;
-    }
-    current->seen[k] = true;
-    CatalogEntry& e = current->entry;
-    auto bad = [&](const std::string& problem) {
-      error(lineNo, problem);
-      current->valid = false;
-    };
-
-    switch (k) {
-      case kPosted: {
-        std::string reason;
-        auto ole = OleDateText(value, &reason);
-        if (!ole) {
-          bad("bad posting date '" + std::string(value) + "': " + reason);
-          break;
-        }
-        e.posted = std::string(value);
-        e.oleDate = *ole;
-        break;
-      }
-      case kName:
-      case kDescription: {
-        if (value.empty()) {
-          bad("'" + key + "' must not be empty");
-        } else if (value.find(';') != std::string_view::npos) {
-          bad("'" + key + "' must not contain ';' (it separates the cells of the update list)");
-        } else if (HasControl(value)) {
-          bad("'" + key + "' must not contain control characters");
-        } else {
-          (k == kName ? e.name : e.description) = std::string(value);
-        }
-        break;
-      }
-      case kAppliesTo: {
-        e.appliesToText = std::string(value);
-        size_t p = 0;
-        bool ok = true;
-        while (p < value.size()) {
-          size_t end = value.find_first_of(", \t", p);
-          if (end == std::string_view::npos) end = value.size();
-          std::string_view item = value.substr(p, end - p);
-          p = end + 1;
-          if (item.empty()) continue;
-          auto pattern = ParseVersionPattern(item);
-          if (!pattern) {
-            bad("bad version '" + std::string(item) +
-                "' in applies-to: expected four numbers 0..65535 or '*' joined by dots");
-            ok = false;
-            break;
-          }
-          e.appliesTo.push_back(*pattern);
-        }
-        if (ok && e.appliesTo.empty()) bad("'applies-to' lists no version");
-        break;
-      }
-      case kBrings: {
-        auto v = ParseVersion(value);
-        if (!v) {
-          bad("bad version '" + std::string(value) + "' in brings: expected four numbers 0..65535 joined by dots");
-          break;
-        }
-        e.brings = *v;
-        break;
-      }
-      case kArchive: {
-        const std::string rel(value);
-        e.archive = rel;
-        if (rel.empty()) {
-          bad("'archive' must not be empty");
-          break;
-        }
-        if (rel[0] == '/' || rel.find('\\') != std::string::npos || HasControl(rel)) {
-          bad("archive '" + rel + "' must be a path relative to the root directory, with '/' as separator");
-          break;
-        }
-        bool dotdot = false;
-        for (size_t s = 0; s <= rel.size();) {
-          size_t end = rel.find('/', s);
-          if (end == std::string::npos) end = rel.size();
-          if (rel.compare(s, end - s, "..") == 0 && end - s == 2) dotdot = true;
-          s = end + 1;
-        }
-        if (dotdot) {
-          bad("archive '" + rel + "' must not contain '..'");
-          break;
-        }
-        const std::string resolved = RealPath(rootReal + "/" + rel);
-        if (resolved.empty()) {
-          bad("archive '" + rel + "' cannot be found: " + std::strerror(errno));
-          break;
-        }
-        if (resolved.compare(0, rootReal.size() + 1, rootReal + "/") != 0) {
-          bad("archive '" + rel + "' lies outside the root directory");
-          break;
-        }
-        struct stat st {};
-        if (stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-          bad("archive '" + rel + "' is not a regular file");
-          break;
-        }
-        if (static_cast<uint64_t>(st.st_size) > kMaxArchiveSize) {
-          bad("archive '" + rel + "' is larger than 2147483647 bytes");
-          break;
-        }
-        e.archivePath = resolved;
-        e.archiveSize = static_cast<uint64_t>(st.st_size);
-        char magic[4] = {};
-        std::ifstream archive(resolved, std::ios::binary);
-        if (!archive.read(magic, 4) || std::string_view(magic, 4) != "MSCF")
-          catalog.m_warnings.push_back(fileName + ":" + std::to_string(lineNo) + ": archive '" + rel +
-                                       "' does not look like a cabinet archive; the updater will not unpack it");
-        break;
-      }
-      default:
-        break;
+      StartSection(line);
+    } else {
+      KeyLine(line);
     }
   }
-  finish();
+  FinishSection();
+}
+
+void CatalogParser::FinishSection() {
+  if (!m_current) return;
+  for (int k = 0; k < kRequiredKeys && m_current->entry.id != 0; ++k)
+    if (!m_current->seen[k])
+      Error(m_current->entry.line, "update " + std::to_string(m_current->entry.id) + " has no '" + kKeyNames[k] + "'");
+  if (m_current->valid) entries.push_back(std::move(m_current->entry));
+  m_current.reset();
+}
+
+void CatalogParser::StartSection(std::string_view line) {
+  FinishSection();
+  m_current.emplace();
+  m_current->entry.line = m_lineNo;
+  if (line.back() != ']') {
+    Bad("a section header must end with ']'");
+    return;
+  }
+  std::string_view inner = Trim(line.substr(1, line.size() - 2));
+  const size_t blank = inner.find_first_of(" \t");
+  if (blank == std::string_view::npos || Lower(inner.substr(0, blank)) != "update") {
+    Bad("expected a section header [update N]");
+    return;
+  }
+  auto id = ParseDecimal(Trim(inner.substr(blank)), 0xFFFFFFFFu);
+  if (!id || *id == 0) {
+    Bad("the update number must be a decimal number from 1 to 4294967295");
+    return;
+  }
+  m_current->entry.id = static_cast<uint32_t>(*id);
+  const auto earlier = m_headerLines.find(m_current->entry.id);
+  if (earlier != m_headerLines.end()) {
+    Bad("update " + std::to_string(*id) + " is already listed on line " + std::to_string(earlier->second));
+  } else {
+    m_headerLines[m_current->entry.id] = m_lineNo;
+  }
+}
+
+void CatalogParser::KeyLine(std::string_view line) {
+  const size_t eq = line.find('=');
+  if (eq == std::string_view::npos) {
+    Error(m_lineNo, "expected 'key = value' or a section header [update N]");
+    return;
+  }
+  const std::string key = Lower(Trim(line.substr(0, eq)));
+  const std::string_view value = Trim(line.substr(eq + 1));
+  if (!m_current) {
+    Error(m_lineNo, "'" + key + "' stands before the first section header [update N]");
+    return;
+  }
+  int k = 0;
+  while (k < kKeyCount && key != kKeyNames[k]) ++k;
+  if (k == kKeyCount) {
+    Bad("unknown key '" + key + "'");
+    return;
+  }
+  if (m_current->seen[k]) {
+    Bad("'" + key + "' is given twice for this update");
+    return;
+  }
+  m_current->seen[k] = true;
+  CatalogEntry& e = m_current->entry;
+  switch (k) {
+    case kPosted:
+      SetPosted(value);
+      break;
+    case kName:
+      SetText(key, e.name, value);
+      break;
+    case kDescription:
+      SetText(key, e.description, value);
+      break;
+    case kAppliesTo:
+      SetAppliesTo(value);
+      break;
+    case kBrings:
+      SetBrings(value);
+      break;
+    case kArchive:
+      SetArchive(value);
+      break;
+    case kRollout:
+      SetRollout(value);
+      break;
+    case kPaused:
+      SetPaused(value);
+      break;
+    default:
+      break;
+  }
+}
+
+void CatalogParser::SetPosted(std::string_view value) {
+  std::string reason;
+  auto ole = OleDateText(value, &reason);
+  if (!ole) {
+    Bad("bad posting date '" + std::string(value) + "': " + reason);
+    return;
+  }
+  m_current->entry.posted = std::string(value);
+  m_current->entry.oleDate = *ole;
+}
+
+void CatalogParser::SetText(const std::string& key, std::string& field, std::string_view value) {
+  if (value.empty()) {
+    Bad("'" + key + "' must not be empty");
+  } else if (value.find(';') != std::string_view::npos) {
+    Bad("'" + key + "' must not contain ';' (it separates the cells of the update list)");
+  } else if (HasControl(value)) {
+    Bad("'" + key + "' must not contain control characters");
+  } else {
+    field = std::string(value);
+  }
+}
+
+void CatalogParser::SetAppliesTo(std::string_view value) {
+  CatalogEntry& e = m_current->entry;
+  e.appliesToText = std::string(value);
+  size_t p = 0;
+  while (p < value.size()) {
+    size_t end = value.find_first_of(", \t", p);
+    if (end == std::string_view::npos) end = value.size();
+    std::string_view item = value.substr(p, end - p);
+    p = end + 1;
+    if (item.empty()) continue;
+    auto pattern = ParseVersionPattern(item);
+    if (!pattern) {
+      Bad("bad version '" + std::string(item) +
+          "' in applies-to: expected four numbers 0..65535 or '*' joined by dots");
+      return;
+    }
+    e.appliesTo.push_back(*pattern);
+  }
+  if (e.appliesTo.empty()) Bad("'applies-to' lists no version");
+}
+
+void CatalogParser::SetBrings(std::string_view value) {
+  auto v = ParseVersion(value);
+  if (!v) {
+    Bad("bad version '" + std::string(value) + "' in brings: expected four numbers 0..65535 joined by dots");
+    return;
+  }
+  m_current->entry.brings = *v;
+}
+
+void CatalogParser::SetArchive(std::string_view value) {
+  CatalogEntry& e = m_current->entry;
+  const std::string rel(value);
+  e.archive = rel;
+  if (rel.empty()) return Bad("'archive' must not be empty");
+  if (rel[0] == '/' || rel.find('\\') != std::string::npos || HasControl(rel))
+    return Bad("archive '" + rel + "' must be a path relative to the root directory, with '/' as separator");
+  for (size_t s = 0; s <= rel.size();) {
+    size_t end = rel.find('/', s);
+    if (end == std::string::npos) end = rel.size();
+    if (rel.compare(s, end - s, "..") == 0 && end - s == 2) return Bad("archive '" + rel + "' must not contain '..'");
+    s = end + 1;
+  }
+  const std::string resolved = RealPath(m_rootReal + "/" + rel);
+  if (resolved.empty()) return Bad("archive '" + rel + "' cannot be found: " + std::strerror(errno));
+  if (resolved.compare(0, m_rootReal.size() + 1, m_rootReal + "/") != 0)
+    return Bad("archive '" + rel + "' lies outside the root directory");
+  struct stat st {};
+  if (stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return Bad("archive '" + rel + "' is not a regular file");
+  if (static_cast<uint64_t>(st.st_size) > kMaxArchiveSize)
+    return Bad("archive '" + rel + "' is larger than 2147483647 bytes");
+  e.archivePath = resolved;
+  e.archiveRelative = resolved.substr(m_rootReal.size() + 1);
+  e.archiveSize = static_cast<uint64_t>(st.st_size);
+  char magic[4] = {};
+  std::ifstream archive(resolved, std::ios::binary);
+  if (!archive.read(magic, 4) || std::string_view(magic, 4) != "MSCF")
+    warnings.push_back(m_fileName + ":" + std::to_string(m_lineNo) + ": archive '" + rel +
+                       "' does not look like a cabinet archive; the updater will not unpack it");
+}
+
+void CatalogParser::SetRollout(std::string_view value) {
+  // "P%" with P from 0 to 100 and at most two decimals; the sign may be left
+  // out.
+  std::string_view number = value;
+  if (!number.empty() && number.back() == '%') number = Trim(number.substr(0, number.size() - 1));
+  const size_t dot = number.find('.');
+  const std::string_view whole = number.substr(0, dot);
+  const std::string_view fraction = dot == std::string_view::npos ? std::string_view() : number.substr(dot + 1);
+  auto w = ParseDecimal(whole, 100);
+  auto f = fraction.empty() ? std::optional<uint64_t>(0) : ParseDecimal(fraction, 99);
+  if (!w || !f || fraction.size() > 2 || (dot != std::string_view::npos && fraction.empty()) ||
+      *w * 100 + *f * (fraction.size() == 1 ? 10 : 1) > CatalogEntry::kFullRollout)
+    return Bad("bad rollout '" + std::string(value) + "': expected a share from 0% to 100%, such as 5% or 12.5%");
+  m_current->entry.rolloutBasisPoints = static_cast<uint32_t>(*w * 100 + *f * (fraction.size() == 1 ? 10 : 1));
+}
+
+void CatalogParser::SetPaused(std::string_view value) {
+  const std::string v = Lower(value);
+  if (v == "yes") {
+    m_current->entry.paused = true;
+  } else if (v != "no") {
+    Bad("bad value '" + std::string(value) + "' for paused: expected yes or no");
+  }
+}
+
+}  // namespace
+
+std::optional<Catalog> Catalog::Parse(std::string_view text, const std::string& fileName, const std::string& rootDir,
+                                      std::vector<std::string>& errors) {
+  const size_t errorsBefore = errors.size();
+  std::string rootReal = RealPath(rootDir);
+  if (rootReal.empty()) {
+    errors.push_back(rootDir + ": the root directory cannot be resolved: " + std::strerror(errno));
+    return std::nullopt;
+  }
+  auto root = ArchiveRoot::Open(rootReal);
+  if (!root) {
+    errors.push_back(rootDir + ": the root directory cannot be opened: " + std::strerror(errno));
+    return std::nullopt;
+  }
+  CatalogParser parser(fileName, std::move(rootReal), errors);
+  parser.Run(text);
   if (errors.size() != errorsBefore) return std::nullopt;
+  Catalog catalog;
+  catalog.m_root = std::move(root);
+  catalog.m_entries = std::move(parser.entries);
+  catalog.m_warnings = std::move(parser.warnings);
   return catalog;
 }
 

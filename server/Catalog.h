@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ArchiveFile.h"
+
 namespace quon::server {
 
 // The name of the catalog file inside the root directory.
@@ -52,8 +54,15 @@ struct CatalogEntry {
   std::string appliesToText;   // as written, for messages
   std::string archive;         // as written, relative to the root
   std::string archivePath;     // resolved, absolute, inside the root
+  std::string archiveRelative; // resolved, relative to the root, no links
   uint64_t archiveSize = 0;    // at load time
   Version brings;
+  // The share of installations offered the update, in hundredths of a
+  // percent (10000: all of them); see IsOffered in UpdateService.h.
+  uint32_t rolloutBasisPoints = kFullRollout;
+  bool paused = false;         // offered to nobody, downloads refused
+
+  static constexpr uint32_t kFullRollout = 10000;
 
   bool AppliesTo(const Version& installed) const;
 };
@@ -74,9 +83,13 @@ class Catalog {
   // archive that does not look like a cabinet.
   const std::vector<std::string>& Warnings() const { return m_warnings; }
   const CatalogEntry* Find(uint32_t id) const;
+  // Opens an entry's archive beneath the root directory as it was when the
+  // catalog was read, following no link; null when that fails.
+  std::shared_ptr<ArchiveFile> OpenArchive(const CatalogEntry& entry) const;
 
  private:
   std::vector<CatalogEntry> m_entries;  // in catalog order
+  std::shared_ptr<const ArchiveRoot> m_root;
   std::vector<std::string> m_warnings;
 };
 

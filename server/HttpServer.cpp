@@ -31,6 +31,14 @@ struct RequestRecord {
   bool streamed = false;
   uint64_t streamedBytes = 0;
   uint64_t expectedBytes = 0;
+  uint64_t headBytes = 0;
+  // For the figures.
+  bool accepted = false;
+  std::string identity;
+  std::string installed;
+  std::string offered;
+  uint32_t updateId = 0;
+  std::string brings;
 };
 thread_local RequestRecord t_record;
 
@@ -95,6 +103,9 @@ struct HttpServer::Impl {
   mutable std::mutex logMutex;
   // An SSLServer when the options name a certificate and key.
   std::unique_ptr<httplib::Server> http;
+  std::shared_ptr<const ConnectionCounters> connections;
+  StatsRecorder* stats = nullptr;
+  Metrics metrics;
   bool valid = true;
   bool bound = false;
   std::atomic<bool> stopping{false};  // downloads under way end at their next block
@@ -109,15 +120,18 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
   d.options = std::move(options);
   d.log = log;
   d.catalog = std::move(catalog);
-  if (d.options.tlsCertFile.empty()) {
-    d.http = std::make_unique<httplib::Server>();
-  } else {
-    auto tls = std::make_unique<httplib::SSLServer>(d.options.tlsCertFile.c_str(), d.options.tlsKeyFile.c_str());
-    d.valid = tls->is_valid();
-    d.http = std::move(tls);
-  }
-  const size_t threads = std::max<size_t>(d.options.threads, 2);
-  d.http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // Connections are admitted, read and timed by the gate (Connections.h);
+  // the library parses requests and writes replies.
+  d.http = MakeGuardedServer(
+      d.options.limits, [this](const std::string& line) { Log(line); },
+      [&d](const std::string& ip, int port) {
+        httplib::Request req;
+        req.remote_addr = ip;
+        req.remote_port = port;
+        d.WriteLog(req, httplib::Response());
+      },
+      d.options.tlsCertFile, d.options.tlsKeyFile, d.connections);
+  d.valid = d.http->is_valid();
   d.http->set_tcp_nodelay(true);
   // Address reuse for quick restarts, but no port sharing: a second server
   // on the same port must fail instead of taking half of the requests.
@@ -125,10 +139,6 @@ HttpServer::HttpServer(ServerOptions options, std::shared_ptr<const Catalog> cat
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  d.http->set_read_timeout(d.options.readTimeoutSeconds, 0);
-  d.http->set_write_timeout(d.options.writeTimeoutSeconds, 0);
-  d.http->set_keep_alive_timeout(5);
-  d.http->set_keep_alive_max_count(100);
   d.http->set_payload_max_length(kMaxRequestBody);
 
   d.http->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -205,6 +215,14 @@ void HttpServer::Impl::Serve(const httplib::Request& req, httplib::Response& res
   t_record.updateVersion = reply.updateVersion;
   t_record.tableId = reply.tableId;
   t_record.result = reply.result;
+  t_record.accepted = reply.httpStatus == 200 && reply.result.rfind("ACCEPTED", 0) == 0;
+  if (stats && t_record.accepted) {
+    t_record.identity = reply.identity.Hash();
+    if (const auto v = ParseVersion(reply.updateVersion)) t_record.installed = FormatVersion(*v);
+    for (uint32_t id : reply.offered) t_record.offered += (t_record.offered.empty() ? "" : ",") + std::to_string(id);
+    t_record.updateId = reply.updateId;
+    t_record.brings = reply.brings;
+  }
 
   res.status = reply.httpStatus;
   if (!reply.archive) {
@@ -217,6 +235,8 @@ void HttpServer::Impl::Serve(const httplib::Request& req, httplib::Response& res
   const uint64_t total = reply.ContentLength();
   t_record.streamed = true;
   t_record.expectedBytes = total;
+  t_record.headBytes = reply.body.size();
+  metrics.DownloadStarted();
   auto head = std::make_shared<std::string>(std::move(reply.body));
   auto archive = reply.archive;
   std::atomic<bool>* stop = &stopping;
@@ -246,18 +266,46 @@ void HttpServer::Impl::Serve(const httplib::Request& req, httplib::Response& res
 void HttpServer::Impl::WriteLog(const httplib::Request& req, const httplib::Response& res) {
   RequestRecord record = std::move(t_record);
   t_record = RequestRecord();
+  // A request that the connection layer refused while it was read: the
+  // library saw a broken request, the client got this status.
+  int status = res.status;
+  if (const int verdict = TakeConnectionVerdict()) {
+    status = verdict;
+    record.result = verdict == 431 ? "header-too-large" : "request-timeout";
+  }
   const long long ms = record.started
       ? std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - record.start).count()
       : 0;
   uint64_t bytes = record.streamed ? record.streamedBytes : res.body.size();
-  std::string result = record.result.empty() ? "http-" + std::to_string(res.status) : record.result;
+  std::string result = record.result.empty() ? "http-" + std::to_string(status) : record.result;
   if (record.streamed && record.streamedBytes < record.expectedBytes) result += " (aborted)";
   if (req.method == "HEAD") bytes = 0;
+  if (record.streamed) metrics.DownloadEnded();
+  metrics.CountRequest(record.function, status, result, bytes);
+  if (stats && record.accepted) {
+    StatsEvent event;
+    event.atMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    event.replica = options.replica;
+    event.installed = std::move(record.installed);
+    event.identity = std::move(record.identity);
+    if (record.streamed) {
+      event.kind = StatsEvent::kDownload;
+      event.updateId = record.updateId;
+      event.brings = std::move(record.brings);
+      event.size = record.expectedBytes - record.headBytes;
+      event.bytes = record.streamedBytes > record.headBytes ? record.streamedBytes - record.headBytes : 0;
+      event.complete = record.streamedBytes == record.expectedBytes;
+    } else {
+      event.offered = std::move(record.offered);
+    }
+    stats->Record(std::move(event));
+  }
   std::string client = req.remote_addr.empty() ? "-" : req.remote_addr + ":" + std::to_string(req.remote_port);
-  std::string line = TimeStamp() + " " + client + " " + std::to_string(res.status) + " " +
-                     LogField(record.function) + " updateversion=" + LogField(record.updateVersion) +
-                     " TableID=" + LogField(record.tableId) + " result=\"" + result + "\" bytes=" +
-                     std::to_string(bytes) + " ms=" + std::to_string(ms) + "\n";
+  std::string line = TimeStamp() + " " + client + " " + std::to_string(status) + " " + LogField(record.function) +
+                     " updateversion=" + LogField(record.updateVersion) + " TableID=" + LogField(record.tableId) +
+                     " result=\"" + result + "\" bytes=" + std::to_string(bytes) + " ms=" + std::to_string(ms) + "\n";
   std::lock_guard<std::mutex> lock(logMutex);
   std::fwrite(line.data(), 1, line.size(), log);
   std::fflush(log);
@@ -295,6 +343,12 @@ std::shared_ptr<const Catalog> HttpServer::CurrentCatalog() const {
   std::lock_guard<std::mutex> lock(m_impl->catalogMutex);
   return m_impl->catalog;
 }
+
+void HttpServer::SetStats(StatsRecorder* stats) { m_impl->stats = stats; }
+
+void HttpServer::SetReplica(const std::string& name) { m_impl->options.replica = name; }
+
+std::string HttpServer::RenderMetrics() const { return m_impl->metrics.Render(*m_impl->connections, m_impl->stats); }
 
 void HttpServer::Log(const std::string& line) const {
   const std::string text = TimeStamp() + " " + line + "\n";

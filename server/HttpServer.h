@@ -7,6 +7,9 @@
 #include <string>
 
 #include "Catalog.h"
+#include "Connections.h"
+#include "Metrics.h"
+#include "Stats.h"
 
 namespace quon::server {
 
@@ -14,14 +17,14 @@ struct ServerOptions {
   std::string host = "127.0.0.1";
   int port = 8080;  // 0 picks a free port
   std::string path;  // the service page
-  size_t threads = 32;
-  int readTimeoutSeconds = 15;
-  int writeTimeoutSeconds = 30;
+  ConnectionLimits limits;  // workers, queue, deadlines, header bounds
   // With both, the server speaks HTTPS with this certificate (PEM, with its
   // chain after it) and private key (PEM); the requests and replies inside
   // are unchanged.
   std::string tlsCertFile;
   std::string tlsKeyFile;
+  // Names this server in the figures (the host and port by default).
+  std::string replica;
 };
 
 class HttpServer {
@@ -43,6 +46,12 @@ class HttpServer {
   // keep the one they started with.
   void ReplaceCatalog(std::shared_ptr<const Catalog> catalog);
   std::shared_ptr<const Catalog> CurrentCatalog() const;
+  // Records every list request and download in the figures; call before
+  // Run. Null: no figures.
+  void SetStats(StatsRecorder* stats);
+  void SetReplica(const std::string& name);
+  // The metrics in the Prometheus text format.
+  std::string RenderMetrics() const;
 
   // A line for the log, with the time in front; written in one piece.
   void Log(const std::string& line) const;

@@ -75,7 +75,8 @@ ServiceReply ListReply(const Catalog& catalog, ServiceReply reply, const std::st
   int rows = 0;
   if (installed) {
     for (const CatalogEntry& e : catalog.Entries()) {
-      if (!e.AppliesTo(*installed)) continue;
+      if (!e.AppliesTo(*installed) || !IsOffered(e, reply.identity)) continue;
+      reply.offered.push_back(e.id);
       if (rows > 0) dbdata += ';';
       dbdata += std::to_string(e.id);
       dbdata += ';';
@@ -111,13 +112,21 @@ ServiceReply FileReply(const Catalog& catalog, ServiceReply reply, const std::st
                            Printable(reply.updateVersion) + ".";
     return Refusal(std::move(reply), std::move(sentence), "refused: does not apply");
   }
-  auto archive = ArchiveFile::Open(entry->archivePath);
+  reply.updateId = entry->id;
+  // A paused update, or one whose rollout has not reached this
+  // installation, is not listed for it; a download asked for all the same
+  // is refused like one whose archive is away.
+  const char* unavailable = entry->paused                        ? "refused: paused"
+                            : !IsOffered(*entry, reply.identity) ? "refused: not in rollout"
+                                                                 : nullptr;
+  auto archive = unavailable ? nullptr : catalog.OpenArchive(*entry);
   if (!archive || archive->Size() > kMaxArchiveSize) {
     std::string sentence =
         "The update \"" + entry->name + "\" cannot be downloaded at the moment. Please try again later.";
-    return Refusal(std::move(reply), std::move(sentence), "refused: archive unavailable");
+    return Refusal(std::move(reply), std::move(sentence), unavailable ? unavailable : "refused: archive unavailable");
   }
   const std::string brings = FormatVersion(entry->brings);
+  reply.brings = brings;
   const std::string length = std::to_string(archive->Size());
   const std::string header = std::string(kFileFunction) + OrderedFieldsText({{"code", code},
                                                                              {"status", kAccepted},
@@ -135,6 +144,12 @@ ServiceReply FileReply(const Catalog& catalog, ServiceReply reply, const std::st
 }
 
 }  // namespace
+
+bool IsOffered(const CatalogEntry& entry, const Identity& identity) {
+  if (entry.paused) return false;
+  return entry.rolloutBasisPoints >= CatalogEntry::kFullRollout ||
+         identity.RolloutBucket(entry.id) < entry.rolloutBasisPoints;
+}
 
 std::string OrderedFieldsText(std::initializer_list<std::pair<std::string_view, std::string_view>> fields) {
   std::string text;
@@ -169,6 +184,9 @@ ServiceReply HandleServiceRequest(const Catalog& catalog, std::string_view query
   const std::string* version = fields.Find("updateversion");
   const std::string* tableId = fields.Find("TableID");
   if (version) reply.updateVersion = *version;
+  for (auto [name, text] : {std::pair{"KeyID", &reply.identity.keyId}, std::pair{"KeyType", &reply.identity.keyType},
+                            std::pair{"KeyVersion", &reply.identity.keyVersion}})
+    if (const std::string* value = fields.Find(name)) *text = *value;
   if (tableId) reply.tableId = *tableId;
   const std::string* code = fields.Find("code");
   if (code == nullptr || code->empty())

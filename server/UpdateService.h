@@ -6,9 +6,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ArchiveFile.h"
 #include "Catalog.h"
+#include "Identity.h"
 
 namespace quon::server {
 
@@ -30,8 +32,19 @@ struct ServiceReply {
   std::string tableId;
   std::string result;
 
+  // For the figures: the installation, what a list offered, which update a
+  // file reply sends and the version it brings.
+  Identity identity;
+  std::vector<uint32_t> offered;
+  uint32_t updateId = 0;
+  std::string brings;
+
   uint64_t ContentLength() const { return body.size() + (archive ? archive->Size() : 0); }
 };
+
+// Whether the update is offered to this installation now: not paused, and
+// the installation falls within its rollout.
+bool IsOffered(const CatalogEntry& entry, const Identity& identity);
 
 // query: the text after '?' in the request target (empty when there is
 // none); body: the POST body.

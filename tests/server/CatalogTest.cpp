@@ -1,9 +1,14 @@
 // The catalog reader: dates, versions, and the problems it must name.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "Catalog.h"
+#include "UpdateService.h"
 #include "support/ServerProcess.h"
+#include "support/ServiceRequests.h"
 
 namespace quon::server {
 namespace {
@@ -139,6 +144,120 @@ TEST_F(CatalogParse, ArchivesMustBeRegularFilesInsideTheRoot) {
   auto catalog = Parse(Entry("1", "alias.cab"));
   ASSERT_TRUE(catalog) << Errors();
   EXPECT_EQ(catalog->Entries()[0].archivePath.substr(catalog->Entries()[0].archivePath.size() - 6), "/a.cab");
+}
+
+TEST_F(CatalogParse, RolloutAndPauseAreOptionalAndChecked) {
+  struct Case {
+    const char* lines;
+    uint32_t basisPoints;  // 0xFFFFFFFF: refused
+    bool paused;
+  } cases[] = {
+      {"", 10000, false},
+      {"rollout = 5%\n", 500, false},
+      {"rollout = 12.5 %\n", 1250, false},
+      {"rollout = 0.05%\n", 5, false},
+      {"rollout = 100%\npaused = YES\n", 10000, true},
+      {"rollout = 0%\npaused = no\n", 0, false},
+      {"rollout = 100.01%\n", 0xFFFFFFFF, false},
+      {"rollout = -5%\n", 0xFFFFFFFF, false},
+      {"rollout = 5.%\n", 0xFFFFFFFF, false},
+      {"rollout = 1.234%\n", 0xFFFFFFFF, false},
+      {"rollout = half\n", 0xFFFFFFFF, false},
+      {"rollout = 5%\nrollout = 6%\n", 0xFFFFFFFF, false},
+      {"paused = maybe\n", 0xFFFFFFFF, false},
+  };
+  for (const Case& c : cases) {
+    auto catalog = Parse(Entry("1") + c.lines);
+    if (c.basisPoints == 0xFFFFFFFF) {
+      EXPECT_FALSE(catalog) << c.lines;
+      EXPECT_NE(Errors().find(c.lines[0] == 'p' ? "paused" : "rollout"), std::string::npos) << c.lines << Errors();
+      continue;
+    }
+    ASSERT_TRUE(catalog) << c.lines << Errors();
+    EXPECT_EQ(catalog->Entries()[0].rolloutBasisPoints, c.basisPoints) << c.lines;
+    EXPECT_EQ(catalog->Entries()[0].paused, c.paused) << c.lines;
+  }
+}
+
+TEST_F(CatalogParse, ArchivesOpenBeneathTheRootWithoutFollowingLinks) {
+  test::WriteFile(m_root.Path("sub/fix.cab"), "inside");
+  test::WriteFile(m_outside.Path("sub/fix.cab"), "outside");
+  auto catalog = Parse(Entry("1", "sub/fix.cab"));
+  ASSERT_TRUE(catalog) << Errors();
+  auto archive = catalog->OpenArchive(catalog->Entries()[0]);
+  ASSERT_TRUE(archive);
+  EXPECT_EQ(archive->Size(), 6u);
+  // The folder swapped for a link to a folder outside after the catalog was
+  // read: nothing is opened, neither through the link nor anything else.
+  std::filesystem::rename(m_root.Path("sub"), m_root.Path("old"));
+  ASSERT_EQ(symlink(m_outside.Path("sub").c_str(), m_root.Path("sub").c_str()), 0);
+  EXPECT_FALSE(catalog->OpenArchive(catalog->Entries()[0]));
+  // The file itself as a link, or a named pipe that would block a reader.
+  std::filesystem::remove(m_root.Path("sub"));
+  std::filesystem::rename(m_root.Path("old"), m_root.Path("sub"));
+  std::filesystem::remove(m_root.Path("sub/fix.cab"));
+  ASSERT_EQ(symlink(m_outside.Path("sub/fix.cab").c_str(), m_root.Path("sub/fix.cab").c_str()), 0);
+  EXPECT_FALSE(catalog->OpenArchive(catalog->Entries()[0]));
+  std::filesystem::remove(m_root.Path("sub/fix.cab"));
+  ASSERT_EQ(mkfifo(m_root.Path("sub/fix.cab").c_str(), 0600), 0);
+  EXPECT_FALSE(catalog->OpenArchive(catalog->Entries()[0]));
+}
+
+// Staged rollouts as the service answers them, for many installations.
+class Rollout : public CatalogParse {
+ protected:
+  std::vector<std::string> Offered(const Catalog& catalog, const test::Installation& who) {
+    return test::OfferedIds(
+        HandleServiceRequest(catalog, "GetUpgradeList", test::ListBody("6.0.121.3", "1", who)).body);
+  }
+  static test::Installation Nth(int i) { return {std::to_string(1000 + i), i % 2 ? "NET" : "std", "6.0"}; }
+};
+
+TEST_F(Rollout, StableSharesThatOnlyGrowAndPausesThatWithdraw) {
+  const auto catalogAt = [&](const std::string& share, const std::string& extra = "") {
+    return Parse(Entry("1") + "rollout = " + share + "\n" + extra + Entry("2"));
+  };
+  auto at20 = catalogAt("20%"), at50 = catalogAt("50%"), at0 = catalogAt("0%");
+  auto paused = catalogAt("100%", "paused = yes\n");
+  ASSERT_TRUE(at20 && at50 && at0 && paused) << Errors();
+  int in20 = 0, in50 = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const auto who = Nth(i);
+    const auto offered20 = Offered(*at20, who), offered50 = Offered(*at50, who);
+    ASSERT_EQ(offered20, Offered(*at20, who)) << "the same answer every time";
+    ASSERT_EQ(offered20.back(), "2") << "other updates are not affected";
+    const bool has20 = offered20.size() == 2, has50 = offered50.size() == 2;
+    ASSERT_TRUE(!has20 || has50) << "raising the share removed installation " << i;
+    in20 += has20;
+    in50 += has50;
+    ASSERT_EQ(Offered(*at0, who), std::vector<std::string>{"2"});
+    ASSERT_EQ(Offered(*paused, who), std::vector<std::string>{"2"});
+  }
+  EXPECT_NEAR(in20, 200, 50);
+  EXPECT_NEAR(in50, 500, 60);
+
+  // A download outside the rollout, or of a paused update, is refused.
+  const auto refusedFor = [&](const Catalog& catalog, const test::Installation& who) {
+    return HandleServiceRequest(catalog, "GetUpgradeFile", test::FileBody("1", "6.0.121.3", "1", who)).result;
+  };
+  for (int i = 0; i < 50; ++i) {
+    const bool inside = Offered(*at20, Nth(i)).size() == 2;
+    EXPECT_EQ(refusedFor(*at20, Nth(i)), inside ? "ACCEPTED" : "refused: not in rollout") << i;
+  }
+  EXPECT_EQ(refusedFor(*paused, Nth(0)), "refused: paused");
+}
+
+TEST(RolloutBucket, DependsOnTheIdentityAndTheUpdateOnly) {
+  // Replicas and later versions of the server must place an installation
+  // where it stood before: these values may never change.
+  const Identity someone{"4711", "NET", "6.0"}, nobody{"0", "", ""};
+  EXPECT_EQ(someone.RolloutBucket(101), 2245u);
+  EXPECT_EQ(nobody.RolloutBucket(101), 3957u);
+  EXPECT_EQ(someone.Hash().size(), 32u);
+  EXPECT_NE(someone.Hash(), nobody.Hash());
+  EXPECT_NE(someone.RolloutBucket(101), someone.RolloutBucket(102));
+  // The parts cannot be shifted into one another.
+  EXPECT_NE((Identity{"1", "23", ""}.Hash()), (Identity{"12", "3", ""}.Hash()));
 }
 
 }  // namespace

@@ -12,44 +12,14 @@
 #include <cstdio>
 #include <thread>
 
-#include "support/ServerProcess.h"
 #include "base/BuildConfig.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
+#include "support/ServerProcess.h"
+#include "support/ServiceRequests.h"
 
 namespace quon::test {
 namespace {
-
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-std::string Body(const std::string& function, const Fields& fields) {
-  FieldMap map;
-  for (const auto& [name, value] : fields) map.Set(name, value);
-  return function + EncodeFields(map, true);
-}
-
-std::string ListBody(const std::string& version, const std::string& code = "77") {
-  return Body("GetUpgradeList", {{"code", code}, {"VI", "2"}, {"KeyID", "1234"}, {"KeyType", "std"},
-                                  {"KeyVersion", "6"}, {"updateversion", version}, {"DB", "usermt"}});
-}
-
-std::string FileBody(const std::string& tableId, const std::string& version, const std::string& code = "4711") {
-  return Body("GetUpgradeFile", {{"code", code}, {"VI", "2"}, {"KeyID", "1234"}, {"KeyType", "std"},
-                                  {"KeyVersion", "6"}, {"updateversion", version}, {"TableID", tableId},
-                                  {"DB", "usermt"}});
-}
-
-std::string Le32(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
-
-std::string FileReplyBytes(const std::string& code, const std::string& brings, const std::string& archive) {
-  const std::string header = "GetUpgradeFilecode=" + PercentEncode(code) + "&status=ACCEPTED&updateversion=" + PercentEncode(brings) +
-                             "&filepos=0&downloadlength=" + std::to_string(archive.size());
-  return "BytesCount" + Le32(static_cast<uint32_t>(header.size())) + header + archive;
-}
 
 const char kCatalog[] =
     "# test catalog\n"
@@ -207,14 +177,14 @@ TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
     long status;
   } cases[] = {
       {"no function", url, "Hello", 400},
-      {"unknown function", ServiceUrl("GetUpgradeKey"), Body("GetUpgradeKey", {{"code", "1"}}), 400},
+      {"unknown function", ServiceUrl("GetUpgradeKey"), RequestBody("GetUpgradeKey", {{"code", "1"}}), 400},
       {"query names another function", ServiceUrl("GetUpgradeFile"), ListBody("6.0.121.3"), 400},
       {"plain fields", url, "GetUpgradeList" + EncodeFields(plain, false), 400},
-      {"no code", url, Body("GetUpgradeList", {{"updateversion", "6.0.121.3"}}), 400},
-      {"empty code", url, Body("GetUpgradeList", {{"code", ""}, {"updateversion", "6.0.121.3"}}), 400},
-      {"no version", url, Body("GetUpgradeList", {{"code", "1"}}), 400},
+      {"no code", url, RequestBody("GetUpgradeList", {{"updateversion", "6.0.121.3"}}), 400},
+      {"empty code", url, RequestBody("GetUpgradeList", {{"code", ""}, {"updateversion", "6.0.121.3"}}), 400},
+      {"no version", url, RequestBody("GetUpgradeList", {{"code", "1"}}), 400},
       {"no TableID", ServiceUrl("GetUpgradeFile"),
-       Body("GetUpgradeFile", {{"code", "1"}, {"updateversion", "6.0.121.3"}}), 400},
+       RequestBody("GetUpgradeFile", {{"code", "1"}, {"updateversion", "6.0.121.3"}}), 400},
       {"wrong path", m_server.Url("/other.asp?GetUpgradeList"), ListBody("6.0.121.3"), 404},
       {"too large", url, "GetUpgradeList" + std::string(200000, 'A'), 413},
   };
@@ -249,30 +219,18 @@ TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
 TEST_F(UpdateServerTest, ParallelDownloadsAndStalledClients) {
   const std::string big = RandomBytes(4 << 20, 3);
   WriteFile(m_root.Path("sp1.cab"), big);
-  StartServer({"--threads", "6"});
+  // All from one address: the limit per address is not what is tested here.
+  StartServer({"--threads", "6", "--per-address", "0"});
 
   // Two clients that ask for the big archive and never read, and one that
   // stops in the middle of its request line.
   std::vector<int> stalled;
   for (int i = 0; i < 3; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = ConnectLoopback(m_server.Port(), "127.0.0.1", 4096);
     ASSERT_GE(fd, 0);
     stalled.push_back(fd);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(m_server.Port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    std::string request;
-    if (i < 2) {
-      const std::string body = FileBody("12", "6.0.121.3");
-      request = "POST " + std::string(kUpdatePath) + "?GetUpgradeFile HTTP/1.0\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body;
-    } else {
-      request = "POST " + std::string(kUpdatePath);
-    }
+    const std::string request =
+        i < 2 ? RawPost("GetUpgradeFile", FileBody("12", "6.0.121.3")) : "POST " + std::string(kUpdatePath);
     ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
   }
 
@@ -308,6 +266,32 @@ TEST_F(UpdateServerTest, LogsOneLinePerRequest) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find("127.0.0.1:"), std::string::npos);
+}
+
+TEST_F(UpdateServerTest, MetricsOnTheAdminAddressOnlyWhenAsked) {
+  StartServer({"--admin", "127.0.0.1:0"});
+  const size_t list = List("6.0.121.3").body.size();
+  const size_t file = HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3")).body.size();
+  const size_t missing = HttpPost(m_server.Url("/other.asp"), ListBody("6.0.121.3")).body.size();
+  const std::string log = m_server.Log();
+  const size_t at = log.find("metrics at http://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string url = log.substr(at + 11, log.find('\n', at) - at - 11);
+  const HttpReply metrics = HttpRequest("GET", url, "", {});
+  ASSERT_EQ(metrics.status, 200);
+  for (const std::string& line :
+       {std::string("quon_requests_total{function=\"GetUpgradeList\",status=\"200\"} 1\n"),
+        std::string("quon_requests_total{function=\"GetUpgradeFile\",status=\"200\"} 1\n"),
+        std::string("quon_requests_total{function=\"-\",status=\"404\"} 1\n"),
+        std::string("quon_errors_total{kind=\"not-found\"} 1\n"),
+        "quon_response_bytes_total " + std::to_string(list + file + missing) + "\n",
+        std::string("quon_downloads_running 0\n"), std::string("quon_stats_records_lost_total 0\n")})
+    EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
+  // Not on the service's own address, and not at all unless asked for.
+  EXPECT_EQ(HttpRequest("GET", m_server.Url("/metrics"), "", {}).status, 404);
+  ServerProcess plain;
+  ASSERT_TRUE(plain.Start(m_root.Root().string())) << plain.Error();
+  EXPECT_EQ(plain.Log().find("metrics at"), std::string::npos);
 }
 
 TEST_F(UpdateServerTest, HangupReloadsAGoodCatalogAndKeepsTheOldOneOtherwise) {

@@ -21,6 +21,13 @@ struct RunResult {
 };
 RunResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 60);
 
+// A program left running (stdout and stderr to `outputPath`); it is killed
+// when the test process dies. -1 when it cannot be started.
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outputPath);
+// Sends `sig` and waits up to the timeout (then SIGKILL); the exit status,
+// 128 + the signal when a signal ended it, or -1.
+int StopProcess(pid_t pid, int sig, int timeoutSeconds = 20);
+
 // The server under test, started on 127.0.0.1 with port 0 (fork and exec;
 // the child is killed when the test process dies). The port is
 // read from its first output line. The destructor stops it (SIGTERM, then
@@ -41,6 +48,7 @@ class ServerProcess {
   void Signal(int sig) const;
 
   int Port() const { return m_port; }
+  pid_t Pid() const { return m_pid; }
   std::string Url(const std::string& pathAndQuery) const;
   // What the server has written to stderr so far (its request log).
   std::string Log() const;
@@ -66,8 +74,14 @@ HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 
 // Any method, any body, any headers. For https URLs, `caFile` names the only
 // certificate authorities trusted (empty: the system's).
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::vector<std::string>& headers, bool http10 = false,
-                      const std::string& caFile = "");
+                      const std::vector<std::string>& headers, bool http10 = false, const std::string& caFile = "",
+                      long timeoutSeconds = 60);
+
+// A TCP connection to 127.0.0.1:port from `source` (another loopback
+// address stands for another client), with the receive buffer made small
+// when asked (a client that reads slowly); sends and receives give up
+// after 2 s. -1 when it cannot be made.
+int ConnectLoopback(int port, const char* source = "127.0.0.1", int receiveBuffer = 0);
 
 // A certificate authority and a server certificate for 127.0.0.1 that it
 // issued, made with openssl in `dir`: ca.pem, server.pem, server-key.pem.

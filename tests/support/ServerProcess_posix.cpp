@@ -1,11 +1,15 @@
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -112,11 +116,24 @@ RunResult RunProgram(const std::vector<std::string>& args, int timeoutSeconds) {
   return result;
 }
 
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outputPath) {
+  return Spawn(argv, -1, outputPath, "");
+}
+
+int StopProcess(pid_t pid, int sig, int timeoutSeconds) {
+  if (pid <= 0) return -1;
+  kill(pid, sig);
+  return WaitFor(pid, timeoutSeconds);
+}
+
 ServerProcess::~ServerProcess() { Stop(); }
 
 bool ServerProcess::Start(const std::string& root, const std::vector<std::string>& extraArgs) {
   std::vector<std::string> args = {QUON_SERVER_BIN, "--root", root, "--listen", "127.0.0.1:0"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  // The figures go beside the log unless the test names a place.
+  if (std::find(extraArgs.begin(), extraArgs.end(), "--stats") == extraArgs.end())
+    args.insert(args.end(), {"--stats", m_logDir.Path("stats.sqlite")});
   m_logPath = m_logDir.Path("server.log");
 
   int pipeFds[2];
@@ -174,7 +191,8 @@ std::string ServerProcess::Url(const std::string& pathAndQuery) const {
 std::string ServerProcess::Log() const { return m_logPath.empty() ? std::string() : ReadFile(m_logPath); }
 
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::vector<std::string>& headers, bool http10, const std::string& caFile) {
+                      const std::vector<std::string>& headers, bool http10, const std::string& caFile,
+                      long timeoutSeconds) {
   HttpReply reply;
   CURL* curl = curl_easy_init();
   if (!curl) return reply;
@@ -182,7 +200,7 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
   for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   if (method == "GET") {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -209,6 +227,28 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
   curl_slist_free_all(list);
   curl_easy_cleanup(curl);
   return reply;
+}
+
+int ConnectLoopback(int port, const char* source, int receiveBuffer) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  timeval tv{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 bool MakeTestTlsCertificates(const std::string& dir) {
