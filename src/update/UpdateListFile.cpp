@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/CText.h"
+#include "base/DisplayText.h"
 #include "base/SystemError.h"
 #include "update/FileOps.h"
 #include "update/FileSystem.h"
@@ -106,12 +107,13 @@ bool UpdateListFile::ReadListFile(const std::string& path, UserPrompts& prompts)
   bool readError = std::ferror(file) != 0;
   std::fclose(file);
   if (text.size() > kMaxListFileBytes) {
-    prompts.MessageBox(path + " is larger than " + std::to_string(kMaxListFileBytes) + " bytes and was not read.");
+    prompts.MessageBox(ShortenPath(path) + " is larger than " + std::to_string(kMaxListFileBytes) +
+                       " bytes and was not read.");
     return false;
   }
   // What was read before a read error still counts; the error is told.
   ParseText(text);
-  if (readError) prompts.MessageBox("A read error occurred while accessing " + path + ".");
+  if (readError) prompts.MessageBox("A read error occurred while accessing " + ShortenPath(path) + ".");
   return true;
 }
 
@@ -231,7 +233,7 @@ class InstallRun {
       // one file over and over.
       if (InstallEntry(relative, failed.size() < kFailureBoxes)) continue;
       failed.push_back(relative);
-      if (failed.size() <= kFailureBoxes) prompts.MessageBox("Failed to update file:\r\n" + relative);
+      if (failed.size() <= kFailureBoxes) prompts.MessageBox("Failed to update file:\r\n" + ShortenPath(relative));
     }
   }
 

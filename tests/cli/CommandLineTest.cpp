@@ -1,9 +1,11 @@
 // The options, and the console's text as a terminal or a pipe gets it.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/DisplayText.h"
 #include "cli/CommandLine.h"
 #include "cli/ConsolePrompts.h"
 
@@ -96,7 +98,8 @@ TEST(CommandLine, ProgressQuestionsAndMessagesFollowTheOutput) {
     EXPECT_EQ(prompts.MessageBox("Error: " + std::string(5000, 'x')), kIdOk);
     EXPECT_EQ(prompts.MessageBox("Close them?", MsgButtons::YesNo), c.answer);
     EXPECT_EQ(console.out, c.out) << c.terminal << c.quiet;
-    EXPECT_EQ(console.err.find("Error: " + std::string(kMaxMessageChars - 7, 'x') + "...\n"), 0u) << console.err;
+    EXPECT_EQ(console.err.find("Error: " + std::string(kMaxShownMessageChars - 10, 'x') + "...\n"), 0u)
+        << console.err;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/DisplayText.h"
 #include "support/SessionFixture.h"
 #include "update/FileOps.h"
 #include "update/Pages.h"
@@ -180,7 +181,8 @@ TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {
 
 std::vector<std::string> FailureBoxes(const std::vector<std::string>& failed) {
   std::vector<std::string> boxes;
-  for (size_t i = 0; i < failed.size() && i < kFailureBoxes; ++i) boxes.push_back("Failed to update file:\r\n" + failed[i]);
+  for (size_t i = 0; i < failed.size() && i < kFailureBoxes; ++i)
+    boxes.push_back("Failed to update file:\r\n" + ShortenPath(failed[i]));
   return boxes;
 }
 
@@ -227,6 +229,16 @@ TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
   product.Write("new.dll", "new");
   EXPECT_FALSE(ReplaceFileFromCopy(product.Path("new.dll"), product.Path("nul.dll") + "\0x"s));
   EXPECT_FALSE(product.Exists("nul.dll"));
+}
+
+TEST_F(Install, AnEntryOfKilobytesIsToldByItsStartAndEnd) {
+  std::string deep;
+  while (deep.size() < 63999) deep += "a/";
+  Unpacked("[MAIN]\n" + deep + "x\n", {{"x", "x"}});
+  dlg->InstallUpdate();
+  ASSERT_EQ(prompts.Texts().size(), 1u);
+  EXPECT_EQ(prompts.Texts()[0],
+            "Failed to update file:\r\n" + deep.substr(0, 79) + "..." + deep.substr(deep.size() - 77) + "x");
 }
 
 TEST_F(Install, MissingUnpackedFilesAreListedAndToldOnlyForTheFirstFew) {
