@@ -2,6 +2,7 @@
 // same order, with outcomes turned into text and exit codes.
 #include "cli/CommandLineRun.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +52,7 @@ class NoPages : public PageSink {
 std::string ListLine(const UpdateEntry& entry) {
   const std::string date = entry.m_dtPostDate.valid ? FormatOleDateLong(entry.m_dtPostDate.value) : "-";
   return std::to_string(static_cast<int32_t>(entry.m_nTableID)) + "\t" + OneLine(date) + "\t" +
-         OneLine(entry.m_strName) + "\t" + OneLine(entry.m_strDescription);
+         OneLine(PageText(entry.m_strName)) + "\t" + OneLine(PageText(entry.m_strDescription));
 }
 
 class Run {
@@ -168,7 +169,11 @@ class Run {
     const InstallOutcome outcome = m_session.InstallFiles();
     if (!outcome.complete) {
       m_output.Error("Following file(s) were not updated:");
-      for (const std::string& file : outcome.failedFiles) m_output.Error("  " + file);
+      const size_t listed = std::min(outcome.failedFiles.size(), kMaxPageFiles);
+      for (size_t i = 0; i < listed; ++i) m_output.Error("  " + PageFileEntry(outcome.failedFiles[i]));
+      if (listed < outcome.failedFiles.size()) {
+        m_output.Error("  " + MoreFilesText(outcome.failedFiles.size() - listed));
+      }
       return Code(ExitCode::NotInstalled);
     }
     m_session.RemoveUpdateFiles();

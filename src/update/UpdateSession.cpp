@@ -2,6 +2,8 @@
 // the installation and the removal of the update's files.
 #include "update/UpdateSession.h"
 
+#include <algorithm>
+
 #include "base/BuildConfig.h"
 #include "base/CText.h"
 #include "base/Trace.h"
@@ -319,7 +321,9 @@ void UpdateSession::InstallUpdate() {
     return;
   }
   std::string results = "Following file(s) were not updated:<BR><BR>";
-  for (const std::string& entry : outcome.failedFiles) results += entry + "<BR>";
+  const size_t listed = std::min(outcome.failedFiles.size(), kMaxPageFiles);
+  for (size_t i = 0; i < listed; ++i) results += PageFileEntry(outcome.failedFiles[i]) + "<BR>";
+  if (listed < outcome.failedFiles.size()) results += MoreFilesText(outcome.failedFiles.size() - listed) + "<BR>";
   results += "<BR><BR><BR>";
   results += "Close all open applications and <a href=\"#install\" > <b> Click here to update the files</b> </a> <br>";
   ShowPage(FillTemplate(kMessagePageTemplate, {results}));

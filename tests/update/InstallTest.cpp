@@ -26,7 +26,7 @@ std::string MessagePage(const std::string& body) {
 
 std::string RetryPage(const std::vector<std::string>& failed) {
   std::string body = "Following file(s) were not updated:<BR><BR>";
-  for (const std::string& f : failed) body += f + "<BR>";
+  for (const std::string& f : failed) body += PageFileEntry(f) + "<BR>";
   body += "<BR><BR><BR>Close all open applications and <a href=\"#install\" > <b> Click here to update the "
           "files</b> </a> <br>";
   return MessagePage(body);
@@ -239,6 +239,16 @@ TEST_F(Install, AnEntryOfKilobytesIsToldByItsStartAndEnd) {
   ASSERT_EQ(prompts.Texts().size(), 1u);
   EXPECT_EQ(prompts.Texts()[0],
             "Failed to update file:\r\n" + deep.substr(0, 79) + "..." + deep.substr(deep.size() - 77) + "x");
+}
+
+TEST_F(Install, TheResultsPageListsTheFirstFailuresAndCountsTheRest) {
+  std::string list = "[MAIN]\n";
+  for (int i = 0; i < 1200; ++i) list += "gone" + std::to_string(i) + ".dll\n";
+  Unpacked(list, {});
+  dlg->InstallUpdate();
+  const std::string page = Page();
+  EXPECT_NE(page.find("gone499.dll<BR>and 700 more files<BR><BR>"), std::string::npos);
+  EXPECT_EQ(page.find("gone500.dll"), std::string::npos);
 }
 
 TEST_F(Install, MissingUnpackedFilesAreListedAndToldOnlyForTheFirstFew) {
