@@ -166,6 +166,10 @@ class Run {
     }
     if (!MayCloseProductApplications()) return Code(ExitCode::NotInstalled);
     m_session.CloseProductWindows();
+    // An end asked for before the installation began (while applications
+    // were closing) leaves the product as it is; once begun, an installation
+    // runs to its end.
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
     const InstallOutcome outcome = m_session.InstallFiles();
     if (!outcome.complete) {
       m_output.Error("Following file(s) were not updated:");

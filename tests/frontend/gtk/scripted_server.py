@@ -9,7 +9,9 @@ which returns the reply body.
     server.close()
 
 `fields` maps names to values (bytes); `n` counts the requests of that
-function so far, from 0. Only the standard library is used.
+function so far, from 0. The script returns the reply's body, or (status,
+[(header, bytes value)], body) for another status or headers of its own.
+Only the standard library is used.
 """
 import http.server
 import struct
@@ -62,11 +64,12 @@ class ScriptedServer:
                     n = sum(1 for f, _ in server.requests if f == function)
                     server.requests.append((function, fields))
                 reply = server.answer(function, fields, n)
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(reply)))
-                self.end_headers()
+                status, headers, body = reply if isinstance(reply, tuple) else (200, [], reply)
+                # Written as bytes: a script's header may hold any byte.
+                head = b"HTTP/1.0 %d Scripted\r\nContent-Length: %d\r\n" % (status, len(body))
+                head += b"".join(name.encode() + b": " + value + b"\r\n" for name, value in headers)
                 try:
-                    self.wfile.write(reply)
+                    self.wfile.write(head + b"\r\n" + body)
                 except OSError:
                     pass
 
