@@ -21,6 +21,13 @@ namespace quon::cli {
 
 namespace {
 
+// --install all installs at most as many updates as the first list offered
+// and kInstallAllChainRounds more (updates that earlier ones lead to, each
+// bringing the next version), never more than kMaxInstallAllRounds: a
+// server that offers a new update on every round is stopped there.
+constexpr size_t kInstallAllChainRounds = 10;
+constexpr size_t kMaxInstallAllRounds = 100;
+
 // How long the program waits at its end for a worker that Ctrl+C or the
 // time limit left behind before it leaves without it.
 constexpr std::chrono::seconds kWorkerExitWait{10};
@@ -97,6 +104,7 @@ class Run {
   // rather than repeat it forever.
   int InstallAll() {
     std::set<uint32_t> installed;
+    size_t rounds = 0;
     for (;;) {
       if (const int failed = RequestList()) return failed;
       const UpdateEntryList& list = m_session.State().m_updateList;
@@ -104,10 +112,16 @@ class Run {
         m_output.Info(kUpToDateText);
         return Code(ExitCode::Done);
       }
+      if (rounds == 0) rounds = std::min(list.size() + kInstallAllChainRounds, kMaxInstallAllRounds);
       const UpdateEntry& next = *list.front();
       if (!installed.insert(next.m_nTableID).second) {
         m_output.Error("The server still offers update " + std::to_string(static_cast<int32_t>(next.m_nTableID)) +
                        " after it was installed; stopping.");
+        return Code(ExitCode::ServerFailed);
+      }
+      if (installed.size() > rounds) {
+        m_output.Error("The server still offers updates after " + std::to_string(rounds) +
+                       " were installed in this run; stopping. Run the command again to go on.");
         return Code(ExitCode::ServerFailed);
       }
       if (const int failed = Install(next)) return failed;

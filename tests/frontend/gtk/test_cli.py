@@ -426,8 +426,26 @@ def test_log_targets(s):
     check(err.count("cannot write to the log file") == 1, "told once: %r" % err)
 
 
+def test_all_endless(s):
+    """Item 9 of issue 21: a server that offers a new update each round
+    (the version never changes) is stopped after as many installations as
+    its first list offered and ten more, with 3."""
+    def answer(function, fields, n):
+        if function == b"GetUpgradeList":
+            return list_reply(fields[b"code"], 1, dbdata=b"%d;46000;Round %d;Again." % (100 + n, n))
+        return file_reply(fields[b"code"], b"6.0.121.3", s.archive)
+
+    server = scripted_world(s, answer)
+    rc, out, err = run_cli(s, ["--install", "all"], timeout=120)
+    check(rc == 3, "exit code %d: %s" % (rc, err))
+    check("The server still offers updates after 11 were installed in this run" in err, err)
+    check(server.count(b"GetUpgradeFile") == 11, "%d downloads" % server.count(b"GetUpgradeFile"))
+    no_debris(s)
+
+
 SPECIAL = {"same_wire": test_same_wire, "interrupt": test_interrupt, "running_apps": test_running_apps,
-           "hostile_text": test_hostile_text, "log_targets": test_log_targets}
+           "hostile_text": test_hostile_text, "log_targets": test_log_targets,
+           "all_endless": test_all_endless}
 
 
 def main(argv):
