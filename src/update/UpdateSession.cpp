@@ -11,6 +11,7 @@
 #include "update/InstallationFile.h"
 #include "update/Pages.h"
 #include "update/ProductDiscovery.h"
+#include "update/ReleaseFile.h"
 #include "update/UpdateFiles.h"
 
 namespace quon {
@@ -266,6 +267,17 @@ DownloadOutcome UpdateSession::Unpack() {
     return DownloadOutcome::CorruptArchive;
   }
   m_state.m_strUnpackDir = WithTrailingSeparator(m_state.m_strUnpackDir, m_platform.PathSeparator());
+  // The signed release file, where there is one, decides the version.
+  const ReleaseVerdict release =
+      CheckReleaseFile(m_state.m_strUnpackDir, m_state.m_strUpdateVersion, m_state.m_strNewVersion);
+  if (!release.ok) {
+    MessageBox(release.reason);
+    RemoveUpdateFiles();
+    m_state.m_strDownloadFile.clear();
+    m_state.m_strUnpackDir.clear();
+    return DownloadOutcome::Unverified;
+  }
+  m_state.m_strNewVersion = release.newVersion;
 
   m_state.m_bInstallPage = m_state.m_listFile.ReadListFile(m_state.m_strUnpackDir + kListFile, m_prompts);
   return m_state.m_bInstallPage ? DownloadOutcome::Ready : DownloadOutcome::NoListFile;

@@ -15,7 +15,7 @@
 set -eu
 out=$1
 pack=$2
-stamp_version=3
+stamp_version=4
 mkdir -p "$out"
 exec 9>"$out/.lock"
 flock 9
@@ -92,9 +92,10 @@ done
 printf 'QUON 6.0 service release\r\n' > files/readme.txt
 head -c 300000 /dev/urandom > files/solver.dll
 awk 'BEGIN { for (i = 0; i < 20000; i++) printf "row %d %d\n", i, i * 7 % 1000 }' > files/table.dat
-pack_as() {  # pack_as OUT [--sign-cert C --sign-key K]
+pack_as() {  # pack_as OUT [--sign-cert C --sign-key K]: signed, it brings 6.0.122.3 to 6.0.121.3
   o=$1
   shift
+  [ $# -gt 0 ] && set -- "$@" --applies-to 6.0.121.3 --brings 6.0.122.3
   "$pack" -o "$o" -C files "$@" --name "Service release" readme.txt solver.dll table.dat
 }
 pack_as unsigned.cab
