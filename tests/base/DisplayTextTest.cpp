@@ -27,16 +27,18 @@ TEST(DisplayText, LongTextsAreCutBetweenCharactersPathsKeepTheirStartAndEnd) {
     std::string text;
     size_t max;
     std::string text_shown, path_shown;
+    bool utf8 = false;  // a case for a system that reads the text as UTF-8
   } const cases[] = {
       {"short", 10, "short", "short"},
       {"0123456789", 10, "0123456789", "0123456789"},
       {"0123456789A", 10, "0123456...", "0123...89A"},
       // UTF-8 (two bytes a character): never cut inside one.
-      {"\xc3\xa4\xc3\xb6\xc3\xbc\xc3\xa4\xc3\xb6\xc3\xbc", 5, "\xc3\xa4\xc3\xb6...", "\xc3\xa4...\xc3\xbc"},
+      {"\xc3\xa4\xc3\xb6\xc3\xbc\xc3\xa4\xc3\xb6\xc3\xbc", 5, "\xc3\xa4\xc3\xb6...", "\xc3\xa4...\xc3\xbc", true},
       // Not UTF-8: one byte a character (Windows-1252 on Linux).
       {"\xe4\xf6\xfc\xe4\xf6\xfc", 5, "\xe4\xf6...", "\xe4...\xfc"},
   };
   for (const Case& c : cases) {
+    if (c.utf8 && !ProgramTextIsUtf8(c.text)) continue;
     EXPECT_EQ(ShortenText(c.text, c.max), c.text_shown) << c.text;
     EXPECT_EQ(ShortenPath(c.text, c.max), c.path_shown) << c.text;
   }
