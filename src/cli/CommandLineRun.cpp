@@ -270,6 +270,13 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
     } else {
       code = options.installAll ? run.InstallAll() : run.InstallOne(options.installId);
     }
+    // An interrupted download's worker may still hold the archive open, and
+    // Windows deletes no open file: the abandoned workers end first (their
+    // transfer is closed at once), and the run's end then removes the file.
+    if (code == Code(ExitCode::Interrupted)) {
+      prompts.Stop();
+      WaitForWaitWorkers(kWorkerExitWait);
+    }
   }
   if (code == Code(ExitCode::Interrupted)) output.Error("Interrupted; partial downloads were removed.");
   output.LogOnly("Exit code " + std::to_string(code) + ": " + MeaningOf(static_cast<ExitCode>(code)));
