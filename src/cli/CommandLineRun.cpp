@@ -156,7 +156,7 @@ class Run {
 
   int Install(const UpdateEntry& entry) {
     const auto id = static_cast<int32_t>(entry.m_nTableID);
-    m_output.Info("Update " + std::to_string(id) + ": " + OneLine(entry.m_strName));
+    m_output.Info("Update " + std::to_string(id) + ": " + OneLine(PageText(entry.m_strName)));
     const DownloadOutcome downloaded = m_session.DownloadAndUnpack(id);
     if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
     switch (downloaded) {
