@@ -152,7 +152,8 @@ TEST_F(ListPage, SeveralEntriesInListOrderWithUnescapedMarkup) {
   EXPECT_EQ(Page().find('\r'), std::string::npos);
 }
 
-// A reply of 15 MiB of ';' is 200 empty rows (kMaxUpdateRows); a name or
+// Item 2 of issue 21: a reply of 15 MiB of ';' is 200 empty rows
+// (kMaxUpdateRows); a name or
 // a description of a megabyte shows its first kMaxPageTextChars.
 TEST_F(ListPage, HostileRepliesMakeSmallPages) {
   FieldMap reply;

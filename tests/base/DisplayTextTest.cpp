@@ -76,6 +76,7 @@ TEST(ProgramText, OnlyStrictUtf8ReadsAsUtf8) {
   for (const auto& [text, utf8] : cases) EXPECT_EQ(IsStrictUtf8(text), utf8) << text;
 }
 
+// Item 7 of issue 21.
 TEST(ProgramText, WhatCouldCommandATerminalIsReplaced) {
   const std::pair<std::string, std::string> cases[] = {
       {"tab\tand\nline", "tab\tand\nline"},

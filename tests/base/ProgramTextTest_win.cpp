@@ -9,6 +9,7 @@
 namespace quon {
 namespace {
 
+// Item 7 of issue 21.
 TEST(ProgramText, TheConsoleGetsNoControlsFromTheCodePage) {
   if (GetACP() != 1252) GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1252";
   const struct {

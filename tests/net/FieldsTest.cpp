@@ -90,7 +90,8 @@ TEST(DecodeFields, RefusesOverlongNamesWithoutHarm) {
   EXPECT_EQ(Decoded("big=" + value).Get("big"), value);
 }
 
-// A reply of a million short fields keeps the first kMaxReplyFields names;
+// Item 2 of issue 21: a reply of a million short fields keeps the first
+// kMaxReplyFields names;
 // a name already kept still takes its later value.
 TEST(DecodeFields, AFloodOfFieldsKeepsOnlyTheFirstNames) {
   std::string text;

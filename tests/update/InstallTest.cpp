@@ -231,6 +231,7 @@ TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
   EXPECT_FALSE(product.Exists("nul.dll"));
 }
 
+// Item 1 of issue 21.
 TEST_F(Install, AnEntryOfKilobytesIsToldByItsStartAndEnd) {
   std::string deep;
   while (deep.size() < 63999) deep += "a/";
@@ -241,6 +242,7 @@ TEST_F(Install, AnEntryOfKilobytesIsToldByItsStartAndEnd) {
             "Failed to update file:\r\n" + deep.substr(0, 79) + "..." + deep.substr(deep.size() - 77) + "x");
 }
 
+// Item 2 of issue 21: the results page is bounded too.
 TEST_F(Install, TheResultsPageListsTheFirstFailuresAndCountsTheRest) {
   std::string list = "[MAIN]\n";
   for (int i = 0; i < 1200; ++i) list += "gone" + std::to_string(i) + ".dll\n";

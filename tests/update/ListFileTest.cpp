@@ -135,7 +135,8 @@ TEST(InstallPage, WithoutApplicableSectionsOnlyTheFrameRemains) {
   EXPECT_EQ(Parse("[M3]\nm3.dll\n").BuildInstallPage({3}), kHeader + Row("", "", Item("m3.dll")) + kFooter);
 }
 
-// A list file of the largest size read makes a page of at most 500
+// Item 2 of issue 21: a list file of the largest size read makes a page of
+// at most 500
 // entries, each at most kMaxShownPathChars, and titles of at most
 // kMaxPageTextChars; the rest is counted.
 TEST(InstallPage, HostileListFilesMakeSmallPages) {

@@ -87,7 +87,8 @@ TEST_F(ArchiveSignatureTest, VerdictForEachArchiveAndSigner) {
       {"missing.cab", "vendor-ca.der", SignatureProblem::Unreadable},
       {"vendor-ca.pem", "vendor-ca.der", SignatureProblem::NotAnArchive},
       {"vendor.cab", "no-such-certificate.der", SignatureProblem::NoTrustedSigner},
-      // The profiles of certificates that the vendor's certificate issued.
+      // The profiles of certificates that the vendor's certificate issued
+      // (item 4 of issue 21; SHA-1 above is item 3).
       {"issued-sha1.cab", "vendor-ca.der", SignatureProblem::WeakCertificateDigest, "SHA-1"},
       {"issued-md5.cab", "vendor-ca.der", SignatureProblem::WeakCertificateDigest, "MD5"},
       {"issued-tls.cab", "vendor-ca.der", SignatureProblem::NotACodeSigner,
@@ -132,7 +133,8 @@ TEST_F(ArchiveSignatureTest, BytesAddedOrCutAreRefused) {
   ExpectVerdict(VerifyBytes(good + "x"), SignatureProblem::Damaged, "one byte appended");
   ExpectVerdict(VerifyBytes(good.substr(0, good.size() - 1)), SignatureProblem::Damaged, "last byte cut");
   ExpectVerdict(VerifyBytes(good.substr(0, 50)), SignatureProblem::NotAnArchive, "header cut");
-  // The cabinet's size no longer says where the signature starts.
+  // The cabinet's size no longer says where the signature starts: a change
+  // (item 3 of issue 21).
   std::string resized = good;
   resized[8] = static_cast<char>(resized[8] + 1);
   ExpectVerdict(VerifyBytes(resized), SignatureProblem::Tampered, "cabinet size changed");

@@ -261,9 +261,9 @@ TEST_F(GtkWaitDialogTest, MessageBoxesFromTheWorkerAreAnsweredOnTheUiThread) {
   EXPECT_EQ(questionText, "Sure?");
 }
 
-// Whatever the text (a list file's entry of 64,001 bytes, a reply of
-// thousands of lines or one endless word), the box and its OK button stay
-// on the 800 x 600 screen.
+// Item 1 of issue 21: whatever the text (a list file's entry of 64,001
+// bytes, a reply of thousands of lines or one endless word), the box and
+// its OK button stay on the 800 x 600 screen.
 TEST_F(GtkWaitDialogTest, ABoxStaysOnTheScreenWhateverItsText) {
   std::string deep;
   while (deep.size() < 63999) deep += "a/";

@@ -453,8 +453,9 @@ TEST(WaitDialog, MessageBoxFromTheWorkerIsOwnedByTheDialog) {
   EXPECT_EQ(owner, dialog);
 }
 
-// Whatever the text (a list file's entry of 64,001 bytes, thousands of
-// lines, one endless word), the box and its OK button stay on the screen.
+// Item 1 of issue 21: whatever the text (a list file's entry of 64,001
+// bytes, thousands of lines, one endless word), the box and its OK button
+// stay on the screen.
 TEST(MessageBox, ABoxStaysOnTheScreenWhateverItsText) {
   std::string deep;
   while (deep.size() < 63999) deep += "a/";

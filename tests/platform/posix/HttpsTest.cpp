@@ -124,7 +124,8 @@ class ClientCertificateDemand {
   std::thread m_thread;
 };
 
-// WinINet tells such a server with 12044 and its sentence; so does the
+// Item 6 of issue 21: WinINet tells such a server with 12044 and its
+// sentence; so does the
 // Linux transport, over TLS 1.2 (the handshake fails) and TLS 1.3 (the
 // server ends the connection after the client's part of the handshake).
 TEST(Https, AServerDemandingAClientCertificateIsToldAsSuch) {
