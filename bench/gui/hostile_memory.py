@@ -9,10 +9,11 @@ CASES below; the page the reply leads to is brought on screen (for the
 install page the update's link is followed with the keyboard), and the
 program is left on it for two seconds. Memory is sampled every 50 ms (see
 sizes()). Printed per case: the peak of each of the program's processes
-(the updater, WebKit's web and network processes) and the sum of the peaks;
-then the same for a minimal WebKitGTK window (bench/gui/minimal_webkit.c)
-showing a copy of that page, and how far the updater's own process is above
-that window's. --smoke runs every case with inputs a
+(the updater, WebKit's web and network processes), the sum of the peaks and
+the peak of the updater's private pages (its heap, without the libraries
+it shares); then the same for a minimal WebKitGTK window
+(bench/gui/minimal_webkit.c) showing a copy of that page, and how far the
+updater's process is above that window's. --smoke runs every case with inputs a
 hundredth the size, to show that the benchmark still works.
 """
 import argparse
@@ -64,11 +65,13 @@ def cases(scale):
 
 
 def sizes(pgid):
-    """The memory of each process of the group, by pid: (name, bytes). It is
-    the proportional set size (PSS: shared pages divided among the processes
-    that map them, so that the libraries they share count once), raised by
-    how far the resident set has ever been above its present size (VmHWM -
-    VmRSS), so that a peak between two samples is not missed."""
+    """The memory of each process of the group, by pid: (name, bytes, own
+    bytes). Bytes are the proportional set size (PSS: shared pages divided
+    among the processes that map them, so that the libraries they share
+    count once), own bytes the pages that process alone maps (private: its
+    heap, not the libraries); each raised by how far the resident set has
+    ever been above its present size (VmHWM - VmRSS), so that a peak between
+    two samples is not missed."""
     found = {}
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
@@ -83,8 +86,10 @@ def sizes(pgid):
                 status = dict(line.split(":", 1) for line in f if ":" in line)
             above = int(status["VmHWM"].split()[0]) - int(status["VmRSS"].split()[0])
             with open("/proc/%s/smaps_rollup" % pid) as f:
-                pss = next(int(line.split()[1]) for line in f if line.startswith("Pss:"))
-            found[int(pid)] = (name, (pss + above) * 1024)
+                rollup = dict(line.split(":", 1) for line in f if ":" in line)
+            pss = int(rollup["Pss"].split()[0])
+            private = int(rollup["Private_Clean"].split()[0]) + int(rollup["Private_Dirty"].split()[0])
+            found[int(pid)] = (name, (pss + above) * 1024, (private + above) * 1024)
         except (OSError, IndexError, KeyError, StopIteration, ValueError):
             continue
     return found
@@ -96,6 +101,7 @@ class Sampler:
     def __init__(self, proc):
         self.proc = proc
         self.seen = {}  # pid: (name, peak)
+        self.own = 0  # the peak of the program's own private memory
         self.exe = os.readlink("/proc/%d/exe" % proc.pid)
 
     def sample(self):
@@ -107,7 +113,9 @@ class Sampler:
                     continue
             except OSError:
                 continue
-            self.seen[pid] = max(self.seen.get(pid, (value[0], 0)), value, key=lambda v: v[1])
+            self.seen[pid] = max(self.seen.get(pid, (value[0], 0)), value[:2], key=lambda v: v[1])
+            if pid == self.proc.pid:
+                self.own = max(self.own, value[2])
 
     def settle(self, seconds=2.0):
         until = time.monotonic() + seconds
@@ -123,6 +131,8 @@ class Sampler:
         for pid, (proc, value) in sorted(self.seen.items(), key=lambda kv: -kv[1][1]):
             print("    %-22s %7.1f MB" % ("the program" if pid == self.proc.pid else proc, value / 1e6))
         print("    %-22s %7.1f MB  (the sum of the peaks)" % ("all processes", self.total() / 1e6))
+        print("    %-22s %7.1f MB  (the program's private pages, without the libraries)" % ("the program's own",
+                                                                                          self.own / 1e6))
 
 
 def run_case(build, app_path, wire, name, what, list_answer, list_file):
