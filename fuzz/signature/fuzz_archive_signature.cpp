@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const quon::SignerIdentity signer{std::string(reinterpret_cast<const char*>(data), std::min<size_t>(size, 64))};
   IndirectData statement;
   ParseIndirectData(data, size, statement);
-  DigestKind kind;
-  ParseSignedDataHead(data, size, kind);
+  IndirectData head;
+  ParseSignedDataHead(data, size, head);
   if (!wrap) {
     MemorySource source(data, size);
     VerifySignedCabinet(source, signer, PlatformSignatureBackend());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/WaitDialog.h"
+#include "base/DisplayText.h"
 
 namespace quon {
 
@@ -76,7 +77,9 @@ void UiCaller::Stop() {
 }
 
 int UiThreadPrompts::MessageBox(std::string_view text, MsgButtons buttons, MsgIcon icon) {
-  const std::string copy(text);
+  // A text from a server, an archive or a list file can be of any length:
+  // the box shows what fits on a screen, the same on every front end.
+  const std::string copy = BoundedMessage(text);
   int answer = buttons == MsgButtons::YesNo ? kIdNo : kIdOk;
   m_caller.Run([&] { answer = ShowMessageBox(copy, buttons, icon); });
   return answer;

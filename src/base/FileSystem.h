@@ -157,8 +157,8 @@ class FileSystem {
 
   // A name under which another component (the CAB library, the signature
   // check) opens exactly the file or directory held here, even when its
-  // own name has meanwhile been given to something else. Empty when there
-  // is none.
+  // own name has meanwhile been given to something else (a directory's
+  // without a trailing separator). Empty when there is none.
   virtual std::string NameOfOpen(FsFile& file) = 0;
   virtual std::string NameOfOpen(FsDir& dir) = 0;
 };

@@ -461,7 +461,7 @@ class WinFileSystem : public FileSystem {
   // The path of what is held: while it is held, the path cannot be given
   // to anything else.
   std::string NameOfOpen(FsFile& file) override { return file.Path(); }
-  std::string NameOfOpen(FsDir& dir) override { return dir.Path(); }
+  std::string NameOfOpen(FsDir& dir) override { return dir.Path().substr(0, dir.Path().size() - 1); }
 };
 
 }  // namespace

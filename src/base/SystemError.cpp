@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <iterator>
 
+#include "base/DisplayText.h"
+
 namespace quon {
 namespace {
 
@@ -61,7 +63,8 @@ const char* FileCauseMessage(FileCause cause) {
 std::string FileErrorMessage(FileCause cause, const std::string& path) {
   std::string text = FileCauseMessage(cause);
   const size_t at = text.find("%1");
-  if (at != std::string::npos) text.replace(at, 2, path);
+  // The path may be a list file's entry: its start and end are what tell.
+  if (at != std::string::npos) text.replace(at, 2, ShortenPath(path));
   return text;
 }
 

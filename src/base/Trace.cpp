@@ -7,6 +7,9 @@
 #include <mutex>
 #include <string>
 
+#include "base/DisplayText.h"
+#include "base/ProgramText.h"
+
 namespace quon {
 namespace {
 
@@ -27,13 +30,34 @@ bool TraceToStderr() {
   return enabled;
 }
 
+// A traced line as it may reach a terminal or a log: the details are often
+// a server's text (a redirect's Location, a reply), so it is cut to
+// kMaxShownLineChars, its line breaks are kept as line feeds, and whatever
+// could command a terminal is replaced.
+std::string TerminalLine(std::string_view line) {
+  std::string text = ShortenText(line, kMaxShownLineChars);
+  std::string out;
+  out.reserve(text.size() + 1);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      if (i + 1 < text.size() && text[i + 1] == '\n') continue;
+      out += '\n';
+    } else {
+      out += text[i];
+    }
+  }
+  out = TerminalText(out);
+  out += '\n';
+  return out;
+}
+
 void Emit(std::string line) {
   std::lock_guard<std::mutex> lock(SinkMutex());
   if (Sink()) {
     Sink()(line);
   } else if (TraceToStderr()) {
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    const std::string text = TerminalLine(line);
+    std::fwrite(text.data(), 1, text.size(), stderr);
   }
 }
 

@@ -2,6 +2,7 @@
 // same order, with outcomes turned into text and exit codes.
 #include "cli/CommandLineRun.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,13 @@
 namespace quon::cli {
 
 namespace {
+
+// --install all installs at most as many updates as the first list offered
+// and kInstallAllChainRounds more (updates that earlier ones lead to, each
+// bringing the next version), never more than kMaxInstallAllRounds: a
+// server that offers a new update on every round is stopped there.
+constexpr size_t kInstallAllChainRounds = 10;
+constexpr size_t kMaxInstallAllRounds = 100;
 
 // How long the program waits at its end for a worker that Ctrl+C or the
 // time limit left behind before it leaves without it.
@@ -51,7 +59,7 @@ class NoPages : public PageSink {
 std::string ListLine(const UpdateEntry& entry) {
   const std::string date = entry.m_dtPostDate.valid ? FormatOleDateLong(entry.m_dtPostDate.value) : "-";
   return std::to_string(static_cast<int32_t>(entry.m_nTableID)) + "\t" + OneLine(date) + "\t" +
-         OneLine(entry.m_strName) + "\t" + OneLine(entry.m_strDescription);
+         OneLine(PageText(entry.m_strName)) + "\t" + OneLine(PageText(entry.m_strDescription));
 }
 
 class Run {
@@ -96,6 +104,7 @@ class Run {
   // rather than repeat it forever.
   int InstallAll() {
     std::set<uint32_t> installed;
+    size_t rounds = 0;
     for (;;) {
       if (const int failed = RequestList()) return failed;
       const UpdateEntryList& list = m_session.State().m_updateList;
@@ -103,10 +112,16 @@ class Run {
         m_output.Info(kUpToDateText);
         return Code(ExitCode::Done);
       }
+      if (rounds == 0) rounds = std::min(list.size() + kInstallAllChainRounds, kMaxInstallAllRounds);
       const UpdateEntry& next = *list.front();
       if (!installed.insert(next.m_nTableID).second) {
         m_output.Error("The server still offers update " + std::to_string(static_cast<int32_t>(next.m_nTableID)) +
                        " after it was installed; stopping.");
+        return Code(ExitCode::ServerFailed);
+      }
+      if (installed.size() > rounds) {
+        m_output.Error("The server still offers updates after " + std::to_string(rounds) +
+                       " were installed in this run; stopping. Run the command again to go on.");
         return Code(ExitCode::ServerFailed);
       }
       if (const int failed = Install(next)) return failed;
@@ -141,7 +156,7 @@ class Run {
 
   int Install(const UpdateEntry& entry) {
     const auto id = static_cast<int32_t>(entry.m_nTableID);
-    m_output.Info("Update " + std::to_string(id) + ": " + OneLine(entry.m_strName));
+    m_output.Info("Update " + std::to_string(id) + ": " + OneLine(PageText(entry.m_strName)));
     const DownloadOutcome downloaded = m_session.DownloadAndUnpack(id);
     if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
     switch (downloaded) {
@@ -165,10 +180,18 @@ class Run {
     }
     if (!MayCloseProductApplications()) return Code(ExitCode::NotInstalled);
     m_session.CloseProductWindows();
+    // An end asked for before the installation began (while applications
+    // were closing) leaves the product as it is; once begun, an installation
+    // runs to its end.
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
     const InstallOutcome outcome = m_session.InstallFiles();
     if (!outcome.complete) {
       m_output.Error("Following file(s) were not updated:");
-      for (const std::string& file : outcome.failedFiles) m_output.Error("  " + file);
+      const size_t listed = std::min(outcome.failedFiles.size(), kMaxPageFiles);
+      for (size_t i = 0; i < listed; ++i) m_output.Error("  " + PageFileEntry(outcome.failedFiles[i]));
+      if (listed < outcome.failedFiles.size()) {
+        m_output.Error("  " + MoreFilesText(outcome.failedFiles.size() - listed));
+      }
       return Code(ExitCode::NotInstalled);
     }
     m_session.RemoveUpdateFiles();
@@ -246,6 +269,13 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
       code = run.List();
     } else {
       code = options.installAll ? run.InstallAll() : run.InstallOne(options.installId);
+    }
+    // An interrupted download's worker may still hold the archive open, and
+    // Windows deletes no open file: the abandoned workers end first (their
+    // transfer is closed at once), and the run's end then removes the file.
+    if (code == Code(ExitCode::Interrupted)) {
+      prompts.Stop();
+      WaitForWaitWorkers(kWorkerExitWait);
     }
   }
   if (code == Code(ExitCode::Interrupted)) output.Error("Interrupted; partial downloads were removed.");

@@ -1,7 +1,9 @@
 #include "cli/Console.h"
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
+#include <cstdio>
+
+#include "base/DisplayText.h"
 
 namespace quon::cli {
 
@@ -22,18 +24,26 @@ long long DaysFromCivil(long long y, unsigned m, unsigned d) {
 
 std::string PrintableText(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
+  out.reserve(std::min(text.size(), kMaxShownLineChars));
+  std::string line;
+  auto endLine = [&](bool more) {
+    out += ShortenText(line, kMaxShownLineChars);
+    if (more) out += '\n';
+    line.clear();
+  };
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\r') {
-      out += '\n';
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
-      out += '?';
-    } else {
-      out += static_cast<char>(c);
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      endLine(true);
+    } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      line += '?';
+    } else if (line.size() <= 4 * kMaxShownLineChars) {
+      // Enough bytes for the line's first characters in any encoding.
+      line += static_cast<char>(c);
     }
   }
+  endLine(false);
   return out;
 }
 
@@ -42,7 +52,7 @@ std::string OneLine(std::string_view text) {
   for (char& c : out) {
     if (c == '\n' || c == '\t') c = ' ';
   }
-  return out;
+  return ShortenText(out, kMaxShownLineChars);
 }
 
 std::string Iso8601LocalTime(std::time_t t) {
@@ -65,17 +75,17 @@ std::string Iso8601LocalTime(std::time_t t) {
 ConsoleOutput::ConsoleOutput(ConsoleSystem& system, bool quiet)
     : m_system(system), m_quiet(quiet), m_progressInPlace(!quiet && system.IsTerminal(Stream::Out)) {}
 
-ConsoleOutput::~ConsoleOutput() {
-  if (m_log) std::fclose(m_log);
-}
+ConsoleOutput::~ConsoleOutput() = default;
 
 bool ConsoleOutput::OpenLog(const std::string& path, std::string& error) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_log = std::fopen(path.c_str(), "ab");
+  std::string why;
+  m_log = m_system.OpenLog(path, why);
   if (!m_log) {
-    error = "cannot open the log file " + path + ": " + std::strerror(errno);
+    error = "cannot open the log file " + path + ": " + why;
     return false;
   }
+  m_logPath = path;
   return true;
 }
 
@@ -152,8 +162,13 @@ void ConsoleOutput::Print(Stream stream, std::string_view text) {
 void ConsoleOutput::Log(std::string_view text) {
   if (!m_log) return;
   const std::string line = TextForFile(Iso8601LocalTime(std::time(nullptr)) + " " + OneLine(text) + "\n");
-  std::fwrite(line.data(), 1, line.size(), m_log);
-  std::fflush(m_log);
+  std::string why;
+  if (m_log->Append(line, why) || m_logFailureTold) return;
+  // Told once: a full disk would otherwise repeat it on every line.
+  m_logFailureTold = true;
+  EndProgressLocked();
+  m_system.Write(Stream::Err,
+                 PrintableText("QuonUpdate: cannot write to the log file " + m_logPath + ": " + why + ".") + "\n");
 }
 
 }  // namespace quon::cli

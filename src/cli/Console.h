@@ -4,8 +4,8 @@
 // line with its local time, also those that --quiet keeps off the screen.
 // Callable from any thread.
 #pragma once
-#include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,9 +14,11 @@
 
 namespace quon::cli {
 
-// Text as it may reach a terminal: CR LF and lone CR become LF, and every
-// other control character but tab and LF becomes '?', so that a text from
-// the server cannot move the cursor or send the terminal commands.
+// Text as it may reach a terminal: CR LF and lone CR become LF, every other
+// control character but tab and LF becomes '?', so that a text from the
+// server cannot move the cursor or send the terminal commands, and each
+// line is cut to kMaxShownLineChars (DisplayText.h). The characters beyond
+// ASCII that command a terminal are replaced on the way out (TextForFile).
 std::string PrintableText(std::string_view text);
 // The same, on one line: tabs and line ends become blanks.
 std::string OneLine(std::string_view text);
@@ -30,7 +32,9 @@ class ConsoleOutput {
   ConsoleOutput(const ConsoleOutput&) = delete;
   ConsoleOutput& operator=(const ConsoleOutput&) = delete;
 
-  // Opens FILE for appending; false with the reason when it cannot be.
+  // Opens FILE for appending (ConsoleSystem::OpenLog); false with the
+  // reason when it cannot be. A write to it that fails later is told once
+  // on standard error; the run goes on.
   bool OpenLog(const std::string& path, std::string& error);
 
   void Info(std::string_view text);
@@ -60,7 +64,9 @@ class ConsoleOutput {
   const bool m_quiet;
   const bool m_progressInPlace;
   std::mutex m_mutex;
-  std::FILE* m_log = nullptr;
+  std::unique_ptr<LogFile> m_log;
+  std::string m_logPath;
+  bool m_logFailureTold = false;
   size_t m_progressWidth = 0;  // of the open progress line; 0 when none
 };
 

@@ -3,14 +3,16 @@
 #include <algorithm>
 
 #include "base/CText.h"
+#include "base/DisplayText.h"
 
 namespace quon::cli {
 
 int ConsolePrompts::MessageBox(std::string_view text, MsgButtons buttons, MsgIcon) {
   const bool question = buttons == MsgButtons::YesNo;
   if (m_stopped.load()) return question ? kIdNo : kIdOk;
-  std::string shown(text.substr(0, kMaxMessageChars));
-  if (text.size() > kMaxMessageChars) shown += "...";
+  // A server's reply text is shown as a message and could be megabytes
+  // long: the console shows what a box would.
+  const std::string shown = BoundedMessage(text);
   if (question) {
     std::string answer;
     if (!m_output.Ask(shown + " [y/N] ", answer, false)) return kIdNo;

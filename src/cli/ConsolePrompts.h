@@ -13,10 +13,6 @@
 
 namespace quon::cli {
 
-// Longest message printed: a server's reply text is shown as a message and
-// could be megabytes long.
-constexpr size_t kMaxMessageChars = 2000;
-
 class ConsolePrompts : public UserPrompts {
  public:
   ConsolePrompts(ConsoleOutput& output, std::vector<std::string> notices)

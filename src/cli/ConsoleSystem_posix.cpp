@@ -1,15 +1,20 @@
-// Linux: the terminal through isatty and termios, SIGINT and SIGTERM as the
-// interrupt, SIGPIPE ignored (a reader that went away must not end an
-// installation half way), and text converted to UTF-8 the way the desktop
-// program shows it: UTF-8 stays, anything else is read as Windows-1252.
+// Linux: the terminal through isatty and termios; SIGINT, SIGTERM, SIGHUP
+// (a closed terminal, a dropped ssh session) and SIGQUIT as the interrupt;
+// SIGPIPE ignored (a reader that went away must not end an installation
+// half way); text converted to UTF-8 the way the desktop program shows it
+// (UTF-8 stays, anything else is read as Windows-1252), with what could
+// command a terminal replaced.
 #include <errno.h>
-#include <iconv.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
+#include "base/ProgramText.h"
 #include "cli/ConsoleSystem.h"
 
 namespace quon::cli {
@@ -21,64 +26,6 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets t
 
 extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
 
-bool IsValidUtf8(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t extra = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-    } else if (c >= 0x80) {
-      return false;
-    }
-    if (text.size() - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
-std::string FromWindows1252(std::string_view text) {
-  iconv_t cd = iconv_open("UTF-8", "WINDOWS-1252");
-  std::string out;
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    for (char c : text) out += static_cast<unsigned char>(c) < 0x80 ? c : '?';
-    return out;
-  }
-  out.resize(text.size() * 3 + 4);
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char* to = out.data();
-  size_t outLeft = out.size();
-  while (inLeft > 0) {
-    if (iconv(cd, &in, &inLeft, &to, &outLeft) != static_cast<size_t>(-1)) break;
-    // A byte that Windows-1252 leaves undefined: shown as '?'.
-    if (errno != EILSEQ && errno != EINVAL) break;
-    *to++ = '?';
-    --outLeft;
-    ++in;
-    --inLeft;
-  }
-  out.resize(out.size() - outLeft);
-  iconv_close(cd);
-  return out;
-}
-
-// C1 control characters (U+0080..U+009F) are terminal commands too.
-std::string WithoutC1Controls(std::string text) {
-  for (size_t i = 0; i + 1 < text.size(); ++i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const auto next = static_cast<unsigned char>(text[i + 1]);
-    if (lead == 0xC2 && next >= 0x80 && next <= 0x9F) text.replace(i, 2, "?");
-  }
-  return text;
-}
-
 void WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
@@ -88,6 +35,35 @@ void WriteAll(int fd, std::string_view text) {
   }
 }
 
+// The log: appended with O_APPEND, so that each line lands at the end
+// however many write to it.
+class PosixLogFile : public LogFile {
+ public:
+  explicit PosixLogFile(int fd) : m_fd(fd) {}
+  ~PosixLogFile() override { ::close(m_fd); }
+  PosixLogFile(const PosixLogFile&) = delete;
+  PosixLogFile& operator=(const PosixLogFile&) = delete;
+
+  bool Append(std::string_view bytes, std::string& error) override {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n < 0 ? std::strerror(errno) : "nothing was written";
+        return false;
+      }
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+ private:
+  int m_fd;
+};
+
+// The signals that end the run cleanly, like Ctrl+C.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 class PosixConsole : public ConsoleSystem {
  public:
   PosixConsole() {
@@ -95,9 +71,8 @@ class PosixConsole : public ConsoleSystem {
     action.sa_handler = &OnInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no restart: a read at the terminal returns
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    for (int signal : kEndSignals) sigaction(signal, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
   }
 
   bool IsTerminal(Stream stream) override { return ::isatty(stream == Stream::Out ? 1 : 2) == 1; }
@@ -133,15 +108,35 @@ class PosixConsole : public ConsoleSystem {
   }
 
   bool InterruptRequested() override { return g_interrupted.load(); }
+
+  std::unique_ptr<LogFile> OpenLog(const std::string& path, std::string& error) override {
+    // Not through a symbolic link, and without waiting: a FIFO without a
+    // reader fails at once, one with a reader is refused below.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      // ENXIO: a FIFO without a reader, or a device without its driver.
+      error = errno == ELOOP   ? "it is a symbolic link"
+              : errno == ENXIO ? "it is not a regular file"
+                               : std::strerror(errno);
+      return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      error = "it is not a regular file";
+      return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return std::make_unique<PosixLogFile>(fd);
+  }
 };
 
 }  // namespace
 
 std::unique_ptr<ConsoleSystem> OpenProcessConsole() { return std::make_unique<PosixConsole>(); }
 
-std::string TextForFile(std::string_view text) {
-  return WithoutC1Controls(IsValidUtf8(text) ? std::string(text) : FromWindows1252(text));
-}
+std::string TextForFile(std::string_view text) { return TerminalText(text); }
 
 bool LocalTime(std::time_t t, std::tm& local) { return ::localtime_r(&t, &local) != nullptr; }
 

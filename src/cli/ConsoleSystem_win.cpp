@@ -3,13 +3,20 @@
 // distribution tool) are used as they are; for the others it attaches to
 // the parent's console, when there is one. A console is written and read
 // in UTF-16, converted from and to the system's code page; files and pipes
-// get the code page's bytes. Ctrl+C and Ctrl+Break reach the console
-// control handler.
+// get the code page's bytes. What could command a terminal is replaced on
+// the way out (TerminalWideText, TerminalText). Ctrl+C and Ctrl+Break reach
+// the console control handler; so does the closing of the console. The
+// system does not call that handler for the logoff and the shutdown of a
+// program that uses windows: a hidden top-level window hears of those
+// (WM_QUERYENDSESSION, WM_ENDSESSION).
 #include <windows.h>
 
 #include <atomic>
 #include <ctime>
+#include <thread>
 
+#include "base/FsPath.h"
+#include "base/ProgramText.h"
 #include "cli/ConsoleSystem.h"
 
 namespace quon::cli {
@@ -17,14 +24,94 @@ namespace quon::cli {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+// Set when the run is over (the console object goes): a handler that holds
+// the process for the system's end waits for it.
+HANDLE g_runEnded = nullptr;
+
+// How long the end of the console, the logoff or the shutdown is held
+// while the run ends its step cleanly (a download is cancelled and its
+// file removed; an installation finishes). The system ends the process when
+// the handler returns, and does not wait much more than five seconds.
+constexpr DWORD kSystemEndGraceMs = 4500;
+
+void HoldForTheRunsEnd() {
+  if (g_runEnded) WaitForSingleObject(g_runEnded, kSystemEndGraceMs);
+}
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    g_interrupted.store(true);
-    return TRUE;
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      g_interrupted.store(true);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_interrupted.store(true);
+      HoldForTheRunsEnd();
+      return TRUE;
+    default:
+      return FALSE;
   }
-  return FALSE;
 }
+
+constexpr wchar_t kSessionWindowClass[] = L"QuonUpdateCommandLine";
+
+LRESULT CALLBACK SessionWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_QUERYENDSESSION:
+      g_interrupted.store(true);
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wParam) {
+        g_interrupted.store(true);
+        HoldForTheRunsEnd();
+      }
+      return 0;
+    case WM_CLOSE:
+      DestroyWindow(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+// The hidden window that hears of the end of the session, on a thread of
+// its own (the run's thread has no message loop).
+class SessionEndWatch {
+ public:
+  SessionEndWatch() {
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_thread = std::thread([this, ready] {
+      WNDCLASSW wc = {};
+      wc.lpfnWndProc = &SessionWindowProc;
+      wc.hInstance = GetModuleHandleW(nullptr);
+      wc.lpszClassName = kSessionWindowClass;
+      RegisterClassW(&wc);
+      m_window =
+          CreateWindowExW(0, kSessionWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+      SetEvent(ready);
+      if (!m_window) return;
+      MSG msg;
+      while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    });
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(ready);
+  }
+  ~SessionEndWatch() {
+    if (m_window) PostMessageW(m_window, WM_CLOSE, 0, 0);
+    m_thread.join();
+  }
+  SessionEndWatch(const SessionEndWatch&) = delete;
+  SessionEndWatch& operator=(const SessionEndWatch&) = delete;
+
+ private:
+  HWND m_window = nullptr;
+  std::thread m_thread;
+};
 
 bool Usable(HANDLE handle) {
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
@@ -33,14 +120,6 @@ bool Usable(HANDLE handle) {
 bool IsConsole(HANDLE handle) {
   DWORD mode = 0;
   return Usable(handle) && GetConsoleMode(handle, &mode) != 0;
-}
-
-std::wstring Widen(std::string_view text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-  return wide;
 }
 
 std::string Narrow(const std::wstring& wide) {
@@ -67,8 +146,15 @@ class WinConsole : public ConsoleSystem {
       if (!Usable(m_err)) m_err = conout;
       if (!Usable(m_in)) m_in = conin;
     }
+    g_runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
   }
+  ~WinConsole() override {
+    // A handler holding the system's end may let it go now.
+    if (g_runEnded) SetEvent(g_runEnded);
+  }
+  WinConsole(const WinConsole&) = delete;
+  WinConsole& operator=(const WinConsole&) = delete;
 
   bool IsTerminal(Stream stream) override { return IsConsole(Handle(stream)); }
   bool InputIsTerminal() override { return IsConsole(m_in); }
@@ -77,7 +163,7 @@ class WinConsole : public ConsoleSystem {
     const HANDLE handle = Handle(stream);
     if (!Usable(handle) || text.empty()) return;
     if (IsConsole(handle)) {
-      std::wstring wide = Widen(text);
+      const std::wstring wide = TerminalWideText(text);
       DWORD written = 0;
       WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
       return;
@@ -112,13 +198,71 @@ class WinConsole : public ConsoleSystem {
 
   bool InterruptRequested() override { return g_interrupted.load(); }
 
+  std::unique_ptr<LogFile> OpenLog(const std::string& path, std::string& error) override;
+
  private:
   HANDLE Handle(Stream stream) const { return stream == Stream::Out ? m_out : m_err; }
 
   HANDLE m_out = nullptr;
   HANDLE m_err = nullptr;
   HANDLE m_in = nullptr;
+  SessionEndWatch m_sessionEnd;
 };
+
+std::string SystemErrorText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text(buffer ? buffer : L"", n);
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+  std::string narrow = Narrow(text);
+  return narrow.empty() ? "error " + std::to_string(code) : narrow;
+}
+
+class WinLogFile : public LogFile {
+ public:
+  explicit WinLogFile(HANDLE file) : m_file(file) {}
+  ~WinLogFile() override { CloseHandle(m_file); }
+  WinLogFile(const WinLogFile&) = delete;
+  WinLogFile& operator=(const WinLogFile&) = delete;
+
+  bool Append(std::string_view bytes, std::string& error) override {
+    DWORD written = 0;
+    if (WriteFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size())
+      return true;
+    error = SystemErrorText(GetLastError());
+    return false;
+  }
+
+ private:
+  HANDLE m_file;
+};
+
+// Through the one conversion of 8-bit paths (FsPath). The link itself is
+// opened, not what it points to, and then refused; so is whatever is not a
+// file on a disk (NUL, CON, a pipe).
+std::unique_ptr<LogFile> WinConsole::OpenLog(const std::string& path, std::string& error) {
+  const std::filesystem::path fsPath = FsPath(path);
+  const HANDLE file = CreateFileW(fsPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = SystemErrorText(GetLastError());
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const bool disk = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
+  if (disk && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    error = "it is a symbolic link";
+  } else if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    error = "it is not a regular file";
+  } else {
+    return std::make_unique<WinLogFile>(file);
+  }
+  CloseHandle(file);
+  return nullptr;
+}
 
 }  // namespace
 
@@ -126,9 +270,10 @@ std::unique_ptr<ConsoleSystem> OpenProcessConsole() { return std::make_unique<Wi
 
 // Files and pipes of this system end their lines with CR LF.
 std::string TextForFile(std::string_view text) {
+  const std::string safe = TerminalText(text);
   std::string bytes;
-  bytes.reserve(text.size());
-  for (char c : text) {
+  bytes.reserve(safe.size());
+  for (char c : safe) {
     if (c == '\n') bytes += '\r';
     bytes += c;
   }

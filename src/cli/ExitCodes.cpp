@@ -12,7 +12,7 @@ const ExitCodeMeaning kExitCodes[] = {
     {ExitCode::DownloadFailed, "download or unpacking failed"},
     {ExitCode::NotInstalled, "some files were not installed, or product applications were left running"},
     {ExitCode::DiscoveryFailed, "not in a product directory, or the installed version is unreadable"},
-    {ExitCode::Interrupted, "interrupted (Ctrl+C): partial downloads were removed"},
+    {ExitCode::Interrupted, "interrupted (Ctrl+C or another request to end): partial downloads were removed"},
 };
 const size_t kExitCodeCount = sizeof kExitCodes / sizeof kExitCodes[0];
 

@@ -44,6 +44,18 @@ std::string_view UpToNul(std::string_view text) {
   return nul == std::string_view::npos ? text : text.substr(0, nul);
 }
 
+// `piece` without `drop` characters, in a string of exactly that size.
+std::string Without(std::string_view piece, std::string_view drop) {
+  size_t kept = 0;
+  for (char c : piece) kept += drop.find(c) == std::string_view::npos;
+  std::string out;
+  out.reserve(kept);
+  for (char c : piece) {
+    if (drop.find(c) == std::string_view::npos) out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
 bool DecodeFields(std::string_view text, FieldMap& fields, bool unscramble, std::string_view key) {
@@ -54,37 +66,28 @@ bool DecodeFields(std::string_view text, FieldMap& fields, bool unscramble, std:
     unscrambled = UnscrambleText(text, key);
     text = UpToNul(unscrambled);
   }
-  if (text.empty()) return true;
-
-  std::string name;
-  std::string value;
-  bool inValue = false;
-  auto endPair = [&] {
-    if (!name.empty() && name.size() <= kMaxFieldNameLength) {
-      name.resize(PercentDecode(name.data(), name.size()));
-      value.resize(PercentDecode(value.data(), value.size()));
-      fields.Set(std::move(name), std::move(value));
-    }
-    name.clear();
-    value.clear();
-    inValue = false;
-  };
-  for (char c : text) {
-    switch (c) {
-      case '\r':
-      case '\n':
-        break;
-      case '&':
-        endPair();
-        break;
-      case '=':
-        inValue = true;
-        break;
-      default:
-        (inValue ? value : name) += c;
-    }
+  // Pair by pair: the name up to the first '=', the value after it. Line
+  // breaks are dropped wherever they stand, and so is every further '='
+  // of the pair. Each value is made once at its final size: a reply of
+  // megabytes costs its own size, not twice that.
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('&', start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view pair = text.substr(start, end - start);
+    start = end + 1;
+    const size_t equals = pair.find('=');
+    std::string name = Without(pair.substr(0, equals), "\r\n");
+    if (name.empty() || name.size() > kMaxFieldNameLength) continue;
+    // A reply holds a handful of fields; one of thousands of names holds
+    // thousands of map entries. Beyond the bound new names are dropped
+    // (a name already there still takes its later value).
+    if (fields.Size() >= kMaxReplyFields && !fields.Has(name)) continue;
+    std::string value = equals == std::string_view::npos ? std::string() : Without(pair.substr(equals + 1), "\r\n=");
+    name.resize(PercentDecode(name.data(), name.size()));
+    value.resize(PercentDecode(value.data(), value.size()));
+    fields.Set(std::move(name), std::move(value));
   }
-  endPair();
   return true;
 }
 

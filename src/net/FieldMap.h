@@ -34,9 +34,13 @@ class FieldMap {
 
 // The fields text of the map, scrambled when asked.
 std::string EncodeFields(const FieldMap& fields, bool scramble, std::string_view key = ScrambleKey());
+// Most fields a decoded text gives: a reply carries fewer than ten.
+constexpr size_t kMaxReplyFields = 64;
+
 // Empties the map and fills it from a fields text (unscrambled first when
 // asked). Never fails; malformed text yields odd fields. Text ends at its
-// first NUL byte, as all reply text does.
+// first NUL byte, as all reply text does. At most kMaxReplyFields names are
+// kept, the first ones in the text.
 bool DecodeFields(std::string_view text, FieldMap& fields, bool unscramble,
                   std::string_view key = ScrambleKey());
 

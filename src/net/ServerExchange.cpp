@@ -48,12 +48,6 @@ std::string StatusDetail(uint32_t status) {
 
 bool Status2xx(uint32_t status) { return status >= 200 && status <= 299; }
 
-// Text handling of a reply ends at its first NUL byte.
-std::string TextUpToNul(const char* data, size_t length) {
-  const void* nul = std::memchr(data, '\0', length);
-  return std::string(data, nul ? static_cast<const char*>(nul) - data : length);
-}
-
 // The C library's decimal conversion (optional white space and sign, then
 // the leading digits; none give 0), saturating instead of overflowing.
 int64_t DecimalValue(const std::string& text) {
@@ -239,10 +233,21 @@ MaybeFailure SendRequest(Call& c) {
   }
 }
 
+// The first capacity of the buffer a reply is read into: its stated length
+// (within the bound) and a piece more, so that a reply that states its
+// length is read without growing the buffer.
+int32_t FirstReplyCapacity(HttpRequest& reply, int32_t holding) {
+  const std::optional<uint64_t> stated = reply.ContentLength();
+  if (!stated) return holding + kFirstReplyCapacity;
+  return static_cast<int32_t>(std::min<uint64_t>(*stated, kMaxReplyTextBytes)) + kFirstReplyCapacity;
+}
+
 // Reads the rest of a reply into a ReplyBuffer that already holds `total`
 // bytes, in pieces of at most 5000 bytes with at least 5000 bytes free
-// before each read; bounded by kMaxReplyTextBytes. Returns the reply text.
-std::string ReadReplyText(HttpRequest& request, ReplyBuffer& buffer, int32_t total, int32_t wanted, const Call& c) {
+// before each read; bounded by kMaxReplyTextBytes. Returns the reply text,
+// which lies in `buffer`.
+std::string_view ReadReplyText(HttpRequest& request, ReplyBuffer& buffer, int32_t total, int32_t wanted,
+                               const Call& c) {
   for (;;) {
     char* data = buffer.Reserve(wanted);
     size_t got = request.Read(data + total, kReplyPiece);
@@ -258,8 +263,14 @@ std::string ReadReplyText(HttpRequest& request, ReplyBuffer& buffer, int32_t tot
   }
   char* data = buffer.Reserve(total + 1);
   data[total] = '\0';
-  return TextUpToNul(data, static_cast<size_t>(total));
+  const void* nul = std::memchr(data, '\0', static_cast<size_t>(total));
+  return std::string_view(data, nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : total);
 }
+
+// What a call keeps of a reply's text, for the user's message: its start.
+// The message shows less than that (BoundedMessage), and the fields are
+// read from the reply itself, so a reply of megabytes is not held twice.
+std::string KeptReplyText(std::string_view text) { return std::string(text.substr(0, kMaxKeptReplyText)); }
 
 bool HasCode(const FieldMap& fields, const std::string& code) {
   const std::string* value = fields.Find("code");
@@ -303,10 +314,12 @@ int RunCall(Call& c, HttpClient& http, const ReplyStep& readReply) {
 // The plain reply: the prefix (after any line ends) and the fields, which
 // must carry the request's code.
 MaybeFailure ReadFieldsReply(Call& c) {
+  ReplyBuffer buffer;
+  std::string_view text;
   try {
     ReplyReader reader(*c.request, nullptr);
-    ReplyBuffer buffer;
-    c.replyText = ReadReplyText(reader, buffer, 0, kFirstReplyCapacity, c);
+    text = ReadReplyText(reader, buffer, 0, FirstReplyCapacity(reader, 0), c);
+    c.replyText = KeptReplyText(text);
   } catch (...) {
     c.replyText.clear();
     c.Close();
@@ -314,8 +327,7 @@ MaybeFailure ReadFieldsReply(Call& c) {
   }
   c.Close();
   try {
-    const size_t start = c.replyText.find_first_not_of("\r\n");
-    std::string_view text(c.replyText);
+    const size_t start = text.find_first_not_of("\r\n");
     text.remove_prefix(start == std::string::npos ? text.size() : start);
     if (text.substr(0, c.call.prefix.size()) != c.call.prefix) return c.StatusFailure();
     text.remove_prefix(c.call.prefix.size());
@@ -394,10 +406,10 @@ MaybeFailure ReadFileReply(Call& c, HttpRequest& reply, const FileTarget& target
   char head[kBytesCountHeader] = {};
   const size_t n = ReadExactly(reply, head, kBytesCountHeader);
   if (n < 10 || std::memcmp(head, "BytesCount", 10) != 0) {
-    ReplyBuffer buffer(static_cast<int32_t>(n) + kFirstReplyCapacity);
+    const int32_t wanted = FirstReplyCapacity(reply, static_cast<int32_t>(n));
+    ReplyBuffer buffer(wanted);
     std::memcpy(buffer.Data(), head, n);
-    c.replyText =
-        ReadReplyText(reply, buffer, static_cast<int32_t>(n), static_cast<int32_t>(n) + kFirstReplyCapacity, c);
+    c.replyText = KeptReplyText(ReadReplyText(reply, buffer, static_cast<int32_t>(n), wanted, c));
     return c.StatusFailure();
   }
   if (n != kBytesCountHeader) return c.StatusFailure();
@@ -406,8 +418,10 @@ MaybeFailure ReadFileReply(Call& c, HttpRequest& reply, const FileTarget& target
   if (length > kMaxFileHeaderBytes) throw ReplyTooLarge();
   std::vector<char> header(static_cast<size_t>(length) + 1, '\0');
   if (ReadExactly(reply, header.data(), length) != length) return c.StatusFailure();
-  c.replyText = TextUpToNul(header.data(), length);
-  const std::string_view text(c.replyText);
+  const void* nul = std::memchr(header.data(), '\0', length);
+  const std::string_view text(header.data(), nul ? static_cast<size_t>(static_cast<const char*>(nul) - header.data())
+                                                 : static_cast<size_t>(length));
+  c.replyText = KeptReplyText(text);
   if (text.substr(0, c.call.prefix.size()) != c.call.prefix) return c.StatusFailure();
   DecodeFields(text.substr(c.call.prefix.size()), c.fields, c.call.unscrambleReply);
   if (!HasCode(c.fields, c.code)) return c.StatusFailure();

@@ -65,6 +65,8 @@ struct InternetCallArgs {
 // Largest plain reply (or reply text instead of a file) that is read; a
 // longer one fails the reading phase instead of being held in memory.
 constexpr size_t kMaxReplyTextBytes = 16u << 20;
+// The most of a reply's text that a failed call keeps for its message.
+constexpr size_t kMaxKeptReplyText = 64u << 10;
 // Largest header text of a file reply that is accepted.
 constexpr uint32_t kMaxFileHeaderBytes = 16u << 20;
 

@@ -2,26 +2,32 @@
 // signed cabinets do: a PKCS#7 SignedData block appended after the cabinet
 // data, located through the header's reserved area, whose content states a
 // digest of the cabinet's bytes. An archive is accepted only when that
-// signature is intact, covers exactly the bytes of the file, and was made
-// with the vendor's certificate or with a certificate the vendor's
-// certificate issued (one level: the signer's certificate names the vendor's
-// certificate as issuer and carries a valid signature by its key). Chains of
-// trust through the system's certificate store play no part: the vendor's
-// certificate compiled into the build is the only trust anchor.
+// signature is intact, uses SHA-256 or stronger, covers exactly the bytes of
+// the file, and was made with the vendor's certificate or with a
+// certificate the vendor's certificate issued for signing code (one level:
+// the signer's certificate names the vendor's certificate as issuer, carries
+// a valid signature by its key made with SHA-256 or stronger, is no
+// certificate authority, and allows digital signatures and code signing
+// where it names its uses). Chains of trust through the system's
+// certificate store play no part: the vendor's certificate compiled into
+// the build is the only trust anchor.
 #pragma once
 #include <string>
 
 namespace quon {
 
 enum class SignatureProblem {
-  None,             // signed by the vendor, intact
-  Unreadable,       // the file could not be opened or read
-  NotAnArchive,     // not a cabinet at all
-  Unsigned,         // a cabinet without a signature
-  Damaged,          // the signature block is malformed, truncated or does not verify
-  Tampered,         // the signature is fine but the archive's bytes are not those it covers
-  ForeignSigner,    // intact, but made with a certificate other than the vendor's
-  NoTrustedSigner,  // this build names no vendor certificate to check against
+  None,                   // signed by the vendor, intact
+  Unreadable,             // the file could not be opened or read
+  NotAnArchive,           // not a cabinet at all
+  Unsigned,               // a cabinet without a signature
+  Damaged,                // the signature block is malformed, truncated or does not verify
+  Tampered,               // the signature is fine but the archive's bytes are not those it covers
+  ForeignSigner,          // intact, but made with a certificate other than the vendor's
+  NoTrustedSigner,        // this build names no vendor certificate to check against
+  WeakDigest,             // made with a digest algorithm no longer accepted (SHA-1, MD5)
+  WeakCertificateDigest,  // the issued signer's certificate is signed with such a digest
+  NotACodeSigner,         // the issued signer's certificate is not one for signing code
 };
 
 struct SignatureVerdict {
@@ -37,7 +43,10 @@ struct SignerIdentity {
 
 // The sentence that tells the user what `problem` means.
 const char* SignatureProblemText(SignatureProblem problem);
-SignatureVerdict MakeSignatureVerdict(SignatureProblem problem);
+// The verdict on `problem`; `named` is what its sentence names where it
+// names something: the digest algorithm no longer accepted ("SHA-1"), or
+// why a certificate is not one for signing code.
+SignatureVerdict MakeSignatureVerdict(SignatureProblem problem, const std::string& named = std::string());
 
 // Checks the signature of the archive at `archivePath` against `signer`.
 // The file is read in blocks; nothing of it is kept in memory beyond the

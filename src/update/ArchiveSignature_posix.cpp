@@ -47,16 +47,49 @@ std::string Der(X509* cert) {
   return der;
 }
 
+// The signature algorithm of a certificate as a dotted OID; for RSA-PSS,
+// whose digest is among its parameters, that digest's OID.
+std::string SignatureAlgorithmOid(const X509* cert) {
+  const X509_ALGOR* alg = nullptr;
+  X509_get0_signature(nullptr, &alg, cert);
+  const ASN1_OBJECT* obj = nullptr;
+  X509_ALGOR_get0(&obj, nullptr, nullptr, alg);
+  if (obj != nullptr && OBJ_obj2nid(obj) == NID_rsassaPss) {
+    int digest = NID_undef;
+    if (X509_get_signature_info(const_cast<X509*>(cert), &digest, nullptr, nullptr, nullptr) == 1) {
+      obj = OBJ_nid2obj(digest);
+    }
+  }
+  char text[128] = {};
+  if (obj == nullptr || OBJ_obj2txt(text, sizeof text, obj, 1) <= 0) return std::string();
+  return text;
+}
+
+CertificateProfile ProfileOf(X509* cert) {
+  CertificateProfile profile;
+  profile.weakDigest = WeakSignatureDigest(SignatureAlgorithmOid(cert));
+  const uint32_t flags = X509_get_extension_flags(cert);
+  profile.unreadable = (flags & EXFLAG_INVALID) != 0;
+  profile.isCa = (flags & EXFLAG_CA) != 0;
+  profile.hasKeyUsage = (flags & EXFLAG_KUSAGE) != 0;
+  profile.digitalSignature = (X509_get_key_usage(cert) & KU_DIGITAL_SIGNATURE) != 0;
+  profile.hasExtendedKeyUsage = (flags & EXFLAG_XKUSAGE) != 0;
+  profile.codeSigning = (X509_get_extended_key_usage(cert) & XKU_CODE_SIGN) != 0;
+  return profile;
+}
+
 // The signer is the vendor's certificate itself, or a certificate that names
-// it as issuer and carries a valid signature by its key.
-bool SignedByVendor(X509* signerCert, const SignerIdentity& vendor) {
+// it as issuer, carries a valid signature by its key and is one for signing
+// code (CheckIssuedSigner).
+SignatureProblem CheckSigner(X509* signerCert, const SignerIdentity& vendor, IndirectData& statement) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(vendor.certificateDer.data());
   Owned<X509, X509_free> anchor(d2i_X509(nullptr, &p, static_cast<long>(vendor.certificateDer.size())));
-  if (!anchor) return false;
-  if (Der(signerCert) == vendor.certificateDer) return true;
-  if (X509_check_issued(anchor.get(), signerCert) != X509_V_OK) return false;
+  if (!anchor) return SignatureProblem::ForeignSigner;
+  if (Der(signerCert) == vendor.certificateDer) return SignatureProblem::None;
+  if (X509_check_issued(anchor.get(), signerCert) != X509_V_OK) return SignatureProblem::ForeignSigner;
   EVP_PKEY* key = X509_get0_pubkey(anchor.get());
-  return key != nullptr && X509_verify(signerCert, key) == 1;
+  if (key == nullptr || X509_verify(signerCert, key) != 1) return SignatureProblem::ForeignSigner;
+  return CheckIssuedSigner(ProfileOf(signerCert), statement);
 }
 
 bool IsDigest(const X509_ALGOR* alg, DigestKind kind) {
@@ -93,7 +126,7 @@ SignatureProblem OpenSslBackend::CheckSignatureBlock(const std::string& block, c
     return SignatureProblem::Damaged;
   const ASN1_STRING* content = inner->d.other->value.sequence;
   if (!ParseIndirectData(content->data, static_cast<size_t>(content->length), statement))
-    return SignatureProblem::Damaged;
+    return statement.weakDigest.empty() ? SignatureProblem::Damaged : SignatureProblem::WeakDigest;
 
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (infos == nullptr || sk_PKCS7_SIGNER_INFO_num(infos) != 1) return SignatureProblem::Damaged;
@@ -115,8 +148,7 @@ SignatureProblem OpenSslBackend::CheckSignatureBlock(const std::string& block, c
     return SignatureProblem::Damaged;
   Owned<STACK_OF(X509), FreeSigners> signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
   if (!signers || sk_X509_num(signers.get()) != 1) return SignatureProblem::Damaged;
-  return SignedByVendor(sk_X509_value(signers.get(), 0), signer) ? SignatureProblem::None
-                                                                 : SignatureProblem::ForeignSigner;
+  return CheckSigner(sk_X509_value(signers.get(), 0), signer, statement);
 }
 
 }  // namespace

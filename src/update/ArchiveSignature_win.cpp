@@ -129,23 +129,94 @@ bool MessageDigest(const CMSG_SIGNER_INFO& info, std::string& digest) {
   return false;
 }
 
+// A certificate's extension decoded by CryptoAPI into `out`; false when it
+// cannot be.
+bool DecodeExtension(const CERT_EXTENSION& extension, LPCSTR type, std::vector<BYTE>& out) {
+  DWORD size = 0;
+  if (!CryptDecodeObject(kEncoding, type, extension.Value.pbData, extension.Value.cbData, 0, nullptr, &size))
+    return false;
+  out.assign(size, 0);
+  return CryptDecodeObject(kEncoding, type, extension.Value.pbData, extension.Value.cbData, 0, out.data(), &size) !=
+         FALSE;
+}
+
+const CERT_EXTENSION* Extension(PCCERT_CONTEXT cert, LPCSTR oid) {
+  return CertFindExtension(oid, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+}
+
+// The signature algorithm as a dotted OID; for RSA-PSS, whose digest is
+// among its parameters, that digest's OID.
+std::string SignatureAlgorithmOid(PCCERT_CONTEXT cert) {
+  const CRYPT_ALGORITHM_IDENTIFIER& alg = cert->pCertInfo->SignatureAlgorithm;
+  std::string oid = alg.pszObjId ? alg.pszObjId : "";
+  if (oid == "1.2.840.113549.1.1.10") {
+    DWORD size = 0;
+    std::vector<BYTE> params;
+    if (CryptDecodeObject(kEncoding, PKCS_RSA_SSA_PSS_PARAMETERS, alg.Parameters.pbData, alg.Parameters.cbData, 0,
+                          nullptr, &size)) {
+      params.assign(size, 0);
+      if (CryptDecodeObject(kEncoding, PKCS_RSA_SSA_PSS_PARAMETERS, alg.Parameters.pbData, alg.Parameters.cbData, 0,
+                            params.data(), &size)) {
+        const auto* pss = reinterpret_cast<const CRYPT_RSA_SSA_PSS_PARAMETERS*>(params.data());
+        oid = pss->HashAlgorithm.pszObjId ? pss->HashAlgorithm.pszObjId : "";
+      }
+    }
+  }
+  return oid;
+}
+
+CertificateProfile ProfileOf(PCCERT_CONTEXT cert) {
+  CertificateProfile profile;
+  profile.weakDigest = WeakSignatureDigest(SignatureAlgorithmOid(cert));
+  std::vector<BYTE> decoded;
+  if (const CERT_EXTENSION* e = Extension(cert, szOID_BASIC_CONSTRAINTS2)) {
+    if (DecodeExtension(*e, X509_BASIC_CONSTRAINTS2, decoded)) {
+      profile.isCa = reinterpret_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(decoded.data())->fCA != FALSE;
+    } else {
+      profile.unreadable = true;
+    }
+  }
+  if (Extension(cert, szOID_KEY_USAGE)) {
+    profile.hasKeyUsage = true;
+    BYTE usage = 0;
+    if (!CertGetIntendedKeyUsage(kEncoding, cert->pCertInfo, &usage, 1)) profile.unreadable = true;
+    profile.digitalSignature = (usage & CERT_DIGITAL_SIGNATURE_KEY_USAGE) != 0;
+  }
+  if (const CERT_EXTENSION* e = Extension(cert, szOID_ENHANCED_KEY_USAGE)) {
+    profile.hasExtendedKeyUsage = true;
+    if (DecodeExtension(*e, X509_ENHANCED_KEY_USAGE, decoded)) {
+      const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(decoded.data());
+      for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0) profile.codeSigning = true;
+      }
+    } else {
+      profile.unreadable = true;
+    }
+  }
+  return profile;
+}
+
 // The signer is the vendor's certificate itself, or a certificate that names
-// it as issuer and carries a valid signature by its key (the vendor's
-// certificate allowing certificate signing when it says what its key is for).
-bool SignedByVendor(PCCERT_CONTEXT signer, const SignerIdentity& vendor) {
+// it as issuer, carries a valid signature by its key (the vendor's
+// certificate allowing certificate signing when it says what its key is for)
+// and is one for signing code (CheckIssuedSigner).
+SignatureProblem CheckSigner(PCCERT_CONTEXT signer, const SignerIdentity& vendor, IndirectData& statement) {
   Cert anchor(CertCreateCertificateContext(kEncoding, reinterpret_cast<const BYTE*>(vendor.certificateDer.data()),
                                            static_cast<DWORD>(vendor.certificateDer.size())));
-  if (!anchor) return false;
+  if (!anchor) return SignatureProblem::ForeignSigner;
   if (signer->cbCertEncoded == anchor->cbCertEncoded &&
       std::memcmp(signer->pbCertEncoded, anchor->pbCertEncoded, signer->cbCertEncoded) == 0)
-    return true;
-  if (!CertCompareCertificateName(kEncoding, &signer->pCertInfo->Issuer, &anchor->pCertInfo->Subject)) return false;
+    return SignatureProblem::None;
+  if (!CertCompareCertificateName(kEncoding, &signer->pCertInfo->Issuer, &anchor->pCertInfo->Subject))
+    return SignatureProblem::ForeignSigner;
   BYTE usage = 0;
   if (CertGetIntendedKeyUsage(kEncoding, anchor->pCertInfo, &usage, 1) && !(usage & CERT_KEY_CERT_SIGN_KEY_USAGE))
-    return false;
-  return CryptVerifyCertificateSignatureEx(0, kEncoding, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-                                           const_cast<CERT_CONTEXT*>(signer), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
-                                           const_cast<CERT_CONTEXT*>(anchor.get()), 0, nullptr) != FALSE;
+    return SignatureProblem::ForeignSigner;
+  if (!CryptVerifyCertificateSignatureEx(0, kEncoding, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+                                         const_cast<CERT_CONTEXT*>(signer), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+                                         const_cast<CERT_CONTEXT*>(anchor.get()), 0, nullptr))
+    return SignatureProblem::ForeignSigner;
+  return CheckIssuedSigner(ProfileOf(signer), statement);
 }
 
 // What WinVerifyTrust's result means once our own checks have passed.
@@ -196,9 +267,9 @@ SignatureProblem WindowsBackend::CheckSignatureBlock(const std::string& block, c
       std::strlen(kSpcIndirectDataOid) + 1 != innerType.size())
     return SignatureProblem::Damaged;
   // The content is the statement's whole DER.
-  if (!GetParam(msg.get(), CMSG_CONTENT_PARAM, 0, content) ||
-      !ParseIndirectData(content.data(), content.size(), statement))
-    return SignatureProblem::Damaged;
+  if (!GetParam(msg.get(), CMSG_CONTENT_PARAM, 0, content)) return SignatureProblem::Damaged;
+  if (!ParseIndirectData(content.data(), content.size(), statement))
+    return statement.weakDigest.empty() ? SignatureProblem::Damaged : SignatureProblem::WeakDigest;
 
   // The signer's messageDigest covers the statement's contents without its
   // tag and length, with the signer's own digest algorithm.
@@ -224,7 +295,7 @@ SignatureProblem WindowsBackend::CheckSignatureBlock(const std::string& block, c
                                                reinterpret_cast<PCERT_INFO>(certInfoBytes.data())));
   if (!cert || !CryptMsgControl(msg.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, cert->pCertInfo))
     return SignatureProblem::Damaged;
-  return SignedByVendor(cert.get(), signer) ? SignatureProblem::None : SignatureProblem::ForeignSigner;
+  return CheckSigner(cert.get(), signer, statement);
 }
 
 SignatureProblem WindowsBackend::SystemVerdict(const std::string& path) const {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/FsPath.h"
 
@@ -31,6 +33,20 @@ const unsigned char kSha256Oid[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x
 const unsigned char kSha384Oid[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02};
 const unsigned char kSha512Oid[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03};
 const unsigned char kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+
+// Digest algorithms that are no longer accepted, and their names for the
+// user.
+struct WeakDigest {
+  std::vector<unsigned char> oid;
+  const char* name;
+};
+const WeakDigest kWeakDigests[] = {
+    {{0x2B, 0x0E, 0x03, 0x02, 0x1A}, "SHA-1"},
+    {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05}, "MD5"},
+    {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x04}, "MD4"},
+    {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x02}, "MD2"},
+    {{0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04}, "SHA-224"},
+};
 
 uint16_t U16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t U32(const unsigned char* p) {
@@ -74,8 +90,9 @@ bool OidIs(const unsigned char* der, const Element& e, const unsigned char* oid,
 }
 
 // AlgorithmIdentifier of SHA-256, SHA-384 or SHA-512, with absent or NULL
-// parameters.
-bool ParseDigestAlgorithm(const unsigned char* der, const Element& alg, DigestKind& kind) {
+// parameters. One of a digest that is no longer accepted is refused with its
+// name in `weak`.
+bool ParseDigestAlgorithm(const unsigned char* der, const Element& alg, DigestKind& kind, std::string& weak) {
   Element oid;
   if (alg.tag != 0x30 || !ReadElement(der, alg.contents, alg.end, oid)) return false;
   if (OidIs(der, oid, kSha256Oid, sizeof kSha256Oid)) {
@@ -85,6 +102,9 @@ bool ParseDigestAlgorithm(const unsigned char* der, const Element& alg, DigestKi
   } else if (OidIs(der, oid, kSha512Oid, sizeof kSha512Oid)) {
     kind = DigestKind::Sha512;
   } else {
+    for (const WeakDigest& w : kWeakDigests) {
+      if (OidIs(der, oid, w.oid.data(), w.oid.size())) weak = w.name;
+    }
     return false;
   }
   if (oid.end == alg.end) return true;
@@ -171,11 +191,14 @@ SignatureProblem ReadLayout(ByteSource& source, Layout& layout) {
   if (!AllZero(h + 4, 4) || !AllZero(h + 34, 2) || h[38] != 0 || h[39] != 0 ||
       !AllZero(h + 52, 4))
     return SignatureProblem::Tampered;
-  // The signature block must end the file exactly and follow the cabinet
-  // that the (digested) cabinet size announces.
+  // The signature block must end the file exactly, and follow the cabinet
+  // that the (digested) cabinet size announces: a cabinet size that
+  // disagrees with where the block starts was changed after signing, or
+  // the block's place was.
   if (length == 0 || length > kMaxSignatureSize || offset < kSignedHeaderSize ||
-      static_cast<uint64_t>(offset) + length != size || U32(h + kCbCabinet) != offset)
+      static_cast<uint64_t>(offset) + length != size)
     return SignatureProblem::Damaged;
+  if (U32(h + kCbCabinet) != offset) return SignatureProblem::Tampered;
   layout = SignedLayout(offset, length);
   return SignatureProblem::None;
 }
@@ -222,7 +245,7 @@ bool ParseIndirectData(const unsigned char* der, size_t n, IndirectData& out) {
   // messageDigest: SEQUENCE { AlgorithmIdentifier, OCTET STRING }
   if (!ReadElement(der, data.end, outer.end, info) || info.tag != 0x30 || info.end != outer.end) return false;
   if (!ReadElement(der, info.contents, info.end, alg) || alg.tag != 0x30) return false;
-  if (!ParseDigestAlgorithm(der, alg, out.kind)) return false;
+  if (!ParseDigestAlgorithm(der, alg, out.kind, out.weakDigest)) return false;
   if (!ReadElement(der, alg.end, info.end, digest) || digest.tag != 0x04 || digest.end != info.end) return false;
   if (digest.end - digest.contents != DigestSize(out.kind)) return false;
   out.digest.assign(reinterpret_cast<const char*>(der + digest.contents), digest.end - digest.contents);
@@ -230,7 +253,7 @@ bool ParseIndirectData(const unsigned char* der, size_t n, IndirectData& out) {
   return true;
 }
 
-bool ParseSignedDataHead(const unsigned char* der, size_t n, DigestKind& kind) {
+bool ParseSignedDataHead(const unsigned char* der, size_t n, IndirectData& statement) {
   // ContentInfo { signedData, [0] SignedData { version, digestAlgorithms, ... } }
   Element info, type, explicitTag, signedData, version, algorithms, alg;
   if (!ReadElement(der, 0, n, info) || info.tag != 0x30 || info.end != n) return false;
@@ -244,7 +267,44 @@ bool ParseSignedDataHead(const unsigned char* der, size_t n, DigestKind& kind) {
     return false;
   if (!ReadElement(der, version.end, signedData.end, algorithms) || algorithms.tag != 0x31) return false;
   return ReadElement(der, algorithms.contents, algorithms.end, alg) && alg.end == algorithms.end &&
-         ParseDigestAlgorithm(der, alg, kind);
+         ParseDigestAlgorithm(der, alg, statement.signerKind, statement.weakDigest);
+}
+
+std::string WeakSignatureDigest(const std::string& signatureAlgorithmOid) {
+  // Signature algorithms (RSA PKCS #1, DSA, ECDSA, EdDSA) and bare digests
+  // (the hash of an RSA-PSS signature), with the digest they use: empty
+  // when it is SHA-256 or stronger.
+  static const std::pair<const char*, const char*> kAlgorithms[] = {
+      {"1.2.840.113549.1.1.11", ""},
+      {"1.2.840.113549.1.1.12", ""},
+      {"1.2.840.113549.1.1.13", ""},
+      {"1.2.840.10045.4.3.2", ""},
+      {"1.2.840.10045.4.3.3", ""},
+      {"1.2.840.10045.4.3.4", ""},
+      {"2.16.840.1.101.3.4.3.2", ""},
+      {"2.16.840.1.101.3.4.2.1", ""},
+      {"2.16.840.1.101.3.4.2.2", ""},
+      {"2.16.840.1.101.3.4.2.3", ""},
+      {"1.3.101.112", ""},
+      {"1.3.101.113", ""},
+      {"1.2.840.113549.1.1.5", "SHA-1"},
+      {"1.3.14.3.2.29", "SHA-1"},
+      {"1.2.840.10040.4.3", "SHA-1"},
+      {"1.2.840.10045.4.1", "SHA-1"},
+      {"1.3.14.3.2.26", "SHA-1"},
+      {"1.2.840.113549.1.1.4", "MD5"},
+      {"1.2.840.113549.2.5", "MD5"},
+      {"1.2.840.113549.1.1.3", "MD4"},
+      {"1.2.840.113549.1.1.2", "MD2"},
+      {"1.2.840.113549.1.1.14", "SHA-224"},
+      {"1.2.840.10045.4.3.1", "SHA-224"},
+      {"2.16.840.1.101.3.4.3.1", "SHA-224"},
+      {"2.16.840.1.101.3.4.2.4", "SHA-224"},
+  };
+  for (const auto& [oid, weak] : kAlgorithms) {
+    if (signatureAlgorithmOid == oid) return weak;
+  }
+  return "an unknown digest";
 }
 
 std::string EncodeIndirectData(DigestKind kind, const std::string& digest) {

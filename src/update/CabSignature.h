@@ -95,11 +95,18 @@ struct IndirectData {
   // The one digest algorithm that the SignedData lists for its signers; the
   // signer must use it.
   DigestKind signerKind = DigestKind::Sha256;
+  // What a refusal names: a digest algorithm that is no longer accepted
+  // ("SHA-1"), found in the signature or in the signer's certificate, or
+  // what makes the signer's certificate one that is not for signing code.
+  std::string weakDigest;
+  std::string notForCode;
 };
 
 // Reads the head of a PKCS#7 SignedData block: version 1 and exactly one
-// digest algorithm (SHA-256, SHA-384 or SHA-512), which goes to `kind`.
-bool ParseSignedDataHead(const unsigned char* der, size_t n, DigestKind& kind);
+// digest algorithm (SHA-256, SHA-384 or SHA-512), which goes to
+// `statement.signerKind`; a digest that is no longer accepted is named in
+// `statement.weakDigest`.
+bool ParseSignedDataHead(const unsigned char* der, size_t n, IndirectData& statement);
 
 // Parses the DER of an SpcIndirectDataContent that states a cabinet digest
 // with SHA-256, SHA-384 or SHA-512; false for anything else.
@@ -125,6 +132,30 @@ class Hasher : public DigestSink {
   virtual std::string Finish() = 0;
 };
 
+// What decides whether a certificate that the vendor's certificate issued
+// may sign updates, as each platform's crypto library reads it.
+struct CertificateProfile {
+  std::string weakDigest;  // the name of the digest of its signature when weaker than SHA-256
+  bool isCa = false;       // basic constraints CA:TRUE
+  bool hasKeyUsage = false;
+  bool digitalSignature = false;
+  bool hasExtendedKeyUsage = false;
+  bool codeSigning = false;
+  bool unreadable = false;  // an extension that says these things cannot be read
+};
+// The same rules on every platform: a signature of SHA-256 or stronger,
+// CA:FALSE (or no basic constraints), digitalSignature when the key usage
+// is given, codeSigning when the extended key usage is given, and these
+// extensions readable. None, or
+// WeakCertificateDigest or NotACodeSigner with what it names in `statement`.
+SignatureProblem CheckIssuedSigner(const CertificateProfile& certificate, IndirectData& statement);
+
+// The name of a signature algorithm's digest when it is weaker than SHA-256
+// ("SHA-1", "MD5"...), for a signature algorithm given by its dotted OID
+// (RSA PKCS #1, DSA, ECDSA); empty for SHA-256, SHA-384 and SHA-512, and
+// "an unknown digest" for any other.
+std::string WeakSignatureDigest(const std::string& signatureAlgorithmOid);
+
 // The crypto library of the platform (ArchiveSignature_posix.cpp on
 // OpenSSL, ArchiveSignature_win.cpp on the system's APIs).
 class SignatureBackend {
@@ -135,8 +166,10 @@ class SignatureBackend {
   // Checks the signature block, which is one DER element: a PKCS#7
   // SignedData with exactly one signer whose content is the statement about
   // a cabinet, and whose signature over it verifies with the certificate it
-  // names. Then checks that certificate against `signer`. Damaged,
-  // ForeignSigner or None; with None, `statement` holds the signed digest.
+  // names. Then checks that certificate against `signer` (CheckIssuedSigner
+  // for one the vendor's certificate issued). Damaged, WeakDigest,
+  // ForeignSigner, WeakCertificateDigest, NotACodeSigner or None; with None,
+  // `statement` holds the signed digest, else what the refusal names.
   virtual SignatureProblem CheckSignatureBlock(const std::string& block, const SignerIdentity& signer,
                                                IndirectData& statement) const = 0;
   // What the system's own trust verification says of the file once our
@@ -147,8 +180,9 @@ class SignatureBackend {
 const SignatureBackend& PlatformSignatureBackend();
 
 // Every check on an archive in `source`, without the system's verdict.
-SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& signer,
-                                     const SignatureBackend& backend);
+// `named`, when given, receives what the refusal names (IndirectData).
+SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& signer, const SignatureBackend& backend,
+                                     IndirectData* named = nullptr);
 // VerifyArchiveSignature and CheckUpdateArchive on a given backend.
 SignatureVerdict VerifyArchiveWith(const std::string& archivePath, const SignerIdentity& signer,
                                    const SignatureBackend& backend);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/CText.h"
+#include "base/DisplayText.h"
 #include "base/FsPath.h"
 #include "update/UpdateListFile.h"
 
@@ -420,7 +421,8 @@ class Installation {
 
   bool FailEntry(size_t index) {
     m_entries[index].failed = true;
-    if (++m_failures <= kFailureBoxes) m_prompts.MessageBox("Failed to update file:\r\n" + m_entries[index].relative);
+    if (++m_failures <= kFailureBoxes)
+      m_prompts.MessageBox("Failed to update file:\r\n" + ShortenPath(m_entries[index].relative));
     return true;
   }
   void FailItem(Item& item) {

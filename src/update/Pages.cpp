@@ -1,5 +1,6 @@
 #include "update/Pages.h"
 
+#include "base/DisplayText.h"
 #include "update/OleDate.h"
 
 namespace quon {
@@ -79,11 +80,17 @@ std::string FillTemplate(std::string_view tmpl, std::initializer_list<std::strin
   return out;
 }
 
+std::string PageText(std::string_view text) { return ShortenText(text, kMaxPageTextChars); }
+
+std::string PageFileEntry(std::string_view entry) { return ShortenPath(entry); }
+
+std::string MoreFilesText(size_t more) { return "and " + std::to_string(more) + " more files"; }
+
 std::string BuildUpdateRow(const UpdateEntry& entry) {
   // The identifier is printed as a signed 32-bit number.
   const std::string id = std::to_string(static_cast<int32_t>(entry.m_nTableID));
   const std::string date = entry.m_dtPostDate.valid ? FormatOleDateLong(entry.m_dtPostDate.value) : std::string();
-  return FillTemplate(kListUpdateRowTemplate, {id, entry.m_strName, date, entry.m_strDescription});
+  return FillTemplate(kListUpdateRowTemplate, {id, PageText(entry.m_strName), date, PageText(entry.m_strDescription)});
 }
 
 }  // namespace quon

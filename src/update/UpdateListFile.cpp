@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/CText.h"
+#include "base/DisplayText.h"
 #include "base/FsPath.h"
 #include "base/SystemError.h"
 #include "update/Installer.h"
@@ -112,12 +113,14 @@ bool UpdateListFile::ReadListFile(FileSystem& fs, FsDir& dir, const std::string&
   }
   fs.Close(*file);
   if (text.size() > kMaxListFileBytes) {
-    prompts.MessageBox(path + " is larger than " + std::to_string(kMaxListFileBytes) + " bytes and was not read.");
+    prompts.MessageBox(ShortenPath(path) + " is larger than " + std::to_string(kMaxListFileBytes) +
+                       " bytes and was not read.");
     return false;
   }
   // What was read before a read error still counts; the error is told.
   ParseText(text);
-  if (readError != FsError::None) prompts.MessageBox("A read error occurred while accessing " + path + ".");
+  if (readError != FsError::None)
+    prompts.MessageBox("A read error occurred while accessing " + ShortenPath(path) + ".");
   return true;
 }
 
@@ -127,34 +130,46 @@ namespace {
 
 using SectionList = std::vector<const UpdateListSection*>;
 
+// The file entries a page still lists: at most kMaxPageFiles in all, the
+// rest counted once, in the row where the list stops.
+struct PageFiles {
+  size_t total = 0;
+  size_t listed = 0;
+  bool counted = false;
+};
+
 // Appends one row of the install page: the title, the description and one
 // item per file entry of `sections`, written straight into the page.
-void AppendRow(std::string& page, const std::string& name, const std::string& description,
-               const SectionList& sections) {
+void AppendRow(std::string& page, const std::string& name, const std::string& description, const SectionList& sections,
+               PageFiles& files) {
   const std::string_view row = kInstallRowTemplate;
   const size_t itemsAt = row.rfind("%s");
-  page += FillTemplate(row.substr(0, itemsAt), {name, description});
+  page += FillTemplate(row.substr(0, itemsAt), {PageText(name), PageText(description)});
   for (const UpdateListSection* section : sections) {
-    for (const std::string& entry : section->m_fileLines) page += FillTemplate(kInstallItemTemplate, {entry});
+    for (const std::string& entry : section->m_fileLines) {
+      if (files.listed < kMaxPageFiles) {
+        page += FillTemplate(kInstallItemTemplate, {PageFileEntry(entry)});
+        ++files.listed;
+      } else if (!files.counted) {
+        page += FillTemplate(kInstallItemTemplate, {MoreFilesText(files.total - files.listed)});
+        files.counted = true;
+      }
+    }
   }
   page += FillTemplate(row.substr(itemsAt + 2), {});
 }
 
-// An upper bound of the bytes of a row, so the page is allocated once.
-size_t RowBytes(const std::string& name, const std::string& description, const SectionList& sections) {
-  size_t bytes = std::strlen(kInstallRowTemplate) + name.size() + description.size();
-  for (const UpdateListSection* section : sections) {
-    for (const std::string& entry : section->m_fileLines) bytes += std::strlen(kInstallItemTemplate) + entry.size();
-  }
-  return bytes;
+size_t FileCount(const SectionList& sections) {
+  size_t n = 0;
+  for (const UpdateListSection* section : sections) n += section->m_fileLines.size();
+  return n;
 }
 
 }  // namespace
 
 std::string UpdateListFile::BuildInstallPage(const std::vector<int32_t>& modules) const {
   // The main row lists the files of MAIN and of every module without a title
-  // or description; each other module has a row of its own. The page is
-  // written in one pass: a long list makes a long page.
+  // or description; each other module has a row of its own.
   const UpdateListSection* main = FindSection("MAIN");
   SectionList mainGroup;
   if (main != nullptr) mainGroup.push_back(main);
@@ -179,14 +194,12 @@ std::string UpdateListFile::BuildInstallPage(const std::vector<int32_t>& modules
       std::any_of(mainGroup.begin(), mainGroup.end(), [](const auto* section) { return !section->m_fileLines.empty(); });
   const bool mainRow = !mainName.empty() || !mainDescription.empty() || mainItems;
 
-  size_t bytes = std::strlen(kInstallHeader) + std::strlen(kInstallFooter);
-  if (mainRow) bytes += RowBytes(mainName, mainDescription, mainGroup);
-  for (const ModuleRow& row : moduleRows) bytes += RowBytes(row.name, row.description, {row.section});
-  std::string page;
-  page.reserve(bytes);
-  page += kInstallHeader;
-  if (mainRow) AppendRow(page, mainName, mainDescription, mainGroup);
-  for (const ModuleRow& row : moduleRows) AppendRow(page, row.name, row.description, {row.section});
+  PageFiles files;
+  if (mainRow) files.total += FileCount(mainGroup);
+  for (const ModuleRow& row : moduleRows) files.total += FileCount({row.section});
+  std::string page = kInstallHeader;
+  if (mainRow) AppendRow(page, mainName, mainDescription, mainGroup, files);
+  for (const ModuleRow& row : moduleRows) AppendRow(page, row.name, row.description, {row.section}, files);
   page += kInstallFooter;
   return page;
 }

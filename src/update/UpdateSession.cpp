@@ -2,6 +2,8 @@
 // the installation and the removal of the update's files.
 #include "update/UpdateSession.h"
 
+#include <algorithm>
+
 #include "base/BuildConfig.h"
 #include "base/CText.h"
 #include "base/Trace.h"
@@ -9,6 +11,7 @@
 #include "update/Installer.h"
 #include "update/Pages.h"
 #include "update/ProductDiscovery.h"
+#include "update/ReleaseFile.h"
 #include "update/RunFiles.h"
 
 namespace quon {
@@ -260,7 +263,16 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
   }
   m_state.m_strNewVersion = *newVersion;
   m_state.m_strDownloadFile = archive;
-  return Unpack(*productDir, heldName);
+  const DownloadOutcome outcome = Unpack(*productDir, heldName);
+  if (outcome == DownloadOutcome::Unverified) {
+    // Refused after unpacking: nothing of it stays. What was held goes
+    // first, so that the system lets it be deleted.
+    held.reset();
+    RemoveUpdateFiles();
+    m_state.m_strDownloadFile.clear();
+    m_state.m_strUnpackDir.clear();
+  }
+  return outcome;
 }
 
 DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& archiveName) {
@@ -293,6 +305,14 @@ DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& arch
     return DownloadOutcome::CorruptArchive;
   }
   m_state.m_strUnpackDir = WithTrailingSeparator(m_state.m_strUnpackDir, m_platform.PathSeparator());
+  // The signed release file, where there is one, decides the version.
+  const ReleaseVerdict release =
+      CheckReleaseFile(dirName + m_platform.PathSeparator(), m_state.m_strUpdateVersion, m_state.m_strNewVersion);
+  if (!release.ok) {
+    MessageBox(release.reason);
+    return DownloadOutcome::Unverified;  // the caller removes what was unpacked
+  }
+  m_state.m_strNewVersion = release.newVersion;
 
   m_state.m_bInstallPage = m_state.m_listFile.ReadListFile(fs, *unpackDir, kListFile, m_prompts);
   return m_state.m_bInstallPage ? DownloadOutcome::Ready : DownloadOutcome::NoListFile;
@@ -365,7 +385,9 @@ void UpdateSession::InstallUpdate() {
     return;
   }
   std::string results = "Following file(s) were not updated:<BR><BR>";
-  for (const std::string& entry : outcome.failedFiles) results += entry + "<BR>";
+  const size_t listed = std::min(outcome.failedFiles.size(), kMaxPageFiles);
+  for (size_t i = 0; i < listed; ++i) results += PageFileEntry(outcome.failedFiles[i]) + "<BR>";
+  if (listed < outcome.failedFiles.size()) results += MoreFilesText(outcome.failedFiles.size() - listed) + "<BR>";
   results += "<BR><BR><BR>";
   results += "Close all open applications and <a href=\"#install\" > <b> Click here to update the files</b> </a> <br>";
   ShowPage(FillTemplate(kMessagePageTemplate, {results}));

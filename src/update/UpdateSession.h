@@ -95,7 +95,7 @@ enum class DownloadOutcome {
   ExchangeFailed,   // no reply, or the user cancelled
   Refused,          // the server answered with its own message
   InvalidReply,     // the reply lacked the update's version
-  Unverified,       // the archive's signature was refused; the archive is gone
+  Unverified,       // the archive's signature or its release file was refused; the archive is gone
   UnpackDirFailed,  // the unpack directory could not be made
   NoCabLibrary,     // the CAB library could not be loaded
   CorruptArchive,   // the archive could not be unpacked

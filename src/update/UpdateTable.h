@@ -21,7 +21,9 @@ struct InstallationIdentity {
 void SetIdentityFields(FieldMap& fields, const InstallationIdentity& identity, const std::string& updateVersion);
 
 // Most rows of a reply table that become entries; further rows are dropped.
-constexpr size_t kMaxUpdateRows = 5000;
+// A server offers a handful of updates; each row is a row of the list page
+// and a line of --list, so that the page stays small whatever the reply.
+constexpr size_t kMaxUpdateRows = 200;
 // Text the entries may hold beyond the size of the table itself.
 constexpr size_t kUpdateTableTextSlack = 64 * 1024;
 

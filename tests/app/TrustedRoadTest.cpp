@@ -6,6 +6,8 @@
 // of them is unpacked or installed.
 #include <gmock/gmock.h>
 
+#include <cstdlib>
+
 #include "ServerRoot.h"
 #include "update/ArchiveSignature.h"
 
@@ -19,10 +21,17 @@ struct TrustedRoad : ::testing::Test {
 
   static void SetUpTestSuite() { ASSERT_TRUE(kUpdateRequireSignature && std::string(kUpdateScheme) == "https"); }
 
-  // Archive `name` packed from the staged files, signed by `who` unless empty.
-  std::string Pack(const std::string& name, const std::string& who) {
+  // Archive `name` packed from the staged files, signed by `who` unless
+  // empty, for the installed versions `appliesTo`, bringing `brings`.
+  std::string Pack(const std::string& name, const std::string& who, const std::string& appliesTo = "6.0.121.3",
+                   const std::string& brings = "6.0.122.3") {
     std::vector<std::string> args;
-    if (!who.empty()) args = {"--sign-cert", kPki + "/" + who + ".pem", "--sign-key", kPki + "/" + who + "-key.pem"};
+    if (!who.empty()) {
+      args = {"--sign-cert",  kPki + "/" + who + ".pem",
+              "--sign-key",   kPki + "/" + who + "-key.pem",
+              "--applies-to", appliesTo,
+              "--brings",     brings};
+    }
     for (const char* a : {"--name", "Service Pack 1", "QSolver.dll"}) args.push_back(a);
     root.Pack(name, args);
     return test::ReadFile(root.Dir() + name);
@@ -96,6 +105,70 @@ TEST_F(TrustedRoad, OnlyAnIntactArchiveSignedByTheVendorIsUnpacked) {
     EXPECT_FALSE(s.ProductHas(archive));
     EXPECT_FALSE(s.ProductHas(archive + ".dir"));
     EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver 121");
+  }
+}
+
+// Item 5 of issue 21: the version comes from the signed archive, not from
+// the unsigned reply. An older genuine archive served as the newest, or a
+// reply naming a version the archive does not bring, is refused (the
+// product stays as it was and nothing is left); a fitting one records the
+// signed version; an archive without the release file (signed by another
+// tool) is accepted with the reply's version, as before.
+TEST_F(TrustedRoad, TheSignedReleaseFileDecidesWhereAnUpdateGoesAndWhatVersionItBrings) {
+  root.Stage("QSolver.dll", "solver new");
+  Pack("fits.cab", "vendor", "6.0.120.*, 6.0.121.3", "6.0.122.3");
+  Pack("older.cab", "vendor", "6.0.100.1", "6.0.101.1");
+  Pack("unsigned-for-ossl.cab", "");
+  ASSERT_EQ(std::system(("osslsigncode sign -certs '" + kPki + "/vendor.pem' -key '" + kPki +
+                         "/vendor-key.pem' -h sha256 -in '" + root.Dir() + "unsigned-for-ossl.cab' -out '" +
+                         root.Dir() + "ossl.cab' > /dev/null")
+                            .c_str()),
+            0);
+  const struct {
+    const char* archive;
+    const char* replied;  // the catalog's version, which the reply names
+    std::string box;      // the refusal; empty: it installs
+    std::string recorded;
+  } cases[] = {
+      {"fits.cab", "6.0.122.3", "", std::string("\x06\0\0\0\x7a\0\x03\0", 8)},
+      {"fits.cab", "65535.65535.65535.65535",
+       "The update archive brings version 6.0.122.3, not the version 65535.65535.65535.65535 that the server named.",
+       ""},
+      {"older.cab", "65535.65535.65535.65535", "The update archive does not apply to the installed version 6.0.121.3.",
+       ""},
+      {"ossl.cab", "6.0.125.3", "", std::string("\x06\0\0\0\x7d\0\x03\0", 8)},
+  };
+  uint32_t id = 200;
+  for (const auto& c : cases) root.Offer(++id, c.archive, c.archive, "6.0.121.3", c.replied);
+  root.StartServer({"--tls-cert", kPki + "/server.pem", "--tls-key", kPki + "/server-key.pem"});
+
+  id = 200;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.archive) + " offered as " + c.replied);
+    const std::string version("\x06\x00\x00\x00\x79\x00\x03\x00", 8);
+    Session s;
+    s.InstallExe(QUON_E2E_EXE_6030);
+    s.WriteProduct("Quon.Version", version);
+    s.InstallCabLibrary();
+    s.WriteProduct("QSolver.dll", "solver old");
+    s.Start(root.Port());
+    ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
+    ASSERT_TRUE(s.Click("#update" + std::to_string(++id)));
+    if (c.box.empty()) {
+      EXPECT_TRUE(s.Boxes().empty()) << ::testing::PrintToString(s.Boxes());
+      ASSERT_TRUE(s.Click("#install"));
+      EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver new");
+      EXPECT_EQ(s.ReadProduct("Quon.Version"), c.recorded);
+      EXPECT_FALSE(s.ProductHas("Update.Release"));
+      continue;
+    }
+    EXPECT_EQ(s.Boxes(), std::vector<std::string>{c.box});
+    EXPECT_FALSE(s.dlg->State().m_bInstallPage);
+    const std::string archive = "update" + std::to_string(id) + ".0000";
+    EXPECT_FALSE(s.ProductHas(archive));
+    EXPECT_FALSE(s.ProductHas(archive + ".dir"));
+    EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver old");
+    EXPECT_EQ(s.ReadProduct("Quon.Version"), version);
   }
 }
 

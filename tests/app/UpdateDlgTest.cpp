@@ -7,6 +7,7 @@
 
 #include "support/SessionFixture.h"
 #include "update/Pages.h"
+#include "update/UpdateTable.h"
 
 namespace quon {
 namespace {
@@ -149,6 +150,28 @@ TEST_F(ListPage, SeveralEntriesInListOrderWithUnescapedMarkup) {
                         ExpectedRow("2", "A", "March 01, 2005", "") + kExpectedFooter);
   EXPECT_EQ(view.statusTexts, std::vector<std::string>{"Click on one of the links to start the update."});
   EXPECT_EQ(Page().find('\r'), std::string::npos);
+}
+
+// Item 2 of issue 21: a reply of 15 MiB of ';' is 200 empty rows
+// (kMaxUpdateRows); a name or
+// a description of a megabyte shows its first kMaxPageTextChars.
+TEST_F(ListPage, HostileRepliesMakeSmallPages) {
+  FieldMap reply;
+  reply.Set("rows", "1000000");
+  reply.Set("cols", "4");
+  reply.Set("dbdata", std::string(15u << 20, ';'));
+  ReadUpdateTable(reply, RunState(*dlg).m_updateList);
+  session.ShowAvailableUpdates();
+  EXPECT_EQ(RunState(*dlg).m_updateList.size(), kMaxUpdateRows);
+  EXPECT_LT(Page().size(), 80u * 1024);
+
+  RunState(*dlg).m_updateList.clear();
+  Add(7, 38412, std::string(1 << 20, 'n').c_str(), std::string(1 << 20, 'd').c_str());
+  session.ShowAvailableUpdates();
+  EXPECT_EQ(Page(), kExpectedHeader +
+                        ExpectedRow("7", std::string(kMaxPageTextChars - 3, 'n') + "...", "March 01, 2005",
+                                    std::string(kMaxPageTextChars - 3, 'd') + "...") +
+                        kExpectedFooter);
 }
 
 TEST_F(ListPage, UnwritablePageFileStillNavigatesAndKeepsTheStatusHidden) {

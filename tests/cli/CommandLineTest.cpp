@@ -1,9 +1,11 @@
 // The options, and the console's text as a terminal or a pipe gets it.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/DisplayText.h"
 #include "cli/CommandLine.h"
 #include "cli/ConsolePrompts.h"
 
@@ -52,12 +54,17 @@ TEST(CommandLine, OptionsAreReadOrRefusedWithAReason) {
   }
 }
 
-TEST(CommandLine, ServerTextCannotSendTheTerminalCommands) {
+TEST(CommandLine, ServerTextCannotSendTheTerminalCommandsNorRunOn) {
   EXPECT_EQ(PrintableText("a\x1b[2Jb\x07\x7f\tc\r\nd\re"), "a?[2Jb??\tc\nd\ne");
   EXPECT_EQ(OneLine("name\twith\r\nbreaks"), "name with breaks");
+  // Each line is cut, and so is a text that OneLine joins.
+  const std::string line(kMaxShownLineChars - 3, 'x');
+  EXPECT_EQ(PrintableText(std::string(100000, 'x') + "\nend"), line + "...\nend");
+  EXPECT_EQ(OneLine(std::string(3000, 'y') + "\n" + std::string(3000, 'y')).size(), kMaxShownLineChars);
 }
 
-// A console whose streams and input are what the case says.
+// A console whose streams and input are what the case says; its log keeps
+// what it gets, or fails every write.
 class FakeConsole : public ConsoleSystem {
  public:
   explicit FakeConsole(bool terminal) : m_terminal(terminal) {}
@@ -69,11 +76,37 @@ class FakeConsole : public ConsoleSystem {
     return true;
   }
   bool InterruptRequested() override { return false; }
-  std::string out, err, answer = "y";
+  std::unique_ptr<LogFile> OpenLog(const std::string&, std::string&) override { return std::make_unique<Log>(*this); }
+  std::string out, err, log, answer = "y";
+  bool logFull = false;
 
  private:
+  struct Log : LogFile {
+    explicit Log(FakeConsole& console) : console(console) {}
+    bool Append(std::string_view bytes, std::string& error) override {
+      if (console.logFull) error = "No space left on device";
+      if (!console.logFull) console.log += bytes;
+      return !console.logFull;
+    }
+    FakeConsole& console;
+  };
   bool m_terminal;
 };
+
+TEST(CommandLine, ALogThatCannotBeWrittenIsToldOnceAndTheRunGoesOn) {
+  FakeConsole console(false);
+  ConsoleOutput output(console, false);
+  std::string error;
+  ASSERT_TRUE(output.OpenLog("u.log", error));
+  output.Info("first");
+  console.logFull = true;
+  output.Info("second");
+  output.Error("third");
+  EXPECT_NE(console.log.find(" first"), std::string::npos) << console.log;
+  EXPECT_EQ(console.log.find("second"), std::string::npos);
+  EXPECT_EQ(console.out, "first\nsecond\n");
+  EXPECT_EQ(console.err, "QuonUpdate: cannot write to the log file u.log: No space left on device.\nthird\n");
+}
 
 TEST(CommandLine, ProgressQuestionsAndMessagesFollowTheOutput) {
   struct Case {
@@ -96,7 +129,7 @@ TEST(CommandLine, ProgressQuestionsAndMessagesFollowTheOutput) {
     EXPECT_EQ(prompts.MessageBox("Error: " + std::string(5000, 'x')), kIdOk);
     EXPECT_EQ(prompts.MessageBox("Close them?", MsgButtons::YesNo), c.answer);
     EXPECT_EQ(console.out, c.out) << c.terminal << c.quiet;
-    EXPECT_EQ(console.err.find("Error: " + std::string(kMaxMessageChars - 7, 'x') + "...\n"), 0u) << console.err;
+    EXPECT_EQ(console.err.find("Error: " + std::string(kMaxShownMessageChars - 10, 'x') + "...\n"), 0u) << console.err;
   }
 }
 

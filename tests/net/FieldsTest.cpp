@@ -90,6 +90,19 @@ TEST(DecodeFields, RefusesOverlongNamesWithoutHarm) {
   EXPECT_EQ(Decoded("big=" + value).Get("big"), value);
 }
 
+// Item 2 of issue 21: a reply of a million short fields keeps the first
+// kMaxReplyFields names;
+// a name already kept still takes its later value.
+TEST(DecodeFields, AFloodOfFieldsKeepsOnlyTheFirstNames) {
+  std::string text;
+  for (int i = 0; i < 1000000; ++i) text += "f" + std::to_string(i) + "=&";
+  const FieldMap m = Decoded(text + "code=4711&f0=late");
+  EXPECT_EQ(m.Size(), kMaxReplyFields);
+  EXPECT_FALSE(m.Has("code"));
+  EXPECT_EQ(m.Get("f0"), "late");
+  EXPECT_TRUE(m.Has("f" + std::to_string(kMaxReplyFields - 1)));
+}
+
 TEST(SplitFields, KeepsInnerEmptyPiecesButNoTrailingOne) {
   std::vector<std::string> pieces{"stale"};
   EXPECT_EQ(SplitFields("", pieces, ";"), 0u);

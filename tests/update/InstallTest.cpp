@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/DisplayText.h"
 #include "support/SessionFixture.h"
 #include "update/Installer.h"
 #include "update/Pages.h"
@@ -25,7 +26,7 @@ std::string MessagePage(const std::string& body) {
 
 std::string RetryPage(const std::vector<std::string>& failed) {
   std::string body = "Following file(s) were not updated:<BR><BR>";
-  for (const std::string& f : failed) body += f + "<BR>";
+  for (const std::string& f : failed) body += PageFileEntry(f) + "<BR>";
   body += "<BR><BR><BR>Close all open applications and <a href=\"#install\" > <b> Click here to update the "
           "files</b> </a> <br>";
   return MessagePage(body);
@@ -181,7 +182,8 @@ TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {
 
 std::vector<std::string> FailureBoxes(const std::vector<std::string>& failed) {
   std::vector<std::string> boxes;
-  for (size_t i = 0; i < failed.size() && i < kFailureBoxes; ++i) boxes.push_back("Failed to update file:\r\n" + failed[i]);
+  for (size_t i = 0; i < failed.size() && i < kFailureBoxes; ++i)
+    boxes.push_back("Failed to update file:\r\n" + ShortenPath(failed[i]));
   return boxes;
 }
 
@@ -224,6 +226,28 @@ TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
   EXPECT_EQ(count(product.Dir()), 7);  // the six names above and the page file
   EXPECT_EQ(count(product.Path("bin")), 2);
   EXPECT_TRUE(LeftoverTemporaries().empty());
+}
+
+// Item 1 of issue 21.
+TEST_F(Install, AnEntryOfKilobytesIsToldByItsStartAndEnd) {
+  std::string deep;
+  while (deep.size() < 63999) deep += "a/";
+  Unpacked("[MAIN]\n" + deep + "x\n", {{"x", "x"}});
+  dlg->InstallUpdate();
+  ASSERT_EQ(prompts.Texts().size(), 1u);
+  EXPECT_EQ(prompts.Texts()[0],
+            "Failed to update file:\r\n" + deep.substr(0, 79) + "..." + deep.substr(deep.size() - 77) + "x");
+}
+
+// Item 2 of issue 21: the results page is bounded too.
+TEST_F(Install, TheResultsPageListsTheFirstFailuresAndCountsTheRest) {
+  std::string list = "[MAIN]\n";
+  for (int i = 0; i < 1200; ++i) list += "gone" + std::to_string(i) + ".dll\n";
+  Unpacked(list, {});
+  dlg->InstallUpdate();
+  const std::string page = Page();
+  EXPECT_NE(page.find("gone499.dll<BR>and 700 more files<BR><BR>"), std::string::npos);
+  EXPECT_EQ(page.find("gone500.dll"), std::string::npos);
 }
 
 TEST_F(Install, MissingUnpackedFilesAreListedAndToldOnlyForTheFirstFew) {

@@ -1,6 +1,7 @@
 // Update.List: reading sections and building the install page.
 #include <gtest/gtest.h>
 
+#include "base/DisplayText.h"
 #include "support/Fakes.h"
 #include "update/Pages.h"
 #include "update/UpdateListFile.h"
@@ -132,6 +133,36 @@ TEST(InstallPage, WithoutApplicableSectionsOnlyTheFrameRemains) {
   EXPECT_EQ(Parse("").BuildInstallPage({}), std::string(kHeader) + kFooter);
   // A module without a MAIN section still gets a main row for its files.
   EXPECT_EQ(Parse("[M3]\nm3.dll\n").BuildInstallPage({3}), kHeader + Row("", "", Item("m3.dll")) + kFooter);
+}
+
+// Item 2 of issue 21: a list file of the largest size read makes a page of
+// at most 500
+// entries, each at most kMaxShownPathChars, and titles of at most
+// kMaxPageTextChars; the rest is counted.
+TEST(InstallPage, HostileListFilesMakeSmallPages) {
+  std::string entries;
+  while (entries.size() < kMaxListFileBytes - 16) entries += "a\n";
+  std::string deep;
+  while (deep.size() < 63999) deep += "a/";
+  deep += "x";
+  struct Case {
+    std::string list;
+    std::string itemsEnd;  // the end of the page's last row
+  } const cases[] = {
+      {"[MAIN]\n" + entries, Item("a") + Item("and " + std::to_string(entries.size() / 2 - 500) + " more files")},
+      {"[MAIN]\n" + deep + "\n", Item(ShortenPath(deep))},
+      {"[MAIN]\nNAME=" + std::string(200000, 'n') + "\nDESCRIPTION=" + std::string(200000, 'd') + "\nx.dll\n" +
+           "[M3]\nNAME=m\n" + entries,
+       Item("a") + Item("and " + std::to_string(entries.size() / 2 - 499) + " more files")},
+  };
+  for (const Case& c : cases) {
+    const std::string page = Parse(c.list).BuildInstallPage({3});
+    EXPECT_LT(page.size(), 64u * 1024);
+    const std::string end = c.itemsEnd + " </ul></td>\n</tr>\n" + kFooter;
+    ASSERT_GE(page.size(), end.size());
+    EXPECT_EQ(page.substr(page.size() - end.size()), end);
+    EXPECT_EQ(page.find(std::string(kMaxPageTextChars, 'n')), std::string::npos);
+  }
 }
 
 TEST(InstallPage, ModuleSectionNamesHaveNoLeadingZeros) {

@@ -58,10 +58,12 @@ class ArchiveSignatureTest : public ::testing::Test {
   std::vector<std::string> m_scratch;
 };
 
-void ExpectVerdict(const SignatureVerdict& v, SignatureProblem expected, const std::string& what) {
+// `named` is what the sentence names, where it names something.
+void ExpectVerdict(const SignatureVerdict& v, SignatureProblem expected, const std::string& what,
+                   const std::string& named = std::string()) {
   EXPECT_EQ(v.problem, expected) << what << ": " << v.reason;
   EXPECT_EQ(v.ok, expected == SignatureProblem::None) << what;
-  EXPECT_EQ(v.reason, quon::SignatureProblemText(expected)) << what;
+  EXPECT_EQ(v.reason, quon::MakeSignatureVerdict(expected, named).reason) << what;
 }
 
 TEST_F(ArchiveSignatureTest, VerdictForEachArchiveAndSigner) {
@@ -69,25 +71,38 @@ TEST_F(ArchiveSignatureTest, VerdictForEachArchiveAndSigner) {
     const char* archive;
     const char* signer;  // the configured certificate
     SignatureProblem expected;
+    const char* named = "";
   } const cases[] = {
-      {"vendor.cab", "vendor-ca.der", SignatureProblem::None},         // the vendor's certificate itself
-      {"issued.cab", "vendor-ca.der", SignatureProblem::None},         // a certificate it issued
-      {"ossl.cab", "vendor-ca.der", SignatureProblem::None},           // signed by osslsigncode
-      {"issued.cab", "vendor-signer.der", SignatureProblem::None},     // the signer configured itself
+      {"vendor.cab", "vendor-ca.der", SignatureProblem::None},               // the vendor's certificate itself
+      {"issued.cab", "vendor-ca.der", SignatureProblem::None},               // a certificate it issued
+      {"ossl.cab", "vendor-ca.der", SignatureProblem::None},                 // signed by osslsigncode
+      {"issued.cab", "vendor-signer.der", SignatureProblem::None},           // the signer configured itself
       {"vendor.cab", "vendor-signer.der", SignatureProblem::ForeignSigner},  // the issuer is not vouched for
       {"issued.cab", "foreign-ca.der", SignatureProblem::ForeignSigner},
       {"foreign.cab", "vendor-ca.der", SignatureProblem::ForeignSigner},       // same names, other keys
       {"foreign-root.cab", "vendor-ca.der", SignatureProblem::ForeignSigner},  // a look-alike root
       {"unsigned.cab", "vendor-ca.der", SignatureProblem::Unsigned},
-      {"ossl-sha1.cab", "vendor-ca.der", SignatureProblem::Damaged},  // SHA-1 is not accepted
+      {"ossl-sha1.cab", "vendor-ca.der", SignatureProblem::WeakDigest, "SHA-1"},
       {"truncated.cab", "vendor-ca.der", SignatureProblem::Damaged},
       {"missing.cab", "vendor-ca.der", SignatureProblem::Unreadable},
       {"vendor-ca.pem", "vendor-ca.der", SignatureProblem::NotAnArchive},
       {"vendor.cab", "no-such-certificate.der", SignatureProblem::NoTrustedSigner},
+      // The profiles of certificates that the vendor's certificate issued
+      // (item 4 of issue 21; SHA-1 above is item 3).
+      {"issued-sha1.cab", "vendor-ca.der", SignatureProblem::WeakCertificateDigest, "SHA-1"},
+      {"issued-md5.cab", "vendor-ca.der", SignatureProblem::WeakCertificateDigest, "MD5"},
+      {"issued-tls.cab", "vendor-ca.der", SignatureProblem::NotACodeSigner,
+       "its key usage does not allow digital signatures"},
+      {"issued-tls-signing.cab", "vendor-ca.der", SignatureProblem::NotACodeSigner,
+       "its extended key usage does not name code signing"},
+      {"issued-ca.cab", "vendor-ca.der", SignatureProblem::NotACodeSigner, "it is a certificate authority"},
+      {"issued-usage.cab", "vendor-ca.der", SignatureProblem::None},
+      {"issued-purpose.cab", "vendor-ca.der", SignatureProblem::None},
+      {"issued-plain.cab", "vendor-ca.der", SignatureProblem::None},
   };
   for (const Case& c : cases) {
     ExpectVerdict(quon::VerifyArchiveSignature(Path(c.archive), Signer(c.signer)), c.expected,
-                  std::string(c.archive) + " against " + c.signer);
+                  std::string(c.archive) + " against " + c.signer, c.named);
   }
 }
 
@@ -118,6 +133,11 @@ TEST_F(ArchiveSignatureTest, BytesAddedOrCutAreRefused) {
   ExpectVerdict(VerifyBytes(good + "x"), SignatureProblem::Damaged, "one byte appended");
   ExpectVerdict(VerifyBytes(good.substr(0, good.size() - 1)), SignatureProblem::Damaged, "last byte cut");
   ExpectVerdict(VerifyBytes(good.substr(0, 50)), SignatureProblem::NotAnArchive, "header cut");
+  // The cabinet's size no longer says where the signature starts: a change
+  // (item 3 of issue 21).
+  std::string resized = good;
+  resized[8] = static_cast<char>(resized[8] + 1);
+  ExpectVerdict(VerifyBytes(resized), SignatureProblem::Tampered, "cabinet size changed");
   ExpectVerdict(VerifyBytes(""), SignatureProblem::NotAnArchive, "empty file");
 }
 

@@ -69,13 +69,22 @@ TEST_F(SigningToolsTest, QuonPackRefusesAKeyThatDoesNotFitAndLeavesNoFile) {
   sigtest::WriteBytes(input, "text");
   const std::string pack = std::string(SIGTEST_QUON_PACK) + " -o " + Quote(out) + " -C " + Quote(m_scratch) +
                            " --name Test ";
-  EXPECT_EQ(RunQuiet(pack + "--sign-cert " + Quote(Path("vendor-ca.pem")) + " --sign-key " +
-                Quote(Path("vendor-signer-key.pem")) + " a.txt"),
-            1);
-  EXPECT_EQ(RunQuiet(pack + "--sign-cert " + Quote(Path("vendor-ca.pem")) + " a.txt"), 2);
-  EXPECT_EQ(RunQuiet(pack + "--sign-cert " + Quote(input) + " --sign-key " + Quote(Path("vendor-signer-key.pem")) +
-                " a.txt"),
-            1);
+  const std::string versions = " --applies-to 6.0.121.3 --brings 6.0.122.3";
+  const std::string signer =
+      "--sign-cert " + Quote(Path("vendor-signer.pem")) + " --sign-key " + Quote(Path("vendor-signer-key.pem"));
+  const std::pair<std::string, int> cases[] = {
+      {"--sign-cert " + Quote(Path("vendor-ca.pem")) + " --sign-key " + Quote(Path("vendor-signer-key.pem")) + versions,
+       1},
+      {"--sign-cert " + Quote(Path("vendor-ca.pem")) + versions, 2},
+      {"--sign-cert " + Quote(input) + " --sign-key " + Quote(Path("vendor-signer-key.pem")) + versions, 1},
+      // A signed archive binds its versions; they must be versions.
+      {signer, 2},
+      {signer + " --applies-to 6.0.121.3", 2},
+      {signer + " --applies-to 6.0.121 --brings 6.0.122.3", 2},
+      {signer + " --applies-to 6.0.121.3 --brings 6.0.*.3", 2},
+      {"--applies-to 6.0.121.3 --brings 6.0.122.3", 2},
+  };
+  for (const auto& [args, code] : cases) EXPECT_EQ(RunQuiet(pack + args + " a.txt"), code) << args;
   EXPECT_EQ(std::distance(fs::directory_iterator(m_scratch), fs::directory_iterator()), 1);
 }
 
@@ -88,6 +97,12 @@ TEST_F(SigningToolsTest, SignedArchiveUnpacksThroughTheCabLibrary) {
     EXPECT_EQ(fs::file_size(dir + "/solver.dll"), 300000u) << archive;
     EXPECT_TRUE(fs::exists(dir + "/Update.List")) << archive;
   }
+  // quon-pack's signed archive carries its release file, which its
+  // Update.List does not name; osslsigncode's has none.
+  const std::string release = sigtest::ReadBytes(m_scratch + "/issued.cab.dir/Update.Release");
+  EXPECT_NE(release.find("applies-to = 6.0.121.3\r\nbrings = 6.0.122.3\r\n"), std::string::npos) << release;
+  EXPECT_EQ(sigtest::ReadBytes(m_scratch + "/issued.cab.dir/Update.List").find("Update.Release"), std::string::npos);
+  EXPECT_FALSE(fs::exists(m_scratch + "/ossl.cab.dir/Update.Release"));
 }
 
 }  // namespace

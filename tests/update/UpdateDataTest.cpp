@@ -6,6 +6,7 @@
 
 #include "support/Fakes.h"
 #include "update/InstallationFile.h"
+#include "update/ReleaseFile.h"
 #include "update/RunFiles.h"
 #include "update/UpdateTable.h"
 
@@ -215,6 +216,49 @@ TEST(VersionWords, OnlyFourDottedDecimalNumbersOf16BitsAreAVersion) {
                           "1..2.3", "1.2.3.-4", "+1.2.3.4", "1.2.3.4\t", "6.0.125.99999999999999999999"}) {
     EXPECT_TRUE(words(bad).empty()) << bad;
   }
+}
+
+TEST(ReleaseFile, ItsVersionsDecideWhereTheArchiveGoesAndWhatItBrings) {
+  const std::string fits = "# comment\r\nApplies-To = 6.0.120.*, 6.0.121.3\r\n  brings=6.0.122.3\r\nlater = x\r\n";
+  const struct {
+    std::optional<std::string> text;
+    const char* replied;
+    const char* reason;  // empty: accepted
+    const char* recorded;
+  } cases[] = {
+      {std::nullopt, "9.9.9.9", "", "9.9.9.9"},  // no release file: the reply stands
+      {fits, "6.0.122.3", "", "6.0.122.3"},
+      {fits, " 6.0.122.3", "", "6.0.122.3"},
+      {fits, "6.0.122.03", "", "6.0.122.3"},
+      {fits, "65535.65535.65535.65535",
+       "The update archive brings version 6.0.122.3, not the version 65535.65535.65535.65535 that the server named.",
+       ""},
+      {fits, "6.0.122", "The update archive brings version 6.0.122.3, not the version 6.0.122 that the server named.",
+       ""},
+      {"applies-to = 6.0.100.*\nbrings = 6.0.122.3\n", "6.0.122.3",
+       "The update archive does not apply to the installed version 6.0.121.3.", ""},
+      {"applies-to = *.*.*.*\nbrings = 6.0.122.3\n", "6.0.122.3", "", "6.0.122.3"},
+      {"applies-to = 6.0.121.3\n", "6.0.122.3", "The release file of the update archive cannot be read.", ""},
+      {"applies-to = 6.0.121.3\nbrings = 6.0.*.3\n", "6.0.122.3",
+       "The release file of the update archive cannot be read.", ""},
+      {"applies-to = 6.0.121.3\nbrings = 6.0.122.3\nbrings = 6.0.123.3\n", "6.0.122.3",
+       "The release file of the update archive cannot be read.", ""},
+      {"applies-to 6.0.121.3\nbrings = 6.0.122.3\n", "6.0.122.3",
+       "The release file of the update archive cannot be read.", ""},
+      {"", "6.0.122.3", "The release file of the update archive cannot be read.", ""},
+  };
+  for (const auto& c : cases) {
+    const ReleaseVerdict v = CheckRelease(c.text, "6.0.121.3", c.replied);
+    SCOPED_TRACE(c.text.value_or("(no file)") + " / " + c.replied);
+    EXPECT_EQ(v.ok, *c.reason == '\0');
+    EXPECT_EQ(v.reason, c.reason);
+    if (v.ok) {
+      EXPECT_EQ(v.newVersion, c.recorded);
+    }
+  }
+  std::string problem;
+  EXPECT_EQ(ParseReleaseText(*FormatReleaseText("6.0.121.*", "6.0.122.3", problem))->brings[2], 122);
+  EXPECT_FALSE(FormatReleaseText("6.0.121.3\nbrings = 1.1.1.1", "6.0.122.3", problem));
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 # Certificates (openssl): vendor-ca (the vendor's own certificate, self-signed,
 # also used to sign directly), vendor-signer (issued by vendor-ca), and a
 # foreign pair with exactly the same names but other keys.
+# Certificates issued by vendor-ca in other profiles (issued-*: signed
+# with SHA-1 or MD5, TLS server certificates, an intermediate authority,
+# key usage alone, extended key usage alone, no extensions at all).
 # Archives: unsigned, signed by each of them with quon-pack, signed by
 # osslsigncode (SHA-256 and SHA-1), and a truncated one.
 # Idempotent and safe to run concurrently: the work happens once under a
@@ -12,7 +15,7 @@
 set -eu
 out=$1
 pack=$2
-stamp_version=1
+stamp_version=4
 mkdir -p "$out"
 exec 9>"$out/.lock"
 flock 9
@@ -35,6 +38,21 @@ keyUsage = critical, keyCertSign, digitalSignature
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
+[tls]
+basicConstraints = CA:FALSE
+keyUsage = critical, keyEncipherment
+extendedKeyUsage = serverAuth
+[tls-signing]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth, clientAuth
+[intermediate]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, digitalSignature
+[usage]
+keyUsage = critical, digitalSignature
+[purpose]
+extendedKeyUsage = codeSigning
 CNF
 
 # root NAME: a self-signed vendor certificate with its key.
@@ -42,17 +60,30 @@ root() {
   openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -keyout "$1-key.pem" -out "$1.pem" \
     -subj "/O=Quon Test Vendor/CN=Quon Test Code Signing Root" -config ext.cnf -extensions ca 2>>openssl.log
 }
-# leaf NAME ISSUER: a code-signing certificate issued by ISSUER.
+# leaf NAME ISSUER [EXTENSIONS [DIGEST]]: a certificate issued by ISSUER,
+# by default a code-signing one signed with SHA-256; EXTENSIONS "none"
+# gives one without extensions.
 leaf() {
   openssl req -new -newkey rsa:2048 -nodes -keyout "$1-key.pem" -out "$1.csr" \
     -subj "/O=Quon Test Vendor/CN=Quon Test Update Signer" -config ext.cnf 2>>openssl.log
-  openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2-key.pem" -set_serial 0x51 -days 3650 -sha256 \
-    -extfile ext.cnf -extensions signer -out "$1.pem" 2>>openssl.log
+  ext="-extfile ext.cnf -extensions ${3:-signer}"
+  [ "${3:-}" = none ] && ext=""
+  # shellcheck disable=SC2086
+  openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2-key.pem" -set_serial 0x51 -days 3650 "-${4:-sha256}" \
+    $ext -out "$1.pem" 2>>openssl.log
 }
 root vendor-ca
 leaf vendor-signer vendor-ca
 root foreign-ca
 leaf foreign-signer foreign-ca
+leaf issued-sha1 vendor-ca signer sha1
+leaf issued-md5 vendor-ca signer md5
+leaf issued-tls vendor-ca tls
+leaf issued-tls-signing vendor-ca tls-signing
+leaf issued-ca vendor-ca intermediate
+leaf issued-usage vendor-ca usage
+leaf issued-purpose vendor-ca purpose
+leaf issued-plain vendor-ca none
 for c in vendor-ca vendor-signer foreign-ca; do
   openssl x509 -in "$c.pem" -outform DER -out "$c.der"
 done
@@ -61,9 +92,10 @@ done
 printf 'QUON 6.0 service release\r\n' > files/readme.txt
 head -c 300000 /dev/urandom > files/solver.dll
 awk 'BEGIN { for (i = 0; i < 20000; i++) printf "row %d %d\n", i, i * 7 % 1000 }' > files/table.dat
-pack_as() {  # pack_as OUT [--sign-cert C --sign-key K]
+pack_as() {  # pack_as OUT [--sign-cert C --sign-key K]: signed, it brings 6.0.122.3 to 6.0.121.3
   o=$1
   shift
+  [ $# -gt 0 ] && set -- "$@" --applies-to 6.0.121.3 --brings 6.0.122.3
   "$pack" -o "$o" -C files "$@" --name "Service release" readme.txt solver.dll table.dat
 }
 pack_as unsigned.cab
@@ -74,6 +106,9 @@ openssl x509 -in vendor-signer.pem -outform DER -out vendor-signer-cert.der
 pack_as issued.cab --sign-cert vendor-signer-cert.der --sign-key vendor-signer-key.der
 pack_as foreign.cab --sign-cert foreign-signer.pem --sign-key foreign-signer-key.pem
 pack_as foreign-root.cab --sign-cert foreign-ca.pem --sign-key foreign-ca-key.pem
+for c in issued-sha1 issued-md5 issued-tls issued-tls-signing issued-ca issued-usage issued-purpose issued-plain; do
+  pack_as "$c.cab" --sign-cert "$c.pem" --sign-key "$c-key.pem"
+done
 osslsigncode sign -certs vendor-signer.pem -key vendor-signer-key.pem -h sha256 -in unsigned.cab \
   -out ossl.cab > osslsigncode.log
 osslsigncode sign -certs vendor-signer.pem -key vendor-signer-key.pem -h sha1 -in unsigned.cab \

@@ -113,6 +113,7 @@ std::vector<std::string> CheckSections(const std::vector<PackSection>& sections)
   std::vector<std::string> problems;
   std::map<std::string, std::string> names;  // lower-case stored name -> entry path
   names[Lower(kListFileName)] = kListFileName;
+  names[Lower(kReleaseFileName)] = kReleaseFileName;
   std::map<int32_t, bool> modules;
   size_t files = 0;
   for (const PackSection& s : sections) {

@@ -40,13 +40,15 @@ std::optional<int32_t> ParseModuleNumber(std::string_view text);
 std::optional<std::string> MakeEntry(std::string_view path, const std::string& baseDir, PackEntry& entry);
 
 // Checks the sections as a whole: at least one file, no two stored names
-// equal ignoring case (nor equal to Update.List), no module twice, no
-// empty module. Returns every problem found.
+// equal ignoring case (nor equal to Update.List or Update.Release), no
+// module twice, no empty module. Returns every problem found.
 std::vector<std::string> CheckSections(const std::vector<PackSection>& sections);
 
 // The text of Update.List (CR LF line ends).
 std::string BuildUpdateList(const std::vector<PackSection>& sections);
 
 inline constexpr const char kListFileName[] = "Update.List";
+// The release file a signed archive carries (update/ReleaseFile.h).
+inline constexpr const char kReleaseFileName[] = "Update.Release";
 
 }  // namespace quon::pack

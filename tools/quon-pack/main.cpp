@@ -6,24 +6,35 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CabSigner.h"
 #include "PackList.h"
+#include "update/ReleaseFile.h"
 
 using namespace quon::pack;
 
 namespace {
 
 const char kUsage[] =
-    "usage: quon-pack -o OUT.cab [-C DIR] [--sign-cert F --sign-key F] --name TEXT [--description TEXT] [FILE...]\n"
+    "usage: quon-pack -o OUT.cab [-C DIR] [--sign-cert F --sign-key F --applies-to VERSIONS --brings VERSION]\n"
+    "                 --name TEXT [--description TEXT] [FILE...]\n"
     "                 [--module N [--name TEXT] [--description TEXT] FILE...]...\n"
     "  -o OUT.cab          the archive to write\n"
     "  -C DIR              read the files relative to DIR (default: the current directory)\n"
     "  --sign-cert F, --sign-key F\n"
     "                      sign the archive with this code-signing certificate and its private\n"
     "                      key (PEM or DER; the key unencrypted)\n"
+    "  --applies-to VERSIONS, --brings VERSION\n"
+    "                      with --sign-cert: the installed versions the update is for (four\n"
+    "                      numbers joined by dots, a part may be *, separated by commas) and the\n"
+    "                      version it brings, signed with the archive in its release file\n"
+    "                      Update.Release (not listed in Update.List), so that an updater that\n"
+    "                      requires signatures installs it only on those versions and records\n"
+    "                      that version\n"
     "  --name, --description\n"
     "                      title and description of the section being described: the update\n"
     "                      itself (MAIN) until the first --module, then that module's section\n"
@@ -52,8 +63,8 @@ struct GErrorHolder {
 // Writes the cabinet to a temporary file beside `out`, then renames it into
 // place, so that a failure never leaves a half-written archive under the
 // final name.
-bool WriteCabinet(const std::vector<PackSection>& sections, const std::string& listText, const std::string& out,
-                  std::string& problem) {
+bool WriteCabinet(const std::vector<PackSection>& sections, const std::string& listText, const std::string& releaseText,
+                  const std::string& out, std::string& problem) {
   GErrorHolder err;
   GCabCabinet* cabinet = gcab_cabinet_new();
   GCabFolder* folder = gcab_folder_new(GCAB_COMPRESSION_MSZIP);
@@ -72,16 +83,20 @@ bool WriteCabinet(const std::vector<PackSection>& sections, const std::string& l
     }
     if (!ok) break;
   }
-  if (ok) {
-    GBytes* bytes = g_bytes_new(listText.data(), listText.size());
-    GCabFile* list = gcab_file_new_with_bytes(kListFileName, bytes);
+  // The list file, and the release file of a signed archive.
+  const std::pair<const char*, const std::string*> texts[] = {{kListFileName, &listText},
+                                                              {kReleaseFileName, &releaseText}};
+  for (const auto& [name, text] : texts) {
+    if (!ok || (name == kReleaseFileName && text->empty())) continue;
+    GBytes* bytes = g_bytes_new(text->data(), text->size());
+    GCabFile* file = gcab_file_new_with_bytes(name, bytes);
     GDateTime* now = g_date_time_new_now_utc();
-    gcab_file_set_date_time(list, now);
+    gcab_file_set_date_time(file, now);
     g_date_time_unref(now);
-    ok = gcab_folder_add_file(folder, list, FALSE, nullptr, &err.error);
-    g_object_unref(list);
+    ok = gcab_folder_add_file(folder, file, FALSE, nullptr, &err.error);
+    g_object_unref(file);
     g_bytes_unref(bytes);
-    if (!ok) problem = std::string("cannot add ") + kListFileName + ": " + err.Message();
+    if (!ok) problem = std::string("cannot add ") + name + ": " + err.Message();
   }
   if (ok) {
     ok = gcab_cabinet_add_folder(cabinet, folder, &err.error);
@@ -123,6 +138,7 @@ int main(int argc, char** argv) {
   std::string out;
   std::string baseDir;
   std::string signCert, signKey;
+  std::optional<std::string> appliesTo, brings;
   std::vector<PackSection> sections(1);  // MAIN first
   bool nameSet = false, descriptionSet = false;
   std::vector<std::string> paths;
@@ -139,6 +155,12 @@ int main(int argc, char** argv) {
       const char* v = next();
       if (v == nullptr) return Usage("missing value after " + arg);
       (arg == "--sign-cert" ? signCert : signKey) = v;
+      continue;
+    }
+    if (arg == "--applies-to" || arg == "--brings") {
+      const char* v = next();
+      if (v == nullptr) return Usage("missing value after " + arg);
+      (arg == "--applies-to" ? appliesTo : brings) = v;
       continue;
     }
     if (arg == "-o" || arg == "-C" || arg == "--name" || arg == "--description" || arg == "--module") {
@@ -179,6 +201,17 @@ int main(int argc, char** argv) {
   if (out.empty()) return Usage("-o OUT.cab is required");
   if (sections[0].name.empty()) return Usage("--name is required for the update");
   if (signCert.empty() != signKey.empty()) return Usage("--sign-cert and --sign-key go together");
+  // A signed archive binds its versions: without them a server could offer
+  // it for any installed version and name any version for it.
+  std::string releaseText;
+  if (signCert.empty() && (appliesTo || brings)) return Usage("--applies-to and --brings go with --sign-cert");
+  if (!signCert.empty()) {
+    if (!appliesTo || !brings) return Usage("a signed archive needs --applies-to and --brings");
+    std::string problem;
+    const std::optional<std::string> text = quon::FormatReleaseText(*appliesTo, *brings, problem);
+    if (!text) return Usage(problem);
+    releaseText = *text;
+  }
 
   std::vector<std::string> problems;
   for (size_t k = 0; k < paths.size(); ++k) {
@@ -205,9 +238,9 @@ int main(int argc, char** argv) {
   }
 
   std::string problem;
-  if (signCert.empty()) return WriteCabinet(sections, BuildUpdateList(sections), out, problem) ? 0 : Fail(problem);
+  if (signCert.empty()) return WriteCabinet(sections, BuildUpdateList(sections), "", out, problem) ? 0 : Fail(problem);
   const std::string unsignedCab = out + ".unsigned" + std::to_string(getpid());
-  bool ok = WriteCabinet(sections, BuildUpdateList(sections), unsignedCab, problem) &&
+  bool ok = WriteCabinet(sections, BuildUpdateList(sections), releaseText, unsignedCab, problem) &&
             SignCabinetFile(unsignedCab, out, signCert, signKey, problem);
   std::remove(unsignedCab.c_str());
   return ok ? 0 : Fail(problem);

@@ -1,5 +1,6 @@
 #include "frontend/gtk/UserPrompts_gtk.h"
 
+#include <algorithm>
 #include <string>
 
 #include "frontend/gtk/GtkUi_gtk.h"
@@ -20,6 +21,21 @@ std::string LabelText(std::string_view text) {
 }
 
 gboolean KeepOpen(GtkWidget*, GdkEvent*, gpointer) { return TRUE; }
+
+// The most height a box's text may take: the box with its icon, buttons and
+// frame stays within the screen's work area, however long the text.
+int MaxTextHeight(GtkWindow* owner) {
+  GdkDisplay* display = gdk_display_get_default();
+  GdkMonitor* monitor = nullptr;
+  if (owner && gtk_widget_get_window(GTK_WIDGET(owner)))
+    monitor = gdk_display_get_monitor_at_window(display, gtk_widget_get_window(GTK_WIDGET(owner)));
+  if (!monitor) monitor = gdk_display_get_primary_monitor(display);
+  if (!monitor && gdk_display_get_n_monitors(display) > 0) monitor = gdk_display_get_monitor(display, 0);
+  GdkRectangle area{0, 0, 640, 480};
+  if (monitor) gdk_monitor_get_workarea(monitor, &area);
+  constexpr int kBoxChrome = 160;  // caption, borders, spacing and the button row
+  return std::max(area.height - kBoxChrome, 100);
+}
 
 int RunMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
   GtkWindow* owner = gtkui::ModalOwner();
@@ -43,11 +59,23 @@ int RunMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
   gtk_widget_set_valign(image, GTK_ALIGN_START);
   GtkWidget* label = gtk_label_new(LabelText(text).c_str());
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  // A word longer than a line (a path) is broken too, never widens the box.
+  gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
   gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
   gtk_label_set_selectable(GTK_LABEL(label), FALSE);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_label_set_yalign(GTK_LABEL(label), 0.0f);
+  // The text takes its natural size up to the screen's height, and scrolls
+  // beyond it, so that the buttons stay on the screen.
+  GtkWidget* scroll = gtk_scrolled_window_new(nullptr, nullptr);
+  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+  gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(scroll), TRUE);
+  gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroll), TRUE);
+  gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroll), MaxTextHeight(owner));
+  gtk_container_add(GTK_CONTAINER(scroll), label);
+  gtk_viewport_set_shadow_type(GTK_VIEWPORT(gtk_bin_get_child(GTK_BIN(scroll))), GTK_SHADOW_NONE);
   gtk_box_pack_start(GTK_BOX(box), image, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(box), label, TRUE, TRUE, 0);
+  gtk_box_pack_start(GTK_BOX(box), scroll, TRUE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), box, TRUE, TRUE, 0);
 
   if (buttons == MsgButtons::YesNo) {

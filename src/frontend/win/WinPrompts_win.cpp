@@ -1,5 +1,6 @@
-#include "frontend/win/Dialog_win.h"
 #include "frontend/win/WinPrompts_win.h"
+#include "base/ProgramText.h"
+#include "frontend/win/Dialog_win.h"
 #include "frontend/win/UiThread_win.h"
 #include "frontend/win/WaitDialog_win.h"
 #include "resource.h"
@@ -14,6 +15,32 @@ std::string AppTitle() {
 WinPrompts::WinPrompts() : UiThreadPrompts(Ui()) {}
 
 namespace {
+
+// MessageBoxA breaks its lines only between words: one word longer than a
+// line (a path, a reply without blanks) would make the box wider than the
+// screen. Such a word is broken every kBoxWordChars characters.
+constexpr size_t kBoxWordChars = 64;
+
+std::string BreakLongWords(const std::string& text) {
+  const bool utf8 = ProgramTextIsUtf8(text);
+  std::string out;
+  out.reserve(text.size() + text.size() / kBoxWordChars * 2);
+  size_t run = 0;
+  for (size_t at = 0; at < text.size();) {
+    const size_t n = CharacterLength(text, at, utf8);
+    const char c = text[at];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      run = 0;
+    } else if (run == kBoxWordChars) {
+      out += "\r\n";
+      run = 0;
+    }
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') ++run;
+    out.append(text, at, n);
+    at += n;
+  }
+  return out;
+}
 
 // The open wait dialog, else the main window. A hidden owner (the main
 // window during start-up) would hide the box from the taskbar: such a box
@@ -34,7 +61,7 @@ int WinPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgI
   // An ownerless box holds the whole thread.
   if (!owner) type |= MB_TASKMODAL;
   const std::string title = AppTitle();
-  const int answer = MessageBoxA(owner, text.c_str(), title.c_str(), type);
+  const int answer = MessageBoxA(owner, BreakLongWords(text).c_str(), title.c_str(), type);
   // Only Yes is a yes: a box closed any other way (by its ending wait, or
   // when it could not be shown) answers No.
   if (buttons == MsgButtons::YesNo) return answer == IDYES ? kIdYes : kIdNo;

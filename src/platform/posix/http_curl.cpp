@@ -76,8 +76,30 @@ uint32_t CertificateErrorCode(long verifyResult) {
   }
 }
 
-[[noreturn]] void ThrowCurlError(CURLcode code, const char* detail, long verifyResult) {
+// The failures with which a TLS connection ends when the server demands a
+// client certificate that was not given: a failed handshake (TLS 1.2), or
+// a connection that the server ends after it (TLS 1.3, whose client has
+// finished its part of the handshake before the server refuses).
+bool EndsAClientCertificateDemand(CURLcode code) {
+  switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// `clientCertificateAsked`: the server asked for a client certificate
+// during the handshake (none is ever given).
+[[noreturn]] void ThrowCurlError(CURLcode code, const char* detail, long verifyResult, bool clientCertificateAsked) {
   TraceMessage("http: transfer failed:", detail && *detail ? detail : curl_easy_strerror(code));
+  if (clientCertificateAsked && EndsAClientCertificateDemand(code))
+    ThrowSecureChannelError(inet::kErrorClientAuthCertNeeded);
   switch (code) {
     case CURLE_PEER_FAILED_VERIFICATION:
       ThrowSecureChannelError(CertificateErrorCode(verifyResult));
@@ -190,15 +212,14 @@ struct CurlHttpClient::Shared {
     ERR_clear_error();
   }
 
-  // CURLOPT_SSL_CTX_FUNCTION: libcurl has loaded the system's store into
-  // the connection's context; the extra authorities join it.
-  static CURLcode AddExtraCas(CURL*, void* sslContext, void* user) {
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    for (X509* cert : static_cast<Shared*>(user)->extraCas) {
+  // The extra authorities join the system's store that libcurl has loaded
+  // into a connection's context.
+  void AddExtraCas(SSL_CTX* context) const {
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    for (X509* cert : extraCas) {
       // One already there (a connection reusing the store) stays as it is.
       if (X509_STORE_add_cert(store, cert) != 1) ERR_clear_error();
     }
-    return CURLE_OK;
   }
 
   static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
@@ -346,7 +367,7 @@ class CurlRequest : public HttpRequest {
   [[noreturn]] void ThrowFailure() {
     long verifyResult = X509_V_OK;
     curl_easy_getinfo(m_easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
-    ThrowCurlError(m_result, m_errorText, verifyResult);
+    ThrowCurlError(m_result, m_errorText, verifyResult, m_tls.clientCertificateAsked);
   }
 
   void CheckCancel() const {
@@ -438,20 +459,49 @@ class CurlRequest : public HttpRequest {
   }
 
   // The server's certificate must verify and name the host; the system's
-  // store is libcurl's default, the extra authorities are added to it.
+  // store is libcurl's default, the extra authorities are added to it. The
+  // context also hears of a server asking for a client certificate, so that
+  // a failure that follows is told as that (12044), as WinINet tells it.
   void SetUpVerification() {
     curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    const std::vector<X509*>& extra = m_connection.shared->extraCas;
-    if (extra.empty()) return;
-    if (curl_easy_setopt(m_easy, CURLOPT_SSL_CTX_FUNCTION, &Shared::AddExtraCas) != CURLE_OK ||
-        curl_easy_setopt(m_easy, CURLOPT_SSL_CTX_DATA, m_connection.shared.get()) != CURLE_OK) {
+    m_tls.shared = m_connection.shared.get();
+    if (curl_easy_setopt(m_easy, CURLOPT_SSL_CTX_FUNCTION, &TlsWatch::SetUpContext) != CURLE_OK ||
+        curl_easy_setopt(m_easy, CURLOPT_SSL_CTX_DATA, &m_tls) != CURLE_OK) {
+      if (m_connection.shared->extraCas.empty()) return;
       // A libcurl on another TLS library: the build's authorities cannot
       // be added, and without them the server would not verify.
       TraceMessage("http: this libcurl cannot take the extra certificate authorities");
       ThrowSecureChannelError(inet::kErrorSecurityChannel);
     }
   }
+
+  // What a request's TLS connections tell it.
+  struct TlsWatch {
+    Shared* shared = nullptr;
+    bool clientCertificateAsked = false;
+
+    // The context's slot that points to the watch of its request.
+    static int Slot() {
+      static const int slot = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+      return slot;
+    }
+    // CURLOPT_SSL_CTX_FUNCTION, for each connection of the request.
+    static CURLcode SetUpContext(CURL*, void* sslContext, void* user) {
+      auto* context = static_cast<SSL_CTX*>(sslContext);
+      auto* watch = static_cast<TlsWatch*>(user);
+      watch->shared->AddExtraCas(context);
+      SSL_CTX_set_ex_data(context, Slot(), watch);
+      SSL_CTX_set_client_cert_cb(context, &TlsWatch::ClientCertificateAsked);
+      return CURLE_OK;
+    }
+    // The server asks for a client certificate: none is given.
+    static int ClientCertificateAsked(SSL* ssl, X509**, EVP_PKEY**) {
+      if (auto* watch = static_cast<TlsWatch*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), Slot())))
+        watch->clientCertificateAsked = true;
+      return 0;
+    }
+  };
 
   // One step of the transfer: resume when there is room, let libcurl work,
   // and wait up to 100 ms for the socket when that gave nothing.
@@ -534,6 +584,7 @@ class CurlRequest : public HttpRequest {
 
   const ConnectionState& m_connection;
   bool m_secure;
+  TlsWatch m_tls;
   std::string m_verb;
   std::string m_url;
   std::string m_body;

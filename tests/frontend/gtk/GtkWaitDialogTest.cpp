@@ -261,6 +261,44 @@ TEST_F(GtkWaitDialogTest, MessageBoxesFromTheWorkerAreAnsweredOnTheUiThread) {
   EXPECT_EQ(questionText, "Sure?");
 }
 
+// Item 1 of issue 21: whatever the text (a list file's entry of 64,001
+// bytes, a reply of thousands of lines or one endless word), the box and
+// its OK button stay on the 800 x 600 screen.
+TEST_F(GtkWaitDialogTest, ABoxStaysOnTheScreenWhateverItsText) {
+  std::string deep;
+  while (deep.size() < 63999) deep += "a/";
+  const std::string texts[] = {"Failed to update file:\r\n" + deep + "x", std::string(5000, '\n') + "end",
+                               std::string(200000, 'w'),
+                               "Line\r\n" + std::string(999, 'x') + "\n" + std::string(40, 'y')};
+  for (const std::string& text : texts) {
+    GdkRectangle frame{}, ok{};
+    bool seen = false;
+    Probe probe([&] {
+      GtkWidget* box = FindWindow(kAppTitle);
+      if (!box || !gtk_widget_get_mapped(box)) return false;
+      GtkWidget* button = ButtonLabelled(box, "OK");
+      if (!button || !gtk_widget_get_mapped(button)) return false;
+      gdk_window_get_frame_extents(gtk_widget_get_window(box), &frame);
+      int x = 0, y = 0;
+      gtk_widget_translate_coordinates(button, gtk_widget_get_toplevel(button), 0, 0, &x, &y);
+      gdk_window_get_origin(gtk_widget_get_window(box), &ok.x, &ok.y);
+      ok.x += x;
+      ok.y += y;
+      ok.width = gtk_widget_get_allocated_width(button);
+      ok.height = gtk_widget_get_allocated_height(button);
+      seen = true;
+      gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+      return true;
+    });
+    EXPECT_EQ(m_prompts.MessageBox(text), kIdOk);
+    ASSERT_TRUE(seen) << text.substr(0, 40);
+    EXPECT_LE(frame.height, 600) << text.substr(0, 40);
+    EXPECT_LE(frame.width, 800) << text.substr(0, 40);
+    EXPECT_GE(ok.y, 0);
+    EXPECT_LE(ok.y + ok.height, 600) << "the OK button is off the screen: " << text.substr(0, 40);
+  }
+}
+
 TEST_F(GtkWaitDialogTest, WorkerCallsRunOnTheUiThreadEvenBetweenMainLoops) {
   // A worker may ask before the dialog's loop runs (its worker starts in
   // the dialog's initialisation): the call must still wait for the

@@ -9,12 +9,14 @@ request and file by file (under Xvfb).
 import hashlib
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from guitest import Session, SlowRelay, TestFailure, check, wait_until  # noqa: E402
+from scripted_server import ScriptedServer, file_reply, list_reply  # noqa: E402
 
 VERSION_6_0_121_3 = bytes([6, 0, 0, 0, 121, 0, 3, 0])
 UP_TO_DATE = "Your version of QUON is up-to-date. There are no updates available at this time."
@@ -265,18 +267,36 @@ def test_same_wire(s):
 
 def test_interrupt(s):
     """Ctrl+C during the download ends it like the window's Cancel: the
-    partial archive goes, nothing is installed, exit code 130."""
+    partial archive goes, nothing is installed, exit code 130. So do SIGTERM,
+    SIGHUP (a closed terminal, a dropped ssh session) and SIGQUIT (item 10 of
+    issue 21). An end asked for while product applications are given time to
+    close leaves the product as it is."""
     make_world(s)
     slow = s.start_relay(s.port, rate=30_000)
-    app = s._spawn([os.path.join(s.product, "QuonUpdate"), "--install", "7"], env=cli_env(s, slow), cwd=s.dir,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     archive = os.path.join(s.product, "update7.0000")
-    wait_until("data arriving", lambda: os.path.exists(archive) and os.path.getsize(archive) > 30_000)
-    app.send_signal(2)
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        app = s._spawn([os.path.join(s.product, "QuonUpdate"), "--install", "7"], env=cli_env(s, slow), cwd=s.dir,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_until("data arriving", lambda: os.path.exists(archive) and os.path.getsize(archive) > 30_000)
+        app.send_signal(sig)
+        out, err = app.communicate(timeout=30)
+        check(app.returncode == 130, "%s: exit code %d: %s" % (sig.name, app.returncode, err))
+        check(b"Interrupted" in err, "%s: said so: %r" % (sig.name, err))
+        check(read(os.path.join(s.product, "QSolver.dll")) == b"old solver\n", "%s: nothing installed" % sig.name)
+        no_debris(s)
+
+    s.start_xvfb()
+    helper = s._spawn([os.environ["QUON_HELPER_WINDOW"], "QuonSolverFrame", "--hidden", "--ignore"], env=s.env,
+                      stdout=subprocess.PIPE, text=True)
+    check(helper.stdout.readline().startswith("ready "), "helper window")
+    app = s._spawn([os.path.join(s.product, "QuonUpdate"), "--install", "7", "--yes"], env=cli_env(s, display=True),
+                   cwd=s.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    check(helper.stdout.readline().startswith("request "), "the close request")
+    app.send_signal(signal.SIGQUIT)
     out, err = app.communicate(timeout=30)
-    check(app.returncode == 130, "exit code %d: %s" % (app.returncode, err))
-    check(b"Interrupted" in err, "said so: %r" % err)
+    check(app.returncode == 130, "while applications close: exit code %d: %s" % (app.returncode, err))
     check(read(os.path.join(s.product, "QSolver.dll")) == b"old solver\n", "nothing installed")
+    check(read(os.path.join(s.product, "Quon.Version")) == VERSION_6_0_121_3, "the version stays")
     no_debris(s)
 
 
@@ -300,7 +320,132 @@ def test_running_apps(s):
     check(read(os.path.join(s.product, "QSolver.dll")) == s.big_payload, "installed")
 
 
-SPECIAL = {"same_wire": test_same_wire, "interrupt": test_interrupt, "running_apps": test_running_apps}
+def scripted_world(s, answer):
+    """A product of 6.0.121.3 (QUON.EXE 6, 0, 3, 0 with Quon.Version) whose
+    server is a ScriptedServer answering with `answer`; a small archive of
+    Help/Readme.txt is at s.archive."""
+    src = os.path.join(s.dir, "update-src")
+    os.makedirs(os.path.join(src, "Help"))
+    with open(os.path.join(src, "Help", "Readme.txt"), "w") as f:
+        f.write("Service release notes\n")
+    cab = os.path.join(s.dir, "notes.cab")
+    subprocess.run([s.paths["QUON_PACK"], "-o", cab, "-C", src, "--name", "Notes", "Help/Readme.txt"], check=True,
+                   stdout=subprocess.DEVNULL)
+    s.archive = read(cab)
+    server = ScriptedServer(os.environ["QUON_WIRE"], answer)
+    s.relays.append(server)  # closed with the session
+    s.port = server.port
+    product = s.make_product()
+    shutil_copy(os.environ["QUON_SAMPLE_EXE_VF"], os.path.join(product, "QUON.EXE"))
+    with open(os.path.join(product, "Quon.Version"), "wb") as f:
+        f.write(VERSION_6_0_121_3)
+    return server
+
+
+# What must never reach a terminal or a log (the output is UTF-8): C0
+# controls but tab and LF, DEL, C1 controls, bidirectional controls, the
+# line and paragraph separators, and an overlong CSI.
+UNSAFE = re.compile(rb"[\x00-\x08\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80[\x8e\x8f\xa8-\xae]|"
+                    rb"\xe2\x81[\xa6-\xa9]|\xd8\x9c|\xe0\x82\x9b")
+
+
+def test_hostile_text(s):
+    """Item 7 of issue 21: texts of the server with terminal commands (C0
+    and C1 controls, bidirectional overrides, line separators, Windows-1252
+    bytes that are C1 controls, an overlong CSI) reach neither the terminal
+    nor the log nor the trace as they are; the rest of them does."""
+    rows = [b"7;46000;Name\x1b]0:owned\x07 \xc2\x9b" b"2J \xe2\x80\xaeevil\xe2\x81\xa6 \xe2\x80\xa8end;"
+            b"caf\xc3\xa9 \xd8\x9c\xe2\x80\x8f.",
+            b"8;46000;Old\xe0\x82\x9b" b"2J \x9d\x81\x8d\x8f\x90 caf\xe9;plain"]
+
+    def answer(function, fields, n):
+        if n == 0:  # the first call is sent elsewhere, to a hostile address
+            return 302, [("Location", b"http://127.0.0.1:1/\x1b[2J\xe2\x80\xae\xc2\x9b")], b""
+        return list_reply(fields[b"code"], 2, dbdata=b";".join(rows))
+
+    scripted_world(s, answer)
+    log = os.path.join(s.dir, "LOG")
+    env = cli_env(s)
+    env["QUON_UPDATE_TRACE"] = "1"
+    outputs = []
+    for expected in (3, 1):
+        r = subprocess.run([os.path.join(s.product, "QuonUpdate"), "--list", "--log", log], env=env, cwd=s.dir,
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        check(r.returncode == expected, "exit code %d, not %d: %r" % (r.returncode, expected, r.stderr[-2000:]))
+        outputs += [r.stdout, r.stderr]
+    outputs.append(read(log))
+    for text in outputs:
+        bad = UNSAFE.search(text)
+        check(not bad, "%r reached the output: %r" % (bad and bad.group(0), text[-3000:]))
+    out = outputs[2].decode("utf-8")
+    check("7\tDecember 09, 2025\tName?]0:owned? ?2J ?evil? ?end\tcaf\u00e9 ??." in out, "the rest stays: %r" % out)
+    check("8\tDecember 09, 2025\tOld\u00e0\u201a\u203a2J ????? caf\u00e9\tplain" in out, "as Windows-1252: %r" % out)
+
+
+def test_log_targets(s):
+    """Item 8 of issue 21: --log never writes through a symbolic link and
+    never waits on a FIFO; what is not a regular file is refused (2) with a
+    clear message; a log that cannot be written is told once, and the run
+    goes on."""
+    make_world(s)
+    victim = os.path.join(s.dir, "victim")
+    write_file = lambda path, data=b"": open(path, "wb").write(data)  # noqa: E731
+    cases = [  # (name, setup(log), exit code, stderr has)
+        ("symbolic link", lambda log: (write_file(victim), os.symlink(victim, log)), 2, "it is a symbolic link"),
+        ("dangling link", lambda log: os.symlink(os.path.join(s.dir, "nowhere"), log), 2, "it is a symbolic link"),
+        ("FIFO", lambda log: os.mkfifo(log), 2, "it is not a regular file"),
+        ("device", lambda log: os.symlink("/dev/full", log), 2, "it is a symbolic link"),
+        ("directory", lambda log: os.mkdir(log), 2, "cannot open the log file"),
+        ("regular file", lambda log: write_file(log, b"earlier\n"), 1, None),
+    ]
+    for n, (name, setup, code, says) in enumerate(cases):
+        log = os.path.join(s.dir, "log%d" % n)
+        setup(log)
+        rc, out, err = run_cli(s, ["--list", "--log", log], timeout=20)
+        check(rc == code, "%s: exit code %d, not %d: %s" % (name, rc, code, err))
+        check(says is None or says in err, "%s: %r" % (name, err))
+    check(read(victim) == b"" and not os.path.exists(os.path.join(s.dir, "nowhere")), "nothing written through a link")
+    check(read(os.path.join(s.dir, "log5")).startswith(b"earlier\n"), "appended")
+    rc, out, err = run_cli(s, ["--list", "--log", "/dev/full"], timeout=20)
+    check(rc == 2 and "it is not a regular file" in err, "a device: %d %s" % (rc, err))
+
+    # A log on a full disk: every write fails (a file size limit stands for
+    # the disk), and the run goes on.
+    import resource
+    import signal
+    full = os.path.join(s.dir, "full.log")
+    write_file(full, b"x" * 4096)
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+    r = subprocess.run([os.path.join(s.product, "QuonUpdate"), "--list", "--log", full], env=cli_env(s), cwd=s.dir,
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60, preexec_fn=limit)
+    err = r.stderr.decode("utf-8", "replace")
+    check(r.returncode == 1 and b"Sample service release" in r.stdout, "the run goes on: %d %s" % (r.returncode, err))
+    check(err.count("cannot write to the log file") == 1, "told once: %r" % err)
+
+
+def test_all_endless(s):
+    """Item 9 of issue 21: a server that offers a new update each round
+    (the version never changes) is stopped after as many installations as
+    its first list offered and ten more, with 3."""
+    def answer(function, fields, n):
+        if function == b"GetUpgradeList":
+            return list_reply(fields[b"code"], 1, dbdata=b"%d;46000;Round %d;Again." % (100 + n, n))
+        return file_reply(fields[b"code"], b"6.0.121.3", s.archive)
+
+    server = scripted_world(s, answer)
+    rc, out, err = run_cli(s, ["--install", "all"], timeout=120)
+    check(rc == 3, "exit code %d: %s" % (rc, err))
+    check("The server still offers updates after 11 were installed in this run" in err, err)
+    check(server.count(b"GetUpgradeFile") == 11, "%d downloads" % server.count(b"GetUpgradeFile"))
+    no_debris(s)
+
+
+SPECIAL = {"same_wire": test_same_wire, "interrupt": test_interrupt, "running_apps": test_running_apps,
+           "hostile_text": test_hostile_text, "log_targets": test_log_targets,
+           "all_endless": test_all_endless}
 
 
 def main(argv):

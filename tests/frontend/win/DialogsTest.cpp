@@ -453,6 +453,38 @@ TEST(WaitDialog, MessageBoxFromTheWorkerIsOwnedByTheDialog) {
   EXPECT_EQ(owner, dialog);
 }
 
+// Item 1 of issue 21: whatever the text (a list file's entry of 64,001
+// bytes, thousands of lines, one endless word), the box and its OK button
+// stay on the screen.
+TEST(MessageBox, ABoxStaysOnTheScreenWhateverItsText) {
+  std::string deep;
+  while (deep.size() < 63999) deep += "a/";
+  const std::string texts[] = {"Failed to update file:\r\n" + deep + "x", std::string(5000, '\n') + "end",
+                               std::string(200000, 'w')};
+  const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
+  const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+  for (const std::string& text : texts) {
+    WinPrompts prompts;
+    RECT box = {}, ok = {};
+    bool seen = false;
+    {
+      WhenWindowShows answerer([] { return VisibleWindow("#32770", "QUON Update"); },
+                               [&](HWND window) {
+                                 GetWindowRect(window, &box);
+                                 GetWindowRect(GetDlgItem(window, IDOK), &ok);
+                                 seen = true;
+                                 PressButton(window, IDOK);
+                               });
+      EXPECT_EQ(prompts.MessageBox(text), kIdOk);
+    }
+    ASSERT_TRUE(seen) << text.substr(0, 40);
+    EXPECT_LE(box.bottom - box.top, screenHeight) << text.substr(0, 40);
+    EXPECT_LE(box.right - box.left, screenWidth) << text.substr(0, 40);
+    EXPECT_GE(ok.top, 0) << text.substr(0, 40);
+    EXPECT_LE(ok.bottom, screenHeight) << "the OK button is off the screen: " << text.substr(0, 40);
+  }
+}
+
 // A box open when the wait ends (here by Cancel) ends with it, answered
 // safely: the worker's OK box, its Yes/No question (No) and the proxy
 // credentials dialog (Cancel), each owned by the wait dialog.

@@ -217,14 +217,16 @@ GatedRelay::GatedRelay(uint16_t upstreamPort)
         Relay(request, client);
       }) {}
 
-void GatedRelay::HoldNextReply(size_t bytes) {
+void GatedRelay::HoldNextReply(size_t bytes, bool fileOnly) {
+  m_holdFileOnly = fileOnly;
   m_release = false;
   m_holdAt = bytes;
 }
 
 void GatedRelay::Relay(const test::ReceivedRequest& request, test::FaultConnection& client) {
   const std::string reply = Upstream(request);
-  size_t gate = m_holdAt.exchange(kNoHold);
+  const bool holds = !m_holdFileOnly || request.requestLine.find("?GetUpgradeFile") != std::string::npos;
+  size_t gate = holds ? m_holdAt.exchange(kNoHold) : kNoHold;
   constexpr size_t kPiece = 4096;
   for (size_t sent = 0; sent < reply.size() || sent == gate;) {
     if (sent == gate) {

@@ -81,9 +81,9 @@ class GatedRelay {
  public:
   explicit GatedRelay(uint16_t upstreamPort);
   uint16_t Port() const { return m_server.Port(); }
-  // The next reply stops after `bytes` of it (0: before its first byte)
-  // until Release().
-  void HoldNextReply(size_t bytes);
+  // The next reply (with `fileOnly`, the next reply to GetUpgradeFile)
+  // stops after `bytes` of it (0: before its first byte) until Release().
+  void HoldNextReply(size_t bytes, bool fileOnly = false);
   void Release() { m_release = true; }
   // True while a reply waits at the gate.
   bool Holding() const { return m_holding; }
@@ -97,6 +97,7 @@ class GatedRelay {
 
   uint16_t m_upstream;
   std::atomic<size_t> m_holdAt{kNoHold};
+  std::atomic<bool> m_holdFileOnly{false};
   std::atomic<bool> m_release{false};
   std::atomic<bool> m_holding{false};
   std::atomic<size_t> m_heldSize{0};

@@ -389,7 +389,11 @@ TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
     long code;
     std::string printed;
   };
+  CreateDirectoryA((m_dir + "logs").c_str(), nullptr);
   const Step steps[] = {
+      // A log that is not a file on a disk is refused before anything is done.
+      {"--list --log NUL", true, 2, "cannot open the log file NUL: it is not a regular file"},
+      {"--list --log \"" + m_dir + "logs\"", true, 2, "cannot open the log file"},
       {"--list", true, 1,
        "101\tMarch 16, 2026\tQuon 6.0 Service Pack 1\tSolver, mesher and help of build 6.0.122.3.\r\n"},
       {"--install 7", true, 2, "Update 7 is not offered for this installation"},
@@ -417,6 +421,36 @@ TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
   EXPECT_NE(logged.find(" QUON has been updated successfully.\r\n"), std::string::npos) << logged;
   EXPECT_NE(logged.find(" Exit code 0: done"), std::string::npos) << logged;
   EXPECT_EQ(logged.substr(4, 1) + logged.substr(7, 1) + logged.substr(10, 1), "--T") << logged;
+}
+
+// Item 10 of issue 21 on Windows: the end of the session (a logoff, a
+// shutdown) reaches the command line like Ctrl+C, through its hidden window:
+// the download is cancelled, its archive removed once the transfer has let
+// go of it (the reply flows again), nothing installed, 130.
+TEST_F(RealProgram, CommandLineEndsCleanlyWhenTheSessionEnds) {
+  s_relay->HoldNextReply(320000, true);
+  ASSERT_TRUE(Start(AppUnderTest::Build::Test, "--install 101 --yes"));
+  ASSERT_TRUE(WaitUntil([] { return s_relay->Holding(); }, 60000));
+  const DWORD pid = m_app->Pid();
+  HWND watch = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (HWND w = FindWindowExA(nullptr, nullptr, "QuonUpdateCommandLine", nullptr); w;
+         w = FindWindowExA(nullptr, w, "QuonUpdateCommandLine", nullptr)) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(w, &owner);
+      if (owner == pid) watch = w;
+    }
+    return watch != nullptr;
+  }));
+  DWORD_PTR result = 0;
+  ASSERT_TRUE(SendMessageTimeoutA(watch, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK, 10000, &result));
+  EXPECT_EQ(result, static_cast<DWORD_PTR>(TRUE));
+  s_relay->Release();
+  SendMessageTimeoutA(watch, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_BLOCK, 10000, &result);
+  EXPECT_EQ(m_app->WaitForExit(30000), 130);
+  EXPECT_EQ(GetFileAttributesA((m_dir + "update101.0000").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(FileText(m_dir + "QMesh.dll"), "QMesh 6.0.121.3\n");
+  EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x79\0\x03\0", 8));
 }
 
 // An update that brings the updater's own QuonUpdate.exe and CABLIB.DLL:

@@ -1,0 +1,174 @@
+#include "update/ReleaseFile.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "base/CText.h"
+#include "base/DisplayText.h"
+#include "base/FsPath.h"
+#include "update/ArchiveSignature.h"
+#include "update/RunFiles.h"
+
+namespace quon {
+
+namespace {
+
+constexpr char kAppliesToKey[] = "APPLIES-TO";
+constexpr char kBringsKey[] = "BRINGS";
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// One version, '*' parts allowed when `pattern`.
+bool ParseVersion(std::string_view text, bool pattern, int32_t parts[4]) {
+  int part = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = text.find('.', start);
+    const std::string_view piece = text.substr(start, dot == std::string_view::npos ? text.npos : dot - start);
+    if (part == 4 || piece.empty() || piece.size() > 5) return false;
+    if (piece == "*" && pattern) {
+      parts[part] = -1;
+    } else {
+      int32_t value = 0;
+      for (char c : piece) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+      }
+      if (value > 65535) return false;
+      parts[part] = value;
+    }
+    ++part;
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  return part == 4;
+}
+
+std::optional<std::vector<VersionPattern>> ParsePatterns(std::string_view text) {
+  std::vector<VersionPattern> patterns;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = std::min(text.find_first_of(", \t", start), text.size());
+    if (end > start) {
+      VersionPattern p{};
+      if (patterns.size() == 64 || !ParseVersion(text.substr(start, end - start), true, p.parts)) return std::nullopt;
+      patterns.push_back(p);
+    }
+    start = end + 1;
+  }
+  if (patterns.empty()) return std::nullopt;
+  return patterns;
+}
+
+std::string VersionText(const uint16_t v[4]) {
+  return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
+}
+
+}  // namespace
+
+bool VersionPattern::Matches(const uint16_t version[4]) const {
+  for (int i = 0; i < 4; ++i) {
+    if (parts[i] >= 0 && parts[i] != version[i]) return false;
+  }
+  return true;
+}
+
+std::optional<ReleaseInfo> ParseReleaseText(std::string_view text) {
+  std::optional<std::vector<VersionPattern>> appliesTo;
+  std::optional<ReleaseInfo> info(std::in_place);
+  bool brings = false;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = Trim(text.substr(start, end - start));
+    start = end + 1;
+    if (line.empty() || line.front() == '#') continue;
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const std::string key = AsciiUpper(Trim(line.substr(0, equals)));
+    const std::string_view value = Trim(line.substr(equals + 1));
+    if (key == kAppliesToKey) {
+      if (appliesTo || !(appliesTo = ParsePatterns(value))) return std::nullopt;
+    } else if (key == kBringsKey) {
+      int32_t parts[4];
+      if (brings || !ParseVersion(value, false, parts)) return std::nullopt;
+      for (int i = 0; i < 4; ++i) info->brings[i] = static_cast<uint16_t>(parts[i]);
+      brings = true;
+    }
+  }
+  if (!appliesTo || !brings) return std::nullopt;
+  info->appliesTo = std::move(*appliesTo);
+  return info;
+}
+
+std::optional<std::string> FormatReleaseText(std::string_view appliesTo, std::string_view brings,
+                                             std::string& problem) {
+  const std::string text =
+      "# The installed versions this update applies to, and the version it brings.\r\n"
+      "applies-to = " +
+      std::string(appliesTo) + "\r\nbrings = " + std::string(brings) + "\r\n";
+  if (!ParsePatterns(appliesTo) || appliesTo.find_first_of("\r\n") != std::string_view::npos) {
+    problem = "'" + std::string(appliesTo) +
+              "' is not a list of versions (four numbers 0..65535 joined by dots, a part may be *)";
+    return std::nullopt;
+  }
+  int32_t parts[4];
+  if (!ParseVersion(brings, false, parts)) {
+    problem = "'" + std::string(brings) + "' is not a version (four numbers 0..65535 joined by dots)";
+    return std::nullopt;
+  }
+  return text;
+}
+
+ReleaseVerdict CheckRelease(const std::optional<std::string>& text, const std::string& installedVersion,
+                            const std::string& repliedVersion) {
+  ReleaseVerdict verdict;
+  verdict.newVersion = repliedVersion;
+  if (!text) return verdict;
+  verdict.ok = false;
+  const std::optional<ReleaseInfo> release = ParseReleaseText(*text);
+  if (!release) {
+    verdict.reason = "The release file of the update archive cannot be read.";
+    return verdict;
+  }
+  uint16_t installed[4];
+  const bool known = ParseVersionWords(installedVersion, installed);
+  bool applies = false;
+  for (const VersionPattern& p : release->appliesTo) applies = applies || (known && p.Matches(installed));
+  if (!applies) {
+    verdict.reason = "The update archive does not apply to the installed version " + installedVersion + ".";
+    return verdict;
+  }
+  uint16_t replied[4];
+  const bool same = ParseVersionWords(repliedVersion, replied) && std::equal(replied, replied + 4, release->brings);
+  if (!same) {
+    verdict.reason = "The update archive brings version " + VersionText(release->brings) + ", not the version " +
+                     ShortenText(repliedVersion, 40) + " that the server named.";
+    return verdict;
+  }
+  verdict.ok = true;
+  verdict.newVersion = VersionText(release->brings);
+  return verdict;
+}
+
+ReleaseVerdict CheckReleaseFile(const std::string& unpackDir, const std::string& installedVersion,
+                                const std::string& repliedVersion) {
+  if (!ArchiveSignatureRequired()) return CheckRelease(std::nullopt, installedVersion, repliedVersion);
+  std::optional<std::string> text;
+  if (std::FILE* file = OpenFile(unpackDir + kReleaseFileName, "rb")) {
+    // One byte beyond the bound tells a file that is too large.
+    text.emplace(kMaxReleaseFileBytes + 1, '\0');
+    text->resize(std::fread(text->data(), 1, text->size(), file));
+    // Unreadable or too large: a text that is no release file.
+    if (std::ferror(file) || text->size() > kMaxReleaseFileBytes) text->clear();
+    std::fclose(file);
+  }
+  return CheckRelease(text, installedVersion, repliedVersion);
+}
+
+}  // namespace quon

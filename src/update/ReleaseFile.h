@@ -1,0 +1,68 @@
+// The release file of a signed update archive: the versions the update
+// applies to and the version it brings, under the archive's signature. The
+// reply that offers an update is not signed, so without it a server could
+// serve an older genuine archive as the newest (a rollback) and name any
+// version for it (freezing the product at a version no update follows).
+// The packing tool adds the file when it signs (Update.List does not name
+// it, so updaters that do not know it leave it alone), and an updater that
+// requires signed archives holds the unpacked archive to it.
+//
+// The file is text, one "key = value" a line (keys in any case, blanks
+// around the '=' and at the ends ignored, '#' starting a comment line,
+// unknown keys ignored, lines ending in LF or CR LF):
+//   applies-to = 6.0.121.3, 6.0.121.*   the installed versions it is for
+//   brings     = 6.0.122.3              the version it installs
+// A version is four numbers 0..65535 joined by dots; in applies-to a part
+// may be '*' (any number), and versions are separated by commas or blanks.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quon {
+
+inline constexpr char kReleaseFileName[] = "Update.Release";
+// The largest release file read; a real one holds two short lines.
+constexpr size_t kMaxReleaseFileBytes = 4096;
+
+// A version with '*' parts (-1) allowed.
+struct VersionPattern {
+  int32_t parts[4];
+  bool Matches(const uint16_t version[4]) const;
+};
+
+struct ReleaseInfo {
+  std::vector<VersionPattern> appliesTo;
+  uint16_t brings[4] = {0, 0, 0, 0};
+};
+
+// The release file's text for these values, or nullopt with the reason in
+// `problem` when they are not versions as the file holds them.
+std::optional<std::string> FormatReleaseText(std::string_view appliesTo, std::string_view brings, std::string& problem);
+// The values of a release file's text; nullopt when it lacks one of them or
+// holds one that is not a version.
+std::optional<ReleaseInfo> ParseReleaseText(std::string_view text);
+
+// What the release file of an unpacked archive allows.
+struct ReleaseVerdict {
+  bool ok = true;
+  std::string reason;      // a sentence for the user when not ok
+  std::string newVersion;  // the version to record: the signed one, or the reply's when there is no file
+};
+
+// Holds the release text (when there is one) to the installed version and
+// to the version the server's reply names. Without a file the reply's
+// version stands, as for archives signed by other tools.
+ReleaseVerdict CheckRelease(const std::optional<std::string>& text, const std::string& installedVersion,
+                            const std::string& repliedVersion);
+
+// In a build that requires signed archives, CheckRelease on the release
+// file in `unpackDir` (ending in a separator); in any other build the
+// reply's version stands and nothing is read.
+ReleaseVerdict CheckReleaseFile(const std::string& unpackDir, const std::string& installedVersion,
+                                const std::string& repliedVersion);
+
+}  // namespace quon
