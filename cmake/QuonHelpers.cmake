@@ -40,11 +40,40 @@ function(quon_add_fuzzer name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzers)
 endfunction()
 
-# quon_add_bench(NAME SOURCES src... [LIBS lib...])
+# quon_add_bench(NAME SOURCES src... [LIBS lib...] PRINTS regex... [SMOKE command args...])
+# A Google Benchmark executable in ${CMAKE_BINARY_DIR}/bench (it may include
+# bench/BenchSettings.h), with its smoke run in the test suite
+# (quon_bench_smoke): the executable itself with a minimal time per
+# benchmark, or the SMOKE command (a run.sh that measures with it).
 function(quon_add_bench name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;PRINTS;SMOKE" ${ARGN})
   find_package(benchmark REQUIRED)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/bench)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  if(NOT ARG_SMOKE)
+    set(ARG_SMOKE $<TARGET_FILE:${name}> --benchmark_min_time=0.001)
+  endif()
+  quon_bench_smoke(${name} PRINTS ${ARG_PRINTS} COMMAND ${ARG_SMOKE})
+endfunction()
+
+# quon_bench_smoke(NAME PRINTS regex... COMMAND command args... [ENVIRONMENT var=value...])
+# Every benchmark's smoke run, the CTest test bench_smoke_NAME (label bench):
+# bench/smoke.sh runs COMMAND once, small (QUON_BENCH_MIB=1,
+# QUON_BENCH_ROUNDS=1, a private QUON_BENCH_DIR), and passes when it ended
+# with 0 and printed a line matching each PRINTS regex (its figures); it
+# asserts nothing about them. Benchmarks that are not Google Benchmark
+# executables (a script, a tool measured from outside) call it themselves.
+function(quon_bench_smoke name)
+  cmake_parse_arguments(ARG "" "" "PRINTS;COMMAND;ENVIRONMENT" ${ARGN})
+  if(NOT ARG_PRINTS OR NOT ARG_COMMAND)
+    message(FATAL_ERROR "quon_bench_smoke(${name}): PRINTS and COMMAND are required")
+  endif()
+  set(_prints "")
+  foreach(_regex IN LISTS ARG_PRINTS)
+    list(APPEND _prints --prints "${_regex}")
+  endforeach()
+  add_test(NAME bench_smoke_${name} COMMAND sh ${PROJECT_SOURCE_DIR}/bench/smoke.sh ${_prints} -- ${ARG_COMMAND})
+  set_tests_properties(bench_smoke_${name} PROPERTIES LABELS bench TIMEOUT 300 ENVIRONMENT "${ARG_ENVIRONMENT}")
 endfunction()

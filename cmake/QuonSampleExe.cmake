@@ -16,7 +16,8 @@
 # The fixed file information holds the first four numbers of
 # PRODUCT_VERSION, each capped to 65535 (its fields are 16 bits wide).
 # TARGET names a custom target (part of 'all') that produces OUTPUT; make
-# the tests that read OUTPUT depend on it.
+# the tests that read OUTPUT depend on it. The program compiles with the
+# project's warnings (QUON_WARNING_OPTIONS, errors with QUON_WERROR).
 
 find_program(QUON_MINGW_WINDRES NAMES i686-w64-mingw32-windres)
 find_program(QUON_MINGW_CC NAMES i686-w64-mingw32-gcc-posix i686-w64-mingw32-gcc)
@@ -129,7 +130,7 @@ function(quon_add_sample_exe)
     OUTPUT "${ARG_OUTPUT}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${_outdir}"
     ${_res_cmd}
-    COMMAND ${QUON_MINGW_CC} -O1 -s -o "${ARG_OUTPUT}" "${_c}" ${_res_obj}
+    COMMAND ${QUON_MINGW_CC} ${QUON_WARNING_OPTIONS} -O1 -s -o "${ARG_OUTPUT}" "${_c}" ${_res_obj}
     DEPENDS "${_rc}" "${_c}"
     COMMENT "Building sample executable ${ARG_OUTPUT}"
     VERBATIM)

@@ -1,6 +1,8 @@
 // Unpacking a 256 MiB MSZIP cabinet: do_decab beside cabextract on the same
 // archive. The archive (and its source data) is made once by the first run,
 // with gcab -z from semi-compressible data, and kept in the build tree.
+// QUON_BENCH_MIB, QUON_BENCH_ROUNDS and QUON_BENCH_DIR change the size, the
+// iterations (5) and the folder (BenchSettings.h).
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,14 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "BenchSettings.h"
 #include "cablib.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kWork = CABBENCH_WORK_DIR;
-constexpr std::size_t kDataBytes = std::size_t(256) << 20;
+const fs::path kWork = quon::bench::WorkDir(CABBENCH_WORK_DIR);
+const std::size_t kDataBytes = static_cast<std::size_t>(quon::bench::DataMiB(256)) << 20;
 
 // Text words mixed with random bytes: compresses to about a fifth.
 void WriteData(const fs::path& p) {
@@ -51,7 +54,7 @@ int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
 
 const fs::path& Archive() {
   static const fs::path archive = [] {
-    const fs::path cab = kWork / "bench256.cab";
+    const fs::path cab = kWork / ("bench" + std::to_string(kDataBytes >> 20) + ".cab");
     if (!fs::exists(cab)) {
       fs::create_directories(kWork);
       const fs::path data = kWork / "data.bin";
@@ -111,8 +114,8 @@ void BM_Cabextract(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kDataBytes));
 }
 
-BENCHMARK(BM_DoDecab)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_Cabextract)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_DoDecab)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(quon::bench::Rounds(5));
+BENCHMARK(BM_Cabextract)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(quon::bench::Rounds(5));
 
 }  // namespace
 

@@ -3,10 +3,11 @@
 // Reports throughput and, for DownloadToFile, the growth of the peak
 // resident memory during the download.
 //
-//   build/net/bench/bench_net_download --benchmark_enable_random_interleaving=true
-//   QUON_BENCH_MIB=256 QUON_BENCH_DIR=/dev/shm build/net/bench/bench_net_download
+//   build/default/bench/bench_net_download --benchmark_enable_random_interleaving=true
+//   QUON_BENCH_MIB=256 QUON_BENCH_DIR=/dev/shm build/default/bench/bench_net_download
 // QUON_BENCH_MIB: archive size (default 1024); QUON_BENCH_DIR: where the
-// archive and both downloads go (default the temporary directory).
+// archive and both downloads go (default the temporary directory);
+// QUON_BENCH_ROUNDS: repetitions of each (default 5).
 // cpu_s counts the whole process (all threads) for DownloadToFile and the
 // curl child for curl.
 #include <benchmark/benchmark.h>
@@ -24,11 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "support/HeadlessWaitHost.h"
-#include "platform/posix/CurlHttpClient.h"
+#include "BenchSettings.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
 #include "net/ServerExchange.h"
+#include "platform/posix/CurlHttpClient.h"
+#include "support/HeadlessWaitHost.h"
 #include "support/NetTestSupport.h"
 #include "support/ReferenceServer.h"
 
@@ -69,10 +71,8 @@ void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 struct Fixture {
   Fixture() {
-    const char* mib = std::getenv("QUON_BENCH_MIB");
-    size = static_cast<uint64_t>(mib ? std::atoll(mib) : 1024) << 20;
-    const char* base = std::getenv("QUON_BENCH_DIR");
-    dir = (base ? fs::path(base) : fs::temp_directory_path()) / ("quon-net-bench-" + std::to_string(getpid()));
+    size = static_cast<uint64_t>(quon::bench::DataMiB(1024)) << 20;
+    dir = quon::bench::WorkDir(fs::temp_directory_path()) / ("quon-net-bench-" + std::to_string(getpid()));
     fs::create_directories(dir / "root");
     {
       std::ofstream out(dir / "root" / "big.cab", std::ios::binary);
@@ -169,8 +169,16 @@ void BM_CurlCommandLine(benchmark::State& state) {
   state.counters["cpu_s"] = cpu / static_cast<double>(state.iterations());
 }
 
-BENCHMARK(BM_DownloadToFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_CurlCommandLine)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_DownloadToFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(static_cast<int>(quon::bench::Rounds(5)));
+BENCHMARK(BM_CurlCommandLine)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(static_cast<int>(quon::bench::Rounds(5)));
 
 }  // namespace
 

@@ -9,16 +9,16 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "support/HeadlessWaitHost.h"
+#include "BenchSettings.h"
 #include "app/UpdateDlg.h"
 #include "platform/posix/CurlHttpClient.h"
-#include "support/FaultServer.h"
-#include "support/NetTestSupport.h"
 #include "support/Fakes.h"
+#include "support/FaultServer.h"
+#include "support/HeadlessWaitHost.h"
+#include "support/NetTestSupport.h"
 
 namespace {
 
@@ -33,8 +33,7 @@ long PeakRssKiB() {
 
 void BM_HostileUpdateList(benchmark::State& state) {
   test::ClearProxyEnvironment();
-  const char* mib = std::getenv("QUON_BENCH_MIB");
-  const size_t tableBytes = static_cast<size_t>(mib ? std::atol(mib) : 15) << 20;
+  const size_t tableBytes = static_cast<size_t>(quon::bench::DataMiB(15)) << 20;
   // The server sends the table from this one copy, so that its own share of
   // the process's memory is there before the run starts.
   const std::string tail = "&status=ACCEPTED&rows=4000000&cols=4&dbdata=" + std::string(tableBytes, ';');

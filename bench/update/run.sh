@@ -2,15 +2,16 @@
 # Peak resident memory and wall time of the list file and installation on
 # the hostile inputs they must bear: a 100 MB Update.List, an entry with
 # 32,000 separators, a 512 MiB Quon.Version, a million entries missing from
-# the archive. The inputs are made in a temporary directory and removed.
+# the archive. The inputs are made in a temporary directory (under
+# QUON_BENCH_DIR when it is set) and removed. Build the target update_bounds
+# first; /usr/bin/time measures.
 #   usage: bench/update/run.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/default}
-[ -f "$build/build.ninja" ] || cmake --preset default -B "$build" >/dev/null
-cmake --build "$build" --target update_bounds >/dev/null
 tool=$build/bench/update_bounds
-work=$(mktemp -d)
+[ -x "$tool" ] || { echo "missing $tool (cmake --build \"$build\" --target update_bounds)" >&2; exit 2; }
+work=$(mktemp -d "${QUON_BENCH_DIR:-${TMPDIR:-/tmp}}/update-bounds.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 measure() {  # label, command...

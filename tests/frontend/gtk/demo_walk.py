@@ -5,14 +5,21 @@ updater, and the updater.
 
   demo_walk.py --build DIR --port N [--shots DIR] [--signed CERT KEY]
 
-With a display ($DISPLAY set) the updater opens there and the demo ends
-when its window closes. Without one it runs under a private Xvfb with a
-window manager, walks an update through by itself (list, About box, a click
-on an update, the download, the install page, the quit question answered
-No, install, Close) and saves a screenshot of every stage in the shots
-folder. The link to the server is slowed there, so that the wait dialogs
-stay up long enough to be photographed. Everything started is stopped at
-the end, also on failure or interruption.
+The demo catalog tells one story: the product is 6.0.121.3; Service Pack 1
+brings QUON.EXE 6.0.122.3, after which the mesher hotfix is offered; after
+the hotfix the product is up to date.
+
+With a display ($DISPLAY set) the updater opens there; when its window
+closes after an update was installed, it opens again (as a user would start
+it again to look for the next update), and the demo ends when it closes
+without one. Without a display it runs under a private Xvfb with a window
+manager, walks the story through by itself (list, About box, a click on
+Service Pack 1, the download, the install page, the quit question answered
+No, install, Close; the updater again: the hotfix offered, installed; the
+updater again: up to date) and saves a screenshot of every stage in the
+shots folder. The link to the server is slowed there, so that the wait
+dialogs stay up long enough to be photographed. Everything started is
+stopped at the end, also on failure or interruption.
 
 With --signed the updater was built to require archives signed by CERT:
 the demo catalog's archives are signed with CERT and KEY, and the first
@@ -30,6 +37,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from guitest import ABOUT, MAIN, WAIT, Session, TestFailure, check, wait_until  # noqa: E402
+
+DONE = "QUON has been updated successfully."
+UP_TO_DATE = "Your version of QUON is up-to-date. There are no updates available at this time."
 
 # Installed files of the sample product (the updates replace some of them).
 PRODUCT_FILES = {
@@ -119,7 +129,7 @@ def walk_refused(s, shots):
     check(s.wait_exit() == 0, "the updater ended")
 
 
-def walk(s, shots):
+def walk(s, shots, port):
     wait = s.wait_window(WAIT, timeout=60)[0]
     time.sleep(0.5)
     shots.take("connecting", wait)
@@ -157,7 +167,7 @@ def walk(s, shots):
     links = s.link_lines(main)
     check(len(links) == 1, "one link on the install page")
     s.click_at(main, *links[0])  # the install link
-    s.wait_page("QUON has been updated successfully.")
+    s.wait_page(DONE)
     time.sleep(0.7)
     shots.take("installed", main)
     with open(os.path.join(s.product, "QSolver.dll"), "rb") as f:
@@ -166,6 +176,49 @@ def walk(s, shots):
     s.click_close(main)  # complete: no question
     check(s.wait_exit() == 0, "the updater ended")
     check(s.page() is None, "the page file was removed")
+
+    # Started again: the service pack brought QUON.EXE 6.0.122.3, and the
+    # hotfix for that version is offered next.
+    main = restart(s, port)
+    check("#update201" in s.page() and "#update101" not in s.page(), "the hotfix offered, and only it")
+    shots.take("next-update", main)
+    s.click_at(main, *s.link_lines(main)[0])
+    s.wait_page('<a href="#install"', timeout=60)
+    s.click_at(main, *s.link_lines(main)[0])
+    s.wait_page(DONE)
+    s.click_close(main)
+    check(s.wait_exit() == 0, "the updater ended")
+
+    # And again: nothing more to offer.
+    main = restart(s, port)
+    check(UP_TO_DATE in s.page(), "up to date after the hotfix")
+    shots.take("up-to-date", main)
+    s.click_close(main)  # nothing incomplete: no question
+    check(s.wait_exit() == 0, "the updater ended")
+
+
+def restart(s, port):
+    """The updater started again, once its first page has loaded."""
+    s.start_app(port)
+    main = s.main_window(timeout=60)
+    s.wait_trace("First page loaded.", timeout=60)
+    time.sleep(0.7)
+    return main
+
+
+def open_until_done(s, port):
+    """With a display: the updater, again after each run that installed an
+    update (its QUON.EXE changed), until a run installs nothing."""
+    exe = os.path.join(s.product, "QUON.EXE")
+    while True:
+        with open(exe, "rb") as f:
+            before = f.read()
+        s.start_app(port)
+        s.app.wait()
+        with open(exe, "rb") as f:
+            if f.read() == before:
+                return
+        print("An update was installed; QuonUpdate opens again to look for the next one.", flush=True)
 
 
 def main(argv):
@@ -191,9 +244,8 @@ def main(argv):
         if not headless:
             s.start_server(root, "127.0.0.1:%d" % args.port)
             print("update server: http://127.0.0.1:%d (demo catalog)" % args.port, flush=True)
-            s.start_app(args.port)
-            print("QuonUpdate is open; close its window to end the demo.", flush=True)
-            s.app.wait()
+            print("QuonUpdate opens; close its window to end the demo (after an update it opens again).", flush=True)
+            open_until_done(s, args.port)
             ok = True
             return 0
         shots = Shots(s, os.path.abspath(args.shots or os.path.join(build, "demo-screenshots")))
@@ -204,14 +256,14 @@ def main(argv):
             time.sleep(1.0)
         print("no display: running under Xvfb %s%s" % (s.display, " with openbox" if wm else ""), flush=True)
         server = s.start_server(root)
-        s.start_relay(server, rate=250, port=args.port, delay=2.0)
+        s.start_relay(server, rate=1500, port=args.port, delay=2.0)
         s.start_app(args.port)
         if args.signed:
             walk_refused(s, shots)
             print("demo finished: the tampered archive was refused", flush=True)
         else:
-            walk(s, shots)
-            print("demo finished: the update was installed into " + product, flush=True)
+            walk(s, shots, args.port)
+            print("demo finished: the updates were installed into %s, which is now up to date" % product, flush=True)
         print("screenshots: " + shots.folder, flush=True)
         ok = True
         return 0

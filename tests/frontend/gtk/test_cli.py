@@ -3,8 +3,8 @@
 without a display. Usage: test_cli.py CASE, where CASE is a row of ROADS
 (run from a non-terminal: stdin /dev/null, stdout and stderr pipes) or one
 of SPECIAL: Ctrl+C during the download, running product applications (under
-Xvfb), and the window's road against the command line's, compared request by
-request and file by file (under Xvfb).
+Xvfb), the window's road against the command line's, compared request by
+request and file by file (under Xvfb), and the demo catalog's story.
 """
 import hashlib
 import os
@@ -440,12 +440,25 @@ def test_all_endless(s):
     check(rc == 3, "exit code %d: %s" % (rc, err))
     check("The server still offers updates after 11 were installed in this run" in err, err)
     check(server.count(b"GetUpgradeFile") == 11, "%d downloads" % server.count(b"GetUpgradeFile"))
+
+
+def test_demo_story(s):
+    """The demo catalog against the demo product (6.0.121.3): Service Pack 1
+    brings the QUON.EXE of 6.0.122.3, the hotfix is offered next, and after
+    it the product is up to date; --install all ends with 0."""
+    s.port = s.start_server(os.environ["QUON_DEMO_SERVER"])
+    s.make_product()
+    rc, out, err = run_cli(s, ["--install", "all"])
+    check(rc == 0, "exit code %d\nstdout: %s\nstderr: %s" % (rc, out, err))
+    steps = [out.find(t) for t in ("Update 101: Quon 6.0 Service Pack 1", "Update 201: Hotfix", UP_TO_DATE)]
+    check(-1 not in steps and steps == sorted(steps), "the service pack, the hotfix, up to date:\n" + out)
+    check(s.file_requests() == 2, "two downloads")
     no_debris(s)
 
 
 SPECIAL = {"same_wire": test_same_wire, "interrupt": test_interrupt, "running_apps": test_running_apps,
            "hostile_text": test_hostile_text, "log_targets": test_log_targets,
-           "all_endless": test_all_endless}
+           "all_endless": test_all_endless, "demo_story": test_demo_story}
 
 
 def main(argv):

@@ -1,7 +1,8 @@
-// The updater as the GUI tests run it: the same program as QuonUpdate, with
-// the update server taken from QUON_GUI_TEST_SERVER ("host:port[/path]")
-// so that each test can start its own server on a free port. Arguments
-// select the command-line mode, as in QuonUpdate.
+// The updater as the GUI tests and the start-up benchmark run it: the same
+// program as QuonUpdate, with the update server taken from
+// QUON_GUI_TEST_SERVER ("host:port[/path]") so that each run can start its
+// own server on a free port. Arguments select the command-line mode, as in
+// QuonUpdate.
 #include <cstdlib>
 #include <string>
 
