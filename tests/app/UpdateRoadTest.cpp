@@ -1,6 +1,7 @@
 // Whole runs against the reference update server and real archives.
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ServerRoot.h"
@@ -120,6 +121,35 @@ TEST_F(Road, FromStartToAFinishedUpdate) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"Help", "Materials", "QSolver.dll", "QUON.EXE", "Quon.Installation",
                                             "Quon.Version", "libcablib.so"}));
+}
+
+// Another program that may write the product directory swaps the archive
+// for one of its own between the check and the unpacking, whatever the
+// umask: the archive and the unpack directory are private to the user,
+// and the bytes unpacked are the bytes checked.
+TEST_F(Road, TheBytesUnpackedAreTheBytesChecked) {
+  StandardSetup();
+  root.Stage("QSolver.dll", "solver of another");
+  root.Pack("other.cab", {"--name", "Another", "QSolver.dll"});
+  StartAll();
+  const mode_t umask = ::umask(0);
+  struct stat archive {};
+  s.platform->checkArchive = [&](const std::string& name) {
+    ::stat(s.Product("update101.0000").c_str(), &archive);
+    fs::copy_file(root.Dir() + "other.cab", s.Product("swapped.cab"));
+    fs::rename(s.Product("swapped.cab"), s.Product("update101.0000"));
+    EXPECT_NE(name, s.Product("update101.0000")) << "the check reads the archive by its name";
+    return SignatureVerdict{true, SignatureProblem::None, ""};
+  };
+  ASSERT_TRUE(s.Click("#update101"));
+  ::umask(umask);
+  EXPECT_EQ(archive.st_mode & 0777, 0600u);
+  struct stat unpack {};
+  ASSERT_EQ(::stat(s.Product("update101.0000.dir").c_str(), &unpack), 0);
+  EXPECT_EQ(unpack.st_mode & 0777, 0700u);
+  ASSERT_TRUE(s.Click("#install"));
+  EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver 122");
+  EXPECT_EQ(s.ReadProduct("Help/Quon.chm"), "help 122");
 }
 
 TEST_F(Road, MissingExecutableStopsBeforeAnyRequest) {
