@@ -321,6 +321,11 @@ class Installation {
           item.state = Item::State::InPlace;
           break;
         case Replacement::Stage::Failed:
+          // A directory that takes no new file refuses this file alone.
+          if (!Ends(error)) {
+            FailItem(item);
+            break;
+          }
           return Fatal(error, item.replacement.TargetPath());
       }
     }

@@ -84,7 +84,8 @@ if [ -n "$server" ] && [ -x "$server" ] && [ -d "$root" ]; then
     tls_args="--tls-cert $t/server.pem --tls-key $t/server-key.pem"
   fi
   # shellcheck disable=SC2086  # the paths hold no blanks (mktemp)
-  "$server" --root "$root" --listen 127.0.0.1:0 $tls_args >"$tmp/server.out" 2>"$tmp/server.err" &
+  "$server" --root "$root" --listen 127.0.0.1:0 --stats "$tmp/stats.sqlite" $tls_args >"$tmp/server.out" \
+    2>"$tmp/server.err" &
   server_pid=$!
   i=0
   while ! grep -q "^listening on" "$tmp/server.out" 2>/dev/null; do

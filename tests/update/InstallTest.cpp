@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/DisplayText.h"
+#include "support/FaultFileSystem.h"
 #include "support/SessionFixture.h"
 #include "update/Installer.h"
 #include "update/Pages.h"
@@ -168,6 +169,35 @@ TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
   EXPECT_EQ(product.Read("b.dll"), "new b");
   EXPECT_EQ(Page(), "QUON has been updated successfully.");
   EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00", 8));
+}
+
+// A directory that takes no new file (another user's, a locked-down
+// install): writable targets are rewritten in place, the version file too;
+// a read-only target and a new file fail, and nothing is left beside them.
+TEST_F(Install, DirectoryRefusingNewFilesGetsWritableTargetsRewrittenInPlace) {
+  test::FaultyFileSystem refusing;
+  refusing.inject = [](const std::string& call, const std::string& name) {
+    return call == "CreateFile" && name.find(".quonupd") != std::string::npos ? FsError::Refused : FsError::None;
+  };
+  platform.files = &refusing;
+  product.Write("x.dll", "old bytes, longer than the new ones");
+  product.Write("QuonUpdateLast.html", "the install page");
+  product.Write("ro.dll", "old");
+  fs::permissions(product.Path("ro.dll"), fs::perms::owner_read);
+  Unpacked("[MAIN]\nx.dll\nro.dll\nnew.dll\n", {{"x.dll", "new bytes"}, {"ro.dll", "new"}, {"new.dll", "new"}});
+  RunState(*dlg).m_bVersionFileUsed = true;
+  product.Write("Quon.Version", std::string(8, '\x01') + "tail");
+  dlg->InstallUpdate();
+  EXPECT_EQ(product.Read("x.dll"), "new bytes");
+  EXPECT_EQ(product.Read("ro.dll"), "old");
+  EXPECT_FALSE(product.Exists("new.dll"));
+  EXPECT_EQ(Page(), RetryPage({"ro.dll", "new.dll"}));
+  EXPECT_TRUE(LeftoverTemporaries().empty());
+  // Once the failing files are out of the way, the version goes in place too.
+  fs::remove(product.Path("ro.dll"));
+  RunState(*dlg).m_listFile.ParseText("[MAIN]\nx.dll\n");
+  dlg->InstallUpdate();
+  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00", 8) + "tail");
 }
 
 TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {

@@ -174,7 +174,9 @@ class Session:
     def start_server(self, root, listen="127.0.0.1:0"):
         self.server_log = os.path.join(self.dir, "server.log")
         out = open(self.server_log, "w+")
-        proc = self._spawn([self.paths["QUON_SERVER"], "--root", root, "--listen", listen],
+        # Its figures go to this session's folder, never into a shared catalog.
+        proc = self._spawn([self.paths["QUON_SERVER"], "--root", root, "--listen", listen,
+                            "--stats", os.path.join(self.dir, "stats.sqlite")],
                            stdout=subprocess.PIPE, stderr=out, text=True)
         line = proc.stdout.readline()
         m = re.match(r"listening on .*:(\d+)\s*$", line)
