@@ -6,6 +6,7 @@
 
 #include "base/BuildConfig.h"
 #include "base/CText.h"
+#include "base/DisplayText.h"
 #include "base/Trace.h"
 #include "update/InstallationFile.h"
 #include "update/Installer.h"
@@ -372,7 +373,7 @@ bool UpdateSession::CopyListedFiles(std::vector<std::string>& failed) {
   for (const UpdateListSection* section : sections) {
     for (const std::string& line : section->m_fileLines) failed.push_back(RelativeEntryPath(line));
   }
-  if (!failed.empty()) MessageBox("Failed to update file:\r\n" + failed.front());
+  if (!failed.empty()) MessageBox("Failed to update file:\r\n" + ShortenPath(failed.front()));
   return failed.empty();
 }
 
