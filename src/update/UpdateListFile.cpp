@@ -14,20 +14,10 @@ namespace quon {
 
 namespace {
 
-bool IsTrimChar(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// What is trimmed off a line and a file entry.
+constexpr std::string_view kEntryBlanks = " \t\r\n";
+
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-std::string_view TrimLeft(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && IsTrimChar(s[i])) ++i;
-  return s.substr(i);
-}
-
-std::string_view TrimRight(std::string_view s) {
-  size_t n = s.size();
-  while (n > 0 && IsTrimChar(s[n - 1])) --n;
-  return s.substr(0, n);
-}
 
 }  // namespace
 
@@ -45,18 +35,14 @@ const UpdateListSection* UpdateListFile::FindSection(const std::string& name) co
 
 void UpdateListFile::ParseText(std::string_view text) {
   UpdateListSection* current = nullptr;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    start = end == std::string_view::npos ? text.size() : end + 1;
+  for (std::string_view rest = text, line; NextLine(rest, line);) {
     // A line ends at its first NUL, wherever it is used: a name cut there by
     // the system must be the name installed.
     line = line.substr(0, line.find('\0'));
     // Lines end in LF or CR LF; the CR goes with the line end.
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
-    line = TrimLeft(line);
+    line = TrimLeft(line, kEntryBlanks);
     if (line.empty()) continue;
     if (line.front() == '[') {
       size_t close = line.find(']');
@@ -71,7 +57,7 @@ void UpdateListFile::ParseText(std::string_view text) {
     if (equals != std::string_view::npos) {
       current->m_values[AsciiUpper(line.substr(0, equals))] = std::string(line.substr(equals + 1));
     } else {
-      current->m_fileLines.emplace_back(TrimRight(line));
+      current->m_fileLines.emplace_back(TrimRight(line, kEntryBlanks));
     }
   }
 }
@@ -125,7 +111,7 @@ bool UpdateListFile::ReadListFile(FileSystem& fs, FsDir& dir, const std::string&
 std::string ModuleSectionName(int32_t module) { return "M" + std::to_string(module); }
 
 std::string RelativeEntryPath(const std::string& entry) {
-  std::string_view rel = TrimRight(TrimLeft(entry));
+  std::string_view rel = Trim(entry, kEntryBlanks);
   while (!rel.empty() && IsSeparator(rel.front())) rel.remove_prefix(1);
   return std::string(rel);
 }
