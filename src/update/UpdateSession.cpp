@@ -5,6 +5,7 @@
 #include "base/BuildConfig.h"
 #include "base/CText.h"
 #include "base/Trace.h"
+#include "net/ServerCalls.h"
 #include "update/InstallationFile.h"
 #include "update/Installer.h"
 #include "update/Pages.h"
