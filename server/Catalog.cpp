@@ -11,25 +11,13 @@
 #include <map>
 #include <sstream>
 
+#include "base/CText.h"
+
 namespace quon::server {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 // Decimal digits only, no sign, value up to max.
 std::optional<uint64_t> ParseDecimal(std::string_view s, uint64_t max) {
@@ -276,13 +264,9 @@ class CatalogParser {
 
 void CatalogParser::Run(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    std::string_view raw = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-    pos = nl == std::string_view::npos ? text.size() : nl + 1;
+  for (std::string_view rest = text, raw; NextLine(rest, raw);) {
     ++m_lineNo;
-    std::string_view line = Trim(raw);
+    std::string_view line = TrimBlanks(raw);
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
       StartSection(line);
@@ -310,13 +294,13 @@ void CatalogParser::StartSection(std::string_view line) {
     Bad("a section header must end with ']'");
     return;
   }
-  std::string_view inner = Trim(line.substr(1, line.size() - 2));
+  std::string_view inner = TrimBlanks(line.substr(1, line.size() - 2));
   const size_t blank = inner.find_first_of(" \t");
-  if (blank == std::string_view::npos || Lower(inner.substr(0, blank)) != "update") {
+  if (blank == std::string_view::npos || AsciiLower(inner.substr(0, blank)) != "update") {
     Bad("expected a section header [update N]");
     return;
   }
-  auto id = ParseDecimal(Trim(inner.substr(blank)), 0xFFFFFFFFu);
+  auto id = ParseDecimal(TrimBlanks(inner.substr(blank)), 0xFFFFFFFFu);
   if (!id || *id == 0) {
     Bad("the update number must be a decimal number from 1 to 4294967295");
     return;
@@ -336,8 +320,8 @@ void CatalogParser::KeyLine(std::string_view line) {
     Error(m_lineNo, "expected 'key = value' or a section header [update N]");
     return;
   }
-  const std::string key = Lower(Trim(line.substr(0, eq)));
-  const std::string_view value = Trim(line.substr(eq + 1));
+  const std::string key = AsciiLower(TrimBlanks(line.substr(0, eq)));
+  const std::string_view value = TrimBlanks(line.substr(eq + 1));
   if (!m_current) {
     Error(m_lineNo, "'" + key + "' stands before the first section header [update N]");
     return;
@@ -473,7 +457,7 @@ void CatalogParser::SetRollout(std::string_view value) {
   // "P%" with P from 0 to 100 and at most two decimals; the sign may be left
   // out.
   std::string_view number = value;
-  if (!number.empty() && number.back() == '%') number = Trim(number.substr(0, number.size() - 1));
+  if (!number.empty() && number.back() == '%') number = TrimBlanks(number.substr(0, number.size() - 1));
   const size_t dot = number.find('.');
   const std::string_view whole = number.substr(0, dot);
   const std::string_view fraction = dot == std::string_view::npos ? std::string_view() : number.substr(dot + 1);
@@ -486,7 +470,7 @@ void CatalogParser::SetRollout(std::string_view value) {
 }
 
 void CatalogParser::SetPaused(std::string_view value) {
-  const std::string v = Lower(value);
+  const std::string v = AsciiLower(value);
   if (v == "yes") {
     m_current->entry.paused = true;
   } else if (v != "no") {

@@ -28,7 +28,7 @@
 #include "BenchSettings.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
-#include "net/ServerExchange.h"
+#include "net/ServerCalls.h"
 #include "platform/posix/CurlHttpClient.h"
 #include "support/HeadlessWaitHost.h"
 #include "support/NetTestSupport.h"

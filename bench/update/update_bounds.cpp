@@ -13,6 +13,7 @@
 
 #include "base/FileSystem.h"
 #include "base/UserPrompts.h"
+#include "update/Pages.h"
 #include "update/RunFiles.h"
 #include "update/UpdateListFile.h"
 
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
   quon::UpdateListFile list;
   if (args[0] == "list" && args.size() == 2) {
     const bool read = list.ReadListFile(args[1], prompts);
-    const std::string page = list.BuildInstallPage({});
+    const std::string page = quon::InstallPage(list, {});
     std::printf("read %d, sections %zu, page %zu bytes, boxes %zu\n", read, list.SectionCount(), page.size(),
                 prompts.boxes);
     return 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "update/Installer.h"
+#include "update/Pages.h"
 #include "update/UpdateListFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data) + used, size - used);
   quon::UpdateListFile file;
   file.ParseText(text);
-  std::string page = file.BuildInstallPage(modules);
+  std::string page = quon::InstallPage(file, modules);
   if (page.empty()) __builtin_trap();
   for (const char* name : {"MAIN", "M1", "M-1"}) {
     if (const quon::UpdateListSection* section = file.FindSection(name)) {

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         list[r]->m_strDescription != cell(base + 3))
       __builtin_trap();
   }
-  for (const auto& entry : list) quon::BuildUpdateRow(*entry);
+  quon::ListPage(list);
 
   quon::ParseProductVersionText(text);
   uint16_t words[4];

@@ -97,11 +97,15 @@ bool UiThreadPrompts::PromptProxyCredentials(std::string_view proxy, std::string
   return ok;
 }
 
-void LetWorkersEnd(UiThreadPrompts& prompts, int exitCode, std::chrono::milliseconds wait) {
-  prompts.Stop();
+void LetWorkersEnd(const std::function<void()>& stopPrompts, int exitCode, std::chrono::milliseconds wait) {
+  stopPrompts();
   if (WaitForWaitWorkers(wait)) return;
   std::fflush(nullptr);
   std::_Exit(exitCode);
+}
+
+void LetWorkersEnd(UiThreadPrompts& prompts, int exitCode, std::chrono::milliseconds wait) {
+  LetWorkersEnd([&prompts] { prompts.Stop(); }, exitCode, wait);
 }
 
 }  // namespace quon

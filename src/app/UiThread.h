@@ -67,11 +67,14 @@ class UiThreadPrompts : public UserPrompts {
 // How long the program waits at its end for workers that a wait abandoned.
 constexpr std::chrono::seconds kWorkerExitWait{10};
 
-// The end of the program, the same for every front end, once its main
-// window has closed: no prompt is shown any more, so that abandoned workers
-// see their cancel flag and end. One that does not end in time must not
-// outlive the objects it uses: the program then leaves at once with
-// `exitCode`, destroying nothing.
+// The end of the program, the same for the windows of both systems and for
+// the command line, once the run is over: `stopPrompts` ends the showing of
+// prompts, so that abandoned workers see their cancel flag and end. One that
+// does not end in time must not outlive the objects it uses: the program
+// then leaves at once with `exitCode`, destroying nothing.
+void LetWorkersEnd(const std::function<void()>& stopPrompts, int exitCode,
+                   std::chrono::milliseconds wait = kWorkerExitWait);
+// The same for a window's prompts, once its main window has closed.
 void LetWorkersEnd(UiThreadPrompts& prompts, int exitCode, std::chrono::milliseconds wait = kWorkerExitWait);
 
 }  // namespace quon

@@ -106,6 +106,36 @@ std::string AsciiUpper(std::string_view text) {
   return out;
 }
 
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string_view TrimLeft(std::string_view text, std::string_view chars) {
+  const size_t first = text.find_first_not_of(chars);
+  return text.substr(first == std::string_view::npos ? text.size() : first);
+}
+
+std::string_view TrimRight(std::string_view text, std::string_view chars) {
+  const size_t last = text.find_last_not_of(chars);
+  return text.substr(0, last == std::string_view::npos ? 0 : last + 1);
+}
+
+std::string_view Trim(std::string_view text, std::string_view chars) { return TrimRight(TrimLeft(text, chars), chars); }
+
+std::string_view TrimBlanks(std::string_view text) { return TrimRight(TrimLeft(text, " \t"), " \t\r"); }
+
+bool NextLine(std::string_view& rest, std::string_view& line) {
+  if (rest.empty()) return false;
+  const size_t end = rest.find('\n');
+  line = rest.substr(0, end);
+  rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+  return true;
+}
+
 bool PrefixEqualsNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
   return StartsWithNoCase(AsciiUpper(text), 0, AsciiUpper(prefix));

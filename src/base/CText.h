@@ -1,5 +1,7 @@
 // Reading numbers and handling path text the way the C library and the
-// product's file layout expect, independent of the process locale.
+// product's file layout expect, independent of the process locale; and the
+// plain text helpers that every reader of a text file uses (case, trimming,
+// lines).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -21,8 +23,28 @@ uint32_t CStrtoul(std::string_view text);
 // inf, nan) reads as far as it is decimal, and no number gives 0.0.
 double CAtof(std::string_view text);
 
-// ASCII upper-casing; other bytes are left alone.
+// ASCII upper-casing and lower-casing; other bytes are left alone.
 std::string AsciiUpper(std::string_view text);
+std::string AsciiLower(std::string_view text);
+// What Trim removes unless told otherwise: the characters of IsCSpace.
+inline constexpr std::string_view kCSpaces = " \t\n\v\f\r";
+// `text` without the characters of `chars` at its start, at its end, or at
+// both ends.
+std::string_view TrimLeft(std::string_view text, std::string_view chars = kCSpaces);
+std::string_view TrimRight(std::string_view text, std::string_view chars = kCSpaces);
+std::string_view Trim(std::string_view text, std::string_view chars = kCSpaces);
+// Blanks and tabs at both ends, and a CR at the end (the rest of a CR LF
+// line end): how the key = value files written by hand read their lines
+// and the parts of them.
+std::string_view TrimBlanks(std::string_view text);
+
+// Takes the first line off `rest`: the text before its first '\n' (the
+// '\n' goes with it) or, without one, all of it. False, with nothing
+// taken, when `rest` is empty, so a text that ends in '\n' has no empty
+// last line. Read a text line by line with
+//   for (std::string_view rest = text, line; NextLine(rest, line);) ...
+bool NextLine(std::string_view& rest, std::string_view& line);
+
 // Case-insensitive (ASCII) comparison of the first n characters, the way
 // strnicmp compares: a shorter text differs.
 bool PrefixEqualsNoCase(std::string_view text, std::string_view prefix);

@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <thread>
 
+#include "app/UiThread.h"
 #include "app/WaitDialog.h"
 #include "cli/CommandLine.h"
 #include "cli/ConsolePrompts.h"
@@ -28,9 +27,6 @@ namespace {
 constexpr size_t kInstallAllChainRounds = 10;
 constexpr size_t kMaxInstallAllRounds = 100;
 
-// How long the program waits at its end for a worker that Ctrl+C or the
-// time limit left behind before it leaves without it.
-constexpr std::chrono::seconds kWorkerExitWait{10};
 constexpr std::chrono::milliseconds kBusyPoll{100};
 
 int Code(ExitCode code) { return static_cast<int>(code); }
@@ -281,12 +277,8 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
   if (code == Code(ExitCode::Interrupted)) output.Error("Interrupted; partial downloads were removed.");
   output.LogOnly("Exit code " + std::to_string(code) + ": " + MeaningOf(static_cast<ExitCode>(code)));
   // A worker that Ctrl+C or the time limit left behind must not outlive the
-  // transport and the prompts it uses.
-  prompts.Stop();
-  if (!WaitForWaitWorkers(kWorkerExitWait)) {
-    std::fflush(nullptr);
-    std::_Exit(code);
-  }
+  // transport and the prompts it uses: the end every program takes.
+  LetWorkersEnd([&prompts] { prompts.Stop(); }, code);
   return code;
 }
 

@@ -18,7 +18,7 @@
 
 #include "base/SystemError.h"
 #include "base/Trace.h"
-#include "net/DownloadFile.h"
+#include "net/DownloadTarget.h"
 #include "net/PayloadCodec.h"
 #include "net/ReplyReader.h"
 
@@ -373,7 +373,7 @@ MaybeFailure WriteFileData(Call& c, HttpRequest& reply, const FileTarget& target
     target.display->SetDetailText("");
     target.display->ShowProgressBar(0, 100);
   }
-  DownloadFile file;
+  DownloadTarget file;
   FsError openError = FsError::None;
   if (!RunStep(c.cancel, [&] { openError = file.Open(target.path, filepos <= 0); })) throw CancelledException();
   if (openError != FsError::None) return Failure{FileErrorMessage(FileCauseOf(openError), target.path), MsgIcon::Stop};

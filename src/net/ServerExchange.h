@@ -1,5 +1,7 @@
-// One request/reply exchange with the update server, and the chunked
-// download of a file, each run on a worker under the wait dialog.
+// One request/reply exchange with the update server and the chunked
+// download of a file, on the calling thread, with the records that a call
+// and its worker share. ServerCalls.h runs them on a worker under the wait
+// dialog, as the program does.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -77,13 +79,6 @@ constexpr uint32_t kMaxFileHeaderBytes = 16u << 20;
 int InternetCall_Function_Direct(HttpClient& http, UserPrompts& prompts, const ServerCall& call,
                                  FieldMap& fields, uint32_t* errorOut, const CancelFlag* cancel = nullptr);
 
-// The exchange on a worker under the plain wait dialog. The worker works on
-// copies; `fields` gets the reply fields only when the worker finished
-// before the dialog ended (else it is left empty), `errorOut` whatever error
-// code the worker had stored by then. Returns 0 when the time limit ended
-// the dialog, after telling the user so (even for a silent call).
-int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, uint32_t* errorOut);
-
 // The download on the calling thread: writes the reply's file data to
 // filePath in blocks of 10000 bytes, updating `dialog` (may be null) after
 // every tenth block. Returns 1 when all data was written and the file
@@ -98,12 +93,6 @@ int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const 
 int RunDirectCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args, const CancelFlag* cancel);
 int RunFileCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args, ProgressDisplay* progress,
                 const CancelFlag* cancel);
-
-// The download on a worker under the progress form of the wait dialog.
-// Cancel or the time limit (no data for ten timer ticks) return 0 at once;
-// the file stays as far as it was written, and nothing is written to it
-// afterwards. The time limit is told to the user, Cancel is not.
-int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath);
 
 // Reads until n bytes arrived or a read returned 0; returns the count read.
 size_t ReadExactly(HttpRequest& request, void* buffer, size_t n);

@@ -113,6 +113,15 @@ SignatureVerdict CheckUpdateArchiveWith(const std::string& archivePath, const Si
 
 }  // namespace cabsig
 
+// The public checks, on the system's backend (ArchiveSignature_*.cpp).
+SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const SignerIdentity& signer) {
+  return cabsig::VerifyArchiveWith(archivePath, signer, cabsig::PlatformSignatureBackend());
+}
+
+SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
+  return cabsig::CheckUpdateArchiveWith(archivePath, cabsig::PlatformSignatureBackend());
+}
+
 SignerIdentity ConfiguredSigner() { return SignerIdentity{std::string(UpdateSignerCertificate())}; }
 
 bool ArchiveSignatureRequired() { return kUpdateRequireSignature; }

@@ -159,15 +159,3 @@ const SignatureBackend& PlatformSignatureBackend() {
 }
 
 }  // namespace quon::cabsig
-
-namespace quon {
-
-SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const SignerIdentity& signer) {
-  return cabsig::VerifyArchiveWith(archivePath, signer, cabsig::PlatformSignatureBackend());
-}
-
-SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
-  return cabsig::CheckUpdateArchiveWith(archivePath, cabsig::PlatformSignatureBackend());
-}
-
-}  // namespace quon

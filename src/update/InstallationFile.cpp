@@ -14,12 +14,6 @@ constexpr size_t kMaxInstallationFileBytes = size_t(64) << 10;
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsCSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsCSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // A decimal number that is nothing else, within [min, max].
 bool ParseStrictInteger(std::string_view text, int64_t min, int64_t max, int64_t& value) {
   text = Trim(text);
@@ -42,11 +36,7 @@ bool ParseStrictInteger(std::string_view text, int64_t min, int64_t max, int64_t
 
 InstallationInfo ParseInstallationText(std::string_view text) {
   InstallationInfo info;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    start = end == std::string_view::npos ? text.size() : end + 1;
+  for (std::string_view rest = text, line; NextLine(rest, line);) {
     line = Trim(line);
     if (line.empty() || line.front() == '#' || line.front() == ';') continue;
     size_t equals = line.find('=');

@@ -1,31 +1,22 @@
-// The HTML pages of an update run. Templates are the program's own texts
-// and are used byte for byte; inserted values are not escaped.
+// The HTML pages of an update run: the list of available updates, the
+// install page and the results page, each made here as a whole text that
+// the session writes to the page file. Templates are the program's own
+// texts and are used byte for byte; inserted values are not escaped.
 #pragma once
-#include <initializer_list>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "update/UpdateEntry.h"
+#include "update/UpdateListFile.h"
 
 namespace quon {
 
 extern const char kPageFileName[];  // "QuonUpdateLast.html"
 
-// The available-updates page.
-extern const char kListHeaderTemplate[];   // one %s
-extern const char kListUpdateRowTemplate[];  // %i, %s, %s, %s
-extern const char kListMessageRowTemplate[];  // one %s
-extern const char kListFooter[];
+// The list page's message when the server offers no update.
 extern const char kUpToDateText[];
-
-// The install page.
-extern const char kInstallHeader[];
-extern const char kInstallRowTemplate[];   // %s, %s, %s
-extern const char kInstallItemTemplate[];  // one %s
-extern const char kInstallFooter[];
-
-// The results page.
-extern const char kMessagePageTemplate[];  // one %s
 
 // What a page shows of texts from the server and the list file, so that the
 // page stays small whatever they hold: a name, a description or a title at
@@ -42,12 +33,19 @@ std::string PageFileEntry(std::string_view entry);
 // "and 12 more files": the line after the kMaxPageFiles entries shown.
 std::string MoreFilesText(size_t more);
 
-// Fills a printf-style template: each %s or %i takes the next argument as
-// it stands (numbers are formatted by the caller), %% gives %. Arguments
-// are never scanned for placeholders themselves.
-std::string FillTemplate(std::string_view tmpl, std::initializer_list<std::string_view> args);
+// The available-updates page: one row for each entry, in list order, or the
+// up-to-date message when the list is empty. Each row is traced with its
+// length as it is made.
+std::string ListPage(const UpdateEntryList& list);
 
-// One row of the list page for an entry.
-std::string BuildUpdateRow(const UpdateEntry& entry);
+// The install page for an installation with these module numbers: a row
+// for MAIN, holding also the files of every module section without a title
+// or description, then a row for each other module section, then the
+// install link.
+std::string InstallPage(const UpdateListFile& listFile, const std::vector<int32_t>& modules);
+
+// The results page of an installation that left the files `failed` (in the
+// order they failed) not updated, with the link that tries again.
+std::string ResultsPage(const std::vector<std::string>& failed);
 
 }  // namespace quon

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "base/CText.h"
+
 namespace quon {
 
 namespace {
@@ -12,17 +14,12 @@ constexpr size_t kClassNameCharsRead = 198;
 
 constexpr std::string_view kPrefixes[] = {"DRAFON", "GRAFLUX", "QUON"};
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 }  // namespace
 
 bool IsProductWindowClass(const std::string& className) {
   const std::string_view name = std::string_view(className).substr(0, kClassNameCharsRead);
   for (std::string_view prefix : kPrefixes) {
-    if (name.size() < prefix.size()) continue;
-    bool match = true;
-    for (size_t i = 0; i < prefix.size() && match; ++i) match = Upper(name[i]) == prefix[i];
-    if (match) return true;
+    if (PrefixEqualsNoCase(name, prefix)) return true;
   }
   return false;
 }

@@ -16,12 +16,6 @@ namespace {
 constexpr char kAppliesToKey[] = "APPLIES-TO";
 constexpr char kBringsKey[] = "BRINGS";
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
 // One version, '*' parts allowed when `pattern`.
 bool ParseVersion(std::string_view text, bool pattern, int32_t parts[4]) {
   int part = 0;
@@ -81,17 +75,13 @@ std::optional<ReleaseInfo> ParseReleaseText(std::string_view text) {
   std::optional<std::vector<VersionPattern>> appliesTo;
   std::optional<ReleaseInfo> info(std::in_place);
   bool brings = false;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = Trim(text.substr(start, end - start));
-    start = end + 1;
+  for (std::string_view rest = text, raw; NextLine(rest, raw);) {
+    const std::string_view line = TrimBlanks(raw);
     if (line.empty() || line.front() == '#') continue;
     const size_t equals = line.find('=');
     if (equals == std::string_view::npos) return std::nullopt;
-    const std::string key = AsciiUpper(Trim(line.substr(0, equals)));
-    const std::string_view value = Trim(line.substr(equals + 1));
+    const std::string key = AsciiUpper(TrimBlanks(line.substr(0, equals)));
+    const std::string_view value = TrimBlanks(line.substr(equals + 1));
     if (key == kAppliesToKey) {
       if (appliesTo || !(appliesTo = ParsePatterns(value))) return std::nullopt;
     } else if (key == kBringsKey) {

@@ -1,6 +1,5 @@
 #include "update/UpdateListFile.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,26 +9,15 @@
 #include "base/FsPath.h"
 #include "base/SystemError.h"
 #include "update/Installer.h"
-#include "update/Pages.h"
 
 namespace quon {
 
 namespace {
 
-bool IsTrimChar(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// What is trimmed off a line and a file entry.
+constexpr std::string_view kEntryBlanks = " \t\r\n";
+
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-std::string_view TrimLeft(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && IsTrimChar(s[i])) ++i;
-  return s.substr(i);
-}
-
-std::string_view TrimRight(std::string_view s) {
-  size_t n = s.size();
-  while (n > 0 && IsTrimChar(s[n - 1])) --n;
-  return s.substr(0, n);
-}
 
 }  // namespace
 
@@ -47,18 +35,14 @@ const UpdateListSection* UpdateListFile::FindSection(const std::string& name) co
 
 void UpdateListFile::ParseText(std::string_view text) {
   UpdateListSection* current = nullptr;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    start = end == std::string_view::npos ? text.size() : end + 1;
+  for (std::string_view rest = text, line; NextLine(rest, line);) {
     // A line ends at its first NUL, wherever it is used: a name cut there by
     // the system must be the name installed.
     line = line.substr(0, line.find('\0'));
     // Lines end in LF or CR LF; the CR goes with the line end.
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
-    line = TrimLeft(line);
+    line = TrimLeft(line, kEntryBlanks);
     if (line.empty()) continue;
     if (line.front() == '[') {
       size_t close = line.find(']');
@@ -73,7 +57,7 @@ void UpdateListFile::ParseText(std::string_view text) {
     if (equals != std::string_view::npos) {
       current->m_values[AsciiUpper(line.substr(0, equals))] = std::string(line.substr(equals + 1));
     } else {
-      current->m_fileLines.emplace_back(TrimRight(line));
+      current->m_fileLines.emplace_back(TrimRight(line, kEntryBlanks));
     }
   }
 }
@@ -126,86 +110,8 @@ bool UpdateListFile::ReadListFile(FileSystem& fs, FsDir& dir, const std::string&
 
 std::string ModuleSectionName(int32_t module) { return "M" + std::to_string(module); }
 
-namespace {
-
-using SectionList = std::vector<const UpdateListSection*>;
-
-// The file entries a page still lists: at most kMaxPageFiles in all, the
-// rest counted once, in the row where the list stops.
-struct PageFiles {
-  size_t total = 0;
-  size_t listed = 0;
-  bool counted = false;
-};
-
-// Appends one row of the install page: the title, the description and one
-// item per file entry of `sections`, written straight into the page.
-void AppendRow(std::string& page, const std::string& name, const std::string& description, const SectionList& sections,
-               PageFiles& files) {
-  const std::string_view row = kInstallRowTemplate;
-  const size_t itemsAt = row.rfind("%s");
-  page += FillTemplate(row.substr(0, itemsAt), {PageText(name), PageText(description)});
-  for (const UpdateListSection* section : sections) {
-    for (const std::string& entry : section->m_fileLines) {
-      if (files.listed < kMaxPageFiles) {
-        page += FillTemplate(kInstallItemTemplate, {PageFileEntry(entry)});
-        ++files.listed;
-      } else if (!files.counted) {
-        page += FillTemplate(kInstallItemTemplate, {MoreFilesText(files.total - files.listed)});
-        files.counted = true;
-      }
-    }
-  }
-  page += FillTemplate(row.substr(itemsAt + 2), {});
-}
-
-size_t FileCount(const SectionList& sections) {
-  size_t n = 0;
-  for (const UpdateListSection* section : sections) n += section->m_fileLines.size();
-  return n;
-}
-
-}  // namespace
-
-std::string UpdateListFile::BuildInstallPage(const std::vector<int32_t>& modules) const {
-  // The main row lists the files of MAIN and of every module without a title
-  // or description; each other module has a row of its own.
-  const UpdateListSection* main = FindSection("MAIN");
-  SectionList mainGroup;
-  if (main != nullptr) mainGroup.push_back(main);
-  struct ModuleRow {
-    const UpdateListSection* section;
-    std::string name, description;
-  };
-  std::vector<ModuleRow> moduleRows;
-  for (int32_t module : modules) {
-    const UpdateListSection* section = FindSection(ModuleSectionName(module));
-    if (section == nullptr) continue;
-    ModuleRow row{section, section->GetSectionValue("NAME"), section->GetSectionValue("DESCRIPTION")};
-    if (!row.name.empty() || !row.description.empty()) {
-      moduleRows.push_back(std::move(row));
-    } else {
-      mainGroup.push_back(section);
-    }
-  }
-  const std::string mainName = main != nullptr ? main->GetSectionValue("NAME") : std::string();
-  const std::string mainDescription = main != nullptr ? main->GetSectionValue("DESCRIPTION") : std::string();
-  const bool mainItems =
-      std::any_of(mainGroup.begin(), mainGroup.end(), [](const auto* section) { return !section->m_fileLines.empty(); });
-  const bool mainRow = !mainName.empty() || !mainDescription.empty() || mainItems;
-
-  PageFiles files;
-  if (mainRow) files.total += FileCount(mainGroup);
-  for (const ModuleRow& row : moduleRows) files.total += FileCount({row.section});
-  std::string page = kInstallHeader;
-  if (mainRow) AppendRow(page, mainName, mainDescription, mainGroup, files);
-  for (const ModuleRow& row : moduleRows) AppendRow(page, row.name, row.description, {row.section}, files);
-  page += kInstallFooter;
-  return page;
-}
-
 std::string RelativeEntryPath(const std::string& entry) {
-  std::string_view rel = TrimRight(TrimLeft(entry));
+  std::string_view rel = Trim(entry, kEntryBlanks);
   while (!rel.empty() && IsSeparator(rel.front())) rel.remove_prefix(1);
   return std::string(rel);
 }

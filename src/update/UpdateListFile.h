@@ -1,5 +1,6 @@
-// Update.List: the list file inside every update archive, its sections of
-// files and the install page built from it. Installer.h copies its files.
+// Update.List: the list file inside every update archive and its sections
+// of files. Pages.h makes the install page of it, Installer.h copies its
+// files.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -52,9 +53,6 @@ class UpdateListFile {
   // The section of that name (upper case), or null.
   const UpdateListSection* FindSection(const std::string& name) const;
   size_t SectionCount() const { return m_sections.size(); }
-
-  // The complete HTML text of the install page for the module numbers.
-  std::string BuildInstallPage(const std::vector<int32_t>& modules) const;
 
   // The sections that apply to an installation with these modules, in the
   // order their files are installed: MAIN, then each module's ("M%i"), a

@@ -2,12 +2,11 @@
 // the installation and the removal of the update's files.
 #include "update/UpdateSession.h"
 
-#include <algorithm>
-
 #include "base/BuildConfig.h"
 #include "base/CText.h"
 #include "base/DisplayText.h"
 #include "base/Trace.h"
+#include "net/ServerCalls.h"
 #include "update/InstallationFile.h"
 #include "update/Installer.h"
 #include "update/Pages.h"
@@ -170,19 +169,8 @@ std::string UpdateSession::PageFilePath() const { return m_state.m_strProductDir
 
 void UpdateSession::ShowAvailableUpdates() {
   m_pages.ShowStatus(false);
-  std::string page = FillTemplate(kListHeaderTemplate, {""});
-  int rows = 0;
-  if (m_state.m_updateList.empty()) {
-    page += FillTemplate(kListMessageRowTemplate, {kUpToDateText});
-  } else {
-    for (const auto& entry : m_state.m_updateList) {
-      std::string row = BuildUpdateRow(*entry);
-      page += row;
-      ++rows;
-      TraceMessage("strText Written. (Length in param)", static_cast<int64_t>(row.size()));
-    }
-  }
-  page += kListFooter;
+  const std::string page = ListPage(m_state.m_updateList);
+  const size_t rows = m_state.m_updateList.size();
   if (WritePageFile(page) && rows > 0) {
     m_pages.ShowStatus(true);
     m_pages.SetStatusText(rows == 1 ? msg::kStatusOneUpdate : msg::kStatusSeveralUpdates);
@@ -322,7 +310,7 @@ DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& arch
 void UpdateSession::DownloadUpdate(int32_t n) {
   const DownloadOutcome outcome = DownloadAndUnpack(n);
   if (outcome == DownloadOutcome::Ready) {
-    ShowPage(m_state.m_listFile.BuildInstallPage(m_state.m_moduleList));
+    ShowPage(InstallPage(m_state.m_listFile, m_state.m_moduleList));
   } else if (outcome == DownloadOutcome::NoListFile) {
     ShowPage(msg::kListFileNotFound);
   }
@@ -385,13 +373,7 @@ void UpdateSession::InstallUpdate() {
     RemoveUpdateFiles();
     return;
   }
-  std::string results = "Following file(s) were not updated:<BR><BR>";
-  const size_t listed = std::min(outcome.failedFiles.size(), kMaxPageFiles);
-  for (size_t i = 0; i < listed; ++i) results += PageFileEntry(outcome.failedFiles[i]) + "<BR>";
-  if (listed < outcome.failedFiles.size()) results += MoreFilesText(outcome.failedFiles.size() - listed) + "<BR>";
-  results += "<BR><BR><BR>";
-  results += "Close all open applications and <a href=\"#install\" > <b> Click here to update the files</b> </a> <br>";
-  ShowPage(FillTemplate(kMessagePageTemplate, {results}));
+  ShowPage(ResultsPage(outcome.failedFiles));
 }
 
 bool UpdateSession::RecordNewVersion() {

@@ -255,13 +255,16 @@ TEST(UiThreadPrompts, WorkersGetTheDefaultAnswerOnceStopped) {
   EXPECT_EQ(ui.Queued(), 1u);  // only the first call was ever posted
 }
 
-
-// The end of the program: it goes on once every worker has ended, and
-// leaves at once, destroying nothing, while an abandoned worker still runs.
+// The end of the program, the windows' and the command line's: the prompts
+// stop, it goes on once every worker has ended, and leaves at once,
+// destroying nothing, while an abandoned worker still runs.
 TEST(LetWorkersEnd, LeavesWithoutDestroyingWhileAWorkerStillRuns) {
   ManualUiThread ui;
   CountingPrompts prompts(ui);
   LetWorkersEnd(prompts, 3, 10ms);  // no worker: returns
+  int stops = 0;
+  LetWorkersEnd([&stops] { ++stops; }, 3, 10ms);
+  EXPECT_EQ(stops, 1);
   EXPECT_EXIT(
       {
         HeadlessWaitHost host;
@@ -270,7 +273,7 @@ TEST(LetWorkersEnd, LeavesWithoutDestroyingWhileAWorkerStillRuns) {
           for (;;) std::this_thread::sleep_for(10ms);  // never looks at the flag
           return 0;
         });
-        LetWorkersEnd(prompts, 3, 50ms);
+        LetWorkersEnd([] {}, 3, 50ms);
         std::exit(0);
       },
       ::testing::ExitedWithCode(3), "");

@@ -1,8 +1,10 @@
 // Numbers as the server and the files write them, read as the C library
-// reads them, and pieces of text.
+// reads them, and pieces of text: case, trimming, lines.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string_view>
+#include <vector>
 
 #include "base/CText.h"
 
@@ -40,6 +42,41 @@ TEST(CText, MidPieceClampsLikeTheSessionsStrings) {
   EXPECT_EQ(MidPiece("6.0.3.121", 20, 2), "");
   EXPECT_EQ(MidPiece("6.0.3.121", 6), "121");
   EXPECT_EQ(MidPiece("6.0.3.121", 6, 100), "121");
+}
+
+TEST(CText, TrimTakesOnlyTheGivenCharactersOffTheEnds) {
+  struct Case {
+    std::string_view text, chars, left, right, both;
+  } const cases[] = {
+      {" \t\v\fa b\r\n", kCSpaces, "a b\r\n", " \t\v\fa b", "a b"},
+      {"\va \v", " \t\r\n", "\va \v", "\va \v", "\va \v"},  // the list file's blanks
+      {" \r\n ", kCSpaces, "", "", ""},
+      {"", kCSpaces, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TrimLeft(c.text, c.chars), c.left) << c.text;
+    EXPECT_EQ(TrimRight(c.text, c.chars), c.right) << c.text;
+    EXPECT_EQ(Trim(c.text, c.chars), c.both) << c.text;
+  }
+  // Blanks and tabs at both ends, and the CR of CR LF at the end only.
+  const std::pair<std::string_view, std::string_view> blanks[] = {
+      {"\t key = v \r", "key = v"}, {"\rx\r", "\rx"}, {" \v\n", "\v\n"}};
+  for (const auto& [text, trimmed] : blanks) EXPECT_EQ(TrimBlanks(text), trimmed) << text;
+}
+
+TEST(CText, CaseChangesOnlyAsciiLetters) {
+  EXPECT_EQ(AsciiUpper("QuON.exe-\xE4\xC4"), "QUON.EXE-\xE4\xC4");
+  EXPECT_EQ(AsciiLower("QuON.exe-\xE4\xC4"), "quon.exe-\xE4\xC4");
+}
+
+TEST(CText, NextLineSplitsAtLineFeedsWithoutAnEmptyLastLine) {
+  const std::pair<std::string_view, std::vector<std::string_view>> cases[] = {
+      {"", {}}, {"a", {"a"}}, {"a\n", {"a"}}, {"a\r\n\nb", {"a\r", "", "b"}}, {"\n\n", {"", ""}}};
+  for (const auto& [text, expected] : cases) {
+    std::vector<std::string_view> lines;
+    for (std::string_view rest = text, line; NextLine(rest, line);) lines.push_back(line);
+    EXPECT_EQ(lines, expected) << text;
+  }
 }
 
 }  // namespace

@@ -10,11 +10,12 @@
 #include <memory>
 #include <thread>
 
-#include "support/HeadlessWaitHost.h"
-#include "platform/posix/CurlHttpClient.h"
 #include "net/PayloadCodec.h"
+#include "net/ServerCalls.h"
 #include "net/ServerExchange.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "support/FaultServer.h"
+#include "support/HeadlessWaitHost.h"
 #include "support/NetTestSupport.h"
 
 namespace quon::test {

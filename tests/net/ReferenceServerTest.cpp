@@ -3,9 +3,9 @@
 
 #include <chrono>
 
-#include "support/HeadlessWaitHost.h"
+#include "net/ServerCalls.h"
 #include "platform/posix/CurlHttpClient.h"
-#include "net/ServerExchange.h"
+#include "support/HeadlessWaitHost.h"
 #include "support/NetTestSupport.h"
 #include "support/ReferenceServer.h"
 

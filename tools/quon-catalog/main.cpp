@@ -16,8 +16,11 @@
 #include <vector>
 
 #include "Catalog.h"
+#include "base/CText.h"
 
 using namespace quon::server;
+using quon::AsciiLower;
+using quon::Trim;
 
 namespace {
 
@@ -177,17 +180,8 @@ int Add(const char* self, Options o) {
   return 0;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
+// What is trimmed off a catalog line and its parts, its line end included.
+constexpr std::string_view kLineBlanks = " \t\r\n";
 
 int Set(Options o) {
   if (o.root.empty() || o.id.empty()) return Usage("set needs --root and --id");
@@ -207,15 +201,16 @@ int Set(Options o) {
   // The section [update N], written with any blanks and case.
   size_t begin = lines.size(), end = lines.size();
   for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string t = Lower(Trim(lines[i]));
+    const std::string t = AsciiLower(Trim(lines[i], kLineBlanks));
     if (t.empty() || t[0] != '[') continue;
     if (begin != lines.size()) {
       end = i;
       break;
     }
-    const std::string inner = t.size() > 2 && t.back() == ']' ? Trim(t.substr(1, t.size() - 2)) : std::string();
+    const std::string_view inner =
+        t.size() > 2 && t.back() == ']' ? Trim(std::string_view(t).substr(1, t.size() - 2), kLineBlanks) : "";
     if (inner.rfind("update", 0) == 0 && inner.size() > 6 && (inner[6] == ' ' || inner[6] == '\t') &&
-        Trim(inner.substr(6)) == o.id)
+        Trim(inner.substr(6), kLineBlanks) == o.id)
       begin = i;
   }
   if (begin == lines.size()) return Fail("update " + o.id + " is not in " + path);
@@ -225,10 +220,10 @@ int Set(Options o) {
     const std::string line = key + std::string(12 - key.size(), ' ') + "= " + value + eol;
     size_t found = end, last = begin;
     for (size_t i = begin + 1; i < end; ++i) {
-      const std::string t = Trim(lines[i]);
+      const std::string_view t = Trim(lines[i], kLineBlanks);
       if (t.empty() || t[0] == '#') continue;
       last = i;
-      if (Lower(Trim(t.substr(0, t.find('=')))) == key) found = i;
+      if (AsciiLower(Trim(t.substr(0, t.find('=')), kLineBlanks)) == key) found = i;
     }
     if (found != end) {
       lines[found] = line;

@@ -10,7 +10,7 @@ namespace {
 // Case folding as Windows compares file names in the Western code page
 // (Windows-1252): ASCII letters, the accented capitals 0xC0..0xDE (but not
 // the multiplication sign 0xD7), and the few capitals in 0x80..0x9F.
-std::string Lower(std::string_view s) {
+std::string FoldCaseAsWindows(std::string_view s) {
   std::string out(s);
   for (char& c : out) {
     const auto u = static_cast<unsigned char>(c);
@@ -32,7 +32,7 @@ bool IsControl(char c) {
 // Device names that Windows will not create as files, with or without an
 // extension.
 bool IsReservedDeviceName(std::string_view name) {
-  std::string base = Lower(name.substr(0, name.find('.')));
+  std::string base = FoldCaseAsWindows(name.substr(0, name.find('.')));
   while (!base.empty() && base.back() == ' ') base.pop_back();
   static const char* const kNames[] = {"con", "prn", "aux", "nul"};
   for (const char* n : kNames)
@@ -112,8 +112,8 @@ std::optional<std::string> MakeEntry(std::string_view path, const std::string& b
 std::vector<std::string> CheckSections(const std::vector<PackSection>& sections) {
   std::vector<std::string> problems;
   std::map<std::string, std::string> names;  // lower-case stored name -> entry path
-  names[Lower(kListFileName)] = kListFileName;
-  names[Lower(kReleaseFileName)] = kReleaseFileName;
+  names[FoldCaseAsWindows(kListFileName)] = kListFileName;
+  names[FoldCaseAsWindows(kReleaseFileName)] = kReleaseFileName;
   std::map<int32_t, bool> modules;
   size_t files = 0;
   for (const PackSection& s : sections) {
@@ -124,7 +124,7 @@ std::vector<std::string> CheckSections(const std::vector<PackSection>& sections)
     }
     for (const PackEntry& e : s.entries) {
       ++files;
-      const std::string key = Lower(e.storedName);
+      const std::string key = FoldCaseAsWindows(e.storedName);
       auto it = names.find(key);
       if (it != names.end()) {
         problems.push_back("file entry '" + e.path + "' would be stored as '" + e.storedName +

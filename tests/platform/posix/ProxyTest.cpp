@@ -6,10 +6,11 @@
 
 #include <chrono>
 
-#include "support/HeadlessWaitHost.h"
-#include "platform/posix/CurlHttpClient.h"
+#include "net/ServerCalls.h"
 #include "net/ServerExchange.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "support/FaultServer.h"
+#include "support/HeadlessWaitHost.h"
 #include "support/NetTestSupport.h"
 #include "support/TinyProxy.h"
 

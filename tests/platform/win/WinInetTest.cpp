@@ -8,14 +8,15 @@
 #include <cstdlib>
 #include <thread>
 
-#include "frontend/win/WaitDialog_win.h"
 #include "base/BuildConfig.h"
+#include "frontend/win/WaitDialog_win.h"
 #include "net/FieldMap.h"
 #include "net/PayloadCodec.h"
+#include "net/ServerCalls.h"
 #include "net/ServerExchange.h"
 #include "platform/win/WinInetHttpClient.h"
-#include "support/FaultServer.h"
 #include "resource.h"
+#include "support/FaultServer.h"
 
 using namespace quon;
 using namespace quon::win;

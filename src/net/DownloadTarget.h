@@ -21,11 +21,11 @@ class FileException : public std::runtime_error {
 
 // Unbuffered, so that every block is in the file once its write returns and
 // nothing is left to flush after an abandonment.
-class DownloadFile {
+class DownloadTarget {
  public:
-  DownloadFile() = default;
-  DownloadFile(const DownloadFile&) = delete;
-  DownloadFile& operator=(const DownloadFile&) = delete;
+  DownloadTarget() = default;
+  DownloadTarget(const DownloadTarget&) = delete;
+  DownloadTarget& operator=(const DownloadTarget&) = delete;
 
   // Opens the file, truncated or as it is (created when missing).
   // FsError::None, or why it could not be opened.

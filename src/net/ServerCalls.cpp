@@ -1,9 +1,9 @@
 // The exchange and the download as the program runs them: each on a worker
 // under the wait, with the worker's own copies of the call's records.
+#include "net/ServerCalls.h"
+
 #include <memory>
 #include <utility>
-
-#include "net/ServerExchange.h"
 
 namespace quon {
 namespace {

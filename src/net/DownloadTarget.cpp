@@ -1,8 +1,8 @@
-#include "net/DownloadFile.h"
+#include "net/DownloadTarget.h"
 
 namespace quon {
 
-FsError DownloadFile::Open(const std::string& path, bool truncate) {
+FsError DownloadTarget::Open(const std::string& path, bool truncate) {
   m_path = path;
   const PathParts parts = SplitPath(path);
   if (parts.name.empty()) return FsError::NotFound;
@@ -14,18 +14,18 @@ FsError DownloadFile::Open(const std::string& path, bool truncate) {
   return error;
 }
 
-void DownloadFile::Seek(int64_t position) {
+void DownloadTarget::Seek(int64_t position) {
   if (position < 0 || m_fs.Seek(*m_file, static_cast<uint64_t>(position)) != FsError::None) {
     throw FileException(FileCause::BadSeek, m_path);
   }
 }
 
-void DownloadFile::Write(const char* data, size_t n) {
+void DownloadTarget::Write(const char* data, size_t n) {
   const FsError error = m_fs.Write(*m_file, data, n);
   if (error != FsError::None) throw FileException(FileCauseOf(error), m_path);
 }
 
-void DownloadFile::Finish(bool setLength, uint64_t length) {
+void DownloadTarget::Finish(bool setLength, uint64_t length) {
   FsError error = setLength ? m_fs.SetSize(*m_file, length) : FsError::None;
   const FsError closed = m_fs.Close(*m_file);
   if (error == FsError::None) error = closed;
