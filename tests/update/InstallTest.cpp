@@ -194,6 +194,7 @@ TEST_F(Install, DirectoryRefusingNewFilesGetsWritableTargetsRewrittenInPlace) {
   EXPECT_EQ(Page(), RetryPage({"ro.dll", "new.dll"}));
   EXPECT_TRUE(LeftoverTemporaries().empty());
   // Once the failing files are out of the way, the version goes in place too.
+  fs::permissions(product.Path("ro.dll"), fs::perms::owner_write, fs::perm_options::add);
   fs::remove(product.Path("ro.dll"));
   RunState(*dlg).m_listFile.ParseText("[MAIN]\nx.dll\n");
   dlg->InstallUpdate();
