@@ -137,7 +137,7 @@ class Sampler:
 
 def run_case(build, app_path, wire, name, what, list_answer, list_file):
     paths = {
-        "QUON_GUI_APP": app_path or os.path.join(build, "tests", "frontend", "gtk", "quon-gui-test-app"),
+        "QUON_GUI_APP": app_path or os.path.join(build, "tests", "support", "quon-gui-test-app"),
         "QUON_SERVER": os.path.join(build, "server", "quon-update-server"),
         "QUON_CABLIB": os.path.join(build, "cablib", "libcablib.so"),
         "QUON_SAMPLE_EXE": os.path.join(build, "demo-product-files", "QUON.EXE"),
