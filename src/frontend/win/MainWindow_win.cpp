@@ -4,6 +4,7 @@
 
 #include "app/UpdateDlg.h"
 #include "base/FsPath.h"
+#include "frontend/win/UiThread_win.h"
 #include "frontend/win/WaitDialog_win.h"
 #include "resource.h"
 
@@ -39,7 +40,7 @@ void MainWindowWin::DoDataExchange(bool save) {
   ExchangeControl(IDC_EXPLORER, m_browserSite);
   if (m_browserSite && !m_browser.IsCreated()) {
     m_browser.Create(m_browserSite, [this](const std::string& url, bool userStarted, bool& cancel) {
-      OnBeforeNavigate2(url, userStarted, cancel);
+      if (m_logic) m_logic->OnBeforeNavigate2(url, userStarted, cancel);
     });
   }
 }
@@ -58,23 +59,6 @@ BOOL MainWindowWin::OnInitDialog() {
   }
   if (m_logic) m_logic->OnInitDialog();
   return TRUE;
-}
-
-// The control waits inside BeforeNavigate2 for its answer: a download or an
-// installation (their dialogs, boxes and message loops) must not run there.
-// The navigation is cancelled at once and the operation runs from a message
-// of the window's own, once the control has returned.
-void MainWindowWin::OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel) {
-  if (!m_logic) return;
-  const LinkAction action = ReadLink(url, userStarted, m_logic->State().m_bInstallPage);
-  if (action.kind == LinkAction::None) return;
-  cancel = true;
-  if (action.kind == LinkAction::Refuse || !Hwnd()) {
-    m_logic->OnBeforeNavigate2(url, userStarted, cancel);
-    return;
-  }
-  m_followedLink = url;
-  PostMessageA(Hwnd(), kWmFollowLink, 0, 0);
 }
 
 void MainWindowWin::OnOK() {
@@ -130,14 +114,6 @@ INT_PTR MainWindowWin::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled)
         return TRUE;
       }
       return FALSE;
-    case kWmFollowLink: {
-      handled = true;
-      std::string url;
-      url.swap(m_followedLink);
-      bool cancel = false;
-      if (m_logic && !url.empty()) m_logic->OnBeforeNavigate2(url, true, cancel);
-      return TRUE;
-    }
     case WM_QUERYDRAGICON:
       handled = true;
       return reinterpret_cast<INT_PTR>(m_hIcon);
@@ -189,5 +165,7 @@ void MainWindowWin::SetWaitCursor(bool wait) {
 }
 
 void MainWindowWin::SleepMs(unsigned ms) { Sleep(ms); }
+
+void MainWindowWin::PostToUiThread(std::function<void()> fn) { Ui().Post(std::move(fn)); }
 
 }  // namespace quon::win
