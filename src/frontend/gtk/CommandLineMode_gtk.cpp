@@ -8,7 +8,7 @@
 #include "frontend/gtk/UpdateApp_gtk.h"
 #include "platform/posix/CurlHttpClient.h"
 #include "platform/posix/PosixPlatform.h"
-#include "platform/posix/windows_x11.h"
+#include "platform/posix/X11WindowSystem.h"
 
 namespace quon {
 

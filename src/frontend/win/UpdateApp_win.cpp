@@ -4,16 +4,15 @@
 
 #include <memory>
 
-
+#include "app/UpdateDlg.h"
 #include "frontend/win/BrowserHost_win.h"
 #include "frontend/win/MainWindow_win.h"
 #include "frontend/win/StartUp_win.h"
-#include "app/UpdateDlg.h"
 #include "frontend/win/WaitDialog_win.h"
 #include "frontend/win/WinPrompts_win.h"
 #include "platform/win/WinInetHttpClient.h"
 #include "platform/win/WinPlatform.h"
-#include "platform/win/WindowSystem_win.h"
+#include "platform/win/WinWindowSystem.h"
 
 namespace quon::win {
 

@@ -16,18 +16,18 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/UpdateDlg.h"
+#include "base/BuildConfig.h"
 #include "frontend/win/BrowserHost_win.h"
 #include "frontend/win/BrowserUi_win.h"
 #include "frontend/win/ComCount_win.h"
 #include "frontend/win/MainWindow_win.h"
-#include "app/UpdateDlg.h"
 #include "frontend/win/WaitDialog_win.h"
 #include "frontend/win/WinPrompts_win.h"
-#include "base/BuildConfig.h"
 #include "platform/win/WinInetHttpClient.h"
-#include "resource.h"
 #include "platform/win/WinPlatform.h"
-#include "platform/win/WindowSystem_win.h"
+#include "platform/win/WinWindowSystem.h"
+#include "resource.h"
 
 using namespace quon;
 using namespace quon::win;
