@@ -6,8 +6,9 @@
 
 #include <string>
 
-#include "frontend/gtk/GtkUi_gtk.h"
 #include "base/Trace.h"
+#include "frontend/gtk/GtkUi_gtk.h"
+#include "frontend/gtk/UiThread_gtk.h"
 
 namespace quon {
 
