@@ -24,18 +24,18 @@ HICON LoadAppIcon(int cx, int cy) {
 
 }  // namespace
 
-MainWindowWin::MainWindowWin()
+WinMainWindow::WinMainWindow()
     : Dialog(IDD_QUONUPDATE_DIALOG, nullptr),
       m_hIcon(LoadAppIcon(SM_CXICON, SM_CYICON)),
       m_hSmallIcon(LoadAppIcon(SM_CXSMICON, SM_CYSMICON)) {}
 
-MainWindowWin::~MainWindowWin() {
+WinMainWindow::~WinMainWindow() {
   m_browser.Destroy();
   if (m_hIcon) DestroyIcon(m_hIcon);
   if (m_hSmallIcon) DestroyIcon(m_hSmallIcon);
 }
 
-void MainWindowWin::DoDataExchange(bool save) {
+void WinMainWindow::DoDataExchange(bool save) {
   Dialog::DoDataExchange(save);
   ExchangeControl(IDC_EXPLORER, m_browserSite);
   if (m_browserSite && !m_browser.IsCreated()) {
@@ -45,7 +45,7 @@ void MainWindowWin::DoDataExchange(bool save) {
   }
 }
 
-BOOL MainWindowWin::OnInitDialog() {
+BOOL WinMainWindow::OnInitDialog() {
   Dialog::OnInitDialog();
   SetMainWindow(Hwnd());
   SendMessageA(Hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
@@ -61,15 +61,15 @@ BOOL MainWindowWin::OnInitDialog() {
   return TRUE;
 }
 
-void MainWindowWin::OnOK() {
+void WinMainWindow::OnOK() {
   if (m_logic) m_logic->OnOK();
 }
 
-void MainWindowWin::OnCancel() {
+void WinMainWindow::OnCancel() {
   if (m_logic) m_logic->OnCancel();
 }
 
-bool MainWindowWin::OnCommand(WORD id, WORD notifyCode, HWND) {
+bool WinMainWindow::OnCommand(WORD id, WORD notifyCode, HWND) {
   if (notifyCode != BN_CLICKED) return false;
   switch (id) {
     case IDC_CLOSE_BUTTON:
@@ -87,7 +87,7 @@ bool MainWindowWin::OnCommand(WORD id, WORD notifyCode, HWND) {
   }
 }
 
-INT_PTR MainWindowWin::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled) {
+INT_PTR WinMainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled) {
   switch (msg) {
     case WM_CLOSE:
       handled = true;
@@ -138,24 +138,24 @@ std::string PageUrlForBrowser(const std::string& url) {
   return PathText(std::filesystem::path(std::wstring(converted, length)));
 }
 
-void MainWindowWin::Navigate(const std::string& url) { m_browser.Navigate(PageUrlForBrowser(url)); }
+void WinMainWindow::Navigate(const std::string& url) { m_browser.Navigate(PageUrlForBrowser(url)); }
 
-void MainWindowWin::SetStatusText(const std::string& text) { SetDlgItemTextA(Hwnd(), IDC_STATUS_LINE, text.c_str()); }
+void WinMainWindow::SetStatusText(const std::string& text) { SetDlgItemTextA(Hwnd(), IDC_STATUS_LINE, text.c_str()); }
 
-void MainWindowWin::ShowStatus(bool visible) { ShowWindow(Item(IDC_STATUS_LINE), visible ? SW_SHOW : SW_HIDE); }
+void WinMainWindow::ShowStatus(bool visible) { ShowWindow(Item(IDC_STATUS_LINE), visible ? SW_SHOW : SW_HIDE); }
 
-void MainWindowWin::EndDialog(int result) {
+void WinMainWindow::EndDialog(int result) {
   // The OK result runs the data exchange first, as the dialog's OK command.
   if (result == IDOK) UpdateData(true);
   Dialog::EndDialog(result);
 }
 
-void MainWindowWin::RunAboutBox() {
+void WinMainWindow::RunAboutBox() {
   AboutDlg about(Hwnd());
   about.DoModal();
 }
 
-void MainWindowWin::SetWaitCursor(bool wait) {
+void WinMainWindow::SetWaitCursor(bool wait) {
   if (wait) {
     m_savedCursor = SetCursor(LoadCursor(nullptr, IDC_WAIT));
   } else {
@@ -164,8 +164,8 @@ void MainWindowWin::SetWaitCursor(bool wait) {
   }
 }
 
-void MainWindowWin::SleepMs(unsigned ms) { Sleep(ms); }
+void WinMainWindow::SleepMs(unsigned ms) { Sleep(ms); }
 
-void MainWindowWin::PostToUiThread(std::function<void()> fn) { Ui().Post(std::move(fn)); }
+void WinMainWindow::PostToUiThread(std::function<void()> fn) { Ui().Post(std::move(fn)); }
 
 }  // namespace quon::win

@@ -23,10 +23,10 @@ class AboutDlg : public Dialog {
   explicit AboutDlg(HWND parent);
 };
 
-class MainWindowWin : public Dialog, public UpdateView {
+class WinMainWindow : public Dialog, public UpdateView {
  public:
-  MainWindowWin();
-  ~MainWindowWin() override;
+  WinMainWindow();
+  ~WinMainWindow() override;
 
   // The logic the window's events go to; set before DoModal.
   void SetLogic(UpdateDlg* logic) { m_logic = logic; }

@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "frontend/win/WinPrompts_win.h"
+#include "frontend/win/UserPrompts_win.h"
 #include "platform/win/WinWindowSystem.h"
 
 using namespace quon;
