@@ -34,28 +34,38 @@ void UpdateDlg::ViewPages::WaitWhileBusy(unsigned ms) {
 }
 
 bool UpdateDlg::OnInitDialog() {
-  if (!CheckForUpdates()) m_view.EndDialog(kDialogResultCancel);
+  if (!CheckForUpdates()) EndDialog(kDialogResultCancel);
   return true;
 }
 
 void UpdateDlg::OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel) {
   const LinkAction action = ReadLink(url, userStarted, State().m_bInstallPage);
-  switch (action.kind) {
-    case LinkAction::None:
-      return;
-    case LinkAction::Refuse:
-      TraceMessage("Navigation without the user refused:", url);
-      cancel = true;
-      return;
-    case LinkAction::Download:
-      cancel = true;
-      DownloadUpdate(action.update);
-      return;
-    case LinkAction::Install:
-      cancel = true;
-      InstallUpdate();
-      return;
+  if (action.kind == LinkAction::None) return;
+  cancel = true;
+  if (action.kind == LinkAction::Refuse) {
+    TraceMessage("Navigation without the user refused:", url);
+    return;
   }
+  if (m_linkPending) {
+    TraceMessage("Link followed while another one's operation runs, dropped:", url);
+    return;
+  }
+  m_linkPending = true;
+  m_view.PostToUiThread([this, lifetime = std::weak_ptr<const int>(m_lifetime), action] {
+    if (!lifetime.expired()) FollowLink(action);
+  });
+}
+
+void UpdateDlg::FollowLink(LinkAction action) {
+  struct Done {
+    bool& pending;
+    ~Done() { pending = false; }
+  } done{m_linkPending};
+  if (m_ended) return;
+  if (action.kind == LinkAction::Download)
+    DownloadUpdate(action.update);
+  else
+    InstallUpdate();
 }
 
 void UpdateDlg::OnCloseButton() { QuitSequence(); }
@@ -78,7 +88,12 @@ void UpdateDlg::QuitSequence() {
     return;
   }
   m_session.EndRun();
-  m_view.EndDialog(kDialogResultOk);
+  EndDialog(kDialogResultOk);
+}
+
+void UpdateDlg::EndDialog(int result) {
+  m_ended = true;
+  m_view.EndDialog(result);
 }
 
 }  // namespace quon

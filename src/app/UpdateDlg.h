@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -44,8 +45,13 @@ class UpdateDlg {
   // Runs CheckForUpdates; when it fails the dialog ends with the cancel
   // result. Returns true (the framework's default focus).
   bool OnInitDialog();
-  // The browser control's navigation event: sets `cancel` for the links
-  // ReadLink recognises or refuses, and runs the operation to its end.
+  // The browser control's navigation event: reads the link at once and sets
+  // `cancel` for the links ReadLink recognises or refuses. The control waits
+  // inside the event for that answer, and an operation runs dialogs and
+  // message loops of its own: a followed link's operation is posted to the
+  // user-interface thread and runs to its end once the event has returned,
+  // unless the window has ended by then. One at a time: a link followed
+  // while another's operation waits or runs is cancelled and dropped.
   void OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel);
   void OnCloseButton();  // IDC_CLOSE_BUTTON
   void OnClose();        // the window's close command
@@ -80,11 +86,19 @@ class UpdateDlg {
   };
 
   void QuitSequence();
+  void EndDialog(int result);
+  // The posted half of OnBeforeNavigate2.
+  void FollowLink(LinkAction action);
 
   UpdateView& m_view;
   UserPrompts& m_prompts;
   ViewPages m_pages;
   UpdateSession m_session;
+  bool m_ended = false;        // EndDialog was called
+  bool m_linkPending = false;  // a followed link's operation waits or runs
+  // Held by the window alone: a posted operation that outlives the window
+  // finds it expired and does nothing.
+  std::shared_ptr<const int> m_lifetime = std::make_shared<const int>(0);
 };
 
 }  // namespace quon

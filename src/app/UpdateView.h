@@ -3,6 +3,7 @@
 // to UpdateDlg (OnInitDialog, OnBeforeNavigate2, OnCloseButton/OnClose, the
 // About command).
 #pragma once
+#include <functional>
 #include <string>
 
 namespace quon {
@@ -20,6 +21,9 @@ class UpdateView {
   virtual void SetWaitCursor(bool wait) = 0;
   // Blocks the user-interface thread (the close-request wait).
   virtual void SleepMs(unsigned ms) = 0;
+  // Never waits: queues `fn` to run on the window's user-interface thread,
+  // after the event being handled has returned (the front end's UiThread).
+  virtual void PostToUiThread(std::function<void()> fn) = 0;
 };
 
 }  // namespace quon

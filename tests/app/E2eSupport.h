@@ -118,8 +118,9 @@ class Session {
     }
     return links;
   }
-  // Clicks the link with that anchor, which must be on the page showing;
-  // returns whether the window took the click (cancelled the navigation).
+  // Clicks the link with that anchor, which must be on the page showing,
+  // and runs what the click posted; returns whether the window took the
+  // click (cancelled the navigation).
   bool Click(const std::string& anchor) {
     const std::vector<std::string> links = Links();
     if (std::find(links.begin(), links.end(), anchor) == links.end()) {
@@ -129,6 +130,7 @@ class Session {
     EXPECT_EQ(view.navigations.back(), "file://" + PagePath());
     bool cancel = false;
     dlg->OnBeforeNavigate2(view.navigations.back() + anchor, true, cancel);
+    view.RunPosted();
     return cancel;
   }
   std::vector<std::string> Boxes() { return prompts.Texts(); }

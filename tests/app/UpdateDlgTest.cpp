@@ -251,6 +251,31 @@ TEST_F(Quit, UnpackDirectoryWithSubdirectoriesStays) {
   EXPECT_FALSE(product.Exists("update7.0000"));
 }
 
+// The browser waits inside its navigation event for the answer: a followed
+// link's operation runs after the event has returned, one at a time, and
+// not once the window has ended.
+TEST_F(Quit, FollowedLinkRunsAfterTheEventOneAtATimeAndNotAfterTheEnd) {
+  Offer();
+  bool first = false, second = false;
+  dlg->OnBeforeNavigate2(LIST_PAGE "#update7", true, first);
+  dlg->OnBeforeNavigate2(LIST_PAGE "#update8", true, second);
+  EXPECT_TRUE(first && second);
+  EXPECT_TRUE(prompts.boxes.empty()) << "the download ran inside the event";
+  ASSERT_EQ(view.posted.size(), 1u);
+  view.RunPosted();
+  const std::vector<std::string> afterDownload = prompts.Texts();  // the failed download's message
+  EXPECT_EQ(afterDownload.size(), 1u);
+
+  bool third = false;
+  dlg->OnBeforeNavigate2(LIST_PAGE "#update7", true, third);
+  EXPECT_TRUE(third);
+  prompts.answers = {kIdYes};
+  dlg->OnClose();
+  view.RunPosted();
+  EXPECT_EQ(prompts.boxes.size(), afterDownload.size() + 1) << "a download ran after the window ended";
+  EXPECT_TRUE(FilesGone());
+}
+
 TEST_F(Quit, AboutComesFromTheButtonAndTheSystemMenu) {
   dlg->OnAbout();
   EXPECT_TRUE(dlg->OnSysCommand(16));

@@ -34,6 +34,7 @@ struct FakeView : UpdateView {
   std::vector<int> endResults;
   std::vector<std::string> events;  // "wait-on", "sleep 5000", "wait-off", "about"
   bool statusVisible = false;
+  std::deque<std::function<void()>> posted;  // until RunPosted
 
   void Navigate(const std::string& url) override { navigations.push_back(url); }
   void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
@@ -42,6 +43,16 @@ struct FakeView : UpdateView {
   void RunAboutBox() override { events.push_back("about"); }
   void SetWaitCursor(bool wait) override { events.push_back(wait ? "wait-on" : "wait-off"); }
   void SleepMs(unsigned ms) override { events.push_back("sleep " + std::to_string(ms)); }
+  void PostToUiThread(std::function<void()> fn) override { posted.push_back(std::move(fn)); }
+  // Runs what was posted, in order, as the user-interface thread does once
+  // the event being handled has returned.
+  void RunPosted() {
+    while (!posted.empty()) {
+      std::function<void()> fn = std::move(posted.front());
+      posted.pop_front();
+      fn();
+    }
+  }
 };
 
 // Records every message box; answers from a queue (OK when it is empty).

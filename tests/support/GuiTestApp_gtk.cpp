@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "frontend/gtk/CommandLineMode_gtk.h"
 #include "frontend/gtk/UpdateApp_gtk.h"
 
 int main(int argc, char** argv) {

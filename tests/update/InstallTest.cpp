@@ -165,6 +165,7 @@ TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
   bool cancel = false;
   dlg->OnBeforeNavigate2("file://" + product.Dir() + "QuonUpdateLast.html#install", true, cancel);
   EXPECT_TRUE(cancel);
+  view.RunPosted();
   EXPECT_EQ(product.Read("a.dll"), "new a");
   EXPECT_EQ(product.Read("b.dll"), "new b");
   EXPECT_EQ(Page(), "QUON has been updated successfully.");

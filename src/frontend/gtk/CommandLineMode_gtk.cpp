@@ -2,13 +2,14 @@
 // Linux platform and the X11 window system (which needs no display: without
 // one no product application is found), and no GTK at all, so that it runs
 // where there is no display.
+#include "frontend/gtk/CommandLineMode_gtk.h"
+
 #include <memory>
 
 #include "cli/CommandLineRun.h"
-#include "frontend/gtk/UpdateApp_gtk.h"
 #include "platform/posix/CurlHttpClient.h"
 #include "platform/posix/PosixPlatform.h"
-#include "platform/posix/windows_x11.h"
+#include "platform/posix/X11WindowSystem.h"
 
 namespace quon {
 

@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <memory>
-#include <thread>
 #include <vector>
+
+#include "frontend/gtk/UiThread_gtk.h"
 
 namespace {
 // The pictures, drawn by res/draw_pictures.py.
@@ -24,7 +25,6 @@ namespace {
 namespace quon::gtkui {
 namespace {
 
-std::thread::id g_uiThread;
 std::vector<GtkWindow*> g_modal;
 
 // The dialog font and compact controls, so that the controls fit the sizes
@@ -38,24 +38,6 @@ constexpr const char* kCss =
     ".quon-dialog progressbar trough { min-height: 14px; border: 1px solid #808080;"
     "  border-radius: 0px; background-color: #ffffff; }"
     ".quon-dialog progressbar progress { min-height: 14px; border-radius: 0px; }";
-
-class GtkUiThread : public UiThread {
- public:
-  // Always queued: g_main_context_invoke would run the call on this thread
-  // whenever the user-interface thread is between main loops (as when a
-  // wait dialog has started its worker but not yet its loop).
-  void Post(std::function<void()> fn) override {
-    g_idle_add_full(G_PRIORITY_DEFAULT, RunPosted, new std::function<void()>(std::move(fn)), FreePosted);
-  }
-  bool IsCurrent() const override { return IsUiThread(); }
-
- private:
-  static gboolean RunPosted(gpointer data) {
-    (*static_cast<std::function<void()>*>(data))();
-    return G_SOURCE_REMOVE;
-  }
-  static void FreePosted(gpointer data) { delete static_cast<std::function<void()>*>(data); }
-};
 
 GdkPixbuf* FromXpm(const char* const* xpm) {
   return gdk_pixbuf_new_from_xpm_data(const_cast<const char**>(xpm));
@@ -77,7 +59,7 @@ void PreInit() {
 }
 
 void Init() {
-  g_uiThread = std::this_thread::get_id();
+  RememberUiThread();
   // The window class must not start with a product family prefix, or the
   // updater's own windows would count as product windows that block an
   // installation (see docs/x11-close-request.md). GDK's hidden leader
@@ -104,8 +86,6 @@ void Init() {
                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   g_object_unref(css);
 }
-
-bool IsUiThread() { return std::this_thread::get_id() == g_uiThread; }
 
 std::string ToUtf8(std::string_view text) {
   if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return std::string(text);
@@ -222,11 +202,6 @@ GtkWindow* ModalOwner() {
   for (auto it = g_modal.rbegin(); it != g_modal.rend(); ++it)
     if (gtk_widget_get_visible(GTK_WIDGET(*it))) return *it;
   return nullptr;
-}
-
-UiThread& Ui() {
-  static auto* ui = new GtkUiThread;
-  return *ui;
 }
 
 void FlushEvents() {

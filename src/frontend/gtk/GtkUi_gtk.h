@@ -1,14 +1,12 @@
 // Shared pieces of the GTK front end: dialog-unit layout, the pictures, the
-// texts' conversion to UTF-8, the stack of modal windows (the owner of the
-// next dialog) and the hand-over of work to the user-interface thread.
+// texts' conversion to UTF-8 and the stack of modal windows (the owner of
+// the next dialog). The hand-over of work to the user-interface thread is in
+// UiThread_gtk.h.
 #pragma once
 #include <gtk/gtk.h>
 
-#include <functional>
 #include <string>
 #include <string_view>
-
-#include "app/UiThread.h"
 
 namespace quon::gtkui {
 
@@ -29,7 +27,6 @@ void PreInit();
 // Once, on the user-interface thread, after gtk_init: remembers the thread,
 // sets the default icon and the dialog style.
 void Init();
-bool IsUiThread();
 
 // Texts of the program are 8-bit; GTK takes UTF-8. A text that is valid
 // UTF-8 stays as it is, any other is read as Windows-1252.
@@ -66,10 +63,6 @@ void SetFrame(GtkWidget* window, bool closable, bool minimisable);
 void PushModal(GtkWindow* window);
 void PopModal(GtkWindow* window);
 GtkWindow* ModalOwner();
-
-// The user-interface thread: a function posted from any thread runs from
-// an idle source of the default main context, in the order posted.
-UiThread& Ui();
 
 // Processes pending window-system events without blocking.
 void FlushEvents();

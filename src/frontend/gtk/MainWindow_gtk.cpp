@@ -6,26 +6,14 @@
 
 #include <string>
 
-#include "frontend/gtk/GtkUi_gtk.h"
 #include "base/Trace.h"
+#include "frontend/gtk/GtkUi_gtk.h"
+#include "frontend/gtk/UiThread_gtk.h"
 
 namespace quon {
 
 constexpr const char* kMainCaption = "QUON Update";
 constexpr const char* kStatusInitial = "Click on one of the links to start the update.";
-
-namespace {
-
-// A navigation whose decision waits until the main loop hands it to the
-// window's handler: the handler runs the whole update operation with its
-// own modal dialogs, which must not nest inside WebKit's signal emission.
-struct PendingNavigation {
-  GtkMainWindow* window;
-  WebKitPolicyDecision* decision;
-  std::string url;
-};
-
-}  // namespace
 
 struct MainWindowCallbacks {
   // Server texts stand in the pages as they come, markup and all, so a page
@@ -59,27 +47,16 @@ struct MainWindowCallbacks {
       webkit_policy_decision_use(decision);
       return TRUE;
     }
-    auto* pending = new PendingNavigation{self, WEBKIT_POLICY_DECISION(g_object_ref(decision)), uri ? uri : ""};
-    // The handler runs the operation to its end, nested loops and all: not
-    // inside WebKit's signal, but from the user-interface thread's queue.
-    gtkui::Ui().Post([pending] { RunNavigation(pending); });
-    return TRUE;
-  }
-
-  static void RunNavigation(PendingNavigation* pending) {
-    TraceMessage("Navigation:", pending->url);
-    GtkMainWindow* self = pending->window;
+    TraceMessage("Navigation:", uri ? uri : "");
     bool cancel = false;
-    if (self->m_events && self->m_window && !self->m_ended) {
-      // WebKit hands the URL over escaped.
-      self->m_events->OnBeforeNavigate2(gtkui::UrlForHandler(pending->url), cancel);
-    }
-    if (cancel || !self->m_window)
-      webkit_policy_decision_ignore(pending->decision);
+    // WebKit hands the URL over escaped.
+    if (self->m_events && !self->m_ended)
+      self->m_events->OnBeforeNavigate2(gtkui::UrlForHandler(uri ? uri : ""), cancel);
+    if (cancel)
+      webkit_policy_decision_ignore(decision);
     else
-      webkit_policy_decision_use(pending->decision);
-    g_object_unref(pending->decision);
-    delete pending;
+      webkit_policy_decision_use(decision);
+    return TRUE;
   }
 
   static void LoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
@@ -274,6 +251,8 @@ void GtkMainWindow::SleepMs(unsigned ms) {
   if (m_window) gdk_display_flush(gtk_widget_get_display(m_window));
   g_usleep(static_cast<gulong>(ms) * 1000);
 }
+
+void GtkMainWindow::PostToUiThread(std::function<void()> fn) { gtkui::Ui().Post(std::move(fn)); }
 
 // --- About box -------------------------------------------------------------
 

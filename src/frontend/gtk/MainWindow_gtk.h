@@ -20,8 +20,9 @@ class MainWindowEvents {
   virtual ~MainWindowEvents() = default;
   virtual void OnInitDialog() = 0;
   // A navigation the user started in the browser (a click or Enter on a
-  // link); set cancel to stop it. The window itself refuses every other
-  // navigation but the loads of its own pages.
+  // link), while WebKit waits for the decision; set cancel to stop it. The
+  // window itself refuses every other navigation but the loads of its own
+  // pages.
   virtual void OnBeforeNavigate2(const std::string& url, bool& cancel) = 0;
   virtual void OnCloseButton() = 0;  // IDC_CLOSE_BUTTON
   virtual void OnClose() = 0;        // the window's close box
@@ -52,6 +53,7 @@ class GtkMainWindow : public UpdateView {
   void RunAboutBox() override;
   void SetWaitCursor(bool wait) override;
   void SleepMs(unsigned ms) override;
+  void PostToUiThread(std::function<void()> fn) override;
 
  private:
   friend struct MainWindowCallbacks;

@@ -9,15 +9,15 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/WaitDialog.h"
 #include "frontend/gtk/GtkUi_gtk.h"
 #include "frontend/gtk/MainWindow_gtk.h"
 #include "frontend/gtk/UserPrompts_gtk.h"
-#include "app/WaitDialog.h"
 #include "frontend/gtk/WaitDialog_gtk.h"
-#include "platform/posix/windows_x11.h"
-#include "platform/posix/CurlHttpClient.h"
 #include "net/ServerExchange.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "platform/posix/PosixPlatform.h"
+#include "platform/posix/X11WindowSystem.h"
 
 namespace quon {
 namespace {

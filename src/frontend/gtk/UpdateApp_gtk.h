@@ -10,8 +10,4 @@ namespace quon {
 // build's update server; the GUI tests pass a local one.
 int RunUpdateApp(const UpdateServerSettings& server);
 
-// The command-line mode (any argument selects it): runs the command of
-// argv[1..argc-1] against `server` without GTK and returns its exit code.
-int RunCommandLineMode(int argc, char** argv, const UpdateServerSettings& server);
-
 }  // namespace quon

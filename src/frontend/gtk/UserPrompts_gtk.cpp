@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "frontend/gtk/GtkUi_gtk.h"
 #include "base/Trace.h"
+#include "frontend/gtk/GtkUi_gtk.h"
+#include "frontend/gtk/UiThread_gtk.h"
 
 namespace quon {
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "frontend/gtk/GtkUi_gtk.h"
+#include "frontend/gtk/UiThread_gtk.h"
 
 namespace quon {
 namespace {

@@ -1,6 +1,7 @@
 // QuonUpdate for Linux: without arguments the window; with them the
 // command-line mode, which needs no display. The product directory is the
 // executable's own.
+#include "frontend/gtk/CommandLineMode_gtk.h"
 #include "frontend/gtk/UpdateApp_gtk.h"
 
 int main(int argc, char** argv) {

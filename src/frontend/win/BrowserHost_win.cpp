@@ -4,48 +4,26 @@
 #include <exdispid.h>
 #include <oaidl.h>
 #include <ocidl.h>
-#include <servprov.h>
-#include <urlmon.h>
 
-#include <cstring>
-#include <vector>
-
-#include "frontend/win/Boundary_win.h"
+#include "frontend/win/BrowserEvents_win.h"
 #include "frontend/win/BrowserSecurity_win.h"
+#include "frontend/win/BrowserSite_win.h"
 #include "frontend/win/BrowserUi_win.h"
-#include "resource.h"
 
 namespace quon::win {
 
 namespace {
 
-constexpr DISPID kDispidAmbientDlControl = -5512;  // DISPID_AMBIENT_DLCONTROL
 constexpr long kDlctlNoScripts = 0x00000080;        // DLCTL_NO_SCRIPTS
 constexpr long kDlctlNoJava = 0x00000100;           // DLCTL_NO_JAVA
 constexpr long kDlctlNoRunActiveXCtls = 0x00000200; // DLCTL_NO_RUNACTIVEXCTLS
 constexpr DISPID kDispidNavigate2 = 500;
-constexpr DISPID kDispidAmbientSilent = -5502;      // DISPID_AMBIENT_SILENT
-constexpr DISPID kDispidBeforeNavigate2 = 250;
-constexpr DISPID kDispidNewWindow2 = 251;
-constexpr DISPID kDispidNewWindow3 = 273;
 
 // {8856F961-340A-11D0-A96B-00C04FD705A2}
 const CLSID kClsidWebBrowser = {0x8856F961, 0x340A, 0x11D0, {0xA9, 0x6B, 0x00, 0xC0, 0x4F, 0xD7, 0x05, 0xA2}};
-// {34A715A0-6587-11D0-924A-0020AFC7AC4D}
-const IID kDiidWebBrowserEvents2 = {0x34A715A0, 0x6587, 0x11D0, {0x92, 0x4A, 0x00, 0x20, 0xAF, 0xC7, 0xAC, 0x4D}};
 
 // The host whose control takes keys (the user-interface thread has one).
 quon::win::BrowserHost* t_keyHost = nullptr;
-
-std::string BstrToText(BSTR text) {
-  if (!text) return std::string();
-  int length = static_cast<int>(SysStringLen(text));
-  if (length == 0) return std::string();
-  int n = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, length, &out[0], n, nullptr, nullptr);
-  return out;
-}
 
 BSTR TextToBstr(const std::string& text) {
   int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -54,281 +32,7 @@ BSTR TextToBstr(const std::string& text) {
   return out;
 }
 
-LRESULT CALLBACK SiteWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (msg == WM_ERASEBKGND) {
-    RECT rc;
-    GetClientRect(hwnd, &rc);
-    FillRect(reinterpret_cast<HDC>(wParam), &rc, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-    return 1;
-  }
-  // The site gets the focus from the dialog (Tab, a click beside the page);
-  // the control's window takes it (and hands it on to its document), so
-  // that Tab and Enter reach the page's links.
-  if (msg == WM_SETFOCUS) {
-    if (HWND control = GetWindow(hwnd, GW_CHILD)) SetFocus(control);
-    return 0;
-  }
-  return DefWindowProcA(hwnd, msg, wParam, lParam);
-}
-
 }  // namespace
-
-bool RegisterBrowserSiteClass() {
-  WNDCLASSA existing;
-  HINSTANCE instance = GetModuleHandleA(nullptr);
-  if (GetClassInfoA(instance, QUON_BROWSER_SITE_CLASS, &existing)) return true;
-  WNDCLASSA wc = {};
-  wc.style = CS_HREDRAW | CS_VREDRAW;
-  wc.lpfnWndProc = &SiteWndProc;
-  wc.hInstance = instance;
-  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-  wc.lpszClassName = QUON_BROWSER_SITE_CLASS;
-  return RegisterClassA(&wc) != 0;
-}
-
-// An IDispatch that answers Invoke only: the control asks for ambient
-// properties and raises events by their numbers, never through type
-// information.
-namespace {
-struct InvokeOnlyDispatch : public IDispatch {
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (count) *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
-  }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-};
-}  // namespace
-
-// The client site, the in-place site and the ambient properties. Each of
-// the host's COM objects deletes itself when its last reference goes; the
-// host holds one, and detaches the objects when it goes, so that one the
-// control still holds answers without it.
-class BrowserHost::Site : public IOleClientSite,
-                          public IOleInPlaceSite,
-                          public InvokeOnlyDispatch,
-                          public IServiceProvider {
- public:
-  explicit Site(BrowserHost& host) : m_host(&host) {}
-  virtual ~Site() = default;
-  void Detach() { m_host = nullptr; }
-
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
-      *object = static_cast<IOleClientSite*>(this);
-    } else if (riid == IID_IOleInPlaceSite || riid == IID_IOleWindow) {
-      *object = static_cast<IOleInPlaceSite*>(this);
-    } else if (riid == IID_IDispatch) {
-      *object = static_cast<IDispatch*>(this);
-    } else if (riid == IID_IServiceProvider) {
-      *object = static_cast<IServiceProvider*>(this);
-    } else if (riid == kIidDocHostUiHandler && m_host) {
-      return m_host->m_uiImpl->QueryInterface(riid, object);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
-
-  // IOleClientSite
-  STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
-    if (moniker) *moniker = nullptr;
-    return E_NOTIMPL;
-  }
-  STDMETHODIMP GetContainer(IOleContainer** container) override {
-    if (container) *container = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP ShowObject() override { return S_OK; }
-  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-
-  // IOleWindow / IOleInPlaceSite
-  STDMETHODIMP GetWindow(HWND* hwnd) override {
-    if (!hwnd) return E_POINTER;
-    *hwnd = m_host ? m_host->m_site : nullptr;
-    return m_host ? S_OK : E_FAIL;
-  }
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-  STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
-  STDMETHODIMP OnInPlaceActivate() override { return S_OK; }
-  STDMETHODIMP OnUIActivate() override { return S_OK; }
-  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
-                                LPRECT clip, LPOLEINPLACEFRAMEINFO info) override;
-  STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
-  STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
-  STDMETHODIMP OnInPlaceDeactivate() override { return S_OK; }
-  STDMETHODIMP DiscardUndoState() override { return E_NOTIMPL; }
-  STDMETHODIMP DeactivateAndUndo() override { return E_NOTIMPL; }
-  STDMETHODIMP OnPosRectChange(LPCRECT rect) override {
-    IOleInPlaceObject* inPlace = nullptr;
-    if (rect && m_host && m_host->m_object &&
-        SUCCEEDED(m_host->m_object->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&inPlace)))) {
-      inPlace->SetObjectRects(rect, rect);
-      inPlace->Release();
-    }
-    return S_OK;
-  }
-
-  // IDispatch: the ambient properties.
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
-                      UINT*) override {
-    if (id == kDispidAmbientDlControl && (flags & DISPATCH_PROPERTYGET) && result) {
-      VariantInit(result);
-      result->vt = VT_I4;
-      result->lVal = BrowserHost::DownloadControlFlags();
-      return S_OK;
-    }
-    // Silent: the control shows no dialog boxes of its own (script errors,
-    // certificate questions).
-    if (id == kDispidAmbientSilent && (flags & DISPATCH_PROPERTYGET) && result) {
-      VariantInit(result);
-      result->vt = VT_BOOL;
-      result->boolVal = VARIANT_TRUE;
-      return S_OK;
-    }
-    return DISP_E_MEMBERNOTFOUND;
-  }
-
-  // IServiceProvider: the control asks its site for a security manager.
-  STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** object) override;
-
- private:
-  BrowserHost* m_host;
-  ComCount m_refs;
-};
-
-STDMETHODIMP BrowserHost::Site::QueryService(REFGUID service, REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (service != SID_SInternetSecurityManager || !m_host) return E_NOINTERFACE;
-  return m_host->m_securityImpl->QueryInterface(riid, object);
-}
-
-// The minimal in-place frame: no menus, no tool space, no status line.
-class BrowserHost::Frame : public IOleInPlaceFrame {
- public:
-  explicit Frame(BrowserHost& host) : m_host(&host) {}
-  virtual ~Frame() = default;
-  void Detach() { m_host = nullptr; }
-  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOleWindow || riid == IID_IOleInPlaceUIWindow ||
-        riid == IID_IOleInPlaceFrame) {
-      *object = static_cast<IOleInPlaceFrame*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
-  STDMETHODIMP GetWindow(HWND* hwnd) override {
-    if (!hwnd) return E_POINTER;
-    *hwnd = m_host ? GetAncestor(m_host->m_site, GA_ROOT) : nullptr;
-    return m_host ? S_OK : E_FAIL;
-  }
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-  STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
-  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override { return INPLACE_E_NOTOOLSPACE; }
-  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override { return S_OK; }
-  STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override { return S_OK; }
-  STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return E_NOTIMPL; }
-  STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
-  STDMETHODIMP RemoveMenus(HMENU) override { return E_NOTIMPL; }
-  STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
-  STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
-  STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
-
- private:
-  BrowserHost* m_host;
-  ComCount m_refs;
-};
-
-// The DWebBrowserEvents2 sink: BeforeNavigate2 goes to the host, and every
-// new window is cancelled (a shift-click or a link with a target would open
-// another browser, where no link handler watches).
-class BrowserHost::Events : public InvokeOnlyDispatch {
- public:
-  explicit Events(BrowserHost& host) : m_host(&host) {}
-  virtual ~Events() = default;
-  void Detach() { m_host = nullptr; }
-  STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kDiidWebBrowserEvents2) {
-      *object = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-    if (!params) return S_OK;
-    // NewWindow2(ppDisp, Cancel); NewWindow3(ppDisp, Cancel, dwFlags,
-    // bstrUrlContext, bstrUrl). Arguments arrive last first.
-    if ((id == kDispidNewWindow2 && params->cArgs >= 2) || (id == kDispidNewWindow3 && params->cArgs >= 5)) {
-      VARIANT& cancel = params->rgvarg[params->cArgs - 2];
-      if (cancel.vt == (VT_BYREF | VT_BOOL) && cancel.pboolVal) *cancel.pboolVal = VARIANT_TRUE;
-      return S_OK;
-    }
-    if (id != kDispidBeforeNavigate2 || params->cArgs < 7) return S_OK;
-    // Arguments arrive last first: pDisp, URL, Flags, TargetFrameName,
-    // PostData, Headers, Cancel.
-    VARIANT& url = params->rgvarg[5];
-    VARIANT& cancel = params->rgvarg[0];
-    BSTR text = nullptr;
-    if (url.vt == (VT_BYREF | VT_VARIANT) && url.pvarVal && url.pvarVal->vt == VT_BSTR) {
-      text = url.pvarVal->bstrVal;
-    } else if (url.vt == VT_BSTR) {
-      text = url.bstrVal;
-    } else if (url.vt == (VT_BYREF | VT_BSTR) && url.pbstrVal) {
-      text = *url.pbstrVal;
-    }
-    VARIANT_BOOL* cancelFlag = cancel.vt == (VT_BYREF | VT_BOOL) ? cancel.pboolVal : nullptr;
-    if (m_host) m_host->OnBeforeNavigate2(text, cancelFlag);
-    return S_OK;
-  }
-
- private:
-  BrowserHost* m_host;
-  ComCount m_refs;
-};
-
-STDMETHODIMP BrowserHost::Site::GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
-                                                  LPRECT position, LPRECT clip, LPOLEINPLACEFRAMEINFO info) {
-  if (frame) *frame = nullptr;
-  if (document) *document = nullptr;
-  if (!m_host) return E_FAIL;
-  if (frame) {
-    *frame = m_host->m_frameImpl;
-    m_host->m_frameImpl->AddRef();
-  }
-  RECT rc;
-  GetClientRect(m_host->m_site, &rc);
-  if (position) *position = rc;
-  if (clip) *clip = rc;
-  if (info) {
-    info->fMDIApp = FALSE;
-    info->hwndFrame = GetAncestor(m_host->m_site, GA_ROOT);
-    info->haccel = nullptr;
-    info->cAccelEntries = 0;
-  }
-  return S_OK;
-}
 
 BrowserHost::BrowserHost()
     : m_siteImpl(new Site(*this)),
@@ -492,20 +196,6 @@ bool BrowserHost::TranslateKey(MSG* msg) {
   if (!m_active || !m_site || msg->message < WM_KEYFIRST || msg->message > WM_KEYLAST) return false;
   if (msg->hwnd != m_site && !IsChild(m_site, msg->hwnd)) return false;
   return m_active->TranslateAccelerator(msg) == S_OK;
-}
-
-void BrowserHost::OnBeforeNavigate2(BSTR url, VARIANT_BOOL* cancelFlag) {
-  // The program's own page load follows no link: its address (a directory
-  // may be named like a link) is nothing for the link handler.
-  if (m_navigating) return;
-  bool cancel = false;
-  const bool userStarted = TakeUserInput();
-  // A handler that fails stops the navigation.
-  const bool handled = AtBoundary("BeforeNavigate2:", false, [&] {
-    if (m_handler) m_handler(BstrToText(url), userStarted, cancel);
-    return true;
-  });
-  if ((cancel || !handled) && cancelFlag) *cancelFlag = VARIANT_TRUE;
 }
 
 IOleClientSite* BrowserHost::ClientSite() { return m_siteImpl; }

@@ -13,7 +13,7 @@
 #include "cli/CommandLineRun.h"
 #include "platform/win/WinInetHttpClient.h"
 #include "platform/win/WinPlatform.h"
-#include "platform/win/WindowSystem_win.h"
+#include "platform/win/WinWindowSystem.h"
 
 namespace quon::win {
 

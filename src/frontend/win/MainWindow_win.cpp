@@ -4,6 +4,7 @@
 
 #include "app/UpdateDlg.h"
 #include "base/FsPath.h"
+#include "frontend/win/UiThread_win.h"
 #include "frontend/win/WaitDialog_win.h"
 #include "resource.h"
 
@@ -23,28 +24,28 @@ HICON LoadAppIcon(int cx, int cy) {
 
 }  // namespace
 
-MainWindowWin::MainWindowWin()
+WinMainWindow::WinMainWindow()
     : Dialog(IDD_QUONUPDATE_DIALOG, nullptr),
       m_hIcon(LoadAppIcon(SM_CXICON, SM_CYICON)),
       m_hSmallIcon(LoadAppIcon(SM_CXSMICON, SM_CYSMICON)) {}
 
-MainWindowWin::~MainWindowWin() {
+WinMainWindow::~WinMainWindow() {
   m_browser.Destroy();
   if (m_hIcon) DestroyIcon(m_hIcon);
   if (m_hSmallIcon) DestroyIcon(m_hSmallIcon);
 }
 
-void MainWindowWin::DoDataExchange(bool save) {
+void WinMainWindow::DoDataExchange(bool save) {
   Dialog::DoDataExchange(save);
   ExchangeControl(IDC_EXPLORER, m_browserSite);
   if (m_browserSite && !m_browser.IsCreated()) {
     m_browser.Create(m_browserSite, [this](const std::string& url, bool userStarted, bool& cancel) {
-      OnBeforeNavigate2(url, userStarted, cancel);
+      if (m_logic) m_logic->OnBeforeNavigate2(url, userStarted, cancel);
     });
   }
 }
 
-BOOL MainWindowWin::OnInitDialog() {
+BOOL WinMainWindow::OnInitDialog() {
   Dialog::OnInitDialog();
   SetMainWindow(Hwnd());
   SendMessageA(Hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
@@ -60,32 +61,15 @@ BOOL MainWindowWin::OnInitDialog() {
   return TRUE;
 }
 
-// The control waits inside BeforeNavigate2 for its answer: a download or an
-// installation (their dialogs, boxes and message loops) must not run there.
-// The navigation is cancelled at once and the operation runs from a message
-// of the window's own, once the control has returned.
-void MainWindowWin::OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel) {
-  if (!m_logic) return;
-  const LinkAction action = ReadLink(url, userStarted, m_logic->State().m_bInstallPage);
-  if (action.kind == LinkAction::None) return;
-  cancel = true;
-  if (action.kind == LinkAction::Refuse || !Hwnd()) {
-    m_logic->OnBeforeNavigate2(url, userStarted, cancel);
-    return;
-  }
-  m_followedLink = url;
-  PostMessageA(Hwnd(), kWmFollowLink, 0, 0);
-}
-
-void MainWindowWin::OnOK() {
+void WinMainWindow::OnOK() {
   if (m_logic) m_logic->OnOK();
 }
 
-void MainWindowWin::OnCancel() {
+void WinMainWindow::OnCancel() {
   if (m_logic) m_logic->OnCancel();
 }
 
-bool MainWindowWin::OnCommand(WORD id, WORD notifyCode, HWND) {
+bool WinMainWindow::OnCommand(WORD id, WORD notifyCode, HWND) {
   if (notifyCode != BN_CLICKED) return false;
   switch (id) {
     case IDC_CLOSE_BUTTON:
@@ -103,7 +87,7 @@ bool MainWindowWin::OnCommand(WORD id, WORD notifyCode, HWND) {
   }
 }
 
-INT_PTR MainWindowWin::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled) {
+INT_PTR WinMainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled) {
   switch (msg) {
     case WM_CLOSE:
       handled = true;
@@ -130,14 +114,6 @@ INT_PTR MainWindowWin::OnMessage(UINT msg, WPARAM wParam, LPARAM, bool& handled)
         return TRUE;
       }
       return FALSE;
-    case kWmFollowLink: {
-      handled = true;
-      std::string url;
-      url.swap(m_followedLink);
-      bool cancel = false;
-      if (m_logic && !url.empty()) m_logic->OnBeforeNavigate2(url, true, cancel);
-      return TRUE;
-    }
     case WM_QUERYDRAGICON:
       handled = true;
       return reinterpret_cast<INT_PTR>(m_hIcon);
@@ -162,24 +138,24 @@ std::string PageUrlForBrowser(const std::string& url) {
   return PathText(std::filesystem::path(std::wstring(converted, length)));
 }
 
-void MainWindowWin::Navigate(const std::string& url) { m_browser.Navigate(PageUrlForBrowser(url)); }
+void WinMainWindow::Navigate(const std::string& url) { m_browser.Navigate(PageUrlForBrowser(url)); }
 
-void MainWindowWin::SetStatusText(const std::string& text) { SetDlgItemTextA(Hwnd(), IDC_STATUS_LINE, text.c_str()); }
+void WinMainWindow::SetStatusText(const std::string& text) { SetDlgItemTextA(Hwnd(), IDC_STATUS_LINE, text.c_str()); }
 
-void MainWindowWin::ShowStatus(bool visible) { ShowWindow(Item(IDC_STATUS_LINE), visible ? SW_SHOW : SW_HIDE); }
+void WinMainWindow::ShowStatus(bool visible) { ShowWindow(Item(IDC_STATUS_LINE), visible ? SW_SHOW : SW_HIDE); }
 
-void MainWindowWin::EndDialog(int result) {
+void WinMainWindow::EndDialog(int result) {
   // The OK result runs the data exchange first, as the dialog's OK command.
   if (result == IDOK) UpdateData(true);
   Dialog::EndDialog(result);
 }
 
-void MainWindowWin::RunAboutBox() {
+void WinMainWindow::RunAboutBox() {
   AboutDlg about(Hwnd());
   about.DoModal();
 }
 
-void MainWindowWin::SetWaitCursor(bool wait) {
+void WinMainWindow::SetWaitCursor(bool wait) {
   if (wait) {
     m_savedCursor = SetCursor(LoadCursor(nullptr, IDC_WAIT));
   } else {
@@ -188,6 +164,8 @@ void MainWindowWin::SetWaitCursor(bool wait) {
   }
 }
 
-void MainWindowWin::SleepMs(unsigned ms) { Sleep(ms); }
+void WinMainWindow::SleepMs(unsigned ms) { Sleep(ms); }
+
+void WinMainWindow::PostToUiThread(std::function<void()> fn) { Ui().Post(std::move(fn)); }
 
 }  // namespace quon::win

@@ -23,16 +23,14 @@ class AboutDlg : public Dialog {
   explicit AboutDlg(HWND parent);
 };
 
-class MainWindowWin : public Dialog, public UpdateView {
+class WinMainWindow : public Dialog, public UpdateView {
  public:
-  MainWindowWin();
-  ~MainWindowWin() override;
+  WinMainWindow();
+  ~WinMainWindow() override;
 
   // The logic the window's events go to; set before DoModal.
   void SetLogic(UpdateDlg* logic) { m_logic = logic; }
   BrowserHost& Browser() { return m_browser; }
-  // The private message that runs the operation of a followed link.
-  static constexpr UINT kWmFollowLink = WM_APP + 0x51;
   HICON Icon() const { return m_hIcon; }
   HICON SmallIcon() const { return m_hSmallIcon; }
 
@@ -44,6 +42,7 @@ class MainWindowWin : public Dialog, public UpdateView {
   void RunAboutBox() override;
   void SetWaitCursor(bool wait) override;
   void SleepMs(unsigned ms) override;
+  void PostToUiThread(std::function<void()> fn) override;
 
  protected:
   BOOL OnInitDialog() override;
@@ -54,10 +53,7 @@ class MainWindowWin : public Dialog, public UpdateView {
   INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool& handled) override;
 
  private:
-  void OnBeforeNavigate2(const std::string& url, bool userStarted, bool& cancel);
-
   UpdateDlg* m_logic = nullptr;
-  std::string m_followedLink;  // until kWmFollowLink runs its operation
   HWND m_browserSite = nullptr;  // IDC_EXPLORER
   BrowserHost m_browser;
   HICON m_hIcon;       // icon 128 at the system's icon size

@@ -1,6 +1,6 @@
 #include "frontend/win/StartUp_win.h"
 
-#include "frontend/win/WinPrompts_win.h"
+#include "frontend/win/UserPrompts_win.h"
 
 namespace quon::win {
 

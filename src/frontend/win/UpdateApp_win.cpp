@@ -4,21 +4,20 @@
 
 #include <memory>
 
-
+#include "app/UpdateDlg.h"
 #include "frontend/win/BrowserHost_win.h"
 #include "frontend/win/MainWindow_win.h"
 #include "frontend/win/StartUp_win.h"
-#include "app/UpdateDlg.h"
+#include "frontend/win/UserPrompts_win.h"
 #include "frontend/win/WaitDialog_win.h"
-#include "frontend/win/WinPrompts_win.h"
 #include "platform/win/WinInetHttpClient.h"
 #include "platform/win/WinPlatform.h"
-#include "platform/win/WindowSystem_win.h"
+#include "platform/win/WinWindowSystem.h"
 
 namespace quon::win {
 
 int UpdateApp::InitInstance(const UpdateServerSettings& server,
-                            const std::function<void(MainWindowWin&)>& onMainWindow) {
+                            const std::function<void(WinMainWindow&)>& onMainWindow) {
   RestrictDllSearch();
   if (!InitCommonControlsOrReport()) return 1;
   // Hosting the web browser control needs OLE in this thread.
@@ -27,14 +26,14 @@ int UpdateApp::InitInstance(const UpdateServerSettings& server,
   {
     // Shared with every worker: one that the end of the program abandons
     // keeps the client and the prompts it uses.
-    auto prompts = std::make_shared<WinPrompts>();
+    auto prompts = std::make_shared<WinUserPrompts>();
     auto http = std::make_shared<WinInetHttpClient>(
         [prompts](const std::function<void(void*)>& show) { return prompts->RunOwnedDialog(show); });
     WinWaitDialogHost wait;
     NetEnvironment net{*http, *prompts, wait, kWaitTimerIntervalMs, ShareClientAndPrompts(prompts, http)};
     std::unique_ptr<Platform> platform = MakeWinPlatform();
     WinWindowSystem windows;
-    MainWindowWin window;
+    WinMainWindow window;
     UpdateDlg dlg(window, *prompts, net, *platform, windows,
                   [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); }, server);
     window.SetLogic(&dlg);

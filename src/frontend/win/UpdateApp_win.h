@@ -9,7 +9,7 @@
 
 namespace quon::win {
 
-class MainWindowWin;
+class WinMainWindow;
 
 class UpdateApp {
  public:
@@ -17,7 +17,7 @@ class UpdateApp {
   // program talks to the server of the build's configuration; only a test
   // build passes another one, and a hook that sees the main window first.
   int InitInstance(const UpdateServerSettings& server = UpdateServerSettings::FromBuildConfig(),
-                   const std::function<void(MainWindowWin&)>& onMainWindow = nullptr);
+                   const std::function<void(WinMainWindow&)>& onMainWindow = nullptr);
 };
 
 }  // namespace quon::win

@@ -11,9 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "frontend/gtk/GtkUi_gtk.h"
-#include "frontend/gtk/UserPrompts_gtk.h"
 #include "app/WaitDialog.h"
+#include "frontend/gtk/GtkUi_gtk.h"
+#include "frontend/gtk/UiThread_gtk.h"
+#include "frontend/gtk/UserPrompts_gtk.h"
 #include "frontend/gtk/WaitDialog_gtk.h"
 #include "support/PrivateXvfb.h"
 

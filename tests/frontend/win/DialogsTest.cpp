@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "frontend/win/BrowserHost_win.h"
+#include "frontend/win/UserPrompts_win.h"
 #include "frontend/win/WaitDialog_win.h"
-#include "frontend/win/WinPrompts_win.h"
-#include "resource.h"
 #include "platform/win/WinPlatform.h"
+#include "resource.h"
 
 using namespace quon;
 using namespace quon::win;
@@ -425,7 +425,7 @@ TEST(WaitDialog, EscapeEnterAndCloseDoNotEndIt) {
 // dialog is up: captioned with the application title, owned by the dialog.
 TEST(WaitDialog, MessageBoxFromTheWorkerIsOwnedByTheDialog) {
   WinWaitDialogHost host;
-  WinPrompts prompts;
+  WinUserPrompts prompts;
   HWND dialog = nullptr, owner = nullptr;
   std::string text;
   int answer = 0;
@@ -464,7 +464,7 @@ TEST(MessageBox, ABoxStaysOnTheScreenWhateverItsText) {
   const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
   const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
   for (const std::string& text : texts) {
-    WinPrompts prompts;
+    WinUserPrompts prompts;
     RECT box = {}, ok = {};
     bool seen = false;
     {
@@ -490,7 +490,7 @@ TEST(MessageBox, ABoxStaysOnTheScreenWhateverItsText) {
 // credentials dialog (Cancel), each owned by the wait dialog.
 TEST(WaitDialog, ItsEndClosesTheBoxesItOwnsWithTheSafeAnswer) {
   WinWaitDialogHost host;
-  WinPrompts prompts;
+  WinUserPrompts prompts;
   struct Case {
     const char* name;
     std::function<int()> show;

@@ -15,14 +15,14 @@
 #include "base/BuildConfig.h"
 #include "resource.h"
 
-using quon::win::MainWindowWin;
+using quon::win::WinMainWindow;
 
 namespace {
 
 constexpr UINT kFollowLink = WM_APP + 2;
 
 quon::win::UpdateApp theApp;
-MainWindowWin* g_window = nullptr;
+WinMainWindow* g_window = nullptr;
 HWND g_links = nullptr;
 std::string g_link;  // the link under the pointer, until followed
 
@@ -83,7 +83,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RegisterClassA(&wc);
   g_links = CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
   HHOOK hook = SetWindowsHookExA(WH_MSGFILTER, &DialogMessage, nullptr, GetCurrentThreadId());
-  int code = theApp.InitInstance(server, [](MainWindowWin& window) { g_window = &window; });
+  int code = theApp.InitInstance(server, [](WinMainWindow& window) { g_window = &window; });
   g_window = nullptr;
   UnhookWindowsHookEx(hook);
   DestroyWindow(g_links);

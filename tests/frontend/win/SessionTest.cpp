@@ -16,18 +16,18 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/UpdateDlg.h"
+#include "base/BuildConfig.h"
 #include "frontend/win/BrowserHost_win.h"
 #include "frontend/win/BrowserUi_win.h"
 #include "frontend/win/ComCount_win.h"
 #include "frontend/win/MainWindow_win.h"
-#include "app/UpdateDlg.h"
+#include "frontend/win/UserPrompts_win.h"
 #include "frontend/win/WaitDialog_win.h"
-#include "frontend/win/WinPrompts_win.h"
-#include "base/BuildConfig.h"
 #include "platform/win/WinInetHttpClient.h"
-#include "resource.h"
 #include "platform/win/WinPlatform.h"
-#include "platform/win/WindowSystem_win.h"
+#include "platform/win/WinWindowSystem.h"
+#include "resource.h"
 
 using namespace quon;
 using namespace quon::win;
@@ -80,7 +80,7 @@ struct Harness {
   NetEnvironment net{http, prompts, wait};
   ProductDirPlatform platform;
   WinWindowSystem windows;
-  MainWindowWin window;
+  WinMainWindow window;
   UpdateDlg dlg;
 };
 
@@ -145,7 +145,7 @@ TEST(MainWindow, PageUrlNamesThePageFileWhateverTheFolderIsCalled) {
 }
 
 TEST(MainWindow, SystemMenuIconsAndKeys) {
-  MainWindowWin window;  // no logic: the frame alone
+  WinMainWindow window;  // no logic: the frame alone
   bool checked = false;
   UiDriver driver([&] {
     HWND hwnd = window.Hwnd();
@@ -450,7 +450,7 @@ class WholeRoad : public ::testing::Test {
 
 TEST_F(WholeRoad, ListDownloadUnpackInstallAndQuit) {
   Harness h(m_dir, m_port);
-  MainWindowWin& window = h.window;
+  WinMainWindow& window = h.window;
   UpdateDlg& dlg = h.dlg;
 
   const std::string pageUrl = "file:///" + m_dir + "QuonUpdateLast.html";

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "update/ProductWindows.h"
-#include "platform/posix/windows_x11.h"
+#include "platform/posix/X11WindowSystem.h"
 #include "support/PrivateXvfb.h"
+#include "update/ProductWindows.h"
 
 namespace quon {
 namespace {

@@ -1,4 +1,4 @@
-#include "frontend/win/WinPrompts_win.h"
+#include "frontend/win/UserPrompts_win.h"
 #include "base/ProgramText.h"
 #include "frontend/win/Dialog_win.h"
 #include "frontend/win/UiThread_win.h"
@@ -12,7 +12,7 @@ std::string AppTitle() {
   return title.empty() ? std::string("QUON Update") : title;
 }
 
-WinPrompts::WinPrompts() : UiThreadPrompts(Ui()) {}
+WinUserPrompts::WinUserPrompts() : UiThreadPrompts(Ui()) {}
 
 namespace {
 
@@ -54,9 +54,9 @@ HWND BoxOwner() {
 
 }  // namespace
 
-int WinPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
-  UINT type = (buttons == MsgButtons::YesNo ? MB_YESNO : MB_OK) |
-              (icon == MsgIcon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION);
+int WinUserPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon) {
+  UINT type =
+      (buttons == MsgButtons::YesNo ? MB_YESNO : MB_OK) | (icon == MsgIcon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION);
   HWND owner = BoxOwner();
   // An ownerless box holds the whole thread.
   if (!owner) type |= MB_TASKMODAL;
@@ -68,10 +68,10 @@ int WinPrompts::ShowMessageBox(const std::string& text, MsgButtons buttons, MsgI
   return kIdOk;
 }
 
-bool WinPrompts::RunOwnedDialog(const std::function<void(void* owner)>& show) {
+bool WinUserPrompts::RunOwnedDialog(const std::function<void(void* owner)>& show) {
   return RunOnUi([&] { show(BoxOwner()); });
 }
 
-bool WinPrompts::ShowProxyPrompt(const std::string&, std::string&, std::string&) { return false; }
+bool WinUserPrompts::ShowProxyPrompt(const std::string&, std::string&, std::string&) { return false; }
 
 }  // namespace quon::win

@@ -1,4 +1,4 @@
-#include "platform/posix/windows_x11.h"
+#include "platform/posix/X11WindowSystem.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

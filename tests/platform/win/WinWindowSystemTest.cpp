@@ -6,8 +6,8 @@
 
 #include <map>
 
-#include "frontend/win/WinPrompts_win.h"
-#include "platform/win/WindowSystem_win.h"
+#include "frontend/win/UserPrompts_win.h"
+#include "platform/win/WinWindowSystem.h"
 
 using namespace quon;
 using namespace quon::win;

@@ -8,9 +8,9 @@ namespace quon::win {
 // user-interface thread (a worker's box too). It is owned by the open wait
 // dialog, else by the main window; a wait that ends closes the boxes it
 // owns with their safe answer (see WaitDialog_win.h).
-class WinPrompts : public UiThreadPrompts {
+class WinUserPrompts : public UiThreadPrompts {
  public:
-  WinPrompts();
+  WinUserPrompts();
   // WinINet's proxy credentials dialog from a worker, shown on the
   // user-interface thread with the owner a box would have (an
   // OwnedDialogRunner). False when the program is ending.

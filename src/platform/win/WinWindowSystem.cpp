@@ -1,4 +1,4 @@
-#include "platform/win/WindowSystem_win.h"
+#include "platform/win/WinWindowSystem.h"
 
 #include <windows.h>
 
