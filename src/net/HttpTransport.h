@@ -2,7 +2,8 @@
 // against. It follows the steps of one exchange: open a session, connect,
 // open a request, send, query the status, offer the proxy prompt, read,
 // close (by destruction, innermost first). Linux implements it on libcurl
-// (http_curl.cpp), Windows on WinINet (http_win.cpp).
+// (platform/posix/CurlHttpClient.cpp), Windows on WinINet
+// (platform/win/WinInetHttpClient.cpp).
 #pragma once
 #include <atomic>
 #include <cstddef>
