@@ -23,7 +23,7 @@ constexpr size_t kCopyBufferBytes = size_t(1) << 20;
 // Staged files kept open until they are flushed together: the flush of
 // the first writes the others' metadata in the same journal commit, where
 // one flush per file would pay a commit each.
-constexpr size_t kFlushGroup = 64;
+constexpr size_t kFlushGroup = 256;
 // Names of one directory read to find a name whatever its letter case.
 constexpr size_t kMaxListing = 100000;
 constexpr std::string_view kTemporaryMark = ".quonupd";
