@@ -145,11 +145,10 @@ std::vector<const UpdateListSection*> UpdateListFile::SectionsFor(const std::vec
   return sections;
 }
 
-namespace {
-
-bool InstallFromPaths(FileSystem& fs, const std::vector<const UpdateListSection*>& sections,
-                      const std::string& productDir, const std::string& unpackDir, std::vector<std::string>& failed,
-                      UserPrompts& prompts) {
+bool UpdateListFile::InstallFiles(FileSystem& fs, const std::vector<int32_t>& modules, const std::string& productDir,
+                                  const std::string& unpackDir, std::vector<std::string>& failed,
+                                  UserPrompts& prompts) const {
+  const std::vector<const UpdateListSection*> sections = SectionsFor(modules);
   failed.clear();
   std::unique_ptr<FsDir> product, unpack;
   if (fs.OpenRoot(productDir, product) == FsError::None && fs.OpenRoot(unpackDir, unpack) == FsError::None) {
@@ -160,20 +159,6 @@ bool InstallFromPaths(FileSystem& fs, const std::vector<const UpdateListSection*
     for (const std::string& line : section->m_fileLines) failed.push_back(RelativeEntryPath(line));
   }
   return failed.empty();
-}
-
-}  // namespace
-
-bool UpdateListFile::InstallFiles(FileSystem& fs, const std::vector<int32_t>& modules, const std::string& productDir,
-                                  const std::string& unpackDir, std::vector<std::string>& failed,
-                                  UserPrompts& prompts) const {
-  return InstallFromPaths(fs, SectionsFor(modules), productDir, unpackDir, failed, prompts);
-}
-
-bool UpdateListFile::InstallSection(FileSystem& fs, const UpdateListSection& section, const std::string& productDir,
-                                    const std::string& unpackDir, std::vector<std::string>& failed,
-                                    UserPrompts& prompts) const {
-  return InstallFromPaths(fs, {&section}, productDir, unpackDir, failed, prompts);
 }
 
 }  // namespace quon

@@ -64,9 +64,6 @@ class UpdateListFile {
   // when no file failed.
   bool InstallFiles(FileSystem& fs, const std::vector<int32_t>& modules, const std::string& productDir,
                     const std::string& unpackDir, std::vector<std::string>& failed, UserPrompts& prompts) const;
-  // The same for one section.
-  bool InstallSection(FileSystem& fs, const UpdateListSection& section, const std::string& productDir,
-                      const std::string& unpackDir, std::vector<std::string>& failed, UserPrompts& prompts) const;
 
  private:
   std::map<std::string, std::unique_ptr<UpdateListSection>> m_sections;
