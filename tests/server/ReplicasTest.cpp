@@ -15,6 +15,7 @@
 
 #include "Stats.h"
 #include "base/BuildConfig.h"
+#include "support/RequiredTools.h"
 #include "support/ServerFarm.h"
 #include "support/ServerProcess.h"
 #include "support/ServiceRequests.h"
@@ -61,7 +62,7 @@ size_t CountLines(const std::string& text, const std::string& marker) {
 
 TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
   const std::string missing = PostgresServer::Missing() + NginxFront::Missing();
-  if (!missing.empty()) GTEST_SKIP() << missing;
+  if (!missing.empty()) QUON_SKIP_WITHOUT_TOOL(missing);
   PostgresServer postgres;
   ASSERT_TRUE(postgres.Running()) << postgres.Problem();
 

@@ -12,6 +12,7 @@
 #include "support/FaultServer.h"
 #include "support/HeadlessWaitHost.h"
 #include "support/NetTestSupport.h"
+#include "support/RequiredTools.h"
 #include "support/TinyProxy.h"
 
 namespace quon::test {
@@ -28,7 +29,7 @@ class ProxyTest : public ::testing::Test {
   void SetUp() override {
     ClearProxyEnvironment();
     proxy = std::make_unique<TinyProxy>(dir.Root().string(), "quon", "s3cret");
-    if (!proxy->Running()) GTEST_SKIP() << proxy->Problem();
+    if (!proxy->Running()) QUON_SKIP_WITHOUT_TOOL(proxy->Problem());
     setenv("http_proxy", proxy->Url().c_str(), 1);
   }
   void TearDown() override {

@@ -13,6 +13,7 @@
 #include "net/ServerExchange.h"
 #include "platform/win/WinInetHttpClient.h"
 #include "support/FaultServer.h"
+#include "support/RequiredTools.h"
 
 using namespace quon;
 using namespace quon::wintest;
@@ -79,7 +80,7 @@ FaultServer::Handler EchoingServer(const std::string& prefix) {
 class ProxyAuthentication : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::getenv("QUON_TEST_PROXY_PORT")) GTEST_SKIP() << "no proxy (tinyproxy missing)";
+    if (!std::getenv("QUON_TEST_PROXY_PORT")) QUON_SKIP_WITHOUT_TOOL("no proxy (tinyproxy missing)");
   }
   FaultServer m_server{EchoingServer("GetUpgradeList")};
   const ServerCall m_call = LocalCall(m_server.Port(), "GetUpgradeList");
