@@ -134,6 +134,13 @@ ReleaseVerdict CheckRelease(const std::optional<std::string>& text, const std::s
     verdict.reason = "The update archive does not apply to the installed version " + installedVersion + ".";
     return verdict;
   }
+  // Signed archives of the past stay signed: whatever one says it applies
+  // to, it never takes the product back to an older version.
+  if (!std::lexicographical_compare(installed, installed + 4, release->brings, release->brings + 4)) {
+    verdict.reason = "The update archive brings version " + VersionText(release->brings) +
+                     ", which is not newer than the installed version " + installedVersion + ".";
+    return verdict;
+  }
   uint16_t replied[4];
   const bool same = ParseVersionWords(repliedVersion, replied) && std::equal(replied, replied + 4, release->brings);
   if (!same) {

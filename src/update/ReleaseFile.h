@@ -53,8 +53,9 @@ struct ReleaseVerdict {
   std::string newVersion;  // the version to record: the signed one, or the reply's when there is no file
 };
 
-// Holds the release text (when there is one) to the installed version and
-// to the version the server's reply names. Without a file the reply's
+// Holds the release text (when there is one) to the installed version (it
+// must apply to it, and bring a higher one) and to the version the server's
+// reply names. Without a file the reply's
 // version stands, as for archives signed by other tools.
 ReleaseVerdict CheckRelease(const std::optional<std::string>& text, const std::string& installedVersion,
                             const std::string& repliedVersion);
