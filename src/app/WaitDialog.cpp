@@ -97,6 +97,12 @@ void WaitChannel::SetProgressPos(int pos) {
   if (m_window) m_window->SetProgressPos(pos);
 }
 
+void WaitChannel::DataReceived(size_t bytes) {
+  m_dataReceived.store(true, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_window) m_window->DataReceived(bytes);
+}
+
 // ---- PostingWaitDialogWindow -------------------------------------------
 
 PostingWaitDialogWindow::PostingWaitDialogWindow(UiThread& ui, WaitDialogEvents& events)

@@ -100,7 +100,7 @@ class WaitChannel : public ProgressDisplay {
   void SetDetailText(const std::string& text) override;
   void ShowProgressBar(int low, int high) override;
   void SetProgressPos(int pos) override;
-  void DataReceived() override { m_dataReceived.store(true, std::memory_order_relaxed); }
+  void DataReceived(size_t bytes) override;
   // True when data arrived since the last call.
   bool TakeDataReceived() { return m_dataReceived.exchange(false, std::memory_order_relaxed); }
 

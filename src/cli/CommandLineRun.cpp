@@ -166,6 +166,10 @@ class Run {
       // No reply, or the server's own message instead of the file; or a
       // transfer cut once the file had begun.
       case DownloadOutcome::ExchangeFailed:
+        if (m_wait.Stalled()) {
+          m_output.Error(m_wait.StalledText());
+          return Code(ExitCode::DownloadFailed);
+        }
         return Code(m_wait.FileDataArrived() ? ExitCode::DownloadFailed : ExitCode::ServerFailed);
       case DownloadOutcome::InvalidReply:
       case DownloadOutcome::Unverified:

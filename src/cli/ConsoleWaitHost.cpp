@@ -2,7 +2,9 @@
 // on the calling thread by RunModal together with the timer and Ctrl+C.
 #include "cli/ConsoleWaitHost.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -19,7 +21,8 @@ constexpr std::chrono::milliseconds kInterruptPoll{100};
 
 class ConsoleWaitWindow : public WaitDialogWindow {
  public:
-  ConsoleWaitWindow(ConsoleOutput& output, WaitForm form) : m_output(output), m_form(form) {}
+  ConsoleWaitWindow(ConsoleOutput& output, WaitForm form, const StallRule& stall)
+      : m_output(output), m_form(form), m_stall(stall) {}
 
   // Worker side: queue, wake the loop, never wait for it.
   void PostDone() override {
@@ -40,6 +43,7 @@ class ConsoleWaitWindow : public WaitDialogWindow {
   void ShowProgressBar(int, int high) override {
     Post([this, high] {
       m_barHigh = high;
+      m_dataPhase = true;
       Show(false);
     });
   }
@@ -53,6 +57,8 @@ class ConsoleWaitWindow : public WaitDialogWindow {
     });
   }
 
+  void DataReceived(size_t bytes) override { m_bytes.fetch_add(bytes, std::memory_order_relaxed); }
+
   // Loop side.
   void StartTimer(unsigned id, unsigned intervalMs) override {
     const auto interval = std::chrono::milliseconds(intervalMs);
@@ -62,12 +68,15 @@ class ConsoleWaitWindow : public WaitDialogWindow {
   void PlayAnimation() override {}
   void EndDialog(int) override { m_ended = true; }
 
-  bool FileDataArrived() const { return m_pos > 0; }
+  bool FileDataArrived() const { return m_dataPhase; }
+  bool Stalled() const { return m_stalled; }
 
   // Returns true when Ctrl+C ended the wait.
   bool Run(WaitDialogEvents& events) {
     events.OnInitDialog(*this);
     bool interrupted = false;
+    uint64_t stallBase = 0;
+    Clock::time_point stallFrom = Clock::now();
     while (!m_ended) {
       if (m_output.InterruptRequested()) {
         interrupted = true;
@@ -75,6 +84,18 @@ class ConsoleWaitWindow : public WaitDialogWindow {
         // caller abandons its worker.
         if (m_form == WaitForm::Progress) events.OnCancel();
         break;
+      }
+      if (m_form == WaitForm::Progress) {
+        // The stall rule: a window starts again whenever enough has arrived.
+        const uint64_t bytes = m_bytes.load(std::memory_order_relaxed);
+        if (bytes - stallBase >= m_stall.minBytes) {
+          stallBase = bytes;
+          stallFrom = Clock::now();
+        } else if (Clock::now() - stallFrom >= m_stall.window) {
+          m_stalled = true;
+          events.OnCancel();
+          break;
+        }
       }
       Clock::time_point next = Clock::now() + kInterruptPoll;
       for (const auto& [id, timer] : m_timers) next = std::min(next, timer.due);
@@ -130,6 +151,8 @@ class ConsoleWaitWindow : public WaitDialogWindow {
 
   ConsoleOutput& m_output;
   const WaitForm m_form;
+  const StallRule m_stall;
+  std::atomic<uint64_t> m_bytes{0};
   std::mutex m_mutex;
   std::condition_variable m_wake;
   std::deque<std::function<void()>> m_posted;
@@ -143,6 +166,8 @@ class ConsoleWaitWindow : public WaitDialogWindow {
   int m_barHigh = 0;
   int m_pos = 0;
   int m_lastTenth = 0;
+  bool m_dataPhase = false;
+  bool m_stalled = false;
 };
 
 }  // namespace
@@ -150,10 +175,19 @@ class ConsoleWaitWindow : public WaitDialogWindow {
 void ConsoleWaitHost::RunModal(WaitForm form, WaitDialogEvents& events) {
   // Shared: a worker may still hold the window through the dialog's channel
   // until the channel is cut.
-  auto window = std::make_shared<ConsoleWaitWindow>(m_output, form);
+  auto window = std::make_shared<ConsoleWaitWindow>(m_output, form, m_stall);
   const bool interrupted = window->Run(events);
-  if (form == WaitForm::Progress) m_fileDataArrived = window->FileDataArrived();
+  if (form == WaitForm::Progress) {
+    m_fileDataArrived = window->FileDataArrived();
+    m_stalled = window->Stalled();
+  }
   if (interrupted && m_onInterrupt) m_onInterrupt();
+}
+
+std::string ConsoleWaitHost::StalledText() const {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_stall.window).count();
+  return "The download stalled: less than " + std::to_string(m_stall.minBytes) + " bytes arrived in " +
+         std::to_string(seconds) + " seconds.";
 }
 
 }  // namespace quon::cli

@@ -19,7 +19,7 @@ size_t ReplyReader::Read(void* buffer, size_t n) {
   size_t got = m_request.Read(buffer, n);
   if (got > 0) {
     m_received += got;
-    if (m_display) m_display->DataReceived();
+    if (m_display) m_display->DataReceived(got);
   } else if (n > 0 && m_stated && m_received < *m_stated) {
     throw InternetException(inet::kErrorConnectionAborted, CutShortText(m_received, *m_stated));
   }

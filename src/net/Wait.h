@@ -31,9 +31,9 @@ class ProgressDisplay {
   virtual void SetDetailText(const std::string& text) = 0;  // IDC_WAIT_DETAIL
   virtual void ShowProgressBar(int low, int high) = 0;      // IDC_PROGRESS, shown
   virtual void SetProgressPos(int pos) = 0;
-  // Reply data arrived (any amount). The progress form counts its time
-  // limit from the last of these; nothing is shown.
-  virtual void DataReceived() {}
+  // `bytes` of reply data arrived. The progress form counts its time limit
+  // from the last of these; nothing is shown.
+  virtual void DataReceived(size_t /*bytes*/) {}
 };
 
 // The procedure a wait runs on its worker. `progress` is null for the plain

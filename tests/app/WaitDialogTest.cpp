@@ -104,7 +104,7 @@ TEST_F(WaitDialogTest, TheProgressFormsLimitCountsFromTheLastDataReceived) {
       [&](ProgressDisplay* progress, const CancelFlag& cancel) {
         const auto stop = std::chrono::steady_clock::now() + 300ms;
         while (std::chrono::steady_clock::now() < stop) {
-          progress->DataReceived();
+          progress->DataReceived(1);
           if (cancel.IsCancelled()) cutOffWhileReceiving = true;
           std::this_thread::sleep_for(2ms);
         }

@@ -1,13 +1,17 @@
 // The options, and the console's text as a terminal or a pipe gets it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/DisplayText.h"
+#include "app/UiThread.h"
 #include "cli/CommandLine.h"
 #include "cli/ConsolePrompts.h"
+#include "cli/ConsoleWaitHost.h"
 
 namespace quon::cli {
 namespace {
@@ -131,6 +135,34 @@ TEST(CommandLine, ProgressQuestionsAndMessagesFollowTheOutput) {
     EXPECT_EQ(console.out, c.out) << c.terminal << c.quiet;
     EXPECT_EQ(console.err.find("Error: " + std::string(kMaxShownMessageChars - 10, 'x') + "...\n"), 0u) << console.err;
   }
+}
+
+// An unattended download that gets less than the rule's bytes in its window
+// is ended as stalled (a byte now and then keeps no run alive); one that
+// keeps delivering is not, however long it takes.
+TEST(CommandLine, ADownloadThatDeliversTooLittleForTooLongIsEndedAsStalled) {
+  using namespace std::chrono_literals;
+  const struct {
+    size_t bytesPerStep;
+    bool stalled;
+  } cases[] = {{1, true}, {600, false}};
+  for (const auto& c : cases) {
+    FakeConsole console(false);
+    ConsoleOutput output(console, false);
+    ConsoleWaitHost host(output, nullptr, StallRule{1024, 400ms});
+    const int32_t result = RunWithWaitDialog(host, 1, [&c](ProgressDisplay* progress, const CancelFlag& cancel) {
+      progress->ShowProgressBar(0, 100);
+      for (int step = 0; step < 30 && !cancel.IsCancelled(); ++step) {
+        progress->DataReceived(c.bytesPerStep);
+        std::this_thread::sleep_for(50ms);
+      }
+      return cancel.IsCancelled() ? 0 : 1;
+    });
+    EXPECT_EQ(host.Stalled(), c.stalled) << c.bytesPerStep;
+    EXPECT_EQ(result, c.stalled ? 0 : 1);
+    EXPECT_TRUE(host.FileDataArrived());
+  }
+  EXPECT_TRUE(WaitForWaitWorkers(5s));
 }
 
 }  // namespace
