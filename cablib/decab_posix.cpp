@@ -112,14 +112,25 @@ ssize_t ReadFull(int fd, unsigned char* p, std::size_t n) {
   return static_cast<ssize_t>(got);
 }
 
+// The first error of the system that failed this thread's unpacking (a
+// full disk, say): errno tells it to the caller when do_decab returns 0.
+thread_local int g_systemError = 0;
+void NoteSystemError(int error) {
+  if (g_systemError == 0) g_systemError = error;
+}
+
 bool WriteFull(int fd, const unsigned char* p, std::size_t n) {
   while (n > 0) {
     const ssize_t r = ::write(fd, p, n);
     if (r < 0) {
       if (errno == EINTR) continue;
+      NoteSystemError(errno);
       return false;
     }
-    if (r == 0) return false;
+    if (r == 0) {
+      NoteSystemError(ENOSPC);
+      return false;
+    }
     p += r;
     n -= static_cast<std::size_t>(r);
   }
@@ -180,7 +191,10 @@ void SysClose(mspack_file* file) {
   if (!f) return;
   if (f->writing) {
     Flush(f);
-    if (f->fd >= 0 && ::close(f->fd) != 0) f->failed = true;
+    if (f->fd >= 0 && ::close(f->fd) != 0) {
+      NoteSystemError(errno);
+      f->failed = true;
+    }
     f->ctx->outputClosed = true;
     f->ctx->outputFailed = f->failed;
     f->ctx->outputBytes = f->written;
@@ -398,7 +412,10 @@ int Unpack(Context& ctx, const char* openName, const char* dir, const DecabOptio
     struct statvfs vfs;
     if (::fstatvfs(dirfd, &vfs) == 0) {
       const std::uint64_t avail = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-      if (avail < total + kFreeSpaceReserve) return 0;
+      if (avail < total + kFreeSpaceReserve) {
+        NoteSystemError(ENOSPC);
+        return 0;
+      }
     }
   }
   // A directory under a final name cannot be replaced by a file: refuse before writing.
@@ -465,7 +482,11 @@ int DecabFile(const char* archive, const char* dir, const DecabOptions& options)
   if (!archive || !*archive) return 0;
   Context ctx;
   ctx.archivePath = archive;
-  return Unpack(ctx, archive, dir, options);
+  g_systemError = 0;
+  const int unpacked = Unpack(ctx, archive, dir, options);
+  // Said last, after everything the unpacking left behind was removed.
+  errno = unpacked ? 0 : g_systemError;
+  return unpacked;
 }
 
 int DecabMemory(const unsigned char* data, std::size_t size, const char* dir, const DecabOptions& options) {

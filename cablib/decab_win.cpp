@@ -118,10 +118,21 @@ INT_PTR Register(Job* job, std::unique_ptr<Handle> f) {
   return key;
 }
 
+// The first error of the system that failed this thread's unpacking (a
+// full disk, say): GetLastError tells it to the caller when do_decab
+// returns 0.
+thread_local DWORD g_systemError = 0;
+void NoteSystemError(DWORD error) {
+  if (g_systemError == 0) g_systemError = error;
+}
+
 bool WriteAll(HANDLE h, const unsigned char* p, DWORD n) {
   while (n > 0) {
     DWORD done = 0;
-    if (!::WriteFile(h, p, n, &done, nullptr) || done == 0) return false;
+    if (!::WriteFile(h, p, n, &done, nullptr) || done == 0) {
+      NoteSystemError(done == 0 && ::GetLastError() == 0 ? ERROR_DISK_FULL : ::GetLastError());
+      return false;
+    }
     p += done;
     n -= done;
   }
@@ -355,6 +366,7 @@ int Unpack(const char* archive, const char* dirArg, const DecabOptions& options)
     ULARGE_INTEGER avail;
     if (::GetDiskFreeSpaceExW(job.dir.c_str(), &avail, nullptr, nullptr) &&
         avail.QuadPart < total + kFreeSpaceReserve) {
+      NoteSystemError(ERROR_DISK_FULL);
       return 0;
     }
   }
@@ -411,7 +423,11 @@ int Unpack(const char* archive, const char* dirArg, const DecabOptions& options)
 }  // namespace
 
 int DecabFile(const char* archive, const char* dir, const DecabOptions& options) {
-  return Unpack(archive, dir, options);
+  g_systemError = 0;
+  const int unpacked = Unpack(archive, dir, options);
+  // Said last, after everything the unpacking left behind was removed.
+  ::SetLastError(unpacked ? 0 : g_systemError);
+  return unpacked;
 }
 
 }  // namespace cablib

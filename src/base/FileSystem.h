@@ -166,6 +166,12 @@ class FileSystem {
 // The system's own file system.
 FileSystem& SystemFileSystem();
 
+// The error the system recorded last on this thread (errno, GetLastError)
+// as a file error, and its clearing: for a library that tells its failure
+// only so (the CAB library: a full disk while unpacking).
+void ClearLastSystemError();
+FsError LastSystemError();
+
 // Forwards every call to `target`; a test overrides the calls it changes.
 class FileSystemWrapper : public FileSystem {
  public:

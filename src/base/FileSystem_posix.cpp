@@ -363,6 +363,9 @@ class PosixFileSystem : public FileSystem {
 
 }  // namespace
 
+void ClearLastSystemError() { errno = 0; }
+FsError LastSystemError() { return ErrorOf(errno); }
+
 FileSystem& SystemFileSystem() {
   static PosixFileSystem fs;
   return fs;

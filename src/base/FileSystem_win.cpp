@@ -466,6 +466,9 @@ class WinFileSystem : public FileSystem {
 
 }  // namespace
 
+void ClearLastSystemError() { SetLastError(ERROR_SUCCESS); }
+FsError LastSystemError() { return ErrorOf(GetLastError()); }
+
 FileSystem& SystemFileSystem() {
   static WinFileSystem fs;
   return fs;

@@ -272,9 +272,10 @@ DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& arch
   // nobody else can add to, change or swap what is unpacked.
   const std::string unpackName = SplitPath(unpackPath).name;
   std::unique_ptr<FsDir> unpackDir;
-  if (fs.MakeDir(productDir, unpackName, true) != FsError::None ||
-      fs.OpenDir(productDir, unpackName, unpackDir) != FsError::None) {
-    MessageBox(msg::kArchiveCorrupted);
+  FsError made = fs.MakeDir(productDir, unpackName, true);
+  if (made == FsError::None) made = fs.OpenDir(productDir, unpackName, unpackDir);
+  if (made != FsError::None) {
+    TellUnpackFailure(made, unpackPath);
     return DownloadOutcome::UnpackDirFailed;
   }
   m_state.m_strUnpackDir = unpackPath;
@@ -286,11 +287,13 @@ DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& arch
     return DownloadOutcome::NoCabLibrary;
   }
   const std::string dirName = fs.NameOfOpen(*unpackDir);
+  ClearLastSystemError();
   const bool unpacked = decab != nullptr && !dirName.empty() && decab(archiveName.c_str(), dirName.c_str()) != 0;
+  const FsError why = unpacked ? FsError::None : LastSystemError();
   // An update may replace the CAB library itself: it is not kept loaded.
   m_platform.ReleaseCabLibrary();
   if (!unpacked) {
-    MessageBox(msg::kArchiveCorrupted);
+    TellUnpackFailure(why, unpackPath);
     return DownloadOutcome::CorruptArchive;
   }
   m_state.m_strUnpackDir = WithTrailingSeparator(m_state.m_strUnpackDir, m_platform.PathSeparator());
@@ -305,6 +308,15 @@ DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& arch
 
   m_state.m_bInstallPage = m_state.m_listFile.ReadListFile(fs, *unpackDir, kListFile, m_prompts);
   return m_state.m_bInstallPage ? DownloadOutcome::Ready : DownloadOutcome::NoListFile;
+}
+
+void UpdateSession::TellUnpackFailure(FsError why, const std::string& unpackPath) {
+  // A full or failing disk is told as such: the archive is not at fault.
+  if (why == FsError::DiskFull || why == FsError::IoError) {
+    MessageBox(FileErrorMessage(FileCauseOf(why), ShortenPath(unpackPath)));
+  } else {
+    MessageBox(msg::kArchiveCorrupted);
+  }
 }
 
 void UpdateSession::DownloadUpdate(int32_t n) {

@@ -160,6 +160,9 @@ class UpdateSession {
   // Unpacks the downloaded archive, opened as `archiveName`, into a new
   // directory beside it in `productDir`.
   DownloadOutcome Unpack(FsDir& productDir, const std::string& archiveName);
+  // Tells why unpacking into `unpackPath` failed: the disk's failure, or
+  // the archive's.
+  void TellUnpackFailure(FsError why, const std::string& unpackPath);
   // Installs the files of the list file's sections for this installation;
   // false with the entries that failed.
   bool CopyListedFiles(std::vector<std::string>& failed);

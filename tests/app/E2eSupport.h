@@ -5,6 +5,7 @@
 // every box, page and status text, answers boxes as told and clicks the
 // links it finds in the page file.
 #pragma once
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -38,8 +39,16 @@ class ProductPlatform : public Platform {
     return m_inner.QueryProductVersionString(path, version);
   }
   bool LoadCabLibrary(const std::string& productDir, DoDecabFn* fn, std::string& errorText) override {
-    return m_inner.LoadCabLibrary(productDir, fn, errorText);
+    if (decabFailure == FsError::None) return m_inner.LoadCabLibrary(productDir, fn, errorText);
+    // A CAB library whose writes fail as the system says.
+    FailingErrno() = decabFailure == FsError::DiskFull ? ENOSPC : EIO;
+    *fn = [](const char*, const char*) {
+      errno = FailingErrno();
+      return 0;
+    };
+    return true;
   }
+  FsError decabFailure = FsError::None;
   void ReleaseCabLibrary() override { m_inner.ReleaseCabLibrary(); }
   std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& productDir,
                                                              const std::function<void()>& whileAlone) override {
@@ -55,6 +64,10 @@ class ProductPlatform : public Platform {
   FileSystem* files = nullptr;
 
  private:
+  static int& FailingErrno() {
+    static int error = 0;
+    return error;
+  }
   Platform& m_inner;
   std::string m_module;
 };

@@ -154,24 +154,39 @@ TEST_F(Scripted, RefusedArchiveIsDeletedNothingUnpackedAndTheReasonShown) {
   EXPECT_FALSE(s.ProductHas("update12.0000.dir"));
 }
 
-// A product directory whose path leaves room for the archive's name but not
-// for its unpack directory's.
-TEST(ScriptedDownload, UnpackDirectoryThatCannotBeMadeIsReported) {
-  ScriptedServer script;
-  Session s;
-  s.InstallExe(QUON_E2E_EXE_603121);
-  test::FaultyFileSystem files;
-  files.inject = [](const std::string& call, const std::string&) {
-    return call == "MakeDir" ? FsError::DiskFull : FsError::None;
+// The unpack directory cannot be made, or the CAB library fails to write:
+// a full or failing disk is told as such, with the path, anything else as
+// an archive to download again.
+TEST(ScriptedDownload, AnUnpackingThatCannotWriteTellsWhy) {
+  const struct {
+    const char* call;
+    FsError error;
+    const char* box;  // %s: the unpack directory
+  } cases[] = {
+      {"MakeDir", FsError::DiskFull, "Disk full while accessing %s."},
+      {"MakeDir", FsError::Refused, "Error: The downloaded file is corrupted. Please download the file again."},
+      {"decab", FsError::DiskFull, "Disk full while accessing %s."},
+      {"decab", FsError::IoError, "A hardware I/O error was reported while accessing %s."},
   };
-  s.platform->files = &files;
-  s.Start(script.server.Port());
-  ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
-  s.dlg->DownloadUpdate(12);
-  EXPECT_EQ(s.Boxes(), std::vector<std::string>{
-                           "Error: The downloaded file is corrupted. Please download the file again."});
-  EXPECT_TRUE(s.ProductHas("update12.0000"));
-  EXPECT_FALSE(s.dlg->State().m_bInstallPage);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.call) + " " + std::to_string(static_cast<int>(c.error)));
+    ScriptedServer script;
+    Session s;
+    s.InstallExe(QUON_E2E_EXE_603121);
+    test::FaultyFileSystem files;
+    files.inject = [&c](const std::string& call, const std::string&) {
+      return call == c.call ? c.error : FsError::None;
+    };
+    s.platform->files = &files;
+    if (std::string(c.call) == "decab") s.platform->decabFailure = c.error;
+    s.Start(script.server.Port());
+    ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
+    s.dlg->DownloadUpdate(12);
+    std::string box = c.box;
+    if (box.find("%s") != std::string::npos) box.replace(box.find("%s"), 2, s.Product("update12.0000.dir"));
+    EXPECT_EQ(s.Boxes(), std::vector<std::string>{box});
+    EXPECT_FALSE(s.dlg->State().m_bInstallPage);
+  }
 }
 
 TEST(StartUp, LeftoversOfEarlierRunsGoOnlyWhileNoOtherCopyRuns) {

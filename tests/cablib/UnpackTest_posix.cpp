@@ -1,8 +1,13 @@
 // Linux-only hazards: links and special files planted in or as the target.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 #include "CabWriter.h"
@@ -48,6 +53,25 @@ TEST(CabLinks, FifoAsArchiveOrTargetFailsWithoutBlocking) {
   ASSERT_EQ(::mkfifo((box.out / "x.dll").c_str(), 0600), 0);
   ASSERT_NE(box.Unpack(BuildCab(TwoFiles())), 0);  // the FIFO entry is replaced, never opened
   EXPECT_EQ(box.Out("x.dll"), Filler(50000, 5));
+}
+
+// A write that fails (a file-size limit stands in for a full disk) fails
+// the unpacking and is told through errno, after everything was removed.
+TEST(CabLibrary, AFailedWriteIsToldThroughErrno) {
+  Sandbox box;
+  const fs::path archive = box.WriteArchive(BuildCab(TwoFiles()));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    errno = 0;
+    const int unpacked = box.Unpack(archive);
+    ::_exit(unpacked == 0 && errno == EFBIG && Sandbox::Names(box.out).empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // The test writer's archives are real cabinets: cabextract, an independent
