@@ -1,6 +1,9 @@
 #include "base/FileSystem.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
+#include <vector>
 
 #include "base/FsPath.h"
 
@@ -50,6 +53,34 @@ bool DeletePath(FileSystem& fs, const std::string& path) {
   std::unique_ptr<FsDir> dir;
   if (parts.dir.empty() || parts.name.empty() || fs.OpenRoot(parts.dir, dir) != FsError::None) return false;
   return fs.Delete(*dir, parts.name) == FsError::None;
+}
+
+FsError CopyFileData(FileSystem& fs, FsFile& from, FsFile& to) {
+  std::vector<char> buffer(size_t(1) << 20);
+  for (;;) {
+    size_t got = 0;
+    if (const FsError error = fs.Read(from, buffer.data(), buffer.size(), got); error != FsError::None) return error;
+    if (got == 0) return FsError::None;
+    if (const FsError error = fs.Write(to, buffer.data(), got); error != FsError::None) return error;
+  }
+}
+
+FsError DeleteOwnFile(FileSystem& fs, FsDir& dir, const std::string& name) {
+  constexpr int kBusyTries = 6;
+  constexpr auto kBusyPause = std::chrono::milliseconds(200);
+  FsError error = FsError::None;
+  for (int attempt = 0; attempt < kBusyTries; ++attempt) {
+    error = fs.Delete(dir, name);
+    if (error == FsError::None || error == FsError::NotFound) return FsError::None;
+    const bool busy = error == FsError::Busy || error == FsError::Refused;
+    if (!busy && attempt > 0) break;
+    if (busy) std::this_thread::sleep_for(kBusyPause);
+  }
+  return error;
+}
+
+bool StartsAsExecutable(std::string_view start) {
+  return start.substr(0, 4) == std::string_view("\x7f" "ELF", 4) || start.substr(0, 2) == "#!";
 }
 
 bool ReadFileStart(FileSystem& fs, const std::string& path, size_t maxBytes, std::string& text) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/SystemError.h"
@@ -139,9 +140,25 @@ class FileSystem {
   virtual FsError Flush(FsFile& file) = 0;
   // Closes the file; its error is the last word on what was written.
   virtual FsError Close(FsFile& file) = 0;
-  // Gives `file` the permission bits of the existing entry `name` of `dir`,
-  // and its owner and group when the process may set them. Best effort.
-  virtual FsError CopyAccess(FsFile& file, FsDir& dir, const std::string& name) = 0;
+  // Gives a file made private (CreateFile) the access it is to have in
+  // `dir` once it is renamed into place: that of the file `replaced` there
+  // (its mode, and its owner and group where the process may set them; on
+  // Windows its own access list), or, for a new file (`replaced` empty),
+  // what a new file of the product gets whatever the umask: 0644, or 0755
+  // when it is `executable` (on Windows the security `dir` passes on).
+  virtual FsError SetInstalledAccess(FsFile& file, FsDir& dir, const std::string& replaced, bool executable) = 0;
+
+  // Makes sure that the file `name` can be renamed away now, and keeps it
+  // so until `held` is gone: on Windows a file that another program has
+  // open without letting it be deleted is Busy, and once held nobody else
+  // can open it; elsewhere nothing keeps a file from being renamed, and
+  // `held` may stay empty. A link or anything but a regular file is
+  // refused (IsLink, WrongType).
+  virtual FsError HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) = 0;
+  // Renames `from` in `fromDir`, held by HoldForReplace as `held` (or not
+  // held when null), to the free name `to` in `toDir`.
+  virtual FsError RenameHeld(FsFile* held, FsDir& fromDir, const std::string& from, FsDir& toDir,
+                             const std::string& to) = 0;
 
   // Renames `from` in `fromDir` to `to` in `toDir`, replacing a file that
   // stands there; neither name is followed if it is a link. On Windows the
@@ -209,8 +226,15 @@ class FileSystemWrapper : public FileSystem {
   FsError SetSize(FsFile& file, uint64_t size) override { return m_target.SetSize(file, size); }
   FsError Flush(FsFile& file) override { return m_target.Flush(file); }
   FsError Close(FsFile& file) override { return m_target.Close(file); }
-  FsError CopyAccess(FsFile& file, FsDir& dir, const std::string& name) override {
-    return m_target.CopyAccess(file, dir, name);
+  FsError SetInstalledAccess(FsFile& file, FsDir& dir, const std::string& replaced, bool executable) override {
+    return m_target.SetInstalledAccess(file, dir, replaced, executable);
+  }
+  FsError HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) override {
+    return m_target.HoldForReplace(dir, name, held);
+  }
+  FsError RenameHeld(FsFile* held, FsDir& fromDir, const std::string& from, FsDir& toDir,
+                     const std::string& to) override {
+    return m_target.RenameHeld(held, fromDir, from, toDir, to);
   }
   FsError Rename(FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) override {
     return m_target.Rename(fromDir, from, toDir, to);
@@ -238,6 +262,16 @@ PathParts SplitPath(const std::string& path);
 bool PathExists(FileSystem& fs, const std::string& path);
 // Deletes the file (or link) `path`; false when nothing was deleted.
 bool DeletePath(FileSystem& fs, const std::string& path);
+// Copies what is left of `from` to `to`, in bounded memory.
+FsError CopyFileData(FileSystem& fs, FsFile& from, FsFile& to);
+// Deletes the file `name` of `dir` that the updater made: once more at once
+// after a failure, and for about a second while another program holds it (a
+// scanner may hold a file that has just been written).
+FsError DeleteOwnFile(FileSystem& fs, FsDir& dir, const std::string& name);
+// Whether the first bytes of a file make it a program: an ELF image or a
+// script ("#!").
+bool StartsAsExecutable(std::string_view start);
+
 // Reads the first `maxBytes` bytes (or fewer) of the regular file `path`
 // into `text`; false when it cannot be opened (it is no regular file: a
 // link, a directory, a device or a pipe is never opened) or read.

@@ -146,11 +146,12 @@ class PosixFileSystem : public FileSystem {
 
   FsError MakeDir(FsDir& parent, const std::string& name, bool privateToUser) override {
     if (!IsPlainName(name)) return FsError::BadName;
-    if (::mkdirat(Fd(parent), name.c_str(), privateToUser ? 0700 : 0777) != 0) return LastError();
-    if (!privateToUser) return FsError::None;
-    // The umask may have taken the owner's own bits away.
+    const mode_t mode = privateToUser ? 0700 : 0755;
+    if (::mkdirat(Fd(parent), name.c_str(), mode) != 0) return LastError();
+    // The mode whatever the umask: it may have taken bits away (never
+    // added any, so the directory was never more open than this).
     const int fd = ::openat(Fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const bool set = fd >= 0 && ::fchmod(fd, 0700) == 0;
+    const bool set = fd >= 0 && ::fchmod(fd, mode) == 0;
     if (fd >= 0) ::close(fd);
     if (set) return FsError::None;
     const FsError error = LastError();
@@ -310,16 +311,38 @@ class PosixFileSystem : public FileSystem {
     return result == 0 || errno == EINTR ? FsError::None : LastError();
   }
 
-  FsError CopyAccess(FsFile& file, FsDir& dir, const std::string& name) override {
-    if (!IsPlainName(name)) return FsError::BadName;
-    struct stat st;
-    if (::fstatat(Fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
-    if (!S_ISREG(st.st_mode)) return FsError::WrongType;
+  FsError SetInstalledAccess(FsFile& file, FsDir& dir, const std::string& replaced, bool executable) override {
     const int fd = Posix(file).fd;
+    if (replaced.empty()) return ::fchmod(fd, executable ? 0755 : 0644) == 0 ? FsError::None : LastError();
+    if (!IsPlainName(replaced)) return FsError::BadName;
+    struct stat st;
+    if (::fstatat(Fd(dir), replaced.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    if (!S_ISREG(st.st_mode)) return FsError::WrongType;
     // Owner and group first: changing them clears the set-user and
     // set-group bits, which the mode then restores.
     if (::geteuid() == 0 && ::fchown(fd, st.st_uid, st.st_gid) != 0) return LastError();
     return ::fchmod(fd, st.st_mode & 07777) == 0 ? FsError::None : LastError();
+  }
+
+  // Nothing keeps a file from being renamed here: the name is only checked.
+  FsError HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) override {
+    held.reset();
+    if (!IsPlainName(name)) return FsError::BadName;
+    struct stat st;
+    if (::fstatat(Fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    if (S_ISLNK(st.st_mode)) return FsError::IsLink;
+    return S_ISREG(st.st_mode) ? FsError::None : FsError::WrongType;
+  }
+
+  FsError RenameHeld(FsFile*, FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) override {
+    if (!IsPlainName(from) || !IsPlainName(to)) return FsError::BadName;
+    // The name `to` must be free: renameat2's RENAME_NOREPLACE where the
+    // file system has it, else a check just before.
+    if (::renameat2(Fd(fromDir), from.c_str(), Fd(toDir), to.c_str(), RENAME_NOREPLACE) == 0) return FsError::None;
+    if (errno != EINVAL && errno != ENOSYS) return LastError();
+    struct stat st;
+    if (::fstatat(Fd(toDir), to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return FsError::Exists;
+    return ::renameat(Fd(fromDir), from.c_str(), Fd(toDir), to.c_str()) == 0 ? FsError::None : LastError();
   }
 
   FsError Rename(FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) override {

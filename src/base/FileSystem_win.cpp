@@ -11,8 +11,10 @@
 #endif
 #include <windows.h>
 // windows.h first
+#include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <mutex>
 #include <utility>
@@ -412,10 +414,96 @@ class WinFileSystem : public FileSystem {
     return closed ? FsError::None : LastError();
   }
 
-  // The new file takes the directory's inherited security, as any file
-  // created there does; only writable targets are replaced, so there is no
-  // read-only attribute to carry over.
-  FsError CopyAccess(FsFile&, FsDir&, const std::string&) override { return FsError::None; }
+  // A replaced file's own access list (and its owner, where the process
+  // may set it) goes to its replacement; a new file gets what its directory
+  // passes on, as any file made there does. Only writable targets are
+  // replaced, so there is no read-only attribute to carry over.
+  FsError SetInstalledAccess(FsFile& file, FsDir& dir, const std::string& replaced, bool) override {
+    const std::wstring path = FsPath(file.Path()).wstring();
+    if (replaced.empty()) {
+      ACL empty;
+      if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return LastError();
+      const DWORD set =
+          SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &empty, nullptr);
+      return ErrorOf(set);
+    }
+    std::wstring wideName;
+    if (!ToPlainName(replaced, wideName)) return FsError::BadName;
+    const std::wstring source = Win(dir).wide + wideName;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD got = GetNamedSecurityInfoW(source.c_str(), SE_FILE_OBJECT,
+                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                            &dacl, nullptr, &descriptor);
+    if (got != ERROR_SUCCESS) return ErrorOf(got);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION protection =
+        (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    DWORD set = SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | protection, nullptr, nullptr, dacl, nullptr);
+    if (set == ERROR_SUCCESS) {
+      // Only a privileged process may give a file another owner.
+      SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner,
+                            nullptr, nullptr, nullptr);
+    }
+    LocalFree(descriptor);
+    return ErrorOf(set);
+  }
+
+  // Held for deleting, without sharing: nobody else can open the file until
+  // it has been renamed through the handle. The running program's own file
+  // is open already (the system maps it, letting it be renamed but not
+  // deleted) and is held sharing as much.
+  FsError HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) override {
+    held.reset();
+    std::wstring wideName;
+    if (!ToPlainName(name, wideName)) return FsError::BadName;
+    const std::wstring path = Win(dir).wide + wideName;
+    const DWORD before = GetFileAttributesW(path.c_str());
+    if (before == INVALID_FILE_ATTRIBUTES) return LastError();
+    if (before & FILE_ATTRIBUTE_REPARSE_POINT) return FsError::IsLink;
+    if (before & FILE_ATTRIBUTE_DIRECTORY) return FsError::WrongType;
+    const DWORD access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    HANDLE handle = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && IsRunningExecutable(path)) {
+      handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    DWORD attributes = 0;
+    if (!HandleAttributes(handle, attributes) || (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+      CloseHandle(handle);
+      return FsError::IsLink;
+    }
+    held = std::make_unique<WinFile>(dir.Path() + name, handle);
+    return FsError::None;
+  }
+
+  FsError RenameHeld(FsFile* held, FsDir& fromDir, const std::string& from, FsDir& toDir,
+                     const std::string& to) override {
+    std::wstring fromName, toName;
+    if (!ToPlainName(from, fromName) || !ToPlainName(to, toName)) return FsError::BadName;
+    const std::wstring target = Win(toDir).wide + toName;
+    if (held == nullptr) {
+      const std::wstring source = Win(fromDir).wide + fromName;
+      return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) ? FsError::None : LastError();
+    }
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + (target.size() + 1) * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::copy(target.begin(), target.end(), info->FileName);
+    info->FileName[target.size()] = L'\0';
+    return SetFileInformationByHandle(Handle(*held), FileRenameInfo, info, static_cast<DWORD>(buffer.size()))
+               ? FsError::None
+               : LastError();
+  }
 
   FsError Rename(FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) override {
     std::wstring fromName, toName;

@@ -129,10 +129,20 @@ class Run {
   int RequestList() {
     m_output.LogOnly("Asking the server for the updates of this installation.");
     const ListOutcome outcome = m_session.RequestUpdateList();
+    // What the start did with an installation a crash had interrupted is
+    // told once (its failure, through the prompts, as an error).
+    for (const InterruptedInstallation& found : m_session.State().m_interrupted) {
+      if (found.outcome != InterruptedInstallation::Outcome::Failed && !m_toldInterrupted) {
+        m_output.Info(InterruptedInstallationText(found));
+      }
+    }
+    m_toldInterrupted = true;
     if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
     switch (outcome) {
       case ListOutcome::Listed:
         return 0;
+      case ListOutcome::InstallationInterrupted:
+        return Code(ExitCode::NotInstalled);
       case ListOutcome::NotInProductDir:
       case ListOutcome::VersionFileInvalid:
         return Code(ExitCode::DiscoveryFailed);
@@ -222,6 +232,7 @@ class Run {
   NoPages m_pages;
   const CommandLineSystem& m_system;
   UpdateSession m_session;
+  bool m_toldInterrupted = false;
 };
 
 }  // namespace

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <deque>
 #include <map>
-#include <set>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "base/CText.h"
 #include "base/DisplayText.h"
 #include "base/FsPath.h"
+#include "update/InstallJournal.h"
 #include "update/UpdateListFile.h"
 
 namespace quon {
@@ -26,23 +28,10 @@ constexpr size_t kCopyBufferBytes = size_t(1) << 20;
 constexpr size_t kFlushGroup = 256;
 // Names of one directory read to find a name whatever its letter case.
 constexpr size_t kMaxListing = 100000;
-constexpr std::string_view kTemporaryMark = ".quonupd";
 
 void PauseWhileBusy() { std::this_thread::sleep_for(std::chrono::milliseconds(kBusyRetryPauseMs)); }
 
 bool MayPass(FsError error) { return error == FsError::Busy || error == FsError::Refused; }
-
-// Deletes a temporary of ours: once more at once after a failure, and for
-// a while when another program holds it (a scanner may hold a file that
-// has just been written).
-void DeleteTemporary(FileSystem& fs, FsDir& dir, const std::string& name) {
-  for (int attempt = 0;; ++attempt) {
-    const FsError error = fs.Delete(dir, name);
-    if (error == FsError::None || error == FsError::NotFound || attempt == kBusyRetries) return;
-    if (!MayPass(error) && attempt > 0) return;
-    if (MayPass(error)) PauseWhileBusy();
-  }
-}
 
 // Where the bytes of a new file come from: `head`, then the file `tailName`
 // of `tailDir` after its first `tailOffset` bytes (no tail without a
@@ -64,184 +53,128 @@ FsError TailSize(FileSystem& fs, const Source& source, uint64_t& size) {
   return FsError::None;
 }
 
-FsError WriteContent(FileSystem& fs, FsFile& out, const Source& source) {
+// Writes the content at the file's position; `executable`, when asked,
+// tells whether it starts as a program.
+FsError WriteContent(FileSystem& fs, FsFile& out, const Source& source, bool* executable = nullptr) {
+  std::string start(source.head.substr(0, 4));
   FsError error = fs.Write(out, source.head.data(), source.head.size());
-  if (error != FsError::None || source.tailDir == nullptr) return error;
-  std::unique_ptr<FsFile> in;
-  if ((error = fs.OpenFile(*source.tailDir, source.tailName, FsAccess::Read, in)) != FsError::None) return error;
-  if (source.tailOffset > 0 && (error = fs.Seek(*in, source.tailOffset)) != FsError::None) return error;
-  std::vector<char> buffer(kCopyBufferBytes);
-  for (;;) {
-    size_t got = 0;
-    if ((error = fs.Read(*in, buffer.data(), buffer.size(), got)) != FsError::None) return error;
-    if (got == 0) break;
-    if ((error = fs.Write(out, buffer.data(), got)) != FsError::None) return error;
+  if (error == FsError::None && source.tailDir != nullptr) {
+    std::unique_ptr<FsFile> in;
+    error = fs.OpenFile(*source.tailDir, source.tailName, FsAccess::Read, in);
+    if (error == FsError::None && source.tailOffset > 0) error = fs.Seek(*in, source.tailOffset);
+    std::vector<char> buffer(error == FsError::None ? kCopyBufferBytes : 0);
+    while (error == FsError::None) {
+      size_t got = 0;
+      if ((error = fs.Read(*in, buffer.data(), buffer.size(), got)) != FsError::None || got == 0) break;
+      if (start.size() < 4) start.append(buffer.data(), std::min<size_t>(got, 4 - start.size()));
+      error = fs.Write(out, buffer.data(), got);
+    }
+    if (in) {
+      const FsError closed = fs.Close(*in);
+      if (error == FsError::None) error = closed;
+    }
   }
-  return fs.Close(*in);
+  if (executable) *executable = StartsAsExecutable(start);
+  return error;
 }
 
-// One file being replaced: staged beside its target, then renamed over it.
-class Replacement {
- public:
-  enum class Stage { Staged, InPlace, Failed };
-
-  Replacement(FsDir& dir, std::string name) : m_dir(&dir), m_name(std::move(name)) {}
-
-  FsDir& Dir() const { return *m_dir; }
-  bool TargetExists() const { return m_targetExists; }
-  const std::string& Name() const { return m_name; }
-  std::string TargetPath() const { return m_dir->Path() + m_name; }
-
-  // Whether the target may be replaced: absent, or a regular file its
-  // owner may write (checked explicitly, so a read-only file counts as
-  // read-only for a privileged user too). FsError::None when it may,
-  // Refused when it may not, or why it could not be told.
-  FsError CheckTarget(FileSystem& fs) {
-    FsInfo info;
-    const FsError error = fs.Stat(*m_dir, m_name, info);
-    m_targetExists = error == FsError::None;
-    if (error == FsError::NotFound) return FsError::None;
-    if (error != FsError::None) return error;
-    return info.type == FsType::File && info.ownerWritable ? FsError::None : FsError::Refused;
+// The last resort where a directory takes no new file: the target itself
+// is rewritten. The volume must have room for what the file grows by, so
+// that a full disk cannot leave it torn part way.
+bool WriteInPlace(FileSystem& fs, FsDir& dir, const std::string& name, const Source& source, bool durable) {
+  // A content that keeps the target's own tail where it is needs only its
+  // head written; any other use of the target's own bytes cannot be
+  // streamed into itself.
+  const bool ownTail = source.tailDir == &dir && source.tailName == name;
+  const bool headOnly = ownTail && source.tailOffset == source.head.size();
+  if (ownTail && !headOnly) return false;
+  FsInfo info;
+  if (fs.Stat(dir, name, info) != FsError::None) return false;
+  const uint64_t oldSize = info.size;
+  uint64_t newSize = source.head.size();
+  if (headOnly) {
+    newSize = std::max<uint64_t>(oldSize, newSize);
+  } else {
+    uint64_t tail = 0;
+    if (TailSize(fs, source, tail) != FsError::None) return false;
+    newSize += tail;
   }
+  uint64_t room = 0;
+  if (newSize > oldSize && (fs.FreeSpace(dir, room) != FsError::None || room < newSize - oldSize)) return false;
+  std::unique_ptr<FsFile> out;
+  if (fs.OpenFile(dir, name, FsAccess::Modify, out) != FsError::None) return false;
+  bool written = WriteContent(fs, *out, headOnly ? Source{source.head, nullptr, {}, 0} : source) == FsError::None;
+  if (written && newSize < oldSize) written = fs.SetSize(*out, newSize) == FsError::None;
+  if (written && durable) written = fs.Flush(*out) == FsError::None;
+  return fs.Close(*out) == FsError::None && written;
+}
 
-  // Writes the new bytes to a new temporary beside the target, left open
-  // for Flush. InPlace when the directory takes no new file but the target
-  // exists: it is then rewritten by Commit.
-  Stage Write(FileSystem& fs, const Source& source, FsError& error) {
-    std::unique_ptr<FsFile> file;
-    for (int i = 0; i < kTemporaryNames && !file; ++i) {
-      m_temporary = m_name + std::string(kTemporaryMark) + (i == 0 ? std::string() : std::to_string(i));
-      error = fs.CreateFile(*m_dir, m_temporary, false, file);
-      if (error == FsError::Exists) continue;
-      if (error == FsError::Refused && m_targetExists) return Stage::InPlace;
-      if (error != FsError::None) return Stage::Failed;
-    }
-    if (!file) return Stage::Failed;                           // every temporary name taken
-    if (m_targetExists) fs.CopyAccess(*file, *m_dir, m_name);  // best effort
-    error = WriteContent(fs, *file, source);
-    m_file = std::move(file);
-    if (error == FsError::None) return Stage::Staged;
-    Discard(fs);
-    return Stage::Failed;
-  }
-
-  // Makes the staged bytes durable and closes the temporary.
-  FsError Flush(FileSystem& fs, bool durable) {
-    FsError error = durable ? fs.Flush(*m_file) : FsError::None;
-    const FsError closed = fs.Close(*m_file);
-    m_file.reset();
-    return error != FsError::None ? error : closed;
-  }
-
-  // Renames the temporary over the target, trying again for a while when
-  // another program holds one of them. The temporary goes on failure.
-  bool Rename(FileSystem& fs, bool waitWhileBusy) {
-    for (int attempt = 0;; ++attempt) {
-      const FsError error = fs.Rename(*m_dir, m_temporary, *m_dir, m_name);
-      if (error == FsError::None) {
-        m_temporary.clear();
-        return true;
-      }
-      if (!MayPass(error) || !waitWhileBusy || attempt == kBusyRetries) break;
-      PauseWhileBusy();
-    }
-    Discard(fs);
-    return false;
-  }
-
-  // The last resort when the directory takes no new file: the target itself
-  // is rewritten. The volume must have room for what the file grows by, so
-  // that a full disk cannot leave it torn part way.
-  bool WriteInPlace(FileSystem& fs, const Source& source, bool durable) {
-    // A content that keeps the target's own tail where it is needs only its
-    // head written; any other use of the target's own bytes cannot be
-    // streamed into itself.
-    const bool ownTail = source.tailDir == m_dir && source.tailName == m_name;
-    const bool headOnly = ownTail && source.tailOffset == source.head.size();
-    if (ownTail && !headOnly) return false;
-    FsInfo info;
-    if (fs.Stat(*m_dir, m_name, info) != FsError::None) return false;
-    const uint64_t oldSize = info.size;
-    uint64_t newSize = source.head.size();
-    if (headOnly) {
-      newSize = std::max<uint64_t>(oldSize, newSize);
-    } else {
-      uint64_t tail = 0;
-      if (TailSize(fs, source, tail) != FsError::None) return false;
-      newSize += tail;
-    }
-    uint64_t room = 0;
-    if (newSize > oldSize && (fs.FreeSpace(*m_dir, room) != FsError::None || room < newSize - oldSize)) return false;
-    std::unique_ptr<FsFile> out;
-    if (fs.OpenFile(*m_dir, m_name, FsAccess::Modify, out) != FsError::None) return false;
-    bool written = WriteContent(fs, *out, headOnly ? Source{source.head, nullptr, {}, 0} : source) == FsError::None;
-    if (written && newSize < oldSize) written = fs.SetSize(*out, newSize) == FsError::None;
-    if (written && durable) written = fs.Flush(*out) == FsError::None;
-    return fs.Close(*out) == FsError::None && written;
-  }
-
-  // Closes and deletes the temporary, if there is one.
-  void Discard(FileSystem& fs) {
-    if (m_file) {
-      fs.Close(*m_file);
-      m_file.reset();
-    }
-    if (!m_temporary.empty()) DeleteTemporary(fs, *m_dir, m_temporary);
-    m_temporary.clear();
-  }
-
- private:
-  FsDir* m_dir;
-  std::string m_name;
-  bool m_targetExists = false;
-  std::string m_temporary;
-  std::unique_ptr<FsFile> m_file;
-};
-
-// One installation: its entries, the distinct files they go to, and the
-// directories found and made on the way.
+// One installation: its entries, the directories they go to (found, or to
+// be made), the distinct files they put in place, and its folder.
 class Installation {
  public:
-  Installation(FileSystem& fs, FsDir& product, FsDir& unpack, UserPrompts& prompts)
-      : m_fs(fs), m_product(product), m_unpack(unpack), m_prompts(prompts) {}
+  Installation(FileSystem& fs, FsDir& product, FsDir& unpack, const InstallRecord& record, UserPrompts& prompts)
+      : m_fs(fs), m_product(product), m_unpack(unpack), m_record(record), m_prompts(prompts) {
+    m_root.held = &product;
+    m_unpackDir.held = &unpack;
+  }
 
   bool Run(const std::vector<const UpdateListSection*>& sections, std::vector<std::string>& failed) {
+    bool planned = true;
     for (const UpdateListSection* section : sections) {
       for (const std::string& line : section->m_fileLines) {
-        m_entries.push_back(Entry{RelativeEntryPath(line)});
-        if (!Plan(m_entries.size() - 1)) {
-          Abandon();
-          break;
-        }
+        m_entries.push_back(Entry{RelativeEntryPath(line), true});
+        if (!(planned = Plan(m_entries.size() - 1))) break;
+      }
+      if (!planned) break;
+    }
+    if (planned && m_record.writeVersionFile) planned = PlanVersionFile();
+    const bool done = planned && m_failures == 0 && Apply();
+    m_items.clear();  // what is held goes
+    if (!done) {
+      for (const Entry& entry : m_entries) {
+        if (entry.listed || entry.failed) failed.push_back(entry.relative);
       }
     }
-    if (!m_abandoned && Stage()) Commit();
-    for (const Entry& entry : m_entries) {
-      if (entry.failed) failed.push_back(entry.relative);
-    }
-    return std::none_of(m_entries.begin(), m_entries.end(), [](const Entry& e) { return e.failed; });
+    return done;
   }
 
  private:
   struct Entry {
     std::string relative;
+    bool listed = true;  // false: the version file, which no entry names
     bool failed = false;
   };
-  struct Item {
-    Replacement replacement;
-    std::string sourceName;  // in the unpack directory
-    std::vector<size_t> entries;
-    enum class State { Planned, Staged, InPlace, Failed } state = State::Planned;
-  };
-  struct MadeDir {
-    FsDir* parent;
+  // A directory of the product: on the disk (held), or to be made.
+  struct Dir {
+    Dir* parent = nullptr;
     std::string name;
-    std::string key;
+    std::string relative;  // below the product directory, '/' between names
+    FsDir* held = nullptr;
+    std::unique_ptr<FsDir> owned;
+    bool listed = false;
+    std::unordered_map<std::string, std::string> listing;  // its names by their ASCII upper case
+    std::unordered_map<std::string, std::string> planned;  // names this installation gives it, the same way
   };
+  struct Item {
+    Dir* dir = nullptr;
+    std::string name;
+    bool exists = false;  // it replaces a file
+    Source source;
+    int rank = 0;  // 1: the product's executable, 2: the version file; they go last
+    std::vector<size_t> entries;
+    bool refused = false;
+    std::string temporary;
+    std::unique_ptr<FsFile> hold;    // the target, held until it is moved (Windows)
+    std::unique_ptr<FsFile> staged;  // the new file, or the copy of the old one, until flushed
+    bool inPlace = false;
+    bool executable = false;
+    std::string Path() const { return dir->held ? dir->held->Path() + name : dir->relative + "/" + name; }
+  };
+  enum class Found { Nothing, Planned, OnDisk };
 
-  // Finds the source and the target of an entry, making the target's
-  // directories. False only for a failure that ends the installation.
+  // Finds the source and the target of an entry, and checks the target.
+  // False only for a failure that ends the installation.
   bool Plan(size_t index) {
     const std::string& relative = m_entries[index].relative;
     // An entry that would leave the product directory is never copied.
@@ -257,161 +190,403 @@ class Installation {
     const std::string fileName = EntryNameOnDisk(std::string_view(relative).substr(start));
     if (fileName.empty()) return FailEntry(index);
     const std::string path = m_product.Path() + relative;
-    // The unpacked file is looked for first, so that an entry without one
-    // creates nothing.
     FsError error = FsError::None;
-    const std::string sourceName = Find(m_unpack, fileName, error);
-    FsInfo source;
-    if (error == FsError::None && !sourceName.empty()) error = m_fs.Stat(m_unpack, sourceName, source);
+    std::string sourceName;
+    const Found source = Find(m_unpackDir, fileName, sourceName, error);
+    FsInfo info;
+    if (error == FsError::None && source == Found::OnDisk) error = m_fs.Stat(m_unpack, sourceName, info);
     if (error != FsError::None) return Failed(index, error, path);
-    if (sourceName.empty() || source.type != FsType::File) return FailEntry(index);
-    FsDir* dir = &m_product;
+    if (source != Found::OnDisk || info.type != FsType::File) return FailEntry(index);
+    Dir* dir = &m_root;
     for (std::string_view part : dirs) {
-      dir = Subdirectory(*dir, EntryNameOnDisk(part), error);
-      if (dir == nullptr) return Failed(index, error, path);
+      if ((dir = Subdirectory(*dir, EntryNameOnDisk(part), error)) == nullptr) return Failed(index, error, path);
     }
-    std::string targetName = Find(*dir, fileName, error);
+    std::string targetName;
+    const Found target = Find(*dir, fileName, targetName, error);
     if (error != FsError::None) return Failed(index, error, path);
-    if (targetName.empty()) {
+    if (target == Found::Nothing) {
       targetName = fileName;
-      Made(*dir, targetName);
+      dir->planned[AsciiUpper(targetName)] = targetName;
     }
-    const std::string key = dir->Path() + targetName;
+    const std::string key = dir->relative + "/" + targetName;
     auto [found, added] = m_itemByTarget.emplace(key, m_items.size());
     if (added) {
-      m_items.push_back(Item{Replacement(*dir, targetName), sourceName, {}});
-      error = m_items.back().replacement.CheckTarget(m_fs);
-      if (error != FsError::None) {
-        m_items.back().state = Item::State::Failed;
-        if (Ends(error)) return Fatal(error, path);
-      }
+      Item item;
+      item.dir = dir;
+      item.name = targetName;
+      item.exists = target == Found::OnDisk;
+      item.source = Source{{}, &m_unpack, sourceName, 0};
+      item.rank = dir == &m_root && AsciiUpper(targetName) == AsciiUpper(m_record.productExecutable) ? 1 : 0;
+      m_items.push_back(std::move(item));
+      if (!Check(m_items.back(), path)) return false;
     }
     Item& item = m_items[found->second];
     item.entries.push_back(index);
-    return item.state == Item::State::Failed ? FailEntry(index) : true;
+    return item.refused ? FailEntry(index) : true;
   }
 
-  // Writes every planned file to its temporary and flushes them, a group
-  // at a time. False, with everything undone, when one of them failed.
+  // The version file goes last, with the new version in its first bytes and
+  // the rest of what it holds (or of the file an entry brings for it).
+  bool PlanVersionFile() {
+    const std::string& name = m_record.versionFileName;
+    std::memcpy(m_versionHead, VersionBytes().data(), sizeof m_versionHead);
+    const std::string_view head(m_versionHead, sizeof m_versionHead);
+    FsError error = FsError::None;
+    std::string targetName;
+    const Found target = Find(m_root, name, targetName, error);
+    if (error != FsError::None) return Fatal(error, m_product.Path() + name);
+    const std::string key = "/" + (target == Found::Nothing ? name : targetName);
+    const auto listed = m_itemByTarget.find(key);
+    if (listed != m_itemByTarget.end()) {
+      Item& item = m_items[listed->second];
+      item.source.head = head;
+      item.source.tailOffset = sizeof m_versionHead;
+      item.rank = 2;
+      return true;
+    }
+    Item item;
+    item.dir = &m_root;
+    item.name = target == Found::Nothing ? name : targetName;
+    item.exists = target == Found::OnDisk;
+    item.source = Source{head, item.exists ? &m_product : nullptr, item.name, sizeof m_versionHead};
+    item.rank = 2;
+    m_entries.push_back(Entry{name, false});
+    item.entries.push_back(m_entries.size() - 1);
+    m_items.push_back(std::move(item));
+    if (!Check(m_items.back(), m_product.Path() + name)) return false;
+    if (m_items.back().refused) return FailEntry(m_entries.size() - 1);
+    return true;
+  }
+
+  std::string VersionBytes() const {
+    std::string bytes(8, '\0');
+    for (int i = 0; i < 4; ++i) {
+      bytes[2 * i] = static_cast<char>(m_record.versionWords[i] & 0xFF);
+      bytes[2 * i + 1] = static_cast<char>(m_record.versionWords[i] >> 8);
+    }
+    return bytes;
+  }
+
+  // Whether the target may be replaced: absent, or a regular file its owner
+  // may write (checked explicitly, so a read-only file counts as read-only
+  // for a privileged user too). A target refused on its own is marked so;
+  // false for a failure that ends the installation.
+  bool Check(Item& item, const std::string& path) {
+    if (item.dir->held == nullptr) return PickTemporary(item, path);
+    if (item.exists) {
+      FsInfo info;
+      const FsError error = m_fs.Stat(*item.dir->held, item.name, info);
+      if (error != FsError::None && Ends(error)) return Fatal(error, path);
+      if (error != FsError::None || info.type != FsType::File || !info.ownerWritable) {
+        item.refused = true;  // read-only, no file, a link
+        return true;
+      }
+    }
+    return PickTemporary(item, path);
+  }
+
+  // Every target to be moved, held so that no other program can keep it
+  // from being renamed (Windows: one that holds it open without letting it
+  // be deleted refuses it now, and nobody can open it until the swap). Taken
+  // once the new files are staged, whose reading of old bytes (the version
+  // file's tail, the copy of a file rewritten in place) a hold would bar.
+  // Every target refused so is told; nothing has been renamed yet.
+  bool HoldTargets() {
+    bool held = true;
+    for (Item* item : m_order) {
+      if (!item->exists || item->inPlace) continue;
+      const FsError error = m_fs.HoldForReplace(*item->dir->held, item->name, item->hold);
+      if (error == FsError::None) continue;
+      if (Ends(error) && error != FsError::Busy) return Fatal(error, item->Path());
+      FailItem(*item);
+      held = false;
+    }
+    return held;
+  }
+
+  // A free name beside the target for its new file.
+  bool PickTemporary(Item& item, const std::string& path) {
+    for (int i = 0; i < kTemporaryNames; ++i) {
+      item.temporary = item.name + std::string(kInstallTemporaryMark) + (i == 0 ? std::string() : std::to_string(i));
+      if (item.dir->held == nullptr) return true;
+      FsInfo info;
+      const FsError error = m_fs.Stat(*item.dir->held, item.temporary, info);
+      if (error == FsError::NotFound) return true;
+      if (error != FsError::None) return Fatal(error, path);
+    }
+    return Fatal(FsError::Exists, path);
+  }
+
+  // Puts everything in place, or nothing.
+  bool Apply() {
+    if (m_items.empty()) return true;
+    for (Item& item : m_items) m_order.push_back(&item);
+    std::stable_sort(m_order.begin(), m_order.end(), [](const Item* a, const Item* b) { return a->rank < b->rank; });
+    if (!BeginJournal()) return false;
+    const bool applied = MakeDirectories() && Stage() && HoldTargets() && AppendToJournal(JournalStage::Staged) &&
+                         Swap() && FlushDirectories() && AppendToJournal(JournalStage::Committed);
+    for (Item& item : m_items) {
+      item.hold.reset();
+      if (item.staged) m_fs.Close(*item.staged);
+      item.staged.reset();
+    }
+    m_folder.reset();
+    if (!applied) {
+      // The directories are let go first: Windows removes none that is held.
+      for (auto& [relative, dir] : m_dirs) {
+        dir->held = nullptr;
+        dir->owned.reset();
+      }
+      return Undo();
+    }
+    RemoveUndoFolder(m_fs, m_product, m_folderName);  // what stays is finished at the next start
+    return true;
+  }
+
+  // The installation's folder and its journal, flushed with the folder's
+  // name before anything else changes.
+  bool BeginJournal() {
+    FsError error = FsError::Exists;
+    for (int i = 0; i < kUndoFolderNames && error == FsError::Exists; ++i) {
+      m_folderName = std::string(kUndoFolderStem) + (i == 0 ? std::string() : std::to_string(i));
+      error = m_fs.MakeDir(m_product, m_folderName, true);
+    }
+    const std::string path = m_product.Path() + m_folderName;
+    if (error != FsError::None) return Fatal(error, path);
+    m_journal.fromVersion = m_record.fromVersion;
+    m_journal.toVersion = m_record.toVersion;
+    for (const Dir* dir : m_toMake) m_journal.madeDirs.push_back(dir->relative.substr(1));
+    for (const Item* item : m_order) {
+      const std::string dir = item->dir->relative.empty() ? std::string() : item->dir->relative.substr(1);
+      m_journal.files.push_back(JournalFile{item->exists, dir, item->name, item->temporary, false});
+    }
+    const std::string text = JournalText(m_journal);
+    std::unique_ptr<FsFile> journal;
+    if ((error = m_fs.OpenDir(m_product, m_folderName, m_folder)) == FsError::None &&
+        (error = m_fs.CreateFile(*m_folder, std::string(kJournalName), true, journal)) == FsError::None) {
+      error = m_fs.Write(*journal, text.data(), text.size());
+      if (error == FsError::None) error = m_fs.Flush(*journal);
+      const FsError closed = m_fs.Close(*journal);
+      if (error == FsError::None) error = closed;
+    }
+    if (error == FsError::None) error = m_fs.FlushDir(*m_folder);
+    if (error == FsError::None) error = m_fs.FlushDir(m_product);
+    m_journalSize = text.size();
+    if (error == FsError::None) return true;
+    Fatal(error, path);
+    m_folder.reset();
+    RemoveUndoFolder(m_fs, m_product, m_folderName);
+    return false;
+  }
+
+  bool AppendToJournal(JournalStage stage) {
+    std::string text;
+    if (stage == JournalStage::Staged) {
+      for (size_t i = 0; i < m_order.size(); ++i) {
+        if (m_order[i]->inPlace) text += "inplace " + BackupName(i) + "\n";
+      }
+    }
+    text += JournalStageLine(stage);
+    std::unique_ptr<FsFile> journal;
+    FsError error = m_fs.OpenFile(*m_folder, std::string(kJournalName), FsAccess::Modify, journal);
+    if (error == FsError::None) error = m_fs.Seek(*journal, m_journalSize);
+    if (error == FsError::None) error = m_fs.Write(*journal, text.data(), text.size());
+    if (error == FsError::None) error = m_fs.Flush(*journal);
+    if (journal) {
+      const FsError closed = m_fs.Close(*journal);
+      if (error == FsError::None) error = closed;
+    }
+    if (error != FsError::None) return Fatal(error, m_folder->Path() + std::string(kJournalName));
+    m_journalSize += text.size();
+    m_journal.stage = stage;
+    return true;
+  }
+
+  bool MakeDirectories() {
+    for (Dir* dir : m_toMake) {
+      FsError error = m_fs.MakeDir(*dir->parent->held, dir->name, false);
+      if (error == FsError::None) error = m_fs.OpenDir(*dir->parent->held, dir->name, dir->owned, &m_product);
+      if (error != FsError::None) return Fatal(error, dir->parent->held->Path() + dir->name);
+      dir->held = dir->owned.get();
+    }
+    return true;
+  }
+
+  // Writes every new file beside its target, private to this user, gives
+  // it its access and flushes it, a group at a time. Where a directory takes
+  // no new file, the target's old bytes are copied to the folder instead: it
+  // is rewritten in place by Swap.
   bool Stage() {
     std::vector<Item*> open;
-    auto flushOpen = [&]() {
-      FsError first = FsError::None;
-      Item* failedItem = nullptr;
-      for (Item* item : open) {
-        const FsError error = item->replacement.Flush(m_fs, true);
-        if (error != FsError::None && failedItem == nullptr) {
-          first = error;
-          failedItem = item;
-        }
+    for (size_t i = 0; i < m_order.size(); ++i) {
+      Item& item = *m_order[i];
+      FsDir& dir = *item.dir->held;
+      FsError error = m_fs.CreateFile(dir, item.temporary, true, item.staged);
+      if (error == FsError::Refused && item.exists) {
+        item.inPlace = true;
+        m_journal.files[i].inPlace = true;
+        error = CopyOldBytes(item, i);
+      } else if (error == FsError::Refused) {
+        return FailItem(item);  // a directory that takes no new file refuses this one
+      } else if (error == FsError::None) {
+        error = WriteContent(m_fs, *item.staged, item.source, &item.executable);
       }
-      open.clear();
-      return failedItem == nullptr || Fatal(first, failedItem->replacement.TargetPath());
-    };
-    for (Item& item : m_items) {
-      if (item.state != Item::State::Planned) continue;
+      if (error != FsError::None) return Fatal(error, item.Path());
+      open.push_back(&item);
+      if (open.size() == kFlushGroup && !FlushStaged(open)) return false;
+    }
+    return FlushStaged(open);
+  }
+
+  FsError CopyOldBytes(Item& item, size_t index) {
+    std::unique_ptr<FsFile> old;
+    FsError error = m_fs.CreateFile(*m_folder, BackupName(index), true, item.staged);
+    if (error == FsError::None) error = m_fs.OpenFile(*item.dir->held, item.name, FsAccess::Read, old);
+    if (error == FsError::None) error = CopyFileData(m_fs, *old, *item.staged);
+    return error;
+  }
+
+  // The staged files get their access, then reach the disk: the flush of
+  // the first writes the others' metadata in the same journal commit.
+  bool FlushStaged(std::vector<Item*>& open) {
+    for (Item* item : open) {
       FsError error = FsError::None;
-      switch (item.replacement.Write(m_fs, SourceOf(item), error)) {
-        case Replacement::Stage::Staged:
-          item.state = Item::State::Staged;
-          open.push_back(&item);
-          if (open.size() == kFlushGroup && !flushOpen()) return false;
-          break;
-        case Replacement::Stage::InPlace:
-          item.state = Item::State::InPlace;
-          break;
-        case Replacement::Stage::Failed:
-          // A directory that takes no new file refuses this file alone.
-          if (!Ends(error)) {
-            FailItem(item);
-            break;
-          }
-          return Fatal(error, item.replacement.TargetPath());
+      if (!item->inPlace) {
+        error = m_fs.SetInstalledAccess(*item->staged, *item->dir->held, item->exists ? item->name : std::string(),
+                                        item->executable);
       }
+      if (error == FsError::None) error = m_fs.Flush(*item->staged);
+      const FsError closed = m_fs.Close(*item->staged);
+      item->staged.reset();
+      if (error == FsError::None) error = closed;
+      if (error != FsError::None) return Fatal(error, item->Path());
     }
-    return flushOpen();
+    open.clear();
+    return true;
   }
 
-  // Renames every staged file over its target (or rewrites it in place),
-  // then flushes the directories whose names changed.
-  void Commit() {
-    std::map<FsDir*, std::vector<Item*>> renamed;
-    for (Item& item : m_items) {
-      if (item.state != Item::State::Staged && item.state != Item::State::InPlace) continue;
-      // Once a handful of files failed, a file held open is no longer
-      // waited for: the run has files held by a running program.
-      const bool wait = m_failures < kFailureBoxes;
-      const bool done = item.state == Item::State::Staged ? item.replacement.Rename(m_fs, wait)
-                                                          : item.replacement.WriteInPlace(m_fs, SourceOf(item), true);
-      if (!done) {
-        FailItem(item);
-      } else if (item.state == Item::State::Staged) {
-        renamed[&item.replacement.Dir()].push_back(&item);
+  // Moves each target into the folder and renames its new file into its
+  // place (or rewrites it in place), in order.
+  bool Swap() {
+    for (size_t i = 0; i < m_order.size(); ++i) {
+      Item& item = *m_order[i];
+      FsDir& dir = *item.dir->held;
+      bool done = false;
+      if (item.inPlace) {
+        done = WriteInPlace(m_fs, dir, item.name, item.source, true);
+      } else {
+        done = (!item.exists || Retried([&] {
+                 return m_fs.RenameHeld(item.hold.get(), dir, item.name, *m_folder, BackupName(i));
+               })) &&
+               Retried([&] { return m_fs.Rename(dir, item.temporary, dir, item.name); });
       }
+      item.hold.reset();
+      if (!done) return FailItem(item);
     }
-    // A name change that may not survive a power cut is no installed file.
-    for (auto& [dir, items] : renamed) {
-      if (m_fs.FlushDir(*dir) == FsError::None) continue;
-      for (Item* item : items) FailItem(*item);
+    return true;
+  }
+
+  // A rename refused while another program holds a file is tried again for
+  // about a second.
+  template <typename Call>
+  static bool Retried(Call call) {
+    for (int attempt = 0;; ++attempt) {
+      const FsError error = call();
+      if (error == FsError::None) return true;
+      if (!MayPass(error) || attempt == kBusyRetries) return false;
+      PauseWhileBusy();
     }
   }
 
-  Source SourceOf(const Item& item) { return Source{{}, &m_unpack, item.sourceName, 0}; }
+  // The names of the folder and of every directory whose names changed, so
+  // that the commit is recorded only once they survive a power cut.
+  bool FlushDirectories() {
+    FsError error = m_fs.FlushDir(*m_folder);
+    std::vector<FsDir*> dirs;
+    for (Dir* dir : m_toMake) dirs.push_back(dir->parent->held);
+    for (Item* item : m_order) {
+      if (!item->inPlace) dirs.push_back(item->dir->held);
+    }
+    std::sort(dirs.begin(), dirs.end());
+    dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+    // The deepest first: a made directory's own names before its name.
+    std::sort(dirs.begin(), dirs.end(), [](FsDir* a, FsDir* b) { return a->Path().size() > b->Path().size(); });
+    for (FsDir* dir : dirs) {
+      if (error == FsError::None) error = m_fs.FlushDir(*dir);
+    }
+    return error == FsError::None || Fatal(error, m_product.Path());
+  }
 
-  // The subdirectory `name` of `parent`, found whatever its letter case,
-  // made when missing; null with the reason when it can be neither.
-  FsDir* Subdirectory(FsDir& parent, const std::string& name, FsError& error) {
-    std::string found = Find(parent, name, error);
+  // Everything back as it was. False: nothing was installed (and, when the
+  // undoing itself failed, the user is told).
+  bool Undo() {
+    if (!UndoInstallation(m_fs, m_product, m_folderName, m_journal)) {
+      m_prompts.MessageBox(InterruptedInstallationText({InterruptedInstallation::Outcome::Failed, {}}));
+    }
+    return false;
+  }
+
+  // The subdirectory `name` of `parent`, found whatever its letter case, or
+  // one to be made; null with the reason when it can be neither.
+  Dir* Subdirectory(Dir& parent, const std::string& name, FsError& error) {
+    std::string found;
+    const Found where = Find(parent, name, found, error);
     if (error != FsError::None) return nullptr;
-    const std::string key = parent.Path() + (found.empty() ? name : found);
-    auto held = m_dirs.find(key);
+    const std::string relative = parent.relative + "/" + (where == Found::Nothing ? name : found);
+    auto held = m_dirs.find(relative);
     if (held != m_dirs.end()) return held->second.get();
-    if (found.empty()) {
-      if ((error = m_fs.MakeDir(parent, name, false)) != FsError::None) return nullptr;
-      Made(parent, name);
-      m_made.push_back(MadeDir{&parent, name, key});
-      found = name;
+    if (where == Found::Planned) {
+      error = FsError::WrongType;  // a file of this installation has that name
+      return nullptr;
     }
-    std::unique_ptr<FsDir> dir;
-    if ((error = m_fs.OpenDir(parent, found, dir, &m_product)) != FsError::None) return nullptr;
-    return (m_dirs[key] = std::move(dir)).get();
+    auto dir = std::make_unique<Dir>();
+    dir->parent = &parent;
+    dir->name = where == Found::Nothing ? name : found;
+    dir->relative = relative;
+    if (where == Found::Nothing) {
+      parent.planned[AsciiUpper(name)] = name;
+      m_toMake.push_back(dir.get());
+    } else if ((error = m_fs.OpenDir(*parent.held, found, dir->owned, &m_product)) != FsError::None) {
+      return nullptr;
+    } else {
+      dir->held = dir->owned.get();
+    }
+    return (m_dirs[relative] = std::move(dir)).get();
   }
 
-  // The name of the entry of `dir` that `name` denotes: itself when it
-  // exists as written, else one equal to it when ASCII case is ignored;
-  // empty when there is none. `error` tells when that cannot be known.
-  std::string Find(FsDir& dir, const std::string& name, FsError& error) {
-    FsInfo info;
-    error = m_fs.Stat(dir, name, info);
-    if (error == FsError::None) return name;
-    if (error != FsError::NotFound) return std::string();
+  // The name of the entry of `dir` that `name` denotes: one this
+  // installation gives it, else one on the disk as written, else one equal
+  // to it when ASCII case is ignored. `error` tells when that cannot be
+  // known.
+  Found Find(Dir& dir, const std::string& name, std::string& found, FsError& error) {
     error = FsError::None;
-    const auto* names = Listing(dir, error);
-    if (names == nullptr) return std::string();
-    const auto found = names->find(AsciiUpper(name));
-    return found == names->end() ? std::string() : found->second;
-  }
-
-  // The names of `dir` by their ASCII upper-case form, read on first use;
-  // where several differ only in case, the first in byte order. Null when
-  // the directory cannot be read.
-  std::unordered_map<std::string, std::string>* Listing(FsDir& dir, FsError& error) {
-    auto found = m_listings.find(&dir);
-    if (found != m_listings.end()) return &found->second;
-    std::vector<FsEntry> entries;
-    if ((error = m_fs.List(dir, kMaxListing, entries)) != FsError::None) return nullptr;
-    auto& names = m_listings[&dir];
-    for (const FsEntry& entry : entries) Remember(names, entry.name);
-    return &names;
-  }
-  static void Remember(std::unordered_map<std::string, std::string>& names, const std::string& name) {
-    auto [it, added] = names.emplace(AsciiUpper(name), name);
-    if (!added && name < it->second) it->second = name;
-  }
-  // Records a name just planned or made in `dir`, where the run has listed it.
-  void Made(FsDir& dir, const std::string& name) {
-    const auto found = m_listings.find(&dir);
-    if (found != m_listings.end()) Remember(found->second, name);
+    const std::string upper = AsciiUpper(name);
+    if (const auto planned = dir.planned.find(upper); planned != dir.planned.end()) {
+      found = planned->second;
+      return Found::Planned;
+    }
+    if (dir.held == nullptr) return Found::Nothing;
+    FsInfo info;
+    error = m_fs.Stat(*dir.held, name, info);
+    if (error == FsError::None) {
+      found = name;
+      return Found::OnDisk;
+    }
+    if (error != FsError::NotFound) return Found::Nothing;
+    error = FsError::None;
+    if (!dir.listed) {
+      std::vector<FsEntry> entries;
+      if ((error = m_fs.List(*dir.held, kMaxListing, entries)) != FsError::None) return Found::Nothing;
+      for (const FsEntry& entry : entries) {
+        auto [it, added] = dir.listing.emplace(AsciiUpper(entry.name), entry.name);
+        if (!added && entry.name < it->second) it->second = entry.name;
+      }
+      dir.listed = true;
+    }
+    const auto listed = dir.listing.find(upper);
+    if (listed == dir.listing.end()) return Found::Nothing;
+    found = listed->second;
+    return Found::OnDisk;
   }
 
   // Failures of the volume or the system rather than of the entry: no
@@ -430,75 +605,79 @@ class Installation {
       m_prompts.MessageBox("Failed to update file:\r\n" + ShortenPath(m_entries[index].relative));
     return true;
   }
-  void FailItem(Item& item) {
-    item.state = Item::State::Failed;
+  // A file refused while it was being put in place: told, and the
+  // installation undone. Returns false.
+  bool FailItem(Item& item) {
     for (size_t index : item.entries) {
       if (!m_entries[index].failed) FailEntry(index);
     }
-  }
-
-  // A failure while preparing the files: tells its cause, undoes what was
-  // done and fails every entry. Returns false.
-  bool Fatal(FsError error, const std::string& path) {
-    m_prompts.MessageBox(FileErrorMessage(FileCauseOf(error), path));
-    Abandon();
     return false;
   }
-  void Abandon() {
-    if (m_abandoned) return;
-    m_abandoned = true;
-    for (Item& item : m_items) item.replacement.Discard(m_fs);
-    // The directories this installation made, deepest first; each one's
-    // own handle goes before it is removed.
-    for (auto made = m_made.rbegin(); made != m_made.rend(); ++made) {
-      m_listings.erase(m_dirs[made->key].get());
-      m_dirs.erase(made->key);
-      m_fs.RemoveDir(*made->parent, made->name);
-    }
-    for (Entry& entry : m_entries) entry.failed = true;
+
+  // A failure of the volume or the system: tells its cause. Returns false.
+  bool Fatal(FsError error, const std::string& path) {
+    m_prompts.MessageBox(FileErrorMessage(FileCauseOf(error), path));
+    return false;
   }
 
   FileSystem& m_fs;
   FsDir& m_product;
   FsDir& m_unpack;
+  const InstallRecord& m_record;
   UserPrompts& m_prompts;
   std::vector<Entry> m_entries;
-  std::vector<Item> m_items;
-  std::map<std::string, size_t> m_itemByTarget;          // by the target's path
-  std::map<std::string, std::unique_ptr<FsDir>> m_dirs;  // below the product directory, by path
-  std::unordered_map<const FsDir*, std::unordered_map<std::string, std::string>> m_listings;
-  std::vector<MadeDir> m_made;
+  Dir m_root, m_unpackDir;
+  std::map<std::string, std::unique_ptr<Dir>> m_dirs;  // below the product directory, by relative path
+  std::vector<Dir*> m_toMake;                          // in the order they are made
+  std::deque<Item> m_items;
+  std::map<std::string, size_t> m_itemByTarget;  // by the target's relative path
+  std::vector<Item*> m_order;                    // the items in the order they are put in place
+  char m_versionHead[8] = {};
+  std::string m_folderName;
+  std::unique_ptr<FsDir> m_folder;
+  Journal m_journal;
+  uint64_t m_journalSize = 0;
   size_t m_failures = 0;
-  bool m_abandoned = false;
 };
 
 }  // namespace
 
 bool InstallEntries(FileSystem& fs, FsDir& productDir, FsDir& unpackDir,
-                    const std::vector<const UpdateListSection*>& sections, std::vector<std::string>& failed,
-                    UserPrompts& prompts) {
-  return Installation(fs, productDir, unpackDir, prompts).Run(sections, failed);
+                    const std::vector<const UpdateListSection*>& sections, const InstallRecord& record,
+                    std::vector<std::string>& failed, UserPrompts& prompts) {
+  return Installation(fs, productDir, unpackDir, record, prompts).Run(sections, failed);
 }
 
 bool ReplaceFileContent(FileSystem& fs, FsDir& dir, const std::string& name, const NewContent& content, bool durable) {
-  Replacement replacement(dir, name);
-  if (replacement.CheckTarget(fs) != FsError::None) return false;
+  FsInfo info;
+  const FsError found = fs.Stat(dir, name, info);
+  const bool exists = found == FsError::None;
+  if (exists ? info.type != FsType::File || !info.ownerWritable : found != FsError::NotFound) return false;
   Source source{content.head, nullptr, {}, 0};
-  if (content.keepTail && replacement.TargetExists()) source = Source{content.head, &dir, name, content.tailOffset};
-  FsError error = FsError::None;
-  switch (replacement.Write(fs, source, error)) {
-    case Replacement::Stage::InPlace:
-      return replacement.WriteInPlace(fs, source, durable);
-    case Replacement::Stage::Failed:
-      return false;
-    case Replacement::Stage::Staged:
-      break;
+  if (content.keepTail && exists) source = Source{content.head, &dir, name, content.tailOffset};
+  std::unique_ptr<FsFile> file;
+  std::string temporary;
+  FsError error = FsError::Exists;
+  for (int i = 0; i < kTemporaryNames && error == FsError::Exists; ++i) {
+    temporary = name + std::string(kInstallTemporaryMark) + (i == 0 ? std::string() : std::to_string(i));
+    error = fs.CreateFile(dir, temporary, true, file);
   }
-  if (replacement.Flush(fs, durable) != FsError::None) {
-    replacement.Discard(fs);
-    return false;
+  if (error == FsError::Refused && exists) return WriteInPlace(fs, dir, name, source, durable);
+  if (error != FsError::None) return false;
+  bool executable = false;
+  error = WriteContent(fs, *file, source, &executable);
+  if (error == FsError::None) error = fs.SetInstalledAccess(*file, dir, exists ? name : std::string(), executable);
+  if (error == FsError::None && durable) error = fs.Flush(*file);
+  const FsError closed = fs.Close(*file);
+  if (error == FsError::None) error = closed;
+  for (int attempt = 0; error == FsError::None; ++attempt) {
+    const FsError renamed = fs.Rename(dir, temporary, dir, name);
+    if (renamed == FsError::None) return !durable || fs.FlushDir(dir) == FsError::None;
+    if (!MayPass(renamed) || attempt == kBusyRetries) break;
+    PauseWhileBusy();
   }
-  return replacement.Rename(fs, true) && (!durable || fs.FlushDir(dir) == FsError::None);
+  DeleteOwnFile(fs, dir, temporary);
+  return false;
 }
 
 }  // namespace quon

@@ -1,17 +1,22 @@
-// Putting an update's files into the product directory, and replacing one
-// file as a whole, so that neither a full disk nor a power cut leaves a
-// product file empty, torn or half the update.
+// Putting an update's files into the product directory as one transaction:
+// every listed file and the version, or nothing.
 //
-// The order, for every file: its new bytes go to a temporary name beside
-// it ("<name>.quonupd", or with a number after it), which takes the
-// replaced file's permissions and is flushed to the disk. Only when every
-// file of the installation is staged this way are they renamed over their
-// targets (on Windows with MOVEFILE_WRITE_THROUGH), and then the
-// directories whose names changed are flushed (on Linux). A failure while
-// staging replaces nothing: the temporaries go, and so do the directories
-// the installation made. What the caller records after a complete
-// installation (the version file) is therefore written only once every new
-// file is durable.
+// The order: every target is looked at first (a read-only file, anything
+// but a file, a link on the way refuse the installation before anything
+// changes). The installation's journal (InstallJournal.h) is then written
+// and flushed, in a folder of its own in the product directory; the
+// directories it needs are made; every new file is written, private to
+// this user, beside its target ("<name>.quonupd", or with a number after
+// it), gets the access it is to have and is flushed. The targets are then
+// held for the swap (on Windows a file another program holds open refuses
+// the installation here, before any rename), and only then is each moved
+// into the folder and its new file renamed into its place, the files that
+// carry the product's version (the product's executable, then the version
+// file) last. The directories are flushed, the
+// journal says "committed", and the folder goes. A failure before the commit
+// undoes it all from the folder; a crash or power cut is undone (or, once
+// committed, finished) at the next start (RecoverInterruptedInstallations).
+#pragma once
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -38,23 +43,41 @@ constexpr int kBusyRetries = 5;
 constexpr unsigned kBusyRetryPauseMs = 200;
 // Temporary names tried beside a target.
 constexpr int kTemporaryNames = 1000;
+// The name a new file is staged under beside its target ("<name>.quonupd").
+constexpr std::string_view kInstallTemporaryMark = ".quonupd";
 
-// Copies the file entries of `sections` (in their order) from `unpackDir`
-// into `productDir`, as described above. Entries are 8-bit text in the
-// Windows code page, found the way Windows finds names (EntryNameOnDisk,
-// letter case ignored); an entry's directories are made when missing; a
-// link on its way is followed only on a system that allows it and only to
-// a directory inside the product directory. An entry fails alone when it
-// is no path inside the product directory, its file was not unpacked, or
-// its target cannot be replaced (read-only, not a file, a link on the way),
-// and when the rename over it fails (a file in use); failures while
-// staging fail every entry. Failures are appended to `failed` in the
-// entries' order; the first kFailureBoxes are told through `prompts` as
-// they happen, a failure while staging with its cause. True when nothing
-// failed.
+// What an installation puts in place besides the listed files, and what it
+// records in its journal.
+struct InstallRecord {
+  // The version file, rewritten as the last file of the installation when
+  // the installed version came from it: its first 8 bytes become the four
+  // numbers (16-bit little-endian), the rest of it is kept.
+  bool writeVersionFile = false;
+  std::string versionFileName;
+  uint16_t versionWords[4] = {};
+  // The product's executable, whose version resource carries the version
+  // too: installed after every other listed file.
+  std::string productExecutable;
+  // The versions before and after, for whoever finishes or undoes it.
+  std::string fromVersion, toVersion;
+};
+
+// Installs the file entries of `sections` (in their order) from `unpackDir`
+// into `productDir` with what `record` adds, as described above. Entries
+// are 8-bit text in the Windows code page, found the way Windows finds
+// names (EntryNameOnDisk, letter case ignored); an entry's directories are
+// made when missing; a link on its way is followed only on a system that
+// allows it and only to a directory inside the product directory. An entry
+// fails on its own when it is no path inside the product directory, its
+// file was not unpacked, or its target cannot be replaced (read-only, in
+// use, not a file, a link on the way); the first kFailureBoxes such entries
+// are told through `prompts`, and then nothing is installed. A failure of
+// the volume or the system is told with its cause. Unless everything was
+// installed, `failed` gets every listed entry, in order (and the version
+// file when it was refused on its own). True when everything was installed.
 bool InstallEntries(FileSystem& fs, FsDir& productDir, FsDir& unpackDir,
-                    const std::vector<const UpdateListSection*>& sections, std::vector<std::string>& failed,
-                    UserPrompts& prompts);
+                    const std::vector<const UpdateListSection*>& sections, const InstallRecord& record,
+                    std::vector<std::string>& failed, UserPrompts& prompts);
 
 // The new content of a file replaced as a whole: `head`, then, when
 // `keepTail` is set, the bytes of the file it replaces after its first

@@ -19,7 +19,6 @@ namespace {
 constexpr std::string_view kArchiveStem = "update";  // update<n>.000<k>
 constexpr std::string_view kArchiveCounterMark = ".000";
 constexpr std::string_view kUnpackMark = ".dir";                // <archive>.dir<k>
-constexpr std::string_view kInstallTemporaryMark = ".quonupd";  // <target>.quonupd<k>
 constexpr std::string_view kReplacedFileMark = ".quonold";      // <running executable>.quonold<k>
 
 // Decimal digits as std::to_string writes a positive int32: no sign, no

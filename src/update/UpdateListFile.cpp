@@ -152,7 +152,7 @@ bool UpdateListFile::InstallFiles(FileSystem& fs, const std::vector<int32_t>& mo
   failed.clear();
   std::unique_ptr<FsDir> product, unpack;
   if (fs.OpenRoot(productDir, product) == FsError::None && fs.OpenRoot(unpackDir, unpack) == FsError::None) {
-    return InstallEntries(fs, *product, *unpack, sections, failed, prompts);
+    return InstallEntries(fs, *product, *unpack, sections, InstallRecord{}, failed, prompts);
   }
   // Nothing can be copied: every entry fails.
   for (const UpdateListSection* section : sections) {

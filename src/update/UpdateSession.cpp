@@ -8,6 +8,7 @@
 #include "base/Trace.h"
 #include "net/ServerCalls.h"
 #include "update/InstallationFile.h"
+#include "update/InstallJournal.h"
 #include "update/Installer.h"
 #include "update/Pages.h"
 #include "update/ProductDiscovery.h"
@@ -118,14 +119,29 @@ ServerCall UpdateSession::MakeCall(const char* function, bool silent) const {
 }
 
 ListOutcome UpdateSession::RequestUpdateList() {
+  // Before anything reads the product's files, an installation that a crash
+  // or a power cut interrupted is undone (or finished, once it had
+  // committed), and what earlier runs left behind when they were ended
+  // before cleaning up goes; neither while another copy runs here and may
+  // be using them. Leftovers are looked for only beside a product.
+  const std::string dir = m_platform.DirectoryOfPath(m_platform.ModuleFileName());
+  if (!dir.empty() && !m_runLock) {
+    m_runLock = m_platform.HoldProductDirectory(dir, [this, &dir] {
+      FileSystem& fs = m_platform.Files();
+      m_state.m_interrupted = RecoverInterruptedInstallations(fs, dir);
+      std::string version;
+      if (m_platform.QueryProductVersionString(dir + kProductExe, version)) RemoveLeftoversOfEarlierRuns(fs, dir);
+    });
+  }
+  for (const InterruptedInstallation& found : m_state.m_interrupted) {
+    if (found.outcome == InterruptedInstallation::Outcome::Failed) {
+      MessageBox(InterruptedInstallationText(found));
+      return ListOutcome::InstallationInterrupted;
+    }
+  }
   ProductVersion version;
   ListOutcome failure = ListOutcome::NotInProductDir;
   if (!DiscoverProduct(version, failure)) return failure;
-  const std::string& dir = m_state.m_strProductDir;
-  // What earlier runs left behind when they were ended before cleaning up
-  // goes now, unless another copy is running here and may be using it.
-  m_runLock =
-      m_platform.HoldProductDirectory(dir, [this, &dir] { RemoveLeftoversOfEarlierRuns(m_platform.Files(), dir); });
 
   m_state.m_updateList.clear();
   InstallationInfo installation = ReadInstallationFile(dir + kInstallationFileName);
@@ -340,24 +356,39 @@ void UpdateSession::CloseProductWindows() {
 
 InstallOutcome UpdateSession::InstallFiles() {
   InstallOutcome outcome;
-  if (!CopyListedFiles(outcome.failedFiles)) return outcome;
   std::string compact;
   for (char ch : m_state.m_strNewVersion) {
     if (ch != ' ') compact += ch;
   }
   m_state.m_strNewVersion = compact;
-  if (!RecordNewVersion()) {
-    // The files are in place but the product would still report its old
-    // version: the update is not finished, and a retry runs it again.
+  InstallRecord record;
+  record.productExecutable = kProductExe;
+  record.fromVersion = m_state.m_strUpdateVersion;
+  record.toVersion = m_state.m_strNewVersion;
+  // The version file is rewritten with the files, as the last of them,
+  // when the installed version came from it.
+  record.writeVersionFile = m_state.m_bVersionFileUsed;
+  record.versionFileName = kVersionFile;
+  if (record.writeVersionFile && !ParseVersionWords(m_state.m_strNewVersion, record.versionWords)) {
+    // The product could not record what it would then be: nothing changes.
+    MessageBox(msg::kInvalidServerResponse);
+    ListEveryEntry(outcome.failedFiles);
     outcome.failedFiles.push_back(kVersionFile);
     return outcome;
   }
+  if (!CopyListedFiles(record, outcome.failedFiles)) return outcome;
   outcome.complete = true;
   m_state.m_bUpdateComplete = true;
   return outcome;
 }
 
-bool UpdateSession::CopyListedFiles(std::vector<std::string>& failed) {
+void UpdateSession::ListEveryEntry(std::vector<std::string>& entries) const {
+  for (const UpdateListSection* section : m_state.m_listFile.SectionsFor(m_state.m_moduleList)) {
+    for (const std::string& line : section->m_fileLines) entries.push_back(RelativeEntryPath(line));
+  }
+}
+
+bool UpdateSession::CopyListedFiles(const InstallRecord& record, std::vector<std::string>& failed) {
   FileSystem& fs = m_platform.Files();
   const std::vector<const UpdateListSection*> sections = m_state.m_listFile.SectionsFor(m_state.m_moduleList);
   failed.clear();
@@ -366,12 +397,17 @@ bool UpdateSession::CopyListedFiles(std::vector<std::string>& failed) {
   std::unique_ptr<FsDir> productDir, unpackDir;
   const std::string unpackPath = m_state.m_strUnpackDir;
   const PathParts unpackParts = SplitPath(unpackPath.substr(0, unpackPath.empty() ? 0 : unpackPath.size() - 1));
-  if (fs.OpenRoot(m_state.m_strProductDir, productDir) == FsError::None && unpackParts.dir == m_state.m_strProductDir &&
-      fs.OpenDir(*productDir, unpackParts.name, unpackDir) == FsError::None && fs.IsPrivate(*unpackDir)) {
-    return InstallEntries(fs, *productDir, *unpackDir, sections, failed, m_prompts);
-  }
-  for (const UpdateListSection* section : sections) {
-    for (const std::string& line : section->m_fileLines) failed.push_back(RelativeEntryPath(line));
+  ListEveryEntry(failed);
+  if (fs.OpenRoot(m_state.m_strProductDir, productDir) == FsError::None) {
+    const bool unpacked = unpackParts.dir == m_state.m_strProductDir &&
+                          fs.OpenDir(*productDir, unpackParts.name, unpackDir) == FsError::None &&
+                          fs.IsPrivate(*unpackDir);
+    // An installation without entries reads nothing unpacked.
+    if (unpacked || failed.empty()) {
+      failed.clear();
+      return InstallEntries(fs, *productDir, unpacked ? *unpackDir : *productDir, sections, record, failed,
+                            m_prompts);
+    }
   }
   if (!failed.empty()) MessageBox("Failed to update file:\r\n" + ShortenPath(failed.front()));
   return failed.empty();
@@ -386,16 +422,6 @@ void UpdateSession::InstallUpdate() {
     return;
   }
   ShowPage(ResultsPage(outcome.failedFiles));
-}
-
-bool UpdateSession::RecordNewVersion() {
-  if (!m_state.m_bVersionFileUsed) return true;
-  uint16_t words[4];
-  if (!ParseVersionWords(m_state.m_strNewVersion, words)) {
-    MessageBox(msg::kInvalidServerResponse);
-    return false;
-  }
-  return WriteVersionFile(m_platform.Files(), m_state.m_strProductDir + kVersionFile, words);
 }
 
 void UpdateSession::DiscardDownload(const std::string& archive) {

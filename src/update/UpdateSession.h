@@ -13,6 +13,8 @@
 
 #include "base/UserPrompts.h"
 #include "net/ServerExchange.h"
+#include "update/InstallJournal.h"
+#include "update/Installer.h"
 #include "update/Platform.h"
 #include "update/ProductDiscovery.h"
 #include "update/ProductWindows.h"
@@ -81,11 +83,21 @@ struct UpdateRunState {
   UpdateListFile m_listFile;
   bool m_bInstallPage = false;
   bool m_bUpdateComplete = false;
+  // What the start found of installations that a crash or a power cut had
+  // interrupted, and did with them.
+  std::vector<InterruptedInstallation> m_interrupted;
 };
 
 // How the request for the list of updates ended. Every failure has been
 // told through the prompts.
-enum class ListOutcome { Listed, NotInProductDir, VersionFileInvalid, CannotConnect, Refused };
+enum class ListOutcome {
+  Listed,
+  NotInProductDir,
+  VersionFileInvalid,
+  CannotConnect,
+  Refused,
+  InstallationInterrupted,  // an interrupted installation could not be undone yet
+};
 
 // How a download and its unpacking ended. Every failure but Ready has been
 // told through the prompts (ExchangeFailed by the exchange itself).
@@ -163,15 +175,13 @@ class UpdateSession {
   // Tells why unpacking into `unpackPath` failed: the disk's failure, or
   // the archive's.
   void TellUnpackFailure(FsError why, const std::string& unpackPath);
-  // Installs the files of the list file's sections for this installation;
-  // false with the entries that failed.
-  bool CopyListedFiles(std::vector<std::string>& failed);
+  // Installs the files of the list file's sections for this installation
+  // with what `record` adds; false with the entries that failed.
+  bool CopyListedFiles(const InstallRecord& record, std::vector<std::string>& failed);
+  // The relative paths of every file entry of this installation's sections.
+  void ListEveryEntry(std::vector<std::string>& entries) const;
   // Writes the page file; false when it could not be written.
   bool WritePageFile(const std::string& html);
-  // Writes the update's version into Quon.Version when the installed
-  // version came from it; false (the update is not finished) when the
-  // reply's version is not four numbers or the file cannot be written.
-  bool RecordNewVersion();
   // Deletes the archive of a download that failed or was refused.
   void DiscardDownload(const std::string& archive);
   int MessageBox(const std::string& text);

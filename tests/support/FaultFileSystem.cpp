@@ -62,8 +62,15 @@ FsError FaultyFileSystem::Close(FsFile& file) {
   const FsError closed = FileSystemWrapper::Close(file);
   return injected != FsError::None ? injected : closed;
 }
-FsError FaultyFileSystem::CopyAccess(FsFile& file, FsDir& dir, const std::string& name) {
-  QUON_FAULTY_CALL(CopyAccess, name, file, dir, name);
+FsError FaultyFileSystem::SetInstalledAccess(FsFile& file, FsDir& dir, const std::string& replaced, bool executable) {
+  QUON_FAULTY_CALL(SetInstalledAccess, replaced, file, dir, replaced, executable);
+}
+FsError FaultyFileSystem::HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) {
+  QUON_FAULTY_CALL(HoldForReplace, name, dir, name, held);
+}
+FsError FaultyFileSystem::RenameHeld(FsFile* held, FsDir& fromDir, const std::string& from, FsDir& toDir,
+                                     const std::string& to) {
+  QUON_FAULTY_CALL(RenameHeld, to, held, fromDir, from, toDir, to);
 }
 FsError FaultyFileSystem::Rename(FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) {
   QUON_FAULTY_CALL(Rename, to, fromDir, from, toDir, to);
@@ -134,17 +141,34 @@ FsError PowerCutFileSystem::Rename(FsDir& fromDir, const std::string& from, FsDi
   Touch(source);
   Touch(target);
   const FsError error = FaultyFileSystem::Rename(fromDir, from, toDir, to);
-  if (error == FsError::None) {
-    m_current[target] = m_current[source];
-    m_current[source] = kNone;
-    if (kRenamesWriteThrough) {
-      m_durable[target] = m_current[target];
-      m_durable[source] = kNone;
-    }
-    for (auto& [open, path] : m_openPaths) {
-      if (path == source) path = target;
-    }
+  if (error == FsError::None) Renamed(source, target);
+  return error;
+}
+
+void PowerCutFileSystem::Renamed(const std::string& source, const std::string& target) {
+  m_current[target] = m_current[source];
+  m_current[source] = kNone;
+  if (kRenamesWriteThrough) {
+    m_durable[target] = m_current[target];
+    m_durable[source] = kNone;
   }
+  for (auto& [open, path] : m_openPaths) {
+    if (path == source) path = target;
+  }
+}
+
+FsError PowerCutFileSystem::HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) {
+  Touch(dir.Path() + name);  // read while it can be: a held file may refuse the reading
+  return FaultyFileSystem::HoldForReplace(dir, name, held);
+}
+
+FsError PowerCutFileSystem::RenameHeld(FsFile* held, FsDir& fromDir, const std::string& from, FsDir& toDir,
+                                       const std::string& to) {
+  const std::string source = fromDir.Path() + from, target = toDir.Path() + to;
+  Touch(source);
+  Touch(target);
+  const FsError error = FaultyFileSystem::RenameHeld(held, fromDir, from, toDir, to);
+  if (error == FsError::None) Renamed(source, target);
   return error;
 }
 

@@ -45,7 +45,10 @@ class FaultyFileSystem : public FileSystemWrapper {
   FsError SetSize(FsFile& file, uint64_t size) override;
   FsError Flush(FsFile& file) override;
   FsError Close(FsFile& file) override;
-  FsError CopyAccess(FsFile& file, FsDir& dir, const std::string& name) override;
+  FsError SetInstalledAccess(FsFile& file, FsDir& dir, const std::string& replaced, bool executable) override;
+  FsError HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) override;
+  FsError RenameHeld(FsFile* held, FsDir& fromDir, const std::string& from, FsDir& toDir,
+                     const std::string& to) override;
   FsError Rename(FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) override;
   FsError Delete(FsDir& dir, const std::string& name) override;
   FsError FlushDir(FsDir& dir) override;
@@ -79,6 +82,9 @@ class PowerCutFileSystem : public FaultyFileSystem {
   FsError Flush(FsFile& file) override;
   FsError Close(FsFile& file) override;
   FsError Rename(FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) override;
+  FsError HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) override;
+  FsError RenameHeld(FsFile* held, FsDir& fromDir, const std::string& from, FsDir& toDir,
+                     const std::string& to) override;
   FsError Delete(FsDir& dir, const std::string& name) override;
   FsError FlushDir(FsDir& dir) override;
 
@@ -90,6 +96,8 @@ class PowerCutFileSystem : public FaultyFileSystem {
   // The node a path stands for now, and durably; read from the disk when
   // the path is first touched.
   void Touch(const std::string& path);
+  // Records a rename in the model.
+  void Renamed(const std::string& source, const std::string& target);
 
   int m_cutAfter;
   std::vector<std::optional<std::string>> m_durableBytes;  // by node

@@ -106,7 +106,7 @@ TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTailAndAFailureIsNo
       {"no numbers", true, "x.x.x.x", old8, old8, false, {invalidReply}},
       {"dots only", true, "...", old8, old8, false, {invalidReply}},
       {"beyond 16 bits", true, "8.2.0.70000", old8, old8, false, {invalidReply}},
-      {"read-only", true, "8.2.0.11", old8, old8, false, {}, true},
+      {"read-only", true, "8.2.0.11", old8, old8, false, {"Failed to update file:\r\nQuon.Version"}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -137,44 +137,44 @@ TEST(InstallVersionFile, RewrittenOnlyWhenItWasUsedKeepingItsTailAndAFailureIsNo
   }
 }
 
-TEST_F(Install, ReadOnlyTargetFailsAloneAndTheRetryLinkCopiesAllAgain) {
+// One file that cannot be replaced (read-only, even for a privileged user)
+// keeps the whole installation out: nothing changes, every entry is listed,
+// and the retry link installs them all once the file is free.
+TEST_F(Install, AReadOnlyTargetKeepsEveryFileOutAndTheRetryLinkInstallsThemAll) {
+  const std::string old8("\x06\x00\x00\x00\x79\x00\x03\x00", 8);
   product.Write("a.dll", "old a");
   product.Write("b.dll", "old b");
   product.Write("c.dll", "old c");
   fs::permissions(product.Path("b.dll"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   Unpacked("[MAIN]\na.dll\nb.dll\nc.dll\n", {{"a.dll", "new a"}, {"b.dll", "new b"}, {"c.dll", "new c"}});
   RunState(*dlg).m_bVersionFileUsed = true;
-  product.Write("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+  product.Write("Quon.Version", old8);
   dlg->InstallUpdate();
 
   EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Failed to update file:\r\nb.dll"});
-  EXPECT_EQ(product.Read("a.dll"), "new a");
-  EXPECT_EQ(product.Read("b.dll"), "old b");  // even for a privileged user
-  EXPECT_EQ(product.Read("c.dll"), "new c");
-  EXPECT_EQ(Page(), RetryPage({"b.dll"}));
+  for (const char* name : {"a.dll", "b.dll", "c.dll"}) EXPECT_EQ(product.Read(name), "old " + std::string(1, name[0]));
+  EXPECT_EQ(Page(), RetryPage({"a.dll", "b.dll", "c.dll"}));
   EXPECT_TRUE(RunState(*dlg).m_bInstallPage);
   EXPECT_FALSE(RunState(*dlg).m_bUpdateComplete);
-  EXPECT_EQ(product.Read("Quon.Version"), std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
-  EXPECT_TRUE(product.Exists(unpack + "/b.dll"));
+  EXPECT_EQ(product.Read("Quon.Version"), old8);
   EXPECT_TRUE(product.Exists("update7.0000"));
   EXPECT_TRUE(LeftoverTemporaries().empty());
 
   // The user fixes the file and clicks the page's link.
   fs::permissions(product.Path("b.dll"), fs::perms::owner_write, fs::perm_options::add);
-  product.Write("a.dll", "changed meanwhile");
   bool cancel = false;
   dlg->OnBeforeNavigate2("file://" + product.Dir() + "QuonUpdateLast.html#install", true, cancel);
   EXPECT_TRUE(cancel);
   view.RunPosted();
-  EXPECT_EQ(product.Read("a.dll"), "new a");
-  EXPECT_EQ(product.Read("b.dll"), "new b");
+  for (const char* name : {"a.dll", "b.dll", "c.dll"}) EXPECT_EQ(product.Read(name), "new " + std::string(1, name[0]));
   EXPECT_EQ(Page(), "QUON has been updated successfully.");
   EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00", 8));
 }
 
 // A directory that takes no new file (another user's, a locked-down
-// install): writable targets are rewritten in place, the version file too;
-// a read-only target and a new file fail, and nothing is left beside them.
+// install): writable targets are rewritten in place, the version file too,
+// their old bytes kept for an undo; a read-only target or a new file there
+// keeps the installation out, and nothing is left beside them.
 TEST_F(Install, DirectoryRefusingNewFilesGetsWritableTargetsRewrittenInPlace) {
   test::FaultyFileSystem refusing;
   refusing.inject = [](const std::string& call, const std::string& name) {
@@ -189,17 +189,19 @@ TEST_F(Install, DirectoryRefusingNewFilesGetsWritableTargetsRewrittenInPlace) {
   RunState(*dlg).m_bVersionFileUsed = true;
   product.Write("Quon.Version", std::string(8, '\x01') + "tail");
   dlg->InstallUpdate();
-  EXPECT_EQ(product.Read("x.dll"), "new bytes");
+  EXPECT_EQ(product.Read("x.dll"), "old bytes, longer than the new ones");
   EXPECT_EQ(product.Read("ro.dll"), "old");
   EXPECT_FALSE(product.Exists("new.dll"));
-  EXPECT_EQ(Page(), RetryPage({"ro.dll", "new.dll"}));
+  EXPECT_EQ(Page(), RetryPage({"x.dll", "ro.dll", "new.dll"}));
   EXPECT_TRUE(LeftoverTemporaries().empty());
-  // Once the failing files are out of the way, the version goes in place too.
+  // Once the failing files are out of the way, the rest goes in place.
   fs::permissions(product.Path("ro.dll"), fs::perms::owner_write, fs::perm_options::add);
   fs::remove(product.Path("ro.dll"));
   RunState(*dlg).m_listFile.ParseText("[MAIN]\nx.dll\n");
   dlg->InstallUpdate();
+  EXPECT_EQ(product.Read("x.dll"), "new bytes");
   EXPECT_EQ(product.Read("Quon.Version"), std::string("\x08\x00\x02\x00\x00\x00\x0B\x00", 8) + "tail");
+  EXPECT_TRUE(RunState(*dlg).m_bUpdateComplete);
 }
 
 TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {
@@ -208,8 +210,8 @@ TEST_F(Install, TargetThatIsADirectoryFailsAndStaysIntact) {
   dlg->InstallUpdate();
   EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Failed to update file:\r\nplugins"});
   EXPECT_EQ(product.Read("plugins/keep.txt"), "keep");
-  EXPECT_EQ(product.Read("ok.dll"), "ok");
-  EXPECT_EQ(Page(), RetryPage({"plugins"}));
+  EXPECT_FALSE(product.Exists("ok.dll"));
+  EXPECT_EQ(Page(), RetryPage({"plugins", "ok.dll"}));
 }
 
 std::vector<std::string> FailureBoxes(const std::vector<std::string>& failed) {
@@ -234,8 +236,10 @@ TEST_F(Install, EntriesLeavingTheProductDirectoryAreNeverCopied) {
   EXPECT_FALSE(product.Exists("evil.dll"));
   EXPECT_FALSE(product.Exists("x.dll"));
   EXPECT_FALSE(product.Exists("a"));
-  EXPECT_EQ(product.Read("ok.dll"), "ok");
-  EXPECT_EQ(Page(), RetryPage(hostile));
+  EXPECT_FALSE(product.Exists("ok.dll"));
+  std::vector<std::string> listed = hostile;
+  listed.push_back("ok.dll");
+  EXPECT_EQ(Page(), RetryPage(listed));
 }
 
 TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
@@ -292,8 +296,10 @@ TEST_F(Install, MissingUnpackedFilesAreListedAndToldOnlyForTheFirstFew) {
   Unpacked(list, {{"ok.dll", "ok"}});
   dlg->InstallUpdate();
   EXPECT_EQ(prompts.Texts(), FailureBoxes(missing));
-  EXPECT_EQ(Page(), RetryPage(missing));
-  EXPECT_EQ(product.Read("ok.dll"), "ok");
+  std::vector<std::string> listed = missing;
+  listed.insert(listed.begin() + 1, "ok.dll");
+  EXPECT_EQ(Page(), RetryPage(listed));
+  EXPECT_FALSE(product.Exists("ok.dll"));
   EXPECT_FALSE(product.Exists("dir2"));  // nothing is created for a missing file
 }
 

@@ -85,8 +85,12 @@ TEST(PosixInstall, LinksOnAnEntrysPathMustStayInTheProductDirectory) {
   FakePrompts prompts;
   std::vector<std::string> failed;
   list.InstallFiles(SystemFileSystem(), {}, dir.Path("product"), dir.Path("unpack"), failed, prompts);
-  EXPECT_EQ(failed, (std::vector<std::string>{"Lib/x.dll", "lib/x.dll"}));
+  EXPECT_EQ(failed, (std::vector<std::string>{"Lib/x.dll", "lib/x.dll", "data/x.dll"}));
+  EXPECT_EQ(prompts.Texts(), (std::vector<std::string>{"Failed to update file:\r\nLib/x.dll",
+                                                       "Failed to update file:\r\nlib/x.dll"}));
   EXPECT_TRUE(fs::is_empty(outside.Dir()));
+  list.ParseText("[MAIN]\ndata/x.dll\n");
+  EXPECT_TRUE(list.InstallFiles(SystemFileSystem(), {}, dir.Path("product"), dir.Path("unpack"), failed, prompts));
   EXPECT_EQ(dir.Read("product/real/x.dll"), "x");
 }
 

@@ -456,7 +456,89 @@ def test_demo_story(s):
     no_debris(s)
 
 
-SPECIAL = {"same_wire": test_same_wire, "interrupt": test_interrupt, "running_apps": test_running_apps,
+def product_state(s):
+    """'old', 'new' (update 7 wholly in place) or what is mixed."""
+    def at(name):
+        path = os.path.join(s.product, name)
+        return read(path) if os.path.isfile(path) else None
+    old = {"QSolver.dll": b"old solver\n", "Help/Readme.txt": None, "Quon.Version": VERSION_6_0_121_3}
+    new = {"QSolver.dll": s.big_payload, "Help/Readme.txt": b"Service release notes\n",
+           "Quon.Version": version_file("6.0.122.3")}
+    now = {name: at(name) for name in old}
+    return "old" if now == old else "new" if now == new else "mixed: %r" % {k: (v or b"")[:20] for k, v in now.items()}
+
+
+def no_installation_left(s):
+    left = [os.path.join(top, n) for top, dirs, names in os.walk(s.product) for n in names + dirs
+            if ".quonupd" in n or n.startswith("QuonUpdate.undo")]
+    check(not left, "left of the installation: %s" % left)
+
+
+def test_transaction(s):
+    """The product is wholly old or wholly new, whatever happens: a
+    read-only file keeps the whole update out (and it is offered again); a
+    SIGKILL at any rename of the run (strace injects it) leaves it wholly old
+    or new once the next start has finished or undone the installation; and
+    under umask 000 nothing of it is group- or world-writable, its
+    temporaries created 0600."""
+    make_world(s)
+    solver = os.path.join(s.product, "QSolver.dll")
+    os.chmod(solver, 0o444)
+    rc, out, err = run_cli(s, ["--install", "7"])
+    check(rc == 5 and "Following file(s) were not updated:\n  QSolver.dll\n  Help\\Readme.txt\n" in err,
+          "read-only: exit code %d: %s" % (rc, err))
+    check(product_state(s) == "old", "a read-only file: %s" % product_state(s))
+    no_installation_left(s)
+    rc, out, err = run_cli(s, ["--list"])
+    check(rc == 1 and out.startswith("7\t"), "offered again: %d %s" % (rc, out))
+    os.chmod(solver, 0o644)
+
+    kills = 0
+    for syscall in ("renameat", "renameat2"):
+        for n in range(1, 40):
+            write(s, "QSolver.dll", b"old solver\n")
+            write(s, "Quon.Version", VERSION_6_0_121_3)
+            if os.path.isdir(os.path.join(s.product, "Help")):
+                subprocess.run(["rm", "-rf", os.path.join(s.product, "Help")], check=True)
+            r = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + syscall, "-e",
+                                "inject=%s:signal=SIGKILL:when=%d" % (syscall, n),
+                                os.path.join(s.product, "QuonUpdate"), "--install", "7"],
+                               env=cli_env(s), cwd=s.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            if r.returncode == 0:
+                check(product_state(s) == "new", "%s %d: not killed, yet %s" % (syscall, n, product_state(s)))
+                break
+            kills += 1
+            rc, out, err = run_cli(s, ["--list", "--log", os.path.join(s.dir, "LOG")])  # the next start
+            state = product_state(s)
+            check(state in ("old", "new"), "killed at %s %d, after the next start: %s" % (syscall, n, state))
+            check(rc == (1 if state == "old" else 0), "%s %d: %s, exit code %d" % (syscall, n, state, rc))
+            no_installation_left(s)
+    check(kills >= 6, "only %d kills" % kills)
+    print("killed at %d renames, each time wholly old or new after the next start" % kills)
+
+    write(s, "QSolver.dll", b"old solver\n")
+    write(s, "Quon.Version", VERSION_6_0_121_3)
+    subprocess.run(["rm", "-rf", os.path.join(s.product, "Help")], check=True)
+    os.chmod(solver, 0o640)
+    trace = os.path.join(s.dir, "strace.txt")
+    r = subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=openat",
+                        os.path.join(s.product, "QuonUpdate"), "--install", "7"],
+                       env=cli_env(s), cwd=s.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                       preexec_fn=lambda: os.umask(0))
+    check(r.returncode == 0, "umask 000: %d %s" % (r.returncode, r.stderr))
+    for top, dirs, names in os.walk(s.product):
+        for n in dirs + names:
+            mode = os.lstat(os.path.join(top, n)).st_mode
+            check(not mode & 0o022, "%s is writable by others: %o" % (os.path.join(top, n), mode & 0o7777))
+    check(os.stat(solver).st_mode & 0o777 == 0o640, "the replaced file keeps its mode")
+    check(os.stat(os.path.join(s.product, "Help")).st_mode & 0o777 == 0o755, "a new folder is 0755")
+    check(os.stat(os.path.join(s.product, "Help", "Readme.txt")).st_mode & 0o777 == 0o644, "a new file is 0644")
+    created = [l for l in read(trace, "r").splitlines() if ".quonupd" in l and "O_CREAT" in l]
+    check(created and all(l.rstrip().split(", ")[-1].startswith("0600)") for l in created),
+          "temporaries made 0600: %s" % created)
+
+
+SPECIAL = {"same_wire": test_same_wire, "transaction": test_transaction, "interrupt": test_interrupt, "running_apps": test_running_apps,
            "hostile_text": test_hostile_text, "log_targets": test_log_targets,
            "all_endless": test_all_endless, "demo_story": test_demo_story}
 

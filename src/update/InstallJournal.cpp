@@ -1,0 +1,387 @@
+#include "update/InstallJournal.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "base/CText.h"
+#include "base/Trace.h"
+
+namespace quon {
+
+namespace {
+
+constexpr std::string_view kJournalHeading = "QuonUpdate installation 1";
+constexpr std::string_view kEndLine = "end";
+// Entries of the product directory looked at for installations to recover.
+constexpr size_t kMaxTopEntries = 100000;
+
+// Names and versions are written with '%' and every byte that is no visible
+// ASCII character as %XX, so that a line always splits at its blanks.
+std::string Escaped(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c <= ' ' || c >= 0x7F || c == '%') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out.empty() ? "%" : out;  // a lone '%' is the empty text
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool Unescaped(std::string_view text, std::string& out) {
+  out.clear();
+  if (text == "%") return true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
+    if (high < 0 || low < 0) return false;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return true;
+}
+
+std::vector<std::string_view> Words(std::string_view line) {
+  std::vector<std::string_view> words;
+  size_t start = 0;
+  while (start <= line.size()) {
+    const size_t end = std::min(line.find(' ', start), line.size());
+    words.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+// A directory below the product directory, by its names joined by '/',
+// opened one name at a time (a link inside the product directory is
+// followed where the system allows links at all, as the installation
+// followed it).
+struct OpenedDir {
+  FsDir* dir = nullptr;
+  std::unique_ptr<FsDir> owned;
+};
+FsError OpenBelow(FileSystem& fs, FsDir& product, const std::string& relative, OpenedDir& opened) {
+  opened.dir = &product;
+  opened.owned.reset();
+  size_t start = 0;
+  while (start < relative.size()) {
+    const size_t end = std::min(relative.find('/', start), relative.size());
+    std::unique_ptr<FsDir> next;
+    if (const FsError error = fs.OpenDir(*opened.dir, relative.substr(start, end - start), next, &product);
+        error != FsError::None) {
+      return error;
+    }
+    opened.owned = std::move(next);
+    opened.dir = opened.owned.get();
+    start = end + 1;
+  }
+  return FsError::None;
+}
+
+bool Exists(FileSystem& fs, FsDir& dir, const std::string& name, FsType* type = nullptr) {
+  FsInfo info;
+  if (fs.Stat(dir, name, info) != FsError::None) return false;
+  if (type) *type = info.type;
+  return true;
+}
+
+// Writes the bytes of `from` in `fromDir` over the file `name` of `dir` in
+// place, flushed: for a directory that takes no new file.
+FsError WriteBackInPlace(FileSystem& fs, FsDir& fromDir, const std::string& from, FsDir& dir, const std::string& name) {
+  std::unique_ptr<FsFile> in, out;
+  FsInfo info;
+  FsError error = fs.Stat(fromDir, from, info);
+  if (error == FsError::None) error = fs.OpenFile(fromDir, from, FsAccess::Read, in);
+  if (error == FsError::None) error = fs.OpenFile(dir, name, FsAccess::Modify, out);
+  if (error == FsError::None) error = CopyFileData(fs, *in, *out);
+  if (error == FsError::None) error = fs.SetSize(*out, info.size);
+  if (error == FsError::None) error = fs.Flush(*out);
+  if (out) {
+    const FsError closed = fs.Close(*out);
+    if (error == FsError::None) error = closed;
+  }
+  return error;
+}
+
+// Brings the nth file of the journal back to what it was. False when it
+// could not be.
+bool UndoFile(FileSystem& fs, FsDir& product, FsDir& folder, const Journal& journal, size_t index) {
+  const JournalFile& file = journal.files[index];
+  OpenedDir opened;
+  const FsError openError = OpenBelow(fs, product, file.dir, opened);
+  // A directory that is not there holds nothing of the installation (it
+  // was to be made, or the copy of what stood in it is still in the folder
+  // and is looked at below).
+  if (openError == FsError::NotFound) return !Exists(fs, folder, BackupName(index));
+  if (openError != FsError::None) return false;
+  FsDir& dir = *opened.dir;
+  const bool temporaryThere = Exists(fs, dir, file.temporary);
+  // Before "staged" nothing was renamed or written in place, and a copy
+  // in the folder may not have been written to its end: it is only removed.
+  if (journal.stage != JournalStage::Planned) {
+    if (file.replaces) {
+      const std::string backup = BackupName(index);
+      if (Exists(fs, folder, backup)) {
+        // A file rewritten in place (its directory takes no new file) gets
+        // its old bytes back the same way; a moved one goes back whole.
+        FsError error = file.inPlace ? WriteBackInPlace(fs, folder, backup, dir, file.name)
+                                     : fs.Rename(folder, backup, dir, file.name);
+        if (error == FsError::None && file.inPlace) DeleteOwnFile(fs, folder, backup);
+        if (error != FsError::None) return false;
+      }
+    } else if (!temporaryThere) {
+      // The temporary went by the rename that put the file in place.
+      FsType type = FsType::Other;
+      if (Exists(fs, dir, file.name, &type) && type == FsType::File &&
+          DeleteOwnFile(fs, dir, file.name) != FsError::None) {
+        return false;
+      }
+    }
+  }
+  if (temporaryThere) DeleteOwnFile(fs, dir, file.temporary);
+  return true;
+}
+
+// Flushes the directories the journal's files are in, and the product
+// directory (where the made directories and the folder are named).
+void FlushDirectories(FileSystem& fs, FsDir& product, const Journal& journal) {
+  std::vector<std::string> flushed;
+  for (const JournalFile& file : journal.files) {
+    if (file.dir.empty() || std::find(flushed.begin(), flushed.end(), file.dir) != flushed.end()) continue;
+    flushed.push_back(file.dir);
+    OpenedDir opened;
+    if (OpenBelow(fs, product, file.dir, opened) == FsError::None) fs.FlushDir(*opened.dir);
+  }
+  for (const std::string& made : journal.madeDirs) {
+    const size_t slash = made.rfind('/');
+    OpenedDir opened;
+    if (slash != std::string::npos && OpenBelow(fs, product, made.substr(0, slash), opened) == FsError::None) {
+      fs.FlushDir(*opened.dir);
+    }
+  }
+  fs.FlushDir(product);
+}
+
+FsError ReadJournal(FileSystem& fs, FsDir& folder, std::string& text) {
+  text.clear();
+  std::unique_ptr<FsFile> file;
+  if (const FsError error = fs.OpenFile(folder, std::string(kJournalName), FsAccess::Read, file);
+      error != FsError::None) {
+    return error;
+  }
+  char buffer[65536];
+  while (text.size() <= kMaxJournalBytes) {
+    size_t got = 0;
+    if (const FsError error = fs.Read(*file, buffer, sizeof buffer, got); error != FsError::None) return error;
+    if (got == 0) break;
+    text.append(buffer, got);
+  }
+  return text.size() <= kMaxJournalBytes ? FsError::None : FsError::Other;
+}
+
+}  // namespace
+
+bool IsUndoFolderName(std::string_view name) {
+  if (name.substr(0, kUndoFolderStem.size()) != kUndoFolderStem) return false;
+  const std::string_view counter = name.substr(kUndoFolderStem.size());
+  if (counter.empty()) return true;
+  if (counter.size() > 4 || counter[0] == '0') return false;
+  return std::all_of(counter.begin(), counter.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string BackupName(size_t index) { return std::to_string(index + 1); }
+
+std::string JournalText(const Journal& journal) {
+  std::string text = std::string(kJournalHeading) + "\n";
+  text += "from " + Escaped(journal.fromVersion) + "\n";
+  text += "to " + Escaped(journal.toVersion) + "\n";
+  for (const std::string& dir : journal.madeDirs) text += "dir " + Escaped(dir) + "\n";
+  for (const JournalFile& file : journal.files) {
+    text += std::string(file.replaces ? "replace " : "add ") + Escaped(file.dir) + " " + Escaped(file.name) + " " +
+            Escaped(file.temporary) + "\n";
+  }
+  return text + std::string(kEndLine) + "\n";
+}
+
+std::string JournalStageLine(JournalStage stage) {
+  return stage == JournalStage::Committed ? "committed\n" : stage == JournalStage::Staged ? "staged\n" : "";
+}
+
+bool ParseJournal(std::string_view text, Journal& journal) {
+  journal = Journal();
+  bool ended = false;
+  bool first = true;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t newline = text.find('\n', start);
+    // A last line without its line end was being written: it does not count.
+    if (newline == std::string_view::npos) break;
+    const std::string_view line = text.substr(start, newline - start);
+    start = newline + 1;
+    if (first) {
+      if (line != kJournalHeading) return false;
+      first = false;
+      continue;
+    }
+    if (ended) {
+      constexpr std::string_view kInPlace = "inplace ";
+      if (line.substr(0, kInPlace.size()) == kInPlace && journal.stage == JournalStage::Planned) {
+        const size_t number = static_cast<size_t>(std::atoll(std::string(line.substr(kInPlace.size())).c_str()));
+        if (number >= 1 && number <= journal.files.size()) journal.files[number - 1].inPlace = true;
+      }
+      if (line == "staged" && journal.stage == JournalStage::Planned) journal.stage = JournalStage::Staged;
+      if (line == "committed" && journal.stage == JournalStage::Staged) journal.stage = JournalStage::Committed;
+      continue;
+    }
+    if (line == kEndLine) {
+      ended = true;
+      continue;
+    }
+    const std::vector<std::string_view> words = Words(line);
+    std::string a, b, c;
+    if (words.size() == 2 && (words[0] == "from" || words[0] == "to" || words[0] == "dir")) {
+      if (!Unescaped(words[1], a)) return false;
+      if (words[0] == "from") journal.fromVersion = a;
+      if (words[0] == "to") journal.toVersion = a;
+      if (words[0] == "dir") journal.madeDirs.push_back(a);
+    } else if (words.size() == 4 && (words[0] == "add" || words[0] == "replace")) {
+      if (!Unescaped(words[1], a) || !Unescaped(words[2], b) || !Unescaped(words[3], c)) return false;
+      journal.files.push_back(JournalFile{words[0] == "replace", a, b, c, false});
+    } else {
+      return false;
+    }
+  }
+  return ended;
+}
+
+bool RemoveUndoFolder(FileSystem& fs, FsDir& product, const std::string& folderName) {
+  {
+    std::unique_ptr<FsDir> folder;
+    if (fs.OpenDir(product, folderName, folder) != FsError::None) return false;
+    std::vector<FsEntry> entries;
+    if (fs.List(*folder, kMaxTopEntries, entries) != FsError::None) return false;
+    // The journal last: while any copy is left, it says what the copy is
+    // (the running program's own file, say, which Windows lets no one
+    // delete until it has ended).
+    bool copiesGone = true;
+    for (const FsEntry& entry : entries) {
+      if (entry.name != kJournalName && DeleteOwnFile(fs, *folder, entry.name) != FsError::None) copiesGone = false;
+    }
+    if (!copiesGone) return false;
+    DeleteOwnFile(fs, *folder, std::string(kJournalName));
+  }
+  FsError error = fs.RemoveDir(product, folderName);
+  if (error != FsError::None && error != FsError::NotFound) error = fs.RemoveDir(product, folderName);
+  fs.FlushDir(product);
+  return error == FsError::None || error == FsError::NotFound;
+}
+
+bool UndoInstallation(FileSystem& fs, FsDir& product, const std::string& folderName, const Journal& journal) {
+  bool complete = true;
+  {
+    std::unique_ptr<FsDir> folder;
+    if (fs.OpenDir(product, folderName, folder) != FsError::None) return false;
+    for (size_t i = journal.files.size(); i-- > 0;) {
+      if (!UndoFile(fs, product, *folder, journal, i)) complete = false;
+    }
+    fs.FlushDir(*folder);
+  }
+  // The directories the installation made, deepest (made last) first; one
+  // that something else has meanwhile been put into stays.
+  for (auto made = journal.madeDirs.rbegin(); made != journal.madeDirs.rend(); ++made) {
+    const size_t slash = made->rfind('/');
+    OpenedDir parent;
+    if (OpenBelow(fs, product, slash == std::string::npos ? std::string() : made->substr(0, slash), parent) ==
+        FsError::None) {
+      fs.RemoveDir(*parent.dir, slash == std::string::npos ? *made : made->substr(slash + 1));
+    }
+  }
+  FlushDirectories(fs, product, journal);
+  return complete && RemoveUndoFolder(fs, product, folderName);
+}
+
+std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem& fs, const std::string& productDir) {
+  std::vector<InterruptedInstallation> found;
+  std::unique_ptr<FsDir> product;
+  std::vector<FsEntry> entries;
+  if (productDir.empty() || fs.OpenRoot(productDir, product) != FsError::None ||
+      fs.List(*product, kMaxTopEntries, entries) != FsError::None) {
+    return found;
+  }
+  for (const FsEntry& entry : entries) {
+    if (entry.type != FsType::Directory || !IsUndoFolderName(entry.name)) continue;
+    std::string text;
+    Journal journal;
+    bool read = false, onlyJournal = true;
+    FsError error = FsError::None;
+    {
+      std::unique_ptr<FsDir> folder;
+      std::vector<FsEntry> inside;
+      if (fs.OpenDir(*product, entry.name, folder) != FsError::None) continue;
+      error = fs.List(*folder, kMaxTopEntries, inside);
+      for (const FsEntry& file : inside) onlyJournal = onlyJournal && file.name == kJournalName;
+      if (error == FsError::None) error = ReadJournal(fs, *folder, text);
+      read = error == FsError::None && ParseJournal(text, journal);
+    }
+    if (!read && onlyJournal && (error == FsError::None || error == FsError::NotFound)) {
+      // Never written to its end: the installation had changed nothing yet.
+      RemoveUndoFolder(fs, *product, entry.name);
+      continue;
+    }
+    if (!read) {
+      // Unreadable now (held, a disk error), or copies of replaced files
+      // that no journal describes: kept for another start, or for someone
+      // to look at.
+      TraceMessage("RecoverInterruptedInstallations: no journal to follow:", entry.name);
+      found.push_back(InterruptedInstallation{InterruptedInstallation::Outcome::Failed, std::string()});
+      continue;
+    }
+    InterruptedInstallation outcome;
+    if (journal.stage == JournalStage::Committed) {
+      outcome.outcome = InterruptedInstallation::Outcome::Finished;
+      outcome.version = journal.toVersion;
+      RemoveUndoFolder(fs, *product, entry.name);
+    } else if (UndoInstallation(fs, *product, entry.name, journal)) {
+      outcome.outcome = InterruptedInstallation::Outcome::Undone;
+      outcome.version = journal.fromVersion;
+    } else {
+      outcome.outcome = InterruptedInstallation::Outcome::Failed;
+      outcome.version = journal.toVersion;
+    }
+    TraceMessage("RecoverInterruptedInstallations:", InterruptedInstallationText(outcome));
+    found.push_back(outcome);
+  }
+  return found;
+}
+
+std::string InterruptedInstallationText(const InterruptedInstallation& found) {
+  switch (found.outcome) {
+    case InterruptedInstallation::Outcome::Undone:
+      return "An installation that was interrupted has been undone: the product is at version " + found.version +
+             " again.";
+    case InterruptedInstallation::Outcome::Finished:
+      return "An installation that was interrupted has been finished: the product is at version " + found.version +
+             ".";
+    case InterruptedInstallation::Outcome::Failed:
+      break;
+  }
+  return "An installation that was interrupted could not be undone yet; close the programs that use the product's "
+         "files and start QuonUpdate again.";
+}
+
+}  // namespace quon
