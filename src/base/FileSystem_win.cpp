@@ -79,8 +79,11 @@ bool IsDeviceName(const std::wstring& name) {
   if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" || base == L"CONOUT$") {
     return true;
   }
-  return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) && base[3] >= L'1' &&
-         base[3] <= L'9';
+  // COM1-COM9 and LPT1-LPT9, and with the superscript digits one, two and
+  // three, which the system takes for the same devices.
+  const bool port = base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
+  return port && ((base[3] >= L'1' && base[3] <= L'9') || base[3] == L'\u00B9' || base[3] == L'\u00B2' ||
+                  base[3] == L'\u00B3');
 }
 
 // One name inside a directory, taken by the system as written.

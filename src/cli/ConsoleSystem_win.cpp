@@ -240,20 +240,80 @@ class WinLogFile : public LogFile {
   HANDLE m_file;
 };
 
-// Through the one conversion of 8-bit paths (FsPath). The link itself is
-// opened, not what it points to, and then refused; so is whatever is not a
-// file on a disk (NUL, CON, a pipe).
+// A path as the system compares it: full, with long names, without the
+// "\\?\" prefix the handle's path carries ("\\?\UNC\" a UNC path's).
+std::wstring ComparablePath(std::wstring path) {
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    path = L"\\\\" + path.substr(8);
+  } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+    path = path.substr(4);
+  }
+  const DWORD n = GetLongPathNameW(path.c_str(), nullptr, 0);
+  std::wstring longPath(n, L'\0');
+  if (n > 0 && GetLongPathNameW(path.c_str(), &longPath[0], n) < n) {
+    longPath.resize(n - 1);
+    path = longPath;
+  }
+  return path;
+}
+
+bool SamePathText(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// Whether the file held is the one its name names, not one a link leads
+// to: the path the system gives the handle is the name's own. (Wine does
+// not show a Unix link to a file as a reparse point, and opens its target;
+// only the path tells.) On a network drive the drive's own path may differ
+// from the share's, and only the path below the volume is compared.
+bool OpenedWhatIsNamed(HANDLE file, const std::wstring& name) {
+  const DWORD fullLength = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  std::wstring full(fullLength, L'\0');
+  if (fullLength == 0 || GetFullPathNameW(name.c_str(), fullLength, &full[0], nullptr) >= fullLength) return false;
+  full.resize(fullLength - 1);
+  full = ComparablePath(full);
+  const bool remote = full.size() > 2 && full[1] == L':' &&
+                      GetDriveTypeW((full.substr(0, 2) + L"\\").c_str()) == DRIVE_REMOTE;
+  const DWORD flags = remote ? VOLUME_NAME_NONE : VOLUME_NAME_DOS;
+  const DWORD heldLength = GetFinalPathNameByHandleW(file, nullptr, 0, flags);
+  std::wstring held(heldLength, L'\0');
+  if (heldLength == 0 || GetFinalPathNameByHandleW(file, &held[0], heldLength, flags) >= heldLength) return false;
+  held.resize(heldLength - 1);
+  if (!remote) return SamePathText(ComparablePath(held), full);
+  const std::wstring below = full.substr(2);  // after the drive letter
+  return held.size() >= below.size() && SamePathText(held.substr(held.size() - below.size()), below) &&
+         (held.size() == below.size() || below[0] == L'\\');
+}
+
+// Through the one conversion of 8-bit paths (FsPath). A link is refused
+// wherever it shows: in the name's attributes, in what the opened handle
+// says of itself (the link itself is opened, not what it points to), or in
+// the path the handle has; so is whatever is not a file on a disk (NUL,
+// CON, a pipe). Nothing is created through a link that leads nowhere: a
+// missing file is created only as a new name.
 std::unique_ptr<LogFile> WinConsole::OpenLog(const std::string& path, std::string& error) {
-  const std::filesystem::path fsPath = FsPath(path);
-  const HANDLE file = CreateFileW(fsPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const std::wstring name = FsPath(path).wstring();
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    error = "it is a symbolic link";
+    return nullptr;
+  }
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (DWORD disposition : {static_cast<DWORD>(OPEN_EXISTING), static_cast<DWORD>(CREATE_NEW)}) {
+    file = CreateFileW(name.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) break;
+  }
   if (file == INVALID_HANDLE_VALUE) {
-    error = SystemErrorText(GetLastError());
+    // Neither there nor free: a link to nothing.
+    const DWORD code = GetLastError();
+    error = code == ERROR_FILE_EXISTS ? "it is a symbolic link" : SystemErrorText(code);
     return nullptr;
   }
   BY_HANDLE_FILE_INFORMATION info = {};
   const bool disk = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
-  if (disk && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  if (disk && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !OpenedWhatIsNamed(file, name))) {
     error = "it is a symbolic link";
   } else if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     error = "it is not a regular file";

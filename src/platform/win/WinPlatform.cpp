@@ -22,6 +22,39 @@ namespace {
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #endif
 
+// The longest executable path the program takes, as the version of it
+// that read the ANSI path did; the longest path asked of the system.
+constexpr size_t kMaxModulePathChars = 499;
+constexpr size_t kMaxWidePath = 32768;
+
+// `path` in the program's 8-bit text: each name as it is where the ANSI
+// code page spells it exactly, else its short name; empty when a name has
+// neither.
+std::string SpelledPath(const std::wstring& path) {
+  std::string text;
+  if (NameText(std::filesystem::path(path), text)) return text;
+  text.clear();
+  size_t start = 0;
+  for (;;) {
+    const size_t end = path.find(L'\\', start);
+    const std::wstring prefix = path.substr(0, end);
+    std::wstring name = path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    std::string spelled;
+    if (!name.empty() && !NameText(std::filesystem::path(name), spelled)) {
+      const DWORD n = GetShortPathNameW(prefix.c_str(), nullptr, 0);
+      std::wstring shortPath(n, L'\0');
+      if (n == 0 || GetShortPathNameW(prefix.c_str(), &shortPath[0], n) >= n) return std::string();
+      shortPath.resize(n - 1);
+      name = shortPath.substr(shortPath.rfind(L'\\') + 1);
+      if (!NameText(std::filesystem::path(name), spelled)) return std::string();
+    }
+    text += spelled;
+    if (end == std::wstring::npos) return text;
+    text += '\\';
+    start = end + 1;
+  }
+}
+
 std::string SystemErrorText(DWORD code) {
   char buffer[1024] = {0};
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
@@ -44,10 +77,26 @@ class DirectoryMutex : public ProductDirectoryLock {
 
 class WinPlatform : public Platform {
  public:
+  // Read as the system holds it (UTF-16), and given to the program's 8-bit
+  // text as it is where the ANSI code page spells every name of it; a
+  // folder whose name it cannot spell (Cyrillic under code page 1252, an
+  // emoji anywhere) is given by the short name the file system keeps for
+  // it, which names the same folder in every call. Empty when even that
+  // cannot be had, or the path is longer than the program takes.
   std::string ModuleFileName() override {
-    char buffer[500] = {0};
-    DWORD n = GetModuleFileNameA(nullptr, buffer, 499);
-    return std::string(buffer, n < 500 ? n : 499);
+    std::wstring wide(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD n = GetModuleFileNameW(nullptr, &wide[0], static_cast<DWORD>(wide.size()));
+      if (n == 0) return std::string();
+      if (n < wide.size()) {
+        wide.resize(n);
+        break;
+      }
+      if (wide.size() >= kMaxWidePath) return std::string();
+      wide.resize(wide.size() * 2);
+    }
+    std::string text = SpelledPath(wide);
+    return text.size() <= kMaxModulePathChars ? text : std::string();
   }
 
   char PathSeparator() const override { return '\\'; }

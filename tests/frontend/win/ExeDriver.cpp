@@ -78,8 +78,21 @@ bool AppUnderTest::Start(const std::string& productDir, uint16_t port, Build bui
     startup.hStdOutput = startup.hStdError = output;
   }
   // Started from somewhere else than its own directory, as from a shortcut.
-  return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, &environment[0],
-                        ExeDir().c_str(), &startup, &m_info) != FALSE;
+  if (launchDir.empty()) {
+    return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, &environment[0],
+                          ExeDir().c_str(), &startup, &m_info) != FALSE;
+  }
+  const std::wstring wideExe = launchDir + L"QuonUpdate.exe";
+  std::wstring wideLine = L"\"" + wideExe + L"\"" + std::wstring(arguments.begin(), arguments.end());
+  if (!arguments.empty()) wideLine.insert(wideExe.size() + 2, L" ");
+  STARTUPINFOW wideStartup = {};
+  wideStartup.cb = sizeof wideStartup;
+  wideStartup.dwFlags = startup.dwFlags;
+  wideStartup.hStdOutput = wideStartup.hStdError = startup.hStdOutput;
+  const std::string exeDir = ExeDir();
+  const std::wstring workDir(exeDir.begin(), exeDir.end());
+  return CreateProcessW(wideExe.c_str(), &wideLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, &environment[0],
+                        workDir.c_str(), &wideStartup, &m_info) != FALSE;
 }
 
 bool AppUnderTest::Running() const {

@@ -33,6 +33,9 @@ class AppUnderTest {
   // the program's standard output and error.
   bool Start(const std::string& productDir, uint16_t port, Build build = Build::Test,
              const std::string& arguments = "", HANDLE output = nullptr);
+  // Where Start runs the program from when it is not `productDir` as such:
+  // the same folder by a name the ANSI code page cannot spell.
+  std::wstring launchDir;
   DWORD Pid() const { return m_info.dwProcessId; }
   bool Running() const;
   // The exit code once the process has ended, or -1 after `timeoutMs`.
