@@ -28,7 +28,8 @@ pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outp
 // 128 + the signal when a signal ended it, or -1.
 int StopProcess(pid_t pid, int sig, int timeoutSeconds = 20);
 
-// The server under test, started on 127.0.0.1 with port 0 (fork and exec;
+// The server under test (or the program QUON_TEST_SERVER_BIN names), started
+// on 127.0.0.1 with port 0 (fork and exec;
 // the child is killed when the test process dies). The port is
 // read from its first output line. The destructor stops it (SIGTERM, then
 // SIGKILL), also when a test has failed.

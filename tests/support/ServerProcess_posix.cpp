@@ -129,7 +129,11 @@ int StopProcess(pid_t pid, int sig, int timeoutSeconds) {
 ServerProcess::~ServerProcess() { Stop(); }
 
 bool ServerProcess::Start(const std::string& root, const std::vector<std::string>& extraArgs) {
-  std::vector<std::string> args = {QUON_SERVER_BIN, "--root", root, "--listen", "127.0.0.1:0"};
+  // QUON_TEST_SERVER_BIN runs another build of the server under the same
+  // tests and benchmarks, to compare figures.
+  const char* other = std::getenv("QUON_TEST_SERVER_BIN");
+  std::vector<std::string> args = {other && *other ? other : QUON_SERVER_BIN, "--root", root, "--listen",
+                                   "127.0.0.1:0"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   // The figures go beside the log unless the test names a place.
   if (std::find(extraArgs.begin(), extraArgs.end(), "--stats") == extraArgs.end())
