@@ -44,16 +44,16 @@ class ArchiveFile {
   // an error.
   long ReadAt(char* buffer, size_t n, uint64_t offset) const;
   // Whether the file is still as it was when it was opened: same length,
-  // not written to, its status not changed. An archive replaced by rename
-  // stays unchanged here (this is the old file, read to its end); one
-  // written over in place does not.
+  // not written to since. An archive replaced by rename stays unchanged
+  // here (this is the old file, read to its end); one written over in
+  // place does not.
   bool Unchanged() const;
 
  private:
   friend class ArchiveRoot;
   struct Stamp {
     uint64_t size;
-    int64_t modified[2], changed[2];
+    int64_t modified[2];
   };
   static bool StampOf(int fd, Stamp& stamp);
   ArchiveFile(int fd, const Stamp& stamp) : m_fd(fd), m_size(stamp.size), m_stamp(stamp) {}

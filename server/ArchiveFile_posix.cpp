@@ -51,17 +51,14 @@ ArchiveFile::~ArchiveFile() { close(m_fd); }
 bool ArchiveFile::StampOf(int fd, Stamp& stamp) {
   struct stat st {};
   if (fstat(fd, &st) != 0) return false;
-  stamp = {static_cast<uint64_t>(st.st_size),
-           {st.st_mtim.tv_sec, st.st_mtim.tv_nsec},
-           {st.st_ctim.tv_sec, st.st_ctim.tv_nsec}};
+  stamp = {static_cast<uint64_t>(st.st_size), {st.st_mtim.tv_sec, st.st_mtim.tv_nsec}};
   return true;
 }
 
 bool ArchiveFile::Unchanged() const {
   Stamp now{};
   return StampOf(m_fd, now) && now.size == m_stamp.size &&
-         std::equal(now.modified, now.modified + 2, m_stamp.modified) &&
-         std::equal(now.changed, now.changed + 2, m_stamp.changed);
+         std::equal(now.modified, now.modified + 2, m_stamp.modified);
 }
 
 long ArchiveFile::ReadAt(char* buffer, size_t n, uint64_t offset) const {

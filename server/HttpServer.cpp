@@ -217,7 +217,7 @@ struct HttpServer::Impl {
   void KeepDeadlines();
   void Head(Listener& l, MHD_Connection* c, Request& r, const char* method);
   void Serve(MHD_Connection* c, Request& r);
-  void Reply(MHD_Connection* c, Request& r, int status, const std::string& text, const char* result, bool close,
+  void Reply(MHD_Connection* c, Request& r, int status, const std::string& text, const char* result,
              const char* allow = nullptr, const char* contentType = "text/plain");
   void Arrived(MHD_Connection* c);
   void WriteLog(MHD_Connection* c, Request& r, MHD_RequestTerminationCode how);
@@ -312,7 +312,7 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char*, const char* meth
     }
     if (r->status == 0) d.Serve(c, *r);
   } catch (const std::exception&) {
-    if (r->status == 0) d.Reply(c, *r, 500, "Internal server error.", "internal-error", true);
+    if (r->status == 0) d.Reply(c, *r, 500, "Internal server error.", "internal-error");
   }
   return r->status != 0 ? MHD_YES : MHD_NO;
 }
@@ -540,7 +540,7 @@ void HttpServer::Impl::Arrived(MHD_Connection* c) {
 }
 
 void HttpServer::Impl::Reply(MHD_Connection* c, Request& r, int status, const std::string& text, const char* result,
-                             bool close, const char* allow, const char* contentType) {
+                             const char* allow, const char* contentType) {
   Arrived(c);
   // Refusals are one line; the metrics come as they are.
   const std::string body = status >= 400 ? text + "\n" : text;
@@ -549,9 +549,10 @@ void HttpServer::Impl::Reply(MHD_Connection* c, Request& r, int status, const st
   if (response == nullptr) return;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
   if (allow) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-  // A request whose body was not read cannot be followed by another on
-  // the same connection: the body would be read as the next request.
-  if (close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  // Answered from its head: a body that was not read must not be taken
+  // for the next request, so the connection ends here (as the library
+  // would end it anyway).
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   if (MHD_queue_response(c, static_cast<unsigned>(status), response) == MHD_YES) {
     r.status = status;
     r.bytes = body.size();
@@ -568,24 +569,24 @@ void HttpServer::Impl::Head(Listener& l, MHD_Connection* c, Request& r, const ch
   const char* transfer = header(MHD_HTTP_HEADER_TRANSFER_ENCODING);
   const char* encoding = header(MHD_HTTP_HEADER_CONTENT_ENCODING);
   const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
-  const bool unreadBody = post || transfer || encoding || (length && std::strcmp(length, "0") != 0);
+  const bool body = transfer || encoding || (length && std::strcmp(length, "0") != 0);
   const std::string path = r.target.substr(0, r.target.find('?'));
   if (l.admin) {
-    if (path != "/metrics") return Reply(c, r, 404, "Not found.", "not-found", unreadBody);
+    if (path != "/metrics") return Reply(c, r, 404, "Not found.", "not-found");
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
-      return Reply(c, r, 405, "Only GET is accepted here.", "bad-method", unreadBody, "GET");
-    if (unreadBody) return Reply(c, r, 400, "A GET request has no body.", "bad-request", true);
-    return Reply(c, r, 200, metrics.Render(connections, stats), "metrics", false, nullptr, "text/plain; version=0.0.4");
+      return Reply(c, r, 405, "Only GET is accepted here.", "bad-method", "GET");
+    if (body) return Reply(c, r, 400, "A GET request has no body.", "bad-request");
+    return Reply(c, r, 200, metrics.Render(connections, stats), "metrics", nullptr, "text/plain; version=0.0.4");
   }
-  if (path != options.path) return Reply(c, r, 404, "Not found.", "not-found", unreadBody);
-  if (!post) return Reply(c, r, 405, "Only POST is accepted here.", "bad-method", unreadBody, "POST");
-  if (transfer || !length) return Reply(c, r, 411, "A request body needs a Content-Length.", "bad-request", true);
-  if (encoding) return Reply(c, r, 415, "The request body must not be encoded.", "bad-request", true);
+  if (path != options.path) return Reply(c, r, 404, "Not found.", "not-found");
+  if (!post) return Reply(c, r, 405, "Only POST is accepted here.", "bad-method", "POST");
+  if (transfer || !length) return Reply(c, r, 411, "A request body needs a Content-Length.", "bad-request");
+  if (encoding) return Reply(c, r, 415, "The request body must not be encoded.", "bad-request");
   const std::string_view declared(length);
   if (declared.empty() || declared.size() > 18 || declared.find_first_not_of("0123456789") != std::string::npos)
-    return Reply(c, r, 400, "Bad Content-Length.", "bad-request", true);
+    return Reply(c, r, 400, "Bad Content-Length.", "bad-request");
   const unsigned long long bytes = std::strtoull(length, nullptr, 10);
-  if (bytes > kMaxRequestBody) return Reply(c, r, 413, "The request body is too large.", "bad-request", true);
+  if (bytes > kMaxRequestBody) return Reply(c, r, 413, "The request body is too large.", "bad-request");
   r.body.reserve(static_cast<size_t>(bytes));
 }
 
@@ -736,7 +737,9 @@ void HttpServer::Impl::LibraryMessage(const std::string& text) {
       }
       std::string trimmed = text;
       while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == ' ')) trimmed.pop_back();
-      line += "http: " + LogField(trimmed).substr(0, 200);
+      for (char& ch : trimmed)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+      line += "http: " + trimmed.substr(0, 200);
     }
   }
   std::string lines;

@@ -84,6 +84,14 @@ HttpReply HttpRequest(const std::string& method, const std::string& url, const s
 // after 2 s. -1 when it cannot be made.
 int ConnectLoopback(int port, const char* source = "127.0.0.1", int receiveBuffer = 0);
 
+// Raw bytes to 127.0.0.1:port on a connection of their own: what came back
+// until the server closed the connection or was silent for 2 s.
+struct RawExchange {
+  std::string reply;
+  bool closed = false;  // by the server, not by the wait
+};
+RawExchange ExchangeRaw(int port, const std::string& request);
+
 // A certificate authority and a server certificate for 127.0.0.1 that it
 // issued, made with openssl in `dir`: ca.pem, server.pem, server-key.pem.
 bool MakeTestTlsCertificates(const std::string& dir);

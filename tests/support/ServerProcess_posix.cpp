@@ -255,6 +255,20 @@ int ConnectLoopback(int port, const char* source, int receiveBuffer) {
   return fd;
 }
 
+RawExchange ExchangeRaw(int port, const std::string& request) {
+  RawExchange result;
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) return result;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
+    char block[16384];
+    ssize_t n;
+    while ((n = recv(fd, block, sizeof block, 0)) > 0) result.reply.append(block, static_cast<size_t>(n));
+    result.closed = n == 0 || (n < 0 && errno == ECONNRESET);
+  }
+  close(fd);
+  return result;
+}
+
 bool MakeTestTlsCertificates(const std::string& dir) {
   const std::string ca = dir + "/ca.pem", caKey = dir + "/ca-key.pem", key = dir + "/server-key.pem",
                     csr = dir + "/server.csr", cert = dir + "/server.pem", ext = dir + "/ext.cnf";
