@@ -16,21 +16,6 @@ namespace {
 
 constexpr int64_t kDayMs = 86400000;
 
-enum Step { kOffered = 1, kDownloaded = 2, kCompleted = 4, kInstalled = 8 };
-
-uint64_t& Field(UpdateFunnel& f, Step step) {
-  switch (step) {
-    case kOffered:
-      return f.offered;
-    case kDownloaded:
-      return f.downloaded;
-    case kCompleted:
-      return f.completed;
-    default:
-      return f.installed;
-  }
-}
-
 std::string Html(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -72,13 +57,15 @@ std::string BaseChart(const Figures& f) {
   std::vector<std::pair<uint64_t, std::string>> order;
   std::set<std::string> all;
   for (const auto& [day, versions] : f.installedBase)
-    for (const auto& [version, n] : versions) all.insert(version);
+    for (const auto& [version, n] : versions)
+      if (version != kOtherVersions) all.insert(version);
   for (const auto& v : all) order.push_back({last.count(v) ? last.at(v) : 0, v});
   std::sort(order.begin(), order.end(),
             [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second > b.second; });
   std::vector<std::string> series;
   for (size_t i = 0; i < order.size() && i < kSeries - 1; ++i) series.push_back(order[i].second);
-  const bool other = order.size() > series.size();
+  bool other = order.size() > series.size();
+  for (const auto& [day, versions] : f.installedBase) other = other || versions.count(kOtherVersions) > 0;
   auto seriesOf = [&](const std::string& version) {
     const auto it = std::find(series.begin(), series.end(), version);
     return it == series.end() ? kSeries - 1 : static_cast<size_t>(it - series.begin());
@@ -158,67 +145,153 @@ std::string Cell(const std::string& key, uint64_t value) {
 
 }  // namespace
 
-void FiguresBuilder::CloseDay(int64_t day) {
-  const std::string text = DayOf(day * kDayMs);
-  m_figures.days.push_back(text);
-  auto& base = m_figures.installedBase[text];
-  for (const auto& [identity, who] : m_installations)
-    if (!who.version.empty() && who.lastDay > day - kActiveDays) ++base[who.version];
-  if (base.empty()) m_figures.installedBase.erase(text);
+namespace {
+
+// Every event's time, installation and reported version.
+constexpr char kEvents[] =
+    "events AS (SELECT at_ms, identity, installed FROM quon_list_requests"
+    " UNION ALL SELECT at_ms, identity, installed FROM quon_downloads)";
+
+// The updates each list request offered, one row per update, once per
+// installation and day.
+std::string OffersQuery(bool postgres) {
+  const std::string lists =
+      "lists AS (SELECT DISTINCT at_ms / 86400000 AS day, identity, offered FROM quon_list_requests"
+      " WHERE offered <> '')";
+  const std::string offers =
+      postgres ? "WITH " + lists +
+                     ", offers AS MATERIALIZED (SELECT day, identity, CAST(u AS BIGINT) AS update_id"
+                     " FROM lists, unnest(string_to_array(offered, ',')) AS u WHERE u <> '')"
+               : "WITH RECURSIVE " + lists +
+                     ", split(day, identity, update_id, rest) AS (SELECT day, identity, NULL, offered || ',' FROM lists"
+                     " UNION ALL SELECT day, identity, CAST(substr(rest, 1, instr(rest, ',') - 1) AS INTEGER),"
+                     " substr(rest, instr(rest, ',') + 1) FROM split WHERE rest <> ''),"
+                     " offers AS MATERIALIZED (SELECT day, identity, update_id FROM split WHERE update_id IS NOT NULL)";
+  return offers +
+         " SELECT update_id, day, COUNT(DISTINCT identity) FROM offers GROUP BY 1, 2"
+         " UNION ALL SELECT update_id, -1, COUNT(DISTINCT identity) FROM offers GROUP BY 1";
 }
 
-void FiguresBuilder::Add(const StatsEvent& e) {
-  const int64_t day = e.atMs / kDayMs;
-  if (m_day < 0) m_firstDay = m_day = day;
-  if (day > m_day) m_seenToday.clear();
-  while (m_day < day) CloseDay(m_day++);
-  const std::string dayText = DayOf(e.atMs);
-  auto count = [&](uint32_t update, Step step) {
-    int& today = m_seenToday[{update, day, e.identity}];
-    if (!(today & step)) {
-      today |= step;
-      ++Field(m_figures.byDay[update][dayText], step);
-    }
-    int& ever = m_seen[{update, e.identity}];
-    if (!(ever & step)) {
-      ever |= step;
-      ++Field(m_figures.total[update], step);
-    }
+// Per update and day (day -1: all days): installations that downloaded
+// it, that completed the download, and the version it brings.
+constexpr char kDownloadsQuery[] =
+    "SELECT update_id, at_ms / 86400000, COUNT(DISTINCT identity),"
+    " COUNT(DISTINCT CASE WHEN complete <> 0 THEN identity END), MAX(brings) FROM quon_downloads GROUP BY 1, 2"
+    " UNION ALL SELECT update_id, -1, COUNT(DISTINCT identity),"
+    " COUNT(DISTINCT CASE WHEN complete <> 0 THEN identity END), MAX(brings) FROM quon_downloads GROUP BY 1";
+
+// Per update and day: installations that first reported the version the
+// update brings after a complete download of it.
+constexpr char kInstalledQuery[] =
+    "WITH completed AS (SELECT identity, update_id, brings, MIN(at_ms) AS t FROM quon_downloads"
+    " WHERE complete <> 0 GROUP BY identity, update_id, brings),"
+    " reports AS (SELECT c.update_id, c.identity, l.at_ms FROM completed c JOIN quon_list_requests l"
+    " ON l.identity = c.identity AND l.installed = c.brings AND l.at_ms > c.t"
+    " UNION ALL SELECT c.update_id, c.identity, d.at_ms FROM completed c JOIN quon_downloads d"
+    " ON d.identity = c.identity AND d.installed = c.brings AND d.at_ms > c.t),"
+    " firsts AS MATERIALIZED (SELECT update_id, identity, MIN(at_ms) / 86400000 AS day FROM reports"
+    " GROUP BY update_id, identity)"
+    " SELECT update_id, day, COUNT(*) FROM firsts GROUP BY 1, 2 UNION ALL SELECT update_id, -1, COUNT(*) FROM firsts"
+    " GROUP BY 1";
+
+// The installed base as changes: each installation counts, from each day
+// it asked, for the version it reported last up to then, until it asks
+// again or kActiveDays have passed. Rows: version, day, change.
+std::string BaseQuery() {
+  const std::string active = std::to_string(kActiveDays);
+  return std::string("WITH ") + kEvents +
+         ", ranked AS (SELECT identity, at_ms / 86400000 AS day, installed, ROW_NUMBER() OVER (PARTITION BY identity,"
+         " at_ms / 86400000 ORDER BY CASE WHEN installed <> '' THEN 0 ELSE 1 END, at_ms DESC) AS n FROM events),"
+         " daily AS (SELECT identity, day, NULLIF(installed, '') AS installed FROM ranked WHERE n = 1),"
+         " carried AS (SELECT identity, day, installed, COUNT(installed) OVER (PARTITION BY identity ORDER BY day) AS"
+         " reported, LEAD(day) OVER (PARTITION BY identity ORDER BY day) AS next FROM daily),"
+         " spans AS MATERIALIZED (SELECT day, CASE WHEN next IS NOT NULL AND next < day + " +
+         active + " THEN next ELSE day + " + active +
+         " END AS until, MAX(installed) OVER (PARTITION BY identity, reported) AS version FROM carried)"
+         " SELECT version, day, COUNT(*) FROM spans WHERE version IS NOT NULL GROUP BY 1, 2"
+         " UNION ALL SELECT version, until, -COUNT(*) FROM spans WHERE version IS NOT NULL GROUP BY 1, 2";
+}
+
+int64_t Number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+}  // namespace
+
+bool ComputeFigures(StatsStore& store, const std::set<std::string>& namedVersions, Figures& f, std::string& error) {
+  f = Figures();
+  int64_t first = -1, last = -1;
+  bool ok = store.Query(
+      "SELECT (SELECT COUNT(*) FROM quon_list_requests), (SELECT COUNT(*) FROM quon_downloads),"
+      " (SELECT MIN(at_ms) / 86400000 FROM (SELECT at_ms FROM quon_list_requests UNION ALL SELECT at_ms FROM"
+      " quon_downloads) a), (SELECT MAX(at_ms) / 86400000 FROM (SELECT at_ms FROM quon_list_requests UNION ALL"
+      " SELECT at_ms FROM quon_downloads) b)",
+      [&](const std::vector<std::string>& row) {
+        f.listRequests = static_cast<uint64_t>(Number(row[0]));
+        f.downloads = static_cast<uint64_t>(Number(row[1]));
+        if (!row[2].empty()) first = Number(row[2]), last = Number(row[3]);
+      },
+      error);
+  if (!ok) return false;
+  for (int64_t day = first; first >= 0 && day <= last && day - first < 100000; ++day)
+    f.days.push_back(DayOf(day * kDayMs));
+
+  // Rows of update, day (-1 for the totals) and figures.
+  auto funnel = [&](const std::vector<std::string>& row) -> UpdateFunnel& {
+    const auto update = static_cast<uint32_t>(Number(row[0]));
+    const int64_t day = Number(row[1]);
+    return day < 0 ? f.total[update] : f.byDay[update][DayOf(day * kDayMs)];
   };
+  ok = store.Query(
+           OffersQuery(store.IsPostgres()),
+           [&](const std::vector<std::string>& row) { funnel(row).offered = static_cast<uint64_t>(Number(row[2])); },
+           error) &&
+       store.Query(
+           kDownloadsQuery,
+           [&](const std::vector<std::string>& row) {
+             UpdateFunnel& step = funnel(row);
+             step.downloaded = static_cast<uint64_t>(Number(row[2]));
+             step.completed = static_cast<uint64_t>(Number(row[3]));
+             f.brings[static_cast<uint32_t>(Number(row[0]))] = row[4];
+           },
+           error) &&
+       store.Query(
+           kInstalledQuery,
+           [&](const std::vector<std::string>& row) { funnel(row).installed = static_cast<uint64_t>(Number(row[2])); },
+           error);
+  if (!ok) return false;
 
-  Installation& who = m_installations[e.identity];
-  who.lastDay = day;
-  if (!e.installed.empty()) {
-    who.version = e.installed;
-    for (auto& [update, counted] : who.completed) {
-      if (counted || m_figures.brings[update] != e.installed) continue;
-      counted = true;
-      count(update, kInstalled);
+  // The versions shown by name: the catalog's, and the most common others.
+  std::set<std::string> named = namedVersions;
+  size_t others = 0;
+  ok = store.Query(
+      std::string("WITH ") + kEvents +
+          " SELECT installed, COUNT(DISTINCT identity) FROM events WHERE installed <> '' GROUP BY 1 ORDER BY 2 DESC, 1"
+          " LIMIT " +
+          std::to_string(namedVersions.size() + kOtherVersionsNamed),
+      [&](const std::vector<std::string>& row) {
+        if (!namedVersions.count(row[0]) && others < kOtherVersionsNamed) {
+          named.insert(row[0]);
+          ++others;
+        }
+      },
+      error);
+  std::map<std::string, std::map<int64_t, int64_t>> changes;  // version -> day -> change
+  ok = ok && store.Query(
+                 BaseQuery(),
+                 [&](const std::vector<std::string>& row) {
+                   const std::string& version = named.count(row[0]) ? row[0] : kOtherVersions;
+                   changes[version][Number(row[1])] += Number(row[2]);
+                 },
+                 error);
+  if (!ok) return false;
+  for (const auto& [version, byDay] : changes) {
+    int64_t count = 0;
+    auto next = byDay.begin();
+    for (int64_t day = first; first >= 0 && day <= last; ++day) {
+      for (; next != byDay.end() && next->first <= day; ++next) count += next->second;
+      if (count > 0) f.installedBase[DayOf(day * kDayMs)][version] = static_cast<uint64_t>(count);
     }
   }
-  if (e.kind == StatsEvent::kList) {
-    ++m_figures.listRequests;
-    for (size_t p = 0; p < e.offered.size();) {
-      size_t comma = e.offered.find(',', p);
-      if (comma == std::string::npos) comma = e.offered.size();
-      const uint32_t update = static_cast<uint32_t>(std::strtoul(e.offered.substr(p, comma - p).c_str(), nullptr, 10));
-      if (update != 0) count(update, kOffered);
-      p = comma + 1;
-    }
-  } else {
-    ++m_figures.downloads;
-    m_figures.brings[e.updateId] = e.brings;
-    count(e.updateId, kDownloaded);
-    if (e.complete) {
-      count(e.updateId, kCompleted);
-      who.completed.emplace(e.updateId, false);
-    }
-  }
-}
-
-Figures FiguresBuilder::Finish() {
-  if (m_day >= 0) CloseDay(m_day);
-  return std::move(m_figures);
+  return true;
 }
 
 std::string RenderReport(const Figures& f, const UpdateNames& names, const std::string& generatedAt) {
@@ -304,16 +377,28 @@ int RunReport(int argc, char** argv) {
   if (!store) return ReportUsage("--stats off has no figures");
 
   UpdateNames names;
+  std::set<std::string> versions;  // those the catalog names
   if (!root.empty()) {
     std::vector<std::string> errors;
-    if (auto catalog = Catalog::Load(root, errors))
-      for (const auto& e : catalog->Entries()) names[e.id] = e.name;
-    else
+    if (auto catalog = Catalog::Load(root, errors)) {
+      for (const auto& e : catalog->Entries()) {
+        names[e.id] = e.name;
+        versions.insert(FormatVersion(e.brings));
+        // applies-to versions without '*'.
+        for (const VersionPattern& p : e.appliesTo) {
+          if (std::find(p.part, p.part + 4, -1) != p.part + 4) continue;
+          Version v;
+          for (int i = 0; i < 4; ++i) v.part[i] = static_cast<uint16_t>(p.part[i]);
+          versions.insert(FormatVersion(v));
+        }
+      }
+    } else {
       std::fprintf(stderr, "quon-update-server report: the catalog cannot be read; updates are shown by number\n");
+    }
   }
-  FiguresBuilder builder;
+  Figures figures;
   std::string error;
-  if (!store->Open(error) || !store->Read([&](const StatsEvent& e) { builder.Add(e); }, error)) {
+  if (!store->Open(error) || !ComputeFigures(*store, versions, figures, error)) {
     std::fprintf(stderr, "quon-update-server report: cannot read %s: %s\n", store->Describe().c_str(), error.c_str());
     return 1;
   }
@@ -324,7 +409,7 @@ int RunReport(int argc, char** argv) {
   char generated[64];
   std::snprintf(generated, sizeof generated, "%04d-%02d-%02d %02d:%02d UTC", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min);
-  const std::string html = RenderReport(builder.Finish(), names, generated);
+  const std::string html = RenderReport(figures, names, generated);
   const std::string temp = out + ".tmp";
   {
     std::ofstream file(temp, std::ios::binary | std::ios::trunc);

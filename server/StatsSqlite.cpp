@@ -85,6 +85,23 @@ class SqliteStore : public StatsStore {
     return true;
   }
 
+  bool Query(const std::string& sql, const std::function<void(const std::vector<std::string>&)>& row,
+             std::string& error) override {
+    if (m_db == nullptr && !Open(error)) return false;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(error);
+    std::vector<std::string> values(static_cast<size_t>(sqlite3_column_count(st)));
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      for (size_t i = 0; i < values.size(); ++i) values[i] = Text(st, static_cast<int>(i));
+      row(values);
+    }
+    sqlite3_finalize(st);
+    return rc == SQLITE_DONE || Fail(error);
+  }
+
+  bool IsPostgres() const override { return false; }
+
   std::string Describe() const override { return "SQLite file " + m_file; }
 
  private:
