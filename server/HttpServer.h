@@ -19,7 +19,7 @@ namespace quon::server {
 struct ConnectionLimits {
   size_t threads = 4;               // event-loop threads
   size_t queue = 1024;              // connections the kernel holds before they are accepted (listen backlog)
-  size_t connections = 10000;       // open at once; lowered to what the open-file limit allows
+  size_t connections = 16384;       // open at once; lowered to what the open-file limit allows
   size_t perAddress = 16;           // open at once from one client address; 0: no limit
   int idleSeconds = 5;              // silence before a connection is closed while it waits for a request
   int requestSeconds = 10;          // for a request's head and body, from when the server is ready for it

@@ -147,125 +147,123 @@ std::string Cell(const std::string& key, uint64_t value) {
 
 namespace {
 
-// Every event's time, installation and reported version.
-constexpr char kEvents[] =
-    "events AS (SELECT at_ms, identity, installed FROM quon_list_requests"
-    " UNION ALL SELECT at_ms, identity, installed FROM quon_downloads)";
-
-// The updates each list request offered, one row per update, once per
-// installation and day.
-std::string OffersQuery(bool postgres) {
-  const std::string lists =
-      "lists AS (SELECT DISTINCT at_ms / 86400000 AS day, identity, offered FROM quon_list_requests"
-      " WHERE offered <> '')";
-  const std::string offers =
-      postgres ? "WITH " + lists +
-                     ", offers AS MATERIALIZED (SELECT day, identity, CAST(u AS BIGINT) AS update_id"
-                     " FROM lists, unnest(string_to_array(offered, ',')) AS u WHERE u <> '')"
-               : "WITH RECURSIVE " + lists +
-                     ", split(day, identity, update_id, rest) AS (SELECT day, identity, NULL, offered || ',' FROM lists"
-                     " UNION ALL SELECT day, identity, CAST(substr(rest, 1, instr(rest, ',') - 1) AS INTEGER),"
-                     " substr(rest, instr(rest, ',') + 1) FROM split WHERE rest <> ''),"
-                     " offers AS MATERIALIZED (SELECT day, identity, update_id FROM split WHERE update_id IS NOT NULL)";
-  return offers +
-         " SELECT update_id, day, COUNT(DISTINCT identity) FROM offers GROUP BY 1, 2"
-         " UNION ALL SELECT update_id, -1, COUNT(DISTINCT identity) FROM offers GROUP BY 1";
-}
-
-// Per update and day (day -1: all days): installations that downloaded
-// it, that completed the download, and the version it brings.
-constexpr char kDownloadsQuery[] =
-    "SELECT update_id, at_ms / 86400000, COUNT(DISTINCT identity),"
-    " COUNT(DISTINCT CASE WHEN complete <> 0 THEN identity END), MAX(brings) FROM quon_downloads GROUP BY 1, 2"
-    " UNION ALL SELECT update_id, -1, COUNT(DISTINCT identity),"
-    " COUNT(DISTINCT CASE WHEN complete <> 0 THEN identity END), MAX(brings) FROM quon_downloads GROUP BY 1";
-
-// Per update and day: installations that first reported the version the
-// update brings after a complete download of it.
-constexpr char kInstalledQuery[] =
-    "WITH completed AS (SELECT identity, update_id, brings, MIN(at_ms) AS t FROM quon_downloads"
-    " WHERE complete <> 0 GROUP BY identity, update_id, brings),"
-    " reports AS (SELECT c.update_id, c.identity, l.at_ms FROM completed c JOIN quon_list_requests l"
-    " ON l.identity = c.identity AND l.installed = c.brings AND l.at_ms > c.t"
-    " UNION ALL SELECT c.update_id, c.identity, d.at_ms FROM completed c JOIN quon_downloads d"
-    " ON d.identity = c.identity AND d.installed = c.brings AND d.at_ms > c.t),"
-    " firsts AS MATERIALIZED (SELECT update_id, identity, MIN(at_ms) / 86400000 AS day FROM reports"
-    " GROUP BY update_id, identity)"
-    " SELECT update_id, day, COUNT(*) FROM firsts GROUP BY 1, 2 UNION ALL SELECT update_id, -1, COUNT(*) FROM firsts"
-    " GROUP BY 1";
-
-// The installed base as changes: each installation counts, from each day
-// it asked, for the version it reported last up to then, until it asks
-// again or kActiveDays have passed. Rows: version, day, change.
-std::string BaseQuery() {
-  const std::string active = std::to_string(kActiveDays);
-  return std::string("WITH ") + kEvents +
-         ", ranked AS (SELECT identity, at_ms / 86400000 AS day, installed, ROW_NUMBER() OVER (PARTITION BY identity,"
-         " at_ms / 86400000 ORDER BY CASE WHEN installed <> '' THEN 0 ELSE 1 END, at_ms DESC) AS n FROM events),"
-         " daily AS (SELECT identity, day, NULLIF(installed, '') AS installed FROM ranked WHERE n = 1),"
-         " carried AS (SELECT identity, day, installed, COUNT(installed) OVER (PARTITION BY identity ORDER BY day) AS"
-         " reported, LEAD(day) OVER (PARTITION BY identity ORDER BY day) AS next FROM daily),"
-         " spans AS MATERIALIZED (SELECT day, CASE WHEN next IS NOT NULL AND next < day + " +
-         active + " THEN next ELSE day + " + active +
-         " END AS until, MAX(installed) OVER (PARTITION BY identity, reported) AS version FROM carried)"
-         " SELECT version, day, COUNT(*) FROM spans WHERE version IS NOT NULL GROUP BY 1, 2"
-         " UNION ALL SELECT version, until, -COUNT(*) FROM spans WHERE version IS NOT NULL GROUP BY 1, 2";
-}
-
 int64_t Number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+// The events of one installation after another, each installation's in
+// the order of their time: only the installation being read is held in
+// memory, beside figures per update, version and day.
+constexpr char kByInstallation[] =
+    "SELECT identity, at_ms, 0, installed, offered, 0, '', 0 FROM quon_list_requests"
+    " UNION ALL SELECT identity, at_ms, 1, installed, '', update_id, brings, complete FROM quon_downloads"
+    " ORDER BY 1, 2, 3";
+
+// Reads one installation's events, then the next one's.
+class Pass {
+ public:
+  Pass(Figures& figures, const std::set<std::string>& named) : m_f(figures), m_named(named) {}
+
+  void Add(const std::vector<std::string>& row) {
+    if (row[0] != m_identity) {
+      Finish();
+      m_identity = row[0];
+    }
+    const int64_t at = Number(row[1]);
+    const int64_t day = at / kDayMs;
+    const std::string& installed = row[3];
+    if (day != m_day) {
+      if (m_day >= 0) CloseDay(day);
+      m_day = day;
+      m_today.clear();
+    }
+    if (!installed.empty()) {
+      m_version = installed;
+      // The first report of the version an update brings, after a
+      // complete download of it.
+      for (auto& [update, completion] : m_completed) {
+        if (completion.installed || completion.brings != installed || at <= completion.at) continue;
+        completion.installed = true;
+        ++m_f.byDay[update][DayOf(at)].installed;
+        ++m_f.total[update].installed;
+      }
+    }
+    if (row[2] == "0") {
+      ++m_f.listRequests;
+      for (size_t p = 0; p < row[4].size();) {
+        size_t comma = row[4].find(',', p);
+        if (comma == std::string::npos) comma = row[4].size();
+        const auto update = static_cast<uint32_t>(std::strtoul(row[4].substr(p, comma - p).c_str(), nullptr, 10));
+        if (update != 0) Count(update, 0, at);
+        p = comma + 1;
+      }
+      return;
+    }
+    ++m_f.downloads;
+    const auto update = static_cast<uint32_t>(Number(row[5]));
+    m_f.brings[update] = row[6];
+    Count(update, 1, at);
+    if (row[7] != "0") {
+      Count(update, 2, at);
+      m_completed.emplace(update, Completion{row[6], at, false});
+    }
+  }
+
+  // Ends the last installation; the installed base as changes per version
+  // and day.
+  void Finish() {
+    if (m_day >= 0) CloseDay(m_day + kActiveDays);
+    m_day = -1;
+    m_version.clear();
+    m_today.clear();
+    m_ever.clear();
+    m_completed.clear();
+  }
+
+  std::map<std::string, std::map<int64_t, int64_t>> changes;  // version -> day -> change
+
+ private:
+  struct Completion {
+    std::string brings;
+    int64_t at;
+    bool installed;
+  };
+
+  // Steps: 0 offered, 1 downloaded, 2 completed; each counted once a day
+  // and once in all per installation.
+  void Count(uint32_t update, int step, int64_t at) {
+    uint64_t UpdateFunnel::*const field[] = {&UpdateFunnel::offered, &UpdateFunnel::downloaded,
+                                             &UpdateFunnel::completed};
+    if (m_today.insert({update, step}).second) ++(m_f.byDay[update][DayOf(at)].*field[step]);
+    if (m_ever.insert({update, step}).second) ++(m_f.total[update].*field[step]);
+  }
+
+  // The installation counts for the version it reported last, from the day
+  // it asked until it asks again or kActiveDays have passed.
+  void CloseDay(int64_t next) {
+    if (m_version.empty()) return;
+    auto& byDay = changes[m_named.count(m_version) ? m_version : kOtherVersions];
+    ++byDay[m_day];
+    --byDay[std::min(next, m_day + kActiveDays)];
+  }
+
+  Figures& m_f;
+  const std::set<std::string>& m_named;
+  std::string m_identity;
+  int64_t m_day = -1;
+  std::string m_version;
+  std::set<std::pair<uint32_t, int>> m_today, m_ever;
+  std::map<uint32_t, Completion> m_completed;
+};
 
 }  // namespace
 
 bool ComputeFigures(StatsStore& store, const std::set<std::string>& namedVersions, Figures& f, std::string& error) {
   f = Figures();
-  int64_t first = -1, last = -1;
-  bool ok = store.Query(
-      "SELECT (SELECT COUNT(*) FROM quon_list_requests), (SELECT COUNT(*) FROM quon_downloads),"
-      " (SELECT MIN(at_ms) / 86400000 FROM (SELECT at_ms FROM quon_list_requests UNION ALL SELECT at_ms FROM"
-      " quon_downloads) a), (SELECT MAX(at_ms) / 86400000 FROM (SELECT at_ms FROM quon_list_requests UNION ALL"
-      " SELECT at_ms FROM quon_downloads) b)",
-      [&](const std::vector<std::string>& row) {
-        f.listRequests = static_cast<uint64_t>(Number(row[0]));
-        f.downloads = static_cast<uint64_t>(Number(row[1]));
-        if (!row[2].empty()) first = Number(row[2]), last = Number(row[3]);
-      },
-      error);
-  if (!ok) return false;
-  for (int64_t day = first; first >= 0 && day <= last && day - first < 100000; ++day)
-    f.days.push_back(DayOf(day * kDayMs));
-
-  // Rows of update, day (-1 for the totals) and figures.
-  auto funnel = [&](const std::vector<std::string>& row) -> UpdateFunnel& {
-    const auto update = static_cast<uint32_t>(Number(row[0]));
-    const int64_t day = Number(row[1]);
-    return day < 0 ? f.total[update] : f.byDay[update][DayOf(day * kDayMs)];
-  };
-  ok = store.Query(
-           OffersQuery(store.IsPostgres()),
-           [&](const std::vector<std::string>& row) { funnel(row).offered = static_cast<uint64_t>(Number(row[2])); },
-           error) &&
-       store.Query(
-           kDownloadsQuery,
-           [&](const std::vector<std::string>& row) {
-             UpdateFunnel& step = funnel(row);
-             step.downloaded = static_cast<uint64_t>(Number(row[2]));
-             step.completed = static_cast<uint64_t>(Number(row[3]));
-             f.brings[static_cast<uint32_t>(Number(row[0]))] = row[4];
-           },
-           error) &&
-       store.Query(
-           kInstalledQuery,
-           [&](const std::vector<std::string>& row) { funnel(row).installed = static_cast<uint64_t>(Number(row[2])); },
-           error);
-  if (!ok) return false;
-
   // The versions shown by name: the catalog's, and the most common others.
   std::set<std::string> named = namedVersions;
   size_t others = 0;
-  ok = store.Query(
-      std::string("WITH ") + kEvents +
-          " SELECT installed, COUNT(DISTINCT identity) FROM events WHERE installed <> '' GROUP BY 1 ORDER BY 2 DESC, 1"
-          " LIMIT " +
+  bool ok = store.Query(
+      "SELECT installed, COUNT(*) FROM (SELECT installed FROM quon_list_requests UNION ALL SELECT installed FROM"
+      " quon_downloads) a WHERE installed <> '' GROUP BY 1 ORDER BY 2 DESC, 1 LIMIT " +
           std::to_string(namedVersions.size() + kOtherVersionsNamed),
       [&](const std::vector<std::string>& row) {
         if (!namedVersions.count(row[0]) && others < kOtherVersionsNamed) {
@@ -274,16 +272,21 @@ bool ComputeFigures(StatsStore& store, const std::set<std::string>& namedVersion
         }
       },
       error);
-  std::map<std::string, std::map<int64_t, int64_t>> changes;  // version -> day -> change
+  Pass pass(f, named);
+  int64_t first = -1, last = -1;
   ok = ok && store.Query(
-                 BaseQuery(),
+                 kByInstallation,
                  [&](const std::vector<std::string>& row) {
-                   const std::string& version = named.count(row[0]) ? row[0] : kOtherVersions;
-                   changes[version][Number(row[1])] += Number(row[2]);
+                   const int64_t day = Number(row[1]) / kDayMs;
+                   first = first < 0 ? day : std::min(first, day);
+                   last = std::max(last, day);
+                   pass.Add(row);
                  },
                  error);
   if (!ok) return false;
-  for (const auto& [version, byDay] : changes) {
+  pass.Finish();
+  for (int64_t day = first; first >= 0 && day <= last; ++day) f.days.push_back(DayOf(day * kDayMs));
+  for (const auto& [version, byDay] : pass.changes) {
     int64_t count = 0;
     auto next = byDay.begin();
     for (int64_t day = first; first >= 0 && day <= last; ++day) {

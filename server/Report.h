@@ -42,12 +42,12 @@ struct Figures {
 inline constexpr size_t kOtherVersionsNamed = 5;
 inline constexpr char kOtherVersions[] = "other";
 
-// Computes the figures in the database, which sends back aggregates only
-// (rows per update and day, per version and day), never a row per
-// installation: time and memory grow with the days, updates and versions
-// shown, not with the installations. An installation counts as having
-// installed an update when, after a complete download of it, it reports
-// the version the update brings.
+// Computes the figures in one pass over the events, which the database
+// hands over sorted by installation: memory holds one installation's
+// state beside the figures per update, version and day, so it grows with
+// the days, updates and versions shown, not with the installations. An
+// installation counts as having installed an update when, after a
+// complete download of it, it reports the version the update brings.
 bool ComputeFigures(StatsStore& store, const std::set<std::string>& namedVersions, Figures& figures,
                     std::string& error);
 

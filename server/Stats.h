@@ -49,8 +49,6 @@ class StatsStore {
   // text (NULL as empty); the rows are never all in memory.
   virtual bool Query(const std::string& sql, const std::function<void(const std::vector<std::string>&)>& row,
                      std::string& error) = 0;
-  // Where the two databases' SQL differs.
-  virtual bool IsPostgres() const = 0;
   // For messages: the database without a password.
   virtual std::string Describe() const = 0;
 };

@@ -100,8 +100,6 @@ class SqliteStore : public StatsStore {
     return rc == SQLITE_DONE || Fail(error);
   }
 
-  bool IsPostgres() const override { return false; }
-
   std::string Describe() const override { return "SQLite file " + m_file; }
 
  private:

@@ -31,7 +31,7 @@ const char kUsage[] =
     "  --path PATH         the update service page (default %s)\n"
     "  --threads N         event-loop threads serving the connections (default 4)\n"
     "  --queue N           connections the kernel holds before they are accepted (default 1024)\n"
-    "  --connections N     connections open at once (default 10000, at most what the open-file limit allows)\n"
+    "  --connections N     connections open at once (default 16384, at most what the open-file limit allows)\n"
     "  --per-address N     connections open at once from one address (default 16; 0: no limit)\n"
     "  --request-timeout S seconds for a request's head and body to arrive (default 10)\n"
     "  --stats DB          where the figures go: an SQLite file (default DIR/stats.sqlite),\n"

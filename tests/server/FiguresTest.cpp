@@ -108,7 +108,6 @@ class FlakyStore : public StatsStore {
   bool Query(const std::string&, const std::function<void(const std::vector<std::string>&)>&, std::string&) override {
     return true;
   }
-  bool IsPostgres() const override { return false; }
   std::string Describe() const override { return "flaky"; }
 };
 
