@@ -73,10 +73,11 @@ struct HttpReply {
 // One POST (HTTP/1.0 unless told) with the updater's content type.
 HttpReply HttpPost(const std::string& url, const std::string& body, bool http10 = true);
 // Any method, any body, any headers. For https URLs, `caFile` names the only
-// certificate authorities trusted (empty: the system's).
+// certificate authorities trusted (empty: the system's); `source` is the
+// client's address on loopback (empty: 127.0.0.1).
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers, bool http10 = false, const std::string& caFile = "",
-                      long timeoutSeconds = 60);
+                      long timeoutSeconds = 60, const std::string& source = "");
 
 // A TCP connection to 127.0.0.1:port from `source` (another loopback
 // address stands for another client), with the receive buffer made small

@@ -196,13 +196,14 @@ std::string ServerProcess::Log() const { return m_logPath.empty() ? std::string(
 
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers, bool http10, const std::string& caFile,
-                      long timeoutSeconds) {
+                      long timeoutSeconds, const std::string& source) {
   HttpReply reply;
   CURL* curl = curl_easy_init();
   if (!curl) return reply;
   curl_slist* list = nullptr;
   for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  if (!source.empty()) curl_easy_setopt(curl, CURLOPT_INTERFACE, source.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
