@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -582,8 +583,18 @@ void HttpServer::Impl::Head(Listener& l, MHD_Connection* c, Request& r, const ch
   if (!post) return Reply(c, r, 405, "Only POST is accepted here.", "bad-method", "POST");
   if (transfer || !length) return Reply(c, r, 411, "A request body needs a Content-Length.", "bad-request");
   if (encoding) return Reply(c, r, 415, "The request body must not be encoded.", "bad-request");
+  // One length only: a proxy that read the other one would take a part of
+  // the body for the next request.
+  unsigned lengths = 0;
+  MHD_get_connection_values(
+      c, MHD_HEADER_KIND,
+      [](void* count, MHD_ValueKind, const char* key, const char*) {
+        *static_cast<unsigned*>(count) += strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0;
+        return MHD_YES;
+      },
+      &lengths);
   const std::string_view declared(length);
-  if (declared.empty() || declared.size() > 18 || declared.find_first_not_of("0123456789") != std::string::npos)
+  if (lengths != 1 || declared.empty() || declared.size() > 18 || declared.find_first_not_of("0123456789") != std::string::npos)
     return Reply(c, r, 400, "Bad Content-Length.", "bad-request");
   const unsigned long long bytes = std::strtoull(length, nullptr, 10);
   if (bytes > kMaxRequestBody) return Reply(c, r, 413, "The request body is too large.", "bad-request");

@@ -131,7 +131,7 @@ void KeepAliveRequests(const Target& t, const std::atomic<bool>& stop) {
   std::vector<std::thread> clients;
   for (int i = 0; i < 32; ++i)
     clients.emplace_back([&, i] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(150 * i));
+      std::this_thread::sleep_for(std::chrono::milliseconds(15 * i));
       int fd = -1;
       while (!stop) {
         if (fd < 0) fd = ConnectLoopback(t.port, Source(2 + i % 4).c_str());

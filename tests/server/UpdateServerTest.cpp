@@ -248,6 +248,7 @@ TEST_F(UpdateServerTest, WhatTheUpdaterNeverSendsIsRefusedUnreadAndTheConnection
       {"gzip POST", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Encoding: gzip\r\n" + length, "415"},
       {"identity-encoded POST", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Encoding: identity\r\n" + length,
        "415"},
+      {"POST with two lengths", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\n" + length + "Content-Length: 1\r\n", "400"},
       {"POST too large", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Length: 70000\r\n", "413"},
       {"POST elsewhere", 0, "POST /other.asp HTTP/1.1\r\nHost: x\r\n" + length, "404"},
       {"admin: GET with a body", admin, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + length, "400"},
