@@ -168,8 +168,8 @@ struct Connection {
   Clock::time_point deadline;
 };
 
-// Requests may be logged at most this often per second from the library's
-// own messages; the rest are counted.
+// The library's own messages: at most this many lines in the log every
+// 10 s; the rest are counted.
 constexpr int kLibraryLinesPerTenSeconds = 20;
 
 }  // namespace
@@ -180,7 +180,6 @@ struct Listener {
   bool admin = false;
   int fd = -1;
   MHD_Daemon* daemon = nullptr;
-  std::string host;
   int port = 0;
 };
 
@@ -412,7 +411,6 @@ bool HttpServer::TlsReady() const { return m_impl->tlsValid; }
 int HttpServer::Bind() {
   Impl& d = *m_impl;
   if (!d.tlsValid) return -1;
-  d.service.host = d.options.host;
   d.service.port = d.options.port;
   d.service.fd = ListenOn(d.options.host, d.service.port, static_cast<int>(d.options.limits.queue));
   if (d.service.fd < 0) return -1;
@@ -422,7 +420,6 @@ int HttpServer::Bind() {
 
 int HttpServer::BindAdmin(const std::string& host, int port) {
   Listener& l = m_impl->admin;
-  l.host = host;
   l.port = port;
   l.fd = ListenOn(host, l.port, 64);
   return l.fd < 0 ? -1 : l.port;
@@ -668,7 +665,6 @@ void HttpServer::Impl::WriteLog(MHD_Connection* c, Request& r, MHD_RequestTermin
     if (how != MHD_REQUEST_TERMINATED_WITH_ERROR || info == nullptr || info->http_status < 400) return;
     r.status = static_cast<int>(info->http_status);
     r.result = r.status == 431 ? "header-too-large" : "bad-request";
-    if (r.status == 431) ++connections.headerTooLarge;
   }
   uint64_t bytes = r.bytes;
   std::string result = r.result.empty() ? "http-" + std::to_string(r.status) : r.result;

@@ -18,7 +18,6 @@ struct ConnectionCounters {
   std::atomic<int64_t> open{0};             // accepted and not yet closed
   std::atomic<uint64_t> refusedAtLimit{0};  // closed at once: too many from one address, or in all
   std::atomic<uint64_t> requestTimeout{0};  // cut: the request did not arrive in time
-  std::atomic<uint64_t> headerTooLarge{0};  // 431: the request head did not fit
 };
 
 class Metrics {

@@ -185,12 +185,6 @@ void Downloads(benchmark::State& state, int replicas, bool nginx, Farm::Figures 
   state.counters["failed"] = static_cast<double>(total.failed);
 }
 
-long PeakMemoryKiB(pid_t pid) {
-  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-  const size_t at = status.find("VmHWM:");
-  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
-}
-
 // 10,000 connections from 127.0.0.2 .. 127.0.0.51 that send nothing, held
 // for a moment (a connection may stay silent for 5 s); meanwhile 20 list
 // requests from 127.0.0.1, each on a new connection.

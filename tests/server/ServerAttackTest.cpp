@@ -29,12 +29,6 @@ bool SendAll(int fd, const std::string& data) {
   return send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
 
-long PeakMemoryKiB(pid_t pid) {
-  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-  const size_t at = status.find("VmHWM:");
-  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
-}
-
 std::string Source(int n) { return "127.0.0." + std::to_string(n); }
 
 // The update's file, read 16 KiB at a time every 50 ms (about 3 s for

@@ -202,11 +202,8 @@ TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
     EXPECT_EQ(reply.headers["content-type"].compare(0, 10, "text/plain"), 0) << c.what;
   }
   EXPECT_EQ(HttpRequest("GET", url, "", {}).status, 405);
-  EXPECT_EQ(HttpRequest("PUT", url, ListBody("6.0.121.3"), {}).status, 405);
   EXPECT_EQ(HttpRequest("GET", m_server.Url("/catalog.ini"), "", {}).status, 404);
   EXPECT_EQ(HttpRequest("GET", m_server.Url("/../sp1.cab"), "", {}).status, 404);
-  // A body without a declared length is not read at all.
-  EXPECT_EQ(HttpRequest("POST", url, ListBody("6.0.121.3"), {"Transfer-Encoding: chunked"}).status, 411);
 
   // Random bodies behind a valid function name: never a crash, never a file.
   for (unsigned seed = 0; seed < 200; ++seed) {

@@ -24,6 +24,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 
 // A program left running (stdout and stderr to `outputPath`); it is killed
 // when the test process dies. -1 when it cannot be started.
 pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outputPath);
+// The peak resident memory of a running process in KiB, or -1.
+long PeakMemoryKiB(pid_t pid);
 // Sends `sig` and waits up to the timeout (then SIGKILL); the exit status,
 // 128 + the signal when a signal ended it, or -1.
 int StopProcess(pid_t pid, int sig, int timeoutSeconds = 20);

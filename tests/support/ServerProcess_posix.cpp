@@ -120,6 +120,12 @@ pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outp
   return Spawn(argv, -1, outputPath, "");
 }
 
+long PeakMemoryKiB(pid_t pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
 int StopProcess(pid_t pid, int sig, int timeoutSeconds) {
   if (pid <= 0) return -1;
   kill(pid, sig);
