@@ -305,8 +305,8 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char*, const char* meth
     }
     if (*size > 0) {
       // The library passes no more than the declared length, which Head
-      // bounded.
-      r->body.append(data, *size);
+      // bounded; nothing is kept of a request already refused.
+      if (r->status == 0) r->body.append(data, *size);
       *size = 0;
       return MHD_YES;
     }
