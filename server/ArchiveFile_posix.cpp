@@ -57,8 +57,7 @@ bool ArchiveFile::StampOf(int fd, Stamp& stamp) {
 
 bool ArchiveFile::Unchanged() const {
   Stamp now{};
-  return StampOf(m_fd, now) && now.size == m_stamp.size &&
-         std::equal(now.modified, now.modified + 2, m_stamp.modified);
+  return StampOf(m_fd, now) && now.size == m_stamp.size && std::equal(now.modified, now.modified + 2, m_stamp.modified);
 }
 
 long ArchiveFile::ReadAt(char* buffer, size_t n, uint64_t offset) const {

@@ -6,8 +6,8 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -591,7 +591,8 @@ void HttpServer::Impl::Head(Listener& l, MHD_Connection* c, Request& r, const ch
       },
       &lengths);
   const std::string_view declared(length);
-  if (lengths != 1 || declared.empty() || declared.size() > 18 || declared.find_first_not_of("0123456789") != std::string::npos)
+  if (lengths != 1 || declared.empty() || declared.size() > 18 ||
+      declared.find_first_not_of("0123456789") != std::string::npos)
     return Reply(c, r, 400, "Bad Content-Length.", "bad-request");
   const unsigned long long bytes = std::strtoull(length, nullptr, 10);
   if (bytes > kMaxRequestBody) return Reply(c, r, 413, "The request body is too large.", "bad-request");

@@ -22,12 +22,12 @@
 #include <memory>
 #include <thread>
 
+#include "BenchSettings.h"
 #include "Stats.h"
 #include "base/BuildConfig.h"
 #include "support/ServerFarm.h"
 #include "support/ServerProcess.h"
 #include "support/ServiceRequests.h"
-#include "BenchSettings.h"
 
 namespace quon::test {
 namespace {
@@ -211,7 +211,8 @@ void IdleConnections(benchmark::State& state) {
     for (int i = 0; i < 20; ++i) {
       const auto start = std::chrono::steady_clock::now();
       const HttpReply reply = HttpPost(server.Url(std::string(kUpdatePath) + "?GetUpgradeList"), ListBody("6.0.121.3"));
-      slowestMs = std::max(slowestMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+      slowestMs = std::max(slowestMs,
+                           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
       failed += reply.status != 200;
     }
     // Still open: a read finds nothing yet (a closed one reads 0 or fails).
@@ -321,8 +322,9 @@ int Register() {
       ->UseRealTime()
       ->Unit(benchmark::kSecond);
   for (const bool invented : {false, true})
-    benchmark::RegisterBenchmark(invented ? "Report/1M_requests_100k_invented_versions" : "Report/1M_requests_100k_installations",
-                                 Report, invented)
+    benchmark::RegisterBenchmark(
+        invented ? "Report/1M_requests_100k_invented_versions" : "Report/1M_requests_100k_installations", Report,
+        invented)
         ->Iterations(1)
         ->UseRealTime()
         ->Unit(benchmark::kSecond);

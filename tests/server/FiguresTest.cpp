@@ -232,12 +232,13 @@ TEST(Report, VersionsNoCatalogNamesBeyondTheMostCommonFewAreOther) {
   for (int i = 0; i < 30; ++i) list("n" + std::to_string(i), i % 2 ? "6.0.121.3" : "6.0.122.3");
   for (int i = 0; i < 100; ++i) list("x" + std::to_string(i), "9.9.9." + std::to_string(i));
   for (int v = 1; v <= 6; ++v)
-    for (int i = 0; i < 10 - v; ++i) list("s" + std::to_string(v) + "-" + std::to_string(i), "7.0.0." + std::to_string(v));
+    for (int i = 0; i < 10 - v; ++i)
+      list("s" + std::to_string(v) + "-" + std::to_string(i), "7.0.0." + std::to_string(v));
   test::TempDir dir;
   auto store = MakeStatsStore(dir.Path("figures.sqlite"));
   const std::string html = ReportOf(*store, events, {"6.0.121.3", "6.0.122.3", "5.0.0.0"});
-  for (const char* row : {"base:6.0.121.3\">15<", "base:6.0.122.3\">15<", "base:7.0.0.1\">9<", "base:7.0.0.5\">5<",
-                          "base:other\">104<"})
+  for (const char* row :
+       {"base:6.0.121.3\">15<", "base:6.0.122.3\">15<", "base:7.0.0.1\">9<", "base:7.0.0.5\">5<", "base:other\">104<"})
     EXPECT_NE(html.find(row), std::string::npos) << row;
   EXPECT_EQ(html.find("7.0.0.6"), std::string::npos);
   EXPECT_EQ(html.find("9.9.9."), std::string::npos);

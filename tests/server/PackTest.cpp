@@ -14,10 +14,11 @@ TEST(PackEntries, RefusesNamesThatCannotBeUnpackedOrReadBackSafely) {
   for (const char* good : {"QSolver.dll", "Help/Quon.chm", "Materials\\Steel grades.mlib", "a.b.c", "x/y\\z.txt",
                            "caf\xE9.txt", "console.dll"})
     EXPECT_FALSE(CheckEntryPath(good)) << good;
-  for (const char* bad : {"", "/abs.dll", "\\abs.dll", "../up.dll", "a/../b.dll", "./a.dll", "a//b.dll", "dir/",
-                          "c:x.dll", "C:\\x.dll", "tab\there", "new\nline", "a=b.dll", "[MAIN]", " lead.dll",
-                          "trail.dll ", "dot.", "con", "NUL.txt", "dir/COM1.log", "what?.dll", "a|b", "a<b", "CONIN$",
-                          "conout$.txt", "COM\xC2\xB9.dll", "lpt\xC2\xB3"})
+  for (const char* bad :
+       {"",          "/abs.dll",   "\\abs.dll", "../up.dll",   "a/../b.dll",      "./a.dll",      "a//b.dll",
+        "dir/",      "c:x.dll",    "C:\\x.dll", "tab\there",   "new\nline",       "a=b.dll",      "[MAIN]",
+        " lead.dll", "trail.dll ", "dot.",      "con",         "NUL.txt",         "dir/COM1.log", "what?.dll",
+        "a|b",       "a<b",        "CONIN$",    "conout$.txt", "COM\xC2\xB9.dll", "lpt\xC2\xB3"})
     EXPECT_TRUE(CheckEntryPath(bad)) << bad;
   EXPECT_TRUE(CheckText("two\r\nlines"));
   EXPECT_FALSE(CheckText("Service release = 100% & more"));

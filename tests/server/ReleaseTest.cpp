@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "Catalog.h"
@@ -174,10 +174,10 @@ TEST(Release, AnAddKilledWhilePackingCanBeRunAgain) {
   TempDir root, src;
   src.Write("big.dll", RandomBytes(96 << 20, 6));
   root.Write("catalog.ini", "");
-  const std::vector<std::string> add = {QUON_CATALOG_BIN, "add", "--root", root.Root().string(), "--id", "9",
-                                        "--applies-to", "6.0.121.3", "--brings", "6.0.122.3", "--archive",
-                                        "sp/big.cab", "--", "-C", src.Root().string(), "--name", "Big",
-                                        "--description", "D", "big.dll"};
+  const std::vector<std::string> add = {
+      QUON_CATALOG_BIN,    "add",      "--root",    root.Root().string(), "--id",       "9",      "--applies-to",
+      "6.0.121.3",         "--brings", "6.0.122.3", "--archive",          "sp/big.cab", "--",     "-C",
+      src.Root().string(), "--name",   "Big",       "--description",      "D",          "big.dll"};
   const pid_t pid = StartProcess(add, root.Path("first.log"));
   // Until quon-pack writes its temporary beside the archive.
   auto packing = [&] {

@@ -243,9 +243,10 @@ TEST_F(UpdateServerTest, WhatTheUpdaterNeverSendsIsRefusedUnreadAndTheConnection
       {"chunked POST", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n", "411"},
       {"POST without length", 0, "POST " + service + " HTTP/1.0\r\n", "411"},
       {"gzip POST", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Encoding: gzip\r\n" + length, "415"},
-      {"identity-encoded POST", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Encoding: identity\r\n" + length,
-       "415"},
-      {"POST with two lengths", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\n" + length + "Content-Length: 1\r\n", "400"},
+      {"identity-encoded POST", 0,
+       "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Encoding: identity\r\n" + length, "415"},
+      {"POST with two lengths", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\n" + length + "Content-Length: 1\r\n",
+       "400"},
       {"POST too large", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Length: 70000\r\n", "413"},
       {"POST elsewhere", 0, "POST /other.asp HTTP/1.1\r\nHost: x\r\n" + length, "404"},
       {"admin: GET with a body", admin, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + length, "400"},
@@ -429,9 +430,9 @@ TEST_F(UpdateServerTest, ServesTheSameBytesOverTlsToClientsThatTrustItsCertifica
   EXPECT_EQ(HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3")).status, 0);
   // TLS 1.2 and 1.3 only.
   for (const auto& [version, handshake] : {std::pair{"-tls1", 1}, {"-tls1_1", 1}, {"-tls1_2", 0}, {"-tls1_3", 0}}) {
-    const RunResult run = RunProgram({"/bin/sh", "-c",
-                                      "openssl s_client -connect 127.0.0.1:" + std::to_string(m_server.Port()) + " " +
-                                          version + " </dev/null"});
+    const RunResult run = RunProgram(
+        {"/bin/sh", "-c",
+         "openssl s_client -connect 127.0.0.1:" + std::to_string(m_server.Port()) + " " + version + " </dev/null"});
     EXPECT_EQ(run.status, handshake) << version << "\n" << run.output;
   }
 }
