@@ -43,12 +43,23 @@ class ArchiveFile {
   // Reads up to n bytes at the offset: the count read, 0 at the end, -1 on
   // an error.
   long ReadAt(char* buffer, size_t n, uint64_t offset) const;
+  // Whether the file is still as it was when it was opened: same length,
+  // not written to since. An archive replaced by rename stays unchanged
+  // here (this is the old file, read to its end); one written over in
+  // place does not.
+  bool Unchanged() const;
 
  private:
   friend class ArchiveRoot;
-  ArchiveFile(int fd, uint64_t size) : m_fd(fd), m_size(size) {}
+  struct Stamp {
+    uint64_t size;
+    int64_t modified[2];
+  };
+  static bool StampOf(int fd, Stamp& stamp);
+  ArchiveFile(int fd, const Stamp& stamp) : m_fd(fd), m_size(stamp.size), m_stamp(stamp) {}
   int m_fd;
   uint64_t m_size;
+  Stamp m_stamp;
 };
 
 }  // namespace quon::server

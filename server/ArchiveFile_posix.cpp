@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "ArchiveFile.h"
@@ -32,12 +33,13 @@ std::shared_ptr<ArchiveFile> ArchiveRoot::OpenArchive(const std::string& relativ
     if (fd < 0) return nullptr;
     if (last) {
       struct stat st {};
-      if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ArchiveFile::Stamp stamp{};
+      if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ArchiveFile::StampOf(fd, stamp)) {
         close(fd);
         return nullptr;
       }
       posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-      return std::shared_ptr<ArchiveFile>(new ArchiveFile(fd, static_cast<uint64_t>(st.st_size)));
+      return std::shared_ptr<ArchiveFile>(new ArchiveFile(fd, stamp));
     }
     dir = fd;
     start = slash + 1;
@@ -45,6 +47,18 @@ std::shared_ptr<ArchiveFile> ArchiveRoot::OpenArchive(const std::string& relativ
 }
 
 ArchiveFile::~ArchiveFile() { close(m_fd); }
+
+bool ArchiveFile::StampOf(int fd, Stamp& stamp) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  stamp = {static_cast<uint64_t>(st.st_size), {st.st_mtim.tv_sec, st.st_mtim.tv_nsec}};
+  return true;
+}
+
+bool ArchiveFile::Unchanged() const {
+  Stamp now{};
+  return StampOf(m_fd, now) && now.size == m_stamp.size && std::equal(now.modified, now.modified + 2, m_stamp.modified);
+}
 
 long ArchiveFile::ReadAt(char* buffer, size_t n, uint64_t offset) const {
   for (;;) {

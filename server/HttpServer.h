@@ -1,5 +1,6 @@
-// The HTTP side of the update server: one service page, a pool of worker
-// threads, one log line per request.
+// The HTTP side of the update server: the service page on the public
+// address and GET /metrics on the admin address, served by an event loop
+// (libmicrohttpd) on a few threads, one log line per request.
 #pragma once
 #include <cstddef>
 #include <cstdio>
@@ -7,17 +8,30 @@
 #include <string>
 
 #include "Catalog.h"
-#include "Connections.h"
 #include "Metrics.h"
 #include "Stats.h"
 
 namespace quon::server {
 
+// What a client can take of the server. No connection holds a thread: it
+// holds a socket and a bounded amount of memory, for a bounded time while
+// its request arrives.
+struct ConnectionLimits {
+  size_t threads = 4;               // event-loop threads
+  size_t queue = 1024;              // connections the kernel holds before they are accepted (listen backlog)
+  size_t connections = 16384;       // open at once; lowered to what the open-file limit allows
+  size_t perAddress = 16;           // open at once from one client address; 0: no limit
+  int idleSeconds = 5;              // silence before a connection is closed while it waits for a request
+  int requestSeconds = 10;          // for a request's head and body, from when the server is ready for it
+  int writeSeconds = 30;            // silence while a reply is being sent
+  size_t connectionMemory = 32768;  // per connection; the request head must fit in it
+};
+
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 8080;  // 0 picks a free port
+  int port = 8080;   // 0 picks a free port
   std::string path;  // the service page
-  ConnectionLimits limits;  // workers, queue, deadlines, header bounds
+  ConnectionLimits limits;
   // With both, the server speaks HTTPS with this certificate (PEM, with its
   // chain after it) and private key (PEM); the requests and replies inside
   // are unchanged.
@@ -36,8 +50,11 @@ class HttpServer {
 
   // False when the TLS certificate or key could not be loaded.
   bool TlsReady() const;
-  // Binds and listens; returns the port, or -1 when that fails.
+  // Binds and listens; returns the port, or -1 when that fails (errno
+  // says why). Connections wait in the queue until Run.
   int Bind();
+  // The admin address (GET /metrics, plain HTTP); the port, or -1.
+  int BindAdmin(const std::string& host, int port);
   // Serves until Stop is called; false when it could not serve at all.
   bool Run();
   // Safe from any thread.
@@ -56,8 +73,9 @@ class HttpServer {
   // A line for the log, with the time in front; written in one piece.
   void Log(const std::string& line) const;
 
- private:
   struct Impl;
+
+ private:
   std::unique_ptr<Impl> m_impl;
 };
 

@@ -40,12 +40,14 @@ std::string Metrics::Render(const ConnectionCounters& connections, const StatsRe
   out += "quon_response_bytes_total " + std::to_string(m_bytes.load()) + "\n";
   metric("quon_downloads_running", "gauge", "Archive downloads being sent now.");
   out += "quon_downloads_running " + std::to_string(m_downloadsRunning.load()) + "\n";
-  metric("quon_connections_open", "gauge", "Connections admitted and not yet closed.");
+  metric("quon_connections_open", "gauge", "Connections accepted and not yet closed.");
   out += "quon_connections_open " + std::to_string(connections.open.load()) + "\n";
-  metric("quon_connections_refused_total", "counter", "Connections refused at once with 503, by reason.");
-  out += "quon_connections_refused_total{reason=\"busy\"} " + std::to_string(connections.refusedBusy.load()) + "\n";
-  out += "quon_connections_refused_total{reason=\"per-address\"} " +
-         std::to_string(connections.refusedPerAddress.load()) + "\n";
+  metric("quon_connections_refused_total", "counter",
+         "Connections closed at once or cut, by reason: too many from one address or in all (limit), or a "
+         "request that did not arrive in time (request-timeout).");
+  out += "quon_connections_refused_total{reason=\"limit\"} " + std::to_string(connections.refusedAtLimit.load()) + "\n";
+  out += "quon_connections_refused_total{reason=\"request-timeout\"} " +
+         std::to_string(connections.requestTimeout.load()) + "\n";
   metric("quon_stats_records_written_total", "counter", "Records of the figures written to the database.");
   out += "quon_stats_records_written_total " + std::to_string(stats ? stats->Written() : 0) + "\n";
   metric("quon_stats_records_lost_total", "counter",

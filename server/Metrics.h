@@ -8,11 +8,17 @@
 #include <string>
 #include <utility>
 
-#include "Connections.h"
-
 namespace quon::server {
 
 class StatsRecorder;
+
+// What the HTTP side counts of connections; the counters only grow, but
+// `open`.
+struct ConnectionCounters {
+  std::atomic<int64_t> open{0};             // accepted and not yet closed
+  std::atomic<uint64_t> refusedAtLimit{0};  // closed at once: too many from one address, or in all
+  std::atomic<uint64_t> requestTimeout{0};  // cut: the request did not arrive in time
+};
 
 class Metrics {
  public:

@@ -16,21 +16,6 @@ namespace {
 
 constexpr int64_t kDayMs = 86400000;
 
-enum Step { kOffered = 1, kDownloaded = 2, kCompleted = 4, kInstalled = 8 };
-
-uint64_t& Field(UpdateFunnel& f, Step step) {
-  switch (step) {
-    case kOffered:
-      return f.offered;
-    case kDownloaded:
-      return f.downloaded;
-    case kCompleted:
-      return f.completed;
-    default:
-      return f.installed;
-  }
-}
-
 std::string Html(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -72,13 +57,15 @@ std::string BaseChart(const Figures& f) {
   std::vector<std::pair<uint64_t, std::string>> order;
   std::set<std::string> all;
   for (const auto& [day, versions] : f.installedBase)
-    for (const auto& [version, n] : versions) all.insert(version);
+    for (const auto& [version, n] : versions)
+      if (version != kOtherVersions) all.insert(version);
   for (const auto& v : all) order.push_back({last.count(v) ? last.at(v) : 0, v});
   std::sort(order.begin(), order.end(),
             [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second > b.second; });
   std::vector<std::string> series;
   for (size_t i = 0; i < order.size() && i < kSeries - 1; ++i) series.push_back(order[i].second);
-  const bool other = order.size() > series.size();
+  bool other = order.size() > series.size();
+  for (const auto& [day, versions] : f.installedBase) other = other || versions.count(kOtherVersions) > 0;
   auto seriesOf = [&](const std::string& version) {
     const auto it = std::find(series.begin(), series.end(), version);
     return it == series.end() ? kSeries - 1 : static_cast<size_t>(it - series.begin());
@@ -158,67 +145,156 @@ std::string Cell(const std::string& key, uint64_t value) {
 
 }  // namespace
 
-void FiguresBuilder::CloseDay(int64_t day) {
-  const std::string text = DayOf(day * kDayMs);
-  m_figures.days.push_back(text);
-  auto& base = m_figures.installedBase[text];
-  for (const auto& [identity, who] : m_installations)
-    if (!who.version.empty() && who.lastDay > day - kActiveDays) ++base[who.version];
-  if (base.empty()) m_figures.installedBase.erase(text);
-}
+namespace {
 
-void FiguresBuilder::Add(const StatsEvent& e) {
-  const int64_t day = e.atMs / kDayMs;
-  if (m_day < 0) m_firstDay = m_day = day;
-  if (day > m_day) m_seenToday.clear();
-  while (m_day < day) CloseDay(m_day++);
-  const std::string dayText = DayOf(e.atMs);
-  auto count = [&](uint32_t update, Step step) {
-    int& today = m_seenToday[{update, day, e.identity}];
-    if (!(today & step)) {
-      today |= step;
-      ++Field(m_figures.byDay[update][dayText], step);
+int64_t Number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+// The events of one installation after another, each installation's in
+// the order of their time: only the installation being read is held in
+// memory, beside figures per update, version and day.
+constexpr char kByInstallation[] =
+    "SELECT identity, at_ms, 0, installed, offered, 0, '', 0 FROM quon_list_requests"
+    " UNION ALL SELECT identity, at_ms, 1, installed, '', update_id, brings, complete FROM quon_downloads"
+    " ORDER BY 1, 2, 3";
+
+// Reads one installation's events, then the next one's.
+class Pass {
+ public:
+  Pass(Figures& figures, const std::set<std::string>& named) : m_f(figures), m_named(named) {}
+
+  void Add(const std::vector<std::string>& row) {
+    if (row[0] != m_identity) {
+      Finish();
+      m_identity = row[0];
     }
-    int& ever = m_seen[{update, e.identity}];
-    if (!(ever & step)) {
-      ever |= step;
-      ++Field(m_figures.total[update], step);
+    const int64_t at = Number(row[1]);
+    const int64_t day = at / kDayMs;
+    const std::string& installed = row[3];
+    if (day != m_day) {
+      if (m_day >= 0) CloseDay(day);
+      m_day = day;
+      m_today.clear();
     }
+    if (!installed.empty()) {
+      m_version = installed;
+      // The first report of the version an update brings, after a
+      // complete download of it.
+      for (auto& [update, completion] : m_completed) {
+        if (completion.installed || completion.brings != installed || at <= completion.at) continue;
+        completion.installed = true;
+        ++m_f.byDay[update][DayOf(at)].installed;
+        ++m_f.total[update].installed;
+      }
+    }
+    if (row[2] == "0") {
+      ++m_f.listRequests;
+      for (size_t p = 0; p < row[4].size();) {
+        size_t comma = row[4].find(',', p);
+        if (comma == std::string::npos) comma = row[4].size();
+        const auto update = static_cast<uint32_t>(std::strtoul(row[4].substr(p, comma - p).c_str(), nullptr, 10));
+        if (update != 0) Count(update, 0, at);
+        p = comma + 1;
+      }
+      return;
+    }
+    ++m_f.downloads;
+    const auto update = static_cast<uint32_t>(Number(row[5]));
+    m_f.brings[update] = row[6];
+    Count(update, 1, at);
+    if (row[7] != "0") {
+      Count(update, 2, at);
+      m_completed.emplace(update, Completion{row[6], at, false});
+    }
+  }
+
+  // Ends the last installation; the installed base as changes per version
+  // and day.
+  void Finish() {
+    if (m_day >= 0) CloseDay(m_day + kActiveDays);
+    m_day = -1;
+    m_version.clear();
+    m_today.clear();
+    m_ever.clear();
+    m_completed.clear();
+  }
+
+  std::map<std::string, std::map<int64_t, int64_t>> changes;  // version -> day -> change
+
+ private:
+  struct Completion {
+    std::string brings;
+    int64_t at;
+    bool installed;
   };
 
-  Installation& who = m_installations[e.identity];
-  who.lastDay = day;
-  if (!e.installed.empty()) {
-    who.version = e.installed;
-    for (auto& [update, counted] : who.completed) {
-      if (counted || m_figures.brings[update] != e.installed) continue;
-      counted = true;
-      count(update, kInstalled);
-    }
+  // Steps: 0 offered, 1 downloaded, 2 completed; each counted once a day
+  // and once in all per installation.
+  void Count(uint32_t update, int step, int64_t at) {
+    uint64_t UpdateFunnel::*const field[] = {&UpdateFunnel::offered, &UpdateFunnel::downloaded,
+                                             &UpdateFunnel::completed};
+    if (m_today.insert({update, step}).second) ++(m_f.byDay[update][DayOf(at)].*field[step]);
+    if (m_ever.insert({update, step}).second) ++(m_f.total[update].*field[step]);
   }
-  if (e.kind == StatsEvent::kList) {
-    ++m_figures.listRequests;
-    for (size_t p = 0; p < e.offered.size();) {
-      size_t comma = e.offered.find(',', p);
-      if (comma == std::string::npos) comma = e.offered.size();
-      const uint32_t update = static_cast<uint32_t>(std::strtoul(e.offered.substr(p, comma - p).c_str(), nullptr, 10));
-      if (update != 0) count(update, kOffered);
-      p = comma + 1;
-    }
-  } else {
-    ++m_figures.downloads;
-    m_figures.brings[e.updateId] = e.brings;
-    count(e.updateId, kDownloaded);
-    if (e.complete) {
-      count(e.updateId, kCompleted);
-      who.completed.emplace(e.updateId, false);
-    }
-  }
-}
 
-Figures FiguresBuilder::Finish() {
-  if (m_day >= 0) CloseDay(m_day);
-  return std::move(m_figures);
+  // The installation counts for the version it reported last, from the day
+  // it asked until it asks again or kActiveDays have passed.
+  void CloseDay(int64_t next) {
+    if (m_version.empty()) return;
+    auto& byDay = changes[m_named.count(m_version) ? m_version : kOtherVersions];
+    ++byDay[m_day];
+    --byDay[std::min(next, m_day + kActiveDays)];
+  }
+
+  Figures& m_f;
+  const std::set<std::string>& m_named;
+  std::string m_identity;
+  int64_t m_day = -1;
+  std::string m_version;
+  std::set<std::pair<uint32_t, int>> m_today, m_ever;
+  std::map<uint32_t, Completion> m_completed;
+};
+
+}  // namespace
+
+bool ComputeFigures(StatsStore& store, const std::set<std::string>& namedVersions, Figures& f, std::string& error) {
+  f = Figures();
+  // The versions shown by name: the catalog's, and the most common others.
+  std::set<std::string> named = namedVersions;
+  size_t others = 0;
+  bool ok = store.Query(
+      "SELECT installed, COUNT(*) FROM (SELECT installed FROM quon_list_requests UNION ALL SELECT installed FROM"
+      " quon_downloads) a WHERE installed <> '' GROUP BY 1 ORDER BY 2 DESC, 1 LIMIT " +
+          std::to_string(namedVersions.size() + kOtherVersionsNamed),
+      [&](const std::vector<std::string>& row) {
+        if (!namedVersions.count(row[0]) && others < kOtherVersionsNamed) {
+          named.insert(row[0]);
+          ++others;
+        }
+      },
+      error);
+  Pass pass(f, named);
+  int64_t first = -1, last = -1;
+  ok = ok && store.Query(
+                 kByInstallation,
+                 [&](const std::vector<std::string>& row) {
+                   const int64_t day = Number(row[1]) / kDayMs;
+                   first = first < 0 ? day : std::min(first, day);
+                   last = std::max(last, day);
+                   pass.Add(row);
+                 },
+                 error);
+  if (!ok) return false;
+  pass.Finish();
+  for (int64_t day = first; first >= 0 && day <= last; ++day) f.days.push_back(DayOf(day * kDayMs));
+  for (const auto& [version, byDay] : pass.changes) {
+    int64_t count = 0;
+    auto next = byDay.begin();
+    for (int64_t day = first; first >= 0 && day <= last; ++day) {
+      for (; next != byDay.end() && next->first <= day; ++next) count += next->second;
+      if (count > 0) f.installedBase[DayOf(day * kDayMs)][version] = static_cast<uint64_t>(count);
+    }
+  }
+  return true;
 }
 
 std::string RenderReport(const Figures& f, const UpdateNames& names, const std::string& generatedAt) {
@@ -304,16 +380,28 @@ int RunReport(int argc, char** argv) {
   if (!store) return ReportUsage("--stats off has no figures");
 
   UpdateNames names;
+  std::set<std::string> versions;  // those the catalog names
   if (!root.empty()) {
     std::vector<std::string> errors;
-    if (auto catalog = Catalog::Load(root, errors))
-      for (const auto& e : catalog->Entries()) names[e.id] = e.name;
-    else
+    if (auto catalog = Catalog::Load(root, errors)) {
+      for (const auto& e : catalog->Entries()) {
+        names[e.id] = e.name;
+        versions.insert(FormatVersion(e.brings));
+        // applies-to versions without '*'.
+        for (const VersionPattern& p : e.appliesTo) {
+          if (std::find(p.part, p.part + 4, -1) != p.part + 4) continue;
+          Version v;
+          for (int i = 0; i < 4; ++i) v.part[i] = static_cast<uint16_t>(p.part[i]);
+          versions.insert(FormatVersion(v));
+        }
+      }
+    } else {
       std::fprintf(stderr, "quon-update-server report: the catalog cannot be read; updates are shown by number\n");
+    }
   }
-  FiguresBuilder builder;
+  Figures figures;
   std::string error;
-  if (!store->Open(error) || !store->Read([&](const StatsEvent& e) { builder.Add(e); }, error)) {
+  if (!store->Open(error) || !ComputeFigures(*store, versions, figures, error)) {
     std::fprintf(stderr, "quon-update-server report: cannot read %s: %s\n", store->Describe().c_str(), error.c_str());
     return 1;
   }
@@ -324,7 +412,7 @@ int RunReport(int argc, char** argv) {
   char generated[64];
   std::snprintf(generated, sizeof generated, "%04d-%02d-%02d %02d:%02d UTC", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min);
-  const std::string html = RenderReport(builder.Finish(), names, generated);
+  const std::string html = RenderReport(figures, names, generated);
   const std::string temp = out + ".tmp";
   {
     std::ofstream file(temp, std::ios::binary | std::ios::trunc);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -35,28 +36,20 @@ struct Figures {
   uint64_t listRequests = 0, downloads = 0;
 };
 
-// Reads the events in the order of their time. An installation counts as
-// having installed an update when, after a complete download of it, it
-// reports the version the update brings.
-class FiguresBuilder {
- public:
-  void Add(const StatsEvent& event);
-  Figures Finish();
+// The installed base names the versions that the catalog names and the
+// most common few others; versions are what clients claim, so the rest
+// are counted together as "other".
+inline constexpr size_t kOtherVersionsNamed = 5;
+inline constexpr char kOtherVersions[] = "other";
 
- private:
-  struct Installation {
-    std::string version;
-    int64_t lastDay = 0;
-    std::map<uint32_t, bool> completed;  // update -> installed already counted
-  };
-  void CloseDay(int64_t day);
-  std::map<std::string, Installation> m_installations;
-  std::map<std::pair<uint32_t, std::string>, int> m_seen;  // (update, identity) -> steps counted, as bits
-  std::map<std::tuple<uint32_t, int64_t, std::string>, int> m_seenToday;  // cleared each day
-  Figures m_figures;
-  int64_t m_day = -1;
-  int64_t m_firstDay = -1;
-};
+// Computes the figures in one pass over the events, which the database
+// hands over sorted by installation: memory holds one installation's
+// state beside the figures per update, version and day, so it grows with
+// the days, updates and versions shown, not with the installations. An
+// installation counts as having installed an update when, after a
+// complete download of it, it reports the version the update brings.
+bool ComputeFigures(StatsStore& store, const std::set<std::string>& namedVersions, Figures& figures,
+                    std::string& error);
 
 // Update numbers to names, for the report's headings.
 using UpdateNames = std::map<uint32_t, std::string>;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <mutex>
@@ -29,6 +30,27 @@ std::string DayOf(int64_t atMs) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
   return buf;
+}
+
+bool StatsStore::Read(const std::function<void(const StatsEvent&)>& visit, std::string& error) {
+  return Query(
+      kStatsReadQuery,
+      [&](const std::vector<std::string>& row) {
+        StatsEvent e;
+        e.kind = row[0] == "0" ? StatsEvent::kList : StatsEvent::kDownload;
+        e.atMs = std::strtoll(row[1].c_str(), nullptr, 10);
+        e.replica = row[2];
+        e.installed = row[3];
+        e.identity = row[4];
+        e.offered = row[5];
+        e.updateId = static_cast<uint32_t>(std::strtoull(row[6].c_str(), nullptr, 10));
+        e.brings = row[7];
+        e.bytes = std::strtoull(row[8].c_str(), nullptr, 10);
+        e.size = std::strtoull(row[9].c_str(), nullptr, 10);
+        e.complete = row[10] != "0";
+        visit(e);
+      },
+      error);
 }
 
 std::unique_ptr<StatsStore> MakeStatsStore(const std::string& database) {

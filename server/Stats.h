@@ -43,8 +43,12 @@ class StatsStore {
   virtual bool Open(std::string& error) = 0;
   // Appends the events in one transaction: all or nothing.
   virtual bool Write(const std::vector<StatsEvent>& events, std::string& error) = 0;
-  // Every event in the order of its time.
-  virtual bool Read(const std::function<void(const StatsEvent&)>& visit, std::string& error) = 0;
+  // Every event in the order of its time (kStatsReadQuery).
+  virtual bool Read(const std::function<void(const StatsEvent&)>& visit, std::string& error);
+  // Runs a query and hands over its rows one at a time, each column as
+  // text (NULL as empty); the rows are never all in memory.
+  virtual bool Query(const std::string& sql, const std::function<void(const std::vector<std::string>&)>& row,
+                     std::string& error) = 0;
   // For messages: the database without a password.
   virtual std::string Describe() const = 0;
 };

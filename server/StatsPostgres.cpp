@@ -83,26 +83,18 @@ class PostgresStore : public StatsStore {
     return Command("COMMIT", error);
   }
 
-  bool Read(const std::function<void(const StatsEvent&)>& visit, std::string& error) override {
+  bool Query(const std::string& sql, const std::function<void(const std::vector<std::string>&)>& row,
+             std::string& error) override {
     if (m_conn == nullptr && !Open(error)) return false;
-    if (!PQsendQuery(m_conn, kStatsReadQuery) || !PQsetSingleRowMode(m_conn)) return Fail(error);
+    if (!PQsendQuery(m_conn, sql.c_str()) || !PQsetSingleRowMode(m_conn)) return Fail(error);
     bool ok = true;
+    std::vector<std::string> values;
     while (PGresult* r = PQgetResult(m_conn)) {
       const ExecStatusType status = PQresultStatus(r);
       if (status == PGRES_SINGLE_TUPLE) {
-        StatsEvent e;
-        e.kind = std::atoi(PQgetvalue(r, 0, 0)) ? StatsEvent::kDownload : StatsEvent::kList;
-        e.atMs = std::atoll(PQgetvalue(r, 0, 1));
-        e.replica = PQgetvalue(r, 0, 2);
-        e.installed = PQgetvalue(r, 0, 3);
-        e.identity = PQgetvalue(r, 0, 4);
-        e.offered = PQgetvalue(r, 0, 5);
-        e.updateId = static_cast<uint32_t>(std::atoll(PQgetvalue(r, 0, 6)));
-        e.brings = PQgetvalue(r, 0, 7);
-        e.bytes = std::strtoull(PQgetvalue(r, 0, 8), nullptr, 10);
-        e.size = std::strtoull(PQgetvalue(r, 0, 9), nullptr, 10);
-        e.complete = std::atoi(PQgetvalue(r, 0, 10)) != 0;
-        visit(e);
+        values.resize(static_cast<size_t>(PQnfields(r)));
+        for (size_t i = 0; i < values.size(); ++i) values[i] = PQgetvalue(r, 0, static_cast<int>(i));
+        row(values);
       } else if (status != PGRES_TUPLES_OK) {
         error = PQresultErrorMessage(r);
         ok = false;

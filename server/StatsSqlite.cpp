@@ -60,29 +60,19 @@ class SqliteStore : public StatsStore {
     return Exec("COMMIT", error);
   }
 
-  bool Read(const std::function<void(const StatsEvent&)>& visit, std::string& error) override {
+  bool Query(const std::string& sql, const std::function<void(const std::vector<std::string>&)>& row,
+             std::string& error) override {
     if (m_db == nullptr && !Open(error)) return false;
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, kStatsReadQuery, -1, &st, nullptr) != SQLITE_OK) return Fail(error);
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return Fail(error);
+    std::vector<std::string> values(static_cast<size_t>(sqlite3_column_count(st)));
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-      StatsEvent e;
-      e.kind = sqlite3_column_int(st, 0) ? StatsEvent::kDownload : StatsEvent::kList;
-      e.atMs = sqlite3_column_int64(st, 1);
-      e.replica = Text(st, 2);
-      e.installed = Text(st, 3);
-      e.identity = Text(st, 4);
-      e.offered = Text(st, 5);
-      e.updateId = static_cast<uint32_t>(sqlite3_column_int64(st, 6));
-      e.brings = Text(st, 7);
-      e.bytes = static_cast<uint64_t>(sqlite3_column_int64(st, 8));
-      e.size = static_cast<uint64_t>(sqlite3_column_int64(st, 9));
-      e.complete = sqlite3_column_int(st, 10) != 0;
-      visit(e);
+      for (size_t i = 0; i < values.size(); ++i) values[i] = Text(st, static_cast<int>(i));
+      row(values);
     }
     sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) return Fail(error);
-    return true;
+    return rc == SQLITE_DONE || Fail(error);
   }
 
   std::string Describe() const override { return "SQLite file " + m_file; }

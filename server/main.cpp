@@ -29,10 +29,11 @@ const char kUsage[] =
     "  --root DIR          directory holding catalog.ini and the update archives\n"
     "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:8080; port 0 picks a free port)\n"
     "  --path PATH         the update service page (default %s)\n"
-    "  --threads N         worker threads, that is, clients served at once (default 32)\n"
-    "  --queue N           connections waiting for a worker before more are refused with 503 (default 256)\n"
-    "  --per-address N     connections from one address, served or waiting (default 16; 0: no limit)\n"
-    "  --request-timeout S seconds for a request to arrive once it has begun (default 10)\n"
+    "  --threads N         event-loop threads serving the connections (default 4)\n"
+    "  --queue N           connections the kernel holds before they are accepted (default 1024)\n"
+    "  --connections N     connections open at once (default 16384, at most what the open-file limit allows)\n"
+    "  --per-address N     connections open at once from one address (default 16; 0: no limit)\n"
+    "  --request-timeout S seconds for a request's head and body to arrive (default 10)\n"
     "  --stats DB          where the figures go: an SQLite file (default DIR/stats.sqlite),\n"
     "                      postgresql://USER@HOST/DBNAME (shared by replicas), or off\n"
     "  --replica NAME      this server's name in the figures (default HOSTNAME:PORT)\n"
@@ -95,8 +96,8 @@ int main(int argc, char** argv) {
     }
     const char* v = nullptr;
     if (arg == "--root" || arg == "--listen" || arg == "--path" || arg == "--threads" || arg == "--tls-cert" ||
-        arg == "--tls-key" || arg == "--queue" || arg == "--per-address" || arg == "--request-timeout" ||
-        arg == "--stats" || arg == "--replica" || arg == "--admin") {
+        arg == "--tls-key" || arg == "--queue" || arg == "--connections" || arg == "--per-address" ||
+        arg == "--request-timeout" || arg == "--stats" || arg == "--replica" || arg == "--admin") {
       v = value(arg.c_str());
       if (v == nullptr) return Usage(("missing value after " + arg).c_str());
     } else {
@@ -110,24 +111,29 @@ int main(int argc, char** argv) {
     if (arg == "--stats") statsDatabase = v;
     if (arg == "--replica") options.replica = v;
     if (arg == "--admin") admin = v;
-    if (arg == "--threads") {
-      const int n = std::atoi(v);
-      if (n < 2 || n > 1024) return Usage("--threads needs a number from 2 to 1024");
-      options.limits.threads = static_cast<size_t>(n);
-    }
-    if (arg == "--queue" || arg == "--per-address" || arg == "--request-timeout") {
+    if (arg == "--threads" || arg == "--queue" || arg == "--connections" || arg == "--per-address" ||
+        arg == "--request-timeout") {
       const std::string text = v;
       const long n = text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos
                          ? -1
                          : std::atol(v);
-      if (arg == "--queue" && n >= 1)
-        options.limits.queue = static_cast<size_t>(n);
+      ConnectionLimits& limits = options.limits;
+      if (arg == "--threads" && n >= 1 && n <= 1024)
+        limits.threads = static_cast<size_t>(n);
+      else if (arg == "--queue" && n >= 1)
+        limits.queue = static_cast<size_t>(n);
+      else if (arg == "--connections" && n >= 1)
+        limits.connections = static_cast<size_t>(n);
       else if (arg == "--per-address" && n >= 0)
-        options.limits.perAddress = static_cast<size_t>(n);
+        limits.perAddress = static_cast<size_t>(n);
       else if (arg == "--request-timeout" && n >= 1 && n <= 3600)
-        options.limits.requestSeconds = static_cast<int>(n);
+        limits.requestSeconds = static_cast<int>(n);
       else
-        return Usage((arg + " needs a number" + (arg == "--per-address" ? "" : " of at least 1")).c_str());
+        return Usage((arg + " needs a number" +
+                      (arg == "--per-address" ? ""
+                       : arg == "--threads"   ? " from 1 to 1024"
+                                              : " of at least 1"))
+                         .c_str());
     }
   }
   if (root.empty()) return Usage("--root is required");
@@ -150,8 +156,6 @@ int main(int argc, char** argv) {
 
   HttpServer server(options, shared);
   std::unique_ptr<StatsRecorder> stats;
-  std::unique_ptr<httplib::Server> adminServer;
-  std::thread adminThread;
   std::atomic<bool> stopping{false};
   std::atomic<bool> finished{false};
   // Before any server thread starts, so that they all leave the signals to
@@ -160,9 +164,9 @@ int main(int argc, char** argv) {
       [&] {
         stopping = true;
         // The server may be between binding and serving; ask until it ends.
-        // Transfers end at their next block, but a client that has stopped
-        // reading holds its worker until the write timeout: after a grace
-        // period such connections are simply cut by ending the process.
+        // Stopping closes every connection, downloads under way included;
+        // should that take longer than a grace period, ending the process
+        // cuts what is left.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
         while (!finished && std::chrono::steady_clock::now() < deadline) {
           server.Stop();
@@ -213,19 +217,12 @@ int main(int argc, char** argv) {
     server.Log("figures: off");
   }
   if (!admin.empty()) {
-    adminServer = std::make_unique<httplib::Server>();
-    adminServer->new_task_queue = [] { return new httplib::ThreadPool(2); };
-    adminServer->Get("/metrics", [&server](const httplib::Request&, httplib::Response& res) {
-      res.set_content(server.RenderMetrics(), "text/plain; version=0.0.4");
-    });
-    const int bound = adminPort == 0 ? adminServer->bind_to_any_port(adminHost)
-                                     : (adminServer->bind_to_port(adminHost, adminPort) ? adminPort : -1);
-    if (bound <= 0) {
+    const int bound = server.BindAdmin(adminHost, adminPort);
+    if (bound < 0) {
       std::fprintf(stderr, "quon-update-server: cannot listen on %s: %s\n", admin.c_str(), std::strerror(errno));
       finished = true;
       return 1;
     }
-    adminThread = std::thread([&] { adminServer->listen_after_bind(); });
     server.Log("metrics at http://" + admin.substr(0, admin.rfind(':')) + ":" + std::to_string(bound) + "/metrics");
   }
 
@@ -236,10 +233,6 @@ int main(int argc, char** argv) {
   bool ok = stopping || server.Run();
   finished = true;
   ok = ok || stopping;
-  if (adminServer) {
-    adminServer->stop();
-    adminThread.join();
-  }
   if (stats) stats->Stop();
   server.Log(ok ? "stopped" : "the server failed");
   return ok ? 0 : 1;

@@ -3,10 +3,18 @@
 // replicas behind nginx (TLS, figures in a shared PostgreSQL) beside one
 // replica behind the same nginx. Each round runs QUON_BENCH_SECONDS
 // (default 5) with QUON_BENCH_CLIENTS (default 8) clients that keep their
-// connection open and ask again as soon as they have an answer.
+// connection open and ask again as soon as they have an answer. Also: the
+// server's memory with 10,000 idle connections from 50 addresses and how
+// fast it answers a real request meanwhile; and the report over a million
+// generated requests (QUON_BENCH_EVENTS), over 100,000 installations, once
+// on a few versions and once with 100,000 versions invented by clients.
+// QUON_TEST_SERVER_BIN runs another build of the server, for comparison.
 //   build/default/bench/bench_server [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +22,8 @@
 #include <memory>
 #include <thread>
 
+#include "BenchSettings.h"
+#include "Stats.h"
 #include "base/BuildConfig.h"
 #include "support/ServerFarm.h"
 #include "support/ServerProcess.h"
@@ -72,7 +82,10 @@ struct Farm {
       problem = NginxFront::Missing().empty() ? "openssl could not make certificates" : NginxFront::Missing();
       return;
     }
-    front = std::make_unique<NginxFront>(QUON_NGINX_RECIPE, ports, pki.Path("server.pem"), pki.Path("server-key.pem"));
+    // The servers are measured, not the recipe's limit on list requests
+    // of one address.
+    front = std::make_unique<NginxFront>(QUON_NGINX_RECIPE, ports, pki.Path("server.pem"), pki.Path("server-key.pem"),
+                                         false);
     if (!front->Running()) problem = front->Problem();
     url = "https://127.0.0.1:" + std::to_string(front->Port()) + std::string(kUpdatePath);
     caFile = pki.Path("ca.pem");
@@ -172,6 +185,113 @@ void Downloads(benchmark::State& state, int replicas, bool nginx, Farm::Figures 
   state.counters["failed"] = static_cast<double>(total.failed);
 }
 
+// 10,000 connections from 127.0.0.2 .. 127.0.0.51 that send nothing, held
+// for a moment (a connection may stay silent for 5 s); meanwhile 20 list
+// requests from 127.0.0.1, each on a new connection.
+void IdleConnections(benchmark::State& state) {
+  TempDir root;
+  root.Write("catalog.ini",
+             "[update 7]\nposted = 2026-05-04\nname = N\ndescription = D\napplies-to = 6.0.121.3\n"
+             "archive = a.cab\nbrings = 6.0.122.3\n");
+  root.Write("a.cab", "MSCF");
+  ServerProcess server;
+  if (!server.Start(root.Root().string(), {"--per-address", "0", "--stats", "off"})) {
+    state.SkipWithError(server.Error().c_str());
+    return;
+  }
+  const int total = static_cast<int>(bench::Setting("QUON_BENCH_CONNECTIONS", 10000));
+  double slowestMs = 0;
+  int held = 0, failed = 0;
+  for (auto _ : state) {
+    std::vector<int> fds;
+    for (int i = 0; i < total; ++i) {
+      const int fd = ConnectLoopback(server.Port(), ("127.0.0." + std::to_string(2 + i % 50)).c_str());
+      if (fd >= 0) fds.push_back(fd);
+    }
+    for (int i = 0; i < 20; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      const HttpReply reply = HttpPost(server.Url(std::string(kUpdatePath) + "?GetUpgradeList"), ListBody("6.0.121.3"));
+      slowestMs = std::max(slowestMs,
+                           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+      failed += reply.status != 200;
+    }
+    // Still open: a read finds nothing yet (a closed one reads 0 or fails).
+    for (int fd : fds) {
+      char byte;
+      held += recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+      close(fd);
+    }
+  }
+  state.counters["held"] = held;
+  state.counters["peak_MiB"] = static_cast<double>(PeakMemoryKiB(server.Pid())) / 1024;
+  state.counters["slowest_request_ms"] = slowestMs;
+  state.counters["requests_failed"] = failed;
+}
+
+// A database of `events` requests over 100,000 installations and 60 days;
+// versions: a few real ones, or (invented) one per installation.
+void GenerateFigures(const std::string& file, long events, bool invented) {
+  auto store = server::MakeStatsStore(file);
+  std::string error;
+  store->Open(error);
+  std::vector<server::StatsEvent> batch;
+  const int64_t start = 1772323200000;
+  const char* const versions[] = {"6.0.121.3", "6.0.121.4", "6.0.122.3", "6.0.122.4"};
+  for (long i = 0; i < events; ++i) {
+    server::StatsEvent e;
+    const long who = (i * 7919) % 100000;
+    e.atMs = start + i * (60LL * 86400000 / events);
+    e.identity = "identity-" + std::to_string(who);
+    e.replica = "r1";
+    e.installed = invented ? "9." + std::to_string(who / 1000) + "." + std::to_string(who % 1000) + ".1"
+                           : versions[(who + i / 300000) % 4];
+    if (i % 10 == 9) {
+      e.kind = server::StatsEvent::kDownload;
+      e.updateId = 101;
+      e.brings = "6.0.122.3";
+      e.size = e.bytes = 1000;
+      e.complete = i % 20 == 9;
+    } else {
+      e.offered = who % 3 ? "101,102" : "";
+    }
+    batch.push_back(std::move(e));
+    if (batch.size() == 50000 || i + 1 == events) {
+      store->Write(batch, error);
+      batch.clear();
+    }
+  }
+}
+
+// `quon-update-server report` over the generated figures: its time, peak
+// memory and the size of the page.
+void Report(benchmark::State& state, bool invented) {
+  TempDir dir;
+  const long events = bench::Setting("QUON_BENCH_EVENTS", 1000000);
+  GenerateFigures(dir.Path("figures.sqlite"), events, invented);
+  const char* other = std::getenv("QUON_TEST_SERVER_BIN");
+  const std::string program = other && *other ? other : QUON_SERVER_BIN;
+  double seconds = 0;
+  long peakKiB = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      execl(program.c_str(), program.c_str(), "report", "--stats", dir.Path("figures.sqlite").c_str(), "-o",
+            dir.Path("report.html").c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    peakKiB = usage.ru_maxrss;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the report failed");
+  }
+  state.counters["report_s"] = seconds;
+  state.counters["peak_MiB"] = static_cast<double>(peakKiB) / 1024;
+  state.counters["html_KiB"] = static_cast<double>(ReadFile(dir.Path("report.html")).size()) / 1024;
+}
+
 struct Config {
   const char* name;
   int replicas;
@@ -197,6 +317,17 @@ int Register() {
         ->UseRealTime()
         ->Unit(benchmark::kSecond);
   }
+  benchmark::RegisterBenchmark("IdleConnections/10000_from_50_addresses", IdleConnections)
+      ->Iterations(1)
+      ->UseRealTime()
+      ->Unit(benchmark::kSecond);
+  for (const bool invented : {false, true})
+    benchmark::RegisterBenchmark(
+        invented ? "Report/1M_requests_100k_invented_versions" : "Report/1M_requests_100k_installations", Report,
+        invented)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kSecond);
   return 0;
 }
 const int kRegistered = Register();

@@ -13,9 +13,11 @@
 #include <thread>
 
 #include "Identity.h"
+#include "Report.h"
 #include "Stats.h"
 #include "base/BuildConfig.h"
 #include "support/PrivateXvfb.h"
+#include "support/ServerFarm.h"
 #include "support/ServerProcess.h"
 #include "support/ServiceRequests.h"
 
@@ -103,6 +105,9 @@ class FlakyStore : public StatsStore {
     return true;
   }
   bool Read(const std::function<void(const StatsEvent&)>&, std::string&) override { return true; }
+  bool Query(const std::string&, const std::function<void(const std::vector<std::string>&)>&, std::string&) override {
+    return true;
+  }
   std::string Describe() const override { return "flaky"; }
 };
 
@@ -194,6 +199,49 @@ std::vector<StatsEvent> KnownLog() {
       download(day1 + 2 * dayMs + 1000, "c", 102, "6.0.121.4", true),
       list(day1 + 40 * dayMs, "d", "6.0.122.3", ""),  // a, b and c have not asked for 30 days
   };
+}
+
+std::string ReportOf(StatsStore& store, const std::vector<StatsEvent>& events, const std::set<std::string>& named) {
+  std::string error;
+  Figures figures;
+  EXPECT_TRUE(store.Open(error) && store.Write(events, error) && ComputeFigures(store, named, figures, error)) << error;
+  return RenderReport(figures, {}, "now");
+}
+
+TEST(Report, PostgreSqlGivesTheFiguresSqliteGives) {
+  if (!test::PostgresServer::Missing().empty()) GTEST_SKIP() << test::PostgresServer::Missing();
+  test::PostgresServer postgres;
+  ASSERT_TRUE(postgres.Running()) << postgres.Problem();
+  test::TempDir dir;
+  auto sqlite = MakeStatsStore(dir.Path("figures.sqlite"));
+  auto pg = MakeStatsStore(postgres.Uri());
+  EXPECT_EQ(ReportOf(*pg, KnownLog(), {}), ReportOf(*sqlite, KnownLog(), {}));
+}
+
+TEST(Report, VersionsNoCatalogNamesBeyondTheMostCommonFewAreOther) {
+  // 30 installations on versions the catalog names, and 100 invented ones
+  // by one installation each but for 7.0.0.1 .. 7.0.0.6, claimed by more.
+  std::vector<StatsEvent> events;
+  auto list = [&](const std::string& who, const std::string& version) {
+    StatsEvent e;
+    e.atMs = 1772323200000 + static_cast<int64_t>(events.size());
+    e.identity = who;
+    e.installed = version;
+    events.push_back(e);
+  };
+  for (int i = 0; i < 30; ++i) list("n" + std::to_string(i), i % 2 ? "6.0.121.3" : "6.0.122.3");
+  for (int i = 0; i < 100; ++i) list("x" + std::to_string(i), "9.9.9." + std::to_string(i));
+  for (int v = 1; v <= 6; ++v)
+    for (int i = 0; i < 10 - v; ++i)
+      list("s" + std::to_string(v) + "-" + std::to_string(i), "7.0.0." + std::to_string(v));
+  test::TempDir dir;
+  auto store = MakeStatsStore(dir.Path("figures.sqlite"));
+  const std::string html = ReportOf(*store, events, {"6.0.121.3", "6.0.122.3", "5.0.0.0"});
+  for (const char* row :
+       {"base:6.0.121.3\">15<", "base:6.0.122.3\">15<", "base:7.0.0.1\">9<", "base:7.0.0.5\">5<", "base:other\">104<"})
+    EXPECT_NE(html.find(row), std::string::npos) << row;
+  EXPECT_EQ(html.find("7.0.0.6"), std::string::npos);
+  EXPECT_EQ(html.find("9.9.9."), std::string::npos);
 }
 
 TEST(ReportInABrowser, ShowsTheFiguresOfAKnownRequestLog) {

@@ -14,9 +14,11 @@ TEST(PackEntries, RefusesNamesThatCannotBeUnpackedOrReadBackSafely) {
   for (const char* good : {"QSolver.dll", "Help/Quon.chm", "Materials\\Steel grades.mlib", "a.b.c", "x/y\\z.txt",
                            "caf\xE9.txt", "console.dll"})
     EXPECT_FALSE(CheckEntryPath(good)) << good;
-  for (const char* bad : {"", "/abs.dll", "\\abs.dll", "../up.dll", "a/../b.dll", "./a.dll", "a//b.dll", "dir/",
-                          "c:x.dll", "C:\\x.dll", "tab\there", "new\nline", "a=b.dll", "[MAIN]", " lead.dll",
-                          "trail.dll ", "dot.", "con", "NUL.txt", "dir/COM1.log", "what?.dll", "a|b", "a<b"})
+  for (const char* bad :
+       {"",          "/abs.dll",   "\\abs.dll", "../up.dll",   "a/../b.dll",      "./a.dll",      "a//b.dll",
+        "dir/",      "c:x.dll",    "C:\\x.dll", "tab\there",   "new\nline",       "a=b.dll",      "[MAIN]",
+        " lead.dll", "trail.dll ", "dot.",      "con",         "NUL.txt",         "dir/COM1.log", "what?.dll",
+        "a|b",       "a<b",        "CONIN$",    "conout$.txt", "COM\xC2\xB9.dll", "lpt\xC2\xB3"})
     EXPECT_TRUE(CheckEntryPath(bad)) << bad;
   EXPECT_TRUE(CheckText("two\r\nlines"));
   EXPECT_FALSE(CheckText("Service release = 100% & more"));
@@ -53,6 +55,9 @@ TEST(PackEntries, StoredNamesMustDifferIgnoringCase) {
   // Windows folds the case of accented letters as well.
   EXPECT_EQ(CheckSections(Sections({{"Caf\xC9.txt", "caf\xE9.TXT"}})).size(), 1u);
   EXPECT_TRUE(CheckSections(Sections({{"a\xD7.txt", "a\xF7.txt"}})).empty());
+  // Names in UTF-8 as well: \xC3\x84 and \xC3\xA4 are one letter to Windows.
+  EXPECT_EQ(CheckSections(Sections({{"\xC3\x84.dll", "x/\xC3\xA4.dll"}})).size(), 1u);
+  EXPECT_TRUE(CheckSections(Sections({{"\xC3\x84.dll", "\xC3\x85.dll"}})).empty());
   EXPECT_EQ(CheckSections(Sections({{}})).size(), 1u);                // no file at all
   EXPECT_EQ(CheckSections(Sections({{"a.dll"}, {}})).size(), 1u);     // empty module
   auto twice = Sections({{"a.dll"}, {"b.dll"}});
@@ -104,9 +109,15 @@ TEST(PackTool, WritesACabinetThatUnpacksToTheOriginalBytes) {
 }
 
 TEST(PackTool, RefusesBadInputWithoutWritingAnArchive) {
-  test::TempDir dir;
+  test::TempDir dir, outside;
   test::WriteFile(dir.Path("bin/a.dll"), "1");
   test::WriteFile(dir.Path("lib/A.DLL"), "2");
+  test::WriteFile(outside.Path("secret.dll"), "3");
+  std::filesystem::create_symlink(outside.Path("secret.dll"), dir.Path("bin/link.dll"));
+  std::filesystem::create_directory_symlink(outside.Root(), dir.Path("out"));
+  // 4 GiB without writing them: a sparse file.
+  test::WriteFile(dir.Path("big.dat"), "");
+  std::filesystem::resize_file(dir.Path("big.dat"), uint64_t{1} << 32);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -117,6 +128,9 @@ TEST(PackTool, RefusesBadInputWithoutWritingAnArchive) {
       {{"--name", "X", "../a.dll"}, 1, "'.' or '..'"},
       {{"--name", "X", "bin/missing.dll"}, 1, "cannot read"},
       {{"--name", "X", "bin"}, 1, "not a regular file"},
+      {{"--name", "X", "bin/link.dll"}, 1, "is a symbolic link"},
+      {{"--name", "X", "out/secret.dll"}, 1, "is a symbolic link"},
+      {{"--name", "X", "big.dat"}, 1, "4 GiB or larger"},
       {{"--name", "X"}, 1, "lists no file"},
       {{"bin/a.dll"}, 2, "--name is required"},
       {{"--name", "X", "--name", "Y", "bin/a.dll"}, 2, "given twice"},

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "Catalog.h"
@@ -141,6 +143,62 @@ TEST(Release, PackAddRaiseAndPauseWithTheCatalogTool) {
   EXPECT_NE(server.Log().find("TableID=5 result=\"ACCEPTED\" bytes="), std::string::npos) << server.Log();
   EXPECT_EQ(server.Log().find("(aborted)"), std::string::npos) << server.Log();
   EXPECT_NE(server.Log().find("result=\"refused: paused\""), std::string::npos);
+}
+
+// Runs at once change the catalog one after another: none loses another's
+// update.
+TEST(Release, CatalogToolsRunningAtOnceKeepEveryUpdate) {
+  TempDir root;
+  root.Write("catalog.ini", "");
+  root.Write("a.cab", "MSCF");
+  std::vector<std::thread> runs;
+  std::atomic<int> added{0};
+  for (int i = 1; i <= 8; ++i)
+    runs.emplace_back([&, i] {
+      added += RunProgram({QUON_CATALOG_BIN, "add", "--root", root.Root().string(), "--id", std::to_string(i),
+                           "--applies-to", "6.0.121.3", "--brings", "6.0.122.3", "--archive", "a.cab", "--name", "N",
+                           "--description", "D"})
+                   .status == 0;
+    });
+  for (auto& r : runs) r.join();
+  std::vector<std::string> errors;
+  auto catalog = server::Catalog::Load(root.Root().string(), errors);
+  ASSERT_TRUE(catalog);
+  EXPECT_EQ(added, 8);
+  EXPECT_EQ(catalog->Entries().size(), 8u);
+}
+
+// quon-catalog killed while quon-pack packs: quon-pack ends with it, and the
+// same command run again adds the update, leaving no temporary behind.
+TEST(Release, AnAddKilledWhilePackingCanBeRunAgain) {
+  TempDir root, src;
+  src.Write("big.dll", RandomBytes(96 << 20, 6));
+  root.Write("catalog.ini", "");
+  const std::vector<std::string> add = {
+      QUON_CATALOG_BIN,    "add",      "--root",    root.Root().string(), "--id",       "9",      "--applies-to",
+      "6.0.121.3",         "--brings", "6.0.122.3", "--archive",          "sp/big.cab", "--",     "-C",
+      src.Root().string(), "--name",   "Big",       "--description",      "D",          "big.dll"};
+  const pid_t pid = StartProcess(add, root.Path("first.log"));
+  // Until quon-pack writes its temporary beside the archive.
+  auto packing = [&] {
+    for (const auto& e : std::filesystem::directory_iterator(root.Path("sp"), std::filesystem::directory_options{}))
+      if (e.path().filename().string().rfind("big.cab.tmp", 0) == 0) return true;
+    return false;
+  };
+  for (int i = 0; i < 400 && !(root.Exists("sp") && packing()); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(root.Exists("sp") && packing()) << ReadFile(root.Path("first.log"));
+  StopProcess(pid, SIGKILL);
+  std::this_thread::sleep_for(300ms);
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    const std::string cmdline = ReadFile((e.path() / "cmdline").string());
+    EXPECT_EQ(cmdline.find(root.Path("sp/big.cab")), std::string::npos) << "quon-pack still runs: " << e.path();
+  }
+  const RunResult again = RunProgram(add);
+  ASSERT_EQ(again.status, 0) << again.output;
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(root.Path("sp"))) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"big.cab"});
+  EXPECT_EQ(RunProgram({"/usr/bin/cabextract", "-t", root.Path("sp/big.cab")}).status, 0);
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
   ServerProcess replicas[3];
   std::vector<int> ports;
   for (int i = 0; i < 3; ++i) {
-    // Four workers each: together no more than the clients below that crawl.
+    // Four event-loop threads each: fewer in all than the clients below that
+    // crawl, which hold none of them.
     ASSERT_TRUE(replicas[i].Start(root.Root().string(), {"--stats", postgres.Uri(), "--per-address", "0", "--threads",
                                                          "4", "--replica", "r" + std::to_string(i + 1)}))
         << replicas[i].Error();
@@ -98,10 +99,9 @@ TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
     ++errors[what];
   };
   std::vector<std::thread> clients;
-  // Slow clients, as many as the replicas have workers: the archive is
-  // taken from the replica at once (into nginx, or at this size already into
-  // the socket buffers between them) and handed out at their pace, so they
-  // hold no worker of a replica.
+  // Slow clients, as many as the replicas have threads: the archive goes
+  // to them at their pace; a replica holds each download as a connection,
+  // not as a thread.
   std::atomic<int> crawling{0};
   for (int i = 0; i < 12; ++i) {
     clients.emplace_back([&, i] {
@@ -110,12 +110,15 @@ TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
           CrawlingDownload(url + "?GetUpgradeFile", FileBody("7", "6.0.121.3", "4711", who), pki.Path("ca.pem"), stop);
     });
   }
+  // List clients from addresses of their own, each at the rate nginx
+  // grants one address (5 a second).
   for (int i = 0; i < 6; ++i) {
     clients.emplace_back([&, i] {
       const Installation who{std::to_string(i), "std", "6"};
       while (!stop) {
+        std::this_thread::sleep_for(200ms);
         HttpReply reply = HttpRequest("POST", url + "?GetUpgradeList", ListBody("6.0.121.3", "1", who), {"Expect:"},
-                                      true, pki.Path("ca.pem"), 20);
+                                      true, pki.Path("ca.pem"), 20, "127.0.0." + std::to_string(10 + i));
         if (reply.status == 200 && OfferedIds(reply.body) == std::vector<std::string>{"7"}) {
           ++listsAnswered;
           if (killed) ++listsAfterKill;
@@ -157,6 +160,8 @@ TEST(Replicas, BehindNginxSharingPostgresTheyOutliveOneKilledReplica) {
   EXPECT_GT(listsAfterKill, 10);
   EXPECT_GT(downloadsDone, 0);
   EXPECT_EQ(crawling, 12) << "slow downloads ended early";
+  // nginx passes on nothing but POST.
+  EXPECT_EQ(HttpRequest("GET", url, "", {}, false, pki.Path("ca.pem"), 20).status, 403);
 
   // The survivors write what they recorded when they stop: PostgreSQL then
   // holds one record for every request their logs show as served.

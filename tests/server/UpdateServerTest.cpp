@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "base/BuildConfig.h"
@@ -54,6 +55,12 @@ const char kCatalog[] =
     "applies-to = 8.0.0.1\n"
     "archive = sub/fix.cab\n"
     "brings = 8.0.0.2\n";
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
 
 class UpdateServerTest : public ::testing::Test {
  protected:
@@ -195,11 +202,8 @@ TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
     EXPECT_EQ(reply.headers["content-type"].compare(0, 10, "text/plain"), 0) << c.what;
   }
   EXPECT_EQ(HttpRequest("GET", url, "", {}).status, 405);
-  EXPECT_EQ(HttpRequest("PUT", url, ListBody("6.0.121.3"), {}).status, 405);
   EXPECT_EQ(HttpRequest("GET", m_server.Url("/catalog.ini"), "", {}).status, 404);
   EXPECT_EQ(HttpRequest("GET", m_server.Url("/../sp1.cab"), "", {}).status, 404);
-  // A body without a declared length is not read at all.
-  EXPECT_EQ(HttpRequest("POST", url, ListBody("6.0.121.3"), {"Transfer-Encoding: chunked"}).status, 411);
 
   // Random bodies behind a valid function name: never a crash, never a file.
   for (unsigned seed = 0; seed < 200; ++seed) {
@@ -214,6 +218,56 @@ TEST_F(UpdateServerTest, MalformedRequestsGetClientErrors) {
   // Still serving.
   EXPECT_EQ(List("6.0.121.3").status, 200);
   EXPECT_EQ(m_server.Stop(), 0);
+}
+
+TEST_F(UpdateServerTest, WhatTheUpdaterNeverSendsIsRefusedUnreadAndTheConnectionClosed) {
+  StartServer({"--admin", "127.0.0.1:0"});
+  const size_t at = m_server.Log().find("metrics at http://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos);
+  const int admin = std::atoi(m_server.Log().c_str() + at + 28);
+  // Each request carries a whole list request where its body would be: it
+  // must never be read as the next request on the connection.
+  const std::string smuggled = RawPost("GetUpgradeList", ListBody("6.0.121.3"));
+  const std::string length = "Content-Length: " + std::to_string(smuggled.size()) + "\r\n";
+  const std::string service = std::string(kUpdatePath);
+  struct Case {
+    const char* what;
+    int port;  // 0: the service's
+    std::string head;
+    const char* status;
+  } cases[] = {
+      {"GET with a body", 0, "GET " + service + " HTTP/1.1\r\nHost: x\r\n" + length, "405"},
+      {"OPTIONS with a body", 0, "OPTIONS " + service + " HTTP/1.1\r\nHost: x\r\n" + length, "405"},
+      {"HEAD with a body", 0, "HEAD " + service + " HTTP/1.1\r\nHost: x\r\n" + length, "405"},
+      {"chunked PUT", 0, "PUT " + service + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n", "405"},
+      {"chunked POST", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n", "411"},
+      {"POST without length", 0, "POST " + service + " HTTP/1.0\r\n", "411"},
+      {"gzip POST", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Encoding: gzip\r\n" + length, "415"},
+      {"identity-encoded POST", 0,
+       "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Encoding: identity\r\n" + length, "415"},
+      {"POST with two lengths", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\n" + length + "Content-Length: 1\r\n",
+       "400"},
+      {"POST too large", 0, "POST " + service + " HTTP/1.1\r\nHost: x\r\nContent-Length: 70000\r\n", "413"},
+      {"POST elsewhere", 0, "POST /other.asp HTTP/1.1\r\nHost: x\r\n" + length, "404"},
+      {"admin: GET with a body", admin, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + length, "400"},
+      {"admin: POST", admin, "POST /metrics HTTP/1.1\r\nHost: x\r\n" + length, "405"},
+      {"admin: chunked PUT", admin, "PUT /metrics HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n", "405"},
+  };
+  for (const Case& c : cases) {
+    const RawExchange x = ExchangeRaw(c.port ? c.port : m_server.Port(), c.head + "\r\n" + smuggled);
+    EXPECT_EQ(x.reply.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.what << "\n" << x.reply;
+    EXPECT_EQ(x.reply.find("HTTP/1.1 ", 1), std::string::npos) << c.what << ": the body was read as a request";
+    EXPECT_TRUE(x.closed) << c.what;
+  }
+  // Requests as they should be are served one after another on a kept
+  // connection.
+  std::string list = RawPost("GetUpgradeList", ListBody("6.0.121.3"));
+  list.replace(list.find("HTTP/1.0"), 8, "HTTP/1.1");
+  std::string last = list;
+  last.insert(last.find("Content-Length"), "Connection: close\r\n");
+  const RawExchange two = ExchangeRaw(m_server.Port(), list + last);
+  EXPECT_EQ(two.reply.rfind("HTTP/1.1 200", 0), 0u) << two.reply;
+  EXPECT_NE(two.reply.find("HTTP/1.1 200", 1), std::string::npos) << two.reply;
 }
 
 TEST_F(UpdateServerTest, ParallelDownloadsAndStalledClients) {
@@ -247,6 +301,42 @@ TEST_F(UpdateServerTest, ParallelDownloadsAndStalledClients) {
   EXPECT_EQ(List("6.0.121.3").status, 200);
   for (int fd : stalled) close(fd);
   EXPECT_EQ(m_server.Stop(), 0);
+}
+
+TEST_F(UpdateServerTest, AnArchiveWrittenOverDuringADownloadIsCutNotSentMixed) {
+  const std::string old = RandomBytes(16 << 20, 3);
+  WriteFile(m_root.Path("sp1.cab"), old);
+  StartServer();
+  for (const bool inPlace : {true, false}) {
+    const std::string served = ReadFile(m_root.Path("sp1.cab"));
+    const int fd = ConnectLoopback(m_server.Port(), "127.0.0.1", 4096);
+    ASSERT_GE(fd, 0);
+    const std::string request = RawPost("GetUpgradeFile", FileBody("12", "6.0.121.3"));
+    ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    std::string reply;
+    char block[65536];
+    for (ssize_t n; reply.size() < 100000 && (n = recv(fd, block, sizeof block, 0)) > 0;)
+      reply.append(block, static_cast<size_t>(n));
+    if (inPlace) {
+      std::fstream file(m_root.Path("sp1.cab"), std::ios::in | std::ios::out | std::ios::binary);
+      file.write(RandomBytes(1 << 20, 4).data(), 1 << 20);
+    } else {
+      WriteFile(m_root.Path("new.cab"), old);
+      ASSERT_EQ(std::rename(m_root.Path("new.cab").c_str(), m_root.Path("sp1.cab").c_str()), 0);
+    }
+    for (ssize_t n; (n = recv(fd, block, sizeof block, 0)) > 0;) reply.append(block, static_cast<size_t>(n));
+    close(fd);
+    const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
+    if (inPlace) {
+      EXPECT_LT(body.size(), FileReplyBytes("4711", "6.0.122.3", served).size());
+    } else {
+      // The renamed file is the next download's; this one reads the old file to its end.
+      EXPECT_TRUE(body == FileReplyBytes("4711", "6.0.122.3", served));
+    }
+  }
+  const std::string log = m_server.Log();
+  EXPECT_EQ(CountOf(log, "result=\"error: the archive changed during the download (aborted)\""), 1u) << log;
+  EXPECT_EQ(CountOf(log, "result=\"ACCEPTED\""), 1u) << log;
 }
 
 TEST_F(UpdateServerTest, LogsOneLinePerRequest) {
@@ -338,6 +428,13 @@ TEST_F(UpdateServerTest, ServesTheSameBytesOverTlsToClientsThatTrustItsCertifica
   EXPECT_EQ(reply.status, 0);
   EXPECT_NE(reply.error.find("certificate"), std::string::npos) << reply.error;
   EXPECT_EQ(HttpPost(ServiceUrl("GetUpgradeFile"), FileBody("12", "6.0.121.3")).status, 0);
+  // TLS 1.2 and 1.3 only.
+  for (const auto& [version, handshake] : {std::pair{"-tls1", 1}, {"-tls1_1", 1}, {"-tls1_2", 0}, {"-tls1_3", 0}}) {
+    const RunResult run = RunProgram(
+        {"/bin/sh", "-c",
+         "openssl s_client -connect 127.0.0.1:" + std::to_string(m_server.Port()) + " " + version + " </dev/null"});
+    EXPECT_EQ(run.status, handshake) << version << "\n" << run.output;
+  }
 }
 
 TEST(UpdateServerStart, RefusesATlsCertificateOrKeyThatDoesNotLoad) {

@@ -43,13 +43,15 @@ class PostgresServer {
 
 // nginx (one process, its own prefix, configuration and logs) with the
 // shipped recipe: TLS on a picked port with the given certificate, the
-// recipe's three upstream servers replaced by `upstreams`.
+// recipe's three upstream servers replaced by `upstreams`; without its
+// rate limit on list requests when asked (a benchmark of the servers
+// behind it).
 class NginxFront {
  public:
   static std::string Missing();
 
   NginxFront(const std::string& recipe, const std::vector<int>& upstreams, const std::string& certFile,
-             const std::string& keyFile);
+             const std::string& keyFile, bool rateLimit = true);
   ~NginxFront();
   NginxFront(const NginxFront&) = delete;
   NginxFront& operator=(const NginxFront&) = delete;

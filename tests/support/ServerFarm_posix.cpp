@@ -118,7 +118,7 @@ std::string NginxFront::Missing() {
 }
 
 NginxFront::NginxFront(const std::string& recipe, const std::vector<int>& upstreams, const std::string& certFile,
-                       const std::string& keyFile) {
+                       const std::string& keyFile, bool rateLimit) {
   if (!Missing().empty()) {
     m_problem = Missing();
     return;
@@ -135,6 +135,7 @@ NginxFront::NginxFront(const std::string& recipe, const std::vector<int>& upstre
     servers += "    server 127.0.0.1:" + std::to_string(port) + " max_fails=1 fail_timeout=5s;\n";
   site = std::regex_replace(site, std::regex("    server 127\\.0\\.0\\.1:808[1-3][^\n]*\n"), "");
   Replace(site, "    keepalive 8;", servers + "    keepalive 8;");
+  if (!rateLimit) site = std::regex_replace(site, std::regex("        limit_req zone=[^\n]*\n"), "");
   Replace(site, "/etc/ssl/quon/updates.quon-sim.example.pem", certFile);
   Replace(site, "/etc/ssl/quon/updates.quon-sim.example.key", keyFile);
   fs::create_directories(m_dir.Path("logs"));

@@ -120,6 +120,12 @@ pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outp
   return Spawn(argv, -1, outputPath, "");
 }
 
+long PeakMemoryKiB(pid_t pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
 int StopProcess(pid_t pid, int sig, int timeoutSeconds) {
   if (pid <= 0) return -1;
   kill(pid, sig);
@@ -129,7 +135,11 @@ int StopProcess(pid_t pid, int sig, int timeoutSeconds) {
 ServerProcess::~ServerProcess() { Stop(); }
 
 bool ServerProcess::Start(const std::string& root, const std::vector<std::string>& extraArgs) {
-  std::vector<std::string> args = {QUON_SERVER_BIN, "--root", root, "--listen", "127.0.0.1:0"};
+  // QUON_TEST_SERVER_BIN runs another build of the server under the same
+  // tests and benchmarks, to compare figures.
+  const char* other = std::getenv("QUON_TEST_SERVER_BIN");
+  std::vector<std::string> args = {other && *other ? other : QUON_SERVER_BIN, "--root", root, "--listen",
+                                   "127.0.0.1:0"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   // The figures go beside the log unless the test names a place.
   if (std::find(extraArgs.begin(), extraArgs.end(), "--stats") == extraArgs.end())
@@ -192,13 +202,14 @@ std::string ServerProcess::Log() const { return m_logPath.empty() ? std::string(
 
 HttpReply HttpRequest(const std::string& method, const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers, bool http10, const std::string& caFile,
-                      long timeoutSeconds) {
+                      long timeoutSeconds, const std::string& source) {
   HttpReply reply;
   CURL* curl = curl_easy_init();
   if (!curl) return reply;
   curl_slist* list = nullptr;
   for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  if (!source.empty()) curl_easy_setopt(curl, CURLOPT_INTERFACE, source.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
@@ -249,6 +260,20 @@ int ConnectLoopback(int port, const char* source, int receiveBuffer) {
     return -1;
   }
   return fd;
+}
+
+RawExchange ExchangeRaw(int port, const std::string& request) {
+  RawExchange result;
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) return result;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
+    char block[16384];
+    ssize_t n;
+    while ((n = recv(fd, block, sizeof block, 0)) > 0) result.reply.append(block, static_cast<size_t>(n));
+    result.closed = n == 0 || (n < 0 && errno == ECONNRESET);
+  }
+  close(fd);
+  return result;
 }
 
 bool MakeTestTlsCertificates(const std::string& dir) {

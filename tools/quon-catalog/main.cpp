@@ -2,6 +2,11 @@
 // archive first when given quon-pack's arguments (a release in one command),
 // and changes an update's rollout or pause. The catalog is checked as the
 // server reads it before it replaces the old one.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,8 +56,55 @@ std::string ReadText(const std::string& path, bool& exists) {
   return exists ? std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) : std::string();
 }
 
+// Holds DIR/catalog.ini.lock for the whole read, change and write of the
+// catalog, so that runs at once change it one after another and none
+// loses another's change. The catalog itself is replaced by rename, so the
+// lock is a file of its own.
+class CatalogLock {
+ public:
+  explicit CatalogLock(const std::string& root) {
+    m_fd = open((root + "/" + kCatalogFileName + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd >= 0 && flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+      std::fprintf(stderr, "quon-catalog: waiting for another quon-catalog changing %s/%s\n", root.c_str(),
+                   kCatalogFileName);
+      if (flock(m_fd, LOCK_EX) != 0) Release();
+    }
+    if (m_fd < 0) m_error = std::strerror(errno);
+  }
+  ~CatalogLock() { Release(); }
+  bool Held() const { return m_fd >= 0; }
+  const std::string& Error() const { return m_error; }
+
+ private:
+  void Release() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
+  int m_fd = -1;
+  std::string m_error;
+};
+
+// Removes what earlier runs, killed while they worked, left in `dir`: files
+// whose names start with `prefix` followed by `tag` and digits. Only called
+// under the lock, when no other run is working.
+void RemoveLeftovers(const std::string& dir, const std::string& prefix, const std::vector<std::string>& tags) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    for (const std::string& tag : tags) {
+      const std::string start = prefix + tag;
+      if (name.size() > start.size() && name.compare(0, start.size(), start) == 0 &&
+          name.find_first_not_of("0123456789", start.size()) == std::string::npos)
+        unlink((dir + "/" + name).c_str());
+    }
+  }
+  closedir(d);
+}
+
 // Checks the new text as the server will read it, then puts it in place of
-// the catalog through a temporary file, flushed to disk before the rename.
+// the catalog through a temporary file of this run, flushed to disk before
+// the rename.
 bool Replace(const std::string& root, const std::string& text, std::string& problem) {
   const std::string path = root + "/" + kCatalogFileName;
   std::vector<std::string> errors;
@@ -60,8 +112,8 @@ bool Replace(const std::string& root, const std::string& text, std::string& prob
     for (const auto& e : errors) problem += (problem.empty() ? "" : "\n") + e;
     return false;
   }
-  const std::string temp = path + ".new";
-  FILE* f = std::fopen(temp.c_str(), "wb");
+  const std::string temp = path + ".new" + std::to_string(getpid());
+  FILE* f = std::fopen(temp.c_str(), "wbx");
   bool ok =
       f && std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0 && fsync(fileno(f)) == 0;
   if (f) ok = std::fclose(f) == 0 && ok;
@@ -103,8 +155,12 @@ int RunPack(const char* self, const std::string& out, const std::vector<std::str
   for (auto& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
   std::fflush(nullptr);
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
+    // quon-pack ends with this program, also when it is killed.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
     execvp(cargv[0], cargv.data());
     std::fprintf(stderr, "quon-catalog: cannot run %s: %s\n", cargv[0], std::strerror(errno));
     _exit(127);
@@ -136,6 +192,9 @@ int Add(const char* self, Options o) {
   if (o.name.empty() || o.description.empty()) return Usage("add needs --name and --description");
   if (o.posted.empty()) o.posted = Now();
 
+  CatalogLock lock(o.root);
+  if (!lock.Held()) return Fail("cannot lock the catalog in " + o.root + ": " + lock.Error());
+  RemoveLeftovers(o.root, std::string(kCatalogFileName), {".new"});
   bool exists = false;
   const std::string path = o.root + "/" + kCatalogFileName;
   std::string text = ReadText(path, exists);
@@ -149,16 +208,26 @@ int Add(const char* self, Options o) {
   if (id > 0 && id <= 0xFFFFFFFFu && current->Find(static_cast<uint32_t>(id)))
     return Fail("update " + o.id + " is already listed in " + path + "; nothing was changed");
   const std::string archivePath = o.root + "/" + o.archive;
-  const bool archiveExisted = access(archivePath.c_str(), F_OK) == 0;
   if (!o.pack.empty()) {
-    if (archiveExisted) return Fail("'" + archivePath + "' exists already; nothing was changed");
     // Its folders are made inside the root only: the path is checked as the
     // catalog checks it first.
     if (o.archive[0] == '/' || o.archive.find('\\') != std::string::npos ||
         ("/" + o.archive + "/").find("/../") != std::string::npos)
       return Fail("archive '" + o.archive + "' must be a path relative to the root directory without '..'");
+    // An archive that an update of the catalog uses is never packed over;
+    // one that none uses was left by a run that ended before it changed
+    // the catalog, and is packed again.
+    for (const CatalogEntry& e : current->Entries())
+      if (e.archive == o.archive || e.archiveRelative == o.archive)
+        return Fail("'" + archivePath + "' exists already: update " + std::to_string(e.id) +
+                    " uses it; nothing was changed");
+    if (access(archivePath.c_str(), F_OK) == 0)
+      std::fprintf(stderr, "quon-catalog: '%s' is used by no update; packed again\n", archivePath.c_str());
     for (size_t slash = o.archive.find('/'); slash != std::string::npos; slash = o.archive.find('/', slash + 1))
       mkdir((o.root + "/" + o.archive.substr(0, slash)).c_str(), 0755);
+    // What a quon-pack killed with an earlier run left beside the archive.
+    const size_t slash = archivePath.rfind('/');
+    RemoveLeftovers(archivePath.substr(0, slash), archivePath.substr(slash + 1), {".tmp", ".unsigned", ".sign"});
     if (RunPack(self, archivePath, o.pack) != 0) return Fail("quon-pack failed; nothing was changed");
   }
 
@@ -186,6 +255,9 @@ constexpr std::string_view kLineBlanks = " \t\r\n";
 int Set(Options o) {
   if (o.root.empty() || o.id.empty()) return Usage("set needs --root and --id");
   if (o.rollout.empty() && o.paused.empty()) return Usage("set needs --rollout or --paused");
+  CatalogLock lock(o.root);
+  if (!lock.Held()) return Fail("cannot lock the catalog in " + o.root + ": " + lock.Error());
+  RemoveLeftovers(o.root, std::string(kCatalogFileName), {".new"});
   bool exists = false;
   const std::string path = o.root + "/" + kCatalogFileName;
   const std::string text = ReadText(path, exists);

@@ -1,5 +1,7 @@
 #include "PackList.h"
 
+#include <glib.h>
+
 #include <cstdlib>
 #include <map>
 
@@ -7,19 +9,35 @@ namespace quon::pack {
 
 namespace {
 
-// Case folding as Windows compares file names in the Western code page
-// (Windows-1252): ASCII letters, the accented capitals 0xC0..0xDE (but not
-// the multiplication sign 0xD7), and the few capitals in 0x80..0x9F.
-std::string FoldCaseAsWindows(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
+// The Unicode text of a stored name: UTF-8 when it is valid UTF-8, else
+// bytes of the Western Windows code page (Windows-1252).
+std::u32string Characters(std::string_view s) {
+  std::u32string out;
+  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)) {
+    for (const char* p = s.data(); p < s.data() + s.size(); p = g_utf8_next_char(p))
+      out += static_cast<char32_t>(g_utf8_get_char(p));
+    return out;
+  }
+  // 0x80..0x9F of Windows-1252; the rest of the upper half is Latin-1.
+  static const char16_t k80[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+  for (char c : s) {
     const auto u = static_cast<unsigned char>(c);
-    if ((u >= 'A' && u <= 'Z') || (u >= 0xC0 && u <= 0xDE && u != 0xD7))
-      c = static_cast<char>(u + 0x20);
-    else if (u == 0x8A || u == 0x8C || u == 0x8E)
-      c = static_cast<char>(u + 0x10);
-    else if (u == 0x9F)
-      c = static_cast<char>(0xFF);
+    out += u >= 0x80 && u < 0xA0 ? static_cast<char32_t>(k80[u - 0x80]) : static_cast<char32_t>(u);
+  }
+  return out;
+}
+
+// A name as Windows compares file names: every character in upper case
+// (one character for one, as the file system's table maps them), so that
+// "\xC3\x84.dll" (UTF-8) and "\xE4.dll" (Windows-1252) both match "\xC3\xA4.DLL".
+std::string FoldCaseAsWindows(std::string_view s) {
+  std::string out;
+  for (char32_t c : Characters(s)) {
+    char utf8[8];
+    out.append(utf8, static_cast<size_t>(g_unichar_to_utf8(g_unichar_toupper(c), utf8)));
   }
   return out;
 }
@@ -30,17 +48,17 @@ bool IsControl(char c) {
 }
 
 // Device names that Windows will not create as files, with or without an
-// extension.
+// extension: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM and LPT with a digit
+// 1..9 or a superscript one, two or three.
 bool IsReservedDeviceName(std::string_view name) {
   std::string base = FoldCaseAsWindows(name.substr(0, name.find('.')));
   while (!base.empty() && base.back() == ' ') base.pop_back();
-  static const char* const kNames[] = {"con", "prn", "aux", "nul"};
-  for (const char* n : kNames)
+  for (const char* n : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
     if (base == n) return true;
-  if (base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) && base[3] >= '1' &&
-      base[3] <= '9')
-    return true;
-  return false;
+  if (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0) return false;
+  const std::string digit = base.substr(3);
+  return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" || digit == "\xC2\xB2" ||
+         digit == "\xC2\xB3";
 }
 
 std::optional<std::string> CheckComponent(std::string_view c) {

@@ -42,6 +42,9 @@ const char kUsage[] =
     "  FILE                a path relative to the product directory; it is read from DIR/FILE,\n"
     "                      stored in the archive under its file name and listed in Update.List\n";
 
+// The cabinet format's limit on a file, and on all files of a folder.
+constexpr uint64_t kMaxCabinetBytes = uint64_t{1} << 32;
+
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "quon-pack: %s\n%s", problem.c_str(), kUsage);
   return 2;
@@ -214,23 +217,41 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::string> problems;
+  uint64_t total = 0;
   for (size_t k = 0; k < paths.size(); ++k) {
     PackEntry entry;
     if (auto problem = MakeEntry(paths[k], baseDir, entry)) {
       problems.push_back(*problem);
       continue;
     }
+    // What is packed is what the path names in the tree: a symbolic link
+    // on the way (to a file or a folder) could lead anywhere, and would not
+    // give the same archive on another machine.
+    std::string problem;
+    const std::string prefix = baseDir.empty() ? std::string() : baseDir + "/";
+    const std::string relative = entry.source.substr(prefix.size());
     struct stat st {};
-    if (stat(entry.source.c_str(), &st) != 0) {
-      problems.push_back("cannot read '" + entry.source + "': " + std::strerror(errno));
+    for (size_t end = relative.find('/'); problem.empty(); end = relative.find('/', end + 1)) {
+      const std::string partial = prefix + relative.substr(0, end);
+      if (lstat(partial.c_str(), &st) != 0)
+        problem = "cannot read '" + partial + "': " + std::strerror(errno);
+      else if (S_ISLNK(st.st_mode))
+        problem = "'" + partial + "' is a symbolic link; only files and folders of the tree are packed";
+      if (end == std::string::npos) break;
+    }
+    if (problem.empty() && !S_ISREG(st.st_mode)) problem = "'" + entry.source + "' is not a regular file";
+    // A cabinet counts sizes and offsets in 32 bits.
+    if (problem.empty() && static_cast<uint64_t>(st.st_size) >= kMaxCabinetBytes)
+      problem = "'" + entry.source + "' is 4 GiB or larger: a cabinet cannot hold it";
+    if (!problem.empty()) {
+      problems.push_back(problem);
       continue;
     }
-    if (!S_ISREG(st.st_mode)) {
-      problems.push_back("'" + entry.source + "' is not a regular file");
-      continue;
-    }
+    total += static_cast<uint64_t>(st.st_size);
     sections[pathSection[k]].entries.push_back(entry);
   }
+  if (total + BuildUpdateList(sections).size() + releaseText.size() >= kMaxCabinetBytes)
+    problems.push_back("the files add up to 4 GiB or more: a cabinet cannot hold them");
   for (const auto& p : CheckSections(sections)) problems.push_back(p);
   if (!problems.empty()) {
     for (const auto& p : problems) std::fprintf(stderr, "quon-pack: %s\n", p.c_str());
