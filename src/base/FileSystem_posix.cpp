@@ -319,8 +319,12 @@ class PosixFileSystem : public FileSystem {
     if (::fstatat(Fd(dir), replaced.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
     if (!S_ISREG(st.st_mode)) return FsError::WrongType;
     // Owner and group first: changing them clears the set-user and
-    // set-group bits, which the mode then restores.
+    // set-group bits, which the mode then restores. Only root gives a file
+    // another owner; a member of the file's group may give it that group.
     if (::geteuid() == 0 && ::fchown(fd, st.st_uid, st.st_gid) != 0) return LastError();
+    if (::geteuid() != 0 && ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM) {
+      return LastError();
+    }
     return ::fchmod(fd, st.st_mode & 07777) == 0 ? FsError::None : LastError();
   }
 

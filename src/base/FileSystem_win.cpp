@@ -117,6 +117,8 @@ class HandleChain {
     return copy;
   }
   void Add(HANDLE h) { m_handles.push_back(h); }
+  // The directory's own handle.
+  HANDLE Last() const { return m_handles.empty() ? INVALID_HANDLE_VALUE : m_handles.back(); }
 
  private:
   std::vector<HANDLE> m_handles;
@@ -181,6 +183,68 @@ SECURITY_ATTRIBUTES* PrivateSecurity() {
     CloseHandle(token);
   });
   return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
+}
+
+// Whether the object behind `handle` is owned by this process's user, or by
+// the Administrators group while the process is an administrator (Windows
+// gives an elevated administrator's new files to the group).
+bool OwnedByThisUser(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (handle == INVALID_HANDLE_VALUE ||
+      GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool own = false;
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    own = size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+          EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    CloseHandle(token);
+  }
+  if (!own) {
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof administrators;
+    BOOL member = FALSE;
+    own = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize) &&
+          EqualSid(owner, administrators) && CheckTokenMembership(nullptr, administrators, &member) && member;
+  }
+  LocalFree(descriptor);
+  return own;
+}
+
+// Whether the access list of `path` holds any entry.
+bool InheritedSomething(const std::wstring& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return true;  // not known: left as it is
+  }
+  const bool entries = dacl == nullptr || dacl->AceCount > 0;
+  LocalFree(descriptor);
+  return entries;
+}
+
+// Gives `path` the default access list of this process's token: what a
+// file made without an inherited list gets.
+FsError SetDefaultAccess(const std::wstring& path) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return LastError();
+  DWORD size = 0;
+  GetTokenInformation(token, TokenDefaultDacl, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  const bool got = size > 0 && GetTokenInformation(token, TokenDefaultDacl, buffer.data(), size, &size);
+  CloseHandle(token);
+  PACL dacl = got ? reinterpret_cast<TOKEN_DEFAULT_DACL*>(buffer.data())->DefaultDacl : nullptr;
+  if (dacl == nullptr) return FsError::Other;
+  return ErrorOf(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                       nullptr, dacl, nullptr));
 }
 
 // Whether `path` is the file this process runs from (the same file, however
@@ -285,10 +349,12 @@ class WinFileSystem : public FileSystem {
     return RemoveDirectoryW(path.c_str()) ? FsError::None : LastError();
   }
 
-  // The private security a directory or file was made with keeps others
-  // from renaming, replacing or writing it; it is not read back here.
-  bool IsPrivate(FsDir&) override { return true; }
-  bool IsPrivate(FsFile&) override { return true; }
+  // The private security a directory or file is made with keeps others
+  // from renaming, replacing or writing it; what is checked here is that it
+  // is this user's own: another user who made it could have given it any
+  // security.
+  bool IsPrivate(FsDir& dir) override { return OwnedByThisUser(Win(dir).chain.Last()); }
+  bool IsPrivate(FsFile& file) override { return OwnedByThisUser(Handle(file)); }
 
   FsError Stat(FsDir& dir, const std::string& name, FsInfo& info) override {
     std::wstring wideName;
@@ -430,7 +496,10 @@ class WinFileSystem : public FileSystem {
           SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                 &empty, nullptr);
-      return ErrorOf(set);
+      if (set != ERROR_SUCCESS) return ErrorOf(set);
+      // A folder that passes nothing on leaves the list empty, which lets
+      // nobody in; a file made there gets the process's default list.
+      return InheritedSomething(path) ? FsError::None : SetDefaultAccess(path);
     }
     std::wstring wideName;
     if (!ToPlainName(replaced, wideName)) return FsError::BadName;

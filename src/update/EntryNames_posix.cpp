@@ -51,4 +51,7 @@ std::string EntryNameOnDisk(std::string_view component) {
   return out;
 }
 
+// Names differing in letter case are different files here.
+std::string NameKey(std::string_view path) { return std::string(path); }
+
 }  // namespace quon

@@ -1,11 +1,16 @@
 #include "update/InstallJournal.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <set>
+#include <thread>
 
 #include "base/CText.h"
 #include "base/Trace.h"
+#include "update/Installer.h"
+#include "update/RunFiles.h"
 
 namespace quon {
 
@@ -93,11 +98,27 @@ FsError OpenBelow(FileSystem& fs, FsDir& product, const std::string& relative, O
   return FsError::None;
 }
 
-bool Exists(FileSystem& fs, FsDir& dir, const std::string& name, FsType* type = nullptr) {
+// Whether `name` stands in `dir`: only NotFound means it does not; any other
+// failure to tell is the error the caller gets.
+FsError Exists(FileSystem& fs, FsDir& dir, const std::string& name, bool& exists, FsType* type = nullptr) {
   FsInfo info;
-  if (fs.Stat(dir, name, info) != FsError::None) return false;
-  if (type) *type = info.type;
-  return true;
+  const FsError error = fs.Stat(dir, name, info);
+  exists = error == FsError::None;
+  if (exists && type) *type = info.type;
+  return error == FsError::NotFound ? FsError::None : error;
+}
+
+// A rename of the undo tried again for about a second while another
+// program (a scanner) holds one of the files.
+FsError RenameBack(FileSystem& fs, FsDir& fromDir, const std::string& from, FsDir& toDir, const std::string& to) {
+  constexpr int kTries = 6;
+  FsError error = FsError::None;
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    error = fs.Rename(fromDir, from, toDir, to);
+    if (error != FsError::Busy && error != FsError::Refused) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return error;
 }
 
 // Writes the bytes of `from` in `fromDir` over the file `name` of `dir` in
@@ -122,35 +143,34 @@ FsError WriteBackInPlace(FileSystem& fs, FsDir& fromDir, const std::string& from
 // could not be.
 bool UndoFile(FileSystem& fs, FsDir& product, FsDir& folder, const Journal& journal, size_t index) {
   const JournalFile& file = journal.files[index];
+  const std::string backup = BackupName(index);
+  bool backupThere = false;
+  if (Exists(fs, folder, backup, backupThere) != FsError::None) return false;
   OpenedDir opened;
   const FsError openError = OpenBelow(fs, product, file.dir, opened);
   // A directory that is not there holds nothing of the installation (it
-  // was to be made, or the copy of what stood in it is still in the folder
-  // and is looked at below).
-  if (openError == FsError::NotFound) return !Exists(fs, folder, BackupName(index));
+  // was to be made); a copy of what stood in it would say otherwise.
+  if (openError == FsError::NotFound) return !backupThere;
   if (openError != FsError::None) return false;
   FsDir& dir = *opened.dir;
-  const bool temporaryThere = Exists(fs, dir, file.temporary);
+  bool temporaryThere = false;
+  if (Exists(fs, dir, file.temporary, temporaryThere) != FsError::None) return false;
   // Before "staged" nothing was renamed or written in place, and a copy
   // in the folder may not have been written to its end: it is only removed.
   if (journal.stage != JournalStage::Planned) {
-    if (file.replaces) {
-      const std::string backup = BackupName(index);
-      if (Exists(fs, folder, backup)) {
-        // A file rewritten in place (its directory takes no new file) gets
-        // its old bytes back the same way; a moved one goes back whole.
-        FsError error = file.inPlace ? WriteBackInPlace(fs, folder, backup, dir, file.name)
-                                     : fs.Rename(folder, backup, dir, file.name);
-        if (error == FsError::None && file.inPlace) DeleteOwnFile(fs, folder, backup);
-        if (error != FsError::None) return false;
-      }
-    } else if (!temporaryThere) {
+    if (file.replaces && backupThere) {
+      // A file rewritten in place (its directory takes no new file) gets
+      // its old bytes back the same way; a moved one goes back whole.
+      const FsError error = file.inPlace ? WriteBackInPlace(fs, folder, backup, dir, file.name)
+                                         : RenameBack(fs, folder, backup, dir, file.name);
+      if (error != FsError::None) return false;
+      if (file.inPlace) DeleteOwnFile(fs, folder, backup);
+    } else if (!file.replaces && !temporaryThere) {
       // The temporary went by the rename that put the file in place.
+      bool added = false;
       FsType type = FsType::Other;
-      if (Exists(fs, dir, file.name, &type) && type == FsType::File &&
-          DeleteOwnFile(fs, dir, file.name) != FsError::None) {
-        return false;
-      }
+      if (Exists(fs, dir, file.name, added, &type) != FsError::None) return false;
+      if (added && type == FsType::File && DeleteOwnFile(fs, dir, file.name) != FsError::None) return false;
     }
   }
   if (temporaryThere) DeleteOwnFile(fs, dir, file.temporary);
@@ -160,10 +180,9 @@ bool UndoFile(FileSystem& fs, FsDir& product, FsDir& folder, const Journal& jour
 // Flushes the directories the journal's files are in, and the product
 // directory (where the made directories and the folder are named).
 void FlushDirectories(FileSystem& fs, FsDir& product, const Journal& journal) {
-  std::vector<std::string> flushed;
+  std::set<std::string> flushed;
   for (const JournalFile& file : journal.files) {
-    if (file.dir.empty() || std::find(flushed.begin(), flushed.end(), file.dir) != flushed.end()) continue;
-    flushed.push_back(file.dir);
+    if (file.dir.empty() || !flushed.insert(file.dir).second) continue;
     OpenedDir opened;
     if (OpenBelow(fs, product, file.dir, opened) == FsError::None) fs.FlushDir(*opened.dir);
   }
@@ -177,17 +196,12 @@ void FlushDirectories(FileSystem& fs, FsDir& product, const Journal& journal) {
   fs.FlushDir(product);
 }
 
-FsError ReadJournal(FileSystem& fs, FsDir& folder, std::string& text) {
+FsError ReadJournal(FileSystem& fs, FsFile& file, std::string& text) {
   text.clear();
-  std::unique_ptr<FsFile> file;
-  if (const FsError error = fs.OpenFile(folder, std::string(kJournalName), FsAccess::Read, file);
-      error != FsError::None) {
-    return error;
-  }
   char buffer[65536];
   while (text.size() <= kMaxJournalBytes) {
     size_t got = 0;
-    if (const FsError error = fs.Read(*file, buffer, sizeof buffer, got); error != FsError::None) return error;
+    if (const FsError error = fs.Read(file, buffer, sizeof buffer, got); error != FsError::None) return error;
     if (got == 0) break;
     text.append(buffer, got);
   }
@@ -200,7 +214,7 @@ bool IsUndoFolderName(std::string_view name) {
   if (name.substr(0, kUndoFolderStem.size()) != kUndoFolderStem) return false;
   const std::string_view counter = name.substr(kUndoFolderStem.size());
   if (counter.empty()) return true;
-  if (counter.size() > 4 || counter[0] == '0') return false;
+  if (counter.size() > 3 || counter[0] == '0') return false;  // kUndoFolderNames
   return std::all_of(counter.begin(), counter.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
@@ -258,9 +272,18 @@ bool ParseJournal(std::string_view text, Journal& journal) {
       if (!Unescaped(words[1], a)) return false;
       if (words[0] == "from") journal.fromVersion = a;
       if (words[0] == "to") journal.toVersion = a;
-      if (words[0] == "dir") journal.madeDirs.push_back(a);
+      if (words[0] == "dir") {
+        if (a.empty() || journal.files.size() + journal.madeDirs.size() >= kMaxJournalEntries) return false;
+        journal.madeDirs.push_back(a);
+      }
     } else if (words.size() == 4 && (words[0] == "add" || words[0] == "replace")) {
       if (!Unescaped(words[1], a) || !Unescaped(words[2], b) || !Unescaped(words[3], c)) return false;
+      // A file and its temporary, as an installation names them, and no
+      // more of them than an installation makes.
+      if (b.empty() || c.compare(0, b.size(), b) != 0 || c.rfind(kInstallTemporaryMark) != b.size() ||
+          !IsInstallTemporaryName(c) || journal.files.size() + journal.madeDirs.size() >= kMaxJournalEntries) {
+        return false;
+      }
       journal.files.push_back(JournalFile{words[0] == "replace", a, b, c, false});
     } else {
       return false;
@@ -296,8 +319,12 @@ bool UndoInstallation(FileSystem& fs, FsDir& product, const std::string& folderN
   {
     std::unique_ptr<FsDir> folder;
     if (fs.OpenDir(product, folderName, folder) != FsError::None) return false;
-    for (size_t i = journal.files.size(); i-- > 0;) {
-      if (!UndoFile(fs, product, *folder, journal, i)) complete = false;
+    // In reverse, and no further than a file that cannot be brought back:
+    // what is undone is always the end of what was put in place, so the
+    // files that carry the version (put in place last) go back first and
+    // never name files that are no longer there.
+    for (size_t i = journal.files.size(); i-- > 0 && complete;) {
+      complete = UndoFile(fs, product, *folder, journal, i);
     }
     fs.FlushDir(*folder);
   }
@@ -315,6 +342,54 @@ bool UndoInstallation(FileSystem& fs, FsDir& product, const std::string& folderN
   return complete && RemoveUndoFolder(fs, product, folderName);
 }
 
+namespace {
+
+enum class FolderState { Unfinished, Committed, Unreadable, Empty };
+
+// What an installation's folder holds: its journal (read when the folder
+// and the journal are this user's own and nobody else's, so that no other
+// user can have the updater follow a journal of theirs), and whether
+// anything else is in it.
+FolderState ReadFolder(FileSystem& fs, FsDir& product, const std::string& name, Journal& journal) {
+  std::unique_ptr<FsDir> folder;
+  std::vector<FsEntry> inside;
+  if (fs.OpenDir(product, name, folder) != FsError::None || !fs.IsPrivate(*folder) ||
+      fs.List(*folder, kMaxTopEntries, inside) != FsError::None) {
+    return FolderState::Unreadable;
+  }
+  bool onlyJournal = true;
+  for (const FsEntry& entry : inside) onlyJournal = onlyJournal && entry.name == kJournalName;
+  std::string text;
+  std::unique_ptr<FsFile> file;
+  const FsError opened = fs.OpenFile(*folder, std::string(kJournalName), FsAccess::Read, file);
+  FsError read = opened;
+  if (opened == FsError::None) read = fs.IsPrivate(*file) ? ReadJournal(fs, *file, text) : FsError::Refused;
+  if (read == FsError::None && ParseJournal(text, journal)) {
+    return journal.stage == JournalStage::Committed ? FolderState::Committed : FolderState::Unfinished;
+  }
+  // A journal never written to its end: the installation had changed
+  // nothing yet. Anything else (a journal held or unreadable now, copies of
+  // replaced files that no journal describes) is left alone.
+  return onlyJournal && (read == FsError::None || read == FsError::NotFound) ? FolderState::Empty
+                                                                              : FolderState::Unreadable;
+}
+
+}  // namespace
+
+bool ClearFinishedInstallations(FileSystem& fs, FsDir& product) {
+  std::vector<FsEntry> entries;
+  if (fs.List(product, kMaxTopEntries, entries) != FsError::None) return false;
+  for (const FsEntry& entry : entries) {
+    if (!IsUndoFolderName(entry.name)) continue;
+    Journal journal;
+    const FolderState state =
+        entry.type == FsType::Directory ? ReadFolder(fs, product, entry.name, journal) : FolderState::Unreadable;
+    if (state == FolderState::Unfinished || state == FolderState::Unreadable) return false;
+    if (!RemoveUndoFolder(fs, product, entry.name)) return false;
+  }
+  return true;
+}
+
 std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem& fs, const std::string& productDir) {
   std::vector<InterruptedInstallation> found;
   std::unique_ptr<FsDir> product;
@@ -324,46 +399,27 @@ std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem&
     return found;
   }
   for (const FsEntry& entry : entries) {
-    if (entry.type != FsType::Directory || !IsUndoFolderName(entry.name)) continue;
-    std::string text;
+    if (!IsUndoFolderName(entry.name)) continue;
     Journal journal;
-    bool read = false, onlyJournal = true;
-    FsError error = FsError::None;
-    {
-      std::unique_ptr<FsDir> folder;
-      std::vector<FsEntry> inside;
-      if (fs.OpenDir(*product, entry.name, folder) != FsError::None) continue;
-      error = fs.List(*folder, kMaxTopEntries, inside);
-      for (const FsEntry& file : inside) onlyJournal = onlyJournal && file.name == kJournalName;
-      if (error == FsError::None) error = ReadJournal(fs, *folder, text);
-      read = error == FsError::None && ParseJournal(text, journal);
-    }
-    if (!read && onlyJournal && (error == FsError::None || error == FsError::NotFound)) {
-      // Never written to its end: the installation had changed nothing yet.
+    const FolderState state =
+        entry.type == FsType::Directory ? ReadFolder(fs, *product, entry.name, journal) : FolderState::Unreadable;
+    if (state == FolderState::Empty) {
       RemoveUndoFolder(fs, *product, entry.name);
-      continue;
-    }
-    if (!read) {
-      // Unreadable now (held, a disk error), or copies of replaced files
-      // that no journal describes: kept for another start, or for someone
-      // to look at.
-      TraceMessage("RecoverInterruptedInstallations: no journal to follow:", entry.name);
-      found.push_back(InterruptedInstallation{InterruptedInstallation::Outcome::Failed, std::string()});
       continue;
     }
     InterruptedInstallation outcome;
-    if (journal.stage == JournalStage::Committed) {
+    if (state == FolderState::Committed) {
       outcome.outcome = InterruptedInstallation::Outcome::Finished;
       outcome.version = journal.toVersion;
       RemoveUndoFolder(fs, *product, entry.name);
-    } else if (UndoInstallation(fs, *product, entry.name, journal)) {
+    } else if (state == FolderState::Unfinished && UndoInstallation(fs, *product, entry.name, journal)) {
       outcome.outcome = InterruptedInstallation::Outcome::Undone;
       outcome.version = journal.fromVersion;
     } else {
       outcome.outcome = InterruptedInstallation::Outcome::Failed;
       outcome.version = journal.toVersion;
     }
-    TraceMessage("RecoverInterruptedInstallations:", InterruptedInstallationText(outcome));
+    TraceMessage("RecoverInterruptedInstallations: " + entry.name + ":", InterruptedInstallationText(outcome));
     found.push_back(outcome);
   }
   return found;

@@ -34,9 +34,10 @@ constexpr int kUndoFolderNames = 1000;
 bool IsUndoFolderName(std::string_view name);
 // The journal inside it.
 constexpr std::string_view kJournalName = "journal";
-// The longest journal read back: far more than an installation of the
-// longest list file writes.
+// The longest journal read back, and the most files and directories it may
+// name: far more than an installation of the longest list file writes.
 constexpr size_t kMaxJournalBytes = size_t(16) << 20;
+constexpr size_t kMaxJournalEntries = 200000;
 
 enum class JournalStage { Planned, Staged, Committed };
 
@@ -76,6 +77,12 @@ bool UndoInstallation(FileSystem& fs, FsDir& product, const std::string& folderN
 // the replaced files, the journal, the folder. False when something stays.
 bool RemoveUndoFolder(FileSystem& fs, FsDir& product, const std::string& folderName);
 
+// Removes the folders of installations that committed, before a new one
+// begins; false (nothing to begin) while another's folder is there that has
+// not committed, or cannot be read: it is still running (another copy), or
+// it is for the next start to undo.
+bool ClearFinishedInstallations(FileSystem& fs, FsDir& product);
+
 // What the start of a run found of an installation that did not end.
 struct InterruptedInstallation {
   enum class Outcome { Undone, Finished, Failed } outcome = Outcome::Undone;
@@ -85,7 +92,9 @@ struct InterruptedInstallation {
 // Finishes or undoes every installation of the product directory that a
 // crash or a power cut interrupted, as its journal says. Must run before
 // anything reads the product's files, and only while no other copy of the
-// updater runs on the directory.
+// updater runs on the directory. A folder that is not this user's own (and
+// nobody else's), or whose journal cannot be read (another copy, in another
+// session, still writes it), is left alone and told as Failed.
 std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem& fs, const std::string& productDir);
 
 // The sentence that tells what was done.

@@ -13,6 +13,7 @@
 #include "base/DisplayText.h"
 #include "base/FsPath.h"
 #include "update/InstallJournal.h"
+#include "update/RunFiles.h"
 #include "update/UpdateListFile.h"
 
 namespace quon {
@@ -188,7 +189,11 @@ class Installation {
       if (!part.empty() && part != ".") dirs.push_back(part);
     }
     const std::string fileName = EntryNameOnDisk(std::string_view(relative).substr(start));
-    if (fileName.empty()) return FailEntry(index);
+    // Names of the installation's own files are never the product's.
+    if (fileName.empty() || IsInstallTemporaryName(fileName) ||
+        IsUndoFolderName(dirs.empty() ? std::string_view(fileName) : dirs.front())) {
+      return FailEntry(index);
+    }
     const std::string path = m_product.Path() + relative;
     FsError error = FsError::None;
     std::string sourceName;
@@ -208,7 +213,7 @@ class Installation {
       targetName = fileName;
       dir->planned[AsciiUpper(targetName)] = targetName;
     }
-    const std::string key = dir->relative + "/" + targetName;
+    const std::string key = NameKey(dir->relative + "/" + targetName);
     auto [found, added] = m_itemByTarget.emplace(key, m_items.size());
     if (added) {
       Item item;
@@ -235,8 +240,7 @@ class Installation {
     std::string targetName;
     const Found target = Find(m_root, name, targetName, error);
     if (error != FsError::None) return Fatal(error, m_product.Path() + name);
-    const std::string key = "/" + (target == Found::Nothing ? name : targetName);
-    const auto listed = m_itemByTarget.find(key);
+    const auto listed = m_itemByTarget.find(NameKey("/" + (target == Found::Nothing ? name : targetName)));
     if (listed != m_itemByTarget.end()) {
       Item& item = m_items[listed->second];
       item.source.head = head;
@@ -295,8 +299,9 @@ class Installation {
     bool held = true;
     for (Item* item : m_order) {
       if (!item->exists || item->inPlace) continue;
-      const FsError error = m_fs.HoldForReplace(*item->dir->held, item->name, item->hold);
-      if (error == FsError::None) continue;
+      FsError error = FsError::None;
+      // A scanner that opens a file for a moment is waited out.
+      if (Retried([&] { return error = m_fs.HoldForReplace(*item->dir->held, item->name, item->hold); })) continue;
       if (Ends(error) && error != FsError::Busy) return Fatal(error, item->Path());
       FailItem(*item);
       held = false;
@@ -308,10 +313,15 @@ class Installation {
   bool PickTemporary(Item& item, const std::string& path) {
     for (int i = 0; i < kTemporaryNames; ++i) {
       item.temporary = item.name + std::string(kInstallTemporaryMark) + (i == 0 ? std::string() : std::to_string(i));
-      if (item.dir->held == nullptr) return true;
+      const std::string upper = AsciiUpper(item.temporary);
+      if (item.dir->planned.count(upper) != 0) continue;
       FsInfo info;
-      const FsError error = m_fs.Stat(*item.dir->held, item.temporary, info);
-      if (error == FsError::NotFound) return true;
+      const FsError error =
+          item.dir->held == nullptr ? FsError::NotFound : m_fs.Stat(*item.dir->held, item.temporary, info);
+      if (error == FsError::NotFound) {
+        item.dir->planned[upper] = item.temporary;
+        return true;
+      }
       if (error != FsError::None) return Fatal(error, path);
     }
     return Fatal(FsError::Exists, path);
@@ -322,14 +332,23 @@ class Installation {
     if (m_items.empty()) return true;
     for (Item& item : m_items) m_order.push_back(&item);
     std::stable_sort(m_order.begin(), m_order.end(), [](const Item* a, const Item* b) { return a->rank < b->rank; });
+    // An installation that has not committed (another copy's, running now,
+    // or one that only the next start can undo) keeps this one out.
+    if (!ClearFinishedInstallations(m_fs, m_product)) {
+      m_prompts.MessageBox(InterruptedInstallationText({InterruptedInstallation::Outcome::Failed, {}}));
+      return false;
+    }
     if (!BeginJournal()) return false;
-    const bool applied = MakeDirectories() && Stage() && HoldTargets() && AppendToJournal(JournalStage::Staged) &&
-                         Swap() && FlushDirectories() && AppendToJournal(JournalStage::Committed);
+    const bool applied = MakeDirectories() && Stage() && HoldTargets() && FlushFolder() &&
+                         AppendToJournal(JournalStage::Staged) && Swap() && FlushDirectories() &&
+                         AppendToJournal(JournalStage::Committed);
     for (Item& item : m_items) {
       item.hold.reset();
       if (item.staged) m_fs.Close(*item.staged);
       item.staged.reset();
     }
+    m_fs.Close(*m_journalFile);
+    m_journalFile.reset();
     m_folder.reset();
     if (!applied) {
       // The directories are let go first: Windows removes none that is held.
@@ -361,22 +380,31 @@ class Installation {
       m_journal.files.push_back(JournalFile{item->exists, dir, item->name, item->temporary, false});
     }
     const std::string text = JournalText(m_journal);
-    std::unique_ptr<FsFile> journal;
+    // The journal stays open, written through one handle, until the
+    // installation ends: on Windows nobody else (a copy in another session)
+    // can open it meanwhile, and so none takes it for one to undo.
     if ((error = m_fs.OpenDir(m_product, m_folderName, m_folder)) == FsError::None &&
-        (error = m_fs.CreateFile(*m_folder, std::string(kJournalName), true, journal)) == FsError::None) {
-      error = m_fs.Write(*journal, text.data(), text.size());
-      if (error == FsError::None) error = m_fs.Flush(*journal);
-      const FsError closed = m_fs.Close(*journal);
-      if (error == FsError::None) error = closed;
+        (error = m_fs.CreateFile(*m_folder, std::string(kJournalName), true, m_journalFile)) == FsError::None) {
+      error = m_fs.Write(*m_journalFile, text.data(), text.size());
+      if (error == FsError::None) error = m_fs.Flush(*m_journalFile);
     }
     if (error == FsError::None) error = m_fs.FlushDir(*m_folder);
     if (error == FsError::None) error = m_fs.FlushDir(m_product);
     m_journalSize = text.size();
     if (error == FsError::None) return true;
     Fatal(error, path);
+    if (m_journalFile) m_fs.Close(*m_journalFile);
+    m_journalFile.reset();
     m_folder.reset();
     RemoveUndoFolder(m_fs, m_product, m_folderName);
     return false;
+  }
+
+  // The names of the copies of old bytes made while staging, before the
+  // journal says they are there.
+  bool FlushFolder() {
+    const FsError error = m_fs.FlushDir(*m_folder);
+    return error == FsError::None || Fatal(error, m_folder->Path());
   }
 
   bool AppendToJournal(JournalStage stage) {
@@ -387,15 +415,9 @@ class Installation {
       }
     }
     text += JournalStageLine(stage);
-    std::unique_ptr<FsFile> journal;
-    FsError error = m_fs.OpenFile(*m_folder, std::string(kJournalName), FsAccess::Modify, journal);
-    if (error == FsError::None) error = m_fs.Seek(*journal, m_journalSize);
-    if (error == FsError::None) error = m_fs.Write(*journal, text.data(), text.size());
-    if (error == FsError::None) error = m_fs.Flush(*journal);
-    if (journal) {
-      const FsError closed = m_fs.Close(*journal);
-      if (error == FsError::None) error = closed;
-    }
+    FsError error = m_fs.Seek(*m_journalFile, m_journalSize);
+    if (error == FsError::None) error = m_fs.Write(*m_journalFile, text.data(), text.size());
+    if (error == FsError::None) error = m_fs.Flush(*m_journalFile);
     if (error != FsError::None) return Fatal(error, m_folder->Path() + std::string(kJournalName));
     m_journalSize += text.size();
     m_journal.stage = stage;
@@ -533,7 +555,7 @@ class Installation {
     const Found where = Find(parent, name, found, error);
     if (error != FsError::None) return nullptr;
     const std::string relative = parent.relative + "/" + (where == Found::Nothing ? name : found);
-    auto held = m_dirs.find(relative);
+    auto held = m_dirs.find(NameKey(relative));
     if (held != m_dirs.end()) return held->second.get();
     if (where == Found::Planned) {
       error = FsError::WrongType;  // a file of this installation has that name
@@ -551,7 +573,7 @@ class Installation {
     } else {
       dir->held = dir->owned.get();
     }
-    return (m_dirs[relative] = std::move(dir)).get();
+    return (m_dirs[NameKey(relative)] = std::move(dir)).get();
   }
 
   // The name of the entry of `dir` that `name` denotes: one this
@@ -627,14 +649,15 @@ class Installation {
   UserPrompts& m_prompts;
   std::vector<Entry> m_entries;
   Dir m_root, m_unpackDir;
-  std::map<std::string, std::unique_ptr<Dir>> m_dirs;  // below the product directory, by relative path
+  std::map<std::string, std::unique_ptr<Dir>> m_dirs;  // below the product directory, by NameKey of its path
   std::vector<Dir*> m_toMake;                          // in the order they are made
   std::deque<Item> m_items;
-  std::map<std::string, size_t> m_itemByTarget;  // by the target's relative path
+  std::map<std::string, size_t> m_itemByTarget;  // by NameKey of the target's path
   std::vector<Item*> m_order;                    // the items in the order they are put in place
   char m_versionHead[8] = {};
   std::string m_folderName;
   std::unique_ptr<FsDir> m_folder;
+  std::unique_ptr<FsFile> m_journalFile;
   Journal m_journal;
   uint64_t m_journalSize = 0;
   size_t m_failures = 0;

@@ -100,5 +100,9 @@ bool ReplaceFileContent(FileSystem& fs, FsDir& dir, const std::string& name, con
 // itself on Windows; on Linux, Windows-1252 mapped to UTF-8, the names the
 // CAB library gives unpacked files (EntryNames_*.cpp).
 std::string EntryNameOnDisk(std::string_view component);
+// What tells two paths below the product directory apart on this system:
+// the path itself on Linux, its ASCII upper case on Windows, where both
+// spellings name one file.
+std::string NameKey(std::string_view path);
 
 }  // namespace quon

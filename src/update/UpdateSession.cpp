@@ -2,6 +2,8 @@
 // the installation and the removal of the update's files.
 #include "update/UpdateSession.h"
 
+#include <algorithm>
+
 #include "base/BuildConfig.h"
 #include "base/CText.h"
 #include "base/DisplayText.h"
@@ -129,8 +131,14 @@ ListOutcome UpdateSession::RequestUpdateList() {
     m_runLock = m_platform.HoldProductDirectory(dir, [this, &dir] {
       FileSystem& fs = m_platform.Files();
       m_state.m_interrupted = RecoverInterruptedInstallations(fs, dir);
+      // The temporaries of an installation still to be undone stay with it.
+      const bool pending = std::any_of(m_state.m_interrupted.begin(), m_state.m_interrupted.end(), [](const auto& f) {
+        return f.outcome == InterruptedInstallation::Outcome::Failed;
+      });
       std::string version;
-      if (m_platform.QueryProductVersionString(dir + kProductExe, version)) RemoveLeftoversOfEarlierRuns(fs, dir);
+      if (!pending && m_platform.QueryProductVersionString(dir + kProductExe, version)) {
+        RemoveLeftoversOfEarlierRuns(fs, dir);
+      }
     });
   }
   for (const InterruptedInstallation& found : m_state.m_interrupted) {

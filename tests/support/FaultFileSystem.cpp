@@ -93,9 +93,14 @@ void PowerCutFileSystem::Touch(const std::string& path) {
   if (m_current.count(path) != 0) return;
   int node = kNone;
   std::error_code ec;
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (m_dirPerms.count(parent.string()) == 0 && std::filesystem::is_directory(parent, ec)) {
+    m_dirPerms[parent.string()] = std::filesystem::status(parent, ec).permissions();
+  }
   if (std::filesystem::is_regular_file(std::filesystem::path(path), ec)) {
     node = static_cast<int>(m_durableBytes.size());
     m_durableBytes.push_back(ReadFile(path));
+    m_durablePerms.push_back(std::filesystem::status(std::filesystem::path(path), ec).permissions());
   }
   m_current[path] = m_durable[path] = node;
 }
@@ -108,6 +113,8 @@ FsError PowerCutFileSystem::CreateFile(FsDir& dir, const std::string& name, bool
   if (error == FsError::None) {
     m_current[path] = static_cast<int>(m_durableBytes.size());
     m_durableBytes.emplace_back();  // never flushed: nothing of it is on the disk
+    std::error_code ec;
+    m_durablePerms.push_back(std::filesystem::status(std::filesystem::path(path), ec).permissions());
     m_openPaths[file.get()] = path;
   }
   return error;
@@ -127,6 +134,9 @@ FsError PowerCutFileSystem::Flush(FsFile& file) {
   const auto open = m_openPaths.find(&file);
   if (error == FsError::None && open != m_openPaths.end() && m_current[open->second] != kNone) {
     m_durableBytes[m_current[open->second]] = ReadFile(open->second);
+    std::error_code ec;
+    m_durablePerms[m_current[open->second]] =
+        std::filesystem::status(std::filesystem::path(open->second), ec).permissions();
   }
   return error;
 }
@@ -196,7 +206,12 @@ void PowerCutFileSystem::Cut(bool namesLost) {
     if (node == kNone) {
       if (!std::filesystem::is_directory(std::filesystem::path(path), ec)) std::filesystem::remove(path, ec);
     } else {
+      // A file the cut brings back has the mode it had, not a new one's, and
+      // so has a directory it brings back with it.
       WriteFile(path, m_durableBytes[node].value_or(std::string()));
+      std::filesystem::permissions(std::filesystem::path(path), m_durablePerms[node], ec);
+      const auto dir = m_dirPerms.find(std::filesystem::path(path).parent_path().string());
+      if (dir != m_dirPerms.end()) std::filesystem::permissions(std::filesystem::path(dir->first), dir->second, ec);
     }
   }
 }

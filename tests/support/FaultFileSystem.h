@@ -1,6 +1,7 @@
 // File systems for fault tests, over the system's own: one that fails calls
 // on demand, and one whose power is cut after a given call.
 #pragma once
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -14,6 +15,9 @@ namespace quon::test {
 // Whether the system's renames are durable when they return (Windows:
 // MOVEFILE_WRITE_THROUGH), or only once their directory is flushed (Linux).
 extern const bool kRenamesWriteThrough;
+// Whether a folder open to others counts as not this user's own (Linux); on
+// Windows only its owner does.
+extern const bool kOthersMayWriteMakesItNotPrivate;
 
 // Fails calls on demand: the `failCall`th call (every call counts, from 1)
 // with `failWith`, and any call for which `inject` returns a failure.
@@ -101,6 +105,8 @@ class PowerCutFileSystem : public FaultyFileSystem {
 
   int m_cutAfter;
   std::vector<std::optional<std::string>> m_durableBytes;  // by node
+  std::vector<std::filesystem::perms> m_durablePerms;      // by node, as last flushed
+  std::map<std::string, std::filesystem::perms> m_dirPerms;  // the directories of the paths touched
   std::map<std::string, int> m_current, m_durable;         // by path
   std::map<const FsFile*, std::string> m_openPaths;        // files written, by where they are
 };

@@ -8,6 +8,8 @@
 // nothing of the installation outlives the run (or the next start).
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "support/FaultFileSystem.h"
 #include "support/SessionFixture.h"
 #include "update/InstallJournal.h"
@@ -155,15 +157,22 @@ TEST(FaultSimulation, EveryFailedCallLeavesTheProductOldOrNewAndTheRetryFinishes
 // and removes leftovers) the product is wholly old or wholly new.
 TEST(FaultSimulation, APowerCutAfterAnyCallLeavesTheProductOldOrNewAfterTheNextStart) {
   int runs = 0;
-  for (bool namesLost : {true, false}) {
+  // Also where sub/ takes no new file, so that b.dll is rewritten in place.
+  for (const auto& [namesLost, inPlace] : {std::pair{true, false}, {false, false}, {true, true}}) {
     for (int n = 1;; ++n, ++runs) {
-      SCOPED_TRACE("cut after call " + std::to_string(n) + (namesLost ? ", names lost" : ", names kept"));
+      SCOPED_TRACE("cut after call " + std::to_string(n) + (namesLost ? ", names lost" : ", names kept") +
+                   (inPlace ? ", b.dll in place" : ""));
       test::PowerCutFileSystem files(n);
+      if (inPlace) {
+        files.inject = [](const std::string& call, const std::string& name) {
+          return call == "CreateFile" && name == "b.dll.quonupd" ? FsError::Refused : FsError::None;
+        };
+      }
       Product run(files);
       run.dlg->InstallUpdate();
       if (!files.CutHappened()) {
         EXPECT_EQ(run.Check(), Product::Files::New);
-        RecordProperty(namesLost ? "callsNamesLost" : "callsNamesKept", n - 1);
+        RecordProperty(std::string(namesLost ? "callsNamesLost" : "callsNamesKept") + (inPlace ? "InPlace" : ""), n - 1);
         break;
       }
       files.Cut(namesLost);
@@ -182,6 +191,74 @@ TEST(FaultSimulation, APowerCutAfterAnyCallLeavesTheProductOldOrNewAfterTheNextS
     }
   }
   RecordProperty("runs", runs);
+}
+
+// A failure whose undoing fails too (the same file refused both ways): the
+// undo stops there, so the version's files, put in place last, are old
+// again; the folder stays, and the retry link begins no installation over
+// it. The next start undoes the rest, and then the retry finishes.
+TEST(FaultSimulation, AnUndoThatFailsIsFinishedByTheNextStartBeforeAnotherInstallation) {
+  test::FaultyFileSystem files;
+  bool refuse = true;
+  files.inject = [&refuse](const std::string& call, const std::string& name) {
+    return refuse && call == "Rename" && name == "big.dat" ? FsError::IoError : FsError::None;
+  };
+  Product run(files);
+  run.dlg->InstallUpdate();
+  EXPECT_EQ(run.product.Read("Quon.Version"), kOldVersion);
+  EXPECT_EQ(run.product.Read("QUON.EXE"), "old exe");
+  EXPECT_TRUE(run.product.Exists("QuonUpdate.undo"));
+  run.prompts.boxes.clear();
+  run.dlg->InstallUpdate();
+  EXPECT_FALSE(run.Complete());
+  EXPECT_EQ(run.prompts.Texts(),
+            std::vector<std::string>{InterruptedInstallationText({InterruptedInstallation::Outcome::Failed, {}})});
+  refuse = false;
+  RecoverInterruptedInstallations(SystemFileSystem(), run.product.Dir());  // the next start, this run's files kept
+  EXPECT_EQ(run.Check(), Product::Files::Old);
+  run.CheckNothingLeft();
+  run.dlg->InstallUpdate();
+  EXPECT_TRUE(run.Complete());
+  EXPECT_EQ(run.Check(), Product::Files::New);
+}
+
+// What the next start finds in a folder of the installation's name that no
+// installation of this user's left: it follows no journal of another user,
+// nor one that names files an installation never makes, and it reads a
+// journal of any size in bounded time. The product stays as it was.
+TEST(FaultSimulation, APlantedOrMalformedJournalIsNeverFollowed) {
+  std::string huge = "QuonUpdate installation 1\nfrom 1\nto 2\n";
+  for (int i = 0; i <= 200000; ++i) huge += "add % f" + std::to_string(i) + " f" + std::to_string(i) + ".quonupd\n";
+  using Outcome = InterruptedInstallation::Outcome;
+  const struct {
+    const char* what;
+    std::string journal;
+    bool othersMayWrite;
+    std::optional<Outcome> outcome;  // none: the folder is simply removed
+  } cases[] = {
+      {"another user's", "QuonUpdate installation 1\nfrom 1\nto 2\nadd % a.dll a.dll.quonupd\nend\nstaged\n", true,
+       Outcome::Failed},
+      {"a temporary that is the file itself", "QuonUpdate installation 1\nfrom 1\nto 2\nadd % a.dll a.dll\nend\n",
+       false, std::nullopt},
+      {"no name", "QuonUpdate installation 1\nfrom 1\nto 2\nadd % % %\nend\n", false, std::nullopt},
+      {"more entries than any installation", huge + "end\nstaged\n", false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.othersMayWrite && !test::kOthersMayWriteMakesItNotPrivate) continue;
+    test::TempDir product;
+    product.Write("a.dll", "old a");
+    product.Write("QuonUpdate.undo/journal", c.journal);
+    fs::permissions(product.Path("QuonUpdate.undo"), c.othersMayWrite ? fs::perms::all : fs::perms::owner_all);
+    fs::permissions(product.Path("QuonUpdate.undo/journal"), fs::perms::owner_read | fs::perms::owner_write);
+    const auto found = RecoverInterruptedInstallations(SystemFileSystem(), product.Dir());
+    EXPECT_EQ(product.Read("a.dll"), "old a");
+    EXPECT_EQ(product.Exists("QuonUpdate.undo"), c.outcome.has_value());
+    ASSERT_EQ(found.size(), c.outcome ? 1u : 0u);
+    if (c.outcome) {
+      EXPECT_EQ(found[0].outcome, *c.outcome);
+    }
+  }
 }
 
 }  // namespace

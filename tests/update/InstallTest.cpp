@@ -246,7 +246,7 @@ TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
   using namespace std::string_literals;
   product.Write("QUON.EXE", "old exe");
   product.Write("bin/old.dll", "old");
-  Unpacked("[MAIN]\n\\\\lib\\x.dll\n//top.dll\ny.dll\nBin\\x.dll\nquon.exe\nbrandnew.dll\0x\n"s,
+  Unpacked("[MAIN]\n\\\\lib\\x.dll\n//top.dll\ny.dll\nBin\\x.dll\nquon.exe\nQuon.Exe\nbrandnew.dll\0x\n"s,
            {{"x.dll", "x"}, {"top.dll", "top"}, {"Y.DLL", "y"}, {"QUON.EXE", "new exe"}, {"brandnew.dll", "new"}});
   dlg->InstallUpdate();
   EXPECT_TRUE(prompts.Texts().empty());
