@@ -217,6 +217,18 @@ bool OwnedByThisUser(HANDLE handle) {
   return own;
 }
 
+// The path of the existing file `name` of `dir`, when the name's
+// attributes say it is neither a link nor a directory.
+FsError ExistingFilePath(FsDir& dir, const std::string& name, std::wstring& path) {
+  std::wstring wideName;
+  if (!ToPlainName(name, wideName)) return FsError::BadName;
+  path = Win(dir).wide + wideName;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FsError::IsLink;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FsError::WrongType : FsError::None;
+}
+
 // Whether the access list of `path` holds any entry.
 bool InheritedSomething(const std::wstring& path) {
   PACL dacl = nullptr;
@@ -417,13 +429,8 @@ class WinFileSystem : public FileSystem {
   }
 
   FsError OpenFile(FsDir& dir, const std::string& name, FsAccess access, std::unique_ptr<FsFile>& file) override {
-    std::wstring wideName;
-    if (!ToPlainName(name, wideName)) return FsError::BadName;
-    const std::wstring path = Win(dir).wide + wideName;
-    const DWORD before = GetFileAttributesW(path.c_str());
-    if (before == INVALID_FILE_ATTRIBUTES) return LastError();
-    if (before & FILE_ATTRIBUTE_REPARSE_POINT) return FsError::IsLink;
-    if (before & FILE_ATTRIBUTE_DIRECTORY) return FsError::WrongType;
+    std::wstring path;
+    if (const FsError error = ExistingFilePath(dir, name, path); error != FsError::None) return error;
     // Held for reading, nobody may write, rename or delete the file.
     const bool read = access == FsAccess::Read;
     HANDLE handle = CreateFileW(path.c_str(), read ? GENERIC_READ : GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -533,13 +540,8 @@ class WinFileSystem : public FileSystem {
   // deleted) and is held sharing as much.
   FsError HoldForReplace(FsDir& dir, const std::string& name, std::unique_ptr<FsFile>& held) override {
     held.reset();
-    std::wstring wideName;
-    if (!ToPlainName(name, wideName)) return FsError::BadName;
-    const std::wstring path = Win(dir).wide + wideName;
-    const DWORD before = GetFileAttributesW(path.c_str());
-    if (before == INVALID_FILE_ATTRIBUTES) return LastError();
-    if (before & FILE_ATTRIBUTE_REPARSE_POINT) return FsError::IsLink;
-    if (before & FILE_ATTRIBUTE_DIRECTORY) return FsError::WrongType;
+    std::wstring path;
+    if (const FsError error = ExistingFilePath(dir, name, path); error != FsError::None) return error;
     const DWORD access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     HANDLE handle = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && IsRunningExecutable(path)) {
