@@ -6,6 +6,8 @@
 set(QUON_UPDATE_HOST "updates.quon-sim.example" CACHE STRING "Host name of the update server")
 set(QUON_UPDATE_PORT "" CACHE STRING "TCP port of the update server (empty: 80 for http, 443 for https)")
 set(QUON_UPDATE_PATH "/quonupdate/service.asp" CACHE STRING "Path of the update service page")
+set(QUON_POLICY_FILE "/etc/quon/QuonUpdate.conf" CACHE STRING
+    "The administrator's policy file the Linux updater reads (tests build with a path of their own)")
 set(QUON_SCRAMBLE_KEY
     "EveryCarefulEngineerChecksThePressureGaugesTwiceBeforeOpeningTheMainValveBecauseSteamRemembersNothingAndForgivesLessWhileQuietTurbinesHumAlongTheNorthernRidgeUnderSilverCloudsWherePatientSurveyorsMeasureRiversBridgesAndTunnelsThroughDeepFog1987"
     CACHE STRING "Key shared with the update server: 244 ASCII letters and digits (240 letters, 4 digits)")
@@ -24,6 +26,9 @@ endif()
 if(NOT QUON_UPDATE_PORT_NUMBER MATCHES "^[0-9]+$" OR QUON_UPDATE_PORT_NUMBER LESS 1 OR QUON_UPDATE_PORT_NUMBER GREATER 65535)
   message(FATAL_ERROR "QUON_UPDATE_PORT='${QUON_UPDATE_PORT}' must be a number from 1 to 65535.")
 endif()
+if(NOT QUON_POLICY_FILE MATCHES "^/[^\"\\]*$")
+  message(FATAL_ERROR "QUON_POLICY_FILE='${QUON_POLICY_FILE}' must be an absolute path without quotes or backslashes.")
+endif()
 if(NOT QUON_UPDATE_PATH MATCHES "^/[A-Za-z0-9._~/-]*$")
   message(FATAL_ERROR "QUON_UPDATE_PATH='${QUON_UPDATE_PATH}' must start with '/' and hold only letters, digits and . _ ~ / -")
 endif()
@@ -41,14 +46,14 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/build_config.cpp.in ${QUON_GENERATED_DI
 set(QUON_BUILD_CONFIG_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/build_config.cpp.in)
 
 # quon_add_build_config(NAME [HOST h] [PORT p] [SCHEME s] [SIGNER_CERT f]
-#                       [EXTRA_CA_FILE f]): a second configuration for test
+#                       [EXTRA_CA_FILE f] [POLICY_FILE f]): a second configuration for test
 # programs, library quon_build_config_NAME, with the build's key and path and
 # these settings (the signature required when a signer is given). A program
 # links it in place of the build's own (quon_build_config, see
 # src/base/CMakeLists.txt) by setting its target property
 # QUON_BUILD_CONFIG to NAME; everything else it links stays as built.
 function(quon_add_build_config name)
-  cmake_parse_arguments(ARG "" "HOST;PORT;SCHEME;SIGNER_CERT;EXTRA_CA_FILE" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "HOST;PORT;SCHEME;SIGNER_CERT;EXTRA_CA_FILE;POLICY_FILE" "" ${ARGN})
   set(dir ${QUON_GENERATED_DIR}/${name})
   file(MAKE_DIRECTORY ${dir})
   if(NOT ARG_SCHEME)
@@ -58,6 +63,9 @@ function(quon_add_build_config name)
                     EXTRA_CA_FILE "${ARG_EXTRA_CA_FILE}" GENERATED_DIR ${dir})
   # configure_file takes the values from this scope.
   set(QUON_UPDATE_SCHEME ${ARG_SCHEME})
+  if(ARG_POLICY_FILE)
+    set(QUON_POLICY_FILE ${ARG_POLICY_FILE})
+  endif()
   if(ARG_HOST)
     set(QUON_UPDATE_HOST ${ARG_HOST})
   endif()

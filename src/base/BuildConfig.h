@@ -7,6 +7,7 @@ namespace quon {
 extern const char kUpdateHost[];      // the update server's host
 extern const unsigned short kUpdatePort;
 extern const char kUpdatePath[];      // the update service page
+extern const char kPolicyFile[];      // the administrator's policy file (Linux)
 // The key shared with the update server; every scramble operation uses it
 // unless a caller passes another key explicitly.
 std::string_view ScrambleKey();

@@ -16,12 +16,16 @@ const char kUsage[] =
     "             [--yes]             do not ask before closing running product applications\n"
     "             [--quiet]           print nothing but errors\n"
     "             [--log FILE]        append what happened, with times, to FILE\n"
+    "  QuonUpdate --install-archive FILE [--brings VERSION]\n"
+    "                                 install an update archive from a file, without the server\n"
+    "             [--yes] [--quiet] [--log FILE]\n"
     "  QuonUpdate --help | --version\n"
     "\n"
     "Without options QuonUpdate opens its window. It updates the installation in its own\n"
     "directory. --install ID takes a number that --list shows; --install all installs every\n"
     "listed update one after the other, asking the server again after each one, and stops at\n"
-    "the first failure.\n"
+    "the first failure. --install-archive takes the version the archive brings from its\n"
+    "release file, else from --brings (four numbers joined by dots).\n"
     "\n"
     "Exit codes:\n";
 
@@ -43,7 +47,7 @@ bool ParseUpdateId(const std::string& text, uint32_t& id) {
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   ParsedCommandLine parsed;
   CommandLineOptions& o = parsed.options;
-  bool help = false, version = false, list = false, install = false;
+  bool help = false, version = false, list = false, install = false, archive = false;
   std::string installArg;
   auto fail = [&parsed](std::string error) {
     parsed.ok = false;
@@ -60,7 +64,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       name.resize(eq);
       hasValue = true;
     }
-    const bool takesValue = name == "--install" || name == "--log";
+    const bool takesValue = name == "--install" || name == "--log" || name == "--install-archive" || name == "--brings";
     if (takesValue && !hasValue) {
       if (i + 1 >= args.size()) return fail(name + " needs a value");
       value = args[++i];
@@ -78,6 +82,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (install) return fail("--install is given twice");
       install = true;
       installArg = value;
+    } else if (name == "--install-archive") {
+      if (archive) return fail("--install-archive is given twice");
+      if (value.empty()) return fail("--install-archive needs a file name");
+      archive = true;
+      o.archiveFile = value;
+    } else if (name == "--brings") {
+      if (value.empty()) return fail("--brings needs a version");
+      o.brings = value;
     } else if (name == "--yes") {
       o.yes = true;
     } else if (name == "--quiet") {
@@ -93,8 +105,12 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     o.command = CommandLineOptions::Command::Help;
   } else if (version) {
     o.command = CommandLineOptions::Command::Version;
-  } else if (list && install) {
-    return fail("--list and --install cannot be given together");
+  } else if (list + install + archive > 1) {
+    return fail("--list, --install and --install-archive cannot be given together");
+  } else if (!o.brings.empty() && !archive) {
+    return fail("--brings goes with --install-archive");
+  } else if (archive) {
+    o.command = CommandLineOptions::Command::InstallArchive;
   } else if (list) {
     o.command = CommandLineOptions::Command::List;
   } else if (install) {
@@ -105,7 +121,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return fail("--install needs an update number as --list shows it, or 'all', not '" + installArg + "'");
     }
   } else {
-    return fail("nothing to do: give --list, --install, --help or --version");
+    return fail("nothing to do: give --list, --install, --install-archive, --help or --version");
   }
   parsed.ok = true;
   return parsed;

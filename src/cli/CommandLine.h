@@ -11,10 +11,12 @@ namespace quon::cli {
 extern const char kVersionText[];
 
 struct CommandLineOptions {
-  enum class Command { List, Install, Help, Version };
+  enum class Command { List, Install, InstallArchive, Help, Version };
   Command command = Command::Help;
   bool installAll = false;   // --install all
   uint32_t installId = 0;    // --install ID
+  std::string archiveFile;   // --install-archive FILE
+  std::string brings;        // --brings VERSION, empty without
   bool yes = false;          // --yes
   bool quiet = false;        // --quiet
   std::string logFile;       // --log FILE, empty without

@@ -68,7 +68,9 @@ class Run {
         m_prompts(prompts),
         m_pages(output),
         m_system(system),
-        m_session(m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {}
+        m_session(m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {
+    m_session.SetAdminPolicy(system.policy.policy);
+  }
 
   ~Run() { m_session.EndRun(); }
 
@@ -81,6 +83,21 @@ class Run {
     }
     for (const auto& entry : list) m_output.Info(ListLine(*entry));
     return Code(ExitCode::UpdatesAvailable);
+  }
+
+  // An archive the administrator brings as a file, without the server.
+  int InstallArchive() {
+    m_output.LogOnly("Installing the update archive " + m_options.archiveFile + ".");
+    ListOutcome failure = ListOutcome::NotInProductDir;
+    const bool found = m_session.FindInstallation(failure);
+    TellInterrupted();
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    if (!found) return ListFailureCode(failure);
+    m_output.Info("Update archive " + m_options.archiveFile);
+    const DownloadOutcome unpacked = m_session.UnpackArchiveFile(m_options.archiveFile, m_options.brings);
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    if (unpacked == DownloadOutcome::ExchangeFailed) return Code(ExitCode::DownloadFailed);
+    return InstallUnpacked(unpacked);
   }
 
   int InstallOne(uint32_t id) {
@@ -129,15 +146,23 @@ class Run {
   int RequestList() {
     m_output.LogOnly("Asking the server for the updates of this installation.");
     const ListOutcome outcome = m_session.RequestUpdateList();
-    // What the start did with an installation a crash had interrupted is
-    // told once (its failure, through the prompts, as an error).
+    TellInterrupted();
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    return outcome == ListOutcome::Listed ? 0 : ListFailureCode(outcome);
+  }
+
+  // What the start did with an installation a crash had interrupted is
+  // told once (its failure, through the prompts, as an error).
+  void TellInterrupted() {
     for (const InterruptedInstallation& found : m_session.State().m_interrupted) {
       if (found.outcome != InterruptedInstallation::Outcome::Failed && !m_toldInterrupted) {
         m_output.Info(InterruptedInstallationText(found));
       }
     }
     m_toldInterrupted = true;
-    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+  }
+
+  static int ListFailureCode(ListOutcome outcome) {
     switch (outcome) {
       case ListOutcome::Listed:
         return 0;
@@ -165,6 +190,11 @@ class Run {
     m_output.Info("Update " + std::to_string(id) + ": " + OneLine(PageText(entry.m_strName)));
     const DownloadOutcome downloaded = m_session.DownloadAndUnpack(id);
     if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    return InstallUnpacked(downloaded);
+  }
+
+  // The road of a downloaded (or copied) archive once it was unpacked.
+  int InstallUnpacked(DownloadOutcome downloaded) {
     switch (downloaded) {
       case DownloadOutcome::Ready:
         break;
@@ -187,6 +217,10 @@ class Run {
       case DownloadOutcome::NoCabLibrary:
       case DownloadOutcome::CorruptArchive:
         return Code(ExitCode::DownloadFailed);
+      case DownloadOutcome::Held:
+        return Code(ExitCode::NotInstalled);
+      case DownloadOutcome::VersionUnknown:
+        return Code(ExitCode::Usage);
     }
     if (!MayCloseProductApplications()) return Code(ExitCode::NotInstalled);
     m_session.CloseProductWindows();
@@ -237,6 +271,19 @@ class Run {
 
 }  // namespace
 
+std::vector<std::string> VersionDetails(const UpdateServerSettings& server, const PolicyReading& policy) {
+  std::vector<std::string> lines;
+  lines.push_back("Update server (built in): " + server.Url());
+  for (const std::string& fingerprint : TrustedSignerFingerprints()) {
+    lines.push_back("Trusted signer certificate, SHA-256: " + fingerprint);
+  }
+  for (const std::string& line : DescribePolicy(policy)) lines.push_back(line);
+  if (policy.ok && policy.policy.server) {
+    lines.push_back("Update server in force (the administrator's): " + server.UnderPolicy(policy.policy).Url());
+  }
+  return lines;
+}
+
 int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSettings& server,
                    const CommandLineSystem& system) {
   const ParsedCommandLine parsed = ParseCommandLine(args);
@@ -263,21 +310,38 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
     }
     case CommandLineOptions::Command::Version:
       output.Info(kVersionText);
-      return Code(ExitCode::Done);
+      for (const std::string& line : VersionDetails(server, system.policy)) output.Info(line);
+      return Code(system.policy.ok ? ExitCode::Done : ExitCode::Managed);
     case CommandLineOptions::Command::List:
     case CommandLineOptions::Command::Install:
+    case CommandLineOptions::Command::InstallArchive:
       break;
+  }
+  // The administrator's policy decides before anything is sent; one that
+  // cannot be read ends the run rather than let the built-in server stand.
+  const PolicyReading& policy = system.policy;
+  if (!policy.ok) {
+    output.Error(policy.error);
+    return Code(ExitCode::Managed);
+  }
+  for (const std::string& warning : policy.warnings) output.Error(warning);
+  // An archive from a file is the administrator's own act.
+  if (!policy.policy.updates && options.command != CommandLineOptions::Command::InstallArchive) {
+    output.Error(msg::kUpdatesManaged);
+    return Code(ExitCode::Managed);
   }
 
   ConsolePrompts prompts(output, {msg::kCloseApplications});
-  std::unique_ptr<HttpClient> http = system.makeHttp(prompts);
+  std::unique_ptr<HttpClient> http = system.makeHttp(prompts, policy.policy.proxy);
   ConsoleWaitHost wait(output, [&prompts] { prompts.Stop(); });
   NetEnvironment net{*http, prompts, wait};
   int code = 0;
   {
-    Run run(options, server, system, output, prompts, wait, net);
+    Run run(options, server.UnderPolicy(policy.policy), system, output, prompts, wait, net);
     if (options.command == CommandLineOptions::Command::List) {
       code = run.List();
+    } else if (options.command == CommandLineOptions::Command::InstallArchive) {
+      code = run.InstallArchive();
     } else {
       code = options.installAll ? run.InstallAll() : run.InstallOne(options.installId);
     }

@@ -17,9 +17,16 @@ struct CommandLineSystem {
   Platform& platform;
   WindowSystem& windows;
   // The transport, made once the console's prompts exist: the proxy asks
-  // for its credentials through them.
-  std::function<std::unique_ptr<HttpClient>(UserPrompts&)> makeHttp;
+  // for its credentials through them; with the administrator's proxy.
+  std::function<std::unique_ptr<HttpClient>(UserPrompts&, const ProxySetting&)> makeHttp;
+  // The administrator's policy as the system holds it.
+  PolicyReading policy;
 };
+
+// What --version prints after the version: the built-in server, the
+// signer certificates a signing build trusts, the administrator's policy
+// and where it came from.
+std::vector<std::string> VersionDetails(const UpdateServerSettings& server, const PolicyReading& policy);
 
 // Runs the command given by `args` (the arguments after the program's
 // name) and returns the program's exit code (ExitCodes.h).

@@ -12,6 +12,7 @@ const ExitCodeMeaning kExitCodes[] = {
     {ExitCode::DownloadFailed, "download or unpacking failed"},
     {ExitCode::NotInstalled, "some files were not installed, or product applications were left running"},
     {ExitCode::DiscoveryFailed, "not in a product directory, or the installed version is unreadable"},
+    {ExitCode::Managed, "updates are managed by the administrator, or the administrator's policy is unreadable"},
     {ExitCode::Interrupted, "interrupted (Ctrl+C or another request to end): partial downloads were removed"},
 };
 const size_t kExitCodeCount = sizeof kExitCodes / sizeof kExitCodes[0];

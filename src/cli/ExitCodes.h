@@ -6,14 +6,15 @@
 namespace quon::cli {
 
 enum class ExitCode : int {
-  Done = 0,                // done, or up to date
-  UpdatesAvailable = 1,    // --list found updates
-  Usage = 2,               // usage error
-  ServerFailed = 3,        // cannot reach the server, or the server refused
-  DownloadFailed = 4,      // download or unpacking failed
-  NotInstalled = 5,        // some files not installed
-  DiscoveryFailed = 6,     // not in a product directory, version unreadable
-  Interrupted = 130,       // Ctrl+C, or the system asked the program to end
+  Done = 0,              // done, or up to date
+  UpdatesAvailable = 1,  // --list found updates
+  Usage = 2,             // usage error
+  ServerFailed = 3,      // cannot reach the server, or the server refused
+  DownloadFailed = 4,    // download or unpacking failed
+  NotInstalled = 5,      // some files not installed
+  DiscoveryFailed = 6,   // not in a product directory, version unreadable
+  Managed = 7,           // the administrator turned updates off, or the policy cannot be read
+  Interrupted = 130,     // Ctrl+C, or the system asked the program to end
 };
 
 struct ExitCodeMeaning {

@@ -173,6 +173,15 @@ class HttpSession {
   virtual std::unique_ptr<HttpConnection> Connect(std::string_view host, uint16_t port) = 0;
 };
 
+// The proxy every request takes: the system's (the desktop's settings on
+// Linux, the system's on Windows), none, or one the administrator names.
+struct ProxySetting {
+  enum class Kind { System, Direct, Fixed };
+  Kind kind = Kind::System;
+  std::string host;  // Fixed: an http proxy
+  uint16_t port = 0;
+};
+
 // The platform's factory. The cancel flag comes with the session, so that
 // every step below can honour it; an implementation gets the user prompts
 // (for proxy credentials) when it is constructed.

@@ -122,6 +122,22 @@ SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
   return cabsig::CheckUpdateArchiveWith(archivePath, cabsig::PlatformSignatureBackend());
 }
 
+std::vector<std::string> TrustedSignerFingerprints() {
+  std::vector<std::string> fingerprints;
+  const std::string_view der = UpdateSignerCertificate();
+  std::unique_ptr<cabsig::Hasher> hasher = cabsig::PlatformSignatureBackend().NewHasher(cabsig::DigestKind::Sha256);
+  if (!ArchiveSignatureRequired() || der.empty() || !hasher) return fingerprints;
+  hasher->Update(reinterpret_cast<const unsigned char*>(der.data()), der.size());
+  std::string hex;
+  for (unsigned char byte : hasher->Finish()) {
+    static const char kDigits[] = "0123456789abcdef";
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  fingerprints.push_back(hex);
+  return fingerprints;
+}
+
 SignerIdentity ConfiguredSigner() { return SignerIdentity{std::string(UpdateSignerCertificate())}; }
 
 bool ArchiveSignatureRequired() { return kUpdateRequireSignature; }

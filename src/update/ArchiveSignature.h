@@ -13,6 +13,7 @@
 // the build is the only trust anchor.
 #pragma once
 #include <string>
+#include <vector>
 
 namespace quon {
 
@@ -57,6 +58,10 @@ SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const Si
 SignerIdentity ConfiguredSigner();
 // Whether this build refuses archives without a valid signature.
 bool ArchiveSignatureRequired();
+// The SHA-256 of each certificate (DER) a signing build trusts, in
+// lowercase hex as sha256sum prints it; none in a build that requires no
+// signature.
+std::vector<std::string> TrustedSignerFingerprints();
 
 // What the update run asks before unpacking: when the build requires a
 // signature, the verdict of VerifyArchiveSignature against the configured

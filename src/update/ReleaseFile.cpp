@@ -153,9 +153,11 @@ ReleaseVerdict CheckRelease(const std::optional<std::string>& text, const std::s
   return verdict;
 }
 
-ReleaseVerdict CheckReleaseFile(const std::string& unpackDir, const std::string& installedVersion,
-                                const std::string& repliedVersion) {
-  if (!ArchiveSignatureRequired()) return CheckRelease(std::nullopt, installedVersion, repliedVersion);
+namespace {
+
+// The release file in `unpackDir`, when there is one; an empty text when it
+// cannot be read or is too large, which is then no release file.
+std::optional<std::string> ReadReleaseText(const std::string& unpackDir) {
   std::optional<std::string> text;
   if (std::FILE* file = OpenFile(unpackDir + kReleaseFileName, "rb")) {
     // One byte beyond the bound tells a file that is too large.
@@ -165,7 +167,58 @@ ReleaseVerdict CheckReleaseFile(const std::string& unpackDir, const std::string&
     if (std::ferror(file) || text->size() > kMaxReleaseFileBytes) text->clear();
     std::fclose(file);
   }
-  return CheckRelease(text, installedVersion, repliedVersion);
+  return text;
+}
+
+}  // namespace
+
+ReleaseVerdict CheckReleaseFile(const std::string& unpackDir, const std::string& installedVersion,
+                                const std::string& repliedVersion) {
+  if (!ArchiveSignatureRequired()) return CheckRelease(std::nullopt, installedVersion, repliedVersion);
+  return CheckRelease(ReadReleaseText(unpackDir), installedVersion, repliedVersion);
+}
+
+ReleaseVerdict CheckOfflineRelease(const std::string& unpackDir, const std::string& installedVersion,
+                                   const std::string& brings) {
+  const std::optional<std::string> text = ReadReleaseText(unpackDir);
+  std::optional<ReleaseInfo> release;
+  if (text) release = ParseReleaseText(*text);
+  ReleaseVerdict verdict;
+  if (text && !release) return CheckRelease(text, installedVersion, brings);  // "cannot be read"
+  uint16_t given[4];
+  if (!brings.empty() && !ParseVersionWords(brings, given)) {
+    verdict.ok = false;
+    verdict.versionUnknown = true;
+    verdict.reason = "--brings " + ShortenText(brings, 40) + " is not a version (four numbers 0..65535 joined by dots).";
+    return verdict;
+  }
+  if (release) {
+    if (!brings.empty() && !std::equal(given, given + 4, release->brings)) {
+      verdict.ok = false;
+      verdict.versionUnknown = true;
+      verdict.reason = "The release file of the update archive brings version " + VersionText(release->brings) +
+                       ", not the version " + brings + " that --brings names.";
+      return verdict;
+    }
+    return CheckRelease(text, installedVersion, VersionText(release->brings));
+  }
+  if (brings.empty()) {
+    verdict.ok = false;
+    verdict.versionUnknown = true;
+    verdict.reason = "The update archive has no release file: give the version it brings with --brings.";
+    return verdict;
+  }
+  // Named by the administrator alone; it still never takes the product back.
+  uint16_t installed[4];
+  if (ParseVersionWords(installedVersion, installed) &&
+      !std::lexicographical_compare(installed, installed + 4, given, given + 4)) {
+    verdict.ok = false;
+    verdict.reason = "The update archive brings version " + VersionText(given) +
+                     ", which is not newer than the installed version " + installedVersion + ".";
+    return verdict;
+  }
+  verdict.newVersion = VersionText(given);
+  return verdict;
 }
 
 }  // namespace quon

@@ -51,6 +51,7 @@ struct ReleaseVerdict {
   bool ok = true;
   std::string reason;      // a sentence for the user when not ok
   std::string newVersion;  // the version to record: the signed one, or the reply's when there is no file
+  bool versionUnknown = false;  // an offline archive whose version is not known, or is named twice apart
 };
 
 // Holds the release text (when there is one) to the installed version (it
@@ -65,5 +66,13 @@ ReleaseVerdict CheckRelease(const std::optional<std::string>& text, const std::s
 // reply's version stands and nothing is read.
 ReleaseVerdict CheckReleaseFile(const std::string& unpackDir, const std::string& installedVersion,
                                 const std::string& repliedVersion);
+
+// For an archive an administrator installs from a file: the release file
+// in `unpackDir` is held to the installed version in every build, when the
+// archive has one; `brings` (the administrator's, may be empty) must then
+// agree with it, and stands alone when there is none. Without either the
+// version is unknown.
+ReleaseVerdict CheckOfflineRelease(const std::string& unpackDir, const std::string& installedVersion,
+                                   const std::string& brings);
 
 }  // namespace quon

@@ -3,10 +3,14 @@
 #include "update/UpdateSession.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 
 #include "base/BuildConfig.h"
 #include "base/CText.h"
 #include "base/DisplayText.h"
+#include "base/FsPath.h"
+#include "base/SystemError.h"
 #include "base/Trace.h"
 #include "net/ServerCalls.h"
 #include "update/InstallationFile.h"
@@ -51,6 +55,21 @@ const char kAgent[] = "QuonUpdate";
 
 UpdateServerSettings UpdateServerSettings::FromBuildConfig() {
   return UpdateServerSettings{kUpdateHost, kUpdatePort, kUpdatePath, std::string_view(kUpdateScheme) == "https"};
+}
+
+UpdateServerSettings UpdateServerSettings::UnderPolicy(const AdminPolicy& policy) const {
+  if (!policy.server) return *this;
+  UpdateServerSettings settings = *this;
+  settings.host = policy.server->host;
+  settings.port = policy.server->port;
+  settings.secure = policy.server->secure;
+  if (!policy.server->path.empty()) settings.path = policy.server->path;
+  return settings;
+}
+
+std::string UpdateServerSettings::Url() const {
+  const bool defaultPort = port == (secure ? 443 : 80);
+  return std::string(secure ? "https://" : "http://") + host + (defaultPort ? "" : ":" + std::to_string(port)) + path;
 }
 
 UpdateSession::UpdateSession(PageSink& pages, UserPrompts& prompts, NetEnvironment& net, Platform& platform,
@@ -121,6 +140,33 @@ ServerCall UpdateSession::MakeCall(const char* function, bool silent) const {
 }
 
 ListOutcome UpdateSession::RequestUpdateList() {
+  ListOutcome failure = ListOutcome::NotInProductDir;
+  if (!FindInstallation(failure)) return failure;
+
+  FieldMap fields;
+  SetIdentityFields(fields, m_state.m_identity, m_state.m_strUpdateVersion);
+  fields.Set("DB", kDatabase);
+  uint32_t error = 0;
+  if (CallServer(m_net, MakeCall("GetUpgradeList", true), fields, &error) == 0) {
+    // The call is silent; a server whose certificate did not verify is
+    // told as such, not as a missing Internet connection.
+    if (const char* why = inet::SecureChannelErrorText(error)) {
+      MessageBox(msg::kCannotConnectSecurely + std::string(why) + ".");
+    } else {
+      MessageBox(msg::kCannotConnect);
+    }
+    return ListOutcome::CannotConnect;
+  }
+  const std::string* status = fields.Find("status");
+  if (status == nullptr || *status != kAccepted) {
+    MessageBox(msg::kOperationFailed);
+    return ListOutcome::Refused;
+  }
+  ReadUpdateTable(fields, m_state.m_updateList);
+  return ListOutcome::Listed;
+}
+
+bool UpdateSession::FindInstallation(ListOutcome& failure) {
   // Before anything reads the product's files, an installation that a crash
   // or a power cut interrupted is undone (or finished, once it had
   // committed), and what earlier runs left behind when they were ended
@@ -144,40 +190,19 @@ ListOutcome UpdateSession::RequestUpdateList() {
   for (const InterruptedInstallation& found : m_state.m_interrupted) {
     if (found.outcome == InterruptedInstallation::Outcome::Failed) {
       MessageBox(InterruptedInstallationText(found));
-      return ListOutcome::InstallationInterrupted;
+      failure = ListOutcome::InstallationInterrupted;
+      return false;
     }
   }
   ProductVersion version;
-  ListOutcome failure = ListOutcome::NotInProductDir;
-  if (!DiscoverProduct(version, failure)) return failure;
+  if (!DiscoverProduct(version, failure)) return false;
 
   m_state.m_updateList.clear();
   InstallationInfo installation = ReadInstallationFile(dir + kInstallationFileName);
   m_state.m_identity = installation.identity;
   m_state.m_moduleList = installation.modules;
   m_state.m_strUpdateVersion = FormatInstalledVersion(version);
-
-  FieldMap fields;
-  SetIdentityFields(fields, m_state.m_identity, m_state.m_strUpdateVersion);
-  fields.Set("DB", kDatabase);
-  uint32_t error = 0;
-  if (CallServer(m_net, MakeCall("GetUpgradeList", true), fields, &error) == 0) {
-    // The call is silent; a server whose certificate did not verify is
-    // told as such, not as a missing Internet connection.
-    if (const char* why = inet::SecureChannelErrorText(error)) {
-      MessageBox(msg::kCannotConnectSecurely + std::string(why) + ".");
-    } else {
-      MessageBox(msg::kCannotConnect);
-    }
-    return ListOutcome::CannotConnect;
-  }
-  const std::string* status = fields.Find("status");
-  if (status == nullptr || *status != kAccepted) {
-    MessageBox(msg::kOperationFailed);
-    return ListOutcome::Refused;
-  }
-  ReadUpdateTable(fields, m_state.m_updateList);
-  return ListOutcome::Listed;
+  return true;
 }
 
 bool UpdateSession::CheckForUpdates() {
@@ -252,6 +277,77 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
     MessageBox(msg::kInvalidServerResponse);
     return DownloadOutcome::InvalidReply;
   }
+  if (!m_policy.HoldAllows(*newVersion)) {
+    DiscardDownload(archive);
+    MessageBox(HeldText(*newVersion));
+    return DownloadOutcome::Held;
+  }
+  return CheckAndUnpack(archive, *newVersion, std::nullopt);
+}
+
+DownloadOutcome UpdateSession::UnpackArchiveFile(const std::string& file, const std::string& brings) {
+  RemoveUpdateFiles();
+  m_state.m_strDownloadFile.clear();
+  m_state.m_strUnpackDir.clear();
+  // The administrator's file is never changed: it is copied to the
+  // product directory as the archive of a download would be, and goes the
+  // same road from there.
+  FileSystem& fs = m_platform.Files();
+  const std::string archive =
+      ChooseArchivePath(m_state.m_strProductDir, 0, [&fs](const std::string& path) { return PathExists(fs, path); });
+  std::string why;
+  if (!CopyArchiveIn(file, archive, why)) {
+    DiscardDownload(archive);
+    MessageBox(why);
+    return DownloadOutcome::ExchangeFailed;
+  }
+  return CheckAndUnpack(archive, brings, brings);
+}
+
+bool UpdateSession::CopyArchiveIn(const std::string& file, const std::string& archive, std::string& why) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(FsPath(file), error)) {
+    why = "The update archive " + ShortenPath(file) + " is not a file that can be read.";
+    return false;
+  }
+  std::FILE* in = OpenFile(file, "rb");
+  if (in == nullptr) {
+    why = "The update archive " + ShortenPath(file) + " cannot be read.";
+    return false;
+  }
+  FileSystem& fs = m_platform.Files();
+  const PathParts parts = SplitPath(archive);
+  std::unique_ptr<FsDir> dir;
+  std::unique_ptr<FsFile> out;
+  FsError made = fs.OpenRoot(parts.dir, dir);
+  if (made == FsError::None) made = fs.CreateFile(*dir, parts.name, true, out);
+  std::vector<char> buffer(1 << 16);
+  size_t n = 0;
+  while (made == FsError::None && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+    made = fs.Write(*out, buffer.data(), n);
+  }
+  const bool readFailed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (out && made == FsError::None) made = fs.Close(*out);
+  if (made != FsError::None) {
+    why = FileErrorMessage(FileCauseOf(made), ShortenPath(archive));
+    return false;
+  }
+  if (readFailed) {
+    why = "The update archive " + ShortenPath(file) + " cannot be read.";
+    return false;
+  }
+  return true;
+}
+
+std::string UpdateSession::HeldText(const std::string& version) const {
+  return "Your administrator holds this installation at version " + m_policy.HoldAtText() + ": the update to version " +
+         ShortenText(version, 40) + " is not installed.";
+}
+
+DownloadOutcome UpdateSession::CheckAndUnpack(const std::string& archive, const std::string& newVersion,
+                                              const std::optional<std::string>& offlineBrings) {
+  FileSystem& fs = m_platform.Files();
   // The archive is held from its check to the end of its unpacking, and
   // both read it through what is held: the bytes unpacked are the bytes
   // checked, whatever is done meanwhile to its name.
@@ -274,10 +370,11 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
     MessageBox(verdict.reason);
     return DownloadOutcome::Unverified;
   }
-  m_state.m_strNewVersion = *newVersion;
+  m_state.m_strNewVersion = newVersion;
   m_state.m_strDownloadFile = archive;
-  const DownloadOutcome outcome = Unpack(*productDir, heldName);
-  if (outcome == DownloadOutcome::Unverified) {
+  const DownloadOutcome outcome = Unpack(*productDir, heldName, offlineBrings);
+  if (outcome == DownloadOutcome::Unverified || outcome == DownloadOutcome::Held ||
+      outcome == DownloadOutcome::VersionUnknown) {
     // Refused after unpacking: nothing of it stays. What was held goes
     // first, so that the system lets it be deleted.
     held.reset();
@@ -288,7 +385,8 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
   return outcome;
 }
 
-DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& archiveName) {
+DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& archiveName,
+                                      const std::optional<std::string>& offlineBrings) {
   FileSystem& fs = m_platform.Files();
   const std::string unpackPath =
       ChooseUnpackDirectory(m_state.m_strDownloadFile, [&fs](const std::string& path) { return PathExists(fs, path); });
@@ -322,13 +420,20 @@ DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& arch
   }
   m_state.m_strUnpackDir = WithTrailingSeparator(m_state.m_strUnpackDir, m_platform.PathSeparator());
   // The signed release file, where there is one, decides the version.
+  const std::string unpackedDir = dirName + m_platform.PathSeparator();
   const ReleaseVerdict release =
-      CheckReleaseFile(dirName + m_platform.PathSeparator(), m_state.m_strUpdateVersion, m_state.m_strNewVersion);
+      offlineBrings ? CheckOfflineRelease(unpackedDir, m_state.m_strUpdateVersion, *offlineBrings)
+                    : CheckReleaseFile(unpackedDir, m_state.m_strUpdateVersion, m_state.m_strNewVersion);
   if (!release.ok) {
     MessageBox(release.reason);
-    return DownloadOutcome::Unverified;  // the caller removes what was unpacked
+    // the caller removes what was unpacked
+    return release.versionUnknown ? DownloadOutcome::VersionUnknown : DownloadOutcome::Unverified;
   }
   m_state.m_strNewVersion = release.newVersion;
+  if (!m_policy.HoldAllows(m_state.m_strNewVersion)) {
+    MessageBox(HeldText(m_state.m_strNewVersion));
+    return DownloadOutcome::Held;
+  }
 
   m_state.m_bInstallPage = m_state.m_listFile.ReadListFile(fs, *unpackDir, kListFile, m_prompts);
   return m_state.m_bInstallPage ? DownloadOutcome::Ready : DownloadOutcome::NoListFile;

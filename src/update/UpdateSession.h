@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/UserPrompts.h"
 #include "net/ServerExchange.h"
+#include "update/AdminPolicy.h"
 #include "update/InstallJournal.h"
 #include "update/Installer.h"
 #include "update/Platform.h"
@@ -32,6 +34,10 @@ struct UpdateServerSettings {
   std::string path;
   bool secure = false;  // HTTPS
   static UpdateServerSettings FromBuildConfig();
+  // These settings with the administrator's server in place of them, when
+  // the policy names one (its path may be left to the build's).
+  UpdateServerSettings UnderPolicy(const AdminPolicy& policy) const;
+  std::string Url() const;
 };
 
 // Messages of the update run.
@@ -111,6 +117,8 @@ enum class DownloadOutcome {
   UnpackDirFailed,  // the unpack directory could not be made
   NoCabLibrary,     // the CAB library could not be loaded
   CorruptArchive,   // the archive could not be unpacked
+  Held,             // it brings a version outside the administrator's HoldAt; nothing of it stays
+  VersionUnknown,   // an archive from a file whose version is not known; nothing of it stays
 };
 
 // What an installation left: complete, or the files that were not updated.
@@ -134,8 +142,18 @@ class UpdateSession {
   // had.
   bool CheckForUpdates();
 
+  // The start of a run without the server: an interrupted installation
+  // undone or finished, the leftovers of earlier runs removed, the product
+  // and its installed version found (RequestUpdateList begins with it).
+  // False, with the failure told and in `failure`, when there is none.
+  bool FindInstallation(ListOutcome& failure);
+
   // Downloads update n under the progress form and unpacks it; no page.
   DownloadOutcome DownloadAndUnpack(int32_t n);
+  // The same from an archive the administrator brings as a file (which is
+  // copied, never changed): its version is its release file's, or
+  // `brings` (empty: none given), which must agree with it.
+  DownloadOutcome UnpackArchiveFile(const std::string& file, const std::string& brings);
   // DownloadAndUnpack, then the install page, or a note that the list file
   // is missing.
   void DownloadUpdate(int32_t n);
@@ -161,6 +179,8 @@ class UpdateSession {
   std::string PageFilePath() const;
 
   const UpdateRunState& State() const { return m_state; }
+  // The administrator's policy the run follows (HoldAt, Rollback).
+  void SetAdminPolicy(const AdminPolicy& policy) { m_policy = policy; }
 
  private:
   friend class UpdateSessionTestAccess;  // tests set up a run's state
@@ -171,7 +191,15 @@ class UpdateSession {
   ServerCall MakeCall(const char* function, bool silent) const;
   // Unpacks the downloaded archive, opened as `archiveName`, into a new
   // directory beside it in `productDir`.
-  DownloadOutcome Unpack(FsDir& productDir, const std::string& archiveName);
+  DownloadOutcome Unpack(FsDir& productDir, const std::string& archiveName,
+                         const std::optional<std::string>& offlineBrings);
+  // The signature check and the unpacking of a downloaded (or copied)
+  // archive that brings `newVersion`; `offlineBrings` for one from a file.
+  DownloadOutcome CheckAndUnpack(const std::string& archive, const std::string& newVersion,
+                                 const std::optional<std::string>& offlineBrings);
+  bool CopyArchiveIn(const std::string& file, const std::string& archive, std::string& why);
+  // Why an update that brings `version` is held back.
+  std::string HeldText(const std::string& version) const;
   // Tells why unpacking into `unpackPath` failed: the disk's failure, or
   // the archive's.
   void TellUnpackFailure(FsError why, const std::string& unpackPath);
@@ -193,6 +221,7 @@ class UpdateSession {
   WindowSystem& m_windows;
   std::function<WindowHandle()> m_ownWindow;
   UpdateServerSettings m_server;
+  AdminPolicy m_policy;
   UpdateRunState m_state;
   // Held from discovery to the end of the run: other copies of the updater
   // then know that this one uses the product directory.

@@ -16,9 +16,12 @@ namespace quon {
 int RunCommandLineMode(int argc, char** argv, const UpdateServerSettings& server) {
   std::unique_ptr<Platform> platform = MakePosixPlatform();
   X11WindowSystem windows;
-  const cli::CommandLineSystem system{*platform, windows, [](UserPrompts& prompts) -> std::unique_ptr<HttpClient> {
-                                        return std::make_unique<CurlHttpClient>(prompts);
-                                      }};
+  const cli::CommandLineSystem system{
+      *platform, windows,
+      [](UserPrompts& prompts, const ProxySetting& proxy) -> std::unique_ptr<HttpClient> {
+        return std::make_unique<CurlHttpClient>(prompts, nullptr, UpdateExtraCaCertificates(), proxy);
+      },
+      ReadAdminPolicy()};
   return cli::RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), server, system);
 }
 

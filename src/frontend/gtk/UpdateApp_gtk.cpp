@@ -57,13 +57,20 @@ class UpdateApp {
       // Shared with every worker: one that the end of the program abandons
       // keeps the client and the prompts it uses.
       auto prompts = std::make_shared<GtkUserPrompts>();
-      auto http = std::make_shared<CurlHttpClient>(*prompts);
+      // The administrator's policy decides before the window opens.
+      const PolicyReading policy = ReadAdminPolicy();
+      if (!policy.ok || !policy.policy.updates) {
+        prompts->MessageBox(policy.ok ? msg::kUpdatesManaged : policy.error);
+        return policy.ok ? 0 : 1;
+      }
+      auto http = std::make_shared<CurlHttpClient>(*prompts, nullptr, UpdateExtraCaCertificates(), policy.policy.proxy);
       GtkWaitDialogHost wait;
       NetEnvironment net{*http, *prompts, wait, kWaitTimerIntervalMs, ShareClientAndPrompts(prompts, http)};
       std::unique_ptr<Platform> platform = MakePosixPlatform();
       X11WindowSystem windows;
       UpdateDlg dlg(view, *prompts, net, *platform, windows, [&view] { return view.NativeHandle(); },
-                    m_server);
+                    m_server.UnderPolicy(policy.policy));
+      dlg.Session().SetAdminPolicy(policy.policy);
       DlgEvents events(dlg);
       view.RunModal(events);
       LetWorkersEnd(*prompts, 0);

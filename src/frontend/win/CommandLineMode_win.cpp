@@ -22,9 +22,12 @@ bool HasCommandLineArguments() { return __argc > 1; }
 int RunCommandLineMode(const UpdateServerSettings& server) {
   std::unique_ptr<Platform> platform = MakeWinPlatform();
   WinWindowSystem windows;
-  const cli::CommandLineSystem system{*platform, windows, [](UserPrompts&) -> std::unique_ptr<HttpClient> {
-                                        return std::make_unique<WinInetHttpClient>();
-                                      }};
+  const cli::CommandLineSystem system{
+      *platform, windows,
+      [](UserPrompts&, const ProxySetting& proxy) -> std::unique_ptr<HttpClient> {
+        return std::make_unique<WinInetHttpClient>(nullptr, proxy);
+      },
+      ReadAdminPolicy()};
   std::vector<std::string> args;
   for (int i = 1; i < __argc; ++i) args.emplace_back(__argv[i]);
   return cli::RunCommandLine(args, server, system);

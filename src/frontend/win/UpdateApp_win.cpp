@@ -27,15 +27,24 @@ int UpdateApp::InitInstance(const UpdateServerSettings& server,
     // Shared with every worker: one that the end of the program abandons
     // keeps the client and the prompts it uses.
     auto prompts = std::make_shared<WinUserPrompts>();
+    // The administrator's policy decides before the window opens.
+    const PolicyReading policy = ReadAdminPolicy();
+    if (!policy.ok || !policy.policy.updates) {
+      prompts->MessageBox(policy.ok ? msg::kUpdatesManaged : policy.error);
+      if (SUCCEEDED(ole)) OleUninitialize();
+      return policy.ok ? 0 : 1;
+    }
     auto http = std::make_shared<WinInetHttpClient>(
-        [prompts](const std::function<void(void*)>& show) { return prompts->RunOwnedDialog(show); });
+        [prompts](const std::function<void(void*)>& show) { return prompts->RunOwnedDialog(show); },
+        policy.policy.proxy);
     WinWaitDialogHost wait;
     NetEnvironment net{*http, *prompts, wait, kWaitTimerIntervalMs, ShareClientAndPrompts(prompts, http)};
     std::unique_ptr<Platform> platform = MakeWinPlatform();
     WinWindowSystem windows;
     WinMainWindow window;
     UpdateDlg dlg(window, *prompts, net, *platform, windows,
-                  [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); }, server);
+                  [&window] { return reinterpret_cast<WindowHandle>(window.Hwnd()); }, server.UnderPolicy(policy.policy));
+    dlg.Session().SetAdminPolicy(policy.policy);
     window.SetLogic(&dlg);
     if (onMainWindow) onMainWindow(window);
     window.DoModal();

@@ -75,9 +75,10 @@ class CurlSession : public HttpSession {
 
 }  // namespace
 
-CurlHttpClient::CurlHttpClient(UserPrompts& prompts, GProxyResolver* resolver, std::string_view extraCaPem) {
+CurlHttpClient::CurlHttpClient(UserPrompts& prompts, GProxyResolver* resolver, std::string_view extraCaPem,
+                               ProxySetting proxy) {
   GlobalInit();
-  m_shared = std::make_shared<Shared>(prompts, resolver, extraCaPem);
+  m_shared = std::make_shared<Shared>(prompts, resolver, extraCaPem, std::move(proxy));
 }
 
 CurlHttpClient::~CurlHttpClient() = default;

@@ -22,9 +22,10 @@ class CurlHttpClient : public HttpClient {
   // `resolver` names the proxy for a URL; null stands for GIO's default
   // resolver (the desktop's settings). `extraCaPem` holds the certificate
   // authorities (PEM) that HTTPS trusts besides the system's store: the
-  // build's own unless a test names others.
+  // build's own unless a test names others. `proxy`: the administrator's
+  // proxy setting; the system's (the resolver's) by default.
   explicit CurlHttpClient(UserPrompts& prompts, GProxyResolver* resolver = nullptr,
-                          std::string_view extraCaPem = UpdateExtraCaCertificates());
+                          std::string_view extraCaPem = UpdateExtraCaCertificates(), ProxySetting proxy = {});
   ~CurlHttpClient() override;
   std::unique_ptr<HttpSession> OpenSession(std::string_view agent, const CancelFlag* cancel) override;
 

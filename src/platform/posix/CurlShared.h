@@ -28,8 +28,8 @@ struct ProxyCredentials {
 // cookie store (in memory only), the proxy credentials and the extra
 // certificate authorities.
 struct CurlHttpClient::Shared {
-  Shared(UserPrompts& prompts, GProxyResolver* resolver, std::string_view extraCaPem)
-      : prompts(prompts), resolver(resolver) {
+  Shared(UserPrompts& prompts, GProxyResolver* resolver, std::string_view extraCaPem, ProxySetting proxy)
+      : prompts(prompts), resolver(resolver), proxy(std::move(proxy)) {
     ReadCertificates(extraCaPem);
     if (resolver) g_object_ref(resolver);
     share = curl_share_init();
@@ -87,6 +87,7 @@ struct CurlHttpClient::Shared {
 
   UserPrompts& prompts;
   GProxyResolver* resolver;
+  ProxySetting proxy;  // the administrator's choice
   CURLSH* share = nullptr;
   std::vector<X509*> extraCas;
   std::mutex locks[CURL_LOCK_DATA_LAST];

@@ -92,22 +92,32 @@ void CurlRequest::StartTransfer(const std::string& verb, const std::string& url,
   curl_easy_setopt(e, CURLOPT_SHARE, m_connection.shared->share);
   curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
 
-  // The desktop's proxy for this URL decides; without one, libcurl goes
-  // by the environment. Credentials given at the prompt go with every
-  // later request to that proxy, in place of any the setting carries; for
-  // a proxy that takes Basic they go with the first request, so the proxy
-  // sees no unauthenticated request first.
-  const std::string desktop = DesktopProxyFor(m_connection.shared->resolver, url, m_connection.cancel);
-  m_proxyName = WithoutUserInfo(desktop.empty() ? EnvironmentProxy(m_secure) : desktop);
-  ProxyCredentials credentials;
-  const bool kept = m_connection.shared->CredentialsFor(m_proxyName, credentials);
-  if (!desktop.empty() || kept) curl_easy_setopt(e, CURLOPT_PROXY, kept ? m_proxyName.c_str() : desktop.c_str());
-  if (!desktop.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, "");
-  if (kept) {
-    curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, credentials.user.c_str());
-    curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, credentials.password.c_str());
-    curl_easy_setopt(e, CURLOPT_PROXYAUTH, credentials.schemes ? credentials.schemes : CURLAUTH_ANY);
-    m_credentialsSent = true;
+  // The administrator's proxy, or none, when the policy names one;
+  // otherwise the desktop's proxy for this URL decides, and without one,
+  // libcurl goes by the environment. Credentials given at the prompt go
+  // with every later request to that proxy, in place of any the setting
+  // carries; for a proxy that takes Basic they go with the first request,
+  // so the proxy sees no unauthenticated request first.
+  const ProxySetting& policy = m_connection.shared->proxy;
+  if (policy.kind == ProxySetting::Kind::Direct) {
+    m_proxyName.clear();
+    curl_easy_setopt(e, CURLOPT_PROXY, "");  // and none from the environment
+  } else {
+    const std::string desktop =
+        policy.kind == ProxySetting::Kind::Fixed
+            ? "http://" + policy.host + ":" + std::to_string(policy.port)
+            : DesktopProxyFor(m_connection.shared->resolver, url, m_connection.cancel);
+    m_proxyName = WithoutUserInfo(desktop.empty() ? EnvironmentProxy(m_secure) : desktop);
+    ProxyCredentials credentials;
+    const bool kept = m_connection.shared->CredentialsFor(m_proxyName, credentials);
+    if (!desktop.empty() || kept) curl_easy_setopt(e, CURLOPT_PROXY, kept ? m_proxyName.c_str() : desktop.c_str());
+    if (!desktop.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+    if (kept) {
+      curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, credentials.user.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, credentials.password.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYAUTH, credentials.schemes ? credentials.schemes : CURLAUTH_ANY);
+      m_credentialsSent = true;
+    }
   }
 
   if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) throw std::bad_alloc();

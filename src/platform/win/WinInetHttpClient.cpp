@@ -449,7 +449,8 @@ class WinInetSession : public HttpSession {
 
 }  // namespace
 
-WinInetHttpClient::WinInetHttpClient(OwnedDialogRunner runDialog) : m_shared(std::make_shared<Shared>()) {
+WinInetHttpClient::WinInetHttpClient(OwnedDialogRunner runDialog, ProxySetting proxy)
+    : m_shared(std::make_shared<Shared>()), m_proxy(std::move(proxy)) {
   m_shared->runDialog = std::move(runDialog);
 }
 
@@ -457,7 +458,14 @@ WinInetHttpClient::~WinInetHttpClient() = default;
 
 std::unique_ptr<HttpSession> WinInetHttpClient::OpenSession(std::string_view agent, const CancelFlag* cancel) {
   std::string a(agent);
-  HINTERNET session = InternetOpenA(a.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  // The administrator's proxy takes every request, loopback included;
+  // otherwise the system's settings decide.
+  const std::string proxy = m_proxy.host + ":" + std::to_string(m_proxy.port);
+  HINTERNET session =
+      m_proxy.kind == ProxySetting::Kind::Direct  ? InternetOpenA(a.c_str(), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0)
+      : m_proxy.kind == ProxySetting::Kind::Fixed ? InternetOpenA(a.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(),
+                                                                  "<-loopback>", 0)
+                                                  : InternetOpenA(a.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!session) return nullptr;
   return std::make_unique<WinInetSession>(std::make_shared<SessionState>(session, cancel), m_shared);
 }

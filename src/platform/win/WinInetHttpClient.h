@@ -22,7 +22,8 @@ class WinInetHttpClient : public HttpClient {
  public:
   // Without a runner the dialog is shown by the calling thread over the
   // desktop (the command-line mode has no window).
-  explicit WinInetHttpClient(OwnedDialogRunner runDialog = nullptr);
+  // `proxy`: the administrator's proxy setting; the system's by default.
+  explicit WinInetHttpClient(OwnedDialogRunner runDialog = nullptr, ProxySetting proxy = {});
   ~WinInetHttpClient() override;
   std::unique_ptr<HttpSession> OpenSession(std::string_view agent, const CancelFlag* cancel) override;
 
@@ -30,6 +31,7 @@ class WinInetHttpClient : public HttpClient {
 
  private:
   std::shared_ptr<Shared> m_shared;
+  ProxySetting m_proxy;
 };
 
 // The text of a WinINet error code from wininet.dll's message table (or the

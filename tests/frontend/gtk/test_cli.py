@@ -143,6 +143,25 @@ ROADS = {
                                           "Quon.Version untouched")),
     "no_product": ("", lambda s: os.remove(os.path.join(s.product, "QUON.EXE")), ["--list"], 6, [],
                    ["must be placed in the QUON directory"], None),
+    # An archive the administrator brings, without the server: installed
+    # from a copy, the file itself untouched.
+    "archive_brings": ("", lambda s: setattr(s, "port", closed_port()),
+                       ["--install-archive", "@server-root/sample.cab", "--brings", "6.0.122.3", "--yes"], 0,
+                       [DONE], [],
+                       lambda s, out: (check(read(os.path.join(s.product, "QSolver.dll")) == s.big_payload, "solver"),
+                                       check(read(os.path.join(s.product, "Quon.Version")) ==
+                                             version_file("6.0.122.3"), "Quon.Version"),
+                                       check(s.file_requests() == 0, "nothing asked of the server"),
+                                       check(read(os.path.join(s.dir, "server-root", "sample.cab")) ==
+                                             read(os.path.join(s.dir, "sample.cab.orig")), "the file untouched"))),
+    "archive_no_version": ("", None, ["--install-archive", "@server-root/sample.cab"], 2, [],
+                           ["has no release file: give the version it brings with --brings"], None),
+    "archive_backwards": ("", None, ["--install-archive", "@server-root/sample.cab", "--brings", "6.0.120.9"], 4, [],
+                          ["brings version 6.0.120.9, which is not newer than the installed version 6.0.121.3"],
+                          lambda s, out: check(read(os.path.join(s.product, "Quon.Version")) == VERSION_6_0_121_3,
+                                               "Quon.Version untouched")),
+    "archive_missing": ("", None, ["--install-archive", "@nowhere.cab", "--brings", "6.0.122.3"], 4, [],
+                        ["is not a file that can be read"], None),
 }
 
 
@@ -164,7 +183,9 @@ def run_road(s, name):
     make_world(s, extra)
     if setup:
         setup(s)
-    args = [os.path.join(s.dir, a) if a == "LOG" else a for a in args]
+    shutil_copy(os.path.join(s.dir, "server-root", "sample.cab"), os.path.join(s.dir, "sample.cab.orig"))
+    args = [os.path.join(s.dir, a) if a == "LOG" else os.path.join(s.dir, a[1:]) if a.startswith("@") else a
+            for a in args]
     rc, out, err = run_cli(s, args)
     check(rc == code, "exit code %d, not %d\nstdout: %s\nstderr: %s" % (rc, code, out, err))
     for text in outs:
@@ -538,7 +559,70 @@ def test_transaction(s):
           "temporaries made 0600: %s" % created)
 
 
-SPECIAL = {"same_wire": test_same_wire, "transaction": test_transaction, "interrupt": test_interrupt, "running_apps": test_running_apps,
+# The administrator's policy file of the policy test program: {port} is the
+# server's, {closed} a port nobody listens on. The program itself is given
+# the closed port, so that only a policy server is reached.
+# (policy, args, exit code, stderr has, product at 6.0.122.3 afterwards)
+POLICIES = [
+    ("Server = http://127.0.0.1:{port}\n", ["--install", "7", "--yes"], 0, [], True),
+    ("Server = http://127.0.0.1:{port}\nUpdates = off\n", ["--list"], 7,
+     ["Updates of QUON are managed by your administrator."], False),
+    ("Updates = off\nHoldAt = 6.0.122\n", ["--install-archive", "@server-root/sample.cab", "--brings", "6.0.122.3"],
+     0, [], True),
+    ("Server = http://127.0.0.1:{port}\nHoldAt = 6.0.121\n", ["--install", "7"], 5,
+     ["holds this installation at version 6.0.121: the update to version 6.0.122.3 is not installed"], False),
+    ("HoldAt = 6.0.121\n", ["--install-archive", "@server-root/sample.cab", "--brings", "6.0.122.3"], 5,
+     ["holds this installation at version 6.0.121"], False),
+    ("Server = http://127.0.0.1:{port}\nProxy = http://127.0.0.1:{closed}\n", ["--list"], 3, ["Can not connect"],
+     False),
+    ("# site\nServer = gopher://127.0.0.1:{port}\n", ["--list"], 7, ["QuonUpdate.conf, line 2: Server"], False),
+    ("Server = http://127.0.0.1:{port}\nChannel = beta\n", ["--list"], 1, ["line 2: the key Channel is not known"],
+     False),
+    ("DIRECTORY", ["--list"], 7, ["QuonUpdate.conf is not a regular file"], False),
+    ("WRITABLE", ["--list"], 7, ["may be changed by other users than root"], False),
+]
+
+
+def test_policy(s):
+    make_world(s)
+    policy = os.environ["QUON_POLICY_FILE"]
+    os.makedirs(os.path.dirname(policy), exist_ok=True)
+    closed = closed_port()
+    try:
+        for i, (text, args, code, errs, updated) in enumerate(POLICIES):
+            product = s.make_product(app=os.environ["QUON_POLICY_APP"], dir_name="policy-%d" % i)
+            shutil_copy(os.environ["QUON_SAMPLE_EXE_VF"], os.path.join(product, "QUON.EXE"))
+            with open(os.path.join(product, "Quon.Version"), "wb") as f:
+                f.write(VERSION_6_0_121_3)
+            s.product = product
+            if os.path.isdir(policy):
+                os.rmdir(policy)
+            elif os.path.exists(policy):
+                os.remove(policy)
+            if text == "DIRECTORY":
+                os.mkdir(policy)
+            else:
+                with open(policy, "w") as f:
+                    f.write("Server = http://127.0.0.1:{port}\n" if text == "WRITABLE" else
+                            text.format(port=s.port, closed=closed))
+                os.chmod(policy, 0o666 if text == "WRITABLE" else 0o644)
+            rc, out, err = run_cli(s, [os.path.join(s.dir, a[1:]) if a.startswith("@") else a for a in args],
+                                   port=closed)
+            where = "policy %r, %s" % (text, args)
+            check(rc == code, "%s: exit code %d, not %d\nstdout: %s\nstderr: %s" % (where, rc, code, out, err))
+            for e in errs:
+                check(e in err, "%s: stderr lacks %r:\n%s" % (where, e, err))
+            version = read(os.path.join(product, "Quon.Version"))
+            check(version == (version_file("6.0.122.3") if updated else VERSION_6_0_121_3), "%s: version" % where)
+            no_debris(s)
+    finally:
+        if os.path.isdir(policy):
+            os.rmdir(policy)
+        elif os.path.exists(policy):
+            os.remove(policy)
+
+
+SPECIAL = {"policy": test_policy, "same_wire": test_same_wire, "transaction": test_transaction, "interrupt": test_interrupt, "running_apps": test_running_apps,
            "hostile_text": test_hostile_text, "log_targets": test_log_targets,
            "all_endless": test_all_endless, "demo_story": test_demo_story}
 

@@ -450,6 +450,58 @@ TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
   RemoveTree(outside);
 }
 
+// The administrator's policy in the registry, read by the shipped build
+// (whose own server is out of reach): it redirects, holds and turns off;
+// a value that is wrong, or not a string, ends the run naming it.
+TEST_F(RealProgram, TheAdministratorsRegistryPolicyRedirectsHoldsAndTurnsOff) {
+  const wchar_t* kKey = L"SOFTWARE\\Policies\\Quon\\QuonUpdate";
+  const std::string out = m_dir + "out.txt";
+  const std::wstring server = L"http://127.0.0.1:" + std::to_wstring(s_relay->Port());
+  struct Step {
+    std::vector<std::pair<std::wstring, std::wstring>> values;
+    std::string args;
+    long code;
+    std::string printed;
+  };
+  const Step steps[] = {
+      {{{L"Server", server}}, "--version", 0, "Update server in force (the administrator's): http://127.0.0.1:"},
+      {{{L"Server", server}}, "--list", 1, "101\tMarch 16, 2026\tQuon 6.0 Service Pack 1"},
+      {{{L"Server", server}, {L"Updates", L"off"}}, "--list", 7, "Updates of QUON are managed by your administrator."},
+      {{{L"Server", server}, {L"HoldAt", L"6.0.121"}}, "--install 101 --yes", 5,
+       "holds this installation at version 6.0.121: the update to version 6.0.122.3 is not installed"},
+      {{{L"Server", server}, {L"Updates", L"1"}}, "--list", 7, "QuonUpdate, value Updates: Updates = 1 is neither"},
+      {{{L"Server", server}, {L"Rollback", L""}}, "--list", 7, "value Rollback: Rollback ="},
+      {{{L"DWORD", L""}}, "--list", 7, "value Updates is not a string (REG_SZ)"},
+  };
+  for (const Step& step : steps) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    for (const auto& [name, value] : step.values) {
+      if (name == L"DWORD") {
+        const DWORD zero = 0;
+        RegSetValueExW(key, L"Updates", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof zero);
+      } else {
+        RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+      }
+    }
+    RegCloseKey(key);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE file =
+        CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool started = Start(AppUnderTest::Build::Shipped, step.args, file);
+    const long code = started ? m_app->WaitForExit(120000) : -1;
+    CloseHandle(file);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_64KEY, 0);
+    ASSERT_TRUE(started) << step.args;
+    EXPECT_EQ(code, step.code) << step.args;
+    EXPECT_NE(FileText(out).find(step.printed), std::string::npos) << step.args << ": " << FileText(out);
+    EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x79\0\x03\0", 8)) << step.args;
+  }
+}
+
 // Item 10 of issue 21 on Windows: the end of the session (a logoff, a
 // shutdown) reaches the command line like Ctrl+C, through its hidden window:
 // the download is cancelled, its archive removed once the transfer has let
