@@ -162,6 +162,36 @@ def test_message_box(s):
     check("First page loaded." not in s.app_trace(), "no page was shown")
 
 
+def test_policy_off(s):
+    """The administrator turned updates off: the window says so before any
+    main window, and the program ends without asking any server."""
+    s.start_xvfb()
+    policy = os.environ["QUON_POLICY_FILE"]
+    os.makedirs(os.path.dirname(policy), exist_ok=True)
+    with open(policy, "w") as f:
+        f.write("Updates = off\n")
+    try:
+        s.make_product(app=os.environ["QUON_POLICY_APP"])
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        probe.listen(1)  # a server that would see any request
+        s.start_app(probe.getsockname()[1])
+        box = s.wait_window(MAIN, timeout=30)[0]
+        s.wait_trace("MessageBox: Updates of QUON are managed by your administrator.")
+        s.check_not_blank(s.screenshot("policy-off"))
+        s.key(box, "Return")
+        check(s.wait_exit() == 0, "exit code")
+        probe.settimeout(0)
+        try:
+            probe.accept()
+            check(False, "a request was sent")
+        except BlockingIOError:
+            pass
+        probe.close()
+    finally:
+        os.remove(policy)
+
+
 def test_about_box(s):
     """About... opens the About box modally; Enter closes it."""
     main = start_list(s)
