@@ -49,12 +49,21 @@ class ArchiveFile {
   // place does not.
   bool Unchanged() const;
 
- private:
-  friend class ArchiveRoot;
+  // What tells one version of a file from another: the file (device and
+  // inode), its length and its modification time when it was opened. A
+  // file replaced by rename, or written over, has another.
   struct Stamp {
+    uint64_t device;
+    uint64_t inode;
     uint64_t size;
     int64_t modified[2];
+    bool operator<(const Stamp& o) const;
+    bool operator==(const Stamp& o) const;
   };
+  const Stamp& Identity() const { return m_stamp; }
+
+ private:
+  friend class ArchiveRoot;
   static bool StampOf(int fd, Stamp& stamp);
   ArchiveFile(int fd, const Stamp& stamp) : m_fd(fd), m_size(stamp.size), m_stamp(stamp) {}
   int m_fd;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <tuple>
 
 #include "ArchiveFile.h"
 
@@ -51,13 +52,23 @@ ArchiveFile::~ArchiveFile() { close(m_fd); }
 bool ArchiveFile::StampOf(int fd, Stamp& stamp) {
   struct stat st {};
   if (fstat(fd, &st) != 0) return false;
-  stamp = {static_cast<uint64_t>(st.st_size), {st.st_mtim.tv_sec, st.st_mtim.tv_nsec}};
+  stamp = {static_cast<uint64_t>(st.st_dev),
+           static_cast<uint64_t>(st.st_ino),
+           static_cast<uint64_t>(st.st_size),
+           {st.st_mtim.tv_sec, st.st_mtim.tv_nsec}};
   return true;
 }
 
+bool ArchiveFile::Stamp::operator<(const Stamp& o) const {
+  return std::tie(device, inode, size, modified[0], modified[1]) <
+         std::tie(o.device, o.inode, o.size, o.modified[0], o.modified[1]);
+}
+
+bool ArchiveFile::Stamp::operator==(const Stamp& o) const { return !(*this < o) && !(o < *this); }
+
 bool ArchiveFile::Unchanged() const {
   Stamp now{};
-  return StampOf(m_fd, now) && now.size == m_stamp.size && std::equal(now.modified, now.modified + 2, m_stamp.modified);
+  return StampOf(m_fd, now) && now == m_stamp;
 }
 
 long ArchiveFile::ReadAt(char* buffer, size_t n, uint64_t offset) const {

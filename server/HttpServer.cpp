@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "Mirror.h"
 #include "UpdateService.h"
 
 namespace quon::server {
@@ -97,21 +98,39 @@ std::string ClientOf(MHD_Connection* c) {
   return std::string(text) + ":" + std::to_string(port);
 }
 
+// A download whose bytes are not there yet (the mirror's copy still
+// arriving): its connection leaves the event loop until they are.
+class ConnectionWaiter : public ReplyWaiter {
+ public:
+  explicit ConnectionWaiter(MHD_Connection* c) : m_connection(c) {}
+  void Park() override { MHD_suspend_connection(m_connection); }
+  void Wake() override { MHD_resume_connection(m_connection); }
+
+ private:
+  MHD_Connection* m_connection;
+};
+
 // One download: the head (BytesCount header and header text), then the
-// archive from the file opened for it. Shared by the request's log record
-// and the library's reply, whichever ends last frees it.
+// archive from `start` on, from the file opened for it (or the mirror's
+// source). Shared by the request's log record and the library's reply,
+// whichever ends last frees it.
 struct Download {
   std::string head;
   std::shared_ptr<ArchiveFile> archive;
-  uint64_t total = 0;
+  std::shared_ptr<ReplySource> source;
+  std::shared_ptr<ReplyWaiter> waiter;
+  uint64_t start = 0;     // the first archive byte sent (filepos)
+  uint64_t length = 0;    // the whole archive's
+  uint64_t total = 0;     // the reply's: the head and the archive from start
   uint64_t provided = 0;  // bytes handed to the library
   bool changed = false;   // the archive changed or shrank under the download
+  bool failed = false;    // the source could not give its bytes
   const std::atomic<bool>* stopping = nullptr;
 };
 
 ssize_t ReadDownload(void* cls, uint64_t pos, char* buffer, size_t max) {
   Download& d = **static_cast<std::shared_ptr<Download>*>(cls);
-  if (*d.stopping || d.changed) return MHD_CONTENT_READER_END_WITH_ERROR;
+  if (*d.stopping || d.changed || d.failed) return MHD_CONTENT_READER_END_WITH_ERROR;
   size_t filled = 0;
   if (pos < d.head.size()) {
     filled = static_cast<size_t>(std::min<uint64_t>(d.head.size() - pos, max));
@@ -120,15 +139,32 @@ ssize_t ReadDownload(void* cls, uint64_t pos, char* buffer, size_t max) {
   const uint64_t at = pos + filled;
   if (filled < max && at < d.total) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(max - filled, d.total - at));
-    const long got = d.archive->ReadAt(buffer + filled, want, at - d.head.size());
-    // The bytes read count only when the file is still the one that was
-    // opened, as it was: an archive written over in place would otherwise
-    // be sent half old, half new under the old length.
-    if (got <= 0 || !d.archive->Unchanged()) {
-      d.changed = true;
-      return MHD_CONTENT_READER_END_WITH_ERROR;
+    const uint64_t offset = d.start + (at - d.head.size());
+    if (d.source) {
+      // The head goes out on its own: a read of the source may park the
+      // connection, which must then have nothing pending.
+      if (filled > 0) {
+        d.provided = std::max(d.provided, pos + filled);
+        return static_cast<ssize_t>(filled);
+      }
+      const long got = d.source->Read(buffer, want, offset, d.waiter);
+      if (got < 0) {
+        d.failed = true;
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+      }
+      // 0: nothing yet, the connection is parked until the source wakes it.
+      filled += static_cast<size_t>(got);
+    } else {
+      const long got = d.archive->ReadAt(buffer + filled, want, offset);
+      // The bytes read count only when the file is still the one that was
+      // opened, as it was: an archive written over in place would otherwise
+      // be sent half old, half new under the old length.
+      if (got <= 0 || !d.archive->Unchanged()) {
+        d.changed = true;
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+      }
+      filled += static_cast<size_t>(got);
     }
-    filled += static_cast<size_t>(got);
   }
   d.provided = std::max(d.provided, pos + filled);
   return static_cast<ssize_t>(filled);
@@ -149,6 +185,15 @@ struct Request {
   std::string result;
   uint64_t bytes = 0;
   std::shared_ptr<Download> download;
+  // A request the mirror relays: the connection waits, suspended, until the
+  // mirror hands over the reply.
+  struct Relay {
+    std::mutex mutex;
+    bool done = false;
+    ServiceReply reply;
+  };
+  std::shared_ptr<Relay> relay;
+  bool suspended = false;
   // For the figures.
   bool accepted = false;
   std::string identity;
@@ -190,6 +235,8 @@ struct HttpServer::Impl {
   std::shared_ptr<const Catalog> catalog;
   mutable std::mutex logMutex;
   StatsRecorder* stats = nullptr;
+  ArchiveDigests* digests = nullptr;
+  Mirror* mirror = nullptr;
   Metrics metrics;
   ConnectionCounters connections;
   bool tlsValid = true;
@@ -217,6 +264,7 @@ struct HttpServer::Impl {
   void KeepDeadlines();
   void Head(Listener& l, MHD_Connection* c, Request& r, const char* method);
   void Serve(MHD_Connection* c, Request& r);
+  void Send(MHD_Connection* c, Request& r, ServiceReply reply);
   void Reply(MHD_Connection* c, Request& r, int status, const std::string& text, const char* result,
              const char* allow = nullptr, const char* contentType = "text/plain");
   void Arrived(MHD_Connection* c);
@@ -312,9 +360,9 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char*, const char* meth
     }
     if (r->status == 0) d.Serve(c, *r);
   } catch (const std::exception&) {
-    if (r->status == 0) d.Reply(c, *r, 500, "Internal server error.", "internal-error");
+    if (r->status == 0 && !r->suspended) d.Reply(c, *r, 500, "Internal server error.", "internal-error");
   }
-  return r->status != 0 ? MHD_YES : MHD_NO;
+  return r->status != 0 || r->suspended ? MHD_YES : MHD_NO;
 }
 
 void OnLibraryMessage(void* cls, const char* format, va_list args) {
@@ -431,6 +479,9 @@ bool HttpServer::Impl::Start(Listener& l) {
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_ERROR_LOG |
                    MHD_USE_SUPPRESS_DATE_NO_CLOCK;
   if (tls) flags |= MHD_USE_TLS;
+  // The mirror's requests wait for the upstream, and its downloads for a
+  // copy still arriving, out of the event loop.
+  if (!l.admin && mirror) flags |= MHD_ALLOW_SUSPEND_RESUME;
   unsigned connectionLimit = l.admin ? kAdminConnections : static_cast<unsigned>(limits.connections);
   std::vector<MHD_OptionItem> items = {
       {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&OnLibraryMessage), this},
@@ -491,6 +542,9 @@ bool HttpServer::Run() {
     }
     d.stopping = true;
     keeper.join();
+    // Every connection the mirror holds suspended is handed back before
+    // the library stops (it must not stop with any suspended).
+    if (d.mirror) d.mirror->Shutdown();
   } else {
     Log("the HTTP library could not start serving");
   }
@@ -602,12 +656,48 @@ void HttpServer::Impl::Head(Listener& l, MHD_Connection* c, Request& r, const ch
 void HttpServer::Impl::Serve(MHD_Connection* c, Request& r) {
   const size_t q = r.target.find('?');
   const std::string_view query = q == std::string::npos ? std::string_view() : std::string_view(r.target).substr(q + 1);
+  if (r.relay) {
+    // The mirror has answered (the connection was resumed for it).
+    r.suspended = false;
+    ServiceReply reply;
+    {
+      std::lock_guard<std::mutex> lock(r.relay->mutex);
+      if (!r.relay->done) return Reply(c, r, 500, "Internal server error.", "internal-error");
+      reply = std::move(r.relay->reply);
+    }
+    return Send(c, r, std::move(reply));
+  }
+  if (mirror) {
+    ServiceReply now;
+    const char* agent = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_USER_AGENT);
+    auto pending = mirror->Prepare(query, r.body, agent ? agent : "", now);
+    if (!pending) return Send(c, r, std::move(now));
+    auto relay = std::make_shared<Request::Relay>();
+    r.relay = relay;
+    r.suspended = true;
+    Arrived(c);
+    // Suspended before the mirror can answer, so that the resume always
+    // comes after it.
+    MHD_suspend_connection(c);
+    mirror->Relay(std::move(pending), [relay, c](ServiceReply reply) {
+      {
+        std::lock_guard<std::mutex> lock(relay->mutex);
+        relay->reply = std::move(reply);
+        relay->done = true;
+      }
+      MHD_resume_connection(c);
+    });
+    return;
+  }
   std::shared_ptr<const Catalog> current;
   {
     std::lock_guard<std::mutex> lock(catalogMutex);
     current = catalog;
   }
-  ServiceReply reply = HandleServiceRequest(*current, query, r.body);
+  Send(c, r, HandleServiceRequest(*current, query, r.body, digests));
+}
+
+void HttpServer::Impl::Send(MHD_Connection* c, Request& r, ServiceReply reply) {
   r.function = reply.function;
   r.updateVersion = reply.updateVersion;
   r.tableId = reply.tableId;
@@ -620,7 +710,7 @@ void HttpServer::Impl::Serve(MHD_Connection* c, Request& r) {
     r.updateId = reply.updateId;
     r.brings = reply.brings;
   }
-  if (!reply.archive) {
+  if (!reply.IsDownload()) {
     // The service's texts carry their own line end where they need one.
     Arrived(c);
     MHD_Response* response =
@@ -637,8 +727,12 @@ void HttpServer::Impl::Serve(MHD_Connection* c, Request& r) {
   Arrived(c);
   auto download = std::make_shared<Download>();
   download->total = reply.ContentLength();
+  download->start = reply.filepos;
+  download->length = reply.length;
   download->head = std::move(reply.body);
   download->archive = std::move(reply.archive);
+  download->source = std::move(reply.source);
+  if (download->source) download->waiter = std::make_shared<ConnectionWaiter>(c);
   download->stopping = &stopping;
   auto* held = new std::shared_ptr<Download>(download);
   MHD_Response* response =
@@ -673,7 +767,7 @@ void HttpServer::Impl::WriteLog(MHD_Connection* c, Request& r, MHD_RequestTermin
   if (r.download) {
     metrics.DownloadEnded();
     Download& d = *r.download;
-    complete = how == MHD_REQUEST_TERMINATED_COMPLETED_OK && !d.changed;
+    complete = how == MHD_REQUEST_TERMINATED_COMPLETED_OK && !d.changed && !d.failed;
     bytes = complete ? d.total : std::min(d.provided, d.total);
     if (d.changed) result = "error: the archive changed during the download";
     if (!complete) result += " (aborted)";
@@ -692,7 +786,7 @@ void HttpServer::Impl::WriteLog(MHD_Connection* c, Request& r, MHD_RequestTermin
       event.kind = StatsEvent::kDownload;
       event.updateId = r.updateId;
       event.brings = std::move(r.brings);
-      event.size = r.download->total - head;
+      event.size = r.download->length;
       event.bytes = bytes > head ? bytes - head : 0;
       event.complete = complete;
     } else {
@@ -772,6 +866,10 @@ std::shared_ptr<const Catalog> HttpServer::CurrentCatalog() const {
 }
 
 void HttpServer::SetStats(StatsRecorder* stats) { m_impl->stats = stats; }
+
+void HttpServer::SetDigests(ArchiveDigests* digests) { m_impl->digests = digests; }
+
+void HttpServer::SetMirror(Mirror* mirror) { m_impl->mirror = mirror; }
 
 void HttpServer::SetReplica(const std::string& name) { m_impl->options.replica = name; }
 

@@ -7,11 +7,14 @@
 #include <memory>
 #include <string>
 
+#include "ArchiveDigests.h"
 #include "Catalog.h"
 #include "Metrics.h"
 #include "Stats.h"
 
 namespace quon::server {
+
+class Mirror;
 
 // What a client can take of the server. No connection holds a thread: it
 // holds a socket and a bounded amount of memory, for a bounded time while
@@ -66,6 +69,12 @@ class HttpServer {
   // Records every list request and download in the figures; call before
   // Run. Null: no figures.
   void SetStats(StatsRecorder* stats);
+  // File replies announce resume and answer `resumefrom` with the digests
+  // kept there; call before Run. Null: they do not.
+  void SetDigests(ArchiveDigests* digests);
+  // Serves as a site mirror: the service page's requests go to the mirror
+  // instead of the catalog. Call before Bind.
+  void SetMirror(Mirror* mirror);
   void SetReplica(const std::string& name);
   // The metrics in the Prometheus text format.
   std::string RenderMetrics() const;

@@ -1,8 +1,11 @@
 // The updater's two requests as the reference server receives them, built
 // with the wire-format code, and the file reply it must send back.
 #pragma once
+#include <openssl/evp.h>
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -63,12 +66,30 @@ inline std::string RawPost(const std::string& query, const std::string& body) {
          " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// BytesCount, the header's length, the header text, then the archive.
-inline std::string FileReplyBytes(const std::string& code, const std::string& brings, const std::string& archive) {
-  const std::string header = "GetUpgradeFilecode=" + PercentEncode(code) +
-                             "&status=ACCEPTED&updateversion=" + PercentEncode(brings) +
-                             "&filepos=0&downloadlength=" + std::to_string(archive.size());
-  return "BytesCount" + Le32(static_cast<uint32_t>(header.size())) + header + archive;
+// The SHA-256 of the bytes, lowercase hex, as the file replies give it.
+inline std::string Sha256Hex(std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
+}
+
+// BytesCount, the header's length, the header text, then the archive from
+// `filepos` on, as quon-update-server sends it: the fields an old updater
+// reads, then (from a server that resumes) `resume` and `sha256`.
+inline std::string FileReplyBytes(const std::string& code, const std::string& brings, const std::string& archive,
+                                  size_t filepos = 0, bool resumes = true) {
+  std::string header = "GetUpgradeFilecode=" + PercentEncode(code) +
+                       "&status=ACCEPTED&updateversion=" + PercentEncode(brings) +
+                       "&filepos=" + std::to_string(filepos) + "&downloadlength=" + std::to_string(archive.size());
+  if (resumes) header += "&resume=1&sha256=" + Sha256Hex(archive);
+  return "BytesCount" + Le32(static_cast<uint32_t>(header.size())) + header + archive.substr(filepos);
 }
 
 // The update numbers a plain list reply offers, in its order.
