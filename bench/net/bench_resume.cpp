@@ -41,7 +41,8 @@ class Prompts : public UserPrompts {
 
 void BM_ResumeAfterCutAt90Percent(benchmark::State& state) {
   const size_t size = static_cast<size_t>(quon::bench::DataMiB(256)) << 20;
-  const fs::path dir = quon::bench::WorkDir(fs::temp_directory_path()) / ("quon-resume-bench-" + std::to_string(getpid()));
+  const fs::path dir =
+      quon::bench::WorkDir(fs::temp_directory_path()) / ("quon-resume-bench-" + std::to_string(getpid()));
   fs::create_directories(dir);
   auto script = std::make_shared<quon::test::ResumeScript>();
   script->archive = quon::test::Pattern(size, 9);

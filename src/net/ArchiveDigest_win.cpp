@@ -26,13 +26,13 @@ ArchiveDigest::~ArchiveDigest() = default;
 void ArchiveDigest::Reset() {
   if (m_state->hash) BCryptDestroyHash(m_state->hash);
   m_state->hash = nullptr;
-  m_state->ok = m_state->alg != nullptr &&
-                BCryptCreateHash(m_state->alg, &m_state->hash, nullptr, 0, nullptr, 0, 0) == 0;
+  m_state->ok =
+      m_state->alg != nullptr && BCryptCreateHash(m_state->alg, &m_state->hash, nullptr, 0, nullptr, 0, 0) == 0;
 }
 
 void ArchiveDigest::Update(const char* data, size_t n) {
-  if (m_state->ok && BCryptHashData(m_state->hash, reinterpret_cast<PUCHAR>(const_cast<char*>(data)),
-                                    static_cast<ULONG>(n), 0) != 0) {
+  if (m_state->ok &&
+      BCryptHashData(m_state->hash, reinterpret_cast<PUCHAR>(const_cast<char*>(data)), static_cast<ULONG>(n), 0) != 0) {
     m_state->ok = false;
   }
 }

@@ -371,13 +371,13 @@ void ShowProgress(ProgressDisplay& display, int64_t written, int64_t length) {
 
 // What a download carries from one attempt to the next.
 struct ResumeState {
-  int retries = 0;            // attempts made after the first
-  bool dataBegan = false;     // an accepted reply's data began to be written
-  int64_t held = 0;           // the file's bytes from its start, as received
-  ArchiveDigest digest;       // of exactly those bytes, while digestValid
+  int retries = 0;         // attempts made after the first
+  bool dataBegan = false;  // an accepted reply's data began to be written
+  int64_t held = 0;        // the file's bytes from its start, as received
+  ArchiveDigest digest;    // of exactly those bytes, while digestValid
   bool digestValid = true;
-  bool resumable = false;     // the latest reply announced `resume` with a `sha256`
-  std::string sha256;         // the latest reply's
+  bool resumable = false;      // the latest reply announced `resume` with a `sha256`
+  std::string sha256;          // the latest reply's
   bool askedToResume = false;  // this attempt sent `resumefrom` = held
   int64_t blocks = 0;
 };
@@ -633,8 +633,8 @@ int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const 
   if (errorOut) *errorOut = 0;
   if (bytesWritten) *bytesWritten = 0;
   const DownloadOptions defaults;
-  int result = GetFileImpl(http, prompts, call, fields, error, filePath, written, dialog, cancel,
-                           options ? *options : defaults);
+  int result =
+      GetFileImpl(http, prompts, call, fields, error, filePath, written, dialog, cancel, options ? *options : defaults);
   if (errorOut) *errorOut = error.load();
   if (bytesWritten) *bytesWritten = written.load();
   return result;

@@ -123,8 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
     Negotiation, ResumeTest,
     ::testing::Values(
         ResumeCase{"NeverCut", [](ResumeScript&) {}, 1, 1, false, "", true},
-        ResumeCase{"CutAt60PercentResumes", [](ResumeScript& s) { s.cutAt = CutFirstAt(kSize * 6 / 10); }, 1, 2,
-                   true, "", true},
+        ResumeCase{"CutAt60PercentResumes", [](ResumeScript& s) { s.cutAt = CutFirstAt(kSize * 6 / 10); }, 1, 2, true,
+                   "", true},
         ResumeCase{"ResetResumes",
                    [](ResumeScript& s) {
                      s.cutAt = CutFirstAt(100000);
@@ -151,16 +151,16 @@ INSTANTIATE_TEST_SUITE_P(
                      s.cutAt = CutFirstAt(50000);
                    },
                    0, 2, true, kMismatch, false},
-        ResumeCase{"CutBeforeAnyDataIsNotRetried", [](ResumeScript& s) { s.refuse = [](int) { return "No."; }; }, 0,
-                   1, false, "No.", false},
+        ResumeCase{"CutBeforeAnyDataIsNotRetried", [](ResumeScript& s) { s.refuse = [](int) { return "No."; }; }, 0, 1,
+                   false, "No.", false},
         ResumeCase{"RefusalOfARetryEndsIt",
                    [](ResumeScript& s) {
                      s.cutAt = CutFirstAt(50000);
                      s.refuse = [](int i) { return i == 1 ? "Not now." : ""; };
                    },
                    0, 2, true, "Not now.", false},
-        ResumeCase{"FiveRetriesThenTheLastCutIsShown", [](ResumeScript& s) { s.cutAt = [](int) { return 1000; }; },
-                   0, 6, true, "The download was cut short: 6000 of 250000 bytes arrived.", false},
+        ResumeCase{"FiveRetriesThenTheLastCutIsShown", [](ResumeScript& s) { s.cutAt = [](int) { return 1000; }; }, 0,
+                   6, true, "The download was cut short: 6000 of 250000 bytes arrived.", false},
         ResumeCase{"FileposBeyondWhatIsHeldIsRefused",
                    [](ResumeScript& s) {
                      s.cutAt = CutFirstAt(50000);
@@ -172,8 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                      s.announce = false;
                      s.extraData = 20000;
                    },
-                   0, 1, false, "The server sent more data than the file's length. The download was stopped.",
-                   true}),
+                   0, 1, false, "The server sent more data than the file's length. The download was stopped.", true}),
     [](const ::testing::TestParamInfo<ResumeCase>& info) { return std::string(info.param.name); });
 
 // The hook of the caller sees the reply's fields before anything is
@@ -192,8 +191,8 @@ TEST_F(ResumeTest, ACallerRefusesTheReplyBeforeAnyDataIsWritten) {
   FieldMap fields;
   fields.Set("TableID", "12");
   const std::string path = dir.Path("held.0000");
-  EXPECT_EQ(0, InternetCall_Function_GetFile(*client, prompts, LocalCall(server.Port(), kPrefix), fields, nullptr,
-                                             path, nullptr, nullptr, nullptr, &options));
+  EXPECT_EQ(0, InternetCall_Function_GetFile(*client, prompts, LocalCall(server.Port(), kPrefix), fields, nullptr, path,
+                                             nullptr, nullptr, nullptr, &options));
   EXPECT_EQ("7.1.0.0", seen);
   EXPECT_EQ("7.1.0.0", fields.Get("updateversion"));
   EXPECT_FALSE(fs::exists(path));

@@ -28,8 +28,7 @@ FaultServer::Handler ResumingServer(std::shared_ptr<ResumeScript> script) {
     }
     const std::string& archive = script->archive;
     int64_t from = 0;
-    if (script->announce && script->honour && fields.Find("resumefrom") &&
-        fields.Get("sha256") == script->sha256) {
+    if (script->announce && script->honour && fields.Find("resumefrom") && fields.Get("sha256") == script->sha256) {
       from = std::clamp<int64_t>(std::stoll(fields.Get("resumefrom")), 0, static_cast<int64_t>(archive.size()));
     }
     std::string header = std::string(kPrefix) + "code=" + fields.Get("code") +
@@ -43,8 +42,8 @@ FaultServer::Handler ResumingServer(std::shared_ptr<ResumeScript> script) {
     const size_t total = cut ? script->cutAt(index) : whole;
     std::string head = FileReplyBody(header, "");
     // A reply that is cut states no length: its end is the only sign.
-    head = (cut ? HttpHead(200) : HttpHead(200, "Content-Length: " + std::to_string(head.size() + total) + "\r\n")) +
-           head;
+    head =
+        (cut ? HttpHead(200) : HttpHead(200, "Content-Length: " + std::to_string(head.size() + total) + "\r\n")) + head;
     if (!send(head)) return;
     for (size_t sent = 0; sent < total;) {
       const size_t n = std::min(kPiece, total - sent);

@@ -16,12 +16,12 @@ namespace quon::test {
 
 struct ResumeScript {
   std::string archive;
-  bool announce = true;       // `resume` = 1 and `sha256`
-  std::string sha256;         // the digest given (the archive's own, or a wrong one)
-  bool honour = true;         // answers `resumefrom`; false: the whole archive again
-  int64_t fileposShift = 0;   // a hostile server's filepos: `resumefrom` + this
-  size_t extraData = 0;       // bytes sent beyond the archive's end
-  bool resetCut = false;      // a cut is a reset, not an orderly end
+  bool announce = true;      // `resume` = 1 and `sha256`
+  std::string sha256;        // the digest given (the archive's own, or a wrong one)
+  bool honour = true;        // answers `resumefrom`; false: the whole archive again
+  int64_t fileposShift = 0;  // a hostile server's filepos: `resumefrom` + this
+  size_t extraData = 0;      // bytes sent beyond the archive's end
+  bool resetCut = false;     // a cut is a reset, not an orderly end
   // Data bytes of the reply to request `index` (0 first) sent before the
   // cut; npos: not cut.
   std::function<size_t(int index)> cutAt = [](int) { return std::string::npos; };
