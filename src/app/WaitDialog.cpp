@@ -217,6 +217,11 @@ void InternetWaitDlg::OnCancel() {
   End(WaitEnd::Cancelled);
 }
 
+void InternetWaitDlg::OnStall() {
+  if (m_ended || !m_params->progressForm) return;
+  m_params->cancel.Cut();
+}
+
 void InternetWaitDlg::Abandon() {
   bool abandon = false;
   {

@@ -74,6 +74,10 @@ class WaitDialogEvents {
   virtual void OnTimer(unsigned id) = 0;
   virtual void OnWaitDone() = 0;
   virtual void OnCancel() = 0;  // the Cancel button, IDC_WAIT_CANCEL (progress form)
+  // A host's stall rule (the command line's) found the download stalled:
+  // its current attempt is cut, and the download may try again under the
+  // same dialog.
+  virtual void OnStall() {}
   // Escape (IDCANCEL) and Enter without a focused button (IDOK) do nothing;
   // front ends need not deliver them.
 };
@@ -136,6 +140,7 @@ class InternetWaitDlg : public WaitDialogEvents {
   void OnTimer(unsigned id) override;
   void OnWaitDone() override;
   void OnCancel() override;
+  void OnStall() override;
   WaitEnd EndedBy() const { return m_endedBy; }
 
  private:

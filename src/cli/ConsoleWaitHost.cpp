@@ -88,13 +88,16 @@ class ConsoleWaitWindow : public WaitDialogWindow {
       if (m_form == WaitForm::Progress) {
         // The stall rule: a window starts again whenever enough has arrived.
         const uint64_t bytes = m_bytes.load(std::memory_order_relaxed);
+        // A stall cuts the download's current attempt, which may be tried
+        // again; the wait goes on until the download gives up.
         if (bytes - stallBase >= m_stall.minBytes) {
           stallBase = bytes;
           stallFrom = Clock::now();
+          m_stalled = false;
         } else if (Clock::now() - stallFrom >= m_stall.window) {
           m_stalled = true;
-          events.OnCancel();
-          break;
+          stallFrom = Clock::now();
+          events.OnStall();
         }
       }
       Clock::time_point next = Clock::now() + kInterruptPoll;

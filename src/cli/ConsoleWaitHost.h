@@ -34,7 +34,8 @@ class ConsoleWaitHost : public WaitDialogHost {
   // reply was accepted): a download that failed before tells of the
   // server, one that failed after of the transfer.
   bool FileDataArrived() const { return m_fileDataArrived; }
-  // Whether the last download was ended as stalled, and how to tell it.
+  // Whether the last download's last attempt was ended as stalled, and how
+  // to tell it.
   bool Stalled() const { return m_stalled; }
   std::string StalledText() const;
 

@@ -36,12 +36,16 @@ class DownloadTarget {
   // Closes the file and, when the data started inside it, cuts it to
   // `length` (a new file already ends there).
   void Finish(bool setLength, uint64_t length);
+  // Deletes the file (after Finish): an archive that failed its check is
+  // not left behind. Throws FileException on failure.
+  void Discard();
 
  private:
   FileSystem& m_fs = SystemFileSystem();
   std::unique_ptr<FsDir> m_dir;
   std::unique_ptr<FsFile> m_file;
   std::string m_path;
+  std::string m_name;
 };
 
 }  // namespace quon

@@ -45,7 +45,17 @@ class CancelFlag {
     std::lock_guard<std::mutex> lock(m_gate);
     m_cancelled.store(true, std::memory_order_release);
   }
-  bool IsCancelled() const { return m_cancelled.load(std::memory_order_acquire); }
+  // True once abandoned, and while the current attempt of a download is
+  // cut (see Cut): every step and blocking wait stops at either.
+  bool IsCancelled() const {
+    return m_cancelled.load(std::memory_order_acquire) || m_cut.load(std::memory_order_acquire);
+  }
+  bool IsAbandoned() const { return m_cancelled.load(std::memory_order_acquire); }
+  // Ends the current attempt of a download only (the command line's stall
+  // rule): the transport stops as for an abandonment, the download takes
+  // the cut back (TakeCut) and may try again.
+  void Cut() { m_cut.store(true, std::memory_order_release); }
+  bool TakeCut() const { return m_cut.exchange(false, std::memory_order_acq_rel); }
   // Runs step() unless cancelled; false when it did not run. Keep the step
   // short (one block written to a file): Cancel() waits for it.
   template <class Step>
@@ -59,6 +69,7 @@ class CancelFlag {
  private:
   mutable std::mutex m_gate;
   std::atomic<bool> m_cancelled{false};
+  mutable std::atomic<bool> m_cut{false};  // taken back by the download it cut
 };
 
 // WinINet values that the exchange uses by name on every platform.

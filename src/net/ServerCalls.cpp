@@ -48,11 +48,14 @@ int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, ui
   return result;
 }
 
-int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath) {
+int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath,
+                   ReplyCheck acceptReply) {
   auto args = std::make_shared<InternetCallArgs>();
   args->call = call;
   args->fields = fields;
   args->filePath = std::move(filePath);
+  args->options.retry = env.downloadRetry;
+  args->options.acceptReply = std::move(acceptReply);
   HttpClient* http = &env.http;
   UserPrompts* prompts = &env.prompts;
   return RunServerCall(env, WaitForm::Progress, args, fields,

@@ -18,10 +18,15 @@ namespace quon {
 // the dialog, after telling the user so (even for a silent call).
 int CallServer(NetEnvironment& env, const ServerCall& call, FieldMap& fields, uint32_t* errorOut);
 
-// The download on a worker under the progress form of the wait dialog.
-// Cancel or the time limit (no data for ten timer ticks) return 0 at once;
-// the file stays as far as it was written, and nothing is written to it
-// afterwards. The time limit is told to the user, Cancel is not.
-int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath);
+// The download on a worker under the progress form of the wait dialog, its
+// retries (env.downloadRetry) under the same dialog. Cancel or the time
+// limit (no data for ten timer ticks) return 0 at once, during a pause
+// between attempts too; the file stays as far as it was written, and
+// nothing is written to it afterwards. The time limit is told to the user,
+// Cancel is not. `acceptReply`, when given, may refuse the file reply on
+// its header fields (on the worker thread): 0 then, nothing written,
+// nothing shown, and `fields` holds the refused reply's fields.
+int DownloadToFile(NetEnvironment& env, const ServerCall& call, FieldMap& fields, std::string filePath,
+                   ReplyCheck acceptReply = nullptr);
 
 }  // namespace quon

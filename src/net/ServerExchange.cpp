@@ -18,6 +18,7 @@
 
 #include "base/SystemError.h"
 #include "base/Trace.h"
+#include "net/ArchiveDigest.h"
 #include "net/DownloadTarget.h"
 #include "net/PayloadCodec.h"
 #include "net/ReplyReader.h"
@@ -33,6 +34,14 @@ constexpr size_t kBytesCountHeader = 14;
 constexpr uint32_t kReadBufferSize = 4096;
 constexpr size_t kDataBlock = 10000;
 constexpr int kBlocksPerProgressUpdate = 10;
+constexpr char kAccepted[] = "ACCEPTED";
+constexpr char kTryingAgain[] = "The connection was lost. Trying again...";
+constexpr char kReplyDoesNotFit[] =
+    "The server's reply does not fit the part of the file already downloaded. The download was stopped.";
+constexpr char kLongerThanStated[] = "The server sent more data than the file's length. The download was stopped.";
+constexpr char kDigestMismatch[] =
+    "The downloaded file does not match the checksum the server gave for it. It was deleted; please download the "
+    "update again.";
 
 std::string LogonFailed570(uint32_t status) {
   char text[96];
@@ -65,9 +74,14 @@ int64_t DecimalValue(const std::string& text) {
 // ---- one call's context -------------------------------------------------
 
 // What the user is told when a call fails.
+// A failure with an empty text shows nothing (the caller tells why). A cut
+// is a transfer that broke off (a reset, a reply short of its length, a
+// connection that could not be made, the stall rule): a download that had
+// begun its data may try again.
 struct Failure {
   std::string text;
   MsgIcon icon;
+  bool cut = false;
 };
 
 struct Call {
@@ -85,12 +99,14 @@ struct Call {
   // the abandonment passes through.
   Failure FromException(const char* traceSuffix) {
     std::string message;
+    bool cut = false;
     try {
       throw;
     } catch (const CancelledException&) {
       throw;
     } catch (const InternetException& e) {
       message = e.what();
+      cut = true;
       error.store(e.Code());
     } catch (const std::bad_alloc&) {
       message = "Out of memory.";
@@ -100,7 +116,7 @@ struct Call {
       message = "An unknown error occurred.";
     }
     TraceMessage(Text(traceSuffix), std::string_view(message).substr(0, 99));
-    return Failure{message, MsgIcon::Stop};
+    return Failure{message, MsgIcon::Stop, cut};
   }
 
   // The failure of a call that ended without an exception: the server's own
@@ -353,48 +369,116 @@ void ShowProgress(ProgressDisplay& display, int64_t written, int64_t length) {
   }
 }
 
+// What a download carries from one attempt to the next.
+struct ResumeState {
+  int retries = 0;         // attempts made after the first
+  bool dataBegan = false;  // an accepted reply's data began to be written
+  int64_t held = 0;        // the file's bytes from its start, as received
+  ArchiveDigest digest;    // of exactly those bytes, while digestValid
+  bool digestValid = true;
+  bool resumable = false;      // the latest reply announced `resume` with a `sha256`
+  std::string sha256;          // the latest reply's
+  bool askedToResume = false;  // this attempt sent `resumefrom` = held
+  int64_t blocks = 0;
+};
+
 // Where a download goes and what it reports.
 struct FileTarget {
   const std::string& path;
   std::atomic<int32_t>& bytesWritten;
   ProgressDisplay* display;
+  ResumeState& resume;
+  const ReplyCheck& acceptReply;
 };
 
+// The position an attempt's data may start at: the file's start, or (when
+// it was asked to resume) exactly the bytes held. A reply with `sha256`
+// must start where the digest covers what comes before.
+bool FitsHeldData(const ResumeState& r, int64_t filepos, int64_t downloadlength, bool hasDigest) {
+  if (r.retries > 0 && filepos > 0 && !(r.askedToResume && filepos == r.held)) return false;
+  if (hasDigest && filepos > 0 && !(r.retries > 0 && r.digestValid)) return false;
+  return downloadlength <= 0 || filepos <= downloadlength;
+}
+
 // The file data after the header: written to the target in blocks of
-// kDataBlock bytes from `filepos` on, the progress shown every tenth block.
+// kDataBlock bytes from `filepos` on, the progress shown every tenth block,
+// never beyond the stated length (a length of 0 or less, or none, states
+// nothing); a reply that ends short of it is a cut. Checked against the
+// reply's `sha256` once complete.
 MaybeFailure WriteFileData(Call& c, HttpRequest& reply, const FileTarget& target) {
+  ResumeState& r = target.resume;
   const std::string* pos = c.fields.Find("filepos");
   const std::string* len = c.fields.Find("downloadlength");
+  const std::string* status = c.fields.Find("status");
+  const std::string* sha = c.fields.Find("sha256");
+  const std::string* resume = c.fields.Find("resume");
   const int64_t filepos = pos ? DecimalValue(*pos) : 0;
   const int64_t downloadlength = len ? DecimalValue(*len) : -1;
+  const bool accepted = status && *status == kAccepted;
+
+  // A later attempt that is refused is the caller's to tell, as the first
+  // would be; nothing of it is written.
+  if (r.retries > 0 && !accepted) return std::nullopt;
+  if (target.acceptReply && !target.acceptReply(c.fields)) return Failure{std::string(), MsgIcon::Stop};
+  if (!FitsHeldData(r, filepos, downloadlength, sha != nullptr)) return Failure{kReplyDoesNotFit, MsgIcon::Stop};
+  r.resumable = resume && *resume == "1" && sha && IsSha256Hex(*sha);
+  r.sha256 = r.resumable ? *sha : std::string();
+  const int64_t start = std::max<int64_t>(filepos, 0);
+  // The display counts the whole file across attempts.
+  const int64_t shownBase = r.retries > 0 ? start : 0;
 
   if (target.display) {
     target.display->SetStatusText("Downloading file...");
     target.display->SetDetailText("");
     target.display->ShowProgressBar(0, 100);
+    if (shownBase > 0) ShowProgress(*target.display, shownBase, downloadlength);
   }
   DownloadTarget file;
   FsError openError = FsError::None;
   if (!RunStep(c.cancel, [&] { openError = file.Open(target.path, filepos <= 0); })) throw CancelledException();
   if (openError != FsError::None) return Failure{FileErrorMessage(FileCauseOf(openError), target.path), MsgIcon::Stop};
   if (filepos > 0) file.Seek(filepos);
+  if (start == 0) {
+    r.digest.Reset();
+    r.digestValid = true;
+  } else if (start != r.held) {
+    r.digestValid = false;  // a first reply that starts inside the file
+  }
+  r.held = start;
+  if (accepted) r.dataBegan = true;
 
   std::vector<char> block(kDataBlock);
   int64_t written = 0;
-  int64_t blocks = 0;
   for (;;) {
     // A block is full unless the reply ends, as with a blocking read of
     // the whole block size.
     const size_t got = ReadExactly(reply, block.data(), kDataBlock);
     if (got == 0) break;
+    if (downloadlength > 0 && start + written + static_cast<int64_t>(got) > downloadlength) {
+      return Failure{kLongerThanStated, MsgIcon::Stop};
+    }
     if (!RunStep(c.cancel, [&] { file.Write(block.data(), got); })) throw CancelledException();
+    r.digest.Update(block.data(), got);
     written += static_cast<int64_t>(got);
-    target.bytesWritten.store(static_cast<int32_t>(std::min<int64_t>(written, INT32_MAX)));
-    if (++blocks % kBlocksPerProgressUpdate == 0 && target.display)
-      ShowProgress(*target.display, written, downloadlength);
+    r.held = start + written;
+    target.bytesWritten.store(static_cast<int32_t>(std::min<int64_t>(shownBase + written, INT32_MAX)));
+    if (++r.blocks % kBlocksPerProgressUpdate == 0 && target.display)
+      ShowProgress(*target.display, shownBase + written, downloadlength);
   }
-  if (!RunStep(c.cancel, [&] { file.Finish(filepos > 0, static_cast<uint64_t>(filepos + written)); })) {
+  if (!RunStep(c.cancel, [&] { file.Finish(filepos > 0, static_cast<uint64_t>(start + written)); })) {
     throw CancelledException();
+  }
+  if (downloadlength > 0 && start + written < downloadlength) {
+    char text[160];
+    std::snprintf(text, sizeof text, "The download was cut short: %" PRId64 " of %" PRId64 " bytes arrived.",
+                  start + written, downloadlength);
+    return Failure{text, MsgIcon::Stop, true};
+  }
+  if (sha && !(r.digestValid && r.digest.HexDigest() == *sha)) {
+    TraceMessage(c.Text(": sha256 does not match"));
+    if (!RunStep(c.cancel, [&] { file.Discard(); })) throw CancelledException();
+    r.held = 0;
+    return Failure{kDigestMismatch, MsgIcon::Stop};
   }
   return std::nullopt;
 }
@@ -445,13 +529,68 @@ int DirectImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, F
   return RunCall(c, http, ReadFieldsReply);
 }
 
+// One attempt of a download. A stall that cut it comes back as a silent
+// cut; an abandonment passes through.
+MaybeFailure RunFileAttempt(Call& c, HttpClient& http, const FileTarget& target) {
+  try {
+    c.error.store(0);
+    MaybeFailure failure = Exchange(c, http, [&target](Call& call) { return ReceiveFile(call, target); });
+    c.Close();
+    c.session.reset();
+    return failure;
+  } catch (const CancelledException&) {
+    if (c.cancel && !c.cancel->IsAbandoned() && c.cancel->TakeCut()) {
+      TraceMessage(c.Text(": the download stalled"));
+      return Failure{std::string(), MsgIcon::Stop, true};
+    }
+    throw;
+  }
+}
+
+// The download and its retries, all in one call: a transfer cut once its
+// data began is asked for again after a pause, with `resumefrom` and
+// `sha256` when the latest reply announced `resume` (never otherwise, so a
+// server that did not announce it never sees them). Only the last failure
+// is shown.
 int GetFileImpl(HttpClient& http, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
                 std::atomic<uint32_t>& error, const std::string& filePath, std::atomic<int32_t>& bytesWritten,
-                ProgressDisplay* dialog, const CancelFlag* cancel) {
-  Call c("InternetCall_Function_GetFile", prompts, call, fields, error, cancel);
+                ProgressDisplay* dialog, const CancelFlag* cancel, const DownloadOptions& options) {
   bytesWritten.store(0);
-  const FileTarget target{filePath, bytesWritten, dialog};
-  return RunCall(c, http, [&target](Call& call) { return ReceiveFile(call, target); });
+  const FieldMap request = fields;
+  const RetryPolicy& policy = options.retry;
+  ResumeState resume;
+  for (;;) {
+    if (cancel) cancel->TakeCut();
+    Call c("InternetCall_Function_GetFile", prompts, call, fields, error, cancel);
+    const FileTarget target{filePath, bytesWritten, dialog, resume, options.acceptReply};
+    MaybeFailure failure;
+    try {
+      failure = RunFileAttempt(c, http, target);
+    } catch (const CancelledException&) {
+      return 0;
+    }
+    if (!failure) return 1;
+    if (failure->cut && resume.dataBegan && resume.retries < policy.maxRetries) {
+      const double factor = policy.jitter ? policy.jitter() : RandomRetryFactor();
+      const std::chrono::milliseconds delay = RetryDelay(policy, resume.retries, factor);
+      TraceMessage("InternetCall_Function_GetFile: cut, trying again after ms:", static_cast<int64_t>(delay.count()));
+      if (dialog) dialog->SetStatusText(kTryingAgain);
+      const bool waited = policy.pause ? policy.pause(delay, cancel) : PauseUnlessAbandoned(delay, cancel);
+      if (!waited || (cancel && cancel->IsAbandoned())) return 0;
+      ++resume.retries;
+      fields = request;
+      resume.askedToResume = resume.resumable;
+      if (resume.resumable) {
+        fields.Set("resumefrom", std::to_string(resume.held));
+        fields.Set("sha256", resume.sha256);
+      }
+      continue;
+    }
+    // An abandoned call shows nothing more.
+    if (failure->text.empty() || call.silent || (cancel && cancel->IsAbandoned())) return 0;
+    prompts.MessageBox(failure->text, MsgButtons::Ok, failure->icon);
+    return 0;
+  }
 }
 
 }  // namespace
@@ -463,7 +602,7 @@ int RunDirectCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args
 int RunFileCall(HttpClient& http, UserPrompts& prompts, InternetCallArgs& args, ProgressDisplay* progress,
                 const CancelFlag* cancel) {
   return GetFileImpl(http, prompts, args.call, args.fields, args.error, args.filePath, args.bytesWritten, progress,
-                     cancel);
+                     cancel, args.options);
 }
 
 size_t ReadExactly(HttpRequest& request, void* buffer, size_t n) {
@@ -488,12 +627,14 @@ int InternetCall_Function_Direct(HttpClient& http, UserPrompts& prompts, const S
 
 int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const ServerCall& call, FieldMap& fields,
                                   uint32_t* errorOut, const std::string& filePath, int32_t* bytesWritten,
-                                  ProgressDisplay* dialog, const CancelFlag* cancel) {
+                                  ProgressDisplay* dialog, const CancelFlag* cancel, const DownloadOptions* options) {
   std::atomic<uint32_t> error{0};
   std::atomic<int32_t> written{0};
   if (errorOut) *errorOut = 0;
   if (bytesWritten) *bytesWritten = 0;
-  int result = GetFileImpl(http, prompts, call, fields, error, filePath, written, dialog, cancel);
+  const DownloadOptions defaults;
+  int result =
+      GetFileImpl(http, prompts, call, fields, error, filePath, written, dialog, cancel, options ? *options : defaults);
   if (errorOut) *errorOut = error.load();
   if (bytesWritten) *bytesWritten = written.load();
   return result;

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "net/DownloadRetry.h"
 #include "net/FieldMap.h"
 #include "net/HttpTransport.h"
 #include "net/Wait.h"
@@ -27,6 +28,7 @@ struct NetEnvironment {
   WaitRunner& wait;        // runs a call's worker under the wait
   unsigned waitTimerIntervalMs = kWaitTimerIntervalMs;  // shortened only by tests
   std::shared_ptr<const void> owner = nullptr;  // keeps `http` and `prompts` alive
+  RetryPolicy downloadRetry{};  // the pauses shortened only by tests
 };
 
 // The shared owner of a program's client and the prompts it uses, for
@@ -62,6 +64,7 @@ struct InternetCallArgs {
   std::atomic<uint32_t> error{0};
   std::string filePath;
   std::atomic<int32_t> bytesWritten{0};
+  DownloadOptions options;  // the download's retries and the caller's check of the reply
 };
 
 // Largest plain reply (or reply text instead of a file) that is read; a
@@ -82,11 +85,14 @@ int InternetCall_Function_Direct(HttpClient& http, UserPrompts& prompts, const S
 // The download on the calling thread: writes the reply's file data to
 // filePath in blocks of 10000 bytes, updating `dialog` (may be null) after
 // every tenth block. Returns 1 when all data was written and the file
-// closed. With `cancel` set, no block is written once it is cancelled.
+// closed (and, when the reply gave `sha256`, matched it). With `cancel` set,
+// no block is written once it is cancelled. A transfer cut once its data
+// began is tried again as `options` say (by default five times, after 1 to
+// 16 s); `bytesWritten` then counts the file from its start.
 int InternetCall_Function_GetFile(HttpClient& http, UserPrompts& prompts, const ServerCall& call,
                                   FieldMap& fields, uint32_t* errorOut, const std::string& filePath,
                                   int32_t* bytesWritten, ProgressDisplay* dialog,
-                                  const CancelFlag* cancel = nullptr);
+                                  const CancelFlag* cancel = nullptr, const DownloadOptions* options = nullptr);
 
 // The exchange and the download as a wait's worker runs them, on the record
 // the worker shares: an abandoned worker writes only there.

@@ -9,14 +9,16 @@ request and file by file (under Xvfb), and the demo catalog's story.
 import hashlib
 import os
 import re
+import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from guitest import Session, SlowRelay, TestFailure, check, wait_until  # noqa: E402
-from scripted_server import ScriptedServer, file_reply, list_reply  # noqa: E402
+from scripted_server import ScriptedServer, fields_text, file_reply, list_reply  # noqa: E402
 
 VERSION_6_0_121_3 = bytes([6, 0, 0, 0, 121, 0, 3, 0])
 UP_TO_DATE = "Your version of QUON is up-to-date. There are no updates available at this time."
@@ -463,6 +465,49 @@ def test_all_endless(s):
     check(server.count(b"GetUpgradeFile") == 11, "%d downloads" % server.count(b"GetUpgradeFile"))
 
 
+def test_resume(s):
+    """Downloads that resume: a download cut at 60% by a server that
+    announced resume is asked for again from where it was cut and
+    installed; one from an old server (no resume) is asked for again from
+    the start, without the new fields. The first request is the same as
+    ever."""
+    for announce in (True, False):
+        def answer(function, fields, n, announce=announce):
+            if function == b"GetUpgradeList":
+                return list_reply(fields[b"code"], 1, dbdata=b"7;46000;Notes;The notes.")
+            archive = s.archive
+            start = 0
+            if n == 1 and announce:
+                start = int(fields[b"resumefrom"])
+            header = [(b"code", fields[b"code"]), (b"status", b"ACCEPTED"), (b"updateversion", b"6.0.122.3"),
+                      (b"filepos", b"%d" % start), (b"downloadlength", b"%d" % len(archive))]
+            if announce:
+                header += [(b"resume", b"1"), (b"sha256", hashlib.sha256(archive).hexdigest().encode())]
+            data = archive[start:] if n > 0 else archive[:len(archive) * 6 // 10]
+            text = b"GetUpgradeFile" + fields_text(header)
+            return b"BytesCount" + struct.pack("<I", len(text)) + text + data
+
+        server = scripted_world(s, answer)
+        rc, out, err = run_cli(s, ["--install", "7"], timeout=60)
+        check(rc == 0, "resume=%s: exit code %d: %s" % (announce, rc, err))
+        check(read(os.path.join(s.product, "Help", "Readme.txt")) == b"Service release notes\n", "installed")
+        files = [f for fn, f in server.requests if fn == b"GetUpgradeFile"]
+        check(len(files) == 2, "%d file requests" % len(files))
+        check(set(files[0]) == {b"KeyID", b"KeyType", b"KeyVersion", b"updateversion", b"TableID", b"DB", b"code",
+                                b"VI"}, "the first request as ever: %r" % sorted(files[0]))
+        resumed = {k: v for k, v in files[1].items() if k not in (b"code",)}
+        first = {k: v for k, v in files[0].items() if k not in (b"code",)}
+        if announce:
+            check(resumed.pop(b"resumefrom") == b"%d" % (len(s.archive) * 6 // 10), "resumefrom")
+            check(resumed.pop(b"sha256") == hashlib.sha256(s.archive).hexdigest().encode(), "sha256")
+        check(resumed == first, "the same fields again: %r" % resumed)
+        # The next round starts from an installation of 6.0.121.3 again.
+        shutil.rmtree(s.product)
+        shutil.rmtree(os.path.join(s.dir, "update-src"))
+        s.relays.remove(server)
+        server.close()
+
+
 def test_demo_story(s):
     """The demo catalog against the demo product (6.0.121.3): Service Pack 1
     brings the QUON.EXE of 6.0.122.3, the hotfix is offered next, and after
@@ -624,7 +669,7 @@ def test_policy(s):
 
 SPECIAL = {"policy": test_policy, "same_wire": test_same_wire, "transaction": test_transaction, "interrupt": test_interrupt, "running_apps": test_running_apps,
            "hostile_text": test_hostile_text, "log_targets": test_log_targets,
-           "all_endless": test_all_endless, "demo_story": test_demo_story}
+           "all_endless": test_all_endless, "demo_story": test_demo_story, "resume": test_resume}
 
 
 def main(argv):
