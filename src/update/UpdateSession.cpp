@@ -260,8 +260,22 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
   SetIdentityFields(fields, m_state.m_identity, m_state.m_strUpdateVersion);
   fields.Set("TableID", std::to_string(n));
   fields.Set("DB", kDatabase);
-  if (DownloadToFile(m_net, MakeCall("GetUpgradeFile", false), fields, archive) == 0) {
+  // The administrator's HoldAt stops the download at the reply's header:
+  // nothing of an update outside it is written. The check runs on the
+  // download's worker, with its own copy of the policy.
+  ReplyCheck withinHold = [policy = m_policy](const FieldMap& reply) {
+    const std::string* status = reply.Find("status");
+    const std::string* version = reply.Find("updateversion");
+    return status == nullptr || *status != kAccepted || version == nullptr || policy.HoldAllows(*version);
+  };
+  if (DownloadToFile(m_net, MakeCall("GetUpgradeFile", false), fields, archive,
+                     m_policy.holdAt.empty() ? nullptr : withinHold) == 0) {
     DiscardDownload(archive);
+    const std::string* version = fields.Find("updateversion");
+    if (version != nullptr && !withinHold(fields)) {
+      MessageBox(HeldText(*version));
+      return DownloadOutcome::Held;
+    }
     return DownloadOutcome::ExchangeFailed;
   }
 
@@ -276,11 +290,6 @@ DownloadOutcome UpdateSession::DownloadAndUnpack(int32_t n) {
     DiscardDownload(archive);
     MessageBox(msg::kInvalidServerResponse);
     return DownloadOutcome::InvalidReply;
-  }
-  if (!m_policy.HoldAllows(*newVersion)) {
-    DiscardDownload(archive);
-    MessageBox(HeldText(*newVersion));
-    return DownloadOutcome::Held;
   }
   return CheckAndUnpack(archive, *newVersion, std::nullopt);
 }
