@@ -335,6 +335,13 @@ std::unique_ptr<MirrorCache> MirrorCache::Open(const std::string& root, Log log,
     error = impl->dir + ": " + SystemError();
     return nullptr;
   }
+  // What is found there is served as the upstream's archives: a folder
+  // that another user may write (or owns) could hold anyone's.
+  struct stat st {};
+  if (fstat(impl->dirfd, &st) != 0 || (st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & S_IWOTH) != 0) {
+    error = impl->dir + ": other users than root and this server's may change it; it is not used as the cache";
+    return nullptr;
+  }
   impl->Scan();
   return std::unique_ptr<MirrorCache>(new MirrorCache(std::move(impl)));
 }

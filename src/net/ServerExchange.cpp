@@ -393,10 +393,12 @@ struct FileTarget {
 
 // The position an attempt's data may start at: the file's start, or (when
 // it was asked to resume) exactly the bytes held. A reply with `sha256`
-// must start where the digest covers what comes before.
-bool FitsHeldData(const ResumeState& r, int64_t filepos, int64_t downloadlength, bool hasDigest) {
-  if (r.retries > 0 && filepos > 0 && !(r.askedToResume && filepos == r.held)) return false;
-  if (hasDigest && filepos > 0 && !(r.retries > 0 && r.digestValid)) return false;
+// must start where the digest covers what comes before, and a resumed one
+// carries the `sha256` it was asked with, so that the assembled file is
+// checked against it.
+bool FitsHeldData(const ResumeState& r, int64_t filepos, int64_t downloadlength, const std::string* sha) {
+  if (r.retries > 0 && filepos > 0 && !(r.askedToResume && filepos == r.held && sha && *sha == r.sha256)) return false;
+  if (sha && filepos > 0 && !(r.retries > 0 && r.digestValid)) return false;
   return downloadlength <= 0 || filepos <= downloadlength;
 }
 
@@ -420,7 +422,7 @@ MaybeFailure WriteFileData(Call& c, HttpRequest& reply, const FileTarget& target
   // would be; nothing of it is written.
   if (r.retries > 0 && !accepted) return std::nullopt;
   if (target.acceptReply && !target.acceptReply(c.fields)) return Failure{std::string(), MsgIcon::Stop};
-  if (!FitsHeldData(r, filepos, downloadlength, sha != nullptr)) return Failure{kReplyDoesNotFit, MsgIcon::Stop};
+  if (!FitsHeldData(r, filepos, downloadlength, sha)) return Failure{kReplyDoesNotFit, MsgIcon::Stop};
   r.resumable = resume && *resume == "1" && sha && IsSha256Hex(*sha);
   r.sha256 = r.resumable ? *sha : std::string();
   const int64_t start = std::max<int64_t>(filepos, 0);

@@ -167,6 +167,12 @@ INSTANTIATE_TEST_SUITE_P(
                      s.fileposShift = 10;
                    },
                    0, 2, true, kDoesNotFit, false},
+        ResumeCase{"ResumedReplyWithoutTheDigestIsRefused",
+                   [](ResumeScript& s) {
+                     s.cutAt = CutFirstAt(50000);
+                     s.resumedWithoutDigest = true;
+                   },
+                   0, 2, true, kDoesNotFit, false},
         ResumeCase{"DataBeyondTheLengthIsRefused",
                    [](ResumeScript& s) {
                      s.announce = false;

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include <thread>
 
 #include "Identity.h"
+#include "MirrorCache.h"
 #include "MirrorWire.h"
 #include "Stats.h"
 #include "base/BuildConfig.h"
@@ -229,6 +231,39 @@ const CacheCase kCacheCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Mirror, CacheDecisions, ::testing::ValuesIn(kCacheCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Copies in a folder that another user may write are not taken up, nor is
+// anything written there: someone else could have put an archive and its
+// description under an update's name.
+TEST(MirrorCacheFolder, OneThatOtherUsersMayWriteIsRefused) {
+  const struct {
+    const char* name;
+    mode_t mode;
+    bool otherOwner;  // needs root to set up
+    bool opens;
+  } cases[] = {
+      {"the_servers_own", 0755, false, true}, {"group_writable", 0775, false, true},
+      {"world_writable", 0777, false, false}, {"world_writable_sticky", 01777, false, false},
+      {"another_users", 0755, true, false},
+  };
+  for (const auto& c : cases) {
+    if (c.otherOwner && geteuid() != 0) continue;
+    TempDir root;
+    const std::string cache = root.Path("cache");
+    ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(cache.c_str(), c.mode), 0);
+    if (c.otherOwner) {
+      ASSERT_EQ(chown(cache.c_str(), 4242, 4242), 0);
+    }
+    std::string error;
+    const auto opened = MirrorCache::Open(
+        root.Root().string(), [](const std::string&) {}, error);
+    EXPECT_EQ(opened != nullptr, c.opens) << c.name;
+    if (!c.opens) {
+      EXPECT_NE(error.find(cache + ": other users"), std::string::npos) << c.name << ": " << error;
+    }
+  }
+}
 
 TEST(MirrorUpstream, TheServicePageUrl) {
   struct Case {

@@ -35,8 +35,11 @@ FaultServer::Handler ResumingServer(std::shared_ptr<ResumeScript> script) {
                          "&status=ACCEPTED&updateversion=7.1.0.0&filepos=" +
                          std::to_string(from + (from > 0 ? script->fileposShift : 0)) +
                          "&downloadlength=" + std::to_string(archive.size());
-    if (script->announce) header += "&resume=1&sha256=" + script->sha256;
-    const std::string_view data = std::string_view(archive).substr(static_cast<size_t>(from));
+    const bool tampered = from > 0 && script->resumedWithoutDigest;
+    if (script->announce && !tampered) header += "&resume=1&sha256=" + script->sha256;
+    const std::string other = tampered ? std::string(archive.size() - static_cast<size_t>(from), 'x') : std::string();
+    const std::string_view data =
+        tampered ? std::string_view(other) : std::string_view(archive).substr(static_cast<size_t>(from));
     const size_t whole = data.size() + script->extraData;
     const bool cut = script->cutAt(index) < whole;
     const size_t total = cut ? script->cutAt(index) : whole;

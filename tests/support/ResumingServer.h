@@ -22,6 +22,9 @@ struct ResumeScript {
   int64_t fileposShift = 0;  // a hostile server's filepos: `resumefrom` + this
   size_t extraData = 0;      // bytes sent beyond the archive's end
   bool resetCut = false;     // a cut is a reset, not an orderly end
+  // A hostile server's resumed reply: no `resume` or `sha256`, and other
+  // bytes than the archive's.
+  bool resumedWithoutDigest = false;
   // Data bytes of the reply to request `index` (0 first) sent before the
   // cut; npos: not cut.
   std::function<size_t(int index)> cutAt = [](int) { return std::string::npos; };
