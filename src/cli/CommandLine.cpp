@@ -16,12 +16,14 @@ const char kUsage[] =
     "             [--yes]             do not ask before closing running product applications\n"
     "             [--quiet]           print nothing but errors\n"
     "             [--log FILE]        append what happened, with times, to FILE\n"
+    "  QuonUpdate --rollback [--yes]  put the product back as it was before the last installation\n"
     "  QuonUpdate --help | --version\n"
     "\n"
     "Without options QuonUpdate opens its window. It updates the installation in its own\n"
     "directory. --install ID takes a number that --list shows; --install all installs every\n"
     "listed update one after the other, asking the server again after each one, and stops at\n"
-    "the first failure.\n"
+    "the first failure. --rollback needs no server; it exits 2 when there is nothing to roll\n"
+    "back and 5 when a file could not be restored (then nothing was changed).\n"
     "\n"
     "Exit codes:\n";
 
@@ -43,7 +45,7 @@ bool ParseUpdateId(const std::string& text, uint32_t& id) {
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   ParsedCommandLine parsed;
   CommandLineOptions& o = parsed.options;
-  bool help = false, version = false, list = false, install = false;
+  bool help = false, version = false, list = false, install = false, rollback = false;
   std::string installArg;
   auto fail = [&parsed](std::string error) {
     parsed.ok = false;
@@ -78,6 +80,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (install) return fail("--install is given twice");
       install = true;
       installArg = value;
+    } else if (name == "--rollback") {
+      rollback = true;
     } else if (name == "--yes") {
       o.yes = true;
     } else if (name == "--quiet") {
@@ -95,6 +99,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     o.command = CommandLineOptions::Command::Version;
   } else if (list && install) {
     return fail("--list and --install cannot be given together");
+  } else if (rollback && (list || install)) {
+    return fail("--rollback cannot be given with --list or --install");
+  } else if (rollback) {
+    o.command = CommandLineOptions::Command::Rollback;
   } else if (list) {
     o.command = CommandLineOptions::Command::List;
   } else if (install) {
@@ -105,7 +113,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return fail("--install needs an update number as --list shows it, or 'all', not '" + installArg + "'");
     }
   } else {
-    return fail("nothing to do: give --list, --install, --help or --version");
+    return fail("nothing to do: give --list, --install, --rollback, --help or --version");
   }
   parsed.ok = true;
   return parsed;

@@ -68,7 +68,9 @@ class Run {
         m_prompts(prompts),
         m_pages(output),
         m_system(system),
-        m_session(m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {}
+        m_session(m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {
+    m_session.SetOptions(system.session);
+  }
 
   ~Run() { m_session.EndRun(); }
 
@@ -124,19 +126,61 @@ class Run {
     }
   }
 
+  // Puts the product back as it was before the last installation; no
+  // server is asked.
+  int Rollback() {
+    const RollbackResult found = m_session.FindRollback();
+    TellInterrupted();
+    if (found.outcome != RollbackOutcome::Done) return RollbackFailure(found);
+    if (!MayCloseProductApplications("nothing was rolled back")) return Code(ExitCode::NotInstalled);
+    m_session.CloseProductWindows();
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    const RollbackResult done = m_session.RollBack();
+    if (done.outcome != RollbackOutcome::Done) return RollbackFailure(done);
+    m_output.Info("Rolled back from version " + done.fromVersion + " to version " + done.toVersion + ".");
+    return Code(ExitCode::Done);
+  }
+
  private:
-  // 0 when the list is there.
-  int RequestList() {
-    m_output.LogOnly("Asking the server for the updates of this installation.");
-    const ListOutcome outcome = m_session.RequestUpdateList();
-    // What the start did with an installation a crash had interrupted is
-    // told once (its failure, through the prompts, as an error).
+  int RollbackFailure(const RollbackResult& result) {
+    switch (result.outcome) {
+      case RollbackOutcome::Done:
+        break;
+      case RollbackOutcome::NothingToRollBack:
+        m_output.Error("There is no installation to roll back.");
+        return Code(ExitCode::Usage);
+      case RollbackOutcome::TurnedOff:
+        m_output.Error("Rollback has been turned off by your administrator.");
+        return Code(ExitCode::Usage);
+      case RollbackOutcome::NotInProductDir:
+        m_output.Error(msg::kNotInProductDir);
+        return Code(ExitCode::DiscoveryFailed);
+      case RollbackOutcome::InstallationInterrupted:
+        m_output.Error(InterruptedInstallationText({InterruptedInstallation::Outcome::Failed, {}}));
+        return Code(ExitCode::NotInstalled);
+      case RollbackOutcome::Failed:
+        m_output.Error(OneLine(result.reason) + " Nothing was rolled back.");
+        return Code(ExitCode::NotInstalled);
+    }
+    return 0;
+  }
+
+  // What the start did with an installation a crash had interrupted is
+  // told once (its failure, through the prompts, as an error).
+  void TellInterrupted() {
     for (const InterruptedInstallation& found : m_session.State().m_interrupted) {
       if (found.outcome != InterruptedInstallation::Outcome::Failed && !m_toldInterrupted) {
         m_output.Info(InterruptedInstallationText(found));
       }
     }
     m_toldInterrupted = true;
+  }
+
+  // 0 when the list is there.
+  int RequestList() {
+    m_output.LogOnly("Asking the server for the updates of this installation.");
+    const ListOutcome outcome = m_session.RequestUpdateList();
+    TellInterrupted();
     if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
     switch (outcome) {
       case ListOutcome::Listed:
@@ -211,7 +255,7 @@ class Run {
 
   // Running product applications are asked to close only with --yes or the
   // user's Yes at the terminal: nobody at the screen could save their work.
-  bool MayCloseProductApplications() {
+  bool MayCloseProductApplications(const char* otherwise = "nothing was installed") {
     if (m_options.yes || CountProductWindows(m_system.windows) == 0) return true;
     std::string answer;
     if (m_output.InputIsTerminal() &&
@@ -220,8 +264,8 @@ class Run {
       return true;
     }
     m_output.Error(
-        "QUON or Graflux applications are running; nothing was installed. Close them, or give --yes to have "
-        "them closed.");
+        std::string("QUON or Graflux applications are running; ") + otherwise +
+        ". Close them, or give --yes to have them closed.");
     return false;
   }
 
@@ -266,6 +310,7 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
       return Code(ExitCode::Done);
     case CommandLineOptions::Command::List:
     case CommandLineOptions::Command::Install:
+    case CommandLineOptions::Command::Rollback:
       break;
   }
 
@@ -278,6 +323,8 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
     Run run(options, server, system, output, prompts, wait, net);
     if (options.command == CommandLineOptions::Command::List) {
       code = run.List();
+    } else if (options.command == CommandLineOptions::Command::Rollback) {
+      code = run.Rollback();
     } else {
       code = options.installAll ? run.InstallAll() : run.InstallOne(options.installId);
     }

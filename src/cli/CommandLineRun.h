@@ -19,6 +19,9 @@ struct CommandLineSystem {
   // The transport, made once the console's prompts exist: the proxy asks
   // for its credentials through them.
   std::function<std::unique_ptr<HttpClient>(UserPrompts&)> makeHttp;
+  // The administrator's settings of the run (the last installation's
+  // backup, and with it --rollback).
+  UpdateSessionOptions session;
 };
 
 // Runs the command given by `args` (the arguments after the program's

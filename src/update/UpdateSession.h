@@ -15,6 +15,7 @@
 #include "net/ServerExchange.h"
 #include "update/InstallJournal.h"
 #include "update/Installer.h"
+#include "update/Rollback.h"
 #include "update/Platform.h"
 #include "update/ProductDiscovery.h"
 #include "update/ProductWindows.h"
@@ -67,6 +68,14 @@ class PageSink {
   // Holds the run for `ms` while product applications close, showing the
   // user that the program is busy.
   virtual void WaitWhileBusy(unsigned ms) = 0;
+};
+
+// Settings of the run that its caller decides (the administrator's policy).
+struct UpdateSessionOptions {
+  // The last installation's backup is kept, and --rollback allowed
+  // (Rollback.h); off: no backup is kept, and one left is deleted by the
+  // next installation.
+  bool keepBackup = true;
 };
 
 // The state of one run.
@@ -148,6 +157,15 @@ class UpdateSession {
   // CloseProductWindows, InstallFiles, then the page of the result.
   void InstallUpdate();
 
+  // The start of a rollback (the start-up recovery and clean-up, as for
+  // the list) and what the backup offers: Done when there is one to roll
+  // back, with its versions. Nothing is told through the prompts.
+  RollbackResult FindRollback();
+  // Puts the product back as it was before the last installation.
+  RollbackResult RollBack();
+
+  void SetOptions(const UpdateSessionOptions& options) { m_options = options; }
+
   // Deletes the archive and the unpacked files of this run.
   void RemoveUpdateFiles();
   // True when updates were offered and none was installed.
@@ -168,6 +186,13 @@ class UpdateSession {
   // Finds the product directory and the installed version; on failure,
   // tells the user and sets `failure`.
   bool DiscoverProduct(ProductVersion& version, ListOutcome& failure);
+  // Under the run lock, before anything reads the product's files: the
+  // recovery of interrupted installations and the clean-up. False when an
+  // interrupted installation could not be undone yet (not told).
+  bool StartRun();
+  // The product directory's interrupted installations recovered, and the
+  // rollback's result until it can begin (Done with the backup's versions).
+  RollbackResult StartRollback(std::unique_ptr<FsDir>& product);
   ServerCall MakeCall(const char* function, bool silent) const;
   // Unpacks the downloaded archive, opened as `archiveName`, into a new
   // directory beside it in `productDir`.
@@ -194,6 +219,7 @@ class UpdateSession {
   std::function<WindowHandle()> m_ownWindow;
   UpdateServerSettings m_server;
   UpdateRunState m_state;
+  UpdateSessionOptions m_options;
   // Held from discovery to the end of the run: other copies of the updater
   // then know that this one uses the product directory.
   std::unique_ptr<ProductDirectoryLock> m_runLock;
