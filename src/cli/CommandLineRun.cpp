@@ -68,7 +68,8 @@ class Run {
         m_prompts(prompts),
         m_pages(output),
         m_system(system),
-        m_session(m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {
+        m_session(
+            m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {
     m_session.SetOptions(system.session);
   }
 
@@ -263,9 +264,8 @@ class Run {
         (answer == "y" || answer == "Y" || answer == "yes" || answer == "YES")) {
       return true;
     }
-    m_output.Error(
-        std::string("QUON or Graflux applications are running; ") + otherwise +
-        ". Close them, or give --yes to have them closed.");
+    m_output.Error(std::string("QUON or Graflux applications are running; ") + otherwise +
+                   ". Close them, or give --yes to have them closed.");
     return false;
   }
 

@@ -248,8 +248,7 @@ bool IsUndoFolderName(std::string_view name) {
 
 std::string BackupName(size_t index) { return std::to_string(index + 1); }
 
-FsError OpenBelowProduct(FileSystem& fs, FsDir& product, const std::string& relative,
-                         std::unique_ptr<FsDir>& opened) {
+FsError OpenBelowProduct(FileSystem& fs, FsDir& product, const std::string& relative, std::unique_ptr<FsDir>& opened) {
   OpenedDir dir;
   const FsError error = OpenBelow(fs, product, relative, dir);
   opened = std::move(dir.owned);
@@ -446,8 +445,8 @@ bool RemoveBackup(FileSystem& fs, FsDir& product) {
   return error == FsError::None || error == FsError::NotFound;
 }
 
-bool FinishCommittedInstallation(FileSystem& fs, FsDir& product, const std::string& folderName,
-                                 const Journal& journal, bool keepBackup) {
+bool FinishCommittedInstallation(FileSystem& fs, FsDir& product, const std::string& folderName, const Journal& journal,
+                                 bool keepBackup) {
   if (journal.rollback) {
     // A rollback's journal names the directories the rolled-back
     // installation made: the backup goes once the empty ones have.
@@ -523,8 +522,7 @@ std::string InterruptedInstallationText(const InterruptedInstallation& found) {
     case InterruptedInstallation::Outcome::Undone:
       return what + " that was interrupted has been undone: the product is at version " + found.version + " again.";
     case InterruptedInstallation::Outcome::Finished:
-      return what + " that was interrupted has been finished: the product is at version " + found.version +
-             ".";
+      return what + " that was interrupted has been finished: the product is at version " + found.version + ".";
     case InterruptedInstallation::Outcome::Failed:
       break;
   }

@@ -77,8 +77,7 @@ struct Journal {
 // The directory `relative` below the product directory (names joined by
 // '/'), opened one name at a time as undoing opens it; `opened` holds it,
 // and stays empty for the product directory itself ("").
-FsError OpenBelowProduct(FileSystem& fs, FsDir& product, const std::string& relative,
-                         std::unique_ptr<FsDir>& opened);
+FsError OpenBelowProduct(FileSystem& fs, FsDir& product, const std::string& relative, std::unique_ptr<FsDir>& opened);
 
 // The name in the folder of the copy of the nth file's old bytes.
 std::string BackupName(size_t index);
@@ -105,8 +104,8 @@ bool RemoveUndoFolder(FileSystem& fs, FsDir& product, const std::string& folderN
 // folder goes after the directories the rolled-back installation made (when
 // empty); an installation's folder becomes the backup when `keepBackup`,
 // else goes too. False when something stays (for the next start).
-bool FinishCommittedInstallation(FileSystem& fs, FsDir& product, const std::string& folderName,
-                                 const Journal& journal, bool keepBackup);
+bool FinishCommittedInstallation(FileSystem& fs, FsDir& product, const std::string& folderName, const Journal& journal,
+                                 bool keepBackup);
 // Deletes the backup, its journal first. False when something stays.
 bool RemoveBackup(FileSystem& fs, FsDir& product);
 // The backup's journal when there is a backup to roll back: the folder and
@@ -115,9 +114,9 @@ bool RemoveBackup(FileSystem& fs, FsDir& product);
 bool ReadBackup(FileSystem& fs, FsDir& product, Journal& journal);
 
 // Removes the folders of installations that committed, before a new one
-// begins (the backup with them: it no longer matches the product); false (nothing to begin) while another's folder is there that has
-// not committed, or cannot be read: it is still running (another copy), or
-// it is for the next start to undo.
+// begins (the backup with them: it no longer matches the product); false (nothing to begin) while another's folder is
+// there that has not committed, or cannot be read: it is still running (another copy), or it is for the next start to
+// undo.
 bool ClearFinishedInstallations(FileSystem& fs, FsDir& product);
 
 // What the start of a run found of an installation that did not end.

@@ -18,7 +18,8 @@ int RunCommandLineMode(int argc, char** argv, const UpdateServerSettings& server
   X11WindowSystem windows;
   const cli::CommandLineSystem system{*platform, windows, [](UserPrompts& prompts) -> std::unique_ptr<HttpClient> {
                                         return std::make_unique<CurlHttpClient>(prompts);
-                                      }};
+                                      },
+                                      UpdateSessionOptions{}};
   return cli::RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), server, system);
 }
 

@@ -24,7 +24,8 @@ int RunCommandLineMode(const UpdateServerSettings& server) {
   WinWindowSystem windows;
   const cli::CommandLineSystem system{*platform, windows, [](UserPrompts&) -> std::unique_ptr<HttpClient> {
                                         return std::make_unique<WinInetHttpClient>();
-                                      }};
+                                      },
+                                      UpdateSessionOptions{}};
   std::vector<std::string> args;
   for (int i = 1; i < __argc; ++i) args.emplace_back(__argv[i]);
   return cli::RunCommandLine(args, server, system);
