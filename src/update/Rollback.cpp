@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/CText.h"
@@ -15,6 +16,9 @@
 namespace quon {
 
 namespace {
+
+// Staged files kept open until they are flushed together.
+constexpr size_t kStagedFlushGroup = 256;
 
 // A file put back or removed, with the directory it is in.
 struct Step {
@@ -146,8 +150,11 @@ class Rollback {
   }
 
   // Each old file's bytes, copied from the backup beside its target, given
-  // the access of the file it replaces and flushed.
+  // the access of the file it replaces and flushed, a group at a time (the
+  // flush of the first writes the others' metadata in the same journal
+  // commit, where one flush per file would pay a commit each).
   bool Stage() {
+    std::vector<std::pair<size_t, std::unique_ptr<FsFile>>> open;
     for (size_t i = 0; i < m_steps.size(); ++i) {
       const JournalFile& file = m_journal.files[i];
       if (file.removes) continue;
@@ -164,15 +171,27 @@ class Rollback {
         error = m_fs.SetInstalledAccess(*out, dir, file.replaces ? file.name : std::string(),
                                         StartsAsExecutable(std::string_view(start, got)));
       }
-      if (error == FsError::None) error = m_fs.Flush(*out);
       if (in) m_fs.Close(*in);
-      if (out) {
-        const FsError closed = m_fs.Close(*out);
-        if (error == FsError::None) error = closed;
+      if (out) open.emplace_back(i, std::move(out));
+      if (error != FsError::None) {
+        FlushStaged(open);
+        return Fail(error, Relative(file));
       }
-      if (error != FsError::None) return Fail(error, Relative(file));
+      if (open.size() == kStagedFlushGroup && !FlushStaged(open)) return false;
     }
-    return true;
+    return FlushStaged(open);
+  }
+
+  bool FlushStaged(std::vector<std::pair<size_t, std::unique_ptr<FsFile>>>& open) {
+    bool flushed = true;
+    for (auto& [index, file] : open) {
+      FsError error = m_fs.Flush(*file);
+      const FsError closed = m_fs.Close(*file);
+      if (error == FsError::None) error = closed;
+      if (error != FsError::None && flushed) flushed = Fail(error, Relative(m_journal.files[index]));
+    }
+    open.clear();
+    return flushed;
   }
 
   bool Append(JournalStage stage) {
