@@ -314,9 +314,9 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
   ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
   EXPECT_EQ(MessageBoxOf(pid), nullptr);
-  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
-                                                       "QUON.EXE", "Quon.Installation", "Quon.Version",
-                                                       "QuonUpdate.Backup", "QuonUpdate.exe"}));
+  EXPECT_EQ(Listing(m_dir),
+            (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll", "QUON.EXE",
+                                      "Quon.Installation", "Quon.Version", "QuonUpdate.Backup", "QuonUpdate.exe"}));
 }
 
 // Links in the product folder, as junctions and symbolic links are on
@@ -520,9 +520,9 @@ TEST_F(RealProgram, UpdatesItsOwnFilesAndTheNextStartRemovesTheOldCopy) {
   ASSERT_NE(main, nullptr);
   ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
-  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "QMesh.dll", "QSolver.dll", "QUON.EXE",
-                                                       "Quon.Installation", "Quon.Version", "QuonUpdate.Backup",
-                                                       "QuonUpdate.exe"}));
+  EXPECT_EQ(Listing(m_dir),
+            (std::vector<std::string>{"CABLIB.DLL", "QMesh.dll", "QSolver.dll", "QUON.EXE", "Quon.Installation",
+                                      "Quon.Version", "QuonUpdate.Backup", "QuonUpdate.exe"}));
 }
 
 // ---- a product folder the ANSI code page cannot spell --------------------
@@ -642,9 +642,9 @@ TEST_F(CodePage, TheWholeRoadRunsFromAProductFolderNamedInTheCodePage) {
   EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
   ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
-  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
-                                                       "QUON.EXE", "Quon.Installation", "Quon.Version",
-                                                       "QuonUpdate.Backup", "QuonUpdate.exe"}));
+  EXPECT_EQ(Listing(m_dir),
+            (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll", "QUON.EXE",
+                                      "Quon.Installation", "Quon.Version", "QuonUpdate.Backup", "QuonUpdate.exe"}));
 }
 
 }  // namespace
