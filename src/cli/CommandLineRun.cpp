@@ -160,7 +160,7 @@ class Run {
         m_output.Error(InterruptedInstallationText({InterruptedInstallation::Outcome::Failed, {}}));
         return Code(ExitCode::NotInstalled);
       case RollbackOutcome::Failed:
-        m_output.Error(OneLine(result.reason) + " Nothing was rolled back.");
+        m_output.Error(OneLine(result.reason));
         return Code(ExitCode::NotInstalled);
     }
     return 0;

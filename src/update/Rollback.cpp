@@ -49,7 +49,10 @@ class Rollback {
       m_result.outcome = RollbackOutcome::InstallationInterrupted;
       return m_result;
     }
-    if (!Plan()) return m_result;
+    if (!Plan()) {
+      if (m_result.outcome == RollbackOutcome::Failed) m_result.reason += " Nothing was rolled back.";
+      return m_result;
+    }
     const bool applied = Begin() && Stage() && Append(JournalStage::Staged) && Swap() && FlushDirectories() &&
                          Append(JournalStage::Committed);
     if (m_journalFile) m_fs.Close(*m_journalFile);
@@ -58,8 +61,12 @@ class Rollback {
     m_backup.reset();
     m_dirs.clear();  // Windows removes no directory that is held
     if (!applied) {
-      if (!m_folderName.empty()) UndoInstallation(m_fs, m_product, m_folderName, m_journal);
+      // Undone at once; what cannot be is undone by the next start.
       m_result.outcome = RollbackOutcome::Failed;
+      const bool undone = m_folderName.empty() || UndoInstallation(m_fs, m_product, m_folderName, m_journal);
+      m_result.reason += undone
+                             ? std::string(" Nothing was rolled back.")
+                             : " " + InterruptedInstallationText({InterruptedInstallation::Outcome::Failed, {}, true});
       return m_result;
     }
     // What stays of the backup or the folder goes at the next start.

@@ -35,7 +35,9 @@ struct RollbackResult {
   RollbackOutcome outcome = RollbackOutcome::NothingToRollBack;
   // The version the product is at, and the one the rollback brings back.
   std::string fromVersion, toVersion;
-  std::string reason;  // Failed: the sentence that says which file and why
+  // Failed: the sentences that say which file and why, and that nothing
+  // was rolled back (or that the next start undoes what was).
+  std::string reason;
 };
 
 // What a rollback of the product directory would do, read from its backup.

@@ -290,6 +290,22 @@ TEST(FaultSimulation, ARollbackPutsTheProductBackAndEndsTheBackup) {
   EXPECT_EQ(RollBack(run, SystemFileSystem()), RollbackOutcome::NothingToRollBack);
 }
 
+// With backups turned off (the administrator's Rollback = off), the
+// installation keeps none and deletes the one an earlier installation
+// left, and the rollback is refused.
+TEST(FaultSimulation, WithBackupsOffNoneIsKeptAndTheRollbackIsRefused) {
+  Product run(SystemFileSystem());
+  run.product.Write("QuonUpdate.Backup/journal",
+                    "QuonUpdate installation 1\nfrom 5.0.0.0\nto 6.0.121.3\nend\nstaged\ncommitted\n");
+  fs::permissions(run.product.Path("QuonUpdate.Backup"), fs::perms::owner_all);
+  run.dlg->Session().SetOptions(UpdateSessionOptions{false});
+  EXPECT_EQ(run.dlg->Session().FindRollback().outcome, RollbackOutcome::TurnedOff);
+  run.dlg->InstallUpdate();
+  ASSERT_TRUE(run.Complete());
+  EXPECT_FALSE(run.product.Exists("QuonUpdate.Backup"));
+  run.CheckNothingLeft();
+}
+
 // Each call of a rollback fails in turn, and the power is cut after each
 // call in turn: after a failure the product is new with its backup whole
 // (a second rollback then succeeds); after a power cut and the next start it
