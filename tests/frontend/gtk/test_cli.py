@@ -581,6 +581,29 @@ def test_rollback(s):
     rc, out, err = run_cli(s, ["--list"])
     check(rc == 1 and out.startswith("7\t"), "offered again: %d %s" % (rc, out))
 
+    # A SIGKILL at any rename of the rollback: after the next start the
+    # product is wholly new with its backup, or wholly old without one.
+    kills = 0
+    for n in range(1, 40):
+        if product_state(s) == "old":
+            rc, out, err = run_cli(s, ["--install", "7"])
+            check(rc == 0, "install %d: %s" % (n, err))
+        r = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2", "-e",
+                            "inject=rename,renameat,renameat2:signal=SIGKILL:when=%d" % n,
+                            os.path.join(s.product, "QuonUpdate"), "--rollback"],
+                           env=cli_env(s), cwd=s.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        if r.returncode == 0:
+            check(product_state(s) == "old", "rollback %d: not killed, yet %s" % (n, product_state(s)))
+            break
+        kills += 1
+        rc, out, err = run_cli(s, ["--list"])  # the next start
+        state = product_state(s)
+        check(state in ("old", "new") and os.path.isdir(backup) == (state == "new"),
+              "killed at rename %d of the rollback: %s, backup %s" % (n, state, os.path.isdir(backup)))
+        no_installation_left(s)
+    check(kills >= 4, "only %d kills" % kills)
+    print("killed the rollback at %d renames, each time wholly old or new after the next start" % kills)
+
 
 SPECIAL = {"same_wire": test_same_wire, "transaction": test_transaction, "rollback": test_rollback, "interrupt": test_interrupt, "running_apps": test_running_apps,
            "hostile_text": test_hostile_text, "log_targets": test_log_targets,
