@@ -277,8 +277,10 @@ TEST(FaultSimulation, ARollbackPutsTheProductBackAndEndsTheBackup) {
   EXPECT_EQ(RollBack(run, SystemFileSystem()), RollbackOutcome::NothingToRollBack);
   run.dlg->InstallUpdate();
   ASSERT_TRUE(run.Complete());
+  run.product.Write("QuonUpdate.Backup/a.dll.quonupd", "");  // a leftover's name is not looked for there
   run.Restart();
   ASSERT_TRUE(run.product.Exists("QuonUpdate.Backup/journal"));
+  ASSERT_TRUE(run.product.Exists("QuonUpdate.Backup/a.dll.quonupd"));
   std::unique_ptr<FsDir> root;
   ASSERT_EQ(SystemFileSystem().OpenRoot(run.product.Dir(), root), FsError::None);
   const RollbackResult result = RollBackLastInstallation(SystemFileSystem(), *root);
