@@ -1,7 +1,9 @@
 // What making an installation durable costs: the same installation of an
 // update, of 1,000 small files or of one large file, with every flush the
 // installer makes (Flushed) and with its flushes turned into no-ops
-// (Unflushed). Each round starts from a disk with nothing dirty on it.
+// (Unflushed), and the rollback of the 1,000 files' installation
+// (SmallFilesRollback: the backup's copies put back, the backup removed).
+// Each round starts from a disk with nothing dirty on it.
 //   bench_install [--benchmark_repetitions=N]
 // QUON_BENCH_MIB sets the large file's size (default 256), QUON_BENCH_DIR
 // where the product lies (default: the system's temporary directory, which
@@ -11,12 +13,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "BenchSettings.h"
 #include "base/FileSystem.h"
 #include "base/UserPrompts.h"
 #include "update/Installer.h"
+#include "update/Rollback.h"
 #include "update/UpdateListFile.h"
 
 namespace {
@@ -68,6 +72,12 @@ class Update {
     fs::remove_all(m_root, ec);
   }
 
+  bool RollBack(quon::FileSystem& files) {
+    std::unique_ptr<quon::FsDir> product;
+    return files.OpenRoot((m_root / "product").string(), product) == quon::FsError::None &&
+           quon::RollBackLastInstallation(files, *product).outcome == quon::RollbackOutcome::Done;
+  }
+
   bool Install(quon::FileSystem& files) {
     std::vector<std::string> failed;
     return m_list.InstallFiles(files, {}, (m_root / "product").string(), (m_root / "unpack").string(), failed,
@@ -98,6 +108,22 @@ void BM_SmallFiles(benchmark::State& state) {
   state.counters["files"] = 1000;
 }
 
+// The installation is made (untimed) before each timed rollback.
+void BM_SmallFilesRollback(benchmark::State& state) {
+  static Update update("rollback", 1000, 4096);
+  UnflushedFileSystem unflushed;
+  quon::FileSystem& files = state.range(0) ? quon::SystemFileSystem() : unflushed;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (!update.Install(quon::SystemFileSystem())) state.SkipWithError("the installation failed");
+    ::sync();
+    state.ResumeTiming();
+    if (!update.RollBack(files)) state.SkipWithError("the rollback failed");
+  }
+  state.SetLabel(state.range(0) ? "Flushed" : "Unflushed");
+  state.counters["files"] = 1000;
+}
+
 void BM_LargeFile(benchmark::State& state) {
   static Update update("large", 1, static_cast<size_t>(quon::bench::DataMiB(256)) << 20);
   Run(state, update, state.range(0) != 0);
@@ -108,5 +134,6 @@ void BM_LargeFile(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_SmallFiles)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(quon::bench::Rounds(10));
+BENCHMARK(BM_SmallFilesRollback)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(quon::bench::Rounds(10));
 BENCHMARK(BM_LargeFile)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(quon::bench::Rounds(5));
 BENCHMARK_MAIN();

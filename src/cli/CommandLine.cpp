@@ -19,13 +19,16 @@ const char kUsage[] =
     "  QuonUpdate --install-archive FILE [--brings VERSION]\n"
     "                                 install an update archive from a file, without the server\n"
     "             [--yes] [--quiet] [--log FILE]\n"
+    "  QuonUpdate --rollback [--yes]  put the product back as it was before the last installation\n"
     "  QuonUpdate --help | --version\n"
     "\n"
     "Without options QuonUpdate opens its window. It updates the installation in its own\n"
     "directory. --install ID takes a number that --list shows; --install all installs every\n"
     "listed update one after the other, asking the server again after each one, and stops at\n"
     "the first failure. --install-archive takes the version the archive brings from its\n"
-    "release file, else from --brings (four numbers joined by dots).\n"
+    "release file, else from --brings (four numbers joined by dots). --rollback needs no\n"
+    "server; it exits 2 when there is nothing to roll back and 5 when a file could not be\n"
+    "restored (then nothing was changed).\n"
     "\n"
     "Exit codes:\n";
 
@@ -47,7 +50,7 @@ bool ParseUpdateId(const std::string& text, uint32_t& id) {
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   ParsedCommandLine parsed;
   CommandLineOptions& o = parsed.options;
-  bool help = false, version = false, list = false, install = false, archive = false;
+  bool help = false, version = false, list = false, install = false, archive = false, rollback = false;
   std::string installArg;
   auto fail = [&parsed](std::string error) {
     parsed.ok = false;
@@ -90,6 +93,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--brings") {
       if (value.empty()) return fail("--brings needs a version");
       o.brings = value;
+    } else if (name == "--rollback") {
+      rollback = true;
     } else if (name == "--yes") {
       o.yes = true;
     } else if (name == "--quiet") {
@@ -105,12 +110,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     o.command = CommandLineOptions::Command::Help;
   } else if (version) {
     o.command = CommandLineOptions::Command::Version;
-  } else if (list + install + archive > 1) {
-    return fail("--list, --install and --install-archive cannot be given together");
+  } else if (list + install + archive + rollback > 1) {
+    return fail("--list, --install, --install-archive and --rollback cannot be given together");
   } else if (!o.brings.empty() && !archive) {
     return fail("--brings goes with --install-archive");
   } else if (archive) {
     o.command = CommandLineOptions::Command::InstallArchive;
+  } else if (rollback) {
+    o.command = CommandLineOptions::Command::Rollback;
   } else if (list) {
     o.command = CommandLineOptions::Command::List;
   } else if (install) {
@@ -121,7 +128,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return fail("--install needs an update number as --list shows it, or 'all', not '" + installArg + "'");
     }
   } else {
-    return fail("nothing to do: give --list, --install, --install-archive, --help or --version");
+    return fail("nothing to do: give --list, --install, --install-archive, --rollback, --help or --version");
   }
   parsed.ok = true;
   return parsed;

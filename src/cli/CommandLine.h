@@ -11,7 +11,7 @@ namespace quon::cli {
 extern const char kVersionText[];
 
 struct CommandLineOptions {
-  enum class Command { List, Install, InstallArchive, Help, Version };
+  enum class Command { List, Install, InstallArchive, Rollback, Help, Version };
   Command command = Command::Help;
   bool installAll = false;   // --install all
   uint32_t installId = 0;    // --install ID
@@ -30,7 +30,7 @@ struct ParsedCommandLine {
 
 // Reads the arguments after the program's name. Options may be given as
 // "--name value" or "--name=value"; exactly one of --list, --install,
-// --help and --version is needed, and --help or --version win over the
+// --rollback, --help and --version is needed, and --help or --version win over the
 // rest.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 

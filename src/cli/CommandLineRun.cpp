@@ -141,6 +141,21 @@ class Run {
     }
   }
 
+  // Puts the product back as it was before the last installation; no
+  // server is asked.
+  int Rollback() {
+    const RollbackResult found = m_session.FindRollback();
+    TellInterrupted();
+    if (found.outcome != RollbackOutcome::Done) return RollbackFailure(found);
+    if (!MayCloseProductApplications("nothing was rolled back")) return Code(ExitCode::NotInstalled);
+    m_session.CloseProductWindows();
+    if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
+    const RollbackResult done = m_session.RollBack();
+    if (done.outcome != RollbackOutcome::Done) return RollbackFailure(done);
+    m_output.Info("Rolled back from version " + done.fromVersion + " to version " + done.toVersion + ".");
+    return Code(ExitCode::Done);
+  }
+
  private:
   // 0 when the list is there.
   int RequestList() {
@@ -149,6 +164,29 @@ class Run {
     TellInterrupted();
     if (m_output.InterruptRequested()) return Code(ExitCode::Interrupted);
     return outcome == ListOutcome::Listed ? 0 : ListFailureCode(outcome);
+  }
+
+  int RollbackFailure(const RollbackResult& result) {
+    switch (result.outcome) {
+      case RollbackOutcome::Done:
+        break;
+      case RollbackOutcome::NothingToRollBack:
+        m_output.Error("There is no installation to roll back.");
+        return Code(ExitCode::Usage);
+      case RollbackOutcome::TurnedOff:
+        m_output.Error("Rollback has been turned off by your administrator.");
+        return Code(ExitCode::Usage);
+      case RollbackOutcome::NotInProductDir:
+        m_output.Error(msg::kNotInProductDir);
+        return Code(ExitCode::DiscoveryFailed);
+      case RollbackOutcome::InstallationInterrupted:
+        m_output.Error(InterruptedInstallationText({InterruptedInstallation::Outcome::Failed, {}}));
+        return Code(ExitCode::NotInstalled);
+      case RollbackOutcome::Failed:
+        m_output.Error(OneLine(result.reason));
+        return Code(ExitCode::NotInstalled);
+    }
+    return 0;
   }
 
   // What the start did with an installation a crash had interrupted is
@@ -245,7 +283,7 @@ class Run {
 
   // Running product applications are asked to close only with --yes or the
   // user's Yes at the terminal: nobody at the screen could save their work.
-  bool MayCloseProductApplications() {
+  bool MayCloseProductApplications(const char* otherwise = "nothing was installed") {
     if (m_options.yes || CountProductWindows(m_system.windows) == 0) return true;
     std::string answer;
     if (m_output.InputIsTerminal() &&
@@ -253,9 +291,8 @@ class Run {
         (answer == "y" || answer == "Y" || answer == "yes" || answer == "YES")) {
       return true;
     }
-    m_output.Error(
-        "QUON or Graflux applications are running; nothing was installed. Close them, or give --yes to have "
-        "them closed.");
+    m_output.Error(std::string("QUON or Graflux applications are running; ") + otherwise +
+                   ". Close them, or give --yes to have them closed.");
     return false;
   }
 
@@ -315,6 +352,7 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
     case CommandLineOptions::Command::List:
     case CommandLineOptions::Command::Install:
     case CommandLineOptions::Command::InstallArchive:
+    case CommandLineOptions::Command::Rollback:
       break;
   }
   // The administrator's policy decides before anything is sent; one that
@@ -325,8 +363,10 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
     return Code(ExitCode::Managed);
   }
   for (const std::string& warning : policy.warnings) output.Error(warning);
-  // An archive from a file is the administrator's own act.
-  if (!policy.policy.updates && options.command != CommandLineOptions::Command::InstallArchive) {
+  // An archive from a file is the administrator's own act, and a rollback
+  // asks no server.
+  if (!policy.policy.updates && options.command != CommandLineOptions::Command::InstallArchive &&
+      options.command != CommandLineOptions::Command::Rollback) {
     output.Error(msg::kUpdatesManaged);
     return Code(ExitCode::Managed);
   }
@@ -342,6 +382,8 @@ int RunCommandLine(const std::vector<std::string>& args, const UpdateServerSetti
       code = run.List();
     } else if (options.command == CommandLineOptions::Command::InstallArchive) {
       code = run.InstallArchive();
+    } else if (options.command == CommandLineOptions::Command::Rollback) {
+      code = run.Rollback();
     } else {
       code = options.installAll ? run.InstallAll() : run.InstallOne(options.installId);
     }

@@ -153,8 +153,9 @@ bool UndoFile(FileSystem& fs, FsDir& product, FsDir& folder, const Journal& jour
   if (openError == FsError::NotFound) return !backupThere;
   if (openError != FsError::None) return false;
   FsDir& dir = *opened.dir;
+  // A file a rollback removes has no temporary.
   bool temporaryThere = false;
-  if (Exists(fs, dir, file.temporary, temporaryThere) != FsError::None) return false;
+  if (!file.removes && Exists(fs, dir, file.temporary, temporaryThere) != FsError::None) return false;
   // Before "staged" nothing was renamed or written in place, and a copy
   // in the folder may not have been written to its end: it is only removed.
   if (journal.stage != JournalStage::Planned) {
@@ -196,6 +197,33 @@ void FlushDirectories(FileSystem& fs, FsDir& product, const Journal& journal) {
   fs.FlushDir(product);
 }
 
+// The directories the installation made, deepest (made last) first; one
+// that something else has meanwhile been put into stays. False when an
+// empty one could not be removed.
+bool RemoveMadeDirectories(FileSystem& fs, FsDir& product, const Journal& journal) {
+  bool removed = true;
+  for (auto made = journal.madeDirs.rbegin(); made != journal.madeDirs.rend(); ++made) {
+    const size_t slash = made->rfind('/');
+    const std::string name = slash == std::string::npos ? *made : made->substr(slash + 1);
+    OpenedDir parent;
+    const FsError opened =
+        OpenBelow(fs, product, slash == std::string::npos ? std::string() : made->substr(0, slash), parent);
+    if (opened != FsError::None) {
+      removed = removed && opened == FsError::NotFound;
+      continue;
+    }
+    const FsError error = fs.RemoveDir(*parent.dir, name);
+    if (error == FsError::None || error == FsError::NotFound) continue;
+    std::unique_ptr<FsDir> dir;
+    std::vector<FsEntry> inside;
+    if (fs.OpenDir(*parent.dir, name, dir) != FsError::None || fs.List(*dir, 1, inside) != FsError::None ||
+        inside.empty()) {
+      removed = false;
+    }
+  }
+  return removed;
+}
+
 FsError ReadJournal(FileSystem& fs, FsFile& file, std::string& text) {
   text.clear();
   char buffer[65536];
@@ -220,12 +248,24 @@ bool IsUndoFolderName(std::string_view name) {
 
 std::string BackupName(size_t index) { return std::to_string(index + 1); }
 
+FsError OpenBelowProduct(FileSystem& fs, FsDir& product, const std::string& relative, std::unique_ptr<FsDir>& opened) {
+  OpenedDir dir;
+  const FsError error = OpenBelow(fs, product, relative, dir);
+  opened = std::move(dir.owned);
+  return error;
+}
+
 std::string JournalText(const Journal& journal) {
   std::string text = std::string(kJournalHeading) + "\n";
   text += "from " + Escaped(journal.fromVersion) + "\n";
   text += "to " + Escaped(journal.toVersion) + "\n";
   for (const std::string& dir : journal.madeDirs) text += "dir " + Escaped(dir) + "\n";
+  if (journal.rollback) text += "rollback\n";
   for (const JournalFile& file : journal.files) {
+    if (file.removes) {
+      text += "remove " + Escaped(file.dir) + " " + Escaped(file.name) + "\n";
+      continue;
+    }
     text += std::string(file.replaces ? "replace " : "add ") + Escaped(file.dir) + " " + Escaped(file.name) + " " +
             Escaped(file.temporary) + "\n";
   }
@@ -268,7 +308,16 @@ bool ParseJournal(std::string_view text, Journal& journal) {
     }
     const std::vector<std::string_view> words = Words(line);
     std::string a, b, c;
-    if (words.size() == 2 && (words[0] == "from" || words[0] == "to" || words[0] == "dir")) {
+    if (line == "rollback" && journal.files.empty()) {
+      journal.rollback = true;
+    } else if (words.size() == 3 && words[0] == "remove" && journal.rollback) {
+      // Only a rollback removes files.
+      if (!Unescaped(words[1], a) || !Unescaped(words[2], b) || b.empty() ||
+          journal.files.size() + journal.madeDirs.size() >= kMaxJournalEntries) {
+        return false;
+      }
+      journal.files.push_back(JournalFile{true, a, b, {}, false, true});
+    } else if (words.size() == 2 && (words[0] == "from" || words[0] == "to" || words[0] == "dir")) {
       if (!Unescaped(words[1], a)) return false;
       if (words[0] == "from") journal.fromVersion = a;
       if (words[0] == "to") journal.toVersion = a;
@@ -284,7 +333,7 @@ bool ParseJournal(std::string_view text, Journal& journal) {
           !IsInstallTemporaryName(c) || journal.files.size() + journal.madeDirs.size() >= kMaxJournalEntries) {
         return false;
       }
-      journal.files.push_back(JournalFile{words[0] == "replace", a, b, c, false});
+      journal.files.push_back(JournalFile{words[0] == "replace", a, b, c, false, false});
     } else {
       return false;
     }
@@ -328,16 +377,7 @@ bool UndoInstallation(FileSystem& fs, FsDir& product, const std::string& folderN
     }
     fs.FlushDir(*folder);
   }
-  // The directories the installation made, deepest (made last) first; one
-  // that something else has meanwhile been put into stays.
-  for (auto made = journal.madeDirs.rbegin(); made != journal.madeDirs.rend(); ++made) {
-    const size_t slash = made->rfind('/');
-    OpenedDir parent;
-    if (OpenBelow(fs, product, slash == std::string::npos ? std::string() : made->substr(0, slash), parent) ==
-        FsError::None) {
-      fs.RemoveDir(*parent.dir, slash == std::string::npos ? *made : made->substr(slash + 1));
-    }
-  }
+  RemoveMadeDirectories(fs, product, journal);
   FlushDirectories(fs, product, journal);
   return complete && RemoveUndoFolder(fs, product, folderName);
 }
@@ -376,6 +416,54 @@ FolderState ReadFolder(FileSystem& fs, FsDir& product, const std::string& name, 
 
 }  // namespace
 
+bool ReadBackup(FileSystem& fs, FsDir& product, Journal& journal) {
+  return ReadFolder(fs, product, std::string(kBackupFolderName), journal) == FolderState::Committed &&
+         !journal.rollback;
+}
+
+bool RemoveBackup(FileSystem& fs, FsDir& product) {
+  const std::string name(kBackupFolderName);
+  {
+    std::unique_ptr<FsDir> folder;
+    const FsError opened = fs.OpenDir(product, name, folder);
+    if (opened == FsError::NotFound) return true;
+    // What another user put under the name is neither read nor emptied:
+    // it is no backup (ReadBackup never follows it).
+    if (opened == FsError::None && !fs.IsPrivate(*folder)) return true;
+    std::vector<FsEntry> entries;
+    if (opened != FsError::None || fs.List(*folder, kMaxTopEntries, entries) != FsError::None) return false;
+    // The journal first: without it, what is left is no backup.
+    const FsError journalGone = DeleteOwnFile(fs, *folder, std::string(kJournalName));
+    if (journalGone != FsError::None && journalGone != FsError::NotFound) return false;
+    fs.FlushDir(*folder);
+    for (const FsEntry& entry : entries) {
+      if (entry.name != kJournalName) DeleteOwnFile(fs, *folder, entry.name);
+    }
+  }
+  const FsError error = fs.RemoveDir(product, name);
+  fs.FlushDir(product);
+  return error == FsError::None || error == FsError::NotFound;
+}
+
+bool FinishCommittedInstallation(FileSystem& fs, FsDir& product, const std::string& folderName, const Journal& journal,
+                                 bool keepBackup) {
+  if (journal.rollback) {
+    // A rollback's journal names the directories the rolled-back
+    // installation made: the backup goes once the empty ones have.
+    if (!RemoveMadeDirectories(fs, product, journal)) return false;
+    fs.FlushDir(product);
+    // The folder stays until the backup has gone, for the next start.
+    return RemoveBackup(fs, product) && RemoveUndoFolder(fs, product, folderName);
+  }
+  // The backup that stands describes what came before an earlier
+  // installation: it goes before this one's folder takes its name.
+  if (!RemoveBackup(fs, product)) return false;  // the folder stays, for the next start
+  if (keepBackup && fs.Rename(product, folderName, product, std::string(kBackupFolderName)) == FsError::None) {
+    return fs.FlushDir(product) == FsError::None;
+  }
+  return RemoveUndoFolder(fs, product, folderName);
+}
+
 bool ClearFinishedInstallations(FileSystem& fs, FsDir& product) {
   std::vector<FsEntry> entries;
   if (fs.List(product, kMaxTopEntries, entries) != FsError::None) return false;
@@ -385,12 +473,14 @@ bool ClearFinishedInstallations(FileSystem& fs, FsDir& product) {
     const FolderState state =
         entry.type == FsType::Directory ? ReadFolder(fs, product, entry.name, journal) : FolderState::Unreadable;
     if (state == FolderState::Unfinished || state == FolderState::Unreadable) return false;
-    if (!RemoveUndoFolder(fs, product, entry.name)) return false;
+    // The product no longer matches the backup either.
+    if (!RemoveBackup(fs, product) || !RemoveUndoFolder(fs, product, entry.name)) return false;
   }
   return true;
 }
 
-std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem& fs, const std::string& productDir) {
+std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem& fs, const std::string& productDir,
+                                                                     bool keepBackup) {
   std::vector<InterruptedInstallation> found;
   std::unique_ptr<FsDir> product;
   std::vector<FsEntry> entries;
@@ -408,10 +498,11 @@ std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem&
       continue;
     }
     InterruptedInstallation outcome;
+    outcome.rollback = journal.rollback;
     if (state == FolderState::Committed) {
       outcome.outcome = InterruptedInstallation::Outcome::Finished;
       outcome.version = journal.toVersion;
-      RemoveUndoFolder(fs, *product, entry.name);
+      FinishCommittedInstallation(fs, *product, entry.name, journal, keepBackup);
     } else if (state == FolderState::Unfinished && UndoInstallation(fs, *product, entry.name, journal)) {
       outcome.outcome = InterruptedInstallation::Outcome::Undone;
       outcome.version = journal.fromVersion;
@@ -426,13 +517,12 @@ std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem&
 }
 
 std::string InterruptedInstallationText(const InterruptedInstallation& found) {
+  const std::string what = found.rollback ? "A rollback" : "An installation";
   switch (found.outcome) {
     case InterruptedInstallation::Outcome::Undone:
-      return "An installation that was interrupted has been undone: the product is at version " + found.version +
-             " again.";
+      return what + " that was interrupted has been undone: the product is at version " + found.version + " again.";
     case InterruptedInstallation::Outcome::Finished:
-      return "An installation that was interrupted has been finished: the product is at version " + found.version +
-             ".";
+      return what + " that was interrupted has been finished: the product is at version " + found.version + ".";
     case InterruptedInstallation::Outcome::Failed:
       break;
   }

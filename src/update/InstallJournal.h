@@ -18,8 +18,21 @@
 //   - the directories the installation made, removed when empty.
 // Every step looks at what is on the disk, so undoing may be repeated after
 // a crash in the middle of it.
+//
+// Once an installation has committed, its folder becomes the backup of the
+// last installation (kBackupFolderName) unless backups are turned off: the
+// copies of the files it replaced and the journal naming the ones it added.
+// A committed folder always supersedes the backup that stands, which
+// describes the state before an earlier installation: that one is deleted
+// first (its journal first, so that what is left of it is no backup), and
+// only then is the folder renamed, so that after a crash at any point the
+// backup (or none) matches the product. A rollback is an installation
+// whose new files are the backup's copies and which removes the files the
+// last installation added ("remove" lines); its journal says "rollback",
+// and once it has committed, the backup goes.
 #pragma once
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +45,8 @@ namespace quon {
 constexpr std::string_view kUndoFolderStem = "QuonUpdate.undo";
 constexpr int kUndoFolderNames = 1000;
 bool IsUndoFolderName(std::string_view name);
+// The last installation's backup: the folder of that installation, kept.
+constexpr std::string_view kBackupFolderName = "QuonUpdate.Backup";
 // The journal inside it.
 constexpr std::string_view kJournalName = "journal";
 // The longest journal read back, and the most files and directories it may
@@ -48,6 +63,7 @@ struct JournalFile {
   std::string name;       // its name in that directory
   std::string temporary;  // the staged new file beside it
   bool inPlace = false;   // its directory takes no new file: it is rewritten in place
+  bool removes = false;   // a rollback removes it (moved into the folder, nothing put in its place)
 };
 
 struct Journal {
@@ -55,7 +71,13 @@ struct Journal {
   std::vector<std::string> madeDirs;  // below the product directory, in the order they were made
   std::vector<JournalFile> files;     // in the order they are put in place
   JournalStage stage = JournalStage::Planned;
+  bool rollback = false;  // it puts back what the backup holds
 };
+
+// The directory `relative` below the product directory (names joined by
+// '/'), opened one name at a time as undoing opens it; `opened` holds it,
+// and stays empty for the product directory itself ("").
+FsError OpenBelowProduct(FileSystem& fs, FsDir& product, const std::string& relative, std::unique_ptr<FsDir>& opened);
 
 // The name in the folder of the copy of the nth file's old bytes.
 std::string BackupName(size_t index);
@@ -77,16 +99,31 @@ bool UndoInstallation(FileSystem& fs, FsDir& product, const std::string& folderN
 // the replaced files, the journal, the folder. False when something stays.
 bool RemoveUndoFolder(FileSystem& fs, FsDir& product, const std::string& folderName);
 
+// What follows the commit of the installation (or rollback) of `journal`
+// whose folder is `folderName`: the backup that stands goes; a rollback's
+// folder goes after the directories the rolled-back installation made (when
+// empty); an installation's folder becomes the backup when `keepBackup`,
+// else goes too. False when something stays (for the next start).
+bool FinishCommittedInstallation(FileSystem& fs, FsDir& product, const std::string& folderName, const Journal& journal,
+                                 bool keepBackup);
+// Deletes the backup, its journal first. False when something stays.
+bool RemoveBackup(FileSystem& fs, FsDir& product);
+// The backup's journal when there is a backup to roll back: the folder and
+// its journal this user's own and nobody else's, a journal of an
+// installation that committed. False otherwise.
+bool ReadBackup(FileSystem& fs, FsDir& product, Journal& journal);
+
 // Removes the folders of installations that committed, before a new one
-// begins; false (nothing to begin) while another's folder is there that has
-// not committed, or cannot be read: it is still running (another copy), or
-// it is for the next start to undo.
+// begins (the backup with them: it no longer matches the product); false (nothing to begin) while another's folder is
+// there that has not committed, or cannot be read: it is still running (another copy), or it is for the next start to
+// undo.
 bool ClearFinishedInstallations(FileSystem& fs, FsDir& product);
 
 // What the start of a run found of an installation that did not end.
 struct InterruptedInstallation {
   enum class Outcome { Undone, Finished, Failed } outcome = Outcome::Undone;
   std::string version;  // the version the product is at now (Failed: the one it was installing)
+  bool rollback = false;
 };
 
 // Finishes or undoes every installation of the product directory that a
@@ -95,7 +132,9 @@ struct InterruptedInstallation {
 // updater runs on the directory. A folder that is not this user's own (and
 // nobody else's), or whose journal cannot be read (another copy, in another
 // session, still writes it), is left alone and told as Failed.
-std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem& fs, const std::string& productDir);
+// A committed installation's folder becomes the backup when `keepBackup`.
+std::vector<InterruptedInstallation> RecoverInterruptedInstallations(FileSystem& fs, const std::string& productDir,
+                                                                     bool keepBackup = true);
 
 // The sentence that tells what was done.
 std::string InterruptedInstallationText(const InterruptedInstallation& found);

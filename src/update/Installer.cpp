@@ -358,7 +358,9 @@ class Installation {
       }
       return Undo();
     }
-    RemoveUndoFolder(m_fs, m_product, m_folderName);  // what stays is finished at the next start
+    // The folder becomes the backup (or goes); what stays is finished at
+    // the next start.
+    FinishCommittedInstallation(m_fs, m_product, m_folderName, m_journal, m_record.keepBackup);
     return true;
   }
 
@@ -377,7 +379,7 @@ class Installation {
     for (const Dir* dir : m_toMake) m_journal.madeDirs.push_back(dir->relative.substr(1));
     for (const Item* item : m_order) {
       const std::string dir = item->dir->relative.empty() ? std::string() : item->dir->relative.substr(1);
-      m_journal.files.push_back(JournalFile{item->exists, dir, item->name, item->temporary, false});
+      m_journal.files.push_back(JournalFile{item->exists, dir, item->name, item->temporary, false, false});
     }
     const std::string text = JournalText(m_journal);
     // The journal stays open, written through one handle, until the

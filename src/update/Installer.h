@@ -13,7 +13,8 @@
 // into the folder and its new file renamed into its place, the files that
 // carry the product's version (the product's executable, then the version
 // file) last. The directories are flushed, the
-// journal says "committed", and the folder goes. A failure before the commit
+// journal says "committed", and the folder becomes the backup of the last
+// installation (or goes). A failure before the commit
 // undoes it all from the folder; a crash or power cut is undone (or, once
 // committed, finished) at the next start (RecoverInterruptedInstallations).
 #pragma once
@@ -60,6 +61,10 @@ struct InstallRecord {
   std::string productExecutable;
   // The versions before and after, for whoever finishes or undoes it.
   std::string fromVersion, toVersion;
+  // Whether the installation's folder is kept as the backup of the last
+  // installation (InstallJournal.h) once it has committed; without it, the
+  // backup an earlier installation left goes too.
+  bool keepBackup = true;
 };
 
 // Installs the file entries of `sections` (in their order) from `unpackDir`

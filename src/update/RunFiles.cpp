@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/CText.h"
+#include "update/InstallJournal.h"
 #include "update/Installer.h"
 #include "update/Pages.h"
 
@@ -212,6 +213,8 @@ size_t RemoveLeftoversOfEarlierRuns(FileSystem& fs, const std::string& productDi
       } else if (entry.type == FsType::Directory) {
         if (atTop && IsUnpackDirectoryName(name)) {
           removed += EmptyAndRemoveDirectory(fs, *dir, name, budget) ? 1 : 0;
+        } else if (atTop && name == kBackupFolderName) {
+          continue;  // the last installation's backup is no leftover: only the next installation replaces it
         } else if (current.depth < kMaxLeftoverScanDepth) {
           pending.push_back(Pending{dir, name, current.depth + 1});
         }

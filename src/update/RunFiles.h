@@ -44,7 +44,8 @@ constexpr int kMaxLeftoverScanDepth = 32;
 // page file at the top, install temporaries anywhere below. Elsewhere only
 // regular files of those names are removed; links are neither removed nor
 // followed, and a name the program's text cannot spell exactly is never one
-// of its own. At most `maxEntries` directory entries are looked at. Must
+// of its own. The last installation's backup (InstallJournal.h) is never
+// looked into. At most `maxEntries` directory entries are looked at. Must
 // run only while no other copy of the updater runs on the directory.
 // Returns the number of files and directories removed.
 size_t RemoveLeftoversOfEarlierRuns(FileSystem& fs, const std::string& productDir,

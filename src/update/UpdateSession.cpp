@@ -166,7 +166,7 @@ ListOutcome UpdateSession::RequestUpdateList() {
   return ListOutcome::Listed;
 }
 
-bool UpdateSession::FindInstallation(ListOutcome& failure) {
+bool UpdateSession::StartRun() {
   // Before anything reads the product's files, an installation that a crash
   // or a power cut interrupted is undone (or finished, once it had
   // committed), and what earlier runs left behind when they were ended
@@ -176,7 +176,7 @@ bool UpdateSession::FindInstallation(ListOutcome& failure) {
   if (!dir.empty() && !m_runLock) {
     m_runLock = m_platform.HoldProductDirectory(dir, [this, &dir] {
       FileSystem& fs = m_platform.Files();
-      m_state.m_interrupted = RecoverInterruptedInstallations(fs, dir);
+      m_state.m_interrupted = RecoverInterruptedInstallations(fs, dir, m_policy.rollback);
       // The temporaries of an installation still to be undone stay with it.
       const bool pending = std::any_of(m_state.m_interrupted.begin(), m_state.m_interrupted.end(), [](const auto& f) {
         return f.outcome == InterruptedInstallation::Outcome::Failed;
@@ -187,13 +187,22 @@ bool UpdateSession::FindInstallation(ListOutcome& failure) {
       }
     });
   }
-  for (const InterruptedInstallation& found : m_state.m_interrupted) {
-    if (found.outcome == InterruptedInstallation::Outcome::Failed) {
-      MessageBox(InterruptedInstallationText(found));
-      failure = ListOutcome::InstallationInterrupted;
-      return false;
+  return std::none_of(m_state.m_interrupted.begin(), m_state.m_interrupted.end(),
+                      [](const auto& f) { return f.outcome == InterruptedInstallation::Outcome::Failed; });
+}
+
+bool UpdateSession::FindInstallation(ListOutcome& failure) {
+  if (!StartRun()) {
+    for (const InterruptedInstallation& found : m_state.m_interrupted) {
+      if (found.outcome == InterruptedInstallation::Outcome::Failed) {
+        MessageBox(InterruptedInstallationText(found));
+        break;
+      }
     }
+    failure = ListOutcome::InstallationInterrupted;
+    return false;
   }
+  const std::string dir = m_platform.DirectoryOfPath(m_platform.ModuleFileName());
   ProductVersion version;
   if (!DiscoverProduct(version, failure)) return false;
 
@@ -490,6 +499,7 @@ InstallOutcome UpdateSession::InstallFiles() {
   // The version file is rewritten with the files, as the last of them,
   // when the installed version came from it.
   record.writeVersionFile = m_state.m_bVersionFileUsed;
+  record.keepBackup = m_policy.rollback;
   record.versionFileName = kVersionFile;
   if (record.writeVersionFile && !ParseVersionWords(m_state.m_strNewVersion, record.versionWords)) {
     // The product could not record what it would then be: nothing changes.
@@ -544,6 +554,36 @@ void UpdateSession::InstallUpdate() {
     return;
   }
   ShowPage(ResultsPage(outcome.failedFiles));
+}
+
+// ---------------------------------------------------------------------------
+// Rollback
+
+RollbackResult UpdateSession::StartRollback(std::unique_ptr<FsDir>& product) {
+  RollbackResult result;
+  const std::string dir = m_platform.DirectoryOfPath(m_platform.ModuleFileName());
+  if (!m_policy.rollback) {
+    result.outcome = RollbackOutcome::TurnedOff;
+  } else if (dir.empty() || m_platform.Files().OpenRoot(dir, product) != FsError::None) {
+    result.outcome = RollbackOutcome::NotInProductDir;
+  } else if (!StartRun()) {
+    result.outcome = RollbackOutcome::InstallationInterrupted;
+  } else {
+    result = PlanRollback(m_platform.Files(), *product);
+  }
+  return result;
+}
+
+RollbackResult UpdateSession::FindRollback() {
+  std::unique_ptr<FsDir> product;
+  return StartRollback(product);
+}
+
+RollbackResult UpdateSession::RollBack() {
+  std::unique_ptr<FsDir> product;
+  const RollbackResult found = StartRollback(product);
+  if (found.outcome != RollbackOutcome::Done) return found;
+  return RollBackLastInstallation(m_platform.Files(), *product);
 }
 
 void UpdateSession::DiscardDownload(const std::string& archive) {

@@ -20,6 +20,7 @@
 #include "update/Platform.h"
 #include "update/ProductDiscovery.h"
 #include "update/ProductWindows.h"
+#include "update/Rollback.h"
 #include "update/UpdateEntry.h"
 #include "update/UpdateListFile.h"
 #include "update/UpdateTable.h"
@@ -166,6 +167,14 @@ class UpdateSession {
   // CloseProductWindows, InstallFiles, then the page of the result.
   void InstallUpdate();
 
+  // The start of a rollback (the start-up recovery and clean-up, as for
+  // the list) and what the backup offers: Done when there is one to roll
+  // back, with its versions. Nothing is told through the prompts.
+  RollbackResult FindRollback();
+  // Puts the product back as it was before the last installation.
+  RollbackResult RollBack();
+
+
   // Deletes the archive and the unpacked files of this run.
   void RemoveUpdateFiles();
   // True when updates were offered and none was installed.
@@ -179,7 +188,10 @@ class UpdateSession {
   std::string PageFilePath() const;
 
   const UpdateRunState& State() const { return m_state; }
-  // The administrator's policy the run follows (HoldAt, Rollback).
+  // The administrator's policy the run follows: HoldAt, and Rollback (on:
+  // the last installation's backup is kept and --rollback allowed,
+  // Rollback.h; off: no backup is kept, and one left is deleted by the
+  // next installation).
   void SetAdminPolicy(const AdminPolicy& policy) { m_policy = policy; }
 
  private:
@@ -188,6 +200,13 @@ class UpdateSession {
   // Finds the product directory and the installed version; on failure,
   // tells the user and sets `failure`.
   bool DiscoverProduct(ProductVersion& version, ListOutcome& failure);
+  // Under the run lock, before anything reads the product's files: the
+  // recovery of interrupted installations and the clean-up. False when an
+  // interrupted installation could not be undone yet (not told).
+  bool StartRun();
+  // The product directory's interrupted installations recovered, and the
+  // rollback's result until it can begin (Done with the backup's versions).
+  RollbackResult StartRollback(std::unique_ptr<FsDir>& product);
   ServerCall MakeCall(const char* function, bool silent) const;
   // Unpacks the downloaded archive, opened as `archiveName`, into a new
   // directory beside it in `productDir`.

@@ -115,12 +115,12 @@ TEST_F(Road, FromStartToAFinishedUpdate) {
   EXPECT_TRUE(s.Boxes().empty());
   EXPECT_EQ(s.view.endResults, std::vector<int>{1});
   EXPECT_FALSE(s.ProductHas("QuonUpdateLast.html"));
-  // What is left is the product.
+  // What is left is the product and the installation's backup.
   std::vector<std::string> left;
   for (auto& e : fs::directory_iterator(s.ProductDir())) left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"Help", "Materials", "QSolver.dll", "QUON.EXE", "Quon.Installation",
-                                            "Quon.Version", "libcablib.so"}));
+                                            "Quon.Version", "QuonUpdate.Backup", "libcablib.so"}));
 }
 
 // Another program that may write the product directory swaps the archive

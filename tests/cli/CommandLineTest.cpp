@@ -41,6 +41,8 @@ TEST(CommandLine, OptionsAreReadOrRefusedWithAReason) {
       {{"--install", "7x"}, false, C::Help, false, 0, "needs an update number"},
       {{"--list", "--install", "7"}, false, C::Help, false, 0, "cannot be given together"},
       {{"--yes"}, false, C::Help, false, 0, "nothing to do"},
+      {{"--rollback", "--yes"}, true, C::Rollback, false, 0, ""},
+      {{"--rollback", "--install", "7"}, false, C::Help, false, 0, "--rollback cannot be given with"},
       {{"--list", "--log="}, false, C::Help, false, 0, "--log needs a file name"},
       {{"--list=1"}, false, C::Help, false, 0, "takes no value"},
   };

@@ -13,6 +13,7 @@
 #include "support/FaultFileSystem.h"
 #include "support/SessionFixture.h"
 #include "update/InstallJournal.h"
+#include "update/Rollback.h"
 #include "update/RunFiles.h"
 
 namespace quon {
@@ -258,6 +259,127 @@ TEST(FaultSimulation, APlantedOrMalformedJournalIsNeverFollowed) {
     if (c.outcome) {
       EXPECT_EQ(found[0].outcome, *c.outcome);
     }
+  }
+}
+
+// The rollback of that installation, through `files`.
+RollbackOutcome RollBack(Product& run, FileSystem& files) {
+  std::unique_ptr<FsDir> root;
+  if (files.OpenRoot(run.product.Dir(), root) != FsError::None) return RollbackOutcome::Failed;
+  return RollBackLastInstallation(files, *root).outcome;
+}
+
+// After the installation the product has a backup that the start-up
+// clean-up keeps; the rollback puts every file back (the added one and the
+// folder it came in go) and the backup goes; a second one finds nothing.
+TEST(FaultSimulation, ARollbackPutsTheProductBackAndEndsTheBackup) {
+  Product run(SystemFileSystem());
+  EXPECT_EQ(RollBack(run, SystemFileSystem()), RollbackOutcome::NothingToRollBack);
+  run.dlg->InstallUpdate();
+  ASSERT_TRUE(run.Complete());
+  run.product.Write("QuonUpdate.Backup/a.dll.quonupd", "");  // a leftover's name is not looked for there
+  run.Restart();
+  ASSERT_TRUE(run.product.Exists("QuonUpdate.Backup/journal"));
+  ASSERT_TRUE(run.product.Exists("QuonUpdate.Backup/a.dll.quonupd"));
+  std::unique_ptr<FsDir> root;
+  ASSERT_EQ(SystemFileSystem().OpenRoot(run.product.Dir(), root), FsError::None);
+  const RollbackResult result = RollBackLastInstallation(SystemFileSystem(), *root);
+  EXPECT_EQ(result.outcome, RollbackOutcome::Done);
+  EXPECT_EQ(result.fromVersion + " -> " + result.toVersion, "8.2.0.11 -> 6.0.121.3");
+  EXPECT_EQ(run.Check(), Product::Files::Old);
+  EXPECT_FALSE(run.product.Exists("QuonUpdate.Backup"));
+  run.CheckNothingLeft();
+  EXPECT_EQ(RollBack(run, SystemFileSystem()), RollbackOutcome::NothingToRollBack);
+}
+
+// With backups turned off (the administrator's Rollback = off), the
+// installation keeps none and deletes the one an earlier installation
+// left, and the rollback is refused.
+TEST(FaultSimulation, WithBackupsOffNoneIsKeptAndTheRollbackIsRefused) {
+  Product run(SystemFileSystem());
+  run.product.Write("QuonUpdate.Backup/journal",
+                    "QuonUpdate installation 1\nfrom 5.0.0.0\nto 6.0.121.3\nend\nstaged\ncommitted\n");
+  fs::permissions(run.product.Path("QuonUpdate.Backup"), fs::perms::owner_all);
+  AdminPolicy noRollback;
+  noRollback.rollback = false;
+  run.dlg->Session().SetAdminPolicy(noRollback);
+  EXPECT_EQ(run.dlg->Session().FindRollback().outcome, RollbackOutcome::TurnedOff);
+  run.dlg->InstallUpdate();
+  ASSERT_TRUE(run.Complete());
+  EXPECT_FALSE(run.product.Exists("QuonUpdate.Backup"));
+  run.CheckNothingLeft();
+}
+
+// Each call of a rollback fails in turn, and the power is cut after each
+// call in turn: after a failure the product is new with its backup whole
+// (a second rollback then succeeds); after a power cut and the next start it
+// is wholly old without a backup, or wholly new with one that rolls back.
+TEST(FaultSimulation, ARollbackThatFailsOrIsCutLeavesTheProductOldOrNewWithAMatchingBackup) {
+  int runs = 0;
+  for (const int cut : {0, 1, 2}) {  // 0: failed calls; 1: power cut, names lost; 2: names kept
+    for (int n = 1;; ++n, ++runs) {
+      SCOPED_TRACE((cut ? "cut after call " : "failed call ") + std::to_string(n) + (cut == 1 ? ", names lost" : ""));
+      test::PowerCutFileSystem cutFiles(cut ? n : 1 << 30);
+      test::FaultyFileSystem failFiles;
+      failFiles.failCall = cut ? 0 : n;
+      test::FaultyFileSystem& files = cut ? cutFiles : failFiles;
+      Product run(SystemFileSystem());
+      run.dlg->InstallUpdate();
+      ASSERT_TRUE(run.Complete());
+      const RollbackOutcome outcome = RollBack(run, files);
+      if (cut && cutFiles.CutHappened()) {
+        cutFiles.Cut(cut == 1);
+        run.Restart();
+      } else if (files.Calls() < n) {
+        EXPECT_EQ(outcome, RollbackOutcome::Done);
+        EXPECT_EQ(run.Check(), Product::Files::Old);
+        break;
+      } else {
+        if (outcome == RollbackOutcome::Failed) {
+          EXPECT_EQ(run.Check(), Product::Files::New) << "after " << files.FailedCall();
+        }
+        run.Restart();  // what a failure after the commit left
+      }
+      const Product::Files after = run.Check();
+      EXPECT_NE(after, Product::Files::Mixed) << "outcome " << static_cast<int>(outcome) << " " << files.FailedCall();
+      EXPECT_EQ(run.product.Exists("QuonUpdate.Backup"), after == Product::Files::New);
+      run.CheckNothingLeft();
+      if (after == Product::Files::New) {
+        EXPECT_EQ(RollBack(run, SystemFileSystem()), RollbackOutcome::Done);
+        EXPECT_EQ(run.Check(), Product::Files::Old);
+      }
+    }
+  }
+  RecordProperty("runs", runs);
+}
+
+// What stands under the backup's name and is not this user's own backup
+// is never followed: another user's folder, a journal of a rollback, one
+// that was never committed, a link. Nothing is changed.
+TEST(FaultSimulation, APlantedBackupIsNeverFollowed) {
+  const std::string kReplace = "QuonUpdate installation 1\nfrom 1\nto 2\nreplace % a.dll a.dll.quonupd\nend\n";
+  const struct {
+    const char* what;
+    std::string journal;
+    bool othersMayWrite;
+  } cases[] = {
+      {"another user's", kReplace + "staged\ncommitted\n", true},
+      {"not committed", kReplace + "staged\n", false},
+      {"a rollback's", "QuonUpdate installation 1\nfrom 1\nto 2\nrollback\nremove % a.dll\nend\nstaged\ncommitted\n",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.othersMayWrite && !test::kOthersMayWriteMakesItNotPrivate) continue;
+    test::TempDir product;
+    product.Write("a.dll", "new a");
+    product.Write("QuonUpdate.Backup/1", "planted");
+    product.Write("QuonUpdate.Backup/journal", c.journal);
+    fs::permissions(product.Path("QuonUpdate.Backup"), c.othersMayWrite ? fs::perms::all : fs::perms::owner_all);
+    std::unique_ptr<FsDir> root;
+    ASSERT_EQ(SystemFileSystem().OpenRoot(product.Dir(), root), FsError::None);
+    EXPECT_EQ(RollBackLastInstallation(SystemFileSystem(), *root).outcome, RollbackOutcome::NothingToRollBack);
+    EXPECT_EQ(product.Read("a.dll"), "new a");
   }
 }
 

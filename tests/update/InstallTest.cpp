@@ -259,7 +259,7 @@ TEST_F(Install, EntriesFindTheirFilesTheWayWindowsDoes) {
   EXPECT_EQ(product.Read("brandnew.dll"), "new");
   // Existing names were used, whatever their case: no second bin or QUON.EXE.
   const auto count = [](const fs::path& dir) { return std::distance(fs::directory_iterator(dir), {}); };
-  EXPECT_EQ(count(product.Dir()), 7);  // the six names above and the page file
+  EXPECT_EQ(count(product.Dir()), 8);  // the six names above, the page file and the backup
   EXPECT_EQ(count(product.Path("bin")), 2);
   EXPECT_TRUE(LeftoverTemporaries().empty());
 }

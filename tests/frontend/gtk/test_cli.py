@@ -577,7 +577,9 @@ def test_transaction(s):
             rc, out, err = run_cli(s, ["--list", "--log", os.path.join(s.dir, "LOG")])  # the next start
             state = product_state(s)
             check(state in ("old", "new"), "killed at %s %d, after the next start: %s" % (syscall, n, state))
-            check(rc == (1 if state == "old" else 0), "%s %d: %s, exit code %d" % (syscall, n, state, rc))
+            # Update 7 is offered again to the old product, update 8 to the new one.
+            offered = "7\t" if state == "old" else "8\t"
+            check(rc == 1 and offered in out, "%s %d: %s, exit code %d: %s" % (syscall, n, state, rc, out))
             no_installation_left(s)
     check(kills >= 6, "only %d kills" % kills)
     print("killed at %d renames, each time wholly old or new after the next start" % kills)
@@ -667,7 +669,72 @@ def test_policy(s):
             os.remove(policy)
 
 
-SPECIAL = {"policy": test_policy, "same_wire": test_same_wire, "transaction": test_transaction, "interrupt": test_interrupt, "running_apps": test_running_apps,
+def test_rollback(s):
+    """--rollback after --install 7, which replaced QSolver.dll and
+    Quon.Version and added Help/Readme.txt (in a folder it made): the backup
+    survives the next start's clean-up; the rollback puts the product back
+    (the added file and its folder gone, the mode kept, the backup gone) and
+    the update is offered again; nothing to roll back is 2; a file that
+    cannot be restored is 5 and nothing changes."""
+    make_world(s)
+    solver = os.path.join(s.product, "QSolver.dll")
+    backup = os.path.join(s.product, "QuonUpdate.Backup")
+    write(s, "QSolver.dll", b"old solver\n")
+    os.chmod(solver, 0o640)
+    rc, out, err = run_cli(s, ["--rollback"])
+    check(rc == 2 and "There is no installation to roll back." in err, "before: %d %s" % (rc, err))
+    for attempt in ("read-only", "restored"):
+        rc, out, err = run_cli(s, ["--install", "7"])
+        check(rc == 0 and product_state(s) == "new", "install: %d %s %s" % (rc, err, product_state(s)))
+        rc, out, err = run_cli(s, ["--list"])
+        check(rc == 1 and os.path.isfile(os.path.join(backup, "journal")), "the backup after a start: %d" % rc)
+        if attempt == "read-only":
+            os.chmod(solver, 0o444)
+            rc, out, err = run_cli(s, ["--rollback", "--yes"])
+            check(rc == 5 and "Nothing was rolled back." in err, "read-only: %d %s" % (rc, err))
+            check(product_state(s) == "new" and os.path.isdir(backup), "read-only: %s" % product_state(s))
+            no_installation_left(s)
+            os.chmod(solver, 0o640)
+            rc, out, err = run_cli(s, ["--rollback", "--yes"])
+        else:
+            rc, out, err = run_cli(s, ["--rollback"])
+        check(rc == 0 and "Rolled back from version 6.0.122.3 to version 6.0.121.3." in out,
+              "rollback: %d %s %s" % (rc, out, err))
+        check(product_state(s) == "old" and not os.path.exists(os.path.join(s.product, "Help")),
+              "after the rollback: %s" % product_state(s))
+        check(os.stat(solver).st_mode & 0o777 == 0o640, "the restored file keeps its mode")
+        check(not os.path.exists(backup), "the backup is gone")
+        no_installation_left(s)
+    rc, out, err = run_cli(s, ["--rollback"])
+    check(rc == 2, "a second rollback: %d %s" % (rc, err))
+    rc, out, err = run_cli(s, ["--list"])
+    check(rc == 1 and out.startswith("7\t"), "offered again: %d %s" % (rc, out))
+
+    # A SIGKILL at any rename of the rollback: after the next start the
+    # product is wholly new with its backup, or wholly old without one.
+    kills = 0
+    for n in range(1, 40):
+        if product_state(s) == "old":
+            rc, out, err = run_cli(s, ["--install", "7"])
+            check(rc == 0, "install %d: %s" % (n, err))
+        r = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2", "-e",
+                            "inject=rename,renameat,renameat2:signal=SIGKILL:when=%d" % n,
+                            os.path.join(s.product, "QuonUpdate"), "--rollback"],
+                           env=cli_env(s), cwd=s.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        if r.returncode == 0:
+            check(product_state(s) == "old", "rollback %d: not killed, yet %s" % (n, product_state(s)))
+            break
+        kills += 1
+        rc, out, err = run_cli(s, ["--list"])  # the next start
+        state = product_state(s)
+        check(state in ("old", "new") and os.path.isdir(backup) == (state == "new"),
+              "killed at rename %d of the rollback: %s, backup %s" % (n, state, os.path.isdir(backup)))
+        no_installation_left(s)
+    check(kills >= 4, "only %d kills" % kills)
+    print("killed the rollback at %d renames, each time wholly old or new after the next start" % kills)
+
+
+SPECIAL = {"policy": test_policy, "same_wire": test_same_wire, "transaction": test_transaction, "rollback": test_rollback, "interrupt": test_interrupt, "running_apps": test_running_apps,
            "hostile_text": test_hostile_text, "log_targets": test_log_targets,
            "all_endless": test_all_endless, "demo_story": test_demo_story, "resume": test_resume}
 

@@ -314,9 +314,9 @@ TEST_F(RealProgram, DownloadsUnderTheProgressDialogAndInstallsOnceHeldFilesAreFr
   ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
   EXPECT_EQ(MessageBoxOf(pid), nullptr);
-  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
-                                                       "QUON.EXE", "Quon.Installation", "Quon.Version",
-                                                       "QuonUpdate.exe"}));
+  EXPECT_EQ(Listing(m_dir),
+            (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll", "QUON.EXE",
+                                      "Quon.Installation", "Quon.Version", "QuonUpdate.Backup", "QuonUpdate.exe"}));
 }
 
 // Links in the product folder, as junctions and symbolic links are on
@@ -413,6 +413,10 @@ TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
       {"--install 101 --yes --log \"" + log + "\"", false, 0, ""},
       // 101 installed, the catalog now offers 102 (the updater's own files).
       {"--list --quiet", true, 1, ""},
+      // Its rollback puts 6.0.121.3 back, once.
+      {"--rollback --yes", true, 0, "Rolled back from version 6.0.122.3 to version 6.0.121.3."},
+      {"--rollback", true, 2, "There is no installation to roll back."},
+      {"--list", true, 1, offered},
   };
   for (const Step& step : steps) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -435,10 +439,16 @@ TEST_F(RealProgram, CommandLineListsAndInstallsWithExitCodesAndTheLog) {
     EXPECT_NE(printed.find(step.printed), std::string::npos) << step.args << ": " << printed;
     if (step.args == "--list --quiet") {
       EXPECT_EQ(printed, "") << "--quiet prints nothing";
+      EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
+      EXPECT_EQ(FileText(m_dir + "QSolver.dll"), "QSolver 6.0.122.3\n");
+      EXPECT_TRUE(Exists(m_dir + "QuonUpdate.Backup"));
     }
   }
-  EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
-  EXPECT_EQ(FileText(m_dir + "QSolver.dll"), "QSolver 6.0.122.3\n");
+  // Rolled back: the version, the solver and no Help folder, as before.
+  EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x79\0\x03\0", 8));
+  EXPECT_EQ(FileText(m_dir + "QSolver.dll").substr(0, 2), "MZ");
+  EXPECT_FALSE(Exists(m_dir + "Help"));
+  EXPECT_FALSE(Exists(m_dir + "QuonUpdate.Backup"));
   const std::string logged = FileText(log);
   EXPECT_NE(logged.find(" QUON has been updated successfully.\r\n"), std::string::npos) << logged;
   EXPECT_NE(logged.find(" Exit code 0: done"), std::string::npos) << logged;
@@ -555,14 +565,16 @@ TEST_F(RealProgram, UpdatesItsOwnFilesAndTheNextStartRemovesTheOldCopy) {
   ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
 
-  // The new executable starts, and nothing of the old one is left.
+  // The new executable starts, and nothing of the old one is left but its
+  // copy in the installation's backup.
   ASSERT_TRUE(Start(AppUnderTest::Build::InPlace));
   main = WaitForMainWindow();
   ASSERT_NE(main, nullptr);
   ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
-  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "QMesh.dll", "QSolver.dll", "QUON.EXE",
-                                                       "Quon.Installation", "Quon.Version", "QuonUpdate.exe"}));
+  EXPECT_EQ(Listing(m_dir),
+            (std::vector<std::string>{"CABLIB.DLL", "QMesh.dll", "QSolver.dll", "QUON.EXE", "Quon.Installation",
+                                      "Quon.Version", "QuonUpdate.Backup", "QuonUpdate.exe"}));
 }
 
 // ---- a product folder the ANSI code page cannot spell --------------------
@@ -682,9 +694,9 @@ TEST_F(CodePage, TheWholeRoadRunsFromAProductFolderNamedInTheCodePage) {
   EXPECT_EQ(FileText(m_dir + "Quon.Version"), std::string("\x06\0\0\0\x7a\0\x03\0", 8));
   ClickOn(GetDlgItem(main, IDC_CLOSE_BUTTON));
   EXPECT_EQ(m_app->WaitForExit(), 0);
-  EXPECT_EQ(Listing(m_dir), (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll",
-                                                       "QUON.EXE", "Quon.Installation", "Quon.Version",
-                                                       "QuonUpdate.exe"}));
+  EXPECT_EQ(Listing(m_dir),
+            (std::vector<std::string>{"CABLIB.DLL", "Help", "Materials", "QMesh.dll", "QSolver.dll", "QUON.EXE",
+                                      "Quon.Installation", "Quon.Version", "QuonUpdate.Backup", "QuonUpdate.exe"}));
 }
 
 }  // namespace
