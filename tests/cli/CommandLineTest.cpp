@@ -42,7 +42,10 @@ TEST(CommandLine, OptionsAreReadOrRefusedWithAReason) {
       {{"--list", "--install", "7"}, false, C::Help, false, 0, "cannot be given together"},
       {{"--yes"}, false, C::Help, false, 0, "nothing to do"},
       {{"--rollback", "--yes"}, true, C::Rollback, false, 0, ""},
-      {{"--rollback", "--install", "7"}, false, C::Help, false, 0, "--rollback cannot be given with"},
+      {{"--rollback", "--install", "7"}, false, C::Help, false, 0, "cannot be given together"},
+      {{"--install-archive", "a.cab", "--brings", "6.0.122.3"}, true, C::InstallArchive, false, 0, ""},
+      {{"--install-archive", "a.cab", "--list"}, false, C::Help, false, 0, "cannot be given together"},
+      {{"--list", "--brings", "6.0.122.3"}, false, C::Help, false, 0, "--brings goes with --install-archive"},
       {{"--list", "--log="}, false, C::Help, false, 0, "--log needs a file name"},
       {{"--list=1"}, false, C::Help, false, 0, "takes no value"},
   };
