@@ -15,9 +15,13 @@ cd "$work"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quon Test Config" -keyout key.pem -out cert.pem \
   2>/dev/null || { echo "openssl failed"; exit 1; }
 openssl x509 -in cert.pem -outform DER -out cert.der
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quon Test Config B" -keyout key2.pem -out cert2.pem \
+  2>/dev/null || { echo "openssl failed"; exit 1; }
 cat cert.pem cert.pem > two.pem
 echo "not a certificate" > text.txt
 der_sha=$(sha256sum cert.der | cut -d' ' -f1)
+# The same fingerprint as a person copies it: uppercase, with colons.
+der_sha_written=$(echo "$der_sha" | tr a-f A-F | sed 's/\(..\)/\1:/g; s/:$//')
 
 probe() {
   rm -rf b
@@ -59,6 +63,15 @@ expect_fail "required, not a boolean" "must be ON, OFF or empty" -DQUON_UPDATE_S
 expect_fail "a signer that is no certificate" "is not an X.509 certificate" -DQUON_UPDATE_SIGNER_CERT=text.txt
 expect_fail "a signer file with two certificates" "exactly one certificate" -DQUON_UPDATE_SIGNER_CERT=two.pem
 expect_fail "a signer file that is missing" "is not a file" -DQUON_UPDATE_SIGNER_CERT=missing.pem
+expect_ok "two signers, PEM and DER" "signers=2" "-DQUON_UPDATE_SIGNER_CERT=cert2.pem;cert.der"
+expect_fail "a list with a missing signer" "missing.pem' is not a file" "-DQUON_UPDATE_SIGNER_CERT=cert.pem;missing.pem"
+expect_fail "a list with a file that is no certificate" "is not an X.509 certificate" \
+  "-DQUON_UPDATE_SIGNER_CERT=cert.pem;text.txt"
+expect_ok "revoked fingerprints in any case, with colons" "revoked=$der_sha;$der_sha" -DQUON_UPDATE_SIGNER_CERT=cert2.pem \
+  "-DQUON_UPDATE_REVOKED_CERTS=$der_sha_written;$der_sha"
+expect_fail "a revoked entry that is no fingerprint" "is not a SHA-256 fingerprint" "-DQUON_UPDATE_REVOKED_CERTS=abc"
+expect_ok "a revoked trusted signer is warned of" "every archive signed under it is refused" \
+  -DQUON_UPDATE_SIGNER_CERT=cert.pem "-DQUON_UPDATE_REVOKED_CERTS=$der_sha"
 expect_ok "extra CAs in PEM" "ca-chars=" -DQUON_UPDATE_SCHEME=https -DQUON_UPDATE_EXTRA_CA_FILE=two.pem
 expect_fail "extra CAs not in PEM" "must be a PEM file of certificates" -DQUON_UPDATE_EXTRA_CA_FILE=cert.der
 expect_fail "a code-signing certificate without its key" "must be given together" -DQUON_CODESIGN_CERT=cert.pem
