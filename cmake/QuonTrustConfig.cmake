@@ -19,6 +19,8 @@ set(QUON_UPDATE_EXTRA_CA_FILE "" CACHE FILEPATH
     "PEM file of certificate authorities that HTTPS trusts in addition to the system's store (for tests)")
 set(QUON_CODESIGN_CERT "" CACHE FILEPATH "Code-signing certificate (PEM or DER) for QuonUpdate.exe and CABLIB.DLL in package-win")
 set(QUON_CODESIGN_KEY "" CACHE FILEPATH "Private key (PEM or DER) matching QUON_CODESIGN_CERT")
+set(QUON_CODESIGN_TIMESTAMP_URL "" CACHE STRING
+    "RFC 3161 time-stamping authority that package-win's signatures are timestamped by (http or https URL)")
 
 file(MAKE_DIRECTORY ${QUON_GENERATED_DIR})
 
@@ -225,17 +227,34 @@ if(NOT QUON_CODESIGN_CERT STREQUAL "" OR NOT QUON_CODESIGN_KEY STREQUAL "")
   endif()
   set(QUON_CODESIGN_ENABLED ON)
 endif()
+if(NOT QUON_CODESIGN_TIMESTAMP_URL STREQUAL "")
+  if(NOT QUON_CODESIGN_ENABLED)
+    message(FATAL_ERROR "QUON_CODESIGN_TIMESTAMP_URL is set, but QUON_CODESIGN_CERT and QUON_CODESIGN_KEY are not.")
+  endif()
+  if(NOT QUON_CODESIGN_TIMESTAMP_URL MATCHES "^https?://[^ \"';]+$")
+    message(FATAL_ERROR "QUON_CODESIGN_TIMESTAMP_URL='${QUON_CODESIGN_TIMESTAMP_URL}' must be an http or https URL.")
+  endif()
+endif()
 
 # quon_codesign_commands(<out> <file>...): the COMMAND arguments of a custom
 # target that sign each file in place with the package's certificate;
 # empty when the build signs nothing.
 function(quon_codesign_commands out)
   set(cmds)
+  # With a time-stamping authority the signatures outlive the certificate.
+  # osslsigncode fails when the authority does not answer, and the file is
+  # then left unsigned and the build fails: never an untimestamped program
+  # in its place.
+  set(timestamp)
+  if(NOT QUON_CODESIGN_TIMESTAMP_URL STREQUAL "")
+    set(timestamp -ts ${QUON_CODESIGN_TIMESTAMP_URL})
+  endif()
   if(QUON_CODESIGN_ENABLED)
     foreach(f ${ARGN})
       list(APPEND cmds
+        COMMAND ${CMAKE_COMMAND} -E rm -f ${f}.signed
         COMMAND ${QUON_OSSLSIGNCODE_EXECUTABLE} sign -certs ${QUON_CODESIGN_CERT} -key ${QUON_CODESIGN_KEY}
-                -h sha256 -n QuonUpdate -in ${f} -out ${f}.signed
+                -h sha256 -n QuonUpdate ${timestamp} -in ${f} -out ${f}.signed
         COMMAND ${CMAKE_COMMAND} -E rename ${f}.signed ${f})
     endforeach()
   endif()

@@ -3,12 +3,15 @@
 # one probe configuration per case, with a certificate made here.
 #   check_trust_config.sh SOURCE_DIR [FILE_TO_SIGN...]
 # With files, also signs copies of them with quon_codesign_commands (as
-# package-win does) and checks them with osslsigncode verify.
+# package-win does) and checks them with osslsigncode verify, then again
+# timestamped by a local time-stamping authority (timestamp_authority.py on
+# loopback, started here), and with an authority that does not answer.
 set -u
 src=$1
 shift
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+tsa_pid=
+trap '[ -n "$tsa_pid" ] && kill "$tsa_pid"; rm -rf "$work"' EXIT
 passed=0
 failed=0
 cd "$work"
@@ -77,6 +80,10 @@ expect_fail "extra CAs not in PEM" "must be a PEM file of certificates" -DQUON_U
 expect_fail "a code-signing certificate without its key" "must be given together" -DQUON_CODESIGN_CERT=cert.pem
 expect_fail "a code-signing key that is no key" "is not an unencrypted private key" -DQUON_CODESIGN_CERT=cert.pem \
   -DQUON_CODESIGN_KEY=text.txt
+expect_fail "a time-stamping authority without signing" "QUON_CODESIGN_CERT and QUON_CODESIGN_KEY are not" \
+  -DQUON_CODESIGN_TIMESTAMP_URL=http://127.0.0.1:1/
+expect_fail "a time-stamping authority that is no URL" "must be an http or https URL" -DQUON_CODESIGN_CERT=cert.pem \
+  -DQUON_CODESIGN_KEY=key.pem -DQUON_CODESIGN_TIMESTAMP_URL=ftp://127.0.0.1/
 
 if [ $# -gt 0 ]; then
   files=$(printf '%s;' "$@")
@@ -89,6 +96,62 @@ if [ $# -gt 0 ]; then
     result "$name is signed and verifies" $ok
     if osslsigncode verify -CAfile cert.pem -in "$f" > out.txt 2>&1; then ok=0; else ok=1; fi
     result "the built $name itself stays unsigned" $ok
+  done
+
+  # The authority: a certificate for time stamping, openssl ts behind HTTP.
+  mkdir tsa
+  cat > tsa/tsa.cnf <<'CNF'
+[req]
+distinguished_name = dn
+[dn]
+[tsa_ext]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+[tsa]
+default_tsa = tsa_config
+[tsa_config]
+dir = .
+serial = ./serial
+crypto_device = builtin
+signer_cert = ./tsa.pem
+signer_key = ./tsa-key.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = yes
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+CNF
+  echo 01 > tsa/serial
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quon Test Time Stamping" -keyout tsa/tsa-key.pem \
+    -out tsa/tsa.pem -config tsa/tsa.cnf -extensions tsa_ext 2>/dev/null
+  python3 "$src/tests/update/timestamp_authority.py" "$work/tsa" &
+  tsa_pid=$!
+  for _ in $(seq 50); do [ -f tsa/port ] && break; sleep 0.1; done
+  export no_proxy='*' NO_PROXY='*'
+  expect_ok "timestamped signing configured" "codesign=ON" -DQUON_CODESIGN_CERT=cert.pem -DQUON_CODESIGN_KEY=key.pem \
+    "-DQUON_CODESIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat tsa/port)/" "-DPROBE_SIGN=${files%;}"
+  if cmake --build b > out.txt 2>&1; then ok=1; else ok=0; fi
+  result "signing the package's files with a timestamp" $ok
+  for f in "$@"; do
+    name=$(basename "$f")
+    if osslsigncode verify -CAfile cert.pem -TSA-CAfile tsa/tsa.pem -in "b/signed/$name" > out.txt 2>&1 &&
+       says "Timestamp Server Signature verification: ok"; then ok=1; else ok=0; fi
+    result "$name carries a timestamp that verifies" $ok
+  done
+  # Nothing answers on port 1 of loopback: the build fails, and no file is
+  # left signed without a timestamp.
+  expect_ok "an authority that does not answer" "codesign=ON" -DQUON_CODESIGN_CERT=cert.pem \
+    -DQUON_CODESIGN_KEY=key.pem -DQUON_CODESIGN_TIMESTAMP_URL=http://127.0.0.1:1/ "-DPROBE_SIGN=${files%;}"
+  if cmake --build b > out.txt 2>&1; then ok=0; else ok=1; fi
+  result "signing fails when the authority does not answer" $ok
+  for f in "$@"; do
+    name=$(basename "$f")
+    if osslsigncode verify -CAfile cert.pem -in "b/signed/$name" > out.txt 2>&1; then ok=0; else ok=1; fi
+    result "$name is not left signed without a timestamp" $ok
   done
 fi
 echo "$passed passed, $failed failed"
