@@ -1,5 +1,6 @@
-# Trust settings of the build: the update server's scheme, the vendor's code-signing certificate that
-# update archives must be signed with, whether a signature is required, the
+# Trust settings of the build: the update server's scheme, the vendor's code-signing certificates that
+# update archives must be signed with, the signer certificates refused even
+# so, whether a signature is required, the
 # extra certificate authorities HTTPS trusts, and the certificate and key
 # that sign the Windows package. Included by QuonConfig.cmake; every file is
 # checked here with the openssl command so that a wrong file stops the
@@ -7,14 +8,19 @@
 
 set(QUON_UPDATE_SCHEME "http" CACHE STRING "Scheme of the update server: http or https")
 set_property(CACHE QUON_UPDATE_SCHEME PROPERTY STRINGS http https)
+# A FILEPATH, so that CMake makes each relative entry of the list absolute.
 set(QUON_UPDATE_SIGNER_CERT "" CACHE FILEPATH
-    "The vendor's code-signing certificate (PEM or DER); update archives must be signed by it or by a certificate it issued")
+    "The vendor's code-signing certificates (PEM or DER files, separated by ;); update archives must be signed by one of them or by a certificate one of them issued")
+set(QUON_UPDATE_REVOKED_CERTS "" CACHE STRING
+    "SHA-256 fingerprints (of the DER form, separated by ;) of signer or vendor certificates whose archives are refused")
 set(QUON_UPDATE_REQUIRE_SIGNATURE "" CACHE STRING
     "Refuse update archives without a valid signature (ON/OFF; empty: ON when QUON_UPDATE_SIGNER_CERT is given)")
 set(QUON_UPDATE_EXTRA_CA_FILE "" CACHE FILEPATH
     "PEM file of certificate authorities that HTTPS trusts in addition to the system's store (for tests)")
 set(QUON_CODESIGN_CERT "" CACHE FILEPATH "Code-signing certificate (PEM or DER) for QuonUpdate.exe and CABLIB.DLL in package-win")
 set(QUON_CODESIGN_KEY "" CACHE FILEPATH "Private key (PEM or DER) matching QUON_CODESIGN_CERT")
+set(QUON_CODESIGN_TIMESTAMP_URL "" CACHE STRING
+    "RFC 3161 time-stamping authority that package-win's signatures are timestamped by (http or https URL)")
 
 file(MAKE_DIRECTORY ${QUON_GENERATED_DIR})
 
@@ -59,15 +65,40 @@ function(_quon_read_certificate var file der_out)
   set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
 endfunction()
 
-# quon_trust_values(SCHEME s SIGNER_CERT f REQUIRE_SIGNATURE r EXTRA_CA_FILE f
-#                   GENERATED_DIR d): checks one set of trust settings (as the
-# cache variables of the same names take them) and sets, in the caller's
-# scope, what build_config.cpp.in needs: QUON_UPDATE_DEFAULT_PORT,
-# QUON_UPDATE_SIGNER_DER_BYTES, QUON_UPDATE_REQUIRE_SIGNATURE_VALUE and
+# quon_normalize_fingerprints(<out> <variable name> <list>): the SHA-256
+# fingerprints of <list> in 64 lowercase hex digits, separated by ';'
+# (colons and uppercase accepted on input; empty entries skipped); a
+# malformed entry stops the configuration.
+function(quon_normalize_fingerprints out var)
+  set(result "")
+  foreach(given IN LISTS ARGN)
+    string(STRIP "${given}" fingerprint)
+    string(REPLACE ":" "" fingerprint "${fingerprint}")
+    string(TOLOWER "${fingerprint}" fingerprint)
+    if(fingerprint STREQUAL "")
+      continue()
+    endif()
+    string(LENGTH "${fingerprint}" length)
+    if(NOT length EQUAL 64 OR NOT fingerprint MATCHES "^[0-9a-f]+$")
+      message(FATAL_ERROR "${var}: '${given}' is not a SHA-256 fingerprint (64 hex digits).")
+    endif()
+    list(APPEND result ${fingerprint})
+  endforeach()
+  set(${out} "${result}" PARENT_SCOPE)
+endfunction()
+
+# quon_trust_values(SCHEME s SIGNER_CERT f... REVOKED_CERTS fp... REQUIRE_SIGNATURE r
+#                   EXTRA_CA_FILE f GENERATED_DIR d): checks one set of trust
+# settings (as the cache variables of the same names take them) and sets, in
+# the caller's scope, what build_config.cpp.in needs: QUON_UPDATE_DEFAULT_PORT,
+# QUON_UPDATE_SIGNER_DER_BYTES and QUON_UPDATE_SIGNER_SIZES (the trusted
+# certificates one after the other, and their sizes),
+# QUON_UPDATE_REVOKED_FINGERPRINTS, QUON_UPDATE_REQUIRE_SIGNATURE_VALUE and
 # QUON_UPDATE_EXTRA_CA_PEM_BYTES. The build's own settings go through it
 # below; a test configuration (quon_add_build_config) through it again.
 function(quon_trust_values)
-  cmake_parse_arguments(ARG "" "SCHEME;SIGNER_CERT;REQUIRE_SIGNATURE;EXTRA_CA_FILE;GENERATED_DIR" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "SCHEME;REQUIRE_SIGNATURE;EXTRA_CA_FILE;GENERATED_DIR" "SIGNER_CERT;REVOKED_CERTS"
+                        ${ARGN})
   if(NOT "${ARG_SCHEME}" MATCHES "^(http|https)$")
     message(FATAL_ERROR "QUON_UPDATE_SCHEME='${ARG_SCHEME}' must be http or https.")
   endif()
@@ -77,17 +108,40 @@ function(quon_trust_values)
     set(QUON_UPDATE_DEFAULT_PORT 80 PARENT_SCOPE)
   endif()
 
-  # The signer.
+  # The revoked certificates.
+  quon_normalize_fingerprints(revoked QUON_UPDATE_REVOKED_CERTS ${ARG_REVOKED_CERTS})
+  set(QUON_UPDATE_REVOKED_FINGERPRINTS "${revoked}" PARENT_SCOPE)
+
+  # The trusted signers, each file checked; one that cannot be read stops
+  # the configuration rather than leaving a client that refuses its root.
   set(signer_hex "")
-  if(NOT "${ARG_SIGNER_CERT}" STREQUAL "")
-    set(signer_der ${ARG_GENERATED_DIR}/update-signer.der)
-    _quon_read_certificate(QUON_UPDATE_SIGNER_CERT "${ARG_SIGNER_CERT}" ${signer_der})
-    file(READ ${signer_der} signer_hex HEX)
+  set(signer_sizes "")
+  set(signers "")
+  set(index 0)
+  foreach(cert IN LISTS ARG_SIGNER_CERT)
+    if("${cert}" STREQUAL "")
+      continue()
+    endif()
+    set(signer_der ${ARG_GENERATED_DIR}/update-signer-${index}.der)
+    math(EXPR index "${index} + 1")
+    _quon_read_certificate(QUON_UPDATE_SIGNER_CERT "${cert}" ${signer_der})
+    file(READ ${signer_der} hex HEX)
+    file(SIZE ${signer_der} size)
+    string(APPEND signer_hex "${hex}")
+    string(APPEND signer_sizes "${size}, ")
+    list(APPEND signers "${cert}")
     file(SHA256 ${signer_der} signer_sha256)
     message(STATUS "Update archives are checked against the signer certificate with SHA-256 ${signer_sha256}")
-  endif()
+    if(signer_sha256 IN_LIST revoked)
+      message(WARNING "QUON_UPDATE_SIGNER_CERT '${cert}' is itself in QUON_UPDATE_REVOKED_CERTS: "
+                      "every archive signed under it is refused.")
+    endif()
+  endforeach()
+  set(ARG_SIGNER_CERT "${signers}")
   quon_bytes_initializer(signer_bytes "${signer_hex}")
   set(QUON_UPDATE_SIGNER_DER_BYTES "${signer_bytes}" PARENT_SCOPE)
+  set(QUON_UPDATE_SIGNER_SIZES "${signer_sizes}" PARENT_SCOPE)
+  set(QUON_UPDATE_SIGNER_COUNT ${index} PARENT_SCOPE)
 
   if("${ARG_REQUIRE_SIGNATURE}" STREQUAL "")
     if("${ARG_SIGNER_CERT}" STREQUAL "")
@@ -144,7 +198,8 @@ function(quon_trust_values)
   set(QUON_UPDATE_EXTRA_CA_PEM_BYTES "${ca_bytes}" PARENT_SCOPE)
 endfunction()
 
-quon_trust_values(SCHEME "${QUON_UPDATE_SCHEME}" SIGNER_CERT "${QUON_UPDATE_SIGNER_CERT}"
+quon_trust_values(SCHEME "${QUON_UPDATE_SCHEME}" SIGNER_CERT ${QUON_UPDATE_SIGNER_CERT}
+                  REVOKED_CERTS ${QUON_UPDATE_REVOKED_CERTS}
                   REQUIRE_SIGNATURE "${QUON_UPDATE_REQUIRE_SIGNATURE}" EXTRA_CA_FILE "${QUON_UPDATE_EXTRA_CA_FILE}"
                   GENERATED_DIR ${QUON_GENERATED_DIR})
 
@@ -172,17 +227,34 @@ if(NOT QUON_CODESIGN_CERT STREQUAL "" OR NOT QUON_CODESIGN_KEY STREQUAL "")
   endif()
   set(QUON_CODESIGN_ENABLED ON)
 endif()
+if(NOT QUON_CODESIGN_TIMESTAMP_URL STREQUAL "")
+  if(NOT QUON_CODESIGN_ENABLED)
+    message(FATAL_ERROR "QUON_CODESIGN_TIMESTAMP_URL is set, but QUON_CODESIGN_CERT and QUON_CODESIGN_KEY are not.")
+  endif()
+  if(NOT QUON_CODESIGN_TIMESTAMP_URL MATCHES "^https?://[^ \"';]+$")
+    message(FATAL_ERROR "QUON_CODESIGN_TIMESTAMP_URL='${QUON_CODESIGN_TIMESTAMP_URL}' must be an http or https URL.")
+  endif()
+endif()
 
 # quon_codesign_commands(<out> <file>...): the COMMAND arguments of a custom
 # target that sign each file in place with the package's certificate;
 # empty when the build signs nothing.
 function(quon_codesign_commands out)
   set(cmds)
+  # With a time-stamping authority the signatures outlive the certificate.
+  # osslsigncode fails when the authority does not answer, and the file is
+  # then left unsigned and the build fails: never an untimestamped program
+  # in its place.
+  set(timestamp)
+  if(NOT QUON_CODESIGN_TIMESTAMP_URL STREQUAL "")
+    set(timestamp -ts ${QUON_CODESIGN_TIMESTAMP_URL})
+  endif()
   if(QUON_CODESIGN_ENABLED)
     foreach(f ${ARGN})
       list(APPEND cmds
+        COMMAND ${CMAKE_COMMAND} -E rm -f ${f}.signed
         COMMAND ${QUON_OSSLSIGNCODE_EXECUTABLE} sign -certs ${QUON_CODESIGN_CERT} -key ${QUON_CODESIGN_KEY}
-                -h sha256 -n QuonUpdate -in ${f} -out ${f}.signed
+                -h sha256 -n QuonUpdate ${timestamp} -in ${f} -out ${f}.signed
         COMMAND ${CMAKE_COMMAND} -E rename ${f}.signed ${f})
     endforeach()
   endif()

@@ -73,7 +73,7 @@ std::string ReadFile(const fs::path& p) {
 
 void BM_VerifyArchiveSignature(benchmark::State& state) {
   const std::string cab = Archive().string();
-  const quon::SignerIdentity signer{ReadFile(kWork / "cert.der")};
+  const quon::SignerIdentity signer{{ReadFile(kWork / "cert.der")}, {}};
   for (auto _ : state) {
     const quon::SignatureVerdict v = quon::VerifyArchiveSignature(cab, signer);
     if (!v.ok) state.SkipWithError(v.reason.c_str());

@@ -15,6 +15,7 @@
 #include "cli/ExitCodes.h"
 #include "update/OleDate.h"
 #include "update/Pages.h"
+#include "update/UpdateState.h"
 
 namespace quon::cli {
 
@@ -68,7 +69,8 @@ class Run {
         m_prompts(prompts),
         m_pages(output),
         m_system(system),
-        m_session(m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {
+        m_session(
+            m_pages, prompts, net, system.platform, system.windows, [] { return WindowHandle{0}; }, server) {
     m_session.SetAdminPolicy(system.policy.policy);
   }
 
@@ -313,6 +315,12 @@ std::vector<std::string> VersionDetails(const UpdateServerSettings& server, cons
   lines.push_back("Update server (built in): " + server.Url());
   for (const std::string& fingerprint : TrustedSignerFingerprints()) {
     lines.push_back("Trusted signer certificate, SHA-256: " + fingerprint);
+  }
+  if (ArchiveSignatureRequired()) {
+    for (const std::string& fingerprint : ConfiguredSigner().revoked) {
+      lines.push_back("Revoked certificate (built in), SHA-256: " + fingerprint);
+    }
+    lines.push_back("Update state (revocations and release files remembered): " + StateFilePath());
   }
   for (const std::string& line : DescribePolicy(policy)) lines.push_back(line);
   if (policy.ok && policy.policy.server) {

@@ -1,19 +1,30 @@
 #include "update/ArchiveSignature.h"
 
+#include <algorithm>
+
 #include "base/BuildConfig.h"
+#include "base/Trace.h"
 #include "update/CabSignature.h"
+#include "update/UpdateState.h"
 
 namespace quon {
 
 const char* SignatureProblemText(SignatureProblem problem) {
   switch (problem) {
-    case SignatureProblem::None: return "The update archive is signed by the vendor.";
-    case SignatureProblem::Unreadable: return "The update archive could not be read.";
-    case SignatureProblem::NotAnArchive: return "The downloaded file is not an update archive.";
-    case SignatureProblem::Unsigned: return "The update archive is not signed.";
-    case SignatureProblem::Damaged: return "The signature of the update archive is damaged or incomplete.";
-    case SignatureProblem::Tampered: return "The update archive has been changed since it was signed.";
-    case SignatureProblem::ForeignSigner: return "The update archive is signed by someone other than the vendor.";
+    case SignatureProblem::None:
+      return "The update archive is signed by the vendor.";
+    case SignatureProblem::Unreadable:
+      return "The update archive could not be read.";
+    case SignatureProblem::NotAnArchive:
+      return "The downloaded file is not an update archive.";
+    case SignatureProblem::Unsigned:
+      return "The update archive is not signed.";
+    case SignatureProblem::Damaged:
+      return "The signature of the update archive is damaged or incomplete.";
+    case SignatureProblem::Tampered:
+      return "The update archive has been changed since it was signed.";
+    case SignatureProblem::ForeignSigner:
+      return "The update archive is signed by someone other than the vendor.";
     case SignatureProblem::NoTrustedSigner:
       return "This updater has no vendor certificate to check the signature of the update archive against.";
     case SignatureProblem::WeakDigest:
@@ -23,6 +34,8 @@ const char* SignatureProblemText(SignatureProblem problem) {
              "accepted.";
     case SignatureProblem::NotACodeSigner:
       return "The update archive is signed with a certificate that is not one for signing code.";
+    case SignatureProblem::Revoked:
+      return "The update archive is signed with a certificate that has been revoked.";
   }
   return "The signature of the update archive could not be checked.";
 }
@@ -85,6 +98,11 @@ SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& s
   }
   block.resize(derSize);
   if (SignatureProblem p = backend.CheckSignatureBlock(block, signer, statement); p != SignatureProblem::None) return p;
+  for (const std::string* der : {&statement.signerDer, &statement.anchorDer}) {
+    const std::string fingerprint = FingerprintOf(*der);
+    if (std::find(signer.revoked.begin(), signer.revoked.end(), fingerprint) != signer.revoked.end())
+      return SignatureProblem::Revoked;
+  }
   // The expensive part last: the whole archive through the digest.
   std::unique_ptr<Hasher> hasher = backend.NewHasher(statement.kind);
   if (!hasher) return SignatureProblem::Damaged;
@@ -94,7 +112,9 @@ SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& s
 
 SignatureVerdict VerifyArchiveWith(const std::string& archivePath, const SignerIdentity& signer,
                                    const SignatureBackend& backend) {
-  if (signer.certificateDer.empty()) return MakeSignatureVerdict(SignatureProblem::NoTrustedSigner);
+  if (std::all_of(signer.certificatesDer.begin(), signer.certificatesDer.end(),
+                  [](const std::string& der) { return der.empty(); }))
+    return MakeSignatureVerdict(SignatureProblem::NoTrustedSigner);
   SignatureProblem problem;
   IndirectData named;
   {
@@ -106,9 +126,14 @@ SignatureVerdict VerifyArchiveWith(const std::string& archivePath, const SignerI
                               problem == SignatureProblem::NotACodeSigner ? named.notForCode : named.weakDigest);
 }
 
-SignatureVerdict CheckUpdateArchiveWith(const std::string& archivePath, const SignatureBackend& backend) {
+SignatureVerdict CheckUpdateArchiveWith(const std::string& archivePath, const std::string& statePath,
+                                        const SignatureBackend& backend) {
   if (!ArchiveSignatureRequired()) return SignatureVerdict{true, SignatureProblem::None, ""};
-  return VerifyArchiveWith(archivePath, ConfiguredSigner(), backend);
+  SignerIdentity signer = ConfiguredSigner();
+  const StateReading state = ReadUpdateState(statePath);
+  for (const std::string& note : state.notes) TraceMessage("Update state:", note);
+  signer.revoked.insert(signer.revoked.end(), state.state.revoked.begin(), state.state.revoked.end());
+  return VerifyArchiveWith(archivePath, signer, backend);
 }
 
 }  // namespace cabsig
@@ -118,15 +143,13 @@ SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const Si
   return cabsig::VerifyArchiveWith(archivePath, signer, cabsig::PlatformSignatureBackend());
 }
 
-SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
-  return cabsig::CheckUpdateArchiveWith(archivePath, cabsig::PlatformSignatureBackend());
+SignatureVerdict CheckUpdateArchive(const std::string& archivePath, const std::string& statePath) {
+  return cabsig::CheckUpdateArchiveWith(archivePath, statePath, cabsig::PlatformSignatureBackend());
 }
 
-std::vector<std::string> TrustedSignerFingerprints() {
-  std::vector<std::string> fingerprints;
-  const std::string_view der = UpdateSignerCertificate();
+std::string FingerprintOf(const std::string& der) {
   std::unique_ptr<cabsig::Hasher> hasher = cabsig::PlatformSignatureBackend().NewHasher(cabsig::DigestKind::Sha256);
-  if (!ArchiveSignatureRequired() || der.empty() || !hasher) return fingerprints;
+  if (der.empty() || !hasher) return std::string();
   hasher->Update(reinterpret_cast<const unsigned char*>(der.data()), der.size());
   std::string hex;
   for (unsigned char byte : hasher->Finish()) {
@@ -134,11 +157,49 @@ std::vector<std::string> TrustedSignerFingerprints() {
     hex += kDigits[byte >> 4];
     hex += kDigits[byte & 15];
   }
-  fingerprints.push_back(hex);
+  return hex;
+}
+
+std::string NormalizeFingerprint(const std::string& text) {
+  std::string hex;
+  const size_t first = text.find_first_not_of(" \t");
+  const size_t last = text.find_last_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  for (size_t i = first; i <= last; ++i) {
+    const char c = text[i];
+    if (c == ':') continue;
+    if (c >= '0' && c <= '9') {
+      hex += c;
+    } else if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
+      hex += static_cast<char>(c | 0x20);
+    } else {
+      return std::string();
+    }
+  }
+  return hex.size() == 64 ? hex : std::string();
+}
+
+std::vector<std::string> TrustedSignerFingerprints() {
+  std::vector<std::string> fingerprints;
+  if (!ArchiveSignatureRequired()) return fingerprints;
+  for (const std::string& der : ConfiguredSigner().certificatesDer) {
+    std::string fingerprint = FingerprintOf(der);
+    if (!fingerprint.empty()) fingerprints.push_back(std::move(fingerprint));
+  }
   return fingerprints;
 }
 
-SignerIdentity ConfiguredSigner() { return SignerIdentity{std::string(UpdateSignerCertificate())}; }
+SignerIdentity ConfiguredSigner() {
+  SignerIdentity identity;
+  for (std::string_view der : UpdateSignerCertificates()) identity.certificatesDer.emplace_back(der);
+  const std::string_view revoked = UpdateRevokedCertificates();
+  for (size_t at = 0; at < revoked.size();) {
+    const size_t end = std::min(revoked.find(';', at), revoked.size());
+    identity.revoked.emplace_back(revoked.substr(at, end - at));
+    at = end + 1;
+  }
+  return identity;
+}
 
 bool ArchiveSignatureRequired() { return kUpdateRequireSignature; }
 

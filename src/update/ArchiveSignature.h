@@ -9,8 +9,10 @@
 // a valid signature by its key made with SHA-256 or stronger, is no
 // certificate authority, and allows digital signatures and code signing
 // where it names its uses). Chains of trust through the system's
-// certificate store play no part: the vendor's certificate compiled into
-// the build is the only trust anchor.
+// certificate store play no part: the vendor's certificates compiled into
+// the build are the only trust anchors (several while the vendor moves to a
+// new one). A signer or vendor certificate whose fingerprint is revoked is
+// refused, and so is everything a revoked vendor certificate issued.
 #pragma once
 #include <string>
 #include <vector>
@@ -29,6 +31,7 @@ enum class SignatureProblem {
   WeakDigest,             // made with a digest algorithm no longer accepted (SHA-1, MD5)
   WeakCertificateDigest,  // the issued signer's certificate is signed with such a digest
   NotACodeSigner,         // the issued signer's certificate is not one for signing code
+  Revoked,                // the signer's or its issuer's certificate has been revoked
 };
 
 struct SignatureVerdict {
@@ -37,10 +40,18 @@ struct SignatureVerdict {
   std::string reason;  // a sentence for the user
 };
 
-// The certificate whose signatures are accepted, in DER form.
+// The certificates whose signatures are accepted, in DER form, and the
+// fingerprints (FingerprintOf) of certificates refused all the same.
 struct SignerIdentity {
-  std::string certificateDer;
+  std::vector<std::string> certificatesDer;
+  std::vector<std::string> revoked;
 };
+
+// The SHA-256 of `der` in 64 lowercase hex digits.
+std::string FingerprintOf(const std::string& der);
+// A fingerprint as written by a person (uppercase, colons, spaces around)
+// in the form FingerprintOf gives; empty when `text` is not one.
+std::string NormalizeFingerprint(const std::string& text);
 
 // The sentence that tells the user what `problem` means.
 const char* SignatureProblemText(SignatureProblem problem);
@@ -54,7 +65,8 @@ SignatureVerdict MakeSignatureVerdict(SignatureProblem problem, const std::strin
 // signature block, and nothing is written.
 SignatureVerdict VerifyArchiveSignature(const std::string& archivePath, const SignerIdentity& signer);
 
-// The vendor's certificate this build was configured with (empty when none).
+// The vendor's certificates this build was configured with (none when
+// none) and the fingerprints it refuses.
 SignerIdentity ConfiguredSigner();
 // Whether this build refuses archives without a valid signature.
 bool ArchiveSignatureRequired();
@@ -65,7 +77,10 @@ std::vector<std::string> TrustedSignerFingerprints();
 
 // What the update run asks before unpacking: when the build requires a
 // signature, the verdict of VerifyArchiveSignature against the configured
-// signer; otherwise an accepting verdict without looking at the file.
-SignatureVerdict CheckUpdateArchive(const std::string& archivePath);
+// signer, refusing besides the revocations remembered in the state file at
+// `statePath` (UpdateState.h; what of it cannot be read is told in the
+// log, and the build's own list applies all the same); otherwise an
+// accepting verdict without looking at either file.
+SignatureVerdict CheckUpdateArchive(const std::string& archivePath, const std::string& statePath);
 
 }  // namespace quon

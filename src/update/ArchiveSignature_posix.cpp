@@ -81,15 +81,24 @@ CertificateProfile ProfileOf(X509* cert) {
 // The signer is the vendor's certificate itself, or a certificate that names
 // it as issuer, carries a valid signature by its key and is one for signing
 // code (CheckIssuedSigner).
-SignatureProblem CheckSigner(X509* signerCert, const SignerIdentity& vendor, IndirectData& statement) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(vendor.certificateDer.data());
-  Owned<X509, X509_free> anchor(d2i_X509(nullptr, &p, static_cast<long>(vendor.certificateDer.size())));
+SignatureProblem CheckSignerUnder(X509* signerCert, const std::string& signerDer, const std::string& vendorDer,
+                                  IndirectData& statement) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(vendorDer.data());
+  Owned<X509, X509_free> anchor(d2i_X509(nullptr, &p, static_cast<long>(vendorDer.size())));
   if (!anchor) return SignatureProblem::ForeignSigner;
-  if (Der(signerCert) == vendor.certificateDer) return SignatureProblem::None;
+  if (signerDer == vendorDer) return SignatureProblem::None;
   if (X509_check_issued(anchor.get(), signerCert) != X509_V_OK) return SignatureProblem::ForeignSigner;
   EVP_PKEY* key = X509_get0_pubkey(anchor.get());
   if (key == nullptr || X509_verify(signerCert, key) != 1) return SignatureProblem::ForeignSigner;
   return CheckIssuedSigner(ProfileOf(signerCert), statement);
+}
+
+SignatureProblem CheckSigner(X509* signerCert, const SignerIdentity& vendor, IndirectData& statement) {
+  const std::string signerDer = Der(signerCert);
+  if (signerDer.empty()) return SignatureProblem::Damaged;
+  return CheckAgainstAnchors(vendor, signerDer, statement, [&](const std::string& vendorDer) {
+    return CheckSignerUnder(signerCert, signerDer, vendorDer, statement);
+  });
 }
 
 bool IsDigest(const X509_ALGOR* alg, DigestKind kind) {
@@ -107,14 +116,16 @@ class OpenSslBackend : public SignatureBackend {
 };
 
 std::unique_ptr<Hasher> OpenSslBackend::NewHasher(DigestKind kind) const {
-  const EVP_MD* md = kind == DigestKind::Sha512 ? EVP_sha512() : kind == DigestKind::Sha384 ? EVP_sha384() : EVP_sha256();
+  const EVP_MD* md = kind == DigestKind::Sha512   ? EVP_sha512()
+                     : kind == DigestKind::Sha384 ? EVP_sha384()
+                                                  : EVP_sha256();
   auto hasher = std::make_unique<EvpHasher>(md);
   if (!hasher->Ready()) return nullptr;
   return hasher;
 }
 
 SignatureProblem OpenSslBackend::CheckSignatureBlock(const std::string& block, const SignerIdentity& signer,
-                                                    IndirectData& statement) const {
+                                                     IndirectData& statement) const {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(block.data());
   const unsigned char* const end = p + block.size();
   Owned<PKCS7, PKCS7_free> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(block.size())));

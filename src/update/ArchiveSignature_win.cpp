@@ -51,8 +51,8 @@ class BcryptHasher : public Hasher {
   std::string Finish() override {
     DWORD length = 0;
     ULONG got = 0;
-    if (!m_hash || BCryptGetProperty(m_alg, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&length), sizeof length,
-                                     &got, 0) != 0)
+    if (!m_hash ||
+        BCryptGetProperty(m_alg, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&length), sizeof length, &got, 0) != 0)
       return std::string();
     std::string out(length, '\0');
     if (BCryptFinishHash(m_hash, reinterpret_cast<PUCHAR>(&out[0]), length, 0) != 0) return std::string();
@@ -117,8 +117,7 @@ bool MessageDigest(const CMSG_SIGNER_INFO& info, std::string& digest) {
     if (attr.cValue != 1) return false;
     DWORD size = 0;
     const CRYPT_ATTR_BLOB& value = attr.rgValue[0];
-    if (!CryptDecodeObject(kEncoding, X509_OCTET_STRING, value.pbData, value.cbData, 0, nullptr, &size))
-      return false;
+    if (!CryptDecodeObject(kEncoding, X509_OCTET_STRING, value.pbData, value.cbData, 0, nullptr, &size)) return false;
     std::vector<BYTE> decoded(size);
     if (!CryptDecodeObject(kEncoding, X509_OCTET_STRING, value.pbData, value.cbData, 0, decoded.data(), &size))
       return false;
@@ -200,9 +199,9 @@ CertificateProfile ProfileOf(PCCERT_CONTEXT cert) {
 // it as issuer, carries a valid signature by its key (the vendor's
 // certificate allowing certificate signing when it says what its key is for)
 // and is one for signing code (CheckIssuedSigner).
-SignatureProblem CheckSigner(PCCERT_CONTEXT signer, const SignerIdentity& vendor, IndirectData& statement) {
-  Cert anchor(CertCreateCertificateContext(kEncoding, reinterpret_cast<const BYTE*>(vendor.certificateDer.data()),
-                                           static_cast<DWORD>(vendor.certificateDer.size())));
+SignatureProblem CheckSignerUnder(PCCERT_CONTEXT signer, const std::string& vendorDer, IndirectData& statement) {
+  Cert anchor(CertCreateCertificateContext(kEncoding, reinterpret_cast<const BYTE*>(vendorDer.data()),
+                                           static_cast<DWORD>(vendorDer.size())));
   if (!anchor) return SignatureProblem::ForeignSigner;
   if (signer->cbCertEncoded == anchor->cbCertEncoded &&
       std::memcmp(signer->pbCertEncoded, anchor->pbCertEncoded, signer->cbCertEncoded) == 0)
@@ -217,6 +216,13 @@ SignatureProblem CheckSigner(PCCERT_CONTEXT signer, const SignerIdentity& vendor
                                          const_cast<CERT_CONTEXT*>(anchor.get()), 0, nullptr))
     return SignatureProblem::ForeignSigner;
   return CheckIssuedSigner(ProfileOf(signer), statement);
+}
+
+SignatureProblem CheckSigner(PCCERT_CONTEXT signer, const SignerIdentity& vendor, IndirectData& statement) {
+  const std::string signerDer(reinterpret_cast<const char*>(signer->pbCertEncoded), signer->cbCertEncoded);
+  return CheckAgainstAnchors(vendor, signerDer, statement, [&](const std::string& vendorDer) {
+    return CheckSignerUnder(signer, vendorDer, statement);
+  });
 }
 
 // What WinVerifyTrust's result means once our own checks have passed.
@@ -252,8 +258,8 @@ class WindowsBackend : public SignatureBackend {
 SignatureProblem WindowsBackend::CheckSignatureBlock(const std::string& block, const SignerIdentity& signer,
                                                      IndirectData& statement) const {
   std::unique_ptr<void, MsgCloser> msg(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
-  if (!msg || !CryptMsgUpdate(msg.get(), reinterpret_cast<const BYTE*>(block.data()),
-                              static_cast<DWORD>(block.size()), TRUE))
+  if (!msg ||
+      !CryptMsgUpdate(msg.get(), reinterpret_cast<const BYTE*>(block.data()), static_cast<DWORD>(block.size()), TRUE))
     return SignatureProblem::Damaged;
   DWORD type = 0, count = 0, size = sizeof(DWORD);
   if (!CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &size) || type != CMSG_SIGNED)
@@ -288,11 +294,10 @@ SignatureProblem WindowsBackend::CheckSignatureBlock(const std::string& block, c
   // The signer's certificate from the block, and its signature over the
   // authenticated attributes.
   if (!GetParam(msg.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, certInfoBytes)) return SignatureProblem::Damaged;
-  std::unique_ptr<void, StoreCloser> store(
-      CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, msg.get()));
+  std::unique_ptr<void, StoreCloser> store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, msg.get()));
   if (!store) return SignatureProblem::Damaged;
-  Cert cert(CertGetSubjectCertificateFromStore(store.get(), kEncoding,
-                                               reinterpret_cast<PCERT_INFO>(certInfoBytes.data())));
+  Cert cert(
+      CertGetSubjectCertificateFromStore(store.get(), kEncoding, reinterpret_cast<PCERT_INFO>(certInfoBytes.data())));
   if (!cert || !CryptMsgControl(msg.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, cert->pCertInfo))
     return SignatureProblem::Damaged;
   return CheckSigner(cert.get(), signer, statement);

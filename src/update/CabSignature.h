@@ -100,6 +100,11 @@ struct IndirectData {
   // what makes the signer's certificate one that is not for signing code.
   std::string weakDigest;
   std::string notForCode;
+  // Once the signer is accepted: its certificate and the vendor's
+  // certificate it was accepted under (the same when the vendor signed
+  // itself), in DER form.
+  std::string signerDer;
+  std::string anchorDer;
 };
 
 // Reads the head of a PKCS#7 SignedData block: version 1 and exactly one
@@ -150,6 +155,28 @@ struct CertificateProfile {
 // WeakCertificateDigest or NotACodeSigner with what it names in `statement`.
 SignatureProblem CheckIssuedSigner(const CertificateProfile& certificate, IndirectData& statement);
 
+// Checks the signer's certificate (DER `signerDer`) against each of the
+// trusted certificates in turn with `check(anchorDer)`, which answers as
+// CheckSignatureBlock does for one of them. The first that accepts it is
+// recorded in `statement`; when none does, the refusal of one that issued it
+// (NotACodeSigner, WeakCertificateDigest) before ForeignSigner.
+template <typename Check>
+SignatureProblem CheckAgainstAnchors(const SignerIdentity& trusted, const std::string& signerDer,
+                                     IndirectData& statement, Check check) {
+  SignatureProblem result = SignatureProblem::ForeignSigner;
+  for (const std::string& anchorDer : trusted.certificatesDer) {
+    if (anchorDer.empty()) continue;
+    const SignatureProblem p = check(anchorDer);
+    if (p == SignatureProblem::None) {
+      statement.signerDer = signerDer;
+      statement.anchorDer = anchorDer;
+      return p;
+    }
+    if (p != SignatureProblem::ForeignSigner) result = p;
+  }
+  return result;
+}
+
 // The name of a signature algorithm's digest when it is weaker than SHA-256
 // ("SHA-1", "MD5"...), for a signature algorithm given by its dotted OID
 // (RSA PKCS #1, DSA, ECDSA); empty for SHA-256, SHA-384 and SHA-512, and
@@ -166,10 +193,12 @@ class SignatureBackend {
   // Checks the signature block, which is one DER element: a PKCS#7
   // SignedData with exactly one signer whose content is the statement about
   // a cabinet, and whose signature over it verifies with the certificate it
-  // names. Then checks that certificate against `signer` (CheckIssuedSigner
-  // for one the vendor's certificate issued). Damaged, WeakDigest,
-  // ForeignSigner, WeakCertificateDigest, NotACodeSigner or None; with None,
-  // `statement` holds the signed digest, else what the refusal names.
+  // names. Then checks that certificate against each of `signer`'s
+  // certificates (CheckAgainstAnchors; CheckIssuedSigner for one a vendor's
+  // certificate issued). Damaged, WeakDigest, ForeignSigner,
+  // WeakCertificateDigest, NotACodeSigner or None; with None, `statement`
+  // holds the signed digest and the certificates, else what the refusal
+  // names. Revocation is the caller's (VerifySignedCabinet).
   virtual SignatureProblem CheckSignatureBlock(const std::string& block, const SignerIdentity& signer,
                                                IndirectData& statement) const = 0;
   // What the system's own trust verification says of the file once our
@@ -186,7 +215,8 @@ SignatureProblem VerifySignedCabinet(ByteSource& source, const SignerIdentity& s
 // VerifyArchiveSignature and CheckUpdateArchive on a given backend.
 SignatureVerdict VerifyArchiveWith(const std::string& archivePath, const SignerIdentity& signer,
                                    const SignatureBackend& backend);
-SignatureVerdict CheckUpdateArchiveWith(const std::string& archivePath, const SignatureBackend& backend);
+SignatureVerdict CheckUpdateArchiveWith(const std::string& archivePath, const std::string& statePath,
+                                        const SignatureBackend& backend);
 
 // The layout of a signed cabinet whose signature block starts at
 // `signatureOffset`: what a signer digests.

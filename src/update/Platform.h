@@ -11,6 +11,7 @@
 
 #include "base/FileSystem.h"
 #include "update/ArchiveSignature.h"
+#include "update/UpdateState.h"
 
 namespace quon {
 
@@ -59,12 +60,16 @@ class Platform {
   // returns false with the system's text for the error (may be empty);
   // on success *fn is do_decab, or null when the export is missing.
   virtual bool LoadCabLibrary(const std::string& productDir, DoDecabFn* fn, std::string& errorText) = 0;
+  // The file of what this installation remembers (UpdateState.h); by
+  // default the build's.
+  virtual std::string StateFilePath() { return quon::StateFilePath(); }
   // The verdict on a downloaded archive before anything of it is unpacked.
   // By default the build's own check (CheckUpdateArchive): the signature
-  // against the vendor's certificate when the build requires one, else an
-  // accepting verdict without reading the file.
+  // against the vendor's certificates, and the revocations compiled in and
+  // remembered, when the build requires one, else an accepting verdict
+  // without reading the file.
   virtual SignatureVerdict CheckUpdateArchive(const std::string& archivePath) {
-    return quon::CheckUpdateArchive(archivePath);
+    return quon::CheckUpdateArchive(archivePath, StateFilePath());
   }
   // Unloads what LoadCabLibrary loaded; the function it gave is then gone.
   virtual void ReleaseCabLibrary() {}
@@ -76,8 +81,8 @@ class Platform {
   // holds it, `whileAlone` does not run. The hold ends when the returned
   // object is destroyed. Null, without running `whileAlone`, when the
   // directory cannot be held in time; the default holds nothing.
-  virtual std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(
-      const std::string& /*productDir*/, const std::function<void()>& /*whileAlone*/) {
+  virtual std::unique_ptr<ProductDirectoryLock> HoldProductDirectory(const std::string& /*productDir*/,
+                                                                     const std::function<void()>& /*whileAlone*/) {
     return nullptr;
   }
   void SetRunLockWait(std::chrono::milliseconds wait) { m_runLockWait = wait; }

@@ -15,6 +15,7 @@ namespace {
 
 constexpr char kAppliesToKey[] = "APPLIES-TO";
 constexpr char kBringsKey[] = "BRINGS";
+constexpr char kRevokesKey[] = "REVOKES";
 
 // One version, '*' parts allowed when `pattern`.
 bool ParseVersion(std::string_view text, bool pattern, int32_t parts[4]) {
@@ -89,6 +90,10 @@ std::optional<ReleaseInfo> ParseReleaseText(std::string_view text) {
       if (brings || !ParseVersion(value, false, parts)) return std::nullopt;
       for (int i = 0; i < 4; ++i) info->brings[i] = static_cast<uint16_t>(parts[i]);
       brings = true;
+    } else if (key == kRevokesKey) {
+      const std::string fingerprint = NormalizeFingerprint(std::string(value));
+      if (fingerprint.empty() || info->revokes.size() == 1024) return std::nullopt;
+      info->revokes.push_back(fingerprint);
     }
   }
   if (!appliesTo || !brings) return std::nullopt;
@@ -96,12 +101,20 @@ std::optional<ReleaseInfo> ParseReleaseText(std::string_view text) {
   return info;
 }
 
-std::optional<std::string> FormatReleaseText(std::string_view appliesTo, std::string_view brings,
-                                             std::string& problem) {
-  const std::string text =
+std::optional<std::string> FormatReleaseText(std::string_view appliesTo, std::string_view brings, std::string& problem,
+                                             const std::vector<std::string>& revokes) {
+  std::string text =
       "# The installed versions this update applies to, and the version it brings.\r\n"
       "applies-to = " +
       std::string(appliesTo) + "\r\nbrings = " + std::string(brings) + "\r\n";
+  for (const std::string& given : revokes) {
+    const std::string fingerprint = NormalizeFingerprint(given);
+    if (fingerprint.empty()) {
+      problem = "'" + given + "' is not a SHA-256 fingerprint (64 hex digits)";
+      return std::nullopt;
+    }
+    text += "revokes = " + fingerprint + "\r\n";
+  }
   if (!ParsePatterns(appliesTo) || appliesTo.find_first_of("\r\n") != std::string_view::npos) {
     problem = "'" + std::string(appliesTo) +
               "' is not a list of versions (four numbers 0..65535 joined by dots, a part may be *)";
@@ -150,8 +163,11 @@ ReleaseVerdict CheckRelease(const std::optional<std::string>& text, const std::s
   }
   verdict.ok = true;
   verdict.newVersion = VersionText(release->brings);
+  verdict.release = release;
   return verdict;
 }
+
+const char kReleaseFileRequired[] = "This installation accepts only update archives with a release file.";
 
 namespace {
 
@@ -172,15 +188,29 @@ std::optional<std::string> ReadReleaseText(const std::string& unpackDir) {
 
 }  // namespace
 
+namespace {
+
+ReleaseVerdict Refused(const char* reason) {
+  ReleaseVerdict verdict;
+  verdict.ok = false;
+  verdict.reason = reason;
+  return verdict;
+}
+
+}  // namespace
+
 ReleaseVerdict CheckReleaseFile(const std::string& unpackDir, const std::string& installedVersion,
-                                const std::string& repliedVersion) {
+                                const std::string& repliedVersion, bool releaseFileRequired) {
   if (!ArchiveSignatureRequired()) return CheckRelease(std::nullopt, installedVersion, repliedVersion);
-  return CheckRelease(ReadReleaseText(unpackDir), installedVersion, repliedVersion);
+  const std::optional<std::string> text = ReadReleaseText(unpackDir);
+  if (!text && releaseFileRequired) return Refused(kReleaseFileRequired);
+  return CheckRelease(text, installedVersion, repliedVersion);
 }
 
 ReleaseVerdict CheckOfflineRelease(const std::string& unpackDir, const std::string& installedVersion,
-                                   const std::string& brings) {
+                                   const std::string& brings, bool releaseFileRequired) {
   const std::optional<std::string> text = ReadReleaseText(unpackDir);
+  if (!text && releaseFileRequired) return Refused(kReleaseFileRequired);
   std::optional<ReleaseInfo> release;
   if (text) release = ParseReleaseText(*text);
   ReleaseVerdict verdict;
@@ -189,7 +219,8 @@ ReleaseVerdict CheckOfflineRelease(const std::string& unpackDir, const std::stri
   if (!brings.empty() && !ParseVersionWords(brings, given)) {
     verdict.ok = false;
     verdict.versionUnknown = true;
-    verdict.reason = "--brings " + ShortenText(brings, 40) + " is not a version (four numbers 0..65535 joined by dots).";
+    verdict.reason =
+        "--brings " + ShortenText(brings, 40) + " is not a version (four numbers 0..65535 joined by dots).";
     return verdict;
   }
   if (release) {

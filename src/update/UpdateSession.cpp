@@ -13,13 +13,14 @@
 #include "base/SystemError.h"
 #include "base/Trace.h"
 #include "net/ServerCalls.h"
-#include "update/InstallationFile.h"
 #include "update/InstallJournal.h"
+#include "update/InstallationFile.h"
 #include "update/Installer.h"
 #include "update/Pages.h"
 #include "update/ProductDiscovery.h"
 #include "update/ReleaseFile.h"
 #include "update/RunFiles.h"
+#include "update/UpdateState.h"
 
 namespace quon {
 
@@ -439,14 +440,24 @@ DownloadOutcome UpdateSession::Unpack(FsDir& productDir, const std::string& arch
   m_state.m_strUnpackDir = WithTrailingSeparator(m_state.m_strUnpackDir, m_platform.PathSeparator());
   // The signed release file, where there is one, decides the version.
   const std::string unpackedDir = dirName + m_platform.PathSeparator();
+  // Once this installation has accepted a signed release file, every
+  // archive must carry one: an archive without, signed by another tool,
+  // could take it back or name any version.
+  const bool signing = ArchiveSignatureRequired();
+  const std::string statePath = signing ? m_platform.StateFilePath() : std::string();
+  const bool releaseFileRequired = signing && ReadUpdateState(statePath).state.releaseFileSeen;
   const ReleaseVerdict release =
-      offlineBrings ? CheckOfflineRelease(unpackedDir, m_state.m_strUpdateVersion, *offlineBrings)
-                    : CheckReleaseFile(unpackedDir, m_state.m_strUpdateVersion, m_state.m_strNewVersion);
+      offlineBrings
+          ? CheckOfflineRelease(unpackedDir, m_state.m_strUpdateVersion, *offlineBrings, releaseFileRequired)
+          : CheckReleaseFile(unpackedDir, m_state.m_strUpdateVersion, m_state.m_strNewVersion, releaseFileRequired);
   if (!release.ok) {
     MessageBox(release.reason);
     // the caller removes what was unpacked
     return release.versionUnknown ? DownloadOutcome::VersionUnknown : DownloadOutcome::Unverified;
   }
+  // Signature and release file have verified: what the file says is
+  // remembered, whether or not the installation then succeeds.
+  if (signing && release.release) RememberRelease(statePath, release.release->brings, release.release->revokes);
   m_state.m_strNewVersion = release.newVersion;
   if (!m_policy.HoldAllows(m_state.m_strNewVersion)) {
     MessageBox(HeldText(m_state.m_strNewVersion));
@@ -537,8 +548,7 @@ bool UpdateSession::CopyListedFiles(const InstallRecord& record, std::vector<std
     // An installation without entries reads nothing unpacked.
     if (unpacked || failed.empty()) {
       failed.clear();
-      return InstallEntries(fs, *productDir, unpacked ? *unpackDir : *productDir, sections, record, failed,
-                            m_prompts);
+      return InstallEntries(fs, *productDir, unpacked ? *unpackDir : *productDir, sections, record, failed, m_prompts);
     }
   }
   if (!failed.empty()) MessageBox("Failed to update file:\r\n" + ShortenPath(failed.front()));

@@ -6,6 +6,7 @@
 // of them is unpacked or installed.
 #include <gmock/gmock.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "ServerRoot.h"
@@ -20,17 +21,28 @@ struct TrustedRoad : ::testing::Test {
   ServerRoot root;
 
   static void SetUpTestSuite() { ASSERT_TRUE(kUpdateRequireSignature && std::string(kUpdateScheme) == "https"); }
+  // Each case starts as an installation that has accepted nothing yet.
+  void SetUp() override { std::remove(kStateFile); }
 
   // Archive `name` packed from the staged files, signed by `who` unless
   // empty, for the installed versions `appliesTo`, bringing `brings`.
+  // `revokes`: a certificate whose fingerprint the release file revokes.
   std::string Pack(const std::string& name, const std::string& who, const std::string& appliesTo = "6.0.121.3",
-                   const std::string& brings = "6.0.122.3") {
+                   const std::string& brings = "6.0.122.3", const std::string& revokes = "") {
     std::vector<std::string> args;
     if (!who.empty()) {
       args = {"--sign-cert",  kPki + "/" + who + ".pem",
               "--sign-key",   kPki + "/" + who + "-key.pem",
               "--applies-to", appliesTo,
               "--brings",     brings};
+    }
+    if (!revokes.empty()) {
+      const std::string der = kPki + "/" + revokes + ".der";
+      EXPECT_EQ(
+          std::system(("openssl x509 -in '" + kPki + "/" + revokes + ".pem' -outform DER -out '" + der + "'").c_str()),
+          0);
+      args.push_back("--revokes");
+      args.push_back(FingerprintOf(test::ReadFile(der)));
     }
     for (const char* a : {"--name", "Service Pack 1", "QSolver.dll"}) args.push_back(a);
     root.Pack(name, args);
@@ -130,13 +142,18 @@ TEST_F(TrustedRoad, TheSignedReleaseFileDecidesWhereAnUpdateGoesAndWhatVersionIt
     std::string box;      // the refusal; empty: it installs
     std::string recorded;
   } cases[] = {
+      // Signed by another tool, without a release file: the reply's version
+      // stands, while this installation has accepted no release file.
+      {"ossl.cab", "6.0.125.3", "", std::string("\x06\0\0\0\x7d\0\x03\0", 8)},
       {"fits.cab", "6.0.122.3", "", std::string("\x06\0\0\0\x7a\0\x03\0", 8)},
       {"fits.cab", "65535.65535.65535.65535",
        "The update archive brings version 6.0.122.3, not the version 65535.65535.65535.65535 that the server named.",
        ""},
       {"older.cab", "65535.65535.65535.65535", "The update archive does not apply to the installed version 6.0.121.3.",
        ""},
-      {"ossl.cab", "6.0.125.3", "", std::string("\x06\0\0\0\x7d\0\x03\0", 8)},
+      // Once a release file has been accepted (fits.cab, above), an archive
+      // without one is refused: no rollback, no freeze.
+      {"ossl.cab", "6.0.125.3", "This installation accepts only update archives with a release file.", ""},
   };
   uint32_t id = 200;
   for (const auto& c : cases) root.Offer(++id, c.archive, c.archive, "6.0.121.3", c.replied);
@@ -169,6 +186,38 @@ TEST_F(TrustedRoad, TheSignedReleaseFileDecidesWhereAnUpdateGoesAndWhatVersionIt
     EXPECT_FALSE(s.ProductHas(archive + ".dir"));
     EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver old");
     EXPECT_EQ(s.ReadProduct("Quon.Version"), version);
+  }
+}
+
+// A release file's revocation is remembered in the state file, and the
+// revoked signer's archives are refused from then on, by later runs too.
+TEST_F(TrustedRoad, ARevokedSignerIsRefusedOnceAReleaseFileRevokedIt) {
+  root.Stage("QSolver.dll", "solver new");
+  Pack("signer.cab", "signer");
+  Pack("revoking.cab", "vendor", "6.0.121.3", "6.0.122.3", "signer");
+  const char* const order[] = {"signer.cab", "revoking.cab", "signer.cab", "signer.cab"};
+  uint32_t id = 300;
+  for (const char* archive : order) root.Offer(++id, archive, archive, "6.0.121.3", "6.0.122.3");
+  root.StartServer({"--tls-cert", kPki + "/server.pem", "--tls-key", kPki + "/server-key.pem"});
+  id = 300;
+  for (const char* archive : order) {
+    SCOPED_TRACE(std::to_string(id + 1) + " " + archive);
+    Session s;
+    s.InstallExe(QUON_E2E_EXE_6030);
+    s.WriteProduct("Quon.Version", std::string("\x06\x00\x00\x00\x79\x00\x03\x00", 8));
+    s.InstallCabLibrary();
+    s.WriteProduct("QSolver.dll", "solver old");
+    s.Start(root.Port());
+    ASSERT_FALSE(s.Ended()) << ::testing::PrintToString(s.Boxes());
+    ASSERT_TRUE(s.Click("#update" + std::to_string(++id)));
+    if (id <= 302) {
+      EXPECT_TRUE(s.Boxes().empty()) << ::testing::PrintToString(s.Boxes());
+      ASSERT_TRUE(s.Click("#install"));
+      EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver new");
+    } else {
+      EXPECT_EQ(s.Boxes(), std::vector<std::string>{SignatureProblemText(SignatureProblem::Revoked)});
+      EXPECT_EQ(s.ReadProduct("QSolver.dll"), "solver old");
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 // must reach the same verdict on each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -39,8 +40,23 @@ class ArchiveSignatureTest : public ::testing::Test {
     ASSERT_FALSE(m_dir.empty()) << why;
   }
   std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-  quon::SignerIdentity Signer(const std::string& derFile) const {
-    return quon::SignerIdentity{sigtest::ReadBytes(Path(derFile))};
+  // The certificates in `derFiles` trusted, those in `revokedFiles`
+  // refused (both separated by ';').
+  quon::SignerIdentity Signer(const std::string& derFiles, const std::string& revokedFiles = "") const {
+    quon::SignerIdentity signer;
+    for (const std::string& f : Split(derFiles)) signer.certificatesDer.push_back(sigtest::ReadBytes(Path(f)));
+    for (const std::string& f : Split(revokedFiles))
+      signer.revoked.push_back(quon::FingerprintOf(sigtest::ReadBytes(Path(f))));
+    return signer;
+  }
+  static std::vector<std::string> Split(const std::string& list) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < list.size();) {
+      const size_t end = std::min(list.find(';', at), list.size());
+      parts.push_back(list.substr(at, end - at));
+      at = end + 1;
+    }
+    return parts;
   }
   // Writes `bytes` to a scratch archive beside the others (removed at the
   // end of the test) and verifies it against the vendor's certificate.
@@ -69,9 +85,10 @@ void ExpectVerdict(const SignatureVerdict& v, SignatureProblem expected, const s
 TEST_F(ArchiveSignatureTest, VerdictForEachArchiveAndSigner) {
   struct Case {
     const char* archive;
-    const char* signer;  // the configured certificate
+    const char* signer;  // the configured certificates
     SignatureProblem expected;
     const char* named = "";
+    const char* revoked = "";  // the certificates whose fingerprints are refused
   } const cases[] = {
       {"vendor.cab", "vendor-ca.der", SignatureProblem::None},               // the vendor's certificate itself
       {"issued.cab", "vendor-ca.der", SignatureProblem::None},               // a certificate it issued
@@ -99,11 +116,41 @@ TEST_F(ArchiveSignatureTest, VerdictForEachArchiveAndSigner) {
       {"issued-usage.cab", "vendor-ca.der", SignatureProblem::None},
       {"issued-purpose.cab", "vendor-ca.der", SignatureProblem::None},
       {"issued-plain.cab", "vendor-ca.der", SignatureProblem::None},
+      // Several roots while the vendor moves to a new one, in either order;
+      // a look-alike root's names match the first and must not stop the
+      // search.
+      {"issued-b.cab", "vendor-ca.der", SignatureProblem::ForeignSigner},
+      {"issued-b.cab", "vendor-ca.der;vendor-ca-b.der", SignatureProblem::None},
+      {"issued.cab", "vendor-ca-b.der;vendor-ca.der", SignatureProblem::None},
+      {"vendor.cab", "vendor-ca-b.der;vendor-ca.der", SignatureProblem::None},
+      {"foreign.cab", "vendor-ca.der;foreign-ca.der", SignatureProblem::None},
+      {"issued.cab", "vendor-ca-b.der", SignatureProblem::ForeignSigner},
+      {"issued-tls.cab", "vendor-ca-b.der;vendor-ca.der", SignatureProblem::NotACodeSigner,
+       "its key usage does not allow digital signatures"},
+      // Revoked signers, and revoked roots with everything under them.
+      {"issued.cab", "vendor-ca.der", SignatureProblem::Revoked, "", "vendor-signer.der"},
+      {"ossl.cab", "vendor-ca.der;vendor-ca-b.der", SignatureProblem::Revoked, "", "vendor-signer.der"},
+      {"vendor.cab", "vendor-ca.der", SignatureProblem::None, "", "vendor-signer.der"},
+      {"vendor.cab", "vendor-ca.der", SignatureProblem::Revoked, "", "vendor-ca.der"},
+      {"issued.cab", "vendor-ca.der;vendor-ca-b.der", SignatureProblem::Revoked, "", "vendor-ca.der"},
+      {"issued-b.cab", "vendor-ca.der;vendor-ca-b.der", SignatureProblem::None, "", "vendor-ca.der"},
+      {"issued-b.cab", "vendor-ca.der;vendor-ca-b.der", SignatureProblem::Revoked, "", "vendor-ca-b.der"},
   };
   for (const Case& c : cases) {
-    ExpectVerdict(quon::VerifyArchiveSignature(Path(c.archive), Signer(c.signer)), c.expected,
-                  std::string(c.archive) + " against " + c.signer, c.named);
+    ExpectVerdict(quon::VerifyArchiveSignature(Path(c.archive), Signer(c.signer, c.revoked)), c.expected,
+                  std::string(c.archive) + " against " + c.signer + " revoking " + c.revoked, c.named);
   }
+}
+
+TEST(Fingerprint, WrittenFormsAreNormalized) {
+  const std::string hex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+  EXPECT_EQ(quon::NormalizeFingerprint(hex), hex);
+  EXPECT_EQ(quon::NormalizeFingerprint(" 01:23:45:67:89:AB:CD:EF:01:23:45:67:89:ab:cd:ef:"
+                                       "01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF\t"),
+            hex);
+  for (const std::string& bad :
+       {std::string(), hex.substr(1), hex + "0", "g" + hex.substr(1), hex.substr(0, 32) + " " + hex.substr(32)})
+    EXPECT_EQ(quon::NormalizeFingerprint(bad), "") << bad;
 }
 
 // One changed bit anywhere: in every byte of the header and its reserved

@@ -21,9 +21,7 @@ struct CheckingPlatform : FakePlatform {
   bool LoadCabLibrary(const std::string& dir, DoDecabFn* fn, std::string& error) override {
     return system->LoadCabLibrary(dir, fn, error);
   }
-  SignatureVerdict CheckUpdateArchive(const std::string& path) override {
-    return VerifyArchiveSignature(path, signer);
-  }
+  SignatureVerdict CheckUpdateArchive(const std::string& path) override { return VerifyArchiveSignature(path, signer); }
 };
 
 TEST(SignedDownload, OnlyTheVendorsIntactArchiveIsUnpacked) {
@@ -57,13 +55,14 @@ TEST(SignedDownload, OnlyTheVendorsIntactArchiveIsUnpacked) {
     RecordingPrompts prompts;
     CheckingPlatform platform;
     platform.modulePath = product.Dir() + "QuonUpdate";
-    platform.signer = SignerIdentity{sigtest::ReadBytes(dir + "/vendor-ca.der")};
+    platform.signer = SignerIdentity{{sigtest::ReadBytes(dir + "/vendor-ca.der")}, {}};
     FakeWindows windows;
     std::unique_ptr<HttpClient> http = PlatformHttpClient(prompts);
     HeadlessWaitHost wait;
     NetEnvironment net{*http, prompts, wait};
-    UpdateDlg dlg(view, prompts, net, platform, windows, [] { return WindowHandle{42}; },
-                  UpdateServerSettings{"127.0.0.1", server.Port(), "/update"});
+    UpdateDlg dlg(
+        view, prompts, net, platform, windows, [] { return WindowHandle{42}; },
+        UpdateServerSettings{"127.0.0.1", server.Port(), "/update"});
     RunState(dlg).m_strProductDir = product.Dir();
     RunState(dlg).m_strUpdateVersion = "6.0.121.3";
 

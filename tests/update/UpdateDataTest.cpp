@@ -23,8 +23,8 @@ FieldMap Reply(std::initializer_list<std::pair<const char*, const char*>> fields
 
 TEST(UpdateTable, RowsBecomeEntriesInServerOrder) {
   UpdateEntryList list;
-  FieldMap reply = Reply({{"rows", "2"}, {"cols", "4"},
-                          {"dbdata", "12;38412;Patch A;First fix;15;38500.25;Patch B;Second fix"}});
+  FieldMap reply =
+      Reply({{"rows", "2"}, {"cols", "4"}, {"dbdata", "12;38412;Patch A;First fix;15;38500.25;Patch B;Second fix"}});
   ASSERT_EQ(ReadUpdateTable(reply, list), 2u);
   EXPECT_EQ(list[0]->m_nTableID, 12u);
   EXPECT_EQ(list[0]->m_strName, "Patch A");
@@ -42,10 +42,9 @@ TEST(UpdateTable, RowsBecomeEntriesInServerOrder) {
 
 TEST(UpdateTable, ExtraColumnsAreSkippedAndCellsReadLeniently) {
   UpdateEntryList list;
-  ASSERT_EQ(ReadUpdateTable(Reply({{"rows", "2"}, {"cols", "6"},
-                                   {"dbdata", "abc;xyz;;;x;y;3000000000;1;N;D;p;q"}}),
-                            list),
-            2u);
+  ASSERT_EQ(
+      ReadUpdateTable(Reply({{"rows", "2"}, {"cols", "6"}, {"dbdata", "abc;xyz;;;x;y;3000000000;1;N;D;p;q"}}), list),
+      2u);
   EXPECT_EQ(list[0]->m_nTableID, 0u);
   EXPECT_DOUBLE_EQ(list[0]->m_dtPostDate.value, 0.0);
   EXPECT_EQ(list[0]->m_strName, "");
@@ -120,8 +119,8 @@ TEST(InstallationFile, ReadsIdentityAndModules) {
 }
 
 TEST(InstallationFile, MalformedLinesAreIgnored) {
-  InstallationInfo info = ParseInstallationText(
-      "garbage line\nKeyID=12abc\nKeyID=4294967296\n=x\nModules=3,x,99999999999,,7\nKeyType\n");
+  InstallationInfo info =
+      ParseInstallationText("garbage line\nKeyID=12abc\nKeyID=4294967296\n=x\nModules=3,x,99999999999,,7\nKeyType\n");
   EXPECT_EQ(info.identity.id, 0u);
   EXPECT_EQ(info.identity.type, "");
   EXPECT_EQ(info.modules, (std::vector<int32_t>{3, 7}));
@@ -254,6 +253,11 @@ TEST(ReleaseFile, ItsVersionsDecideWhereTheArchiveGoesAndWhatItBrings) {
       {"applies-to 6.0.121.3\nbrings = 6.0.122.3\n", "6.0.122.3",
        "The release file of the update archive cannot be read.", ""},
       {"", "6.0.122.3", "The release file of the update archive cannot be read.", ""},
+      // Revocations: fingerprints in any written form; anything else is no release file.
+      {"applies-to = 6.0.121.3\nbrings = 6.0.122.3\nrevokes = " + std::string(64, 'A') + "\n", "6.0.122.3", "",
+       "6.0.122.3"},
+      {"applies-to = 6.0.121.3\nbrings = 6.0.122.3\nrevokes = abc\n", "6.0.122.3",
+       "The release file of the update archive cannot be read.", ""},
   };
   for (const auto& c : cases) {
     const ReleaseVerdict v = CheckRelease(c.text, "6.0.121.3", c.replied);
@@ -267,6 +271,12 @@ TEST(ReleaseFile, ItsVersionsDecideWhereTheArchiveGoesAndWhatItBrings) {
   std::string problem;
   EXPECT_EQ(ParseReleaseText(*FormatReleaseText("6.0.121.*", "6.0.122.3", problem))->brings[2], 122);
   EXPECT_FALSE(FormatReleaseText("6.0.121.3\nbrings = 1.1.1.1", "6.0.122.3", problem));
+  const std::string colons = "AA:" + std::string(62, 'b');
+  const std::optional<ReleaseInfo> revoking =
+      ParseReleaseText(*FormatReleaseText("6.0.121.3", "6.0.122.3", problem, {colons, std::string(64, 'c')}));
+  ASSERT_TRUE(revoking);
+  EXPECT_EQ(revoking->revokes, (std::vector<std::string>{"aa" + std::string(62, 'b'), std::string(64, 'c')}));
+  EXPECT_FALSE(FormatReleaseText("6.0.121.3", "6.0.122.3", problem, {"not a fingerprint"}));
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 #   make_signed_archives.sh OUTDIR QUON_PACK
 # Certificates (openssl): vendor-ca (the vendor's own certificate, self-signed,
 # also used to sign directly), vendor-signer (issued by vendor-ca), and a
-# foreign pair with exactly the same names but other keys.
+# foreign pair with exactly the same names but other keys, and the vendor's
+# second root (vendor-ca-b, another name) with a signer it issued.
 # Certificates issued by vendor-ca in other profiles (issued-*: signed
 # with SHA-1 or MD5, TLS server certificates, an intermediate authority,
 # key usage alone, extended key usage alone, no extensions at all).
@@ -15,7 +16,7 @@
 set -eu
 out=$1
 pack=$2
-stamp_version=4
+stamp_version=5
 mkdir -p "$out"
 exec 9>"$out/.lock"
 flock 9
@@ -55,10 +56,10 @@ keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 CNF
 
-# root NAME: a self-signed vendor certificate with its key.
+# root NAME [CN]: a self-signed vendor certificate with its key.
 root() {
   openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -keyout "$1-key.pem" -out "$1.pem" \
-    -subj "/O=Quon Test Vendor/CN=Quon Test Code Signing Root" -config ext.cnf -extensions ca 2>>openssl.log
+    -subj "/O=Quon Test Vendor/CN=${2:-Quon Test Code Signing Root}" -config ext.cnf -extensions ca 2>>openssl.log
 }
 # leaf NAME ISSUER [EXTENSIONS [DIGEST]]: a certificate issued by ISSUER,
 # by default a code-signing one signed with SHA-256; EXTENSIONS "none"
@@ -76,6 +77,8 @@ root vendor-ca
 leaf vendor-signer vendor-ca
 root foreign-ca
 leaf foreign-signer foreign-ca
+root vendor-ca-b "Quon Test Code Signing Root B"
+leaf vendor-signer-b vendor-ca-b
 leaf issued-sha1 vendor-ca signer sha1
 leaf issued-md5 vendor-ca signer md5
 leaf issued-tls vendor-ca tls
@@ -84,7 +87,7 @@ leaf issued-ca vendor-ca intermediate
 leaf issued-usage vendor-ca usage
 leaf issued-purpose vendor-ca purpose
 leaf issued-plain vendor-ca none
-for c in vendor-ca vendor-signer foreign-ca; do
+for c in vendor-ca vendor-signer foreign-ca vendor-ca-b; do
   openssl x509 -in "$c.pem" -outform DER -out "$c.der"
 done
 
@@ -104,6 +107,7 @@ pack_as vendor.cab --sign-cert vendor-ca.pem --sign-key vendor-ca-key.pem
 openssl pkey -in vendor-signer-key.pem -outform DER -out vendor-signer-key.der
 openssl x509 -in vendor-signer.pem -outform DER -out vendor-signer-cert.der
 pack_as issued.cab --sign-cert vendor-signer-cert.der --sign-key vendor-signer-key.der
+pack_as issued-b.cab --sign-cert vendor-signer-b.pem --sign-key vendor-signer-b-key.pem
 pack_as foreign.cab --sign-cert foreign-signer.pem --sign-key foreign-signer-key.pem
 pack_as foreign-root.cab --sign-cert foreign-ca.pem --sign-key foreign-ca-key.pem
 for c in issued-sha1 issued-md5 issued-tls issued-tls-signing issued-ca issued-usage issued-purpose issued-plain; do
@@ -117,7 +121,7 @@ size=$(wc -c < issued.cab)
 head -c $((size - 100)) issued.cab > truncated.cab
 
 mv ./*.cab vendor-ca.pem vendor-ca.der vendor-signer.pem vendor-signer-key.pem vendor-signer.der \
-   foreign-ca.der "$out/"
+   foreign-ca.der vendor-ca-b.der "$out/"
 cd "$out"
 rm -rf work
 echo "$stamp_version" > ready

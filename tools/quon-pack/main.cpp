@@ -20,7 +20,8 @@ using namespace quon::pack;
 namespace {
 
 const char kUsage[] =
-    "usage: quon-pack -o OUT.cab [-C DIR] [--sign-cert F --sign-key F --applies-to VERSIONS --brings VERSION]\n"
+    "usage: quon-pack -o OUT.cab [-C DIR] [--sign-cert F --sign-key F --applies-to VERSIONS --brings VERSION\n"
+    "                 [--revokes FINGERPRINT]...]\n"
     "                 --name TEXT [--description TEXT] [FILE...]\n"
     "                 [--module N [--name TEXT] [--description TEXT] FILE...]...\n"
     "  -o OUT.cab          the archive to write\n"
@@ -35,6 +36,9 @@ const char kUsage[] =
     "                      Update.Release (not listed in Update.List), so that an updater that\n"
     "                      requires signatures installs it only on those versions and records\n"
     "                      that version\n"
+    "  --revokes FINGERPRINT\n"
+    "                      with --sign-cert: the SHA-256 fingerprint of a signer certificate\n"
+    "                      that updaters are to refuse from now on, in the release file\n"
     "  --name, --description\n"
     "                      title and description of the section being described: the update\n"
     "                      itself (MAIN) until the first --module, then that module's section\n"
@@ -108,8 +112,8 @@ bool WriteCabinet(const std::vector<PackSection>& sections, const std::string& l
   const std::string temp = out + ".tmp" + std::to_string(getpid());
   if (ok) {
     GFile* target = g_file_new_for_path(temp.c_str());
-    GFileOutputStream* stream = g_file_replace(target, nullptr, FALSE, G_FILE_CREATE_REPLACE_DESTINATION, nullptr,
-                                               &err.error);
+    GFileOutputStream* stream =
+        g_file_replace(target, nullptr, FALSE, G_FILE_CREATE_REPLACE_DESTINATION, nullptr, &err.error);
     if (stream == nullptr) {
       ok = false;
       problem = "cannot create '" + temp + "': " + err.Message();
@@ -142,6 +146,7 @@ int main(int argc, char** argv) {
   std::string baseDir;
   std::string signCert, signKey;
   std::optional<std::string> appliesTo, brings;
+  std::vector<std::string> revokes;
   std::vector<PackSection> sections(1);  // MAIN first
   bool nameSet = false, descriptionSet = false;
   std::vector<std::string> paths;
@@ -164,6 +169,12 @@ int main(int argc, char** argv) {
       const char* v = next();
       if (v == nullptr) return Usage("missing value after " + arg);
       (arg == "--applies-to" ? appliesTo : brings) = v;
+      continue;
+    }
+    if (arg == "--revokes") {
+      const char* v = next();
+      if (v == nullptr) return Usage("missing value after " + arg);
+      revokes.push_back(v);
       continue;
     }
     if (arg == "-o" || arg == "-C" || arg == "--name" || arg == "--description" || arg == "--module") {
@@ -207,11 +218,12 @@ int main(int argc, char** argv) {
   // A signed archive binds its versions: without them a server could offer
   // it for any installed version and name any version for it.
   std::string releaseText;
-  if (signCert.empty() && (appliesTo || brings)) return Usage("--applies-to and --brings go with --sign-cert");
+  if (signCert.empty() && (appliesTo || brings || !revokes.empty()))
+    return Usage("--applies-to, --brings and --revokes go with --sign-cert");
   if (!signCert.empty()) {
     if (!appliesTo || !brings) return Usage("a signed archive needs --applies-to and --brings");
     std::string problem;
-    const std::optional<std::string> text = quon::FormatReleaseText(*appliesTo, *brings, problem);
+    const std::optional<std::string> text = quon::FormatReleaseText(*appliesTo, *brings, problem, revokes);
     if (!text) return Usage(problem);
     releaseText = *text;
   }
