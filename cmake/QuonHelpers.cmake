@@ -11,12 +11,16 @@ if(QUON_BUILD_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# quon_add_gtest(NAME SOURCES src... [LIBS lib...] [LABELS label...])
+# quon_add_gtest(NAME SOURCES src... [LIBS lib...] [LABELS label...] [RESOURCE_LOCK name])
 # Natively each test case becomes its own CTest test; cross-compiled, the
 # whole executable is one test run through the emulator (Wine), since
 # discovering cases would start Wine once per build.
 function(quon_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
+  set(_lock "")
+  if(ARG_RESOURCE_LOCK)
+    set(_lock RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   if(CMAKE_CROSSCOMPILING)
@@ -26,7 +30,7 @@ function(quon_add_gtest name)
     endif()
   else()
     include(GoogleTest)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}" ${_lock})
   endif()
 endfunction()
 
