@@ -413,9 +413,17 @@ class Session:
         self.shots.append(path)
         return path
 
-    def check_not_blank(self, path):
-        out = self.x("convert", path, "-format", "%k", "info:")
-        colours = int(out.strip() or 0)
+    def check_not_blank(self, path, timeout=10):
+        """A window just mapped may not be painted yet on a busy machine: the
+        screen is taken again until it shows something, for a while."""
+        deadline = time.time() + timeout
+        while True:
+            out = self.x("convert", path, "-format", "%k", "info:")
+            colours = int(out.strip() or 0)
+            if colours > 8 or time.time() > deadline:
+                break
+            time.sleep(0.2)
+            self.x("import", "-window", "root", path)
         check(colours > 8, "screenshot %s looks blank (%d colours)" % (path, colours))
 
     def product_files(self):
