@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool wrap = data[0] & 1;
   ++data;
   --size;
-  const quon::SignerIdentity signer{std::string(reinterpret_cast<const char*>(data), std::min<size_t>(size, 64))};
+  const quon::SignerIdentity signer{{std::string(reinterpret_cast<const char*>(data), std::min<size_t>(size, 64))}, {}};
   IndirectData statement;
   ParseIndirectData(data, size, statement);
   IndirectData head;
